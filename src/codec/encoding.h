@@ -1,0 +1,48 @@
+// The binary value encoding: a type byte, then the kind's payload, nested
+// values encoded the same way in place. Grammar in encoding.cc.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "codec/errors.h"
+#include "codec/result.h"
+#include "codec/value.h"
+
+namespace zez {
+
+// The largest length or count an unsigned 32-bit field holds.
+inline constexpr uint64_t MAX_LENGTH_FIELD = 0xFFFFFFFFu;
+
+// True when a length or count can be written in a 32-bit field.
+inline bool fits_length_field(uint64_t n) { return n <= MAX_LENGTH_FIELD; }
+
+// The one size check every path into the encoder uses: describes the first
+// text, blob, key, path, array or map of `v` whose length or count does not
+// fit a 32-bit field (e.g. "text of 4294967296 bytes exceeds the limit of
+// 4294967295"), or nothing when the whole value fits.
+std::optional<std::string> find_oversized(const Value& v);
+// The message for one oversized item, used by find_oversized and by callers
+// that check lengths as they go (`what` is e.g. "text", "key", "list").
+std::string oversized_message(std::string_view what, uint64_t size);
+
+// Appends the encoding of `v` to `out`. Cannot fail; callers have made sure
+// (find_oversized) that every length fits its field.
+void encode_value(const Value& v, std::string& out);
+
+// Reads one value from data[*cursor...size). On success leaves *cursor just
+// after the value's last byte; bytes after it are never looked at. Refuses
+// input nested deeper than MAX_NESTING_DEPTH with CodecError::too_deep().
+Result<Value, CodecError> decode_value(const uint8_t* data, size_t size, size_t* cursor);
+
+// True when the bytes are well-formed UTF-8 (no overlong forms, surrogates,
+// code points above U+10FFFF or truncated sequences).
+bool is_valid_utf8(const uint8_t* data, size_t size);
+inline bool is_valid_utf8(std::string_view s) {
+  return is_valid_utf8(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+
+}  // namespace zez

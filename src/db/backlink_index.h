@@ -1,0 +1,73 @@
+// The backlink index of one collection: for each key, the records that link
+// to it, backed by an append-only backlink file ("{name}.qbl"). File grammar
+// in backlink_index.cc.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "codec/errors.h"
+#include "codec/result.h"
+#include "codec/value.h"
+#include "db/file.h"
+
+namespace zez {
+
+// One incoming link, as stored and as returned by a query.
+struct Backlink {
+  std::string source_collection;
+  std::string source_key;
+  std::string source_path;  // segments from the value's root to the link, joined with "/"
+  bool operator==(const Backlink&) const = default;
+};
+
+// One link found inside a value.
+struct OutgoingLink {
+  std::string target_collection;
+  std::string target_key;
+  std::string source_path;
+  bool operator==(const OutgoingLink&) const = default;
+};
+
+// The links a value holds, depth first (array elements in order, map and
+// `local` entries in map order, a link before the links in its own `local`).
+// Links whose path has no "/", an empty collection piece, or a key piece
+// starting with "$" are not listed.
+std::vector<OutgoingLink> extract_links(const Value& v);
+
+class BacklinkIndex {
+ public:
+  // Opens (creating when missing, never truncating) `file_name` inside `dir`
+  // and replays it. Fails with the IoError of the open or read, "failed to
+  // fill whole buffer" for a record cut short (or a length running past the
+  // end of the file), or "invalid utf8 in backlink".
+  static Result<std::unique_ptr<BacklinkIndex>, IoError> load(Directory& dir,
+                                                              const std::string& file_name);
+
+  // Appends an add record (op 1) to the file, then appends `b` to the key's
+  // list. On a write failure the file is cut back to its size before the
+  // record and the list is unchanged.
+  Result<Unit, IoError> add(std::string_view target_key, Backlink b);
+  // Appends a remove record (op 2), then removes every entry equal to `b`
+  // from the key's list. Failure as for add().
+  Result<Unit, IoError> remove(std::string_view target_key, const Backlink& b);
+
+  // A copy of the key's list in stored order; empty when it has none.
+  std::vector<Backlink> query(std::string_view target_key) const;
+
+ private:
+  BacklinkIndex(std::unique_ptr<File> file, uint64_t end) : file_(std::move(file)), end_(end) {}
+  Result<Unit, IoError> append_record(uint8_t op, std::string_view target_key, const Backlink& b);
+
+  std::unique_ptr<File> file_;
+  uint64_t end_;  // the file's size as far as this index knows
+  // Set when a torn record could not be cut back; every later append is
+  // refused so nothing lands behind the damage.
+  bool broken_ = false;
+  std::unordered_map<std::string, std::vector<Backlink>> entries_;
+};
+
+}  // namespace zez

@@ -1,0 +1,76 @@
+// An open database: a directory of record files ("{collection}.qdb") and
+// backlink files ("{collection}.qbl"). One Database must be the only writer
+// of its directory. Not thread-safe on its own: the caller serialises calls
+// (the Python layer holds a lock per Database).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "codec/errors.h"
+#include "codec/result.h"
+#include "codec/value.h"
+#include "db/backlink_index.h"
+#include "db/file.h"
+#include "db/resolve.h"
+
+namespace zez {
+
+class Collection;
+
+// A backlink change deferred until commit.
+struct PendingBacklinkOp {
+  enum class Kind : uint8_t { Add, Remove };
+  Kind kind;
+  std::string target_collection;
+  std::string target_key;
+  Backlink record;
+};
+
+class Database final : private RecordReader {
+ public:
+  // Creates the directory (with parents) and loads every "*.qdb" file in it.
+  static Result<std::unique_ptr<Database>, StorageError> open(const std::string& path,
+                                                              Platform& platform = system_platform());
+
+  // Writes every write buffer out and applies backlink changes still queued
+  // (both best effort, failures ignored), then closes every file.
+  ~Database();
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  // The directory path exactly as passed to open.
+  const std::string& dir() const { return dir_; }
+  bool in_transaction() const { return in_transaction_; }
+
+  Result<Value, StorageError> get(std::string_view collection, std::string_view key);
+  Result<Unit, StorageError> set(std::string_view collection, std::string_view key, Value value);
+  Result<Unit, StorageError> remove(std::string_view collection, std::string_view key);
+  void begin();
+  Result<Unit, StorageError> commit();
+  Result<std::vector<Backlink>, StorageError> backlinks(std::string_view collection,
+                                                        std::string_view key);
+  Result<Value, ResolveError> resolve(std::string_view collection, std::string_view key,
+                                      const std::vector<std::string>& segments);
+
+ private:
+  Database(std::string dir, std::unique_ptr<Directory> directory);
+  Result<Value, StorageError> read(std::string_view collection, std::string_view key) override;
+
+  // Finds or loads the collection (creating its record file on first use).
+  Result<std::shared_ptr<Collection>, StorageError> open_collection(std::string_view name);
+  // Finds or loads the collection's backlink index.
+  Result<BacklinkIndex*, StorageError> open_backlink_index(std::string_view name);
+
+  std::string dir_;
+  std::unique_ptr<Directory> directory_;
+  std::vector<PendingBacklinkOp> pending_backlinks_;
+  std::unordered_map<std::string, std::shared_ptr<Collection>> collections_;
+  std::unordered_map<std::string, std::unique_ptr<BacklinkIndex>> backlink_indexes_;
+  bool in_transaction_ = false;
+};
+
+}  // namespace zez
