@@ -127,14 +127,15 @@ void encode_map_body(const Map& m, std::string& out) {
 }
 
 // One pass over a contiguous slice. Each read_* returns false after storing
-// the error; the recursion carries no Result so that a level stays cheap on
-// the native stack.
+// the error. The recursion (read_value -> read_array / read_map_body ->
+// read_value) carries no Result, and everything off that path stays out of
+// line, so that a level of nesting costs little native stack.
 class Decoder {
  public:
   Decoder(const uint8_t* pos, const uint8_t* end) : pos_(pos), end_(end) {}
 
   // `depth` is the number of containers around the value being read.
-  bool read_value(Value& out, int depth);
+  [[gnu::noinline]] bool read_value(Value& out, int depth);
 
   const uint8_t* pos() const { return pos_; }
   CodecError error() const { return error_; }
@@ -148,9 +149,12 @@ class Decoder {
   bool read_u32(uint32_t* v);
   bool read_u64(uint64_t* v);
   bool read_bytes(std::string* out);
-  bool read_utf8(std::string* out);
-  bool read_array(Value& out, int depth);
-  bool read_map_body(Map& out, int depth);
+  [[gnu::noinline]] bool read_utf8(std::string* out);
+  [[gnu::noinline]] bool read_scalar(Value& out, uint8_t type);
+  [[gnu::noinline]] bool read_array(Value& out, int depth);
+  [[gnu::noinline]] bool read_map_body(Map& out, int depth);
+  [[gnu::noinline]] bool read_map(Value& out, int depth);
+  [[gnu::noinline]] bool read_link(Value& out, int depth);
 
   const uint8_t* pos_;
   const uint8_t* end_;
@@ -192,15 +196,30 @@ bool Decoder::read_utf8(std::string* out) {
   return true;
 }
 
+// The helpers below keep container bookkeeping (and the by-value arguments
+// of Map::insert) out of the frames that every level of recursion repeats.
+
+[[gnu::noinline]] Array& start_array(Value& out, size_t reserve) {
+  out = Value::array();
+  out.as_array().reserve(reserve);
+  return out.as_array();
+}
+
+// Never reallocates: the reservation covers every element the input can hold.
+[[gnu::noinline]] Value& append_element(Array& elements) { return elements.emplace_back(); }
+
+[[gnu::noinline]] void reserve_entries(Map& m, size_t n) { m.reserve(n); }
+
+[[gnu::noinline]] void insert_entry(Map& m, std::string& key, Value& value) {
+  m.insert(std::move(key), std::move(value));
+}
+
 bool Decoder::read_array(Value& out, int depth) {
   uint32_t count;
   if (!read_u32(&count)) return false;
-  out = Value::array();
-  Array& elements = out.as_array();
-  elements.reserve(std::min<size_t>(count, remaining() / MIN_ELEMENT_SIZE));
+  Array& elements = start_array(out, std::min<size_t>(count, remaining() / MIN_ELEMENT_SIZE));
   for (uint32_t i = 0; i < count; ++i) {
-    elements.emplace_back();
-    if (!read_value(elements.back(), depth)) return false;
+    if (!read_value(append_element(elements), depth)) return false;
   }
   return true;
 }
@@ -208,23 +227,28 @@ bool Decoder::read_array(Value& out, int depth) {
 bool Decoder::read_map_body(Map& out, int depth) {
   uint32_t count;
   if (!read_u32(&count)) return false;
-  out.reserve(std::min<size_t>(count, remaining() / MIN_ENTRY_SIZE));
+  reserve_entries(out, std::min<size_t>(count, remaining() / MIN_ENTRY_SIZE));
   for (uint32_t i = 0; i < count; ++i) {
     std::string key;
     if (!read_utf8(&key)) return false;
     Value value;
     if (!read_value(value, depth)) return false;
-    out.insert(std::move(key), std::move(value));
+    insert_entry(out, key, value);
   }
   return true;
 }
 
-bool Decoder::read_value(Value& out, int depth) {
-  if (pos_ >= end_) return fail(CodecError::unexpected_end());
-  const uint8_t type = *pos_++;
-  if (type > TYPE_TOMBSTONE) return fail(CodecError::unknown_type(type));
-  const bool is_container = type == TYPE_ARRAY || type == TYPE_MAP || type == TYPE_LINK;
-  if (is_container && depth >= MAX_NESTING_DEPTH) return fail(CodecError::too_deep());
+bool Decoder::read_map(Value& out, int depth) {
+  out = Value::empty_map();
+  return read_map_body(out.as_map(), depth);
+}
+
+bool Decoder::read_link(Value& out, int depth) {
+  out = Value::link(std::string());
+  return read_utf8(&out.as_link().path) && read_map_body(out.as_link().local, depth);
+}
+
+bool Decoder::read_scalar(Value& out, uint8_t type) {
   uint32_t u32;
   uint64_t u64;
   switch (type) {
@@ -264,16 +288,21 @@ bool Decoder::read_value(Value& out, int depth) {
     case TYPE_BLOB:
       out = Value::blob(std::string());
       return read_bytes(&out.as_blob());
-    case TYPE_LINK:
-      out = Value::link(std::string());
-      return read_utf8(&out.as_link().path) && read_map_body(out.as_link().local, depth + 1);
-    case TYPE_ARRAY:
-      return read_array(out, depth + 1);
-    case TYPE_MAP:
-      out = Value::empty_map();
-      return read_map_body(out.as_map(), depth + 1);
   }
-  return fail(CodecError::unknown_type(type));  // unreachable: type <= 0x0C
+  return fail(CodecError::unknown_type(type));  // unreachable: containers go elsewhere
+}
+
+bool Decoder::read_value(Value& out, int depth) {
+  if (pos_ >= end_) return fail(CodecError::unexpected_end());
+  const uint8_t type = *pos_++;
+  if (type > TYPE_TOMBSTONE) return fail(CodecError::unknown_type(type));
+  if (type != TYPE_ARRAY && type != TYPE_MAP && type != TYPE_LINK) {
+    return read_scalar(out, type);
+  }
+  if (depth >= MAX_NESTING_DEPTH) return fail(CodecError::too_deep());
+  if (type == TYPE_ARRAY) return read_array(out, depth + 1);
+  if (type == TYPE_LINK) return read_link(out, depth + 1);
+  return read_map(out, depth + 1);
 }
 
 // Length of the sequence a lead byte starts, or 0 for a byte that cannot
