@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_values.h"
+
 namespace zez {
 namespace {
 
@@ -43,12 +45,6 @@ Result<Value, CodecError> decode(const std::string& bytes) {
 std::string decode_error(const std::string& bytes) {
   auto r = decode(bytes);
   return r.ok() ? "ok" : r.error().display();
-}
-
-Map map_of(std::string key, Value v) {
-  Map m;
-  m.insert(std::move(key), std::move(v));
-  return m;
 }
 
 // ---- golden bytes

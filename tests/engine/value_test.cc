@@ -9,15 +9,10 @@
 #include <gtest/gtest.h>
 
 #include "codec/text.h"
+#include "test_values.h"
 
 namespace zez {
 namespace {
-
-Map map_of(std::string key, Value v) {
-  Map m;
-  m.insert(std::move(key), std::move(v));
-  return m;
-}
 
 // ---- debug text of each kind
 
