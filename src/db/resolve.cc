@@ -93,50 +93,44 @@ Result<const Value*, ResolveError> Resolver::resolve_in_value(const Value* v, Se
     if (depth > MAX_LINK_DEPTH) return ResolveError::cyclic_link();
     if (next == segments.size()) {
       if (!v->is(Kind::Link)) return v;
-      segments.clear();
-      next = 0;
-      auto t = follow_link(v->as_link(), segments, ++depth);
-      if (!t.ok()) return t;
-      if (t.value() == nullptr) return &null_;
-      v = t.value();
-      continue;
-    }
-    const std::string_view s = segments[next];
-    switch (v->kind()) {
-      case Kind::Null:
-      case Kind::Tombstone:
-        return v;
-      case Kind::Map:
-        v = v->as_map().find(s);
-        if (v == nullptr) return &null_;
-        ++next;
-        continue;
-      case Kind::Link: {
-        if (const Value* local = v->as_link().local.find(s)) {
-          v = local;
+    } else {
+      const std::string_view s = segments[next];
+      switch (v->kind()) {
+        case Kind::Null:
+        case Kind::Tombstone:
+          return v;
+        case Kind::Map:
+          v = v->as_map().find(s);
+          if (v == nullptr) return &null_;
           ++next;
           continue;
-        }
-        // The segment is looked up in the target, not consumed by the link.
-        segments.erase(segments.begin(), segments.begin() + next);
-        next = 0;
-        auto t = follow_link(v->as_link(), segments, ++depth);
-        if (!t.ok()) return t;
-        if (t.value() == nullptr) return &null_;
-        v = t.value();
-        continue;
+        case Kind::Link:
+          if (const Value* local = v->as_link().local.find(s)) {
+            v = local;
+            ++next;
+            continue;
+          }
+          break;
+        case Kind::Bool:
+        case Kind::Int:
+        case Kind::Float:
+        case Kind::Text:
+        case Kind::Blob:
+        case Kind::Date:
+        case Kind::Time:
+        case Kind::DateTime:
+        case Kind::Array:
+          return ResolveError::field_not_found();
       }
-      case Kind::Bool:
-      case Kind::Int:
-      case Kind::Float:
-      case Kind::Text:
-      case Kind::Blob:
-      case Kind::Date:
-      case Kind::Time:
-      case Kind::DateTime:
-      case Kind::Array:
-        return ResolveError::field_not_found();
     }
+    // `v` is a link to follow with the segments left; the next one, if any,
+    // is looked up in the target, not consumed by the link.
+    segments.erase(segments.begin(), segments.begin() + next);
+    next = 0;
+    auto target = follow_link(v->as_link(), segments, ++depth);
+    if (!target.ok()) return target;
+    if (target.value() == nullptr) return &null_;
+    v = target.value();
   }
 }
 
