@@ -35,6 +35,29 @@ Value Value::link(std::string path, Map local) {
   return make<12>(std::make_unique<LinkData>(LinkData{std::move(path), std::move(local)}));
 }
 
+namespace {
+
+// The container cases live out of line so that each level of a deep copy
+// costs two small frames instead of one frame sized for every case.
+[[gnu::noinline]] Value copy_array(const Array& in) {
+  Array out;
+  out.reserve(in.size());
+  for (const Value& v : in) out.push_back(v.copy());
+  return Value::array(std::move(out));
+}
+
+[[gnu::noinline]] Value copy_map(const Map& in) { return Value::map(in.copy()); }
+
+[[gnu::noinline]] Value copy_text(const std::string& in) { return Value::text(in); }
+
+[[gnu::noinline]] Value copy_blob(const std::string& in) { return Value::blob(in); }
+
+[[gnu::noinline]] Value copy_link(const LinkData& in) {
+  return Value::link(in.path, in.local.copy());
+}
+
+}  // namespace
+
 // Recursion is bounded because every tree that reaches the engine was built
 // by the decoder or the Python conversion, both of which refuse trees deeper
 // than MAX_NESTING_DEPTH.
@@ -51,33 +74,34 @@ Value Value::copy() const {
     case Kind::Float:
       return floating(as_float());
     case Kind::Text:
-      return text(as_text());
+      return copy_text(as_text());
     case Kind::Blob:
-      return blob(as_blob());
+      return copy_blob(as_blob());
     case Kind::Date:
       return date(as_date());
     case Kind::Time:
       return time(as_time());
     case Kind::DateTime:
       return date_time(as_date_time());
-    case Kind::Array: {
-      Array out;
-      out.reserve(as_array().size());
-      for (const Value& v : as_array()) out.push_back(v.copy());
-      return array(std::move(out));
-    }
+    case Kind::Array:
+      return copy_array(as_array());
     case Kind::Map:
-      return map(as_map().copy());
+      return copy_map(as_map());
     case Kind::Link:
-      return link(as_link().path, as_link().local.copy());
+      return copy_link(as_link());
   }
   return Value();
 }
 
-Map Map::copy() const {
+[[gnu::noinline]] Map Map::copy() const {
+  // Sized up front and filled in place: the loop then holds no temporaries,
+  // which keeps this frame small on deep copies.
   Map out;
-  out.entries_.reserve(entries_.size());
-  for (const Entry& e : entries_) out.entries_.emplace_back(e.first, e.second.copy());
+  out.entries_.resize(entries_.size());
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    out.entries_[i].first = entries_[i].first;
+    out.entries_[i].second = entries_[i].second.copy();
+  }
   out.table_ = table_;
   return out;
 }
