@@ -26,6 +26,8 @@ constexpr size_t SCAN_BUFFER_SIZE = size_t(1) << 20;
 // A read from the file fetches this much past the key in its first system
 // call, which holds the whole value of most records.
 constexpr size_t READ_AHEAD = 512;
+// Records the scan sees before it estimates how many the whole file holds.
+constexpr uint64_t RECORDS_BEFORE_ESTIMATE = 4096;
 
 // The whole record, framed, so it reaches the buffer (and the file) as one
 // piece. Lengths that do not fit their 32-bit fields are refused here,
@@ -104,14 +106,11 @@ Result<Value, StorageError> decode_stored(const uint8_t* data, size_t size) {
   return std::move(v).value();
 }
 
+// One hash lookup; the key string is built even when the entry exists, which
+// costs nothing for short keys.
 template <class T>
 void put_entry(TextMap<T>& map, std::string_view key, T value) {
-  auto it = map.find(key);
-  if (it != map.end()) {
-    it->second = std::move(value);
-  } else {
-    map.emplace(std::string(key), std::move(value));
-  }
+  map.insert_or_assign(std::string(key), std::move(value));
 }
 
 template <class T>
@@ -162,7 +161,14 @@ Result<std::unique_ptr<Collection>, IoError> Collection::load(Directory& dir,
 Result<Unit, IoError> Collection::scan(uint64_t size) {
   ScanReader in(*reader_, size);
   uint64_t offset = 0;
+  uint64_t records = 0;
   while (offset < size) {
+    if (records == RECORDS_BEFORE_ESTIMATE) {
+      // Size the index once from the records seen so far instead of
+      // rehashing it again and again on a large file.
+      index_.reserve(size_t(size / (offset / records)));
+    }
+    ++records;
     uint64_t left = size - offset;
     if (left < 4) return IoError::unexpected_eof();
     auto head = in.view(offset, 4);

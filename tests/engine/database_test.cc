@@ -505,6 +505,27 @@ TEST_F(DatabaseTest, CommitWithoutBeginSucceedsAndBeginTwiceStaysInOneTransactio
   EXPECT_EQ(bytes("c.qdb"), record("k", INT_1) + record("j", INT_1));
 }
 
+// --- Resolution through the database ------------------------------------------------
+
+TEST_F(DatabaseTest, ResolveFollowsStoredLinksAndReportsAMissingStartAsStorage) {
+  set("users", "alice", map_of("name", Value::text("Ann")));
+  set("posts", "p1", map_of("author", Value::link("users/alice")));
+  reopen();
+  auto name = db->resolve("posts", "p1", {"author", "name"});
+  ASSERT_TRUE(name.ok()) << name.error().display();
+  EXPECT_EQ(name.value().debug_text(), "Text(\"Ann\")");
+  remove("users", "alice");
+  auto gone = db->resolve("posts", "p1", {"author", "name"});
+  ASSERT_TRUE(gone.ok());
+  EXPECT_EQ(gone.value().debug_text(), "Null");
+  auto missing = db->resolve("posts", "nope", {});
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().display(), "storage: key not found");
+  auto bad_name = db->resolve("a/b", "k", {});
+  ASSERT_FALSE(bad_name.ok());
+  EXPECT_EQ(bad_name.error().display(), "storage: io: collection name must not contain \"/\"");
+}
+
 // --- Injected failures ----------------------------------------------------------------
 
 class DatabaseFaultTest : public ::testing::Test {
