@@ -49,6 +49,17 @@ class CollectionTest : public ::testing::Test {
   }
   std::string file() { return platform.contents(DIR, FILE_NAME).value_or("<missing>"); }
   IoError no_space() { return IoError::os(ENOSPC); }
+  // Queues two records in a transaction and plans a push that stops three
+  // bytes into the second one.
+  std::unique_ptr<Collection> load_with_torn_push_planned() {
+    auto c = load();
+    c->set_in_transaction(true);
+    EXPECT_EQ(write(*c, "a", "first"), "ok");
+    EXPECT_EQ(write(*c, "b", "second"), "ok");
+    platform.short_write(1, blob_record("a", "first").size() + 3, FILE_NAME);
+    platform.fail(FaultOp::Write, 2, no_space(), FILE_NAME);
+    return c;
+  }
 
   MemoryPlatform platform;
   std::unique_ptr<Directory> dir;
@@ -120,13 +131,8 @@ TEST_F(CollectionTest, AFailedPushKeepsTheRecordStoredAndTheNextPushSendsIt) {
 // A push that stops inside a record: whole records stay in the file, the torn
 // record's written part is cut off again and the whole record stays queued.
 TEST_F(CollectionTest, APushTornInsideARecordCutsTheFileBackToAWholeRecord) {
-  auto c = load();
-  c->set_in_transaction(true);
-  ASSERT_EQ(write(*c, "a", "first"), "ok");
-  ASSERT_EQ(write(*c, "b", "second"), "ok");
+  auto c = load_with_torn_push_planned();
   const std::string a = blob_record("a", "first"), b = blob_record("b", "second");
-  platform.short_write(1, a.size() + 3, FILE_NAME);
-  platform.fail(FaultOp::Write, 2, no_space(), FILE_NAME);
   ASSERT_FALSE(c->push().ok());
   EXPECT_EQ(file(), a);
   ASSERT_TRUE(c->push().ok());
@@ -137,13 +143,8 @@ TEST_F(CollectionTest, APushTornInsideARecordCutsTheFileBackToAWholeRecord) {
 }
 
 TEST_F(CollectionTest, WhenTheCutFailsTooTheNextPushCompletesTheTornRecord) {
-  auto c = load();
-  c->set_in_transaction(true);
-  ASSERT_EQ(write(*c, "a", "first"), "ok");
-  ASSERT_EQ(write(*c, "b", "second"), "ok");
+  auto c = load_with_torn_push_planned();
   const std::string a = blob_record("a", "first"), b = blob_record("b", "second");
-  platform.short_write(1, a.size() + 3, FILE_NAME);
-  platform.fail(FaultOp::Write, 2, no_space(), FILE_NAME);
   platform.fail(FaultOp::Truncate, 1, IoError::os(EIO), FILE_NAME);
   ASSERT_FALSE(c->push().ok());
   EXPECT_EQ(file(), a + b.substr(0, 3));

@@ -50,10 +50,14 @@ Value map_of(std::string key, Value v) {
   return Value::map(std::move(m));
 }
 
-class DatabaseTest : public ::testing::Test {
+// Opening, reopening and reading, whichever platform the database lives on.
+class DatabaseFixture : public ::testing::Test {
  protected:
+  void SetUp() override { db = open_db(); }
+  virtual Result<std::unique_ptr<Database>, StorageError> open_result() = 0;
+
   std::unique_ptr<Database> open_db() {
-    auto r = Database::open(tmp.path());
+    auto r = open_result();
     EXPECT_TRUE(r.ok()) << r.error().display();
     return r.ok() ? std::move(r).value() : nullptr;
   }
@@ -62,14 +66,6 @@ class DatabaseTest : public ::testing::Test {
     db.reset();
     db = open_db();
     ASSERT_NE(db, nullptr);
-  }
-  void set(std::string_view c, std::string_view k, Value v) {
-    auto r = db->set(c, k, std::move(v));
-    ASSERT_TRUE(r.ok()) << r.error().display();
-  }
-  void remove(std::string_view c, std::string_view k) {
-    auto r = db->remove(c, k);
-    ASSERT_TRUE(r.ok()) << r.error().display();
   }
   // The debug text of the value, or the error's text.
   std::string get(std::string_view c, std::string_view k) {
@@ -81,6 +77,23 @@ class DatabaseTest : public ::testing::Test {
     EXPECT_TRUE(r.ok()) << r.error().display();
     return r.ok() ? r.value() : std::vector<Backlink>{};
   }
+
+  std::unique_ptr<Database> db;
+};
+
+class DatabaseTest : public DatabaseFixture {
+ protected:
+  Result<std::unique_ptr<Database>, StorageError> open_result() override {
+    return Database::open(tmp.path());
+  }
+  void set(std::string_view c, std::string_view k, Value v) {
+    auto r = db->set(c, k, std::move(v));
+    ASSERT_TRUE(r.ok()) << r.error().display();
+  }
+  void remove(std::string_view c, std::string_view k) {
+    auto r = db->remove(c, k);
+    ASSERT_TRUE(r.ok()) << r.error().display();
+  }
   std::string bytes(const std::string& name) { return read_file(tmp.file(name)); }
   bool exists(const std::string& name) { return std::filesystem::exists(tmp.file(name)); }
   std::string open_error() {
@@ -90,7 +103,6 @@ class DatabaseTest : public ::testing::Test {
   }
 
   TempDir tmp;
-  std::unique_ptr<Database> db = open_db();
 };
 
 // --- Record bytes ----------------------------------------------------------
@@ -528,39 +540,23 @@ TEST_F(DatabaseTest, ResolveFollowsStoredLinksAndReportsAMissingStartAsStorage) 
 
 // --- Injected failures ----------------------------------------------------------------
 
-class DatabaseFaultTest : public ::testing::Test {
+class DatabaseFaultTest : public DatabaseFixture {
  protected:
   using FaultOp = testing::FaultOp;
 
-  std::unique_ptr<Database> open_db() {
-    auto r = Database::open("db", platform);
-    EXPECT_TRUE(r.ok()) << r.error().display();
-    return r.ok() ? std::move(r).value() : nullptr;
-  }
-  void reopen() {
-    db.reset();
-    db = open_db();
-    ASSERT_NE(db, nullptr);
+  Result<std::unique_ptr<Database>, StorageError> open_result() override {
+    return Database::open("db", platform);
   }
   std::string set(std::string_view c, std::string_view k, Value v) {
     auto r = db->set(c, k, std::move(v));
     return r.ok() ? "ok" : r.error().display();
   }
-  std::string get(std::string_view c, std::string_view k) {
-    auto r = db->get(c, k);
-    return r.ok() ? r.value().debug_text() : r.error().display();
-  }
-  size_t backlink_count(std::string_view c, std::string_view k) {
-    auto r = db->backlinks(c, k);
-    EXPECT_TRUE(r.ok()) << r.error().display();
-    return r.ok() ? r.value().size() : 0;
-  }
+  size_t backlink_count(std::string_view c, std::string_view k) { return backlinks(c, k).size(); }
   std::string file(const std::string& name) {
     return platform.contents("db", name).value_or("<missing>");
   }
 
   testing::MemoryPlatform platform;
-  std::unique_ptr<Database> db = open_db();
 };
 
 TEST_F(DatabaseFaultTest, AFailedPushStillMakesTheWritesBacklinksThenReportsThePushError) {
