@@ -16,16 +16,16 @@ using testing::MemoryPlatform;
 constexpr char DIR[] = "db";
 constexpr char FILE_NAME[] = "c.qdb";
 
-std::string u32(uint32_t v) {
-  std::string s;
-  put_u32(s, v);
-  return s;
-}
-
 // The record file bytes of key -> Blob(payload).
 std::string blob_record(const std::string& key, const std::string& payload) {
-  std::string value = "\x06" + u32(uint32_t(payload.size())) + payload;
-  return u32(uint32_t(key.size())) + key + u32(uint32_t(value.size())) + value;
+  std::string r;
+  put_u32(r, uint32_t(key.size()));
+  r += key;
+  put_u32(r, uint32_t(payload.size() + 5));
+  r += '\x06';
+  put_u32(r, uint32_t(payload.size()));
+  r += payload;
+  return r;
 }
 
 class CollectionTest : public ::testing::Test {
