@@ -16,6 +16,7 @@
 #include "db/backlink_index.h"
 #include "db/file.h"
 #include "db/resolve.h"
+#include "db/text_map.h"
 
 namespace zez {
 
@@ -64,12 +65,16 @@ class Database final : private RecordReader {
   Result<std::shared_ptr<Collection>, StorageError> open_collection(std::string_view name);
   // Finds or loads the collection's backlink index.
   Result<BacklinkIndex*, StorageError> open_backlink_index(std::string_view name);
+  // Opens the target's backlink index and makes the one change.
+  Result<Unit, StorageError> apply_backlink_op(const PendingBacklinkOp& op);
+  // Makes the changes now, or queues them inside a transaction.
+  Result<Unit, StorageError> change_backlinks(std::vector<PendingBacklinkOp> ops);
 
   std::string dir_;
   std::unique_ptr<Directory> directory_;
   std::vector<PendingBacklinkOp> pending_backlinks_;
-  std::unordered_map<std::string, std::shared_ptr<Collection>> collections_;
-  std::unordered_map<std::string, std::unique_ptr<BacklinkIndex>> backlink_indexes_;
+  TextMap<std::shared_ptr<Collection>> collections_;
+  TextMap<std::unique_ptr<BacklinkIndex>> backlink_indexes_;
   bool in_transaction_ = false;
 };
 

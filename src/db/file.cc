@@ -1,5 +1,13 @@
 #include "db/file.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
 namespace zez {
 
 Result<Unit, IoError> read_exact(File& f, uint8_t* dst, size_t n) {
@@ -35,6 +43,198 @@ Result<Unit, IoError> write_all(File& f, const uint8_t* src, size_t n,
     n -= r.value();
   }
   return Unit{};
+}
+
+namespace {
+
+// One system call moves at most this much; Linux caps a single read or write
+// a little below 2 GiB anyway.
+constexpr size_t MAX_IO_CHUNK = size_t(1) << 30;
+
+IoError last_os_error() { return IoError::os(errno); }
+
+IoError not_regular_file(const std::string& name) {
+  return IoError::message("not a regular file: " + name);
+}
+
+// Names are opened relative to the directory handle; a separator or NUL
+// would reach outside it or be cut short by the system.
+bool is_plain_name(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+class PosixFile final : public File {
+ public:
+  explicit PosixFile(int fd) : fd_(fd) {}
+  ~PosixFile() override { ::close(fd_); }  // a close failure is ignored
+  PosixFile(const PosixFile&) = delete;
+  PosixFile& operator=(const PosixFile&) = delete;
+
+  Result<size_t, IoError> read(uint8_t* dst, size_t n) override {
+    for (;;) {
+      ssize_t r = ::read(fd_, dst, n < MAX_IO_CHUNK ? n : MAX_IO_CHUNK);
+      if (r >= 0) return size_t(r);
+      if (errno != EINTR) return last_os_error();
+    }
+  }
+
+  Result<size_t, IoError> read_at(uint8_t* dst, size_t n, uint64_t offset) override {
+    if (offset > uint64_t(LLONG_MAX)) return IoError::os(EINVAL);
+    for (;;) {
+      ssize_t r = ::pread(fd_, dst, n < MAX_IO_CHUNK ? n : MAX_IO_CHUNK, off_t(offset));
+      if (r >= 0) return size_t(r);
+      if (errno != EINTR) return last_os_error();
+    }
+  }
+
+  Result<size_t, IoError> write(const uint8_t* src, size_t n) override {
+    for (;;) {
+      ssize_t r = ::write(fd_, src, n < MAX_IO_CHUNK ? n : MAX_IO_CHUNK);
+      if (r >= 0) return size_t(r);
+      if (errno != EINTR) return last_os_error();
+    }
+  }
+
+  Result<Unit, IoError> seek(uint64_t offset) override {
+    if (offset > uint64_t(LLONG_MAX)) return IoError::os(EINVAL);
+    if (::lseek(fd_, off_t(offset), SEEK_SET) < 0) return last_os_error();
+    return Unit{};
+  }
+
+  Result<Unit, IoError> skip(uint64_t delta) override {
+    if (delta > uint64_t(LLONG_MAX)) return IoError::os(EINVAL);
+    if (::lseek(fd_, off_t(delta), SEEK_CUR) < 0) return last_os_error();
+    return Unit{};
+  }
+
+  Result<uint64_t, IoError> size() override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return last_os_error();
+    return uint64_t(st.st_size);
+  }
+
+  Result<Unit, IoError> truncate(uint64_t size) override {
+    if (size > uint64_t(LLONG_MAX)) return IoError::os(EINVAL);
+    for (;;) {
+      if (::ftruncate(fd_, off_t(size)) == 0) return Unit{};
+      if (errno != EINTR) return last_os_error();
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+int open_flags(OpenMode mode) {
+  switch (mode) {
+    case OpenMode::AppendCreate:
+      return O_WRONLY | O_APPEND | O_CREAT;
+    case OpenMode::ReadOnly:
+      return O_RDONLY;
+    case OpenMode::Append:
+      return O_WRONLY | O_APPEND;
+    case OpenMode::ReadAppendCreate:
+      return O_RDWR | O_APPEND | O_CREAT;
+  }
+  return O_RDONLY;
+}
+
+class PosixDirectory final : public Directory {
+ public:
+  explicit PosixDirectory(int fd) : fd_(fd) {}
+  ~PosixDirectory() override { ::close(fd_); }
+  PosixDirectory(const PosixDirectory&) = delete;
+  PosixDirectory& operator=(const PosixDirectory&) = delete;
+
+  Result<std::vector<std::string>, IoError> list() override {
+    // A fresh handle on the same directory: its own position, so every
+    // listing starts at the first entry.
+    int fd = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return last_os_error();
+    DIR* d = ::fdopendir(fd);
+    if (d == nullptr) {
+      IoError e = last_os_error();
+      ::close(fd);
+      return e;
+    }
+    std::vector<std::string> names;
+    for (;;) {
+      errno = 0;
+      struct dirent* entry = ::readdir(d);
+      if (entry == nullptr) {
+        int code = errno;
+        ::closedir(d);
+        if (code != 0) return IoError::os(code);
+        return names;
+      }
+      std::string name(entry->d_name);
+      if (name != "." && name != "..") names.push_back(std::move(name));
+    }
+  }
+
+  // O_NONBLOCK keeps a FIFO from blocking the open; the file type is then
+  // checked on the handle itself, so nothing can swap the entry in between.
+  Result<std::unique_ptr<File>, IoError> open(const std::string& name, OpenMode mode) override {
+    if (!is_plain_name(name)) return IoError::message("invalid file name: " + name);
+    int fd = ::openat(fd_, name.c_str(), open_flags(mode) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                      0666);
+    if (fd < 0) {
+      int code = errno;
+      // A FIFO without a reader, or a socket, refuses a write-mode open with
+      // ENXIO; name the real cause instead.
+      struct stat st;
+      if (code == ENXIO && ::fstatat(fd_, name.c_str(), &st, 0) == 0 && !S_ISREG(st.st_mode) &&
+          !S_ISDIR(st.st_mode)) {
+        return not_regular_file(name);
+      }
+      return IoError::os(code);
+    }
+    auto file = std::make_unique<PosixFile>(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return last_os_error();
+    if (S_ISDIR(st.st_mode)) return IoError::os(EISDIR);  // only a read-only open gets here
+    if (!S_ISREG(st.st_mode)) return not_regular_file(name);
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return last_os_error();
+    return std::unique_ptr<File>(std::move(file));
+  }
+
+ private:
+  int fd_;
+};
+
+// mkdir -p: creates the missing parents first, accepting ones that exist.
+Result<Unit, IoError> create_directories(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) == 0) return Unit{};
+  int code = errno;
+  if (code == EEXIST) return Unit{};  // a file in the way fails the open that follows
+  if (code != ENOENT) return IoError::os(code);
+  size_t end = path.find_last_not_of('/');
+  size_t slash = end == std::string::npos ? std::string::npos : path.rfind('/', end);
+  if (slash == std::string::npos || slash == 0) return IoError::os(code);
+  auto parent = create_directories(path.substr(0, slash));
+  if (!parent.ok()) return parent;
+  if (::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return Unit{};
+  return last_os_error();
+}
+
+class PosixPlatform final : public Platform {
+ public:
+  Result<std::unique_ptr<Directory>, IoError> open_directory(const std::string& path) override {
+    auto created = create_directories(path);
+    if (!created.ok()) return std::move(created).error();
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return last_os_error();
+    return std::unique_ptr<Directory>(std::make_unique<PosixDirectory>(fd));
+  }
+};
+
+}  // namespace
+
+Platform& system_platform() {
+  static PosixPlatform platform;
+  return platform;
 }
 
 }  // namespace zez

@@ -1,0 +1,105 @@
+// One collection: its record file ("{name}.qdb"), the in-memory index of its
+// live keys and the cache of values written since it was opened. Record
+// grammar in collection.cc.
+//
+// Not thread-safe on its own: callers hold mutex() for the length of each
+// read_record, write_record or push (the Database does).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "codec/errors.h"
+#include "codec/result.h"
+#include "codec/value.h"
+#include "db/file.h"
+#include "db/text_map.h"
+
+namespace zez {
+
+// Bytes gathered per collection before they are written to the file.
+inline constexpr size_t WRITE_BUFFER_SIZE = 65536;
+
+// A failed write_record, and whether the record was stored all the same.
+struct WriteFailure {
+  IoError error;
+  // True when only the push after the append failed: the record is in the
+  // buffer, the index and the cache, and reaches the file with the next push
+  // that succeeds. False when nothing was stored.
+  bool record_stored;
+};
+
+class Collection {
+ public:
+  // Creates `file_name` inside `dir` when missing, opens its reader and
+  // writer and replays it. Fails with the IoError of an open or read,
+  // "failed to fill whole buffer" for a record cut short (a length running
+  // past the end of the file included), "invalid utf8 key", or an error for
+  // a record whose value length is 0. A failed load closes what it opened.
+  static Result<std::unique_ptr<Collection>, IoError> load(Directory& dir,
+                                                           const std::string& file_name);
+
+  // Pushes the write buffer out (a failure is ignored), then closes the files.
+  ~Collection();
+  Collection(const Collection&) = delete;
+  Collection& operator=(const Collection&) = delete;
+
+  std::mutex& mutex() { return mutex_; }
+  const std::string& path() const { return path_; }
+  bool in_transaction() const { return in_transaction_; }
+  void set_in_transaction(bool on) { in_transaction_ = on; }
+  uint64_t end_offset() const { return end_offset_; }
+  size_t live_key_count() const { return index_.size(); }
+
+  // The key's value: from the cache, else read from the file. KeyNotFound
+  // when the key has no live record; Io for a failed or short read; Codec
+  // when the stored bytes do not decode.
+  Result<Value, StorageError> read_record(std::string_view key);
+
+  // Appends a record for the key (a Tombstone value deletes it), then,
+  // outside a transaction, pushes the buffer out. A key or encoded value too
+  // long for its length field is refused before anything is written.
+  Result<Unit, WriteFailure> write_record(std::string_view key, const Value& value);
+
+  // Writes the whole write buffer to the file. A failure leaves the bytes not
+  // yet written in the buffer, so the push can be repeated.
+  Result<Unit, IoError> push();
+
+ private:
+  Collection(std::string path, std::unique_ptr<File> reader, std::unique_ptr<File> writer,
+             uint64_t end_offset);
+
+  Result<Unit, IoError> scan(uint64_t size);
+  Result<Value, StorageError> read_from_file(uint64_t offset);
+  Result<Unit, IoError> append_record(const std::string& record);
+  Result<Unit, IoError> write_directly(const std::string& record);
+  size_t last_record_end_within(size_t written) const;
+  Result<Unit, IoError> refuse_if_broken() const;
+
+  std::mutex mutex_;
+  std::string path_;
+  std::unique_ptr<File> reader_;
+  std::unique_ptr<File> writer_;
+  // Whole records waiting to be written, except that the first
+  // `head_partial_` bytes may finish a record whose start is already in the
+  // file (after a failed push whose cut-back failed as well).
+  std::string write_buffer_;
+  size_t head_partial_ = 0;
+  // Set when a torn record could not be cut off the file: every later append
+  // is refused so nothing lands behind the damage.
+  bool broken_ = false;
+  // Live key -> offset of its last record.
+  TextMap<uint64_t> index_;
+  // Key -> encoded value, for every key written since opening and not
+  // deleted since. Encoded bytes take a fraction of a value tree's memory and
+  // cost one decode per read.
+  TextMap<std::string> value_cache_;
+  uint64_t end_offset_;
+  bool in_transaction_ = false;
+};
+
+}  // namespace zez

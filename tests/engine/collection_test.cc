@@ -1,0 +1,204 @@
+#include "db/collection.h"
+
+#include <cerrno>
+
+#include <gtest/gtest.h>
+
+#include "codec/byte_order.h"
+#include "memory_platform.h"
+
+namespace zez {
+namespace {
+
+using testing::FaultOp;
+using testing::MemoryPlatform;
+
+constexpr char DIR[] = "db";
+constexpr char FILE_NAME[] = "c.qdb";
+
+// The record file bytes of key -> Blob(payload).
+std::string blob_record(const std::string& key, const std::string& payload) {
+  std::string r;
+  put_u32(r, uint32_t(key.size()));
+  r += key;
+  put_u32(r, uint32_t(payload.size() + 5));
+  r += '\x06';
+  put_u32(r, uint32_t(payload.size()));
+  r += payload;
+  return r;
+}
+
+class CollectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir = std::move(platform.open_directory(DIR)).value(); }
+
+  std::unique_ptr<Collection> load() {
+    auto r = Collection::load(*dir, FILE_NAME);
+    EXPECT_TRUE(r.ok()) << r.error().display();
+    return r.ok() ? std::move(r).value() : nullptr;
+  }
+  // Writes key -> Blob(payload) and reports the failure text, if any.
+  std::string write(Collection& c, const std::string& key, const std::string& payload) {
+    auto r = c.write_record(key, Value::blob(payload));
+    if (r.ok()) return "ok";
+    return (r.error().record_stored ? "stored, " : "") + r.error().error.display();
+  }
+  std::string read(Collection& c, const std::string& key) {
+    auto r = c.read_record(key);
+    return r.ok() ? r.value().as_blob() : r.error().display();
+  }
+  std::string file() { return platform.contents(DIR, FILE_NAME).value_or("<missing>"); }
+  IoError no_space() { return IoError::os(ENOSPC); }
+  // Queues two records in a transaction and plans a push that stops three
+  // bytes into the second one.
+  std::unique_ptr<Collection> load_with_torn_push_planned() {
+    auto c = load();
+    c->set_in_transaction(true);
+    EXPECT_EQ(write(*c, "a", "first"), "ok");
+    EXPECT_EQ(write(*c, "b", "second"), "ok");
+    platform.short_write(1, blob_record("a", "first").size() + 3, FILE_NAME);
+    platform.fail(FaultOp::Write, 2, no_space(), FILE_NAME);
+    return c;
+  }
+
+  MemoryPlatform platform;
+  std::unique_ptr<Directory> dir;
+};
+
+TEST_F(CollectionTest, ScanAndReadsWorkAcrossBufferEdgesAndPartialReads) {
+  std::string bytes;
+  for (int i = 0; i < 3000; ++i) {
+    bytes += blob_record("key-" + std::to_string(i) + std::string(size_t(i % 37), 'k'),
+                         std::string(size_t(700 + i % 600), char('a' + i % 26)));
+  }
+  platform.put(DIR, FILE_NAME, bytes);
+  for (size_t read_limit : {size_t(0), size_t(7)}) {
+    platform.limit_reads(read_limit);
+    auto c = load();
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->live_key_count(), 3000u);
+    EXPECT_EQ(c->end_offset(), bytes.size());
+    for (int i : {0, 1, 1499, 2999}) {
+      std::string key = "key-" + std::to_string(i) + std::string(size_t(i % 37), 'k');
+      EXPECT_EQ(read(*c, key), std::string(size_t(700 + i % 600), char('a' + i % 26))) << i;
+    }
+  }
+}
+
+TEST_F(CollectionTest, AValueLongerThanTheFirstReadIsFetchedWhole) {
+  platform.put(DIR, FILE_NAME, blob_record("k", std::string(5000, 'v')));
+  auto c = load();
+  EXPECT_EQ(read(*c, "k"), std::string(5000, 'v'));
+}
+
+TEST_F(CollectionTest, OnlyWholeRecordsLeaveTheBufferInATransaction) {
+  auto c = load();
+  c->set_in_transaction(true);
+  const std::string first = blob_record("a", std::string(40000, 'a'));
+  ASSERT_EQ(write(*c, "a", std::string(40000, 'a')), "ok");
+  EXPECT_EQ(file(), "");
+  ASSERT_EQ(write(*c, "b", std::string(40000, 'b')), "ok");
+  EXPECT_EQ(file(), first);
+  ASSERT_TRUE(c->push().ok());
+  EXPECT_EQ(file(), first + blob_record("b", std::string(40000, 'b')));
+  EXPECT_EQ(c->end_offset(), file().size());
+}
+
+TEST_F(CollectionTest, ARecordOfBufferSizeIsWrittenDirectlyAfterTheBuffer) {
+  auto c = load();
+  c->set_in_transaction(true);
+  ASSERT_EQ(write(*c, "s", "small"), "ok");
+  const std::string big(WRITE_BUFFER_SIZE, 'x');
+  ASSERT_EQ(write(*c, "big", big), "ok");
+  EXPECT_EQ(file(), blob_record("s", "small") + blob_record("big", big));
+}
+
+TEST_F(CollectionTest, AFailedPushKeepsTheRecordStoredAndTheNextPushSendsIt) {
+  auto c = load();
+  platform.fail(FaultOp::Write, 1, no_space(), FILE_NAME);
+  EXPECT_EQ(write(*c, "a", "1"), "stored, No space left on device (os error 28)");
+  EXPECT_EQ(file(), "");
+  EXPECT_EQ(read(*c, "a"), "1");
+  platform.short_write(1, 0, FILE_NAME);
+  EXPECT_EQ(write(*c, "b", "2"), "stored, failed to write the buffered data");
+  ASSERT_EQ(write(*c, "c", "3"), "ok");
+  EXPECT_EQ(file(), blob_record("a", "1") + blob_record("b", "2") + blob_record("c", "3"));
+  c.reset();
+  c = load();
+  EXPECT_EQ(read(*c, "b"), "2");
+}
+
+// A push that stops inside a record: whole records stay in the file, the torn
+// record's written part is cut off again and the whole record stays queued.
+TEST_F(CollectionTest, APushTornInsideARecordCutsTheFileBackToAWholeRecord) {
+  auto c = load_with_torn_push_planned();
+  const std::string a = blob_record("a", "first"), b = blob_record("b", "second");
+  ASSERT_FALSE(c->push().ok());
+  EXPECT_EQ(file(), a);
+  ASSERT_TRUE(c->push().ok());
+  EXPECT_EQ(file(), a + b);
+  c.reset();
+  c = load();
+  EXPECT_EQ(read(*c, "b"), "second");
+}
+
+TEST_F(CollectionTest, WhenTheCutFailsTooTheNextPushCompletesTheTornRecord) {
+  auto c = load_with_torn_push_planned();
+  const std::string a = blob_record("a", "first"), b = blob_record("b", "second");
+  platform.fail(FaultOp::Truncate, 1, IoError::os(EIO), FILE_NAME);
+  ASSERT_FALSE(c->push().ok());
+  EXPECT_EQ(file(), a + b.substr(0, 3));
+  // Another failure inside the rest of the torn record, then success.
+  platform.short_write(1, 2, FILE_NAME);
+  platform.fail(FaultOp::Write, 2, no_space(), FILE_NAME);
+  ASSERT_FALSE(c->push().ok());
+  ASSERT_EQ(write(*c, "c", "third"), "ok");
+  ASSERT_TRUE(c->push().ok());
+  EXPECT_EQ(file(), a + b + blob_record("c", "third"));
+  c.reset();
+  c = load();
+  EXPECT_EQ(read(*c, "c"), "third");
+}
+
+TEST_F(CollectionTest, ADirectWriteFailingPartWayIsCutBackAndNotStored) {
+  auto c = load();
+  ASSERT_EQ(write(*c, "a", "first"), "ok");
+  uint64_t end = c->end_offset();
+  platform.short_write(1, 1000, FILE_NAME);
+  platform.short_write(2, 0, FILE_NAME);
+  EXPECT_EQ(write(*c, "big", std::string(70000, 'x')), "failed to write whole buffer");
+  EXPECT_EQ(file(), blob_record("a", "first"));
+  EXPECT_EQ(c->end_offset(), end);
+  EXPECT_EQ(read(*c, "big"), "key not found");
+  ASSERT_EQ(write(*c, "b", "after"), "ok");
+  c.reset();
+  c = load();
+  EXPECT_EQ(read(*c, "b"), "after");
+}
+
+TEST_F(CollectionTest, ATornDirectWriteThatCannotBeCutRefusesEveryLaterAppend) {
+  auto c = load();
+  ASSERT_EQ(write(*c, "a", "first"), "ok");
+  platform.short_write(1, 1000, FILE_NAME);
+  platform.fail(FaultOp::Write, 2, no_space(), FILE_NAME);
+  platform.fail(FaultOp::Truncate, 1, IoError::os(EIO), FILE_NAME);
+  EXPECT_EQ(write(*c, "big", std::string(70000, 'x')), "No space left on device (os error 28)");
+  const std::string refused =
+      "c.qdb ends in a torn record that could not be cut off; reopen the database to write to "
+      "it again";
+  EXPECT_EQ(write(*c, "b", "after"), refused);
+  EXPECT_EQ(write(*c, "big", std::string(70000, 'x')), refused);
+  EXPECT_EQ(read(*c, "a"), "first");
+  EXPECT_EQ(file().size(), blob_record("a", "first").size() + 1000);
+}
+
+TEST_F(CollectionTest, AFailedLoadLeavesTheCreatedFileEmpty) {
+  platform.fail(FaultOp::Open, 2, IoError::os(EACCES), FILE_NAME);
+  auto r = Collection::load(*dir, FILE_NAME);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().display(), "Permission denied (os error 13)");
+  EXPECT_EQ(file(), "");
+}
+
+}  // namespace
+}  // namespace zez
