@@ -399,7 +399,7 @@ PyObject* new_database(std::unique_ptr<Database> engine) {
 }  // namespace
 
 PyObject* database_type() {
-  if (database_type_object == nullptr) database_type_object = PyType_FromSpec(&database_spec);
+  if (database_type_object == nullptr) database_type_object = make_heap_type(&database_spec);
   return database_type_object;
 }
 

@@ -35,6 +35,33 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
   return nullptr;
 }
 
+PyObject* make_heap_type(PyType_Spec* spec) {
+  PyRef warnings = PyRef::steal(PyImport_ImportModule("warnings"));
+  if (!warnings) return nullptr;
+  PyRef guard = PyRef::steal(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr));
+  if (!guard) return nullptr;
+  PyRef entered = PyRef::steal(PyObject_CallMethod(guard.get(), "__enter__", nullptr));
+  if (!entered) return nullptr;
+  PyRef filtered = PyRef::steal(PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore",
+                                                    PyExc_DeprecationWarning));
+  PyRef type = filtered ? PyRef::steal(PyType_FromSpec(spec)) : PyRef();
+  // Leave the filters as they were, keeping an error raised above.
+  PyObject *error_type, *error_value, *error_traceback;
+  PyErr_Fetch(&error_type, &error_value, &error_traceback);
+  PyRef exited = PyRef::steal(
+      PyObject_CallMethod(guard.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+  if (error_type != nullptr) {
+    PyErr_Restore(error_type, error_value, error_traceback);
+    return nullptr;
+  }
+  if (!exited || !type) return nullptr;
+  PyRef module_name = PyRef::steal(PyUnicode_FromString("_zezavezud"));
+  if (!module_name || PyObject_SetAttrString(type.get(), "__module__", module_name.get()) < 0) {
+    return nullptr;
+  }
+  return type.release();
+}
+
 namespace {
 
 // ---- Tombstone -------------------------------------------------------------
@@ -164,7 +191,7 @@ bool restore_link_signature(PyObject* type) {
 PyObject* make_link_type() {
   const bool restore = interpreter_drops_type_signatures();
   if (restore) link_slots[4].pfunc = const_cast<char*>(LINK_DOC_KEPT_WHOLE);
-  PyObject* type = PyType_FromSpec(&link_spec);
+  PyObject* type = make_heap_type(&link_spec);
   if (type != nullptr && restore && !restore_link_signature(type)) Py_CLEAR(type);
   return type;
 }
@@ -175,7 +202,7 @@ PyObject* link_type_object = nullptr;
 }  // namespace
 
 PyObject* tombstone_type() {
-  if (tombstone_type_object == nullptr) tombstone_type_object = PyType_FromSpec(&tombstone_spec);
+  if (tombstone_type_object == nullptr) tombstone_type_object = make_heap_type(&tombstone_spec);
   return tombstone_type_object;
 }
 
@@ -185,11 +212,11 @@ PyObject* link_type() {
 }
 
 bool is_tombstone_type(PyTypeObject* type) {
-  return reinterpret_cast<PyObject*>(type) == tombstone_type_object && type != nullptr;
+  return reinterpret_cast<PyObject*>(type) == tombstone_type_object;
 }
 
 bool is_link_type(PyTypeObject* type) {
-  return reinterpret_cast<PyObject*>(type) == link_type_object && type != nullptr;
+  return reinterpret_cast<PyObject*>(type) == link_type_object;
 }
 
 PyObject* new_tombstone() {

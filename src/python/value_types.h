@@ -31,6 +31,12 @@ int link_levels(PyObject* link);
 
 namespace zez::py {
 
+// Makes a heap type from `spec` (a bare class name) and sets its __module__
+// to "_zezavezud". Interpreters since 3.10 warn (DeprecationWarning) about a
+// spec name without a module part; the warning is silenced for this call
+// only, since the module is named by __module__ instead.
+PyObject* make_heap_type(PyType_Spec* spec);
+
 // The Py_tp_new of a class without constructor: raises TypeError
 // "No constructor defined for {}" with the type's __qualname__.
 PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs);
