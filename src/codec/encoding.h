@@ -22,20 +22,33 @@ inline bool fits_length_field(uint64_t n) { return n <= MAX_LENGTH_FIELD; }
 
 // The one size check every path into the encoder uses: describes the first
 // text, blob, key, path, array or map of `v` whose length or count does not
-// fit a 32-bit field (e.g. "text of 4294967296 bytes exceeds the limit of
+// fit a 32-bit field (e.g. "text of length 4294967296 exceeds the limit of
 // 4294967295"), or nothing when the whole value fits.
 std::optional<std::string> find_oversized(const Value& v);
 // The message for one oversized item, used by find_oversized and by callers
-// that check lengths as they go (`what` is e.g. "text", "key", "list").
+// that check lengths as they go (`what` is e.g. "text", "key", "list"; the
+// length is a byte count or an element count as `what` implies).
 std::string oversized_message(std::string_view what, uint64_t size);
+
+// The walk behind find_oversized with the limit as a parameter, so that it
+// can be exercised without building 4 GiB values. `what` is one of "text",
+// "blob", "map key", "link path", "array", "map", "link local map".
+struct OversizedItem {
+  std::string_view what;
+  uint64_t size;
+};
+std::optional<OversizedItem> find_longer_than(const Value& v, uint64_t limit);
 
 // Appends the encoding of `v` to `out`. Cannot fail; callers have made sure
 // (find_oversized) that every length fits its field.
 void encode_value(const Value& v, std::string& out);
 
 // Reads one value from data[*cursor...size). On success leaves *cursor just
-// after the value's last byte; bytes after it are never looked at. Refuses
-// input nested deeper than MAX_NESTING_DEPTH with CodecError::too_deep().
+// after the value's last byte; bytes after it are never looked at. On failure
+// *cursor is unchanged. Every Array, Map and Link is one level of nesting:
+// input holding more than MAX_NESTING_DEPTH levels is refused with
+// CodecError::too_deep() when the first container past the limit is met.
+// Never reserves more elements or entries than the remaining input can hold.
 Result<Value, CodecError> decode_value(const uint8_t* data, size_t size, size_t* cursor);
 
 // True when the bytes are well-formed UTF-8 (no overlong forms, surrogates,

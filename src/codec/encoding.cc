@@ -1,0 +1,429 @@
+// value     := type-byte payload
+// payload   := (by type byte)
+//   0x00 Null       : (nothing)
+//   0x01 Bool       : u8            0x00 false, anything else true (written 0x01)
+//   0x02 Int        : u64           two's complement of the signed value
+//   0x03 Float      : u64           the binary64 bit pattern, unchanged
+//   0x04 Text       : string        UTF-8
+//   0x05 Link       : string map-body   path (UTF-8), then the `local` entries
+//   0x06 Blob       : u32 len, len bytes
+//   0x07 Array      : u32 count, count * value
+//   0x08 Map        : map-body
+//   0x09 Date       : u32
+//   0x0A Time       : u32
+//   0x0B DateTime   : u64
+//   0x0C Tombstone  : (nothing)
+//   0x0D..0xFF      : refused (UnknownType)
+// map-body  := u32 count, count * (string value)   a later duplicate key wins
+// string    := u32 len, len bytes of well-formed UTF-8
+// u32, u64  := little-endian
+//
+// Nesting: every Array, Map and Link is one level; a value holding more than
+// MAX_NESTING_DEPTH levels is refused (TooDeep) when its first container
+// beyond the limit is met.
+#include "codec/encoding.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "codec/byte_order.h"
+
+namespace zez {
+
+namespace {
+
+enum TypeByte : uint8_t {
+  TYPE_NULL = 0x00,
+  TYPE_BOOL = 0x01,
+  TYPE_INT = 0x02,
+  TYPE_FLOAT = 0x03,
+  TYPE_TEXT = 0x04,
+  TYPE_LINK = 0x05,
+  TYPE_BLOB = 0x06,
+  TYPE_ARRAY = 0x07,
+  TYPE_MAP = 0x08,
+  TYPE_DATE = 0x09,
+  TYPE_TIME = 0x0A,
+  TYPE_DATE_TIME = 0x0B,
+  TYPE_TOMBSTONE = 0x0C,
+};
+
+// The smallest encodings of an element (a Null) and of a map entry (an empty
+// key, then a Null): a declared count never reserves more than this allows.
+constexpr size_t MIN_ELEMENT_SIZE = 1;
+constexpr size_t MIN_ENTRY_SIZE = 5;
+
+void put_string(std::string& out, const std::string& s) {
+  put_u32(out, static_cast<uint32_t>(s.size()));
+  out.append(s);
+}
+
+void encode_map_body(const Map& m, std::string& out);
+
+void encode_into(const Value& v, std::string& out) {
+  switch (v.kind()) {
+    case Kind::Null:
+      out.push_back(char(TYPE_NULL));
+      return;
+    case Kind::Tombstone:
+      out.push_back(char(TYPE_TOMBSTONE));
+      return;
+    case Kind::Bool:
+      out.push_back(char(TYPE_BOOL));
+      out.push_back(v.as_bool() ? 1 : 0);
+      return;
+    case Kind::Int:
+      out.push_back(char(TYPE_INT));
+      put_u64(out, static_cast<uint64_t>(v.as_int()));
+      return;
+    case Kind::Float:
+      out.push_back(char(TYPE_FLOAT));
+      put_u64(out, std::bit_cast<uint64_t>(v.as_float()));
+      return;
+    case Kind::Text:
+      out.push_back(char(TYPE_TEXT));
+      put_string(out, v.as_text());
+      return;
+    case Kind::Blob:
+      out.push_back(char(TYPE_BLOB));
+      put_string(out, v.as_blob());
+      return;
+    case Kind::Date:
+      out.push_back(char(TYPE_DATE));
+      put_u32(out, v.as_date());
+      return;
+    case Kind::Time:
+      out.push_back(char(TYPE_TIME));
+      put_u32(out, v.as_time());
+      return;
+    case Kind::DateTime:
+      out.push_back(char(TYPE_DATE_TIME));
+      put_u64(out, v.as_date_time());
+      return;
+    case Kind::Array:
+      out.push_back(char(TYPE_ARRAY));
+      put_u32(out, static_cast<uint32_t>(v.as_array().size()));
+      for (const Value& e : v.as_array()) encode_into(e, out);
+      return;
+    case Kind::Map:
+      out.push_back(char(TYPE_MAP));
+      encode_map_body(v.as_map(), out);
+      return;
+    case Kind::Link:
+      out.push_back(char(TYPE_LINK));
+      put_string(out, v.as_link().path);
+      encode_map_body(v.as_link().local, out);
+      return;
+  }
+}
+
+void encode_map_body(const Map& m, std::string& out) {
+  put_u32(out, static_cast<uint32_t>(m.size()));
+  for (const Map::Entry& e : m) {
+    put_string(out, e.first);
+    encode_into(e.second, out);
+  }
+}
+
+// One pass over a contiguous slice. Each read_* returns false after storing
+// the error. The recursion (read_value -> read_array / read_map_body ->
+// read_value) carries no Result, and everything off that path stays out of
+// line, so that a level of nesting costs little native stack.
+class Decoder {
+ public:
+  Decoder(const uint8_t* pos, const uint8_t* end) : pos_(pos), end_(end) {}
+
+  // `depth` is the number of containers around the value being read.
+  [[gnu::noinline]] bool read_value(Value& out, int depth);
+
+  const uint8_t* pos() const { return pos_; }
+  CodecError error() const { return error_; }
+
+ private:
+  size_t remaining() const { return static_cast<size_t>(end_ - pos_); }
+  bool fail(CodecError e) {
+    error_ = e;
+    return false;
+  }
+  bool read_u32(uint32_t* v);
+  bool read_u64(uint64_t* v);
+  bool read_bytes(std::string* out);
+  [[gnu::noinline]] bool read_utf8(std::string* out);
+  [[gnu::noinline]] bool read_scalar(Value& out, uint8_t type);
+  [[gnu::noinline]] bool read_array(Value& out, int depth);
+  [[gnu::noinline]] bool read_map_body(Map& out, int depth);
+  [[gnu::noinline]] bool read_map(Value& out, int depth);
+  [[gnu::noinline]] bool read_link(Value& out, int depth);
+
+  const uint8_t* pos_;
+  const uint8_t* end_;
+  CodecError error_ = CodecError::unexpected_end();
+};
+
+bool Decoder::read_u32(uint32_t* v) {
+  if (remaining() < 4) return fail(CodecError::unexpected_end());
+  *v = load_u32(pos_);
+  pos_ += 4;
+  return true;
+}
+
+bool Decoder::read_u64(uint64_t* v) {
+  if (remaining() < 8) return fail(CodecError::unexpected_end());
+  *v = load_u64(pos_);
+  pos_ += 8;
+  return true;
+}
+
+bool Decoder::read_bytes(std::string* out) {
+  uint32_t len;
+  if (!read_u32(&len)) return false;
+  if (remaining() < len) return fail(CodecError::unexpected_end());
+  out->assign(reinterpret_cast<const char*>(pos_), len);
+  pos_ += len;
+  return true;
+}
+
+// Checks the bytes in place before copying them; the outcome is the same as
+// copying first, without building a string that is thrown away.
+bool Decoder::read_utf8(std::string* out) {
+  uint32_t len;
+  if (!read_u32(&len)) return false;
+  if (remaining() < len) return fail(CodecError::unexpected_end());
+  if (!is_valid_utf8(pos_, len)) return fail(CodecError::invalid_utf8());
+  out->assign(reinterpret_cast<const char*>(pos_), len);
+  pos_ += len;
+  return true;
+}
+
+// The helpers below keep container bookkeeping (and the by-value arguments
+// of Map::insert) out of the frames that every level of recursion repeats.
+
+[[gnu::noinline]] Array& start_array(Value& out, size_t reserve) {
+  out = Value::array();
+  out.as_array().reserve(reserve);
+  return out.as_array();
+}
+
+// Never reallocates: the reservation covers every element the input can hold.
+[[gnu::noinline]] Value& append_element(Array& elements) { return elements.emplace_back(); }
+
+[[gnu::noinline]] void reserve_entries(Map& m, size_t n) { m.reserve(n); }
+
+[[gnu::noinline]] void insert_entry(Map& m, std::string& key, Value& value) {
+  m.insert(std::move(key), std::move(value));
+}
+
+bool Decoder::read_array(Value& out, int depth) {
+  uint32_t count;
+  if (!read_u32(&count)) return false;
+  Array& elements = start_array(out, std::min<size_t>(count, remaining() / MIN_ELEMENT_SIZE));
+  for (uint32_t i = 0; i < count; ++i) {
+    if (!read_value(append_element(elements), depth)) return false;
+  }
+  return true;
+}
+
+bool Decoder::read_map_body(Map& out, int depth) {
+  uint32_t count;
+  if (!read_u32(&count)) return false;
+  reserve_entries(out, std::min<size_t>(count, remaining() / MIN_ENTRY_SIZE));
+  for (uint32_t i = 0; i < count; ++i) {
+    std::string key;
+    if (!read_utf8(&key)) return false;
+    Value value;
+    if (!read_value(value, depth)) return false;
+    insert_entry(out, key, value);
+  }
+  return true;
+}
+
+bool Decoder::read_map(Value& out, int depth) {
+  out = Value::empty_map();
+  return read_map_body(out.as_map(), depth);
+}
+
+bool Decoder::read_link(Value& out, int depth) {
+  out = Value::link(std::string());
+  return read_utf8(&out.as_link().path) && read_map_body(out.as_link().local, depth);
+}
+
+bool Decoder::read_scalar(Value& out, uint8_t type) {
+  uint32_t u32;
+  uint64_t u64;
+  switch (type) {
+    case TYPE_NULL:
+      out = Value::null();
+      return true;
+    case TYPE_TOMBSTONE:
+      out = Value::tombstone();
+      return true;
+    case TYPE_BOOL:
+      if (remaining() < 1) return fail(CodecError::unexpected_end());
+      out = Value::boolean(*pos_++ != 0);
+      return true;
+    case TYPE_INT:
+      if (!read_u64(&u64)) return false;
+      out = Value::integer(static_cast<int64_t>(u64));
+      return true;
+    case TYPE_FLOAT:
+      if (!read_u64(&u64)) return false;
+      out = Value::floating(std::bit_cast<double>(u64));
+      return true;
+    case TYPE_DATE_TIME:
+      if (!read_u64(&u64)) return false;
+      out = Value::date_time(u64);
+      return true;
+    case TYPE_DATE:
+      if (!read_u32(&u32)) return false;
+      out = Value::date(u32);
+      return true;
+    case TYPE_TIME:
+      if (!read_u32(&u32)) return false;
+      out = Value::time(u32);
+      return true;
+    case TYPE_TEXT:
+      out = Value::text(std::string());
+      return read_utf8(&out.as_text());
+    case TYPE_BLOB:
+      out = Value::blob(std::string());
+      return read_bytes(&out.as_blob());
+  }
+  return fail(CodecError::unknown_type(type));  // unreachable: containers go elsewhere
+}
+
+bool Decoder::read_value(Value& out, int depth) {
+  if (pos_ >= end_) return fail(CodecError::unexpected_end());
+  const uint8_t type = *pos_++;
+  if (type > TYPE_TOMBSTONE) return fail(CodecError::unknown_type(type));
+  if (type != TYPE_ARRAY && type != TYPE_MAP && type != TYPE_LINK) {
+    return read_scalar(out, type);
+  }
+  if (depth >= MAX_NESTING_DEPTH) return fail(CodecError::too_deep());
+  if (type == TYPE_ARRAY) return read_array(out, depth + 1);
+  if (type == TYPE_LINK) return read_link(out, depth + 1);
+  return read_map(out, depth + 1);
+}
+
+// Length of the sequence a lead byte starts, or 0 for a byte that cannot
+// lead one (continuation bytes, C0/C1 overlong leads, F5..FF).
+int sequence_length(uint8_t lead) {
+  if (lead < 0x80) return 1;
+  if (lead < 0xC2) return 0;
+  if (lead < 0xE0) return 2;
+  if (lead < 0xF0) return 3;
+  if (lead < 0xF5) return 4;
+  return 0;
+}
+
+bool is_continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
+
+// Checks one multi-byte sequence at p (which holds at least `len` bytes).
+// The second byte's range excludes overlong forms (E0, F0), surrogates (ED)
+// and code points above U+10FFFF (F4).
+bool is_valid_sequence(const uint8_t* p, int len) {
+  const uint8_t lead = p[0];
+  const uint8_t second = p[1];
+  uint8_t lo = 0x80, hi = 0xBF;
+  if (lead == 0xE0) lo = 0xA0;
+  if (lead == 0xED) hi = 0x9F;
+  if (lead == 0xF0) lo = 0x90;
+  if (lead == 0xF4) hi = 0x8F;
+  if (second < lo || second > hi) return false;
+  for (int i = 2; i < len; ++i) {
+    if (!is_continuation(p[i])) return false;
+  }
+  return true;
+}
+
+void append_decimal(std::string& out, uint64_t n) { out += std::to_string(n); }
+
+}  // namespace
+
+void encode_value(const Value& v, std::string& out) { encode_into(v, out); }
+
+Result<Value, CodecError> decode_value(const uint8_t* data, size_t size, size_t* cursor) {
+  if (*cursor >= size) return CodecError::unexpected_end();
+  Decoder decoder(data + *cursor, data + size);
+  Value out;
+  if (!decoder.read_value(out, 0)) return decoder.error();
+  *cursor = static_cast<size_t>(decoder.pos() - data);
+  return out;
+}
+
+bool is_valid_utf8(const uint8_t* data, size_t size) {
+  const uint8_t* p = data;
+  const uint8_t* const end = data + size;
+  while (p < end) {
+    // Most text is ASCII: skip it eight bytes at a time.
+    while (end - p >= 8 && (load_u64(p) & 0x8080808080808080u) == 0) p += 8;
+    if (p == end) break;
+    if (*p < 0x80) {
+      ++p;
+      continue;
+    }
+    const int len = sequence_length(*p);
+    if (len == 0 || end - p < len || !is_valid_sequence(p, len)) return false;
+    p += len;
+  }
+  return true;
+}
+
+std::string oversized_message(std::string_view what, uint64_t size) {
+  std::string s(what);
+  s += " of length ";
+  append_decimal(s, size);
+  s += " exceeds the limit of ";
+  append_decimal(s, MAX_LENGTH_FIELD);
+  return s;
+}
+
+std::optional<OversizedItem> find_longer_than(const Value& v, uint64_t limit) {
+  auto check = [limit](std::string_view what, uint64_t n) -> std::optional<OversizedItem> {
+    if (n > limit) return OversizedItem{what, n};
+    return std::nullopt;
+  };
+  auto check_map = [&](const Map& m, std::string_view what) -> std::optional<OversizedItem> {
+    if (auto r = check(what, m.size())) return r;
+    for (const Map::Entry& e : m) {
+      if (auto r = check("map key", e.first.size())) return r;
+      if (auto r = find_longer_than(e.second, limit)) return r;
+    }
+    return std::nullopt;
+  };
+  switch (v.kind()) {
+    case Kind::Null:
+    case Kind::Tombstone:
+    case Kind::Bool:
+    case Kind::Int:
+    case Kind::Float:
+    case Kind::Date:
+    case Kind::Time:
+    case Kind::DateTime:
+      return std::nullopt;
+    case Kind::Text:
+      return check("text", v.as_text().size());
+    case Kind::Blob:
+      return check("blob", v.as_blob().size());
+    case Kind::Array:
+      if (auto r = check("array", v.as_array().size())) return r;
+      for (const Value& e : v.as_array()) {
+        if (auto r = find_longer_than(e, limit)) return r;
+      }
+      return std::nullopt;
+    case Kind::Map:
+      return check_map(v.as_map(), "map");
+    case Kind::Link:
+      if (auto r = check("link path", v.as_link().path.size())) return r;
+      return check_map(v.as_link().local, "link local map");
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> find_oversized(const Value& v) {
+  std::optional<OversizedItem> item = find_longer_than(v, MAX_LENGTH_FIELD);
+  if (!item) return std::nullopt;
+  return oversized_message(item->what, item->size);
+}
+
+}  // namespace zez

@@ -1,0 +1,385 @@
+#include "db/backlink_index.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <tuple>
+
+#include "memory_platform.h"
+
+namespace zez {
+namespace {
+
+using testing::FaultOp;
+using testing::MemoryPlatform;
+
+// ---- Link extraction --------------------------------------------------
+
+using Found = std::tuple<std::string, std::string, std::string>;
+
+std::vector<Found> links_of(const Value& v) {
+  std::vector<Found> out;
+  for (const OutgoingLink& l : extract_links(v)) {
+    out.emplace_back(l.target_collection, l.target_key, l.source_path);
+  }
+  return out;
+}
+
+Value map_of(std::string key, Value v) {
+  Map m;
+  m.insert(std::move(key), std::move(v));
+  return Value::map(std::move(m));
+}
+
+Value array_of(std::vector<Value> elements) {
+  Array a;
+  for (Value& e : elements) a.push_back(std::move(e));
+  return Value::array(std::move(a));
+}
+
+TEST(ExtractLinks, SourcePathsFollowMapKeysAndArrayIndexes) {
+  EXPECT_EQ(links_of(map_of("author", Value::link("users/alice"))),
+            (std::vector<Found>{{"users", "alice", "author"}}));
+  std::vector<Value> two;
+  two.push_back(Value::link("a/1"));
+  two.push_back(Value::link("a/2/x/y"));
+  EXPECT_EQ(links_of(array_of(std::move(two))),
+            (std::vector<Found>{{"a", "1", "0"}, {"a", "2", "1"}}));
+  std::vector<Value> tags;
+  tags.push_back(Value::link("t/k"));
+  EXPECT_EQ(links_of(map_of("tags", array_of(std::move(tags)))),
+            (std::vector<Found>{{"t", "k", "tags/0"}}));
+  // Index 10 is written in decimal, not as a single digit.
+  std::vector<Value> eleven(11);
+  eleven[10] = Value::link("t/k");
+  EXPECT_EQ(links_of(array_of(std::move(eleven))), (std::vector<Found>{{"t", "k", "10"}}));
+}
+
+TEST(ExtractLinks, EmptySegmentsStillCountAsSegments) {
+  EXPECT_EQ(links_of(map_of("", Value::link("t/k"))), (std::vector<Found>{{"t", "k", ""}}));
+  EXPECT_EQ(links_of(map_of("", map_of("", Value::link("t/k")))),
+            (std::vector<Found>{{"t", "k", "/"}}));
+  EXPECT_EQ(links_of(map_of("a/b", Value::link("t/k"))), (std::vector<Found>{{"t", "k", "a/b"}}));
+}
+
+TEST(ExtractLinks, OnlyTheFirstTwoPiecesOfThePathAreRead) {
+  struct Case {
+    std::string path;
+    std::vector<Found> expected;
+  };
+  const Case cases[] = {
+      {"users/alice", {{"users", "alice", ""}}},
+      {"users/alice/name", {{"users", "alice", ""}}},
+      {"users/", {{"users", "", ""}}},
+      {"users//x", {{"users", "", ""}}},
+      {"users/a$", {{"users", "a$", ""}}},
+      {"users", {}},
+      {"", {}},
+      {"/alice", {}},
+      {"users/$self", {}},
+      {"users/$self.id", {}},
+      {"users/$x", {}},
+      {"users/$", {}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(links_of(Value::link(c.path)), c.expected) << c.path;
+  }
+}
+
+TEST(ExtractLinks, ALinkComesBeforeTheLinksInItsLocalMap) {
+  Map local;
+  local.insert("x", Value::link("u/v"));
+  EXPECT_EQ(links_of(Value::link("t/k", std::move(local))),
+            (std::vector<Found>{{"t", "k", ""}, {"u", "v", "x"}}));
+  // The local map is walked even when the link itself is not listed.
+  Map local2;
+  local2.insert("x", Value::link("u/v"));
+  EXPECT_EQ(links_of(map_of("m", Value::link("t/$self", std::move(local2)))),
+            (std::vector<Found>{{"u", "v", "m/x"}}));
+}
+
+TEST(ExtractLinks, ScalarsHoldNoLinks) {
+  EXPECT_TRUE(extract_links(Value::text("users/alice")).empty());
+  EXPECT_TRUE(extract_links(Value::tombstone()).empty());
+  EXPECT_TRUE(extract_links(Value::null()).empty());
+  EXPECT_TRUE(extract_links(Value::blob("users/alice")).empty());
+}
+
+// ---- The backlink file ------------------------------------------------
+
+std::string u32(uint32_t v) {
+  return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+}
+
+std::string record(uint8_t op, const std::string& key, const Backlink& b) {
+  std::string out(1, char(op));
+  for (const std::string* s : {&key, &b.source_collection, &b.source_key, &b.source_path}) {
+    out += u32(uint32_t(s->size())) + *s;
+  }
+  return out;
+}
+
+const Backlink P1{"posts", "p1", "author"};
+const Backlink P2{"posts", "p2", "author"};
+
+class BacklinkFile : public ::testing::Test {
+ protected:
+  static constexpr const char* NAME = "users.qbl";
+
+  Result<std::unique_ptr<BacklinkIndex>, IoError> try_load() {
+    return BacklinkIndex::load(*dir_, NAME);
+  }
+  std::unique_ptr<BacklinkIndex> load() {
+    auto r = try_load();
+    if (!r.ok()) ADD_FAILURE() << r.error().display();
+    return r.ok() ? std::move(r).value() : nullptr;
+  }
+  std::string load_error() {
+    auto r = try_load();
+    return r.ok() ? "(loaded)" : r.error().display();
+  }
+  std::string file() { return platform_.contents("db", NAME).value_or("(missing)"); }
+  void put_file(std::string bytes) { platform_.put("db", NAME, std::move(bytes)); }
+
+  MemoryPlatform platform_;
+  std::unique_ptr<Directory> dir_ = platform_.open_directory("db").value();
+};
+
+TEST_F(BacklinkFile, AddAppendsTheDocumentedRecord) {
+  auto index = load();
+  ASSERT_TRUE(index->add("alice", P1).ok());
+  const std::string expected =
+      std::string("\x01\x05\x00\x00\x00" "alice" "\x05\x00\x00\x00" "posts"
+                  "\x02\x00\x00\x00" "p1" "\x06\x00\x00\x00" "author", 35);
+  EXPECT_EQ(file(), expected);
+  EXPECT_EQ(index->query("alice"), std::vector<Backlink>{P1});
+  ASSERT_TRUE(index->remove("alice", P1).ok());
+  EXPECT_EQ(file(), expected + '\x02' + expected.substr(1));
+  EXPECT_TRUE(index->query("alice").empty());
+}
+
+TEST_F(BacklinkFile, LoadingAMissingFileCreatesItEmpty) {
+  auto index = load();
+  EXPECT_EQ(file(), "");
+  EXPECT_TRUE(index->query("alice").empty());
+}
+
+TEST_F(BacklinkFile, ReplayAddsRemovesAndSkipsUnknownOps) {
+  const Backlink other{"posts", "p1", "editor"};
+  put_file(record(1, "alice", P1) + record(1, "alice", P2) + record(1, "alice", P1) +
+           record(1, "alice", other) + record(7, "alice", P2) + record(0, "bob", P1) +
+           record(2, "alice", P1) + record(2, "nobody", P1) + record(1, "bob", P2) +
+           record(2, "bob", P2));
+  auto index = load();
+  // Both copies of P1 go; the others keep their order.
+  EXPECT_EQ(index->query("alice"), (std::vector<Backlink>{P2, other}));
+  EXPECT_TRUE(index->query("bob").empty());
+  EXPECT_TRUE(index->query("nobody").empty());
+}
+
+TEST_F(BacklinkFile, EqualEntriesAreKeptTwiceAndRemovedTogether) {
+  auto index = load();
+  ASSERT_TRUE(index->add("alice", P1).ok());
+  ASSERT_TRUE(index->add("alice", P2).ok());
+  ASSERT_TRUE(index->add("alice", P1).ok());
+  EXPECT_EQ(index->query("alice"), (std::vector<Backlink>{P1, P2, P1}));
+  ASSERT_TRUE(index->remove("alice", P1).ok());
+  EXPECT_EQ(index->query("alice"), std::vector<Backlink>{P2});
+  // A removal of something absent still writes its record.
+  const size_t before = file().size();
+  ASSERT_TRUE(index->remove("carol", P1).ok());
+  EXPECT_GT(file().size(), before);
+  EXPECT_EQ(load()->query("alice"), std::vector<Backlink>{P2});
+}
+
+TEST_F(BacklinkFile, EmptyAndNonAsciiStringsRoundTrip) {
+  const Backlink odd{"", "ключ", ""};
+  {
+    auto index = load();
+    ASSERT_TRUE(index->add("", odd).ok());
+    ASSERT_TRUE(index->add("é", P1).ok());
+  }
+  auto index = load();
+  EXPECT_EQ(index->query(""), std::vector<Backlink>{odd});
+  EXPECT_EQ(index->query("é"), std::vector<Backlink>{P1});
+}
+
+// A file cut at every offset loads only when the cut falls between records,
+// whatever size the reads come back in.
+TEST_F(BacklinkFile, EveryTruncationInsideARecordFailsToFill) {
+  const std::string first = record(1, "alice", P1);
+  const std::string full = first + record(1, "bob", P2);
+  for (size_t chunk : {0, 1, 3}) {
+    platform_.limit_reads(chunk);
+    for (size_t cut = 0; cut <= full.size(); ++cut) {
+      put_file(full.substr(0, cut));
+      if (cut == 0 || cut == first.size() || cut == full.size()) {
+        EXPECT_EQ(load_error(), "(loaded)") << cut;
+      } else {
+        EXPECT_EQ(load_error(), "failed to fill whole buffer") << "cut " << cut;
+      }
+    }
+  }
+}
+
+TEST_F(BacklinkFile, HugeLengthInATinyFileFailsToFill) {
+  put_file(std::string("\x01", 1) + u32(0xFFFFFFFF) + "abc");
+  EXPECT_EQ(load_error(), "failed to fill whole buffer");
+  put_file(record(1, "alice", P1).substr(0, 10) + u32(0xFFFFFFF0));
+  EXPECT_EQ(load_error(), "failed to fill whole buffer");
+}
+
+TEST_F(BacklinkFile, InvalidUtf8InAnyStringFailsAtOnce) {
+  const std::string bad = "\xC3(";
+  const Backlink in_fields[] = {{bad, "k", "p"}, {"c", bad, "p"}, {"c", "k", bad}};
+  put_file(record(1, bad, P1));
+  EXPECT_EQ(load_error(), "invalid utf8 in backlink");
+  for (const Backlink& b : in_fields) {
+    put_file(record(2, "alice", b));
+    EXPECT_EQ(load_error(), "invalid utf8 in backlink");
+  }
+  // The bad string is reported before the cut-short one after it is read.
+  put_file(std::string("\x01", 1) + u32(2) + bad + u32(100));
+  EXPECT_EQ(load_error(), "invalid utf8 in backlink");
+  // An ignored op is checked all the same.
+  put_file(record(9, bad, P1));
+  EXPECT_EQ(load_error(), "invalid utf8 in backlink");
+}
+
+TEST_F(BacklinkFile, ReplaySpanningManyBufferFillsMatchesTheWrites) {
+  std::string bytes;
+  for (int i = 0; i < 20000; ++i) {
+    std::string key(1, 'k');
+    key += std::to_string(i % 7);
+    const Backlink b{"c", std::to_string(i), "p"};
+    bytes += record(1, key, b);
+    if (i % 3 == 0) bytes += record(2, key, b);
+  }
+  ASSERT_GT(bytes.size(), 2u * 256 * 1024);  // more than two buffer fills
+  put_file(bytes);
+  auto index = load();
+  std::vector<Backlink> expected;
+  for (int i = 0; i < 20000; ++i) {
+    if (i % 7 == 3 && i % 3 != 0) expected.push_back(Backlink{"c", std::to_string(i), "p"});
+  }
+  EXPECT_EQ(index->query("k3"), expected);
+  // Appends after the load land after the replayed records.
+  ASSERT_TRUE(index->add("k3", P1).ok());
+  expected.push_back(P1);
+  EXPECT_EQ(load()->query("k3"), expected);
+}
+
+TEST_F(BacklinkFile, OpenAndReadFailuresFailTheLoad) {
+  platform_.fail(FaultOp::Open, 1, IoError::os(EACCES));
+  EXPECT_EQ(load_error(), IoError::os(EACCES).display());
+  put_file(record(1, "alice", P1));
+  platform_.fail(FaultOp::Read, 1, IoError::os(EIO));
+  EXPECT_EQ(load_error(), IoError::os(EIO).display());
+}
+
+// ---- Write failures ---------------------------------------------------
+
+struct WriteFault {
+  const char* name;
+  void (*plan)(MemoryPlatform&);
+  const char* error;
+};
+
+const IoError DISK_FULL = IoError::os(ENOSPC);
+
+class BacklinkWriteFailure : public BacklinkFile,
+                             public ::testing::WithParamInterface<WriteFault> {};
+
+// Whatever way the write fails, the file is cut back to where it was, the
+// list is unchanged, and later records land on a clean boundary.
+TEST_P(BacklinkWriteFailure, LeavesTheFileAndListAsBefore) {
+  auto index = load();
+  ASSERT_TRUE(index->add("alice", P1).ok());
+  const std::string before = file();
+  GetParam().plan(platform_);
+  for (bool adding : {true, false}) {
+    auto r = adding ? index->add("alice", P2) : index->remove("alice", P1);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().display(), GetParam().error);
+    EXPECT_EQ(file(), before);
+    EXPECT_EQ(index->query("alice"), std::vector<Backlink>{P1});
+    GetParam().plan(platform_);
+  }
+  platform_.clear_faults();
+  ASSERT_TRUE(index->add("alice", P2).ok());
+  EXPECT_EQ(load()->query("alice"), (std::vector<Backlink>{P1, P2}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, BacklinkWriteFailure,
+    ::testing::Values(
+        WriteFault{"Error", [](MemoryPlatform& p) { p.fail(FaultOp::Write, 1, DISK_FULL); },
+                   "No space left on device (os error 28)"},
+        WriteFault{"ZeroWrite", [](MemoryPlatform& p) { p.short_write(1, 0); },
+                   "failed to write whole buffer"},
+        WriteFault{"PartThenError",
+                   [](MemoryPlatform& p) {
+                     p.short_write(1, 7);
+                     p.fail(FaultOp::Write, 2, DISK_FULL);
+                   },
+                   "No space left on device (os error 28)"},
+        WriteFault{"PartThenZero",
+                   [](MemoryPlatform& p) {
+                     p.short_write(1, 20);
+                     p.short_write(2, 0);
+                   },
+                   "failed to write whole buffer"},
+        WriteFault{"SizeUnknown", [](MemoryPlatform& p) { p.fail(FaultOp::Size, 1, DISK_FULL); },
+                   "No space left on device (os error 28)"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(BacklinkFile, PartialWritesThatGoOnCompleteTheRecord) {
+  auto index = load();
+  platform_.short_write(1, 3);
+  platform_.short_write(2, 1);
+  ASSERT_TRUE(index->add("alice", P1).ok());
+  EXPECT_EQ(file(), record(1, "alice", P1));
+  EXPECT_EQ(platform_.count(FaultOp::Write), 3u);
+}
+
+TEST_F(BacklinkFile, AFailedCutBackStopsEveryLaterAppend) {
+  auto index = load();
+  ASSERT_TRUE(index->add("alice", P1).ok());
+  platform_.short_write(1, 5);
+  platform_.fail(FaultOp::Write, 2, DISK_FULL);
+  platform_.fail(FaultOp::Truncate, 1, IoError::os(EIO));
+  auto r = index->add("alice", P2);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().display(), DISK_FULL.display());
+  const std::string torn = file();
+  const std::string refused =
+      "backlink file holds a partial record that could not be cut off; "
+      "no further changes are written to it";
+  auto again = index->add("bob", P2);
+  ASSERT_FALSE(again.ok());
+  EXPECT_EQ(again.error().display(), refused);
+  auto removal = index->remove("alice", P1);
+  ASSERT_FALSE(removal.ok());
+  EXPECT_EQ(removal.error().display(), refused);
+  EXPECT_EQ(file(), torn);
+  EXPECT_EQ(index->query("alice"), std::vector<Backlink>{P1});
+}
+
+// The size before a record is measured when it is written, so a failure cut
+// never removes what another handle on the same file appended meanwhile.
+TEST_F(BacklinkFile, ACutBackKeepsAnotherHandlesRecords) {
+  auto first = load();
+  auto second = load();
+  ASSERT_TRUE(first->add("alice", P1).ok());
+  platform_.short_write(1, 4);
+  platform_.fail(FaultOp::Write, 2, DISK_FULL);
+  ASSERT_FALSE(second->add("alice", P2).ok());
+  EXPECT_EQ(file(), record(1, "alice", P1));
+  ASSERT_TRUE(second->add("bob", P2).ok());
+  auto reloaded = load();
+  EXPECT_EQ(reloaded->query("alice"), std::vector<Backlink>{P1});
+  EXPECT_EQ(reloaded->query("bob"), std::vector<Backlink>{P2});
+}
+
+}  // namespace
+}  // namespace zez

@@ -1,0 +1,68 @@
+// An in-memory Platform for tests and fuzz targets: directories are maps
+// from names to byte vectors, shared by every handle opened on them, so two
+// handles see each other's appends exactly as two real file handles do.
+//
+// Faults can be planned ahead: the Nth call of a kind (open, read, write,
+// truncate, size) from now on, optionally counting only the calls made on
+// one file name, fails with a given IoError, or, for writes, accepts only k
+// bytes (k = 0 makes the caller's zero-write error). Each planned fault
+// fires once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "db/file.h"
+
+namespace zez::testing {
+
+enum class FaultOp { Open, Read, Write, Truncate, Size };
+
+class MemoryPlatform final : public Platform {
+ public:
+  MemoryPlatform();
+  ~MemoryPlatform() override;
+
+  Result<std::unique_ptr<Directory>, IoError> open_directory(const std::string& path) override;
+
+  // --- Contents -----------------------------------------------------------
+
+  // The file's bytes, or nothing when `dir` has no file of that name.
+  std::optional<std::string> contents(const std::string& dir, const std::string& name) const;
+  bool exists(const std::string& dir, const std::string& name) const;
+  // Creates or replaces a file (the directory is created when missing).
+  void put(const std::string& dir, const std::string& name, std::string bytes);
+  // Makes `name` an entry that is not a regular file: opening it fails with
+  // `error` (as a real directory or FIFO would be refused).
+  void put_special(const std::string& dir, const std::string& name, IoError error);
+  // File names in `dir`, sorted.
+  std::vector<std::string> names(const std::string& dir) const;
+
+  // --- Faults -------------------------------------------------------------
+
+  // The `nth` (1 = next) call of `op`, counting only calls on files named
+  // `only_file` when it is not empty, fails with `error`.
+  void fail(FaultOp op, int nth, IoError error, std::string only_file = {});
+  // The `nth` write (as above) accepts at most `accepted` bytes; 0 makes it
+  // return 0.
+  void short_write(int nth, size_t accepted, std::string only_file = {});
+  // Every read returns at most `n` bytes (0 = no limit), to exercise the
+  // loops over partial reads.
+  void limit_reads(size_t n);
+  void clear_faults();
+
+  // Calls made so far, all files together.
+  uint64_t count(FaultOp op) const;
+
+  struct State;  // shared with the directories and files it hands out
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace zez::testing
