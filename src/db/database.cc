@@ -82,6 +82,18 @@ std::vector<PendingBacklinkOp> diff_links(std::string_view collection, std::stri
   return ops;
 }
 
+// The links of a stored value, or none when it does not decode (a value
+// that cannot be read has no links to take back). Most values hold no link,
+// which a look at their structure settles without decoding them.
+std::vector<OutgoingLink> links_of_encoded(std::string_view encoded) {
+  const auto* data = reinterpret_cast<const uint8_t*>(encoded.data());
+  if (!may_hold_link(data, encoded.size())) return {};
+  size_t cursor = 0;
+  auto value = decode_value(data, encoded.size(), &cursor);
+  if (!value.ok()) return {};
+  return extract_links(value.value());
+}
+
 }  // namespace
 
 Database::Database(std::string dir, std::unique_ptr<Directory> directory)
@@ -165,21 +177,45 @@ Result<Value, StorageError> Database::read(std::string_view collection, std::str
   return get(collection, key);
 }
 
+Result<Unit, StorageError> Database::get_encoded(std::string_view collection,
+                                                  std::string_view key, std::string& out) {
+  auto c = open_collection(collection);
+  if (!c.ok()) return std::move(c).error();
+  std::lock_guard<std::mutex> guard(c.value()->mutex());
+  return c.value()->read_encoded(key, out);
+}
+
 Result<Unit, StorageError> Database::set(std::string_view collection, std::string_view key,
                                          Value value) {
+  if (auto too_long = find_oversized(value)) return StorageError::io(IoError::message(*too_long));
+  std::string encoded;
+  encode_value(value, encoded);
+  return set_record(collection, key, encoded, extract_links(value));
+}
+
+Result<Unit, StorageError> Database::set_encoded(std::string_view collection,
+                                                 std::string_view key, std::string_view encoded,
+                                                 bool may_hold_link) {
+  return set_record(collection, key, encoded,
+                    may_hold_link ? links_of_encoded(encoded) : std::vector<OutgoingLink>());
+}
+
+Result<Unit, StorageError> Database::set_record(std::string_view collection,
+                                                std::string_view key, std::string_view encoded,
+                                                std::vector<OutgoingLink> new_links) {
   std::vector<OutgoingLink> old_links;
   {
-    auto old = get(collection, key);
+    std::string old;
     // Any failure to read the old value (missing, unreadable, undecodable)
     // means there are no old links: the value is replaced all the same.
-    if (old.ok()) old_links = extract_links(old.value());
+    if (get_encoded(collection, key, old).ok()) old_links = links_of_encoded(old);
   }
   auto c = open_collection(collection);
   if (!c.ok()) return std::move(c).error();
   std::optional<StorageError> push_failure;
   {
     std::lock_guard<std::mutex> guard(c.value()->mutex());
-    auto written = c.value()->write_record(key, value);
+    auto written = c.value()->write_encoded(key, encoded);
     if (!written.ok()) {
       WriteFailure& failure = written.error();
       if (!failure.record_stored) return StorageError::io(std::move(failure.error));
@@ -188,8 +224,7 @@ Result<Unit, StorageError> Database::set(std::string_view collection, std::strin
       push_failure = StorageError::io(std::move(failure.error));
     }
   }
-  std::vector<PendingBacklinkOp> ops =
-      diff_links(collection, key, old_links, extract_links(value));
+  std::vector<PendingBacklinkOp> ops = diff_links(collection, key, old_links, new_links);
   auto changed = change_backlinks(std::move(ops));
   if (push_failure) return std::move(*push_failure);
   return changed;

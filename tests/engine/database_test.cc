@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "codec/byte_order.h"
+#include "codec/encoding.h"
 #include "memory_platform.h"
 #include "temp_dir.h"
 
@@ -458,6 +459,31 @@ TEST_F(DatabaseTest, AnUnreadableOldValueCountsAsNoOldLinks) {
   db = open_db();
   set("s", "k", Value::link("t/a"));
   EXPECT_EQ(backlinks("t", "a").size(), 1u);
+}
+
+TEST_F(DatabaseTest, EncodedWritesAndReadsKeepTheBytesAndTheBacklinks) {
+  // An old value from the file whose link must be taken back, replaced by
+  // pre-encoded bytes holding another link.
+  set("posts", "p1", map_of("author", Value::link("users/alice")));
+  reopen();
+  std::string encoded;
+  encode_value(map_of("author", Value::link("users/bob")), encoded);
+  auto stored = db->set_encoded("posts", "p1", encoded, true);
+  ASSERT_TRUE(stored.ok()) << stored.error().display();
+  EXPECT_TRUE(backlinks("users", "alice").empty());
+  EXPECT_EQ(backlinks("users", "bob"), (std::vector<Backlink>{{"posts", "p1", "author"}}));
+  std::string out;
+  ASSERT_TRUE(db->get_encoded("posts", "p1", out).ok());
+  EXPECT_EQ(out, encoded);
+  // A single Tombstone byte deletes, and takes the link back.
+  ASSERT_TRUE(db->set_encoded("posts", "p1", TOMBSTONE_BYTE, false).ok());
+  EXPECT_TRUE(backlinks("users", "bob").empty());
+  EXPECT_EQ(db->get_encoded("posts", "p1", out).error().display(), "key not found");
+  reopen();
+  ASSERT_TRUE(db->set_encoded("posts", "p2", INT_5, false).ok());
+  reopen();
+  ASSERT_TRUE(db->get_encoded("posts", "p2", out).ok());
+  EXPECT_EQ(out, INT_5);
 }
 
 // --- Transactions -------------------------------------------------------------------
