@@ -191,6 +191,27 @@ IoError broken_file_error() {
       "no further changes are written to it");
 }
 
+// Appends one add or remove record to `out`. Strings too long for their
+// 32-bit length fields are refused before anything is written.
+Result<Unit, IoError> frame_record(uint8_t op, std::string_view target_key, const Backlink& b,
+                                   std::string& out) {
+  const std::string_view fields[] = {target_key, b.source_collection, b.source_key,
+                                     b.source_path};
+  static constexpr std::string_view FIELD_NAMES[] = {"backlink target key", "source collection",
+                                                     "source key", "source path"};
+  for (size_t i = 0; i < 4; ++i) {
+    if (!fits_length_field(fields[i].size())) {
+      return IoError::message(oversized_message(FIELD_NAMES[i], fields[i].size()));
+    }
+  }
+  out.push_back(static_cast<char>(op));
+  for (std::string_view f : fields) {
+    put_u32(out, static_cast<uint32_t>(f.size()));
+    out.append(f);
+  }
+  return Unit{};
+}
+
 }  // namespace
 
 std::vector<OutgoingLink> extract_links(const Value& v) {
@@ -235,18 +256,31 @@ Result<std::unique_ptr<BacklinkIndex>, IoError> BacklinkIndex::load(Directory& d
 }
 
 Result<Unit, IoError> BacklinkIndex::add(std::string_view target_key, Backlink b) {
-  auto r = append_record(OP_ADD, target_key, b);
-  if (!r.ok()) return r;
-  entries_[std::string(target_key)].push_back(std::move(b));
-  return Unit{};
+  return apply({Change{true, target_key, &b}});
 }
 
 Result<Unit, IoError> BacklinkIndex::remove(std::string_view target_key, const Backlink& b) {
-  auto r = append_record(OP_REMOVE, target_key, b);
-  if (!r.ok()) return r;
-  // Looked up by a temporary key: the map has no heterogeneous lookup.
-  auto it = entries_.find(std::string(target_key));
-  if (it != entries_.end()) std::erase(it->second, b);
+  Backlink copy = b;
+  return apply({Change{false, target_key, &copy}});
+}
+
+Result<Unit, IoError> BacklinkIndex::apply(const std::vector<Change>& changes) {
+  std::string records;
+  for (const Change& c : changes) {
+    auto framed = frame_record(c.add ? OP_ADD : OP_REMOVE, c.target_key, *c.record, records);
+    if (!framed.ok()) return framed;
+  }
+  auto written = append_records(records);
+  if (!written.ok()) return written;
+  for (const Change& c : changes) {
+    if (c.add) {
+      entries_[std::string(c.target_key)].push_back(std::move(*c.record));
+      continue;
+    }
+    // Looked up by a temporary key: the map has no heterogeneous lookup.
+    auto it = entries_.find(std::string(c.target_key));
+    if (it != entries_.end()) std::erase(it->second, *c.record);
+  }
   return Unit{};
 }
 
@@ -256,36 +290,16 @@ std::vector<Backlink> BacklinkIndex::query(std::string_view target_key) const {
   return it->second;
 }
 
-// The record goes out in one write so that no push can land between its
+// The records go out in one write so that no push can land between their
 // fields; a write that fails part-way is cut back to the size measured just
 // before it, so the file stays loadable and later records stay aligned.
-Result<Unit, IoError> BacklinkIndex::append_record(uint8_t op, std::string_view target_key,
-                                                   const Backlink& b) {
+Result<Unit, IoError> BacklinkIndex::append_records(const std::string& records) {
   if (broken_) return broken_file_error();
-  const std::string_view fields[] = {target_key, b.source_collection, b.source_key,
-                                     b.source_path};
-  static constexpr std::string_view FIELD_NAMES[] = {"backlink target key", "source collection",
-                                                     "source key", "source path"};
-  size_t total = 1;
-  for (size_t i = 0; i < 4; ++i) {
-    if (!fits_length_field(fields[i].size())) {
-      return IoError::message(oversized_message(FIELD_NAMES[i], fields[i].size()));
-    }
-    total += 4 + fields[i].size();
-  }
-  std::string record;
-  record.reserve(total);
-  record.push_back(static_cast<char>(op));
-  for (std::string_view f : fields) {
-    put_u32(record, static_cast<uint32_t>(f.size()));
-    record.append(f);
-  }
-
   // Measured afresh: another handle on the directory may have appended.
   auto size = file_->size();
   if (!size.ok()) return std::move(size).error();
   end_ = size.value();
-  auto w = write_all(*file_, reinterpret_cast<const uint8_t*>(record.data()), record.size(),
+  auto w = write_all(*file_, reinterpret_cast<const uint8_t*>(records.data()), records.size(),
                      IoError::write_zero());
   if (!w.ok()) {
     // The write's error is the one reported; the cut's own error is dropped,
@@ -293,7 +307,7 @@ Result<Unit, IoError> BacklinkIndex::append_record(uint8_t op, std::string_view 
     if (!file_->truncate(end_).ok()) broken_ = true;
     return w;
   }
-  end_ += record.size();
+  end_ += records.size();
   return Unit{};
 }
 

@@ -55,12 +55,23 @@ class BacklinkIndex {
   // from the key's list. Failure as for add().
   Result<Unit, IoError> remove(std::string_view target_key, const Backlink& b);
 
+  // One change of a batch: add or remove `*record` under `target_key`.
+  struct Change {
+    bool add;
+    std::string_view target_key;
+    Backlink* record;  // an add takes it over once the batch is written
+  };
+  // Appends the records of every change in one write, then makes the
+  // changes in memory in order. All or nothing: on a failure the file is cut
+  // back to its size before the batch and nothing changes in memory.
+  Result<Unit, IoError> apply(const std::vector<Change>& changes);
+
   // A copy of the key's list in stored order; empty when it has none.
   std::vector<Backlink> query(std::string_view target_key) const;
 
  private:
   BacklinkIndex(std::unique_ptr<File> file, uint64_t end) : file_(std::move(file)), end_(end) {}
-  Result<Unit, IoError> append_record(uint8_t op, std::string_view target_key, const Backlink& b);
+  Result<Unit, IoError> append_records(const std::string& records);
 
   std::unique_ptr<File> file_;
   uint64_t end_;  // the file's size as far as this index knows

@@ -125,9 +125,8 @@ Database::~Database() {
     (void)collection->push();  // failure ignored, see above
   }
   std::vector<PendingBacklinkOp> queued = std::exchange(pending_backlinks_, {});
-  for (PendingBacklinkOp& op : queued) {
-    (void)apply_backlink_op(op);  // failure ignored, see above
-  }
+  size_t done = 0;
+  (void)apply_backlink_ops(queued, &done, true);  // failures ignored, see above
 }
 
 Result<std::shared_ptr<Collection>, StorageError> Database::open_collection(std::string_view name) {
@@ -155,14 +154,45 @@ Result<BacklinkIndex*, StorageError> Database::open_backlink_index(std::string_v
   return index;
 }
 
-Result<Unit, StorageError> Database::apply_backlink_op(const PendingBacklinkOp& op) {
-  auto index = open_backlink_index(op.target_collection);
+Result<Unit, StorageError> Database::apply_backlink_batch(std::vector<PendingBacklinkOp>& ops,
+                                                          size_t from, size_t to) {
+  auto index = open_backlink_index(ops[from].target_collection);
   if (!index.ok()) return std::move(index).error();
-  Result<Unit, IoError> done =
-      op.kind == PendingBacklinkOp::Kind::Add
-          ? index.value()->add(op.target_key, op.record)
-          : index.value()->remove(op.target_key, op.record);
-  if (!done.ok()) return StorageError::io(std::move(done).error());
+  std::vector<BacklinkIndex::Change> changes;
+  changes.reserve(to - from);
+  for (size_t i = from; i < to; ++i) {
+    changes.push_back({ops[i].kind == PendingBacklinkOp::Kind::Add, ops[i].target_key,
+                       &ops[i].record});
+  }
+  auto applied = index.value()->apply(changes);
+  if (!applied.ok()) return StorageError::io(std::move(applied).error());
+  return Unit{};
+}
+
+// A commit's changes mostly target a few collections in long runs; one write
+// per run instead of one per change is what makes a large commit cheap. The
+// cap bounds the memory one batch's records take.
+Result<Unit, StorageError> Database::apply_backlink_ops(std::vector<PendingBacklinkOp>& ops,
+                                                        size_t* done, bool keep_going) {
+  constexpr size_t MAX_BATCH = 4096;
+  *done = 0;
+  std::optional<StorageError> first_failure;
+  for (size_t from = 0; from < ops.size();) {
+    size_t to = from + 1;
+    while (to < ops.size() && to - from < MAX_BATCH &&
+           ops[to].target_collection == ops[from].target_collection) {
+      ++to;
+    }
+    auto applied = apply_backlink_batch(ops, from, to);
+    if (!applied.ok()) {
+      if (!keep_going) return applied;
+      if (!first_failure) first_failure = std::move(applied).error();
+    } else if (!first_failure) {
+      *done = to;
+    }
+    from = to;
+  }
+  if (first_failure) return std::move(*first_failure);
   return Unit{};
 }
 
@@ -241,11 +271,8 @@ Result<Unit, StorageError> Database::change_backlinks(std::vector<PendingBacklin
     for (PendingBacklinkOp& op : ops) pending_backlinks_.push_back(std::move(op));
     return Unit{};
   }
-  for (PendingBacklinkOp& op : ops) {
-    auto applied = apply_backlink_op(op);
-    if (!applied.ok()) return applied;
-  }
-  return Unit{};
+  size_t done = 0;
+  return apply_backlink_ops(ops, &done);
 }
 
 // Changes still queued (from a commit that failed) stay queued for the next
@@ -266,17 +293,16 @@ Result<Unit, StorageError> Database::commit() {
     collection->set_in_transaction(false);
   }
   std::vector<PendingBacklinkOp> queued = std::exchange(pending_backlinks_, {});
-  for (size_t i = 0; i < queued.size(); ++i) {
-    auto applied = apply_backlink_op(queued[i]);
-    if (!applied.ok()) {
-      // The failed change and every one after it go back to the front of the
-      // queue, so the next commit retries them and none is dropped.
-      std::vector<PendingBacklinkOp> rest(std::make_move_iterator(queued.begin() + i),
-                                          std::make_move_iterator(queued.end()));
-      for (PendingBacklinkOp& op : pending_backlinks_) rest.push_back(std::move(op));
-      pending_backlinks_ = std::move(rest);
-      return applied;
-    }
+  size_t done = 0;
+  auto applied = apply_backlink_ops(queued, &done);
+  if (!applied.ok()) {
+    // The failed change and every one after it go back to the front of the
+    // queue, so the next commit retries them and none is dropped.
+    std::vector<PendingBacklinkOp> rest(std::make_move_iterator(queued.begin() + done),
+                                        std::make_move_iterator(queued.end()));
+    for (PendingBacklinkOp& op : pending_backlinks_) rest.push_back(std::move(op));
+    pending_backlinks_ = std::move(rest);
+    return applied;
   }
   in_transaction_ = false;
   return Unit{};

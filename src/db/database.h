@@ -79,8 +79,16 @@ class Database final : private RecordReader {
   Result<std::shared_ptr<Collection>, StorageError> open_collection(std::string_view name);
   // Finds or loads the collection's backlink index.
   Result<BacklinkIndex*, StorageError> open_backlink_index(std::string_view name);
-  // Opens the target's backlink index and makes the one change.
-  Result<Unit, StorageError> apply_backlink_op(const PendingBacklinkOp& op);
+  // Makes ops[from, to), which all target one collection, in one write to
+  // its backlink file: all or nothing.
+  Result<Unit, StorageError> apply_backlink_batch(std::vector<PendingBacklinkOp>& ops,
+                                                  size_t from, size_t to);
+  // Makes the changes in order, in batches of consecutive changes to one
+  // collection. On a failure returns it, with *done the number of changes
+  // made (every change before the failing batch). With `keep_going` a
+  // failing batch is skipped instead and the rest are still tried.
+  Result<Unit, StorageError> apply_backlink_ops(std::vector<PendingBacklinkOp>& ops,
+                                                size_t* done, bool keep_going = false);
   // Makes the changes now, or queues them inside a transaction.
   Result<Unit, StorageError> change_backlinks(std::vector<PendingBacklinkOp> ops);
 

@@ -673,6 +673,30 @@ TEST_F(DatabaseFaultTest, ACommitStoppedAtABacklinkChangeRetriesItAndTheRestLate
   EXPECT_EQ(backlink_count("t", "c"), 1u);
 }
 
+TEST_F(DatabaseFaultTest, ACommitWritesEachRunOfChangesWholeOrNotAtAll) {
+  db->begin();
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_EQ(set("s", std::to_string(i) + "k", Value::link("t/a")), "ok");
+  }
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_EQ(set("s", std::to_string(i) + "j", Value::link("u/b")), "ok");
+  }
+  // The run for u is torn part-way: it is cut back and kept for the next
+  // commit, while the run for t before it stays made.
+  platform.short_write(1, 100, "u.qbl");
+  platform.fail(FaultOp::Write, 2, IoError::os(EIO), "u.qbl");
+  ASSERT_FALSE(db->commit().ok());
+  EXPECT_EQ(backlink_count("t", "a"), 50u);
+  EXPECT_EQ(backlink_count("u", "b"), 0u);
+  EXPECT_EQ(file("u.qbl"), "");
+  ASSERT_TRUE(db->commit().ok());
+  EXPECT_EQ(backlink_count("t", "a"), 50u);
+  EXPECT_EQ(backlink_count("u", "b"), 50u);
+  reopen();
+  EXPECT_EQ(backlink_count("t", "a"), 50u);
+  EXPECT_EQ(backlink_count("u", "b"), 50u);
+}
+
 TEST_F(DatabaseFaultTest, DestructionAppliesChangesLeftByAFailedCommit) {
   db->begin();
   EXPECT_EQ(set("s", "k", Value::link("t/a")), "ok");
