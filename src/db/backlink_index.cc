@@ -32,6 +32,9 @@ constexpr uint8_t OP_REMOVE = 2;
 // a load can meet many small records, and one system read per field would
 // dominate the time.
 constexpr size_t REPLAY_BUFFER_SIZE = 256 * 1024;
+// Never smaller than this, so that a file grown since its size was taken is
+// still read in sensible pieces.
+constexpr size_t MIN_REPLAY_BUFFER_SIZE = 4096;
 
 // ---- Link extraction --------------------------------------------------
 
@@ -88,10 +91,13 @@ class LinkWalker {
   }
 
   // Only the first two pieces of the path matter here; keys beginning with
-  // "$" ("$self", "$self.…" and any other) name no fixed record.
+  // "$" ("$self", "$self.…" and any other) name no fixed record. A
+  // collection name holding NUL can name no backlink file: listing it would
+  // make every write of the record fail after storing it, delete included.
   void add_link(std::string_view path) {
     const size_t first = path.find('/');
     if (first == std::string_view::npos || first == 0) return;
+    if (path.substr(0, first).find('\0') != std::string_view::npos) return;
     std::string_view rest = path.substr(first + 1);
     std::string_view key = rest.substr(0, rest.find('/'));
     if (!key.empty() && key.front() == '$') return;
@@ -109,7 +115,12 @@ class LinkWalker {
 // many bytes it has handed out (the offset in the file).
 class ReplayReader {
  public:
-  explicit ReplayReader(File& file) : file_(file), buf_(REPLAY_BUFFER_SIZE) {}
+  // `expected_size` (the file's size when the load began) only sizes the
+  // buffer: most backlink files are small, and a database opens many.
+  ReplayReader(File& file, uint64_t expected_size)
+      : file_(file),
+        buf_(size_t(std::clamp<uint64_t>(expected_size, MIN_REPLAY_BUFFER_SIZE,
+                                         REPLAY_BUFFER_SIZE))) {}
 
   uint64_t offset() const { return offset_; }
 
@@ -230,7 +241,7 @@ Result<std::unique_ptr<BacklinkIndex>, IoError> BacklinkIndex::load(Directory& d
   uint64_t known_size = size.value();
 
   std::unordered_map<std::string, std::vector<Backlink>> entries;
-  ReplayReader in(*file);
+  ReplayReader in(*file, known_size);
   std::string target_key;
   Backlink b;
   for (;;) {

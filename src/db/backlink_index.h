@@ -34,8 +34,9 @@ struct OutgoingLink {
 
 // The links a value holds, depth first (array elements in order, map and
 // `local` entries in map order, a link before the links in its own `local`).
-// Links whose path has no "/", an empty collection piece, or a key piece
-// starting with "$" are not listed.
+// Links whose path has no "/", an empty collection piece, a collection piece
+// holding NUL (it can name no file), or a key piece starting with "$" are not
+// listed.
 std::vector<OutgoingLink> extract_links(const Value& v);
 
 class BacklinkIndex {
