@@ -300,7 +300,8 @@ Result<Unit, IoError> Collection::refuse_if_broken() const {
 Result<Unit, IoError> Collection::append_record(const std::string& record) {
   auto usable = refuse_if_broken();
   if (!usable.ok()) return usable;
-  if (record.size() <= WRITE_BUFFER_SIZE - write_buffer_.size()) {
+  if (record.size() < WRITE_BUFFER_SIZE &&
+      record.size() <= WRITE_BUFFER_SIZE - write_buffer_.size()) {
     write_buffer_.append(record);
     return Unit{};
   }
