@@ -186,9 +186,9 @@ Result<Unit, IoError> Collection::scan(uint64_t size) {
     uint8_t type_byte = head_and_type.value()[RECORD_FRAMING + key_len];
     if (!is_valid_utf8(key_view)) return IoError::message("invalid utf8 key");
     if (type_byte == TOMBSTONE_TYPE_BYTE) {
-      erase_entry(index_, key_view);
+      index_.erase(key_view);
     } else {
-      put_entry(index_, key_view, offset);
+      index_.put(key_view, offset);
     }
     offset += RECORD_FRAMING + key_len + value_len;
   }
@@ -213,9 +213,9 @@ Result<Unit, StorageError> Collection::read_encoded(std::string_view key, std::s
     out.assign(cached->second);
     return Unit{};
   }
-  auto indexed = index_.find(key);
-  if (indexed == index_.end()) return StorageError::key_not_found();
-  auto read = read_from_file(indexed->second, out);
+  const uint64_t* indexed = index_.find(key);
+  if (!indexed) return StorageError::key_not_found();
+  auto read = read_from_file(*indexed, out);
   if (!read.ok()) return StorageError::io(std::move(read).error());
   return Unit{};
 }
@@ -276,10 +276,10 @@ Result<Unit, WriteFailure> Collection::write_encoded(std::string_view key,
   end_offset_ += bytes.size();
   // A Tombstone encodes as its type byte alone.
   if (encoded.size() == 1 && uint8_t(encoded[0]) == TOMBSTONE_TYPE_BYTE) {
-    erase_entry(index_, key);
+    index_.erase(key);
     erase_entry(value_cache_, key);
   } else {
-    put_entry(index_, key, offset);
+    index_.put(key, offset);
     put_entry(value_cache_, key, std::string(encoded));
   }
   if (!in_transaction_) {

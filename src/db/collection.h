@@ -17,6 +17,7 @@
 #include "codec/result.h"
 #include "codec/value.h"
 #include "db/file.h"
+#include "db/key_index.h"
 #include "db/text_map.h"
 
 namespace zez {
@@ -98,7 +99,7 @@ class Collection {
   // is refused so nothing lands behind the damage.
   bool broken_ = false;
   // Live key -> offset of its last record.
-  TextMap<uint64_t> index_;
+  KeyIndex index_;
   // Key -> encoded value, for every key written since opening and not
   // deleted since. Encoded bytes take a fraction of a value tree's memory and
   // cost one decode per read.
