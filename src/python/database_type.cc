@@ -180,8 +180,12 @@ PyObject* database_get(PyObject* self, PyObject* args, PyObject* kwargs) {
 // the conversion's error or handles what the fast encoder left to it.
 class ValueToWrite {
  public:
+  static constexpr size_t INITIAL_ENCODED_CAPACITY = 240;
+
   // False with the conversion's exception set.
   bool convert(PyObject* obj) {
+    // Room for a typical record at once, rather than growing it step by step.
+    encoded_.reserve(INITIAL_ENCODED_CAPACITY);
     if (encode_py_fast(obj, encoded_, &has_link_)) return true;
     is_tree_ = true;
     return py_to_value(obj, &tree_);

@@ -133,6 +133,10 @@ class Encoder {
   bool has_link() const { return has_link_; }
 
  private:
+  bool integer(PyObject* obj);
+  bool floating(PyObject* obj);
+  bool text(PyObject* obj);
+  bool blob(PyObject* obj);
   bool list(PyObject* list, int depth);
   bool dict(PyObject* dict, int depth);
   bool link(PyObject* link, int depth);
@@ -143,11 +147,20 @@ class Encoder {
 };
 
 bool Encoder::value(PyObject* obj, int depth) {
+  // The exact built-in types first: each decides the same way as the tests
+  // below, which an exact str, int, float, list or dict passes only at its
+  // own kind, and they spare the interpreter's subtype checks.
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type) return text(obj);
+  if (type == &PyLong_Type) return integer(obj);
+  if (type == &PyDict_Type) return dict(obj, depth);
+  if (type == &PyFloat_Type) return floating(obj);
+  if (type == &PyList_Type) return list(obj, depth);
+  // The canonical order of tests, for everything else.
   if (obj == Py_None) {
     type_byte(TYPE_NULL);
     return true;
   }
-  PyTypeObject* type = Py_TYPE(obj);
   if (is_tombstone_type(type)) {
     type_byte(TYPE_TOMBSTONE);
     return true;
@@ -158,35 +171,43 @@ bool Encoder::value(PyObject* obj, int depth) {
     out_.push_back(obj == Py_True ? 1 : 0);
     return true;
   }
-  if (PyLong_Check(obj)) {
-    const long long i = PyLong_AsLongLong(obj);
-    if (i == -1 && PyErr_Occurred()) return false;
-    type_byte(TYPE_INT);
-    put_u64(out_, static_cast<uint64_t>(i));
-    return true;
-  }
-  if (PyFloat_Check(obj)) {
-    type_byte(TYPE_FLOAT);
-    put_u64(out_, std::bit_cast<uint64_t>(PyFloat_AsDouble(obj)));
-    return true;
-  }
-  if (PyUnicode_Check(obj)) {
-    type_byte(TYPE_TEXT);
-    return append_string(obj, out_);
-  }
-  if (PyBytes_Check(obj)) {
-    char* data;
-    Py_ssize_t size;
-    if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return false;
-    if (!fits_length_field(static_cast<uint64_t>(size))) return false;
-    type_byte(TYPE_BLOB);
-    put_u32(out_, static_cast<uint32_t>(size));
-    out_.append(data, static_cast<size_t>(size));
-    return true;
-  }
+  if (PyLong_Check(obj)) return integer(obj);
+  if (PyFloat_Check(obj)) return floating(obj);
+  if (PyUnicode_Check(obj)) return text(obj);
+  if (PyBytes_Check(obj)) return blob(obj);
   if (PyList_Check(obj)) return list(obj, depth);
   if (PyDict_Check(obj)) return dict(obj, depth);
   return false;
+}
+
+bool Encoder::integer(PyObject* obj) {
+  const long long i = PyLong_AsLongLong(obj);
+  if (i == -1 && PyErr_Occurred()) return false;
+  type_byte(TYPE_INT);
+  put_u64(out_, static_cast<uint64_t>(i));
+  return true;
+}
+
+bool Encoder::floating(PyObject* obj) {
+  type_byte(TYPE_FLOAT);
+  put_u64(out_, std::bit_cast<uint64_t>(PyFloat_AsDouble(obj)));
+  return true;
+}
+
+bool Encoder::text(PyObject* obj) {
+  type_byte(TYPE_TEXT);
+  return append_string(obj, out_);
+}
+
+bool Encoder::blob(PyObject* obj) {
+  char* data;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return false;
+  if (!fits_length_field(static_cast<uint64_t>(size))) return false;
+  type_byte(TYPE_BLOB);
+  put_u32(out_, static_cast<uint32_t>(size));
+  out_.append(data, static_cast<size_t>(size));
+  return true;
 }
 
 // Nothing here runs Python code, so the containers cannot change while they
