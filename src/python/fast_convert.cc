@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "codec/byte_order.h"
@@ -93,43 +94,47 @@ bool append_long_string(PyObject* str, std::string& out) {
   return true;
 }
 
-// The encoded key fields (u32 length and UTF-8) of recently seen exact-str
-// dict keys, by object identity. Each slot holds a reference to its str, so
-// while it is there no other object can have its address, and a str never
-// changes: a slot whose object is the key holds that key's field.
-constexpr size_t KEY_FIELD_SLOTS = 64;
-constexpr size_t KEY_FIELD_MAX = 60;  // field bytes, length included
-
-struct KeyFieldSlot {
+// A cache slot: a str and, in `bytes`, a byte string derived from it. The
+// slot holds a reference to its str.
+template <size_t N>
+struct StrSlot {
+  static constexpr size_t MAX_BYTES = N;
   PyObject* str = nullptr;
   uint32_t size = 0;
-  char field[KEY_FIELD_MAX];
+  char bytes[N];
+
+  void fill(PyObject* s, const void* data, size_t n) {
+    PyObject* old = str;
+    std::memcpy(bytes, data, n);
+    size = static_cast<uint32_t>(n);
+    Py_INCREF(s);
+    str = s;
+    Py_XDECREF(old);  // a str: its release runs no Python code
+  }
 };
 
-KeyFieldSlot key_fields[KEY_FIELD_SLOTS];
+// The encoded key fields (u32 length and UTF-8) of recently seen exact-str
+// dict keys, by object identity. A slot's reference keeps its str alive, so
+// no other object can have that address, and a str never changes: a slot
+// whose str is the key holds that key's field.
+using KeyFieldSlot = StrSlot<60>;
+KeyFieldSlot key_fields[64];
 
 KeyFieldSlot& key_field_slot(PyObject* key) {
   const auto p = reinterpret_cast<uintptr_t>(key);
-  return key_fields[((p >> 4) ^ (p >> 10)) % KEY_FIELD_SLOTS];
+  return key_fields[((p >> 4) ^ (p >> 10)) % std::size(key_fields)];
 }
 
 [[gnu::noinline]] bool append_key(PyObject* key, std::string& out) {
   KeyFieldSlot& slot = key_field_slot(key);
   if (slot.str == key) {
-    out.append(slot.field, slot.size);
+    out.append(slot.bytes, slot.size);
     return true;
   }
   const size_t start = out.size();
   if (!append_string(key, out)) return false;
   const size_t size = out.size() - start;
-  if (size <= KEY_FIELD_MAX) {
-    PyObject* old = slot.str;
-    std::memcpy(slot.field, out.data() + start, size);
-    slot.size = static_cast<uint32_t>(size);
-    Py_INCREF(key);
-    slot.str = key;
-    Py_XDECREF(old);  // a str: its release runs no Python code
-  }
+  if (size <= KeyFieldSlot::MAX_BYTES) slot.fill(key, out.data() + start, size);
   return true;
 }
 
@@ -279,23 +284,15 @@ constexpr size_t MIN_ELEMENT_SIZE = 1;
 constexpr size_t MIN_ENTRY_SIZE = 5;
 
 // Recently made dict keys by content, so that a key read again reuses one
-// str whose hash is already computed. Each slot holds a reference to its
-// str; a str never changes, so handing it out again is as good as a new one.
-constexpr size_t KEY_STR_SLOTS = 256;
-constexpr size_t KEY_STR_MAX = 40;  // UTF-8 bytes
-
-struct KeyStrSlot {
-  PyObject* str = nullptr;
-  uint32_t size = 0;
-  uint8_t bytes[KEY_STR_MAX];
-};
-
-KeyStrSlot key_strs[KEY_STR_SLOTS];
+// str whose hash is already computed. A str never changes, so handing it out
+// again is as good as making a new one.
+using KeyStrSlot = StrSlot<40>;
+KeyStrSlot key_strs[256];
 
 KeyStrSlot& key_str_slot(const uint8_t* p, size_t size) {
   uint32_t h = 2166136261u;  // FNV-1a
   for (size_t i = 0; i < size; ++i) h = (h ^ p[i]) * 16777619u;
-  return key_strs[h % KEY_STR_SLOTS];
+  return key_strs[h % std::size(key_strs)];
 }
 
 // A new str of the UTF-8 in p[0, size): nullptr with UnicodeDecodeError for
@@ -307,20 +304,14 @@ PyObject* make_str(const uint8_t* p, size_t size) {
 }
 
 [[gnu::noinline]] PyObject* make_key(const uint8_t* p, size_t size) {
-  if (size > KEY_STR_MAX) return make_str(p, size);
+  if (size > KeyStrSlot::MAX_BYTES) return make_str(p, size);
   KeyStrSlot& slot = key_str_slot(p, size);
   if (slot.str != nullptr && slot.size == size && std::memcmp(slot.bytes, p, size) == 0) {
     Py_INCREF(slot.str);
     return slot.str;
   }
   PyObject* str = make_str(p, size);
-  if (str == nullptr) return nullptr;
-  PyObject* old = slot.str;
-  std::memcpy(slot.bytes, p, size);
-  slot.size = static_cast<uint32_t>(size);
-  Py_INCREF(str);
-  slot.str = str;
-  Py_XDECREF(old);  // a str: its release runs no Python code
+  if (str != nullptr) slot.fill(str, p, size);
   return str;
 }
 
