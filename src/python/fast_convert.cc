@@ -283,18 +283,6 @@ bool Encoder::link(PyObject* link, int depth) {
 constexpr size_t MIN_ELEMENT_SIZE = 1;
 constexpr size_t MIN_ENTRY_SIZE = 5;
 
-// Recently made dict keys by content, so that a key read again reuses one
-// str whose hash is already computed. A str never changes, so handing it out
-// again is as good as making a new one.
-using KeyStrSlot = StrSlot<40>;
-KeyStrSlot key_strs[256];
-
-KeyStrSlot& key_str_slot(const uint8_t* p, size_t size) {
-  uint32_t h = 2166136261u;  // FNV-1a
-  for (size_t i = 0; i < size; ++i) h = (h ^ p[i]) * 16777619u;
-  return key_strs[h % std::size(key_strs)];
-}
-
 // A new str of the UTF-8 in p[0, size): nullptr with UnicodeDecodeError for
 // bytes that are not well-formed UTF-8 (the interpreter's strict decoder
 // accepts exactly well-formed UTF-8).
@@ -303,17 +291,8 @@ PyObject* make_str(const uint8_t* p, size_t size) {
                               nullptr);
 }
 
-[[gnu::noinline]] PyObject* make_key(const uint8_t* p, size_t size) {
-  if (size > KeyStrSlot::MAX_BYTES) return make_str(p, size);
-  KeyStrSlot& slot = key_str_slot(p, size);
-  if (slot.str != nullptr && slot.size == size && std::memcmp(slot.bytes, p, size) == 0) {
-    Py_INCREF(slot.str);
-    return slot.str;
-  }
-  PyObject* str = make_str(p, size);
-  if (str != nullptr) slot.fill(str, p, size);
-  return str;
-}
+// Every key is a new str: a dict read back shares no object with another.
+PyObject* make_key(const uint8_t* p, size_t size) { return make_str(p, size); }
 
 // One pass over the input, making objects as it goes. Every method returns
 // nullptr on failure; `depth` counts the containers around the value, as
