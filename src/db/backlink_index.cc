@@ -288,13 +288,29 @@ Result<Unit, IoError> BacklinkIndex::append_record(uint8_t op, std::string_view 
   auto w = write_all(*file_, reinterpret_cast<const uint8_t*>(record.data()), record.size(),
                      IoError::write_zero());
   if (!w.ok()) {
-    // The write's error is the one reported; the cut's own error is dropped,
-    // and only remembered as the file being unusable for appends.
-    if (!file_->truncate(end_).ok()) broken_ = true;
+    if (file_->truncate(end_).ok()) return w;
+    // The cut failed (its own error is dropped: the write's is the one
+    // reported). A record that cannot be taken back is finished instead, so
+    // the change is made after all; only if that fails too does the file
+    // stay torn, and it then takes no further appends.
+    if (finish_torn_record(record)) {
+      end_ += record.size();
+      return Unit{};
+    }
+    broken_ = true;
     return w;
   }
   end_ += record.size();
   return Unit{};
+}
+
+bool BacklinkIndex::finish_torn_record(const std::string& record) {
+  auto size = file_->size();
+  if (!size.ok() || size.value() < end_ || size.value() - end_ >= record.size()) return false;
+  size_t written = size_t(size.value() - end_);
+  return write_all(*file_, reinterpret_cast<const uint8_t*>(record.data()) + written,
+                   record.size() - written, IoError::write_zero())
+      .ok();
 }
 
 }  // namespace zez

@@ -49,7 +49,9 @@ class BacklinkIndex {
 
   // Appends an add record (op 1) to the file, then appends `b` to the key's
   // list. On a write failure the file is cut back to its size before the
-  // record and the list is unchanged.
+  // record and the list is unchanged. When the cut fails too, the record is
+  // finished instead and the change made (success); when that fails, the
+  // error is returned and every later append refused.
   Result<Unit, IoError> add(std::string_view target_key, Backlink b);
   // Appends a remove record (op 2), then removes every entry equal to `b`
   // from the key's list. Failure as for add().
@@ -61,6 +63,9 @@ class BacklinkIndex {
  private:
   BacklinkIndex(std::unique_ptr<File> file, uint64_t end) : file_(std::move(file)), end_(end) {}
   Result<Unit, IoError> append_record(uint8_t op, std::string_view target_key, const Backlink& b);
+  // Writes the rest of `record`, whose start is already at `end_`; true when
+  // the record is now whole.
+  bool finish_torn_record(const std::string& record);
 
   std::unique_ptr<File> file_;
   uint64_t end_;  // the file's size as far as this index knows

@@ -170,9 +170,16 @@ Result<Unit, StorageError> Database::set(std::string_view collection, std::strin
   std::vector<OutgoingLink> old_links;
   {
     auto old = get(collection, key);
-    // Any failure to read the old value (missing, unreadable, undecodable)
+    if (old.ok()) {
+      old_links = extract_links(old.value());
+    } else if (old.error().kind() == StorageError::Kind::Io && old.error().io_error().is_os()) {
+      // The system failed the read, so the stored value may well hold
+      // links: replacing it now would leave their backlinks behind for good.
+      // Nothing is written; the caller can try again.
+      return std::move(old).error();
+    }
+    // Any other failure (a missing key, a record cut short or undecodable)
     // means there are no old links: the value is replaced all the same.
-    if (old.ok()) old_links = extract_links(old.value());
   }
   auto c = open_collection(collection);
   if (!c.ok()) return std::move(c).error();
