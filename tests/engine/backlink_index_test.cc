@@ -98,13 +98,6 @@ TEST(ExtractLinks, ALinkComesBeforeTheLinksInItsLocalMap) {
             (std::vector<Found>{{"u", "v", "m/x"}}));
 }
 
-TEST(ExtractLinks, ScalarsHoldNoLinks) {
-  EXPECT_TRUE(extract_links(Value::text("users/alice")).empty());
-  EXPECT_TRUE(extract_links(Value::tombstone()).empty());
-  EXPECT_TRUE(extract_links(Value::null()).empty());
-  EXPECT_TRUE(extract_links(Value::blob("users/alice")).empty());
-}
-
 // ---- The backlink file ------------------------------------------------
 
 std::string u32(uint32_t v) {

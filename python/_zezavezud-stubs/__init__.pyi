@@ -1,0 +1,63 @@
+# Type stubs for the _zezavezud extension module.
+from collections.abc import Sequence
+from typing import Any, Final, Literal, TypedDict, Union, final
+
+__all__ = ["Tombstone", "Link", "Database", "open", "TOMBSTONE"]
+
+# What set() accepts. Containers are checked element by element at run time;
+# `list` and `dict` are invariant, so their elements are typed loosely here.
+_Storable = Union[
+    None, bool, int, float, str, bytes, list[Any], dict[str, Any], Link, Tombstone
+]
+
+class _Backlink(TypedDict):
+    source_collection: str
+    source_key: str
+    source_path: str
+
+@final
+class Tombstone:
+    """The deletion marker. Stored as a whole value it deletes the record;
+    inside a list or dict it is an ordinary element. Not constructible: use
+    TOMBSTONE, and test read-back markers with isinstance()."""
+
+    def __bool__(self) -> Literal[False]: ...
+
+@final
+class Link:
+    """A link to another record (or a field of it): `path` is
+    "collection/key/field/...", where key may be "$self" or "$self.a.b".
+    `local` holds values answered by the link itself during resolve()."""
+
+    def __new__(cls, path: str, local: dict[str, Any] | None = None) -> Link: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def local(self) -> dict[str, Any]:
+        """A new dict on each access."""
+
+@final
+class Database:
+    """An open database directory. Made only by open(); lives until it is
+    garbage collected (there is no close)."""
+
+    def get(self, collection: str, key: str) -> Any:
+        """The stored value; KeyError("key not found") when there is none."""
+
+    def set(self, collection: str, key: str, value: _Storable) -> None: ...
+    def set_many(self, ops: list[tuple[str, str, _Storable]]) -> None:
+        """set() for each (collection, key, value) in order; stops at the
+        first failure, leaving the earlier entries written."""
+
+    def delete(self, collection: str, key: str) -> None: ...
+    def resolve(self, collection: str, key: str, path: Sequence[str]) -> Any:
+        """Walks the field names in `path` from the record, following links."""
+
+    def begin(self) -> None: ...
+    def commit(self) -> None: ...
+    def backlinks(self, collection: str, key: str) -> list[_Backlink]: ...
+
+def open(path: str) -> Database:
+    """Opens (creating it with missing parents) the database directory."""
+
+TOMBSTONE: Final[Tombstone]

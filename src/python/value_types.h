@@ -1,0 +1,44 @@
+// The value classes Link and Tombstone: heap types made once per process
+// from type specifications, not subclassable, without instance dict or weak
+// references, compared by identity.
+#pragma once
+
+#include <Python.h>
+
+#include "codec/value.h"
+
+namespace zez::py {
+
+// The types, made on first need and kept for the life of the process.
+// nullptr with an exception set when one cannot be made.
+PyObject* tombstone_type();
+PyObject* link_type();
+
+bool is_tombstone_type(PyTypeObject* type);
+bool is_link_type(PyTypeObject* type);
+
+// A new Tombstone instance (never the module's TOMBSTONE object).
+PyObject* new_tombstone();
+// A new Link taking over `data`.
+PyObject* new_link(LinkData&& data);
+
+// The data of a Link instance, and the container levels it spans (the link
+// itself and the nesting inside its `local`).
+const LinkData& link_data(PyObject* link);
+int link_levels(PyObject* link);
+
+}  // namespace zez::py
+
+namespace zez::py {
+
+// Makes a heap type from `spec` (a bare class name) and sets its __module__
+// to "_zezavezud". Interpreters since 3.10 warn (DeprecationWarning) about a
+// spec name without a module part; the warning is silenced for this call
+// only, since the module is named by __module__ instead.
+PyObject* make_heap_type(PyType_Spec* spec);
+
+// The Py_tp_new of a class without constructor: raises TypeError
+// "No constructor defined for {}" with the type's __qualname__.
+PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+}  // namespace zez::py
