@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need when it is missing, builds the engine and its
-# GoogleTest suite with warnings as errors, runs it, then builds the one
+# GoogleTest suite with warnings as errors, runs it, runs it again built by
+# clang with AddressSanitizer and UndefinedBehaviorSanitizer, replays the
+# fuzz targets' committed corpora (tools/fuzz.sh), then builds the one
 # stable-ABI wheel and runs the Python suite under every CPython it finds
 # (3.9, 3.11 and 3.13 from pyenv, and the default python3).
 set -euo pipefail
@@ -24,6 +26,12 @@ cmake -S . -B build/engine -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DZEZ_WERROR=ON -DZEZ_BUILD_TESTS=ON -DZEZ_BUILD_PYTHON=OFF >/dev/null
 cmake --build build/engine
 ctest --test-dir build/engine --output-on-failure -j 2 --timeout 600
+
+echo "== engine tests under AddressSanitizer and UndefinedBehaviorSanitizer (clang)"
+bash tools/fuzz.sh build >build/fuzz-build.log 2>&1 || { tail -40 build/fuzz-build.log; exit 1; }
+ctest --test-dir build/fuzz --output-on-failure -j 2 --timeout 600
+echo "== fuzz targets over their committed corpora"
+bash tools/fuzz.sh replay
 
 if ! ls src/python/*.cc >/dev/null 2>&1 || ! ls tests/python/test_*.py >/dev/null 2>&1; then
   echo "== no Python module yet: engine tests only"

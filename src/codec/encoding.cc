@@ -351,6 +351,76 @@ Result<Value, CodecError> decode_value(const uint8_t* data, size_t size, size_t*
   return out;
 }
 
+namespace {
+
+// Skips one encoded value, checking only what decides where values start.
+// Returns the position after it, or nullptr when the structure is broken (the
+// decoder then fails too). Stops at the first Link type byte it meets.
+const uint8_t* skip_value(const uint8_t* p, const uint8_t* end, int depth, bool* link) {
+  if (p == end) return nullptr;
+  uint8_t type = *p++;
+  auto skip = [&](uint64_t n) -> const uint8_t* {
+    return uint64_t(end - p) < n ? nullptr : p + n;
+  };
+  auto length = [&]() -> int64_t {
+    if (end - p < 4) return -1;
+    int64_t n = load_u32(p);
+    p += 4;
+    return n;
+  };
+  switch (type) {
+    case TYPE_NULL:
+    case TYPE_TOMBSTONE:
+      return p;
+    case TYPE_BOOL:
+      return skip(1);
+    case TYPE_INT:
+    case TYPE_FLOAT:
+    case TYPE_DATE_TIME:
+      return skip(8);
+    case TYPE_DATE:
+    case TYPE_TIME:
+      return skip(4);
+    case TYPE_TEXT:
+    case TYPE_BLOB: {
+      int64_t n = length();
+      return n < 0 ? nullptr : skip(uint64_t(n));
+    }
+    case TYPE_LINK:
+      *link = true;
+      return nullptr;
+    case TYPE_ARRAY:
+    case TYPE_MAP: {
+      // Past the decoder's depth limit the answer is left to a decode.
+      if (depth >= MAX_NESTING_DEPTH) {
+        *link = true;
+        return nullptr;
+      }
+      int64_t count = length();
+      if (count < 0) return nullptr;
+      for (int64_t i = 0; i < count; ++i) {
+        if (type == TYPE_MAP) {
+          int64_t key_len = length();
+          if (key_len < 0 || !(p = skip(uint64_t(key_len)))) return nullptr;
+        }
+        p = skip_value(p, end, depth + 1, link);
+        if (!p) return nullptr;
+      }
+      return p;
+    }
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+bool may_hold_link(const uint8_t* data, size_t size) {
+  bool link = false;
+  skip_value(data, data + size, 0, &link);
+  return link;
+}
+
 bool is_valid_utf8(const uint8_t* data, size_t size) {
   const uint8_t* p = data;
   const uint8_t* const end = data + size;

@@ -51,6 +51,12 @@ void encode_value(const Value& v, std::string& out);
 // Never reserves more elements or entries than the remaining input can hold.
 Result<Value, CodecError> decode_value(const uint8_t* data, size_t size, size_t* cursor);
 
+// False only when decoding data[0, size) cannot yield a value that holds a
+// Link anywhere: the bytes either decode to a value without one or do not
+// decode at all. Looks at the structure alone (type bytes and lengths), so
+// it is much cheaper than a decode; true means "decode and look".
+bool may_hold_link(const uint8_t* data, size_t size);
+
 // True when the bytes are well-formed UTF-8 (no overlong forms, surrogates,
 // code points above U+10FFFF or truncated sequences).
 bool is_valid_utf8(const uint8_t* data, size_t size);

@@ -32,6 +32,9 @@ constexpr uint8_t OP_REMOVE = 2;
 // a load can meet many small records, and one system read per field would
 // dominate the time.
 constexpr size_t REPLAY_BUFFER_SIZE = 256 * 1024;
+// Never smaller than this, so that a file grown since its size was taken is
+// still read in sensible pieces.
+constexpr size_t MIN_REPLAY_BUFFER_SIZE = 4096;
 
 // ---- Link extraction --------------------------------------------------
 
@@ -88,10 +91,13 @@ class LinkWalker {
   }
 
   // Only the first two pieces of the path matter here; keys beginning with
-  // "$" ("$self", "$self.…" and any other) name no fixed record.
+  // "$" ("$self", "$self.…" and any other) name no fixed record. A
+  // collection name holding NUL can name no backlink file: listing it would
+  // make every write of the record fail after storing it, delete included.
   void add_link(std::string_view path) {
     const size_t first = path.find('/');
     if (first == std::string_view::npos || first == 0) return;
+    if (path.substr(0, first).find('\0') != std::string_view::npos) return;
     std::string_view rest = path.substr(first + 1);
     std::string_view key = rest.substr(0, rest.find('/'));
     if (!key.empty() && key.front() == '$') return;
@@ -109,7 +115,12 @@ class LinkWalker {
 // many bytes it has handed out (the offset in the file).
 class ReplayReader {
  public:
-  explicit ReplayReader(File& file) : file_(file), buf_(REPLAY_BUFFER_SIZE) {}
+  // `expected_size` (the file's size when the load began) only sizes the
+  // buffer: most backlink files are small, and a database opens many.
+  ReplayReader(File& file, uint64_t expected_size)
+      : file_(file),
+        buf_(size_t(std::clamp<uint64_t>(expected_size, MIN_REPLAY_BUFFER_SIZE,
+                                         REPLAY_BUFFER_SIZE))) {}
 
   uint64_t offset() const { return offset_; }
 
@@ -191,6 +202,27 @@ IoError broken_file_error() {
       "no further changes are written to it");
 }
 
+// Appends one add or remove record to `out`. Strings too long for their
+// 32-bit length fields are refused before anything is written.
+Result<Unit, IoError> frame_record(uint8_t op, std::string_view target_key, const Backlink& b,
+                                   std::string& out) {
+  const std::string_view fields[] = {target_key, b.source_collection, b.source_key,
+                                     b.source_path};
+  static constexpr std::string_view FIELD_NAMES[] = {"backlink target key", "source collection",
+                                                     "source key", "source path"};
+  for (size_t i = 0; i < 4; ++i) {
+    if (!fits_length_field(fields[i].size())) {
+      return IoError::message(oversized_message(FIELD_NAMES[i], fields[i].size()));
+    }
+  }
+  out.push_back(static_cast<char>(op));
+  for (std::string_view f : fields) {
+    put_u32(out, static_cast<uint32_t>(f.size()));
+    out.append(f);
+  }
+  return Unit{};
+}
+
 }  // namespace
 
 std::vector<OutgoingLink> extract_links(const Value& v) {
@@ -209,7 +241,7 @@ Result<std::unique_ptr<BacklinkIndex>, IoError> BacklinkIndex::load(Directory& d
   uint64_t known_size = size.value();
 
   std::unordered_map<std::string, std::vector<Backlink>> entries;
-  ReplayReader in(*file);
+  ReplayReader in(*file, known_size);
   std::string target_key;
   Backlink b;
   for (;;) {
@@ -235,18 +267,31 @@ Result<std::unique_ptr<BacklinkIndex>, IoError> BacklinkIndex::load(Directory& d
 }
 
 Result<Unit, IoError> BacklinkIndex::add(std::string_view target_key, Backlink b) {
-  auto r = append_record(OP_ADD, target_key, b);
-  if (!r.ok()) return r;
-  entries_[std::string(target_key)].push_back(std::move(b));
-  return Unit{};
+  return apply({Change{true, target_key, &b}});
 }
 
 Result<Unit, IoError> BacklinkIndex::remove(std::string_view target_key, const Backlink& b) {
-  auto r = append_record(OP_REMOVE, target_key, b);
-  if (!r.ok()) return r;
-  // Looked up by a temporary key: the map has no heterogeneous lookup.
-  auto it = entries_.find(std::string(target_key));
-  if (it != entries_.end()) std::erase(it->second, b);
+  Backlink copy = b;
+  return apply({Change{false, target_key, &copy}});
+}
+
+Result<Unit, IoError> BacklinkIndex::apply(const std::vector<Change>& changes) {
+  std::string records;
+  for (const Change& c : changes) {
+    auto framed = frame_record(c.add ? OP_ADD : OP_REMOVE, c.target_key, *c.record, records);
+    if (!framed.ok()) return framed;
+  }
+  auto written = append_records(records);
+  if (!written.ok()) return written;
+  for (const Change& c : changes) {
+    if (c.add) {
+      entries_[std::string(c.target_key)].push_back(std::move(*c.record));
+      continue;
+    }
+    // Looked up by a temporary key: the map has no heterogeneous lookup.
+    auto it = entries_.find(std::string(c.target_key));
+    if (it != entries_.end()) std::erase(it->second, *c.record);
+  }
   return Unit{};
 }
 
@@ -256,60 +301,40 @@ std::vector<Backlink> BacklinkIndex::query(std::string_view target_key) const {
   return it->second;
 }
 
-// The record goes out in one write so that no push can land between its
+// The records go out in one write so that no push can land between their
 // fields; a write that fails part-way is cut back to the size measured just
 // before it, so the file stays loadable and later records stay aligned.
-Result<Unit, IoError> BacklinkIndex::append_record(uint8_t op, std::string_view target_key,
-                                                   const Backlink& b) {
+Result<Unit, IoError> BacklinkIndex::append_records(const std::string& records) {
   if (broken_) return broken_file_error();
-  const std::string_view fields[] = {target_key, b.source_collection, b.source_key,
-                                     b.source_path};
-  static constexpr std::string_view FIELD_NAMES[] = {"backlink target key", "source collection",
-                                                     "source key", "source path"};
-  size_t total = 1;
-  for (size_t i = 0; i < 4; ++i) {
-    if (!fits_length_field(fields[i].size())) {
-      return IoError::message(oversized_message(FIELD_NAMES[i], fields[i].size()));
-    }
-    total += 4 + fields[i].size();
-  }
-  std::string record;
-  record.reserve(total);
-  record.push_back(static_cast<char>(op));
-  for (std::string_view f : fields) {
-    put_u32(record, static_cast<uint32_t>(f.size()));
-    record.append(f);
-  }
-
   // Measured afresh: another handle on the directory may have appended.
   auto size = file_->size();
   if (!size.ok()) return std::move(size).error();
   end_ = size.value();
-  auto w = write_all(*file_, reinterpret_cast<const uint8_t*>(record.data()), record.size(),
+  auto w = write_all(*file_, reinterpret_cast<const uint8_t*>(records.data()), records.size(),
                      IoError::write_zero());
   if (!w.ok()) {
     if (file_->truncate(end_).ok()) return w;
     // The cut failed (its own error is dropped: the write's is the one
-    // reported). A record that cannot be taken back is finished instead, so
-    // the change is made after all; only if that fails too does the file
+    // reported). Records that cannot be taken back are finished instead, so
+    // the changes are made after all; only if that fails too does the file
     // stay torn, and it then takes no further appends.
-    if (finish_torn_record(record)) {
-      end_ += record.size();
+    if (finish_torn_records(records)) {
+      end_ += records.size();
       return Unit{};
     }
     broken_ = true;
     return w;
   }
-  end_ += record.size();
+  end_ += records.size();
   return Unit{};
 }
 
-bool BacklinkIndex::finish_torn_record(const std::string& record) {
+bool BacklinkIndex::finish_torn_records(const std::string& records) {
   auto size = file_->size();
-  if (!size.ok() || size.value() < end_ || size.value() - end_ >= record.size()) return false;
+  if (!size.ok() || size.value() < end_ || size.value() - end_ >= records.size()) return false;
   size_t written = size_t(size.value() - end_);
-  return write_all(*file_, reinterpret_cast<const uint8_t*>(record.data()) + written,
-                   record.size() - written, IoError::write_zero())
+  return write_all(*file_, reinterpret_cast<const uint8_t*>(records.data()) + written,
+                   records.size() - written, IoError::write_zero())
       .ok();
 }
 

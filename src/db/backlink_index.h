@@ -34,8 +34,9 @@ struct OutgoingLink {
 
 // The links a value holds, depth first (array elements in order, map and
 // `local` entries in map order, a link before the links in its own `local`).
-// Links whose path has no "/", an empty collection piece, or a key piece
-// starting with "$" are not listed.
+// Links whose path has no "/", an empty collection piece, a collection piece
+// holding NUL (it can name no file), or a key piece starting with "$" are not
+// listed.
 std::vector<OutgoingLink> extract_links(const Value& v);
 
 class BacklinkIndex {
@@ -57,15 +58,29 @@ class BacklinkIndex {
   // from the key's list. Failure as for add().
   Result<Unit, IoError> remove(std::string_view target_key, const Backlink& b);
 
+  // One change of a batch: add or remove `*record` under `target_key`.
+  struct Change {
+    bool add;
+    std::string_view target_key;
+    Backlink* record;  // an add takes it over once the batch is written
+  };
+  // Appends the records of every change in one write, then makes the
+  // changes in memory in order. All or nothing: on a failure the file is cut
+  // back to its size before the batch and nothing changes in memory. When
+  // the cut fails too, the batch is finished instead and the changes made
+  // (success); when that fails, the error is returned and every later
+  // append refused.
+  Result<Unit, IoError> apply(const std::vector<Change>& changes);
+
   // A copy of the key's list in stored order; empty when it has none.
   std::vector<Backlink> query(std::string_view target_key) const;
 
  private:
   BacklinkIndex(std::unique_ptr<File> file, uint64_t end) : file_(std::move(file)), end_(end) {}
-  Result<Unit, IoError> append_record(uint8_t op, std::string_view target_key, const Backlink& b);
-  // Writes the rest of `record`, whose start is already at `end_`; true when
-  // the record is now whole.
-  bool finish_torn_record(const std::string& record);
+  Result<Unit, IoError> append_records(const std::string& records);
+  // Writes the rest of `records`, whose start is already at `end_`; true
+  // when they are now whole.
+  bool finish_torn_records(const std::string& records);
 
   std::unique_ptr<File> file_;
   uint64_t end_;  // the file's size as far as this index knows

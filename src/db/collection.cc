@@ -32,25 +32,19 @@ constexpr uint64_t RECORDS_BEFORE_ESTIMATE = 4096;
 // The whole record, framed, so it reaches the buffer (and the file) as one
 // piece. Lengths that do not fit their 32-bit fields are refused here,
 // before anything is written.
-Result<std::string, IoError> frame_record(std::string_view key, const Value& value) {
+Result<std::string, IoError> frame_record(std::string_view key, std::string_view encoded) {
   if (!fits_length_field(key.size())) {
     return IoError::message(oversized_message("key", key.size()));
   }
-  if (auto too_long = find_oversized(value)) return IoError::message(*too_long);
+  if (!fits_length_field(encoded.size())) {
+    return IoError::message(oversized_message("encoded value", encoded.size()));
+  }
   std::string record;
-  record.reserve(RECORD_FRAMING + key.size() + 16);
+  record.reserve(RECORD_FRAMING + key.size() + encoded.size());
   put_u32(record, uint32_t(key.size()));
   record.append(key);
-  put_u32(record, 0);  // the value length, filled in once the value is encoded
-  size_t value_start = record.size();
-  encode_value(value, record);
-  uint64_t value_len = record.size() - value_start;
-  if (!fits_length_field(value_len)) {
-    return IoError::message(oversized_message("encoded value", value_len));
-  }
-  std::string len_field;
-  put_u32(len_field, uint32_t(value_len));
-  record.replace(value_start - 4, 4, len_field);
+  put_u32(record, uint32_t(encoded.size()));
+  record.append(encoded);
   return record;
 }
 
@@ -192,9 +186,9 @@ Result<Unit, IoError> Collection::scan(uint64_t size) {
     uint8_t type_byte = head_and_type.value()[RECORD_FRAMING + key_len];
     if (!is_valid_utf8(key_view)) return IoError::message("invalid utf8 key");
     if (type_byte == TOMBSTONE_TYPE_BYTE) {
-      erase_entry(index_, key_view);
+      index_.erase(key_view);
     } else {
-      put_entry(index_, key_view, offset);
+      index_.put(key_view, offset);
     }
     offset += RECORD_FRAMING + key_len + value_len;
   }
@@ -207,57 +201,86 @@ Result<Value, StorageError> Collection::read_record(std::string_view key) {
     const std::string& bytes = cached->second;
     return decode_stored(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
   }
-  auto indexed = index_.find(key);
-  if (indexed == index_.end()) return StorageError::key_not_found();
-  return read_from_file(indexed->second);
+  std::string bytes;
+  auto read = read_encoded(key, bytes);
+  if (!read.ok()) return std::move(read).error();
+  return decode_stored(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+Result<Unit, StorageError> Collection::read_encoded(std::string_view key, std::string& out) {
+  auto cached = value_cache_.find(key);
+  if (cached != value_cache_.end()) {
+    out.assign(cached->second);
+    return Unit{};
+  }
+  const uint64_t* indexed = index_.find(key);
+  if (!indexed) return StorageError::key_not_found();
+  auto read = read_from_file(*indexed, out);
+  if (!read.ok()) return StorageError::io(std::move(read).error());
+  return Unit{};
 }
 
 // One positioned read usually fetches the lengths, the key and the whole
 // value; longer records take a second read. The value length is checked
 // against the file as this collection knows it before any memory is
 // reserved for it.
-Result<Value, StorageError> Collection::read_from_file(uint64_t offset) {
+Result<Unit, IoError> Collection::read_from_file(uint64_t offset, std::string& out) {
   uint64_t limit = end_offset_ > offset ? end_offset_ - offset : 0;
-  std::vector<uint8_t> buf(size_t(std::min<uint64_t>(limit, READ_AHEAD)));
-  auto got = read_up_to(*reader_, buf.data(), buf.size(), offset);
-  if (!got.ok()) return StorageError::io(std::move(got).error());
+  std::string& buf = out;
+  buf.resize(size_t(std::min<uint64_t>(limit, READ_AHEAD)));
+  auto data = [&] { return reinterpret_cast<uint8_t*>(buf.data()); };
+  auto got = read_up_to(*reader_, data(), buf.size(), offset);
+  if (!got.ok()) return std::move(got).error();
   size_t filled = got.value();
   auto need = [&](uint64_t end) -> Result<Unit, IoError> {
     if (end <= filled) return Unit{};
     if (end > limit || filled < buf.size()) return IoError::unexpected_eof();
     buf.resize(size_t(end));
-    auto r = read_exact_at(*reader_, buf.data() + filled, size_t(end - filled), offset + filled);
+    auto r = read_exact_at(*reader_, data() + filled, size_t(end - filled), offset + filled);
     if (!r.ok()) return std::move(r).error();
     filled = size_t(end);
     return Unit{};
   };
   auto have_key_len = need(4);
-  if (!have_key_len.ok()) return StorageError::io(std::move(have_key_len).error());
-  uint64_t key_len = load_u32(buf.data());
-  auto have_value_len = need(RECORD_FRAMING + key_len);
-  if (!have_value_len.ok()) return StorageError::io(std::move(have_value_len).error());
+  if (!have_key_len.ok()) return have_key_len;
+  uint64_t key_len = load_u32(data());
   uint64_t value_start = RECORD_FRAMING + key_len;
-  uint64_t value_len = load_u32(buf.data() + value_start - 4);
-  if (value_len > limit - value_start) return StorageError::io(IoError::unexpected_eof());
+  auto have_value_len = need(value_start);
+  if (!have_value_len.ok()) return have_value_len;
+  uint64_t value_len = load_u32(data() + value_start - 4);
+  if (value_len > limit - value_start) return IoError::unexpected_eof();
   auto have_value = need(value_start + value_len);
-  if (!have_value.ok()) return StorageError::io(std::move(have_value).error());
-  return decode_stored(buf.data() + value_start, size_t(value_len));
+  if (!have_value.ok()) return have_value;
+  buf.resize(size_t(value_start + value_len));
+  buf.erase(0, size_t(value_start));
+  return Unit{};
 }
 
 Result<Unit, WriteFailure> Collection::write_record(std::string_view key, const Value& value) {
-  auto record = frame_record(key, value);
+  if (auto too_long = find_oversized(value)) {
+    return WriteFailure{IoError::message(*too_long), false};
+  }
+  std::string encoded;
+  encode_value(value, encoded);
+  return write_encoded(key, encoded);
+}
+
+Result<Unit, WriteFailure> Collection::write_encoded(std::string_view key,
+                                                     std::string_view encoded) {
+  auto record = frame_record(key, encoded);
   if (!record.ok()) return WriteFailure{std::move(record).error(), false};
   const std::string& bytes = record.value();
   uint64_t offset = end_offset_;
   auto appended = append_record(bytes);
   if (!appended.ok() && !appended.error().record_stored) return std::move(appended).error();
   end_offset_ += bytes.size();
-  if (value.is(Kind::Tombstone)) {
-    erase_entry(index_, key);
+  // A Tombstone encodes as its type byte alone.
+  if (encoded.size() == 1 && uint8_t(encoded[0]) == TOMBSTONE_TYPE_BYTE) {
+    index_.erase(key);
     erase_entry(value_cache_, key);
   } else {
-    put_entry(index_, key, offset);
-    put_entry(value_cache_, key, bytes.substr(RECORD_FRAMING + key.size()));
+    index_.put(key, offset);
+    put_entry(value_cache_, key, std::string(encoded));
   }
   if (!appended.ok()) return std::move(appended).error();
   if (!in_transaction_) {
@@ -270,7 +293,8 @@ Result<Unit, WriteFailure> Collection::write_record(std::string_view key, const 
 // Small records gather in the buffer; a record that does not fit first sends
 // the buffer out, and one as large as the buffer goes to the file directly.
 Result<Unit, WriteFailure> Collection::append_record(const std::string& record) {
-  if (record.size() <= WRITE_BUFFER_SIZE - write_buffer_.size()) {
+  if (record.size() < WRITE_BUFFER_SIZE &&
+      record.size() <= WRITE_BUFFER_SIZE - write_buffer_.size()) {
     write_buffer_.append(record);
     return Unit{};
   }

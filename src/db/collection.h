@@ -17,6 +17,7 @@
 #include "codec/result.h"
 #include "codec/value.h"
 #include "db/file.h"
+#include "db/key_index.h"
 #include "db/text_map.h"
 
 namespace zez {
@@ -60,11 +61,16 @@ class Collection {
   // when the key has no live record; Io for a failed or short read; Codec
   // when the stored bytes do not decode.
   Result<Value, StorageError> read_record(std::string_view key);
+  // The key's stored value bytes, undecoded, into `out`: from the cache, else
+  // from the file. Fails as read_record does, except that nothing is decoded.
+  Result<Unit, StorageError> read_encoded(std::string_view key, std::string& out);
 
   // Appends a record for the key (a Tombstone value deletes it), then,
   // outside a transaction, pushes the buffer out. A key or encoded value too
   // long for its length field is refused before anything is written.
   Result<Unit, WriteFailure> write_record(std::string_view key, const Value& value);
+  // The same with the value already encoded (a single 0x0C byte deletes).
+  Result<Unit, WriteFailure> write_encoded(std::string_view key, std::string_view encoded);
 
   // Writes the whole write buffer to the file. A failure leaves the bytes not
   // yet written in the buffer, so the push can be repeated.
@@ -75,7 +81,7 @@ class Collection {
              uint64_t end_offset);
 
   Result<Unit, IoError> scan(uint64_t size);
-  Result<Value, StorageError> read_from_file(uint64_t offset);
+  Result<Unit, IoError> read_from_file(uint64_t offset, std::string& out);
   Result<Unit, WriteFailure> append_record(const std::string& record);
   Result<Unit, WriteFailure> write_directly(const std::string& record);
   size_t last_record_end_within(size_t written) const;
@@ -90,7 +96,7 @@ class Collection {
   std::string write_buffer_;
   size_t head_partial_ = 0;
   // Live key -> offset of its last record.
-  TextMap<uint64_t> index_;
+  KeyIndex index_;
   // Key -> encoded value, for every key written since opening and not
   // deleted since. Encoded bytes take a fraction of a value tree's memory and
   // cost one decode per read.

@@ -82,6 +82,18 @@ std::vector<PendingBacklinkOp> diff_links(std::string_view collection, std::stri
   return ops;
 }
 
+// The links of a stored value, or none when it does not decode (a value
+// that cannot be read has no links to take back). Most values hold no link,
+// which a look at their structure settles without decoding them.
+std::vector<OutgoingLink> links_of_encoded(std::string_view encoded) {
+  const auto* data = reinterpret_cast<const uint8_t*>(encoded.data());
+  if (!may_hold_link(data, encoded.size())) return {};
+  size_t cursor = 0;
+  auto value = decode_value(data, encoded.size(), &cursor);
+  if (!value.ok()) return {};
+  return extract_links(value.value());
+}
+
 }  // namespace
 
 Database::Database(std::string dir, std::unique_ptr<Directory> directory)
@@ -113,9 +125,8 @@ Database::~Database() {
     (void)collection->push();  // failure ignored, see above
   }
   std::vector<PendingBacklinkOp> queued = std::exchange(pending_backlinks_, {});
-  for (PendingBacklinkOp& op : queued) {
-    (void)apply_backlink_op(op);  // failure ignored, see above
-  }
+  size_t done = 0;
+  (void)apply_backlink_ops(queued, &done, true);  // failures ignored, see above
 }
 
 Result<std::shared_ptr<Collection>, StorageError> Database::open_collection(std::string_view name) {
@@ -143,14 +154,45 @@ Result<BacklinkIndex*, StorageError> Database::open_backlink_index(std::string_v
   return index;
 }
 
-Result<Unit, StorageError> Database::apply_backlink_op(const PendingBacklinkOp& op) {
-  auto index = open_backlink_index(op.target_collection);
+Result<Unit, StorageError> Database::apply_backlink_batch(std::vector<PendingBacklinkOp>& ops,
+                                                          size_t from, size_t to) {
+  auto index = open_backlink_index(ops[from].target_collection);
   if (!index.ok()) return std::move(index).error();
-  Result<Unit, IoError> done =
-      op.kind == PendingBacklinkOp::Kind::Add
-          ? index.value()->add(op.target_key, op.record)
-          : index.value()->remove(op.target_key, op.record);
-  if (!done.ok()) return StorageError::io(std::move(done).error());
+  std::vector<BacklinkIndex::Change> changes;
+  changes.reserve(to - from);
+  for (size_t i = from; i < to; ++i) {
+    changes.push_back({ops[i].kind == PendingBacklinkOp::Kind::Add, ops[i].target_key,
+                       &ops[i].record});
+  }
+  auto applied = index.value()->apply(changes);
+  if (!applied.ok()) return StorageError::io(std::move(applied).error());
+  return Unit{};
+}
+
+// A commit's changes mostly target a few collections in long runs; one write
+// per run instead of one per change is what makes a large commit cheap. The
+// cap bounds the memory one batch's records take.
+Result<Unit, StorageError> Database::apply_backlink_ops(std::vector<PendingBacklinkOp>& ops,
+                                                        size_t* done, bool keep_going) {
+  constexpr size_t MAX_BATCH = 4096;
+  *done = 0;
+  std::optional<StorageError> first_failure;
+  for (size_t from = 0; from < ops.size();) {
+    size_t to = from + 1;
+    while (to < ops.size() && to - from < MAX_BATCH &&
+           ops[to].target_collection == ops[from].target_collection) {
+      ++to;
+    }
+    auto applied = apply_backlink_batch(ops, from, to);
+    if (!applied.ok()) {
+      if (!keep_going) return applied;
+      if (!first_failure) first_failure = std::move(applied).error();
+    } else if (!first_failure) {
+      *done = to;
+    }
+    from = to;
+  }
+  if (first_failure) return std::move(*first_failure);
   return Unit{};
 }
 
@@ -165,18 +207,43 @@ Result<Value, StorageError> Database::read(std::string_view collection, std::str
   return get(collection, key);
 }
 
+Result<Unit, StorageError> Database::get_encoded(std::string_view collection,
+                                                  std::string_view key, std::string& out) {
+  auto c = open_collection(collection);
+  if (!c.ok()) return std::move(c).error();
+  std::lock_guard<std::mutex> guard(c.value()->mutex());
+  return c.value()->read_encoded(key, out);
+}
+
 Result<Unit, StorageError> Database::set(std::string_view collection, std::string_view key,
                                          Value value) {
+  if (auto too_long = find_oversized(value)) return StorageError::io(IoError::message(*too_long));
+  std::string encoded;
+  encode_value(value, encoded);
+  return set_record(collection, key, encoded, extract_links(value));
+}
+
+Result<Unit, StorageError> Database::set_encoded(std::string_view collection,
+                                                 std::string_view key, std::string_view encoded,
+                                                 bool may_hold_link) {
+  return set_record(collection, key, encoded,
+                    may_hold_link ? links_of_encoded(encoded) : std::vector<OutgoingLink>());
+}
+
+Result<Unit, StorageError> Database::set_record(std::string_view collection,
+                                                std::string_view key, std::string_view encoded,
+                                                std::vector<OutgoingLink> new_links) {
   std::vector<OutgoingLink> old_links;
   {
-    auto old = get(collection, key);
-    if (old.ok()) {
-      old_links = extract_links(old.value());
-    } else if (old.error().kind() == StorageError::Kind::Io && old.error().io_error().is_os()) {
+    std::string old;
+    auto read = get_encoded(collection, key, old);
+    if (read.ok()) {
+      old_links = links_of_encoded(old);
+    } else if (read.error().kind() == StorageError::Kind::Io && read.error().io_error().is_os()) {
       // The system failed the read, so the stored value may well hold
       // links: replacing it now would leave their backlinks behind for good.
       // Nothing is written; the caller can try again.
-      return std::move(old).error();
+      return std::move(read).error();
     }
     // Any other failure (a missing key, a record cut short or undecodable)
     // means there are no old links: the value is replaced all the same.
@@ -186,7 +253,7 @@ Result<Unit, StorageError> Database::set(std::string_view collection, std::strin
   std::optional<StorageError> push_failure;
   {
     std::lock_guard<std::mutex> guard(c.value()->mutex());
-    auto written = c.value()->write_record(key, value);
+    auto written = c.value()->write_encoded(key, encoded);
     if (!written.ok()) {
       WriteFailure& failure = written.error();
       if (!failure.record_stored) return StorageError::io(std::move(failure.error));
@@ -195,8 +262,7 @@ Result<Unit, StorageError> Database::set(std::string_view collection, std::strin
       push_failure = StorageError::io(std::move(failure.error));
     }
   }
-  std::vector<PendingBacklinkOp> ops =
-      diff_links(collection, key, old_links, extract_links(value));
+  std::vector<PendingBacklinkOp> ops = diff_links(collection, key, old_links, new_links);
   auto changed = change_backlinks(std::move(ops));
   if (push_failure) return std::move(*push_failure);
   return changed;
@@ -213,11 +279,8 @@ Result<Unit, StorageError> Database::change_backlinks(std::vector<PendingBacklin
     for (PendingBacklinkOp& op : ops) pending_backlinks_.push_back(std::move(op));
     return Unit{};
   }
-  for (PendingBacklinkOp& op : ops) {
-    auto applied = apply_backlink_op(op);
-    if (!applied.ok()) return applied;
-  }
-  return Unit{};
+  size_t done = 0;
+  return apply_backlink_ops(ops, &done);
 }
 
 // Changes still queued (from a commit that failed) stay queued for the next
@@ -238,17 +301,16 @@ Result<Unit, StorageError> Database::commit() {
     collection->set_in_transaction(false);
   }
   std::vector<PendingBacklinkOp> queued = std::exchange(pending_backlinks_, {});
-  for (size_t i = 0; i < queued.size(); ++i) {
-    auto applied = apply_backlink_op(queued[i]);
-    if (!applied.ok()) {
-      // The failed change and every one after it go back to the front of the
-      // queue, so the next commit retries them and none is dropped.
-      std::vector<PendingBacklinkOp> rest(std::make_move_iterator(queued.begin() + i),
-                                          std::make_move_iterator(queued.end()));
-      for (PendingBacklinkOp& op : pending_backlinks_) rest.push_back(std::move(op));
-      pending_backlinks_ = std::move(rest);
-      return applied;
-    }
+  size_t done = 0;
+  auto applied = apply_backlink_ops(queued, &done);
+  if (!applied.ok()) {
+    // The failed change and every one after it go back to the front of the
+    // queue, so the next commit retries them and none is dropped.
+    std::vector<PendingBacklinkOp> rest(std::make_move_iterator(queued.begin() + done),
+                                        std::make_move_iterator(queued.end()));
+    for (PendingBacklinkOp& op : pending_backlinks_) rest.push_back(std::move(op));
+    pending_backlinks_ = std::move(rest);
+    return applied;
   }
   in_transaction_ = false;
   return Unit{};

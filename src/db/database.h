@@ -49,6 +49,16 @@ class Database final : private RecordReader {
 
   Result<Value, StorageError> get(std::string_view collection, std::string_view key);
   Result<Unit, StorageError> set(std::string_view collection, std::string_view key, Value value);
+  // get without the decode: the stored value's bytes into `out`. A caller
+  // that decodes them itself must report a decoding failure as
+  // StorageError::codec, as get does.
+  Result<Unit, StorageError> get_encoded(std::string_view collection, std::string_view key,
+                                         std::string& out);
+  // set with the value already encoded (`encoded` must be one whole, valid
+  // encoding; a single 0x0C byte deletes). `may_hold_link` false promises
+  // that it holds no Link, which saves decoding it to find its links.
+  Result<Unit, StorageError> set_encoded(std::string_view collection, std::string_view key,
+                                         std::string_view encoded, bool may_hold_link);
   Result<Unit, StorageError> remove(std::string_view collection, std::string_view key);
   void begin();
   Result<Unit, StorageError> commit();
@@ -61,12 +71,24 @@ class Database final : private RecordReader {
   Database(std::string dir, std::unique_ptr<Directory> directory);
   Result<Value, StorageError> read(std::string_view collection, std::string_view key) override;
 
+  // The write shared by set and set_encoded, given the new value's links.
+  Result<Unit, StorageError> set_record(std::string_view collection, std::string_view key,
+                                        std::string_view encoded,
+                                        std::vector<OutgoingLink> new_links);
   // Finds or loads the collection (creating its record file on first use).
   Result<std::shared_ptr<Collection>, StorageError> open_collection(std::string_view name);
   // Finds or loads the collection's backlink index.
   Result<BacklinkIndex*, StorageError> open_backlink_index(std::string_view name);
-  // Opens the target's backlink index and makes the one change.
-  Result<Unit, StorageError> apply_backlink_op(const PendingBacklinkOp& op);
+  // Makes ops[from, to), which all target one collection, in one write to
+  // its backlink file: all or nothing.
+  Result<Unit, StorageError> apply_backlink_batch(std::vector<PendingBacklinkOp>& ops,
+                                                  size_t from, size_t to);
+  // Makes the changes in order, in batches of consecutive changes to one
+  // collection. On a failure returns it, with *done the number of changes
+  // made (every change before the failing batch). With `keep_going` a
+  // failing batch is skipped instead and the rest are still tried.
+  Result<Unit, StorageError> apply_backlink_ops(std::vector<PendingBacklinkOp>& ops,
+                                                size_t* done, bool keep_going = false);
   // Makes the changes now, or queues them inside a transaction.
   Result<Unit, StorageError> change_backlinks(std::vector<PendingBacklinkOp> ops);
 

@@ -222,6 +222,11 @@ Result<Unit, IoError> create_directories(const std::string& path) {
 class PosixPlatform final : public Platform {
  public:
   Result<std::unique_ptr<Directory>, IoError> open_directory(const std::string& path) override {
+    // The system would stop reading the path at the NUL and work on another
+    // directory than the one named.
+    if (path.find('\0') != std::string::npos) {
+      return IoError::message("database path must not contain a NUL character");
+    }
     auto created = create_directories(path);
     if (!created.ok()) return std::move(created).error();
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -80,6 +80,8 @@ TEST(ExtractLinks, OnlyTheFirstTwoPiecesOfThePathAreRead) {
       {"users/$self.id", {}},
       {"users/$x", {}},
       {"users/$", {}},
+      {std::string("us\0rs/alice", 11), {}},
+      {std::string("users/al\0ce", 11), {{"users", std::string("al\0ce", 5), ""}}},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(links_of(Value::link(c.path)), c.expected) << c.path;

@@ -113,6 +113,15 @@ TEST_F(CollectionTest, ARecordOfBufferSizeIsWrittenDirectlyAfterTheBuffer) {
   EXPECT_EQ(file(), blob_record("s", "small") + blob_record("big", big));
 }
 
+TEST_F(CollectionTest, ARecordOfExactlyBufferSizeBypassesAnEmptyBuffer) {
+  auto c = load();
+  c->set_in_transaction(true);
+  const std::string payload(WRITE_BUFFER_SIZE - blob_record("k", "").size(), 'x');
+  ASSERT_EQ(blob_record("k", payload).size(), WRITE_BUFFER_SIZE);
+  ASSERT_EQ(write(*c, "k", payload), "ok");
+  EXPECT_EQ(file(), blob_record("k", payload));
+}
+
 TEST_F(CollectionTest, AFailedPushKeepsTheRecordStoredAndTheNextPushSendsIt) {
   auto c = load();
   platform.fail(FaultOp::Write, 1, no_space(), FILE_NAME);

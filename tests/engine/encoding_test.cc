@@ -357,6 +357,64 @@ TEST(DecodeRoundTrip, RandomNestedValuesReencodeToTheSameBytes) {
   }
 }
 
+// ---- link pre-check
+
+bool holds_link(const Value& v) {
+  switch (v.kind()) {
+    case Kind::Link:
+      return true;
+    case Kind::Array:
+      for (const Value& e : v.as_array()) {
+        if (holds_link(e)) return true;
+      }
+      return false;
+    case Kind::Map:
+      for (const auto& [k, e] : v.as_map()) {
+        if (holds_link(e)) return true;
+      }
+      return false;
+    default:
+      return false;
+  }
+}
+
+// The pre-check may say "maybe" too often, never "no" wrongly: for every
+// random value and every cut of its encoding that still decodes, a value
+// holding a link must be flagged.
+TEST(MayHoldLink, NeverMissesALinkThatDecodes) {
+  RandomValues gen(777);
+  int flagged_without_link = 0;
+  for (int i = 0; i < 1500; ++i) {
+    const std::string bytes = encode(gen.make(4));
+    for (size_t cut = 0; cut <= bytes.size(); cut += 1 + cut / 8) {
+      size_t cursor = 0;
+      auto r = decode(bytes.substr(0, cut), &cursor);
+      const bool maybe =
+          may_hold_link(reinterpret_cast<const uint8_t*>(bytes.data()), cut);
+      if (r.ok() && holds_link(r.value())) {
+        ASSERT_TRUE(maybe) << "cut " << cut;
+      }
+      if (r.ok() && !holds_link(r.value()) && maybe) ++flagged_without_link;
+    }
+  }
+  // Plain values are the common case the check exists for.
+  EXPECT_LT(flagged_without_link, 1000);
+}
+
+TEST(MayHoldLink, PlainRecordWhoseLengthsHoldTheLinkByteIsNotFlagged) {
+  // "title" is 5 bytes long, so its length field holds the Link type byte.
+  Map m;
+  m.insert("title", Value::text("hello"));
+  m.insert("n", Value::integer(0x0505050505));
+  const std::string bytes = encode(Value::map(std::move(m)));
+  EXPECT_FALSE(may_hold_link(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+  const std::string empty = encode(Value::array(Array{}));
+  EXPECT_FALSE(may_hold_link(reinterpret_cast<const uint8_t*>(empty.data()), empty.size()));
+  const std::string with_link = encode(Value::link("a/b"));
+  EXPECT_TRUE(
+      may_hold_link(reinterpret_cast<const uint8_t*>(with_link.data()), with_link.size()));
+}
+
 // ---- UTF-8
 
 TEST(Utf8, AcceptsEveryScalarValueEncoding) {

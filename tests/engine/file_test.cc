@@ -52,6 +52,16 @@ TEST(PosixDirectory, AFileInTheWayFails) {
   }
 }
 
+// The system would read the path only up to the NUL and open another
+// directory than the one named.
+TEST(PosixDirectory, APathHoldingANulIsRefusedBeforeAnythingIsCreated) {
+  TempDir tmp;
+  auto r = system_platform().open_directory(tmp.file(std::string("a\0b", 3)));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().display(), "database path must not contain a NUL character");
+  EXPECT_FALSE(std::filesystem::exists(tmp.file("a")));
+}
+
 TEST(PosixDirectory, ListsRawNamesWithoutDotEntriesEveryTime) {
   TempDir tmp;
   write_file(tmp.file("users.qdb"), "");

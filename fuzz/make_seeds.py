@@ -1,0 +1,126 @@
+"""Writes the seed corpora of the fuzz targets (fuzz/corpus/<target>/).
+
+Run from anywhere: python3 fuzz/make_seeds.py. The seeds are small,
+hand-made inputs that reach each format's features; the fuzzers grow the
+corpus from them.
+"""
+import pathlib
+import struct
+
+ROOT = pathlib.Path(__file__).resolve().parent / "corpus"
+
+
+def u32(n):
+    return struct.pack("<I", n)
+
+
+def string(s):
+    b = s.encode() if isinstance(s, str) else s
+    return u32(len(b)) + b
+
+
+def text(s):
+    return b"\x04" + string(s)
+
+
+def integer(n):
+    return b"\x02" + struct.pack("<q", n)
+
+
+def array(*items):
+    return b"\x07" + u32(len(items)) + b"".join(items)
+
+
+def map_body(entries):
+    return u32(len(entries)) + b"".join(string(k) + v for k, v in entries)
+
+
+def mapping(*entries):
+    return b"\x08" + map_body(entries)
+
+
+def link(path, *local):
+    return b"\x05" + string(path) + map_body(local)
+
+
+DECODE = {
+    "map_array": mapping(("a", array(integer(1), text("hi")))),
+    "link_local": link("a/b", ("x", b"\x01\x01")),
+    "scalars": array(b"\x00", b"\x0c", b"\x01\x02", b"\x03" + struct.pack("<d", 1.5),
+                     integer(-2), b"\x09" + u32(20000), b"\x0a" + u32(7),
+                     b"\x0b" + struct.pack("<Q", 2**63), b"\x06" + string(b"\x00\xff")),
+    "duplicate_key": mapping(("a", integer(1)), ("a", integer(2))),
+    "unicode": mapping(("\u00e9\u4e2d\U0001f600", text("\u2028\U0010ffff"))),
+    "nested": array(array(mapping(("k", array(link("c/k/f"))))), mapping()),
+    "trailing": b"\x00\xff",
+}
+
+
+def record(key, value):
+    k = key.encode()
+    return u32(len(k)) + k + u32(len(value)) + value
+
+
+RECORDS = {
+    "set_then_delete": record("alice", integer(5)) + record("alice", b"\x0c"),
+    "overwrite": record("k", integer(1)) + record("k", integer(2)) + record("", text("empty key")),
+    "values": record("m", mapping(("author", link("users/alice")))) + record("l", array(b"\x00")),
+    "empty": b"",
+    "short_tail": record("a", b"\x00") + b"\x01\x00",
+}
+
+
+def backlink(op, target, coll, key, path):
+    return bytes([op]) + string(target) + string(coll) + string(key) + string(path)
+
+
+BACKLINKS = {
+    "add": backlink(1, "alice", "posts", "p1", "author"),
+    "add_remove": backlink(1, "alice", "posts", "p1", "author")
+    + backlink(1, "alice", "posts", "p2", "tags/0")
+    + backlink(2, "alice", "posts", "p1", "author"),
+    "twice_and_unknown_op": backlink(1, "k", "c", "s", "")
+    + backlink(1, "k", "c", "s", "")
+    + backlink(7, "k", "c", "s", ""),
+    "empty": b"",
+}
+
+
+def db(records, path=""):
+    out = bytes([len(records) - 1])
+    for coll, key, value in records:
+        k = key.encode()
+        out += bytes([ord(coll) - ord("a"), len(k)]) + k + value
+    return out + path.encode()
+
+
+RESOLVE = {
+    "field_through_link": db([("a", "p1", mapping(("author", link("b/alice")))),
+                              ("b", "alice", mapping(("name", text("Ann"))))], "author|name"),
+    "self_key": db([("a", "o1", mapping(("cid", text("c7")),
+                                         ("customer", link("b/$self.cid")))),
+                    ("b", "c7", mapping(("name", text("Cy"))))], "customer|name"),
+    "cycle": db([("a", "x", link("a/y")), ("a", "y", link("a/x"))]),
+    "local_and_fields": db([("c", "k", link("c/t/address", ("name", text("cached")))),
+                            ("c", "t", mapping(("address", mapping(("city", text("Oslo"))))))],
+                           "city"),
+    # Each field's key is worked out through the next field's "$self." key:
+    # exponential work unless those keys are remembered.
+    "self_chain": db([("a", "s", mapping(*[(f"f{i}", link(f"a/$self.f{i + 1}.x"))
+                                           for i in range(6)], ("f6", mapping(("x", text("s"))))))],
+                     "f0|x"),
+    "self_cycle": db([("a", "s", mapping(("f", link("a/$self.f.x"))))], "f"),
+}
+
+
+def main():
+    for name, seeds in [("decode_value", DECODE), ("record_file", RECORDS),
+                        ("backlink_file", BACKLINKS), ("resolve_links", RESOLVE)]:
+        d = ROOT / name
+        d.mkdir(parents=True, exist_ok=True)
+        for seed, data in seeds.items():
+            (d / seed).write_bytes(data)
+
+
+if __name__ == "__main__":
+    main()
