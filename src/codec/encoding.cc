@@ -33,21 +33,6 @@ namespace zez {
 
 namespace {
 
-enum TypeByte : uint8_t {
-  TYPE_NULL = 0x00,
-  TYPE_BOOL = 0x01,
-  TYPE_INT = 0x02,
-  TYPE_FLOAT = 0x03,
-  TYPE_TEXT = 0x04,
-  TYPE_LINK = 0x05,
-  TYPE_BLOB = 0x06,
-  TYPE_ARRAY = 0x07,
-  TYPE_MAP = 0x08,
-  TYPE_DATE = 0x09,
-  TYPE_TIME = 0x0A,
-  TYPE_DATE_TIME = 0x0B,
-  TYPE_TOMBSTONE = 0x0C,
-};
 
 // The smallest encodings of an element (a Null) and of a map entry (an empty
 // key, then a Null): a declared count never reserves more than this allows.
@@ -58,8 +43,6 @@ void put_string(std::string& out, const std::string& s) {
   put_u32(out, static_cast<uint32_t>(s.size()));
   out.append(s);
 }
-
-void encode_map_body(const Map& m, std::string& out);
 
 void encode_into(const Value& v, std::string& out) {
   switch (v.kind()) {
@@ -115,14 +98,6 @@ void encode_into(const Value& v, std::string& out) {
       put_string(out, v.as_link().path);
       encode_map_body(v.as_link().local, out);
       return;
-  }
-}
-
-void encode_map_body(const Map& m, std::string& out) {
-  put_u32(out, static_cast<uint32_t>(m.size()));
-  for (const Map::Entry& e : m) {
-    put_string(out, e.first);
-    encode_into(e.second, out);
   }
 }
 
@@ -341,6 +316,14 @@ void append_decimal(std::string& out, uint64_t n) { out += std::to_string(n); }
 }  // namespace
 
 void encode_value(const Value& v, std::string& out) { encode_into(v, out); }
+
+void encode_map_body(const Map& m, std::string& out) {
+  put_u32(out, static_cast<uint32_t>(m.size()));
+  for (const Map::Entry& e : m) {
+    put_string(out, e.first);
+    encode_into(e.second, out);
+  }
+}
 
 Result<Value, CodecError> decode_value(const uint8_t* data, size_t size, size_t* cursor) {
   if (*cursor >= size) return CodecError::unexpected_end();

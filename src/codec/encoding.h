@@ -14,6 +14,23 @@
 
 namespace zez {
 
+// The type byte that opens each encoded value.
+enum TypeByte : uint8_t {
+  TYPE_NULL = 0x00,
+  TYPE_BOOL = 0x01,
+  TYPE_INT = 0x02,
+  TYPE_FLOAT = 0x03,
+  TYPE_TEXT = 0x04,
+  TYPE_LINK = 0x05,
+  TYPE_BLOB = 0x06,
+  TYPE_ARRAY = 0x07,
+  TYPE_MAP = 0x08,
+  TYPE_DATE = 0x09,
+  TYPE_TIME = 0x0A,
+  TYPE_DATE_TIME = 0x0B,
+  TYPE_TOMBSTONE = 0x0C,  // the highest assigned; anything above is refused
+};
+
 // The largest length or count an unsigned 32-bit field holds.
 inline constexpr uint64_t MAX_LENGTH_FIELD = 0xFFFFFFFFu;
 
@@ -42,6 +59,10 @@ std::optional<OversizedItem> find_longer_than(const Value& v, uint64_t limit);
 // Appends the encoding of `v` to `out`. Cannot fail; callers have made sure
 // (find_oversized) that every length fits its field.
 void encode_value(const Value& v, std::string& out);
+// Appends a map body (the payload of a Map, and the tail of a Link after its
+// path): the entry count, then each key and its encoded value. Cannot fail,
+// under the same promise as encode_value.
+void encode_map_body(const Map& m, std::string& out);
 
 // Reads one value from data[*cursor...size). On success leaves *cursor just
 // after the value's last byte; bytes after it are never looked at. On failure

@@ -25,11 +25,13 @@
 #include <utility>
 #include <vector>
 
+#include "codec/encoding.h"
 #include "codec/text.h"
 #include "db/database.h"
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/errors.h"
+#include "python/fast_convert.h"
 #include "python/py_ref.h"
 #include "python/value_types.h"
 
@@ -144,27 +146,73 @@ bool bind_address(const Signature& sig, PyObject* args, PyObject* kwargs, PyObje
          key->convert(a[1], "key");
 }
 
+// The object for a value's stored bytes: the direct decode, else the
+// canonical one, which reports a decoding failure as get always has.
+PyObject* stored_to_py(const std::string& bytes) {
+  const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+  if (PyObject* obj = decode_py_fast(data, bytes.size())) return obj;
+  if (PyErr_Occurred()) return nullptr;  // out of memory
+  size_t cursor = 0;
+  auto decoded = decode_value(data, bytes.size(), &cursor);
+  if (!decoded.ok()) {
+    return raise_text(PyExc_KeyError, StorageError::codec(decoded.error()).display());
+  }
+  return value_to_py(std::move(decoded).value());
+}
+
 PyObject* database_get(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     PyObject* a[2];
     Utf8Arg collection, key;
     if (!bind_address(GET, args, kwargs, a, &collection, &key)) return nullptr;
-    auto r = with_engine(self, [&](Database& db) { return db.get(collection.view(), key.view()); });
+    std::string bytes;
+    auto r = with_engine(self, [&](Database& db) {
+      return db.get_encoded(collection.view(), key.view(), bytes);
+    });
     if (!r) return nullptr;
     if (!r->ok()) return raise_text(PyExc_KeyError, r->error().display());
-    return value_to_py(std::move(*r).value());
+    return stored_to_py(bytes);
   });
 }
+
+// A value for set, converted before it is written: encoded directly when the
+// fast encoder takes it, else made into a Value by py_to_value, which raises
+// the conversion's error or handles what the fast encoder left to it.
+class ValueToWrite {
+ public:
+  static constexpr size_t INITIAL_ENCODED_CAPACITY = 240;
+
+  // False with the conversion's exception set.
+  bool convert(PyObject* obj) {
+    // Room for a typical record at once, rather than growing it step by step.
+    encoded_.reserve(INITIAL_ENCODED_CAPACITY);
+    if (encode_py_fast(obj, encoded_, &has_link_)) return true;
+    is_tree_ = true;
+    return py_to_value(obj, &tree_);
+  }
+
+  Result<Unit, StorageError> write(Database& db, std::string_view collection,
+                                   std::string_view key) {
+    if (is_tree_) return db.set(collection, key, std::move(tree_));
+    return db.set_encoded(collection, key, encoded_, has_link_);
+  }
+
+ private:
+  std::string encoded_;
+  bool has_link_ = false;
+  bool is_tree_ = false;
+  Value tree_;
+};
 
 PyObject* database_set(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     PyObject* a[3];
     Utf8Arg collection, key;
     if (!bind_address(SET, args, kwargs, a, &collection, &key)) return nullptr;
-    Value value;
-    if (!py_to_value(a[2], &value)) return nullptr;
+    ValueToWrite value;
+    if (!value.convert(a[2])) return nullptr;
     auto r = with_engine(self, [&](Database& db) {
-      return db.set(collection.view(), key.view(), std::move(value));
+      return value.write(db, collection.view(), key.view());
     });
     if (!r) return nullptr;
     return none_or_raise(*r, PyExc_RuntimeError);
@@ -197,9 +245,9 @@ bool set_one(Database& db, PyObject* op) {
   item = PyTuple_GetItem(op, 1);
   if (item == nullptr || !key.convert(item, nullptr)) return false;
   item = PyTuple_GetItem(op, 2);
-  Value value;
-  if (item == nullptr || !py_to_value(item, &value)) return false;
-  auto r = db.set(collection.view(), key.view(), std::move(value));
+  ValueToWrite value;
+  if (item == nullptr || !value.convert(item)) return false;
+  auto r = value.write(db, collection.view(), key.view());
   if (!r.ok()) {
     raise_text(PyExc_RuntimeError, r.error().display());
     return false;

@@ -1,0 +1,459 @@
+#include "python/fast_convert.h"
+
+#include <bit>
+#include <cstring>
+#include <iterator>
+#include <utility>
+
+#include "codec/byte_order.h"
+#include "codec/encoding.h"
+#include "python/convert.h"
+#include "python/py_ref.h"
+#include "python/value_types.h"
+
+namespace zez::py {
+
+namespace {
+
+// ---- Python -> encoding ----------------------------------------------------
+
+// Strings up to this many code points are copied out as UCS-4 onto the stack
+// and encoded here, which spares the bytes object the interpreter's encoder
+// makes. That saving is fixed and the copy costs per code point: measured,
+// the two break even near 16 code points, so longer strings go through the
+// interpreter's encoder.
+constexpr Py_ssize_t STACK_CODE_POINTS = 16;
+
+void store_u32(char* p, uint32_t v) {
+  p[0] = char(v);
+  p[1] = char(v >> 8);
+  p[2] = char(v >> 16);
+  p[3] = char(v >> 24);
+}
+
+// Writes the UTF-8 of `n` code points to `p`; the end, or nullptr at a
+// surrogate (which the interpreter's encoder refuses).
+char* write_utf8(const Py_UCS4* cps, Py_ssize_t n, char* p) {
+  Py_ssize_t i = 0;
+  // Most text is ASCII: four code points at a time while it lasts.
+  for (; i + 4 <= n && (cps[i] | cps[i + 1] | cps[i + 2] | cps[i + 3]) < 0x80; i += 4) {
+    p[0] = char(cps[i]);
+    p[1] = char(cps[i + 1]);
+    p[2] = char(cps[i + 2]);
+    p[3] = char(cps[i + 3]);
+    p += 4;
+  }
+  for (; i < n; ++i) {
+    const Py_UCS4 c = cps[i];
+    if (c < 0x80) {
+      *p++ = char(c);
+    } else if (c < 0x800) {
+      *p++ = char(0xC0 | (c >> 6));
+      *p++ = char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      if (c >= 0xD800 && c <= 0xDFFF) return nullptr;
+      *p++ = char(0xE0 | (c >> 12));
+      *p++ = char(0x80 | ((c >> 6) & 0x3F));
+      *p++ = char(0x80 | (c & 0x3F));
+    } else {
+      *p++ = char(0xF0 | (c >> 18));
+      *p++ = char(0x80 | ((c >> 12) & 0x3F));
+      *p++ = char(0x80 | ((c >> 6) & 0x3F));
+      *p++ = char(0x80 | (c & 0x3F));
+    }
+  }
+  return p;
+}
+
+bool append_long_string(PyObject* str, std::string& out) {
+  PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(str));
+  if (!bytes) return false;
+  char* data;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return false;
+  if (!fits_length_field(static_cast<uint64_t>(size))) return false;
+  put_u32(out, static_cast<uint32_t>(size));
+  out.append(data, static_cast<size_t>(size));
+  return true;
+}
+
+// Appends a string field (u32 length, UTF-8) for a str or subclass
+// instance. Kept out of line: its buffers must not sit in the frames of the
+// recursion.
+[[gnu::noinline]] bool append_string(PyObject* str, std::string& out) {
+  const Py_ssize_t n = PyUnicode_GetLength(str);
+  if (n < 0) return false;
+  if (n > STACK_CODE_POINTS) return append_long_string(str, out);
+  Py_UCS4 cps[STACK_CODE_POINTS];
+  if (PyUnicode_AsUCS4(str, cps, STACK_CODE_POINTS, 0) == nullptr) return false;
+  char field[4 + 4 * STACK_CODE_POINTS];
+  char* end = write_utf8(cps, n, field + 4);
+  if (end == nullptr) return false;
+  store_u32(field, static_cast<uint32_t>(end - field - 4));
+  out.append(field, static_cast<size_t>(end - field));
+  return true;
+}
+
+// A cache slot: a str and, in `bytes`, a byte string derived from it. The
+// slot holds a reference to its str.
+template <size_t N>
+struct StrSlot {
+  static constexpr size_t MAX_BYTES = N;
+  PyObject* str = nullptr;
+  uint32_t size = 0;
+  char bytes[N];
+
+  void fill(PyObject* s, const void* data, size_t n) {
+    PyObject* old = str;
+    std::memcpy(bytes, data, n);
+    size = static_cast<uint32_t>(n);
+    Py_INCREF(s);
+    str = s;
+    Py_XDECREF(old);  // a str: its release runs no Python code
+  }
+};
+
+// The encoded key fields (u32 length and UTF-8) of recently seen exact-str
+// dict keys, by object identity. A slot's reference keeps its str alive, so
+// no other object can have that address, and a str never changes: a slot
+// whose str is the key holds that key's field.
+using KeyFieldSlot = StrSlot<60>;
+KeyFieldSlot key_fields[64];
+
+KeyFieldSlot& key_field_slot(PyObject* key) {
+  const auto p = reinterpret_cast<uintptr_t>(key);
+  return key_fields[((p >> 4) ^ (p >> 10)) % std::size(key_fields)];
+}
+
+[[gnu::noinline]] bool append_key(PyObject* key, std::string& out) {
+  KeyFieldSlot& slot = key_field_slot(key);
+  if (slot.str == key) {
+    out.append(slot.bytes, slot.size);
+    return true;
+  }
+  const size_t start = out.size();
+  if (!append_string(key, out)) return false;
+  const size_t size = out.size() - start;
+  if (size <= KeyFieldSlot::MAX_BYTES) slot.fill(key, out.data() + start, size);
+  return true;
+}
+
+// One pass over the object, appending as it goes. Every method returns
+// false at the first thing the canonical route must decide; `depth` counts
+// the containers around the object, as py_to_value counts them.
+class Encoder {
+ public:
+  explicit Encoder(std::string& out) : out_(out) {}
+
+  bool value(PyObject* obj, int depth);
+  bool has_link() const { return has_link_; }
+
+ private:
+  bool integer(PyObject* obj);
+  bool floating(PyObject* obj);
+  bool text(PyObject* obj);
+  bool blob(PyObject* obj);
+  bool list(PyObject* list, int depth);
+  bool dict(PyObject* dict, int depth);
+  bool link(PyObject* link, int depth);
+  void type_byte(TypeByte t) { out_.push_back(char(t)); }
+
+  std::string& out_;
+  bool has_link_ = false;
+};
+
+bool Encoder::value(PyObject* obj, int depth) {
+  // The exact built-in types first: each decides the same way as the tests
+  // below, which an exact str, int, float, list or dict passes only at its
+  // own kind, and they spare the interpreter's subtype checks.
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type) return text(obj);
+  if (type == &PyLong_Type) return integer(obj);
+  if (type == &PyDict_Type) return dict(obj, depth);
+  if (type == &PyFloat_Type) return floating(obj);
+  if (type == &PyList_Type) return list(obj, depth);
+  // The canonical order of tests, for everything else.
+  if (obj == Py_None) {
+    type_byte(TYPE_NULL);
+    return true;
+  }
+  if (is_tombstone_type(type)) {
+    type_byte(TYPE_TOMBSTONE);
+    return true;
+  }
+  if (is_link_type(type)) return link(obj, depth);
+  if (type == &PyBool_Type) {
+    type_byte(TYPE_BOOL);
+    out_.push_back(obj == Py_True ? 1 : 0);
+    return true;
+  }
+  if (PyLong_Check(obj)) return integer(obj);
+  if (PyFloat_Check(obj)) return floating(obj);
+  if (PyUnicode_Check(obj)) return text(obj);
+  if (PyBytes_Check(obj)) return blob(obj);
+  if (PyList_Check(obj)) return list(obj, depth);
+  if (PyDict_Check(obj)) return dict(obj, depth);
+  return false;
+}
+
+bool Encoder::integer(PyObject* obj) {
+  const long long i = PyLong_AsLongLong(obj);
+  if (i == -1 && PyErr_Occurred()) return false;
+  type_byte(TYPE_INT);
+  put_u64(out_, static_cast<uint64_t>(i));
+  return true;
+}
+
+bool Encoder::floating(PyObject* obj) {
+  type_byte(TYPE_FLOAT);
+  put_u64(out_, std::bit_cast<uint64_t>(PyFloat_AsDouble(obj)));
+  return true;
+}
+
+bool Encoder::text(PyObject* obj) {
+  type_byte(TYPE_TEXT);
+  return append_string(obj, out_);
+}
+
+bool Encoder::blob(PyObject* obj) {
+  char* data;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return false;
+  if (!fits_length_field(static_cast<uint64_t>(size))) return false;
+  type_byte(TYPE_BLOB);
+  put_u32(out_, static_cast<uint32_t>(size));
+  out_.append(data, static_cast<size_t>(size));
+  return true;
+}
+
+// Nothing here runs Python code, so the containers cannot change while they
+// are read; the element references and the length checks are a cheap guard
+// all the same, since a count already written must match what follows it.
+bool Encoder::list(PyObject* list, int depth) {
+  if (depth >= MAX_NESTING_DEPTH) return false;
+  const Py_ssize_t size = PyList_Size(list);
+  if (size < 0 || !fits_length_field(static_cast<uint64_t>(size))) return false;
+  type_byte(TYPE_ARRAY);
+  put_u32(out_, static_cast<uint32_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (PyList_Size(list) != size) return false;
+    PyRef item = PyRef::borrow(PyList_GetItem(list, i));
+    if (!item || !value(item.get(), depth + 1)) return false;
+  }
+  return true;
+}
+
+bool Encoder::dict(PyObject* dict, int depth) {
+  if (depth >= MAX_NESTING_DEPTH) return false;
+  const Py_ssize_t size = PyDict_Size(dict);
+  if (size < 0 || !fits_length_field(static_cast<uint64_t>(size))) return false;
+  type_byte(TYPE_MAP);
+  put_u32(out_, static_cast<uint32_t>(size));
+  Py_ssize_t pos = 0;
+  Py_ssize_t seen = 0;
+  PyObject* key;
+  PyObject* item;
+  while (PyDict_Next(dict, &pos, &key, &item)) {
+    // A str subclass key may share its text with another key, which the
+    // canonical route collapses into one entry.
+    if (!PyUnicode_CheckExact(key) || ++seen > size) return false;
+    PyRef held_key = PyRef::borrow(key);
+    PyRef held_item = PyRef::borrow(item);
+    if (!append_key(key, out_) || !value(item, depth + 1)) return false;
+  }
+  return seen == size;
+}
+
+// A Link's data was checked when it was made; its map is encoded as stored.
+bool Encoder::link(PyObject* link, int depth) {
+  if (depth + link_levels(link) > MAX_NESTING_DEPTH) return false;
+  const LinkData& data = link_data(link);
+  type_byte(TYPE_LINK);
+  put_u32(out_, static_cast<uint32_t>(data.path.size()));
+  out_.append(data.path);
+  encode_map_body(data.local, out_);
+  has_link_ = true;
+  return true;
+}
+
+// ---- encoding -> Python ----------------------------------------------------
+
+// The smallest encodings of an element (a Null) and of a map entry (an empty
+// key, then a Null): a count the remaining input cannot hold is truncated.
+constexpr size_t MIN_ELEMENT_SIZE = 1;
+constexpr size_t MIN_ENTRY_SIZE = 5;
+
+// A new str of the UTF-8 in p[0, size): nullptr with UnicodeDecodeError for
+// bytes that are not well-formed UTF-8 (the interpreter's strict decoder
+// accepts exactly well-formed UTF-8).
+PyObject* make_str(const uint8_t* p, size_t size) {
+  return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(size),
+                              nullptr);
+}
+
+// Every key is a new str: a dict read back shares no object with another.
+PyObject* make_key(const uint8_t* p, size_t size) { return make_str(p, size); }
+
+// One pass over the input, making objects as it goes. Every method returns
+// nullptr on failure; `depth` counts the containers around the value, as
+// decode_value counts them.
+class Decoder {
+ public:
+  Decoder(const uint8_t* data, size_t size) : data_(data), pos_(data), end_(data + size) {}
+
+  PyObject* value(int depth);
+
+ private:
+  size_t remaining() const { return static_cast<size_t>(end_ - pos_); }
+  bool read_u32(uint32_t* v);
+  bool read_u64(uint64_t* v);
+  // The bytes of a length-prefixed field, in place.
+  bool read_field(const uint8_t** p, size_t* size);
+  PyObject* scalar(uint8_t type);
+  PyObject* list(int depth);
+  PyObject* dict(int depth);
+  PyObject* link(int depth);
+
+  const uint8_t* data_;
+  const uint8_t* pos_;
+  const uint8_t* end_;
+};
+
+bool Decoder::read_u32(uint32_t* v) {
+  if (remaining() < 4) return false;
+  *v = load_u32(pos_);
+  pos_ += 4;
+  return true;
+}
+
+bool Decoder::read_u64(uint64_t* v) {
+  if (remaining() < 8) return false;
+  *v = load_u64(pos_);
+  pos_ += 8;
+  return true;
+}
+
+bool Decoder::read_field(const uint8_t** p, size_t* size) {
+  uint32_t len;
+  if (!read_u32(&len) || remaining() < len) return false;
+  *p = pos_;
+  *size = len;
+  pos_ += len;
+  return true;
+}
+
+PyObject* Decoder::value(int depth) {
+  if (pos_ >= end_) return nullptr;
+  const uint8_t type = *pos_++;
+  switch (type) {
+    case TYPE_ARRAY:
+      return depth >= MAX_NESTING_DEPTH ? nullptr : list(depth + 1);
+    case TYPE_MAP:
+      return depth >= MAX_NESTING_DEPTH ? nullptr : dict(depth + 1);
+    case TYPE_LINK:
+      return depth >= MAX_NESTING_DEPTH ? nullptr : link(depth);
+    default:
+      return scalar(type);
+  }
+}
+
+PyObject* Decoder::scalar(uint8_t type) {
+  uint32_t u32;
+  uint64_t u64;
+  const uint8_t* p;
+  size_t size;
+  switch (type) {
+    case TYPE_NULL:
+      Py_RETURN_NONE;
+    case TYPE_TOMBSTONE:
+      return new_tombstone();
+    case TYPE_BOOL:
+      if (remaining() < 1) return nullptr;
+      return PyBool_FromLong(*pos_++ != 0);
+    case TYPE_INT:
+      return read_u64(&u64) ? PyLong_FromLongLong(static_cast<int64_t>(u64)) : nullptr;
+    case TYPE_FLOAT:
+      return read_u64(&u64) ? PyFloat_FromDouble(std::bit_cast<double>(u64)) : nullptr;
+    case TYPE_DATE_TIME:
+      return read_u64(&u64) ? PyLong_FromUnsignedLongLong(u64) : nullptr;
+    case TYPE_DATE:
+    case TYPE_TIME:
+      return read_u32(&u32) ? PyLong_FromUnsignedLong(u32) : nullptr;
+    case TYPE_TEXT:
+      return read_field(&p, &size) ? make_str(p, size) : nullptr;
+    case TYPE_BLOB:
+      if (!read_field(&p, &size)) return nullptr;
+      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p),
+                                       static_cast<Py_ssize_t>(size));
+  }
+  return nullptr;  // an unassigned type byte
+}
+
+PyObject* Decoder::list(int depth) {
+  uint32_t count;
+  if (!read_u32(&count) || count > remaining() / MIN_ELEMENT_SIZE) return nullptr;
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list) return nullptr;
+  for (uint32_t i = 0; i < count; ++i) {
+    PyObject* item = value(depth);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
+}
+
+PyObject* Decoder::dict(int depth) {
+  uint32_t count;
+  if (!read_u32(&count) || count > remaining() / MIN_ENTRY_SIZE) return nullptr;
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* p;
+    size_t size;
+    if (!read_field(&p, &size)) return nullptr;
+    PyRef key = PyRef::steal(make_key(p, size));
+    if (!key) return nullptr;
+    PyRef item = PyRef::steal(value(depth));
+    // A key met again replaces the earlier value in place, as the canonical
+    // route's map does.
+    if (!item || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+// Links are rare: the codec reads the whole link, and the Link is made from
+// that, exactly as the canonical route makes it.
+PyObject* Decoder::link(int depth) {
+  size_t cursor = static_cast<size_t>(pos_ - 1 - data_);
+  auto decoded = decode_value(data_, static_cast<size_t>(end_ - data_), &cursor);
+  if (!decoded.ok()) return nullptr;
+  Value& v = decoded.value();
+  if (depth + nesting_levels(v) > MAX_NESTING_DEPTH) return nullptr;
+  pos_ = data_ + cursor;
+  return new_link(std::move(v.as_link()));
+}
+
+}  // namespace
+
+bool encode_py_fast(PyObject* obj, std::string& out, bool* has_link) {
+  const size_t start = out.size();
+  Encoder encoder(out);
+  if (!encoder.value(obj, 0)) {
+    PyErr_Clear();
+    out.resize(start);
+    return false;
+  }
+  *has_link = encoder.has_link();
+  return true;
+}
+
+PyObject* decode_py_fast(const uint8_t* data, size_t size) {
+  Decoder decoder(data, size);
+  PyObject* obj = decoder.value(0);
+  if (obj == nullptr && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+  }
+  return obj;
+}
+
+}  // namespace zez::py
