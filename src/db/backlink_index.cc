@@ -313,13 +313,29 @@ Result<Unit, IoError> BacklinkIndex::append_records(const std::string& records) 
   auto w = write_all(*file_, reinterpret_cast<const uint8_t*>(records.data()), records.size(),
                      IoError::write_zero());
   if (!w.ok()) {
-    // The write's error is the one reported; the cut's own error is dropped,
-    // and only remembered as the file being unusable for appends.
-    if (!file_->truncate(end_).ok()) broken_ = true;
+    if (file_->truncate(end_).ok()) return w;
+    // The cut failed (its own error is dropped: the write's is the one
+    // reported). Records that cannot be taken back are finished instead, so
+    // the changes are made after all; only if that fails too does the file
+    // stay torn, and it then takes no further appends.
+    if (finish_torn_records(records)) {
+      end_ += records.size();
+      return Unit{};
+    }
+    broken_ = true;
     return w;
   }
   end_ += records.size();
   return Unit{};
+}
+
+bool BacklinkIndex::finish_torn_records(const std::string& records) {
+  auto size = file_->size();
+  if (!size.ok() || size.value() < end_ || size.value() - end_ >= records.size()) return false;
+  size_t written = size_t(size.value() - end_);
+  return write_all(*file_, reinterpret_cast<const uint8_t*>(records.data()) + written,
+                   records.size() - written, IoError::write_zero())
+      .ok();
 }
 
 }  // namespace zez

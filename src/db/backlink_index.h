@@ -50,7 +50,9 @@ class BacklinkIndex {
 
   // Appends an add record (op 1) to the file, then appends `b` to the key's
   // list. On a write failure the file is cut back to its size before the
-  // record and the list is unchanged.
+  // record and the list is unchanged. When the cut fails too, the record is
+  // finished instead and the change made (success); when that fails, the
+  // error is returned and every later append refused.
   Result<Unit, IoError> add(std::string_view target_key, Backlink b);
   // Appends a remove record (op 2), then removes every entry equal to `b`
   // from the key's list. Failure as for add().
@@ -64,7 +66,10 @@ class BacklinkIndex {
   };
   // Appends the records of every change in one write, then makes the
   // changes in memory in order. All or nothing: on a failure the file is cut
-  // back to its size before the batch and nothing changes in memory.
+  // back to its size before the batch and nothing changes in memory. When
+  // the cut fails too, the batch is finished instead and the changes made
+  // (success); when that fails, the error is returned and every later
+  // append refused.
   Result<Unit, IoError> apply(const std::vector<Change>& changes);
 
   // A copy of the key's list in stored order; empty when it has none.
@@ -73,6 +78,9 @@ class BacklinkIndex {
  private:
   BacklinkIndex(std::unique_ptr<File> file, uint64_t end) : file_(std::move(file)), end_(end) {}
   Result<Unit, IoError> append_records(const std::string& records);
+  // Writes the rest of `records`, whose start is already at `end_`; true
+  // when they are now whole.
+  bool finish_torn_records(const std::string& records);
 
   std::unique_ptr<File> file_;
   uint64_t end_;  // the file's size as far as this index knows

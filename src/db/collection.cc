@@ -272,7 +272,7 @@ Result<Unit, WriteFailure> Collection::write_encoded(std::string_view key,
   const std::string& bytes = record.value();
   uint64_t offset = end_offset_;
   auto appended = append_record(bytes);
-  if (!appended.ok()) return WriteFailure{std::move(appended).error(), false};
+  if (!appended.ok() && !appended.error().record_stored) return std::move(appended).error();
   end_offset_ += bytes.size();
   // A Tombstone encodes as its type byte alone.
   if (encoded.size() == 1 && uint8_t(encoded[0]) == TOMBSTONE_TYPE_BYTE) {
@@ -282,6 +282,7 @@ Result<Unit, WriteFailure> Collection::write_encoded(std::string_view key,
     index_.put(key, offset);
     put_entry(value_cache_, key, std::string(encoded));
   }
+  if (!appended.ok()) return std::move(appended).error();
   if (!in_transaction_) {
     auto pushed = push();
     if (!pushed.ok()) return WriteFailure{std::move(pushed).error(), true};
@@ -289,24 +290,16 @@ Result<Unit, WriteFailure> Collection::write_encoded(std::string_view key,
   return Unit{};
 }
 
-Result<Unit, IoError> Collection::refuse_if_broken() const {
-  if (!broken_) return Unit{};
-  return IoError::message(path_ + " ends in a torn record that could not be cut off; "
-                          "reopen the database to write to it again");
-}
-
 // Small records gather in the buffer; a record that does not fit first sends
 // the buffer out, and one as large as the buffer goes to the file directly.
-Result<Unit, IoError> Collection::append_record(const std::string& record) {
-  auto usable = refuse_if_broken();
-  if (!usable.ok()) return usable;
+Result<Unit, WriteFailure> Collection::append_record(const std::string& record) {
   if (record.size() < WRITE_BUFFER_SIZE &&
       record.size() <= WRITE_BUFFER_SIZE - write_buffer_.size()) {
     write_buffer_.append(record);
     return Unit{};
   }
   auto pushed = push();
-  if (!pushed.ok()) return pushed;
+  if (!pushed.ok()) return WriteFailure{std::move(pushed).error(), false};
   if (record.size() >= WRITE_BUFFER_SIZE) return write_directly(record);
   write_buffer_.append(record);
   return Unit{};
@@ -314,23 +307,29 @@ Result<Unit, IoError> Collection::append_record(const std::string& record) {
 
 // A failure part-way would leave a torn record at the end of the file, which
 // makes the file unloadable and puts every later record out of step: cut the
-// file back to its size from before the write, and if even that fails,
-// refuse every later append.
-Result<Unit, IoError> Collection::write_directly(const std::string& record) {
+// file back to its size from before the write. If even the cut fails, the
+// record's start cannot be taken back, so its rest goes to the head of the
+// (just emptied) buffer, exactly as after a torn push: the record counts as
+// stored and the next push that succeeds, tried at once, completes it.
+Result<Unit, WriteFailure> Collection::write_directly(const std::string& record) {
   auto before = writer_->size();
-  if (!before.ok()) return std::move(before).error();
+  if (!before.ok()) return WriteFailure{std::move(before).error(), false};
   size_t written = 0;
   while (written < record.size()) {
     auto r = writer_->write(reinterpret_cast<const uint8_t*>(record.data()) + written,
                             record.size() - written);
-    IoError failure = IoError::write_zero();
     if (r.ok() && r.value() > 0) {
       written += r.value();
       continue;
     }
-    if (!r.ok()) failure = std::move(r).error();
-    if (written > 0 && !writer_->truncate(before.value()).ok()) broken_ = true;
-    return failure;
+    IoError failure = r.ok() ? IoError::write_zero() : std::move(r).error();
+    if (written == 0 || writer_->truncate(before.value()).ok()) {
+      return WriteFailure{std::move(failure), false};
+    }
+    write_buffer_.assign(record, written);
+    head_partial_ = write_buffer_.size();
+    if (push().ok()) return Unit{};
+    return WriteFailure{std::move(failure), true};
   }
   return Unit{};
 }

@@ -28,9 +28,10 @@ inline constexpr size_t WRITE_BUFFER_SIZE = 65536;
 // A failed write_record, and whether the record was stored all the same.
 struct WriteFailure {
   IoError error;
-  // True when only the push after the append failed: the record is in the
-  // buffer, the index and the cache, and reaches the file with the next push
-  // that succeeds. False when nothing was stored.
+  // True when the record (or the rest of it, after a torn direct write that
+  // could not be cut back) is in the buffer and the record is in the index
+  // and the cache: it reaches the file with the next push that succeeds.
+  // False when nothing was stored.
   bool record_stored;
 };
 
@@ -81,10 +82,9 @@ class Collection {
 
   Result<Unit, IoError> scan(uint64_t size);
   Result<Unit, IoError> read_from_file(uint64_t offset, std::string& out);
-  Result<Unit, IoError> append_record(const std::string& record);
-  Result<Unit, IoError> write_directly(const std::string& record);
+  Result<Unit, WriteFailure> append_record(const std::string& record);
+  Result<Unit, WriteFailure> write_directly(const std::string& record);
   size_t last_record_end_within(size_t written) const;
-  Result<Unit, IoError> refuse_if_broken() const;
 
   std::mutex mutex_;
   std::string path_;
@@ -92,12 +92,9 @@ class Collection {
   std::unique_ptr<File> writer_;
   // Whole records waiting to be written, except that the first
   // `head_partial_` bytes may finish a record whose start is already in the
-  // file (after a failed push whose cut-back failed as well).
+  // file (after a failed push or direct write whose cut-back failed as well).
   std::string write_buffer_;
   size_t head_partial_ = 0;
-  // Set when a torn record could not be cut off the file: every later append
-  // is refused so nothing lands behind the damage.
-  bool broken_ = false;
   // Live key -> offset of its last record.
   KeyIndex index_;
   // Key -> encoded value, for every key written since opening and not

@@ -236,9 +236,17 @@ Result<Unit, StorageError> Database::set_record(std::string_view collection,
   std::vector<OutgoingLink> old_links;
   {
     std::string old;
-    // Any failure to read the old value (missing, unreadable, undecodable)
+    auto read = get_encoded(collection, key, old);
+    if (read.ok()) {
+      old_links = links_of_encoded(old);
+    } else if (read.error().kind() == StorageError::Kind::Io && read.error().io_error().is_os()) {
+      // The system failed the read, so the stored value may well hold
+      // links: replacing it now would leave their backlinks behind for good.
+      // Nothing is written; the caller can try again.
+      return std::move(read).error();
+    }
+    // Any other failure (a missing key, a record cut short or undecodable)
     // means there are no old links: the value is replaced all the same.
-    if (get_encoded(collection, key, old).ok()) old_links = links_of_encoded(old);
   }
   auto c = open_collection(collection);
   if (!c.ok()) return std::move(c).error();

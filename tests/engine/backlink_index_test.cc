@@ -337,11 +337,22 @@ TEST_F(BacklinkFile, PartialWritesThatGoOnCompleteTheRecord) {
   EXPECT_EQ(platform_.count(FaultOp::Write), 3u);
 }
 
-TEST_F(BacklinkFile, AFailedCutBackStopsEveryLaterAppend) {
+TEST_F(BacklinkFile, ARecordThatCannotBeCutBackIsFinishedInstead) {
+  auto index = load();
+  platform_.short_write(1, 5);
+  platform_.fail(FaultOp::Write, 2, DISK_FULL);
+  platform_.fail(FaultOp::Truncate, 1, IoError::os(EIO));
+  ASSERT_TRUE(index->add("alice", P1).ok());
+  EXPECT_EQ(file(), record(1, "alice", P1));
+  EXPECT_EQ(index->query("alice"), std::vector<Backlink>{P1});
+}
+
+TEST_F(BacklinkFile, ARecordThatCanNeitherBeCutNorFinishedStopsEveryLaterAppend) {
   auto index = load();
   ASSERT_TRUE(index->add("alice", P1).ok());
   platform_.short_write(1, 5);
   platform_.fail(FaultOp::Write, 2, DISK_FULL);
+  platform_.fail(FaultOp::Write, 3, DISK_FULL);
   platform_.fail(FaultOp::Truncate, 1, IoError::os(EIO));
   auto r = index->add("alice", P2);
   ASSERT_FALSE(r.ok());

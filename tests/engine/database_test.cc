@@ -602,6 +602,20 @@ TEST_F(DatabaseFaultTest, AFailedPushStillMakesTheWritesBacklinksThenReportsTheP
   EXPECT_EQ(backlink_count("t", "a"), 1u);
 }
 
+// The old value's links decide which backlinks the write removes; a system
+// failure to read it must not let them stay behind for good.
+TEST_F(DatabaseFaultTest, ASystemFailureReadingTheOldValueFailsTheSetBeforeAnyWrite) {
+  EXPECT_EQ(set("s", "k", Value::link("t/a")), "ok");
+  reopen();
+  const std::string before = file("s.qdb");
+  platform.fail(FaultOp::ReadAt, 1, IoError::os(EIO), "s.qdb");
+  EXPECT_EQ(set("s", "k", Value::link("t/b")), "io: Input/output error (os error 5)");
+  EXPECT_EQ(file("s.qdb"), before);
+  EXPECT_EQ(set("s", "k", Value::link("t/b")), "ok");
+  EXPECT_EQ(backlink_count("t", "a"), 0u);
+  EXPECT_EQ(backlink_count("t", "b"), 1u);
+}
+
 TEST_F(DatabaseFaultTest, AWriteRefusedBeforeTheBufferDoesNoBacklinkWork) {
   EXPECT_EQ(set("s", "k", Value::blob(std::string(10, 'x'))), "ok");
   platform.fail(FaultOp::Write, 1, IoError::os(EIO), "s.qdb");

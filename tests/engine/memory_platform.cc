@@ -21,8 +21,9 @@ struct Fault {
   FaultOp op;
   int countdown;
   std::string only_file;
-  std::optional<IoError> error;  // empty for a short write
+  std::optional<IoError> error;  // empty for a short or torn write
   size_t accepted = 0;
+  std::optional<IoError> then_error;  // a torn write: the next write's error
 };
 
 }  // namespace
@@ -31,7 +32,8 @@ struct MemoryPlatform::State {
   std::map<std::string, DirNode> dirs;
   std::vector<Fault> faults;
   size_t read_limit = 0;
-  uint64_t counts[5] = {};
+  uint64_t counts[FAULT_OP_COUNT] = {};
+  uint64_t fired_count = 0;
 
   // Counts the call and returns the fault planned for it, if any.
   std::optional<Fault> take(FaultOp op, const std::string& name) {
@@ -42,7 +44,12 @@ struct MemoryPlatform::State {
       if (it->op == op && (it->only_file.empty() || it->only_file == name) &&
           --it->countdown <= 0 && !fired) {
         fired = *it;
+        ++fired_count;
         it = faults.erase(it);
+        if (fired->then_error) {
+          it = faults.insert(it, Fault{FaultOp::Write, 1, {}, fired->then_error, 0, std::nullopt});
+          ++it;
+        }
       } else {
         ++it;
       }
@@ -65,13 +72,18 @@ class MemoryFile final : public File {
       : state_(std::move(state)), name_(std::move(name)), node_(std::move(node)), mode_(mode) {}
 
   Result<size_t, IoError> read(uint8_t* dst, size_t n) override {
-    auto r = read_at(dst, n, pos_);
+    if (auto f = state_->take(FaultOp::Read, name_)) return *f->error;
+    auto r = copy_out(dst, n, pos_);
     if (r.ok()) pos_ += r.value();
     return r;
   }
 
   Result<size_t, IoError> read_at(uint8_t* dst, size_t n, uint64_t offset) override {
-    if (auto f = state_->take(FaultOp::Read, name_)) return *f->error;
+    if (auto f = state_->take(FaultOp::ReadAt, name_)) return *f->error;
+    return copy_out(dst, n, offset);
+  }
+
+  Result<size_t, IoError> copy_out(uint8_t* dst, size_t n, uint64_t offset) {
     if (!can_read(mode_)) return IoError::os(EBADF);
     const std::string& b = node_->bytes;
     if (offset >= b.size()) return size_t{0};
@@ -86,6 +98,7 @@ class MemoryFile final : public File {
     if (auto f = state_->take(FaultOp::Write, name_)) {
       if (f->error) return *f->error;
       k = std::min(n, f->accepted);
+      if (f->then_error) k = std::min(k, n - 1);
     }
     if (!can_write(mode_)) return IoError::os(EBADF);
     // Every writing mode appends.
@@ -200,11 +213,15 @@ std::vector<std::string> MemoryPlatform::names(const std::string& dir) const {
 }
 
 void MemoryPlatform::fail(FaultOp op, int nth, IoError error, std::string only_file) {
-  state_->faults.push_back(Fault{op, nth, std::move(only_file), std::move(error)});
+  state_->faults.push_back(Fault{op, nth, std::move(only_file), std::move(error), 0, std::nullopt});
 }
 
 void MemoryPlatform::short_write(int nth, size_t accepted, std::string only_file) {
-  state_->faults.push_back(Fault{FaultOp::Write, nth, std::move(only_file), std::nullopt, accepted});
+  state_->faults.push_back(Fault{FaultOp::Write, nth, std::move(only_file), std::nullopt, accepted, std::nullopt});
+}
+
+void MemoryPlatform::torn_write(int nth, size_t accepted, IoError error) {
+  state_->faults.push_back(Fault{FaultOp::Write, nth, {}, std::nullopt, accepted, std::move(error)});
 }
 
 void MemoryPlatform::limit_reads(size_t n) { state_->read_limit = n; }
@@ -216,4 +233,8 @@ void MemoryPlatform::clear_faults() {
 
 uint64_t MemoryPlatform::count(FaultOp op) const { return state_->counts[static_cast<int>(op)]; }
 
+}  // namespace zez::testing
+
+namespace zez::testing {
+uint64_t MemoryPlatform::faults_fired() const { return state_->fired_count; }
 }  // namespace zez::testing

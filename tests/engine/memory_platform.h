@@ -2,11 +2,12 @@
 // from names to byte vectors, shared by every handle opened on them, so two
 // handles see each other's appends exactly as two real file handles do.
 //
-// Faults can be planned ahead: the Nth call of a kind (open, read, write,
-// truncate, size) from now on, optionally counting only the calls made on
-// one file name, fails with a given IoError, or, for writes, accepts only k
-// bytes (k = 0 makes the caller's zero-write error). Each planned fault
-// fires once.
+// Faults can be planned ahead: the Nth call of a kind (open, read, read_at,
+// write, truncate, size) from now on, optionally counting only the calls
+// made on one file name, fails with a given IoError, or, for writes, accepts
+// only k bytes (k = 0 makes the caller's zero-write error), or tears: accepts
+// part of its bytes and makes the next write fail. Each planned fault fires
+// once.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +22,9 @@
 
 namespace zez::testing {
 
-enum class FaultOp { Open, Read, Write, Truncate, Size };
+// Read is the sequential read(), ReadAt the positioned read_at().
+enum class FaultOp { Open, Read, Write, Truncate, Size, ReadAt };
+inline constexpr int FAULT_OP_COUNT = 6;
 
 class MemoryPlatform final : public Platform {
  public:
@@ -51,6 +54,10 @@ class MemoryPlatform final : public Platform {
   // The `nth` write (as above) accepts at most `accepted` bytes; 0 makes it
   // return 0.
   void short_write(int nth, size_t accepted, std::string only_file = {});
+  // The `nth` write accepts min(`accepted`, its size - 1) bytes, and the
+  // write call right after it (on any file) fails with `error`: a disk that
+  // fills up in the middle of a write.
+  void torn_write(int nth, size_t accepted, IoError error);
   // Every read returns at most `n` bytes (0 = no limit), to exercise the
   // loops over partial reads.
   void limit_reads(size_t n);
@@ -58,6 +65,8 @@ class MemoryPlatform final : public Platform {
 
   // Calls made so far, all files together.
   uint64_t count(FaultOp op) const;
+  // Planned faults that have fired so far (a torn write counts twice).
+  uint64_t faults_fired() const;
 
   struct State;  // shared with the directories and files it hands out
 
