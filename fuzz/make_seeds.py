@@ -67,6 +67,9 @@ RECORDS = {
     "values": record("m", mapping(("author", link("users/alice")))) + record("l", array(b"\x00")),
     "empty": b"",
     "short_tail": record("a", b"\x00") + b"\x01\x00",
+    # Found by fuzzing: deleting a record whose link names a collection
+    # holding NUL failed after the delete was stored.
+    "nul_collection_link": record("k", mapping(("to", link("a\0b/k")))),
 }
 
 
@@ -110,6 +113,9 @@ RESOLVE = {
                                            for i in range(6)], ("f6", mapping(("x", text("s"))))))],
                      "f0|x"),
     "self_cycle": db([("a", "s", mapping(("f", link("a/$self.f.x"))))], "f"),
+    # Found by fuzzing: storing a link to a collection holding NUL failed
+    # after the record was stored.
+    "nul_collection_link": db([("a", "k", link("b\0c/k")), ("b", "k", text("x"))], ""),
 }
 
 
