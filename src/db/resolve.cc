@@ -1,7 +1,7 @@
 // Path resolution. A link path reads
 //
-//   path      := collection "/" key-spec ("/" field)*
-//   key-spec  := "$self"                 -- the starting record's key
+//   path      := collection "/" key-part ("/" field)*
+//   key-part  := "$self"                 -- the starting record's key
 //              | "$self." dotted         -- the Text found at `dotted` in the
 //                                           starting record, cut at "."
 //              | any other text          -- the key itself (may be empty or

@@ -152,7 +152,7 @@ PyGetSetDef link_getset[] = {
 };
 
 constexpr char LINK_DOC[] = "Link(path, local=None)\n--\n\n";
-// Before 3.10 a type made from a spec keeps its docstring without the text
+// Before 3.10 a heap type keeps its docstring without the text
 // signature, so Link.__text_signature__ would be None there. Such an
 // interpreter is handed this text instead, which it keeps whole because it
 // does not start with the class name; the leading character is then cut off

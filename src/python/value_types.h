@@ -1,5 +1,5 @@
 // The value classes Link and Tombstone: heap types made once per process
-// from type specifications, not subclassable, without instance dict or weak
+// from PyType_Slot tables, not subclassable, without instance dict or weak
 // references, compared by identity.
 #pragma once
 
@@ -31,9 +31,9 @@ int link_levels(PyObject* link);
 
 namespace zez::py {
 
-// Makes a heap type from `spec` (a bare class name) and sets its __module__
+// Makes a heap type from its PyType_Spec (a bare class name) and sets its __module__
 // to "_zezavezud". Interpreters since 3.10 warn (DeprecationWarning) about a
-// spec name without a module part; the warning is silenced for this call
+// type name without a module part; the warning is silenced for this call
 // only, since the module is named by __module__ instead.
 PyObject* make_heap_type(PyType_Spec* spec);
 

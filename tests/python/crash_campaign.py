@@ -51,33 +51,33 @@ TARGETS = [(c, k) for c in COLLECTIONS for k in KEYS]
 ODD_PATHS = ["users/$self", "posts/$self.ref", "nolink", "/k1", "users/", "tags/k2/name/x"]
 
 
-# ---- Values as JSON specs, so both processes agree on them -------------------
+# ---- Values as JSON shapes, so both processes agree on them ------------------
 
 
-def build(spec):
-    """The Python value a spec stands for."""
-    kind = spec[0]
+def build(shape):
+    """The Python value a shape stands for."""
+    kind = shape[0]
     if kind == "i":
-        return spec[1]
+        return shape[1]
     if kind == "s":
-        return spec[1]
+        return shape[1]
     if kind == "f":
-        return spec[1]
+        return shape[1]
     if kind == "n":
         return None
     if kind == "B":
-        return spec[1]
+        return shape[1]
     if kind == "b":
-        return bytes([spec[2]]) * spec[1]
+        return bytes([shape[2]]) * shape[1]
     if kind == "L":
-        return zz.Link(spec[1], {k: build(v) for k, v in spec[2].items()})
+        return zz.Link(shape[1], {k: build(v) for k, v in shape[2].items()})
     if kind == "d":
-        return {k: build(v) for k, v in spec[1].items()}
+        return {k: build(v) for k, v in shape[1].items()}
     if kind == "l":
-        return [build(v) for v in spec[1]]
+        return [build(v) for v in shape[1]]
     if kind == "del":
         return zz.TOMBSTONE
-    raise ValueError(spec)
+    raise ValueError(shape)
 
 
 def random_path(rng):
@@ -149,8 +149,8 @@ def child(directory, seed, profile):
         r = rng.random()
         c, k = rng.choice(COLLECTIONS), rng.choice(KEYS)
         if large:
-            spec = ["d", {"pad": random_spec(rng, profile, 2), "to": ["L", random_path(rng), {}]}]
-            run(["set", c, k, spec], lambda: db.set(c, k, build(spec)))
+            shape = ["d", {"pad": random_spec(rng, profile, 2), "to": ["L", random_path(rng), {}]}]
+            run(["set", c, k, shape], lambda: db.set(c, k, build(shape)))
         elif not in_tx and r < 0.04:
             run(["begin"], db.begin)
             in_tx, tx_len = True, 0
@@ -163,8 +163,8 @@ def child(directory, seed, profile):
             items = [(rng.choice(COLLECTIONS), rng.choice(KEYS), random_spec(rng, profile)) for _ in range(rng.randint(1, 4))]
             run(["set_many", items], lambda: db.set_many([(a, b, build(s)) for a, b, s in items]))
         else:
-            spec = random_spec(rng, profile)
-            run(["set", c, k, spec], lambda: db.set(c, k, build(spec)))
+            shape = random_spec(rng, profile)
+            run(["set", c, k, shape], lambda: db.set(c, k, build(shape)))
         tx_len += in_tx
 
 
@@ -181,7 +181,7 @@ class Model:
 
     def apply_life(self, events):
         """events: (op, acknowledged) in order. Returns the uncertain writes
-        as a list of ((collection, key), spec)."""
+        as a list of ((collection, key), shape)."""
         in_tx, tx = False, []
         uncertain = []
         for op, acked in events:
@@ -195,25 +195,25 @@ class Model:
             if kind == "begin":
                 in_tx = True
             elif kind == "commit":
-                for key, spec in tx:
-                    self.durable[key] = spec
+                for key, shape in tx:
+                    self.durable[key] = shape
                 self.acknowledged_writes += len(tx)
                 in_tx, tx = False, []
             elif in_tx:
                 tx += writes
             else:
-                for key, spec in writes:
-                    self.durable[key] = spec
+                for key, shape in writes:
+                    self.durable[key] = shape
                 self.acknowledged_writes += len(writes)
         return uncertain + tx
 
 
-def value_canon(spec):
-    return ABSENT if spec[0] == "del" else canon(build(spec))
+def value_canon(shape):
+    return ABSENT if shape[0] == "del" else canon(build(shape))
 
 
-def spec_links(spec):
-    return Counter() if spec[0] == "del" else backlink_rows("", "", build(spec))
+def shape_links(shape):
+    return Counter() if shape[0] == "del" else backlink_rows("", "", build(shape))
 
 
 def check(directory, model, uncertain):
@@ -222,8 +222,8 @@ def check(directory, model, uncertain):
     (the directory then holds a permanent, allowed difference)."""
     db = zz.open(directory)
     candidates = {}
-    for key, spec in uncertain:
-        candidates.setdefault(key, [model.durable[key]]).append(spec)
+    for key, shape in uncertain:
+        candidates.setdefault(key, [model.durable[key]]).append(shape)
     lost = []
     values = {}
     for key in TARGETS:
@@ -253,8 +253,8 @@ def check(directory, model, uncertain):
             # A present write may lack some of its backlink changes: every
             # stored row must come from one of the values the key may hold.
             union = Counter()
-            for spec in candidates[source]:
-                for (tc, tk, _, _, sp), n in spec_links(spec).items():
+            for shape in candidates[source]:
+                for (tc, tk, _, _, sp), n in shape_links(shape).items():
                     row = (tc, tk, source[0], source[1], sp)
                     union[row] = max(union[row], n)
             if not (have - union):
@@ -361,7 +361,7 @@ def campaign(kills, seed=0, profile="mixed", fresh_every=50):
                     # a record short; the load refuses such a file.
                     figures["open_failures_cut_record"] += 1
                     figures["records_unreachable"] += sum(
-                        spec[0] != "del" for spec in model.durable.values())
+                        shape[0] != "del" for shape in model.durable.values())
                     torn.append(f"kill {n}: {e.args[0]}; " + ", ".join(cut))
                 else:
                     failures.append(f"kill {n}: reopen failed: {e}; " + (", ".join(cut) or "no cut record"))

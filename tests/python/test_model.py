@@ -104,13 +104,13 @@ class Resolver:
         pieces = link.path.split("/")
         if len(pieces) < 2:
             raise ModelError("invalid path: " + link.path)
-        spec = pieces[1]
-        if spec == "$self":
+        key_part = pieces[1]
+        if key_part == "$self":
             key = self.start[1]
-        elif len(spec) > 5 and spec.startswith("$self."):
-            key = self.self_key(spec[6:], nesting)
+        elif len(key_part) > 5 and key_part.startswith("$self."):
+            key = self.self_key(key_part[6:], nesting)
         else:
-            key = spec
+            key = key_part
         if (pieces[0], key) not in self.records:
             return None
         return self.in_value(self.records[(pieces[0], key)], pieces[2:] + path, depth, nesting)
