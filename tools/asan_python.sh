@@ -10,13 +10,13 @@
 #   bash tools/asan_python.sh [pytest args...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-PY=${PYTHON:-python3}
-export PATH="$("$PY" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
+source tools/venv.sh
+use_tools_venv
 
 rm -rf build/wheel-asan
-"$PY" -m pip wheel -q --disable-pip-version-check --no-deps . -w build/wheel-asan \
+build/venv-tools/bin/python -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation . -w build/wheel-asan \
   -Ccmake.define.ZEZ_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo -Cbuild-dir=build/py-asan
-[ -x build/venv-asan/bin/python ] || "$PY" -m venv build/venv-asan
+make_venv "${PYTHON:-python3}" build/venv-asan
 build/venv-asan/bin/python -m pip install -q --disable-pip-version-check -r tests/requirements-python.txt
 build/venv-asan/bin/python -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
   build/wheel-asan/*.whl

@@ -1,5 +1,8 @@
 """A short kill -9 campaign (the full one: crash_campaign.py --kills 1000)."""
 
+import os
+
+import _zezavezud as zz
 import crash_campaign
 
 
@@ -22,3 +25,22 @@ def test_a_kill_inside_a_large_transaction_keeps_what_was_acknowledged_before_it
     assert figures["kills"] == 6
     assert figures["lost"] == 0
     assert len(torn) == figures["open_failures"]
+
+
+def test_the_check_sees_a_stale_row_that_a_write_in_flight_left_outside_the_universe(tmp_path):
+    # users/k1 linked to the empty key of "users/", a key outside the
+    # campaign's universe; the write in flight replaced the value, but its
+    # backlink removal never landed.
+    old = ["d", {"f0": ["d", {"f1": ["L", "users/", {}]}]}]
+    directory = str(tmp_path / "db")
+    zz.open(directory).set("users", "k1", crash_campaign.build(old))
+    scratch = tmp_path / "scratch"
+    zz.open(str(scratch)).set("users", "k1", 5)
+    with open(os.path.join(directory, "users.qdb"), "ab") as f:
+        f.write((scratch / "users.qdb").read_bytes())
+    model = crash_campaign.Model()
+    model.durable[("users", "k1")] = old
+    lost, loose = crash_campaign.check(directory, model, [(("users", "k1"), ["i", 5])])
+    # The row is allowed, and marks the directory as holding it.
+    assert lost == []
+    assert loose
