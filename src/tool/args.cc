@@ -35,7 +35,7 @@ class OptionReader {
   OptionReader(const std::vector<std::string_view>& args, ParsedArgs& out)
       : args_(args), out_(out) {}
 
-  // Returns null on success (help included), else the error.
+  // Nothing on success (help included), else the first error.
   std::optional<ArgsError> read() {
     const CommandSpec& command = *out_.command;
     bool options_ended = false;

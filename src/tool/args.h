@@ -46,7 +46,8 @@ struct ParsedArgs {
   // `--help` or `-h` was given: print usage and exit 0. The other fields are
   // then incomplete (parsing stops there), and positionals are not checked.
   bool help = false;
-  // Options by long name in the order given, with their values ("" for a flag).
+  // Options by long name (a view into the table) in the order given, with
+  // their values ("" for a flag).
   std::vector<std::pair<std::string_view, std::string>> options;
   std::vector<std::string> positionals;
 
