@@ -119,9 +119,30 @@ RESOLVE = {
 }
 
 
+JSON = {
+    "dump_line": b'{"collection":"users","key":"alice","value":{"name":"Ann","age":31,'
+                 b'"tags":["a","b"],"score":1.5,"born":null,"admin":false}}',
+    "escapes": rb'"\"\\\/\b\f\n\r\t\u0000\u001f\u00e9\u20AC"',
+    "surrogate_pair": rb'["\ud83d\ude00","\uDBFF\uDFFF"]',
+    "lone_surrogate": rb'["\ud800","\udc00x"]',
+    "raw_utf8": '["\u00e9\u4e2d\U0001f600\u2028\x7f"]'.encode(),
+    "bad_utf8": b'"\xc0\x80\xed\xa0\x80\xf5"',
+    "int_limits": b"[9223372036854775807,-9223372036854775808,9223372036854775808,"
+                  b"18446744073709551615,-0]",
+    "int_overflow": b"[18446744073709551616,-9223372036854775809]",
+    "doubles": b"[-0.0,1e308,1.7976931348623157e308,5e-324,1e-400,0.1,1E+2,-1.5e-7]",
+    "double_overflow": b"[1e309]",
+    "deep_arrays": b"[" * 1025 + b"]" * 1025,
+    "deep_objects": b'{"a":' * 200 + b"0" + b"}" * 200,
+    "not_rfc": b"[01,1.,.5,NaN,Infinity,]",
+    "whitespace": b' \t\n{"a" : [ ] , "b":{},"a":true}\r\n x',
+}
+
+
 def main():
     for name, seeds in [("decode_value", DECODE), ("record_file", RECORDS),
-                        ("backlink_file", BACKLINKS), ("resolve_links", RESOLVE)]:
+                        ("backlink_file", BACKLINKS), ("resolve_links", RESOLVE),
+                        ("json_reader", JSON)]:
         d = ROOT / name
         d.mkdir(parents=True, exist_ok=True)
         for seed, data in seeds.items():

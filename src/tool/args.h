@@ -1,0 +1,94 @@
+// The command line of the tool: `zezavezud SUBCOMMAND [options] [positionals]`.
+// Each subcommand declares its options and positionals in a CommandSpec; the
+// parser checks the arguments against it and reports the first problem as a
+// value, for the caller to print and exit with its usage status.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "codec/result.h"
+
+namespace zez {
+
+// One option. Every option has a long name (`--collection`); a short name
+// (`-o`) is an alias for it. With a value name the option takes a value
+// (`--collection NAME`, `--collection=NAME`, `-o FILE`, `-oFILE`); without
+// one it is a flag, and `--json=x` is refused.
+struct OptionSpec {
+  static OptionSpec flag(std::string_view long_name, char short_name = 0) {
+    return OptionSpec{long_name, short_name, {}};
+  }
+  static OptionSpec valued(std::string_view long_name, std::string_view value_name,
+                           char short_name = 0) {
+    return OptionSpec{long_name, short_name, value_name};
+  }
+
+  std::string_view long_name;   // without the dashes: "collection"
+  char short_name;              // 0 for none
+  std::string_view value_name;  // how usage names the value: "NAME"; empty for a flag
+};
+
+struct CommandSpec {
+  std::string_view name;  // "dump"
+  std::vector<OptionSpec> options;
+  // Exactly these positionals are required, named as usage shows them.
+  std::vector<std::string_view> positionals;
+};
+
+struct ParsedArgs {
+  // The subcommand, pointing into the table given to parse_args; null only
+  // when `help` asks for the whole tool's usage.
+  const CommandSpec* command = nullptr;
+  // `--help` or `-h` was given: print usage and exit 0. The other fields are
+  // then incomplete (parsing stops there), and positionals are not checked.
+  bool help = false;
+  // Options by long name (a view into the table) in the order given, with
+  // their values ("" for a flag).
+  std::vector<std::pair<std::string_view, std::string>> options;
+  std::vector<std::string> positionals;
+
+  bool has(std::string_view long_name) const;
+  // The value of the last `long_name` given, or null when it was not given.
+  const std::string* value(std::string_view long_name) const;
+};
+
+class [[nodiscard]] ArgsError {
+ public:
+  enum class Kind : uint8_t {
+    MissingCommand,     // no arguments, or an option before any subcommand
+    UnknownCommand,
+    UnknownOption,
+    MissingValue,       // a valued option last on the line
+    UnexpectedValue,    // `--flag=x`
+    MissingPositional,
+    ExtraPositional,
+  };
+
+  ArgsError(Kind kind, std::string subject) : kind_(kind), subject_(std::move(subject)) {}
+
+  Kind kind() const { return kind_; }
+  // One line for stderr, without the program or subcommand name, e.g.
+  // "unknown option '--jsn'", "option '--collection' needs a value",
+  // "missing DIR", "unexpected argument 'extra'".
+  std::string display() const;
+
+ private:
+  Kind kind_;
+  std::string subject_;  // the argument, option or positional name at fault
+};
+
+// Parses the arguments after the program name against `commands`. Options
+// may come before, between or after positionals; `--` makes every later
+// argument a positional, and a lone `-` is a positional too.
+Result<ParsedArgs, ArgsError> parse_args(const std::vector<CommandSpec>& commands,
+                                         const std::vector<std::string_view>& args);
+
+// "usage: PROGRAM NAME [--json] [-o FILE] [--collection NAME] DIR": each
+// option by its short name when it has one, in declared order.
+std::string usage_line(std::string_view program, const CommandSpec& command);
+
+}  // namespace zez

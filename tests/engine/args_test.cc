@@ -1,0 +1,110 @@
+#include "tool/args.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace zez {
+namespace {
+
+const std::vector<CommandSpec> COMMANDS = {
+    {"dump",
+     {OptionSpec::flag("json"), OptionSpec::valued("collection", "NAME"),
+      OptionSpec::valued("output", "FILE", 'o')},
+     {"DIR"}},
+    {"check", {OptionSpec::flag("quick")}, {"DIR"}},
+};
+
+std::vector<std::string_view> split(std::string_view line) {
+  std::vector<std::string_view> out;
+  while (!line.empty()) {
+    const size_t space = line.find(' ');
+    out.push_back(line.substr(0, space));
+    line = space == line.npos ? std::string_view() : line.substr(space + 1);
+  }
+  return out;
+}
+
+// The parse as one line: "dump [json=][output=f] DIR", "help dump", or the error.
+std::string parsed(const std::vector<std::string_view>& args) {
+  auto r = parse_args(COMMANDS, args);
+  if (!r.ok()) return "error: " + r.error().display();
+  const ParsedArgs& p = r.value();
+  if (p.help) return p.command ? "help " + std::string(p.command->name) : "help";
+  std::string s(p.command->name);
+  for (const auto& [name, value] : p.options) s += " [" + std::string(name) + "=" + value + "]";
+  for (const std::string& positional : p.positionals) s += " " + positional;
+  return s;
+}
+
+TEST(Args, AcceptsOptionsInEveryForm) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"dump d", "dump d"},
+      {"dump --json d", "dump [json=] d"},
+      {"dump d --json", "dump [json=] d"},
+      {"dump --collection c d", "dump [collection=c] d"},
+      {"dump --collection=c d", "dump [collection=c] d"},
+      {"dump --collection= d", "dump [collection=] d"},
+      {"dump -o f d", "dump [output=f] d"},
+      {"dump -of d", "dump [output=f] d"},
+      {"dump --output=a=b d", "dump [output=a=b] d"},
+      {"dump -o --json d", "dump [output=--json] d"},  // a value is taken as it is
+      {"dump -- --json", "dump --json"},
+      {"dump -", "dump -"},
+      {"check --quick d", "check [quick=] d"},
+  };
+  for (const auto& [line, want] : cases) EXPECT_EQ(parsed(split(line)), want) << line;
+}
+
+TEST(Args, HelpStopsParsing) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"--help", "help"},
+      {"-h dump", "help"},
+      {"dump --help", "help dump"},
+      {"check d e -h", "help check"},
+      {"dump -- -h", "dump -h"},
+      {"dump d -- -h", "error: unexpected argument '-h'"},
+  };
+  for (const auto& [line, want] : cases) EXPECT_EQ(parsed(split(line)), want) << line;
+}
+
+TEST(Args, ReportsTheFirstProblem) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", "error: missing subcommand"},
+      {"--json dump d", "error: missing subcommand"},
+      {"dupm d", "error: unknown subcommand 'dupm'"},
+      {"check --json d", "error: unknown option '--json'"},
+      {"dump --jsn d", "error: unknown option '--jsn'"},
+      {"dump --jsn=1 d", "error: unknown option '--jsn'"},
+      {"dump -x d", "error: unknown option '-x'"},
+      {"dump d --collection", "error: option '--collection' needs a value"},
+      {"dump d -o", "error: option '-o' needs a value"},
+      {"dump --json=yes d", "error: option '--json' takes no value"},
+      {"dump --json", "error: missing DIR"},
+      {"dump a b", "error: unexpected argument 'b'"},
+  };
+  for (const auto& [line, want] : cases) EXPECT_EQ(parsed(split(line)), want) << line;
+}
+
+TEST(Args, EmptyArgumentIsAPositional) {
+  EXPECT_EQ(parsed({"dump", ""}), "dump ");
+}
+
+TEST(Args, LastValueWinsAndAllAreKept) {
+  auto r = parse_args(COMMANDS, split("dump --collection a d --collection b"));
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(*r.value().value("collection"), "b");
+  EXPECT_EQ(r.value().options.size(), 2u);
+  EXPECT_TRUE(r.value().has("collection"));
+  EXPECT_FALSE(r.value().has("json"));
+  EXPECT_EQ(r.value().value("output"), nullptr);
+}
+
+TEST(Args, UsageLineShowsShortNamesAndValues) {
+  EXPECT_EQ(usage_line("zezavezud", COMMANDS[0]),
+            "usage: zezavezud dump [--json] [--collection NAME] [-o FILE] DIR");
+}
+
+}  // namespace
+}  // namespace zez
