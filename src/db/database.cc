@@ -103,7 +103,24 @@ Result<std::unique_ptr<Database>, StorageError> Database::open(const std::string
                                                                Platform& platform) {
   auto directory = platform.open_directory(path);
   if (!directory.ok()) return StorageError::io(std::move(directory).error());
-  std::unique_ptr<Database> db(new Database(path, std::move(directory).value()));
+  auto locked = directory.value()->lock_shared();
+  // A failure to lock is swallowed: a file system without locks cannot keep
+  // maintenance out either, and refusing every open there would keep users
+  // from their data instead.
+  if (locked.ok() && locked.value() == LockStatus::WouldBlock) {
+    return StorageError::io(IoError::message("directory is being repaired, compacted or loaded"));
+  }
+  return load(std::move(directory).value(), path);
+}
+
+Result<std::unique_ptr<Database>, StorageError> Database::open_on_locked_directory(
+    std::unique_ptr<Directory> directory, std::string path) {
+  return load(std::move(directory), std::move(path));
+}
+
+Result<std::unique_ptr<Database>, StorageError> Database::load(
+    std::unique_ptr<Directory> directory, std::string path) {
+  std::unique_ptr<Database> db(new Database(std::move(path), std::move(directory)));
   auto names = db->directory_->list();
   if (!names.ok()) return StorageError::io(std::move(names).error());
   for (const std::string& entry : names.value()) {

@@ -2,6 +2,10 @@
 // backlink files ("{collection}.qbl"). One Database must be the only writer
 // of its directory. Not thread-safe on its own: the caller serialises calls
 // (the Python layer holds a lock per Database).
+//
+// Every Database opened by open() holds a shared lock on its directory for
+// its whole life. Maintenance that rewrites the directory's files takes the
+// exclusive lock, which keeps every such Database out while it works.
 #pragma once
 
 #include <memory>
@@ -33,9 +37,21 @@ struct PendingBacklinkOp {
 
 class Database final : private RecordReader {
  public:
-  // Creates the directory (with parents) and loads every "*.qdb" file in it.
+  // Creates the directory (with parents), takes the shared lock on it and
+  // loads every "*.qdb" file in it. Never waits for the lock: while another
+  // handle holds the exclusive lock, fails at once with the IoError
+  // "directory is being repaired, compacted or loaded". On a file system that
+  // cannot lock, opens without the lock.
   static Result<std::unique_ptr<Database>, StorageError> open(const std::string& path,
                                                               Platform& platform = system_platform());
+  // Opens the database on a directory handle and takes no lock: the caller
+  // already holds the exclusive lock, on this handle or on another of its
+  // own that it keeps open. The Database owns the handle from now on (a lock
+  // it holds ends with the Database); `path` is only what dir() reports.
+  // For maintenance, which must keep other Databases out while it reads and
+  // writes through this one.
+  static Result<std::unique_ptr<Database>, StorageError> open_on_locked_directory(
+      std::unique_ptr<Directory> directory, std::string path);
 
   // Writes every write buffer out and applies backlink changes still queued
   // (both best effort, failures ignored), then closes every file.
@@ -69,6 +85,9 @@ class Database final : private RecordReader {
 
  private:
   Database(std::string dir, std::unique_ptr<Directory> directory);
+  // Loads every record file of `directory`.
+  static Result<std::unique_ptr<Database>, StorageError> load(std::unique_ptr<Directory> directory,
+                                                              std::string path);
   Result<Value, StorageError> read(std::string_view collection, std::string_view key) override;
 
   // The write shared by set and set_encoded, given the new value's links.

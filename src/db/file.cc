@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,6 +47,12 @@ Result<Unit, IoError> write_all(File& f, const uint8_t* src, size_t n,
   return Unit{};
 }
 
+Result<Unit, IoError> copy_owner_and_mode(File& from, File& to) {
+  auto wanted = from.owner_and_mode();
+  if (!wanted.ok()) return std::move(wanted).error();
+  return to.set_owner_and_mode(wanted.value());
+}
+
 namespace {
 
 // One system call moves at most this much; Linux caps a single read or write
@@ -52,6 +60,18 @@ namespace {
 constexpr size_t MAX_IO_CHUNK = size_t(1) << 30;
 
 IoError last_os_error() { return IoError::os(errno); }
+
+// Runs a system call that returns 0 on success, again while a signal
+// interrupts it.
+template <class Call>
+Result<Unit, IoError> retry_on_interrupt(Call call) {
+  for (;;) {
+    if (call() == 0) return Unit{};
+    if (errno != EINTR) return last_os_error();
+  }
+}
+
+constexpr mode_t PERMISSION_BITS = 07777;
 
 IoError not_regular_file(const std::string& name) {
   return IoError::message("not a regular file: " + name);
@@ -62,6 +82,34 @@ IoError not_regular_file(const std::string& name) {
 bool is_plain_name(const std::string& name) {
   return !name.empty() && name != "." && name != ".." &&
          name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+IoError invalid_name(const std::string& name) {
+  return IoError::message("invalid file name: " + name);
+}
+
+// The system would stop reading the path at the NUL and work on another
+// directory than the one named.
+bool holds_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+IoError nul_in_path() {
+  return IoError::message("database path must not contain a NUL character");
+}
+
+FileType type_of(mode_t mode) {
+  if (S_ISREG(mode)) return FileType::Regular;
+  if (S_ISDIR(mode)) return FileType::Directory;
+  if (S_ISLNK(mode)) return FileType::Symlink;
+  return FileType::Other;
+}
+
+// flock, never waiting: a lock held elsewhere is an answer, not a failure.
+Result<LockStatus, IoError> try_flock(int fd, int operation) {
+  for (;;) {
+    if (::flock(fd, operation | LOCK_NB) == 0) return LockStatus::Acquired;
+    if (errno == EWOULDBLOCK) return LockStatus::WouldBlock;
+    if (errno != EINTR) return last_os_error();
+  }
 }
 
 class PosixFile final : public File {
@@ -116,10 +164,30 @@ class PosixFile final : public File {
 
   Result<Unit, IoError> truncate(uint64_t size) override {
     if (size > uint64_t(LLONG_MAX)) return IoError::os(EINVAL);
-    for (;;) {
-      if (::ftruncate(fd_, off_t(size)) == 0) return Unit{};
-      if (errno != EINTR) return last_os_error();
+    return retry_on_interrupt([&] { return ::ftruncate(fd_, off_t(size)); });
+  }
+
+  Result<Unit, IoError> sync() override {
+    return retry_on_interrupt([&] { return ::fsync(fd_); });
+  }
+
+  Result<OwnerAndMode, IoError> owner_and_mode() override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return last_os_error();
+    return OwnerAndMode{uint32_t(st.st_uid), uint32_t(st.st_gid),
+                        uint32_t(st.st_mode & PERMISSION_BITS)};
+  }
+
+  // The owner first: a change of owner clears the set-user-ID and
+  // set-group-ID bits, which the mode then puts back.
+  Result<Unit, IoError> set_owner_and_mode(const OwnerAndMode& to) override {
+    auto now = owner_and_mode();
+    if (!now.ok()) return std::move(now).error();
+    if (now.value().uid != to.uid || now.value().gid != to.gid) {
+      auto owned = retry_on_interrupt([&] { return ::fchown(fd_, uid_t(to.uid), gid_t(to.gid)); });
+      if (!owned.ok()) return owned;
     }
+    return retry_on_interrupt([&] { return ::fchmod(fd_, mode_t(to.mode & PERMISSION_BITS)); });
   }
 
  private:
@@ -136,9 +204,13 @@ int open_flags(OpenMode mode) {
       return O_WRONLY | O_APPEND;
     case OpenMode::ReadAppendCreate:
       return O_RDWR | O_APPEND | O_CREAT;
+    case OpenMode::CreateTruncate:
+      return O_WRONLY | O_APPEND | O_CREAT | O_TRUNC | O_NOFOLLOW;
   }
   return O_RDONLY;
 }
+
+mode_t creation_mode(OpenMode mode) { return mode == OpenMode::CreateTruncate ? 0600 : 0666; }
 
 class PosixDirectory final : public Directory {
  public:
@@ -176,9 +248,9 @@ class PosixDirectory final : public Directory {
   // O_NONBLOCK keeps a FIFO from blocking the open; the file type is then
   // checked on the handle itself, so nothing can swap the entry in between.
   Result<std::unique_ptr<File>, IoError> open(const std::string& name, OpenMode mode) override {
-    if (!is_plain_name(name)) return IoError::message("invalid file name: " + name);
+    if (!is_plain_name(name)) return invalid_name(name);
     int fd = ::openat(fd_, name.c_str(), open_flags(mode) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
-                      0666);
+                      creation_mode(mode));
     if (fd < 0) {
       int code = errno;
       // A FIFO without a reader, or a socket, refuses a write-mode open with
@@ -199,6 +271,50 @@ class PosixDirectory final : public Directory {
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return last_os_error();
     return std::unique_ptr<File>(std::move(file));
   }
+
+  Result<std::unique_ptr<Directory>, IoError> open_subdirectory(const std::string& name,
+                                                                bool create) override {
+    if (!is_plain_name(name)) return invalid_name(name);
+    if (create && ::mkdirat(fd_, name.c_str(), 0700) != 0 && errno != EEXIST) {
+      return last_os_error();
+    }
+    int fd = ::openat(fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return last_os_error();
+    return std::unique_ptr<Directory>(std::make_unique<PosixDirectory>(fd));
+  }
+
+  Result<EntryInfo, IoError> entry_type(const std::string& name) override {
+    if (!is_plain_name(name)) return invalid_name(name);
+    struct stat st;
+    if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return last_os_error();
+    return EntryInfo{type_of(st.st_mode), uint64_t(st.st_size)};
+  }
+
+  Result<Unit, IoError> rename(const std::string& from, const std::string& to) override {
+    if (!is_plain_name(from)) return invalid_name(from);
+    if (!is_plain_name(to)) return invalid_name(to);
+    if (::renameat(fd_, from.c_str(), fd_, to.c_str()) != 0) return last_os_error();
+    return Unit{};
+  }
+
+  Result<Unit, IoError> remove(const std::string& name) override {
+    if (!is_plain_name(name)) return invalid_name(name);
+    if (::unlinkat(fd_, name.c_str(), 0) != 0) return last_os_error();
+    return Unit{};
+  }
+
+  Result<Unit, IoError> sync() override {
+    return retry_on_interrupt([&] { return ::fsync(fd_); });
+  }
+
+  Result<uint64_t, IoError> free_space() override {
+    struct statvfs fs;
+    if (::fstatvfs(fd_, &fs) != 0) return last_os_error();
+    return uint64_t(fs.f_bavail) * uint64_t(fs.f_frsize);
+  }
+
+  Result<LockStatus, IoError> lock_shared() override { return try_flock(fd_, LOCK_SH); }
+  Result<LockStatus, IoError> lock_exclusive() override { return try_flock(fd_, LOCK_EX); }
 
  private:
   int fd_;
@@ -222,13 +338,15 @@ Result<Unit, IoError> create_directories(const std::string& path) {
 class PosixPlatform final : public Platform {
  public:
   Result<std::unique_ptr<Directory>, IoError> open_directory(const std::string& path) override {
-    // The system would stop reading the path at the NUL and work on another
-    // directory than the one named.
-    if (path.find('\0') != std::string::npos) {
-      return IoError::message("database path must not contain a NUL character");
-    }
+    if (holds_nul(path)) return nul_in_path();
     auto created = create_directories(path);
     if (!created.ok()) return std::move(created).error();
+    return open_existing_directory(path);
+  }
+
+  Result<std::unique_ptr<Directory>, IoError> open_existing_directory(
+      const std::string& path) override {
+    if (holds_nul(path)) return nul_in_path();
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return last_os_error();
     return std::unique_ptr<Directory>(std::make_unique<PosixDirectory>(fd));

@@ -18,15 +18,31 @@
 
 namespace zez {
 
-// How a file is opened. No mode truncates, and none locks other openers out.
+// How a file is opened. Only CreateTruncate empties a file, and no mode
+// locks other openers out.
 enum class OpenMode {
   AppendCreate,      // write-only, appending, created when missing
   ReadOnly,          // read-only, must exist
   Append,            // write-only, appending, must exist
   ReadAppendCreate,  // read and append, created when missing
+  // Write-only, appending, created when missing (mode 0600, so no one else
+  // can read the bytes before the caller gives the file the owner and mode
+  // of the one it replaces) and emptied when present. Never follows a
+  // symbolic link. For temporary files that replace a file by renaming.
+  CreateTruncate,
 };
 
-enum class FileType { Regular, Directory, Other };
+// The kind of a directory entry, as the entry itself is (a symbolic link is
+// not followed).
+enum class FileType { Regular, Directory, Symlink, Other };
+
+// The owner and permission bits (mode & 07777) of a file.
+struct OwnerAndMode {
+  uint32_t uid;
+  uint32_t gid;
+  uint32_t mode;
+  bool operator==(const OwnerAndMode&) const = default;
+};
 
 class File {
  public:
@@ -45,9 +61,21 @@ class File {
   // Moves the current position by `delta` bytes from where it is.
   virtual Result<Unit, IoError> skip(uint64_t delta) = 0;
   virtual Result<uint64_t, IoError> size() = 0;
-  // Cuts the file back to `size` bytes (used only to undo a torn append).
+  // Cuts the file back to `size` bytes. The engine uses it only to undo a
+  // torn append.
   virtual Result<Unit, IoError> truncate(uint64_t size) = 0;
+  // Forces the file's data and size to stable storage (fsync). The engine
+  // itself never calls it.
+  virtual Result<Unit, IoError> sync() = 0;
+  virtual Result<OwnerAndMode, IoError> owner_and_mode() = 0;
+  // Gives the file this owner (only when it differs: changing it needs
+  // privileges), then these permission bits.
+  virtual Result<Unit, IoError> set_owner_and_mode(const OwnerAndMode& to) = 0;
 };
+
+// Gives `to` the owner and permission bits of `from`: a file written to
+// replace another must not change who may read it.
+Result<Unit, IoError> copy_owner_and_mode(File& from, File& to);
 
 // Loops over read() until n bytes are in; an early end of file is
 // IoError::unexpected_eof() ("failed to fill whole buffer").
@@ -59,11 +87,25 @@ Result<Unit, IoError> read_exact_at(File& f, uint8_t* dst, size_t n, uint64_t of
 Result<Unit, IoError> write_all(File& f, const uint8_t* src, size_t n,
                                 const IoError& zero_write_error);
 
+// What a non-blocking lock attempt found.
+enum class LockStatus {
+  Acquired,
+  WouldBlock,  // another handle holds a lock that excludes this one
+};
+
+// The type and size of a directory entry.
+struct EntryInfo {
+  FileType type;
+  uint64_t size;  // bytes, for a regular file
+};
+
 // A database directory, held open so that files are always opened inside the
 // directory that was opened, whatever the process's current directory does
-// later.
+// later. Every `name` is a plain entry name: empty names, "." and "..", and
+// names holding "/" or NUL are refused.
 class Directory {
  public:
+  // Closes the handle, which releases any lock it holds.
   virtual ~Directory() = default;
 
   // The names of the entries, in the order the system lists them ("." and
@@ -73,6 +115,34 @@ class Directory {
   // file nor a directory (a FIFO, a socket, a device) is refused with an
   // IoError; a directory fails as the system fails it.
   virtual Result<std::unique_ptr<File>, IoError> open(const std::string& name, OpenMode mode) = 0;
+  // Opens the named subdirectory, first creating it with mode 0700 when
+  // `create` is set and it is missing. A symbolic link is refused, never
+  // followed.
+  virtual Result<std::unique_ptr<Directory>, IoError> open_subdirectory(const std::string& name,
+                                                                        bool create) = 0;
+
+  // The entry's type and size, without following a symbolic link.
+  virtual Result<EntryInfo, IoError> entry_type(const std::string& name) = 0;
+  // Renames `from` to `to` inside this directory, replacing an existing `to`
+  // in one step.
+  virtual Result<Unit, IoError> rename(const std::string& from, const std::string& to) = 0;
+  // Removes the named entry (not a directory).
+  virtual Result<Unit, IoError> remove(const std::string& name) = 0;
+  // Forces the directory's entries (creations, renames, removals) to stable
+  // storage.
+  virtual Result<Unit, IoError> sync() = 0;
+  // Bytes of free space an unprivileged user may still fill on the
+  // directory's file system.
+  virtual Result<uint64_t, IoError> free_space() = 0;
+
+  // Advisory locks on the directory, held by this handle until it is closed
+  // and never waited for. Any number of handles, in one process or several,
+  // can hold the shared lock together; the exclusive lock excludes every
+  // other handle. Asking for the other kind on a handle that holds one
+  // converts its lock. WouldBlock when another handle's lock is in the way;
+  // an IoError when the file system cannot lock at all.
+  virtual Result<LockStatus, IoError> lock_shared() = 0;
+  virtual Result<LockStatus, IoError> lock_exclusive() = 0;
 };
 
 class Platform {
@@ -81,6 +151,11 @@ class Platform {
   // Creates the directory with any missing parents (an existing directory is
   // fine) and opens it.
   virtual Result<std::unique_ptr<Directory>, IoError> open_directory(const std::string& path) = 0;
+  // Opens the directory without creating anything: fails with
+  // IoError::os(ENOENT) when the path does not exist and IoError::os(ENOTDIR)
+  // when it, or one of its parents, is not a directory.
+  virtual Result<std::unique_ptr<Directory>, IoError> open_existing_directory(
+      const std::string& path) = 0;
 };
 
 // The real operating system. Lives for the whole process.

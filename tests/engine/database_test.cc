@@ -566,6 +566,31 @@ TEST_F(DatabaseTest, ResolveFollowsStoredLinksAndReportsAMissingStartAsStorage) 
   EXPECT_EQ(bad_name.error().display(), "storage: io: collection name must not contain \"/\"");
 }
 
+// --- The directory lock ---------------------------------------------------------------
+
+const char BUSY[] = "io: directory is being repaired, compacted or loaded";
+
+std::unique_ptr<Directory> exclusively_locked(Platform& platform, const std::string& path) {
+  auto dir = platform.open_existing_directory(path);
+  EXPECT_TRUE(dir.ok()) << dir.error().display();
+  auto locked = dir.value()->lock_exclusive();
+  EXPECT_TRUE(locked.ok() && locked.value() == LockStatus::Acquired);
+  return std::move(dir).value();
+}
+
+TEST_F(DatabaseTest, TwoDatabasesOpenSideBySideAndAnExclusiveLockKeepsThemOut) {
+  auto second = Database::open(tmp.path());
+  ASSERT_TRUE(second.ok()) << second.error().display();
+  auto maintenance = system_platform().open_existing_directory(tmp.path()).value();
+  EXPECT_EQ(maintenance->lock_exclusive().value(), LockStatus::WouldBlock);
+  second.value().reset();
+  db.reset();
+  ASSERT_EQ(maintenance->lock_exclusive().value(), LockStatus::Acquired);
+  EXPECT_EQ(open_error(), BUSY);
+  maintenance.reset();
+  EXPECT_EQ(open_error(), "opened");
+}
+
 // --- Injected failures ----------------------------------------------------------------
 
 class DatabaseFaultTest : public DatabaseFixture {
@@ -733,6 +758,58 @@ TEST_F(DatabaseFaultTest, AFailedLoadAtOpenFailsOpenAndAFailedFirstUseEntersNoth
   platform.fail(FaultOp::Open, 1, IoError::os(EACCES), "n.qdb");
   EXPECT_EQ(get("n", "k"), "io: Permission denied (os error 13)");
   EXPECT_EQ(get("n", "k"), "key not found");
+}
+
+TEST_F(DatabaseFaultTest, AnExclusiveLockMakesOpenFailAtOnceUntilItsHandleCloses) {
+  auto second = Database::open("db", platform);
+  ASSERT_TRUE(second.ok());
+  auto maintenance = platform.open_existing_directory("db").value();
+  EXPECT_EQ(maintenance->lock_exclusive().value(), LockStatus::WouldBlock);
+  second.value().reset();
+  db.reset();
+  ASSERT_EQ(maintenance->lock_exclusive().value(), LockStatus::Acquired);
+  auto r = Database::open("db", platform);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().display(), BUSY);
+  maintenance.reset();
+  db = open_db();
+  EXPECT_NE(db, nullptr);
+}
+
+TEST_F(DatabaseFaultTest, AFileSystemThatCannotLockStillOpens) {
+  db.reset();
+  platform.fail(FaultOp::Lock, 1, IoError::os(ENOLCK));
+  db = open_db();
+  ASSERT_NE(db, nullptr);
+  // No lock was taken, so nothing keeps maintenance out either.
+  auto maintenance = platform.open_existing_directory("db").value();
+  EXPECT_EQ(maintenance->lock_exclusive().value(), LockStatus::Acquired);
+}
+
+// Maintenance holds the exclusive lock on the handle it gives the Database,
+// or on another handle it keeps; either way other opens stay out while the
+// lock lasts, and its own Database reads and writes.
+TEST_F(DatabaseFaultTest, MaintenanceOpensOnALockedDirectoryWhileOtherOpensFail) {
+  for (bool lock_on_given_handle : {true, false}) {
+    SCOPED_TRACE(lock_on_given_handle);
+    db.reset();
+    auto locked = exclusively_locked(platform, "db");
+    std::unique_ptr<Directory> kept;
+    if (!lock_on_given_handle) {
+      kept = std::move(locked);
+      locked = platform.open_existing_directory("db").value();
+    }
+    auto own = Database::open_on_locked_directory(std::move(locked), "db");
+    ASSERT_TRUE(own.ok()) << own.error().display();
+    EXPECT_EQ(own.value()->dir(), "db");
+    ASSERT_TRUE(own.value()->set("c", "k", Value::integer(lock_on_given_handle)).ok());
+    EXPECT_EQ(Database::open("db", platform).error().display(), BUSY);
+    own.value().reset();
+    EXPECT_EQ(Database::open("db", platform).ok(), lock_on_given_handle);
+    kept.reset();
+    db = open_db();
+    EXPECT_EQ(get("c", "k"), "Int(" + std::to_string(int(lock_on_given_handle)) + ")");
+  }
 }
 
 }  // namespace

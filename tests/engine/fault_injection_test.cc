@@ -513,6 +513,12 @@ const char* op_name(FaultOp op) {
     case FaultOp::Write: return "write";
     case FaultOp::Size: return "size";
     case FaultOp::Truncate: return "truncate";
+    case FaultOp::Sync: return "sync";
+    case FaultOp::Rename: return "rename";
+    case FaultOp::Remove: return "remove";
+    case FaultOp::Lock: return "lock";
+    case FaultOp::Stat: return "stat";
+    case FaultOp::SetOwner: return "set_owner";
   }
   return "?";
 }

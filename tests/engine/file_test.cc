@@ -181,5 +181,178 @@ TEST(PosixFile, ADirectoryNamedLikeAFileFailsInEveryMode) {
   }
 }
 
+// ---- Calls for maintenance: replacing files, types, locks ----------------
+
+std::unique_ptr<Directory> open_existing(const std::string& path) {
+  auto r = system_platform().open_existing_directory(path);
+  EXPECT_TRUE(r.ok()) << r.error().display();
+  return r.ok() ? std::move(r).value() : nullptr;
+}
+
+void append(File& f, const std::string& bytes) {
+  ASSERT_TRUE(write_all(f, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                        IoError::write_zero())
+                  .ok());
+}
+
+std::string read_all(File& f) {
+  std::string out(size_t(f.size().value()), '\0');
+  EXPECT_TRUE(read_exact_at(f, reinterpret_cast<uint8_t*>(out.data()), out.size(), 0).ok());
+  return out;
+}
+
+TEST(PosixDirectory, OpeningAnExistingDirectoryCreatesNothing) {
+  TempDir tmp;
+  write_file(tmp.file("f"), "x");
+  const std::pair<std::string, int> cases[] = {
+      {tmp.file("missing"), ENOENT}, {tmp.file("missing/deeper"), ENOENT},
+      {tmp.file("f"), ENOTDIR}, {tmp.file("f/deeper"), ENOTDIR}};
+  for (const auto& [path, code] : cases) {
+    auto r = system_platform().open_existing_directory(path);
+    ASSERT_FALSE(r.ok()) << path;
+    EXPECT_EQ(r.error().os_code(), code) << path;
+  }
+  EXPECT_FALSE(std::filesystem::exists(tmp.file("missing")));
+  EXPECT_NE(open_existing(tmp.path()), nullptr);
+}
+
+// An open handle keeps the file it opened, as the tool's readers rely on
+// while a file is replaced under them.
+TEST(PosixDirectory, RenameReplacesTheTargetAndRemoveDeletesAnEntry) {
+  TempDir tmp;
+  write_file(tmp.file("old"), "old bytes");
+  write_file(tmp.file("new"), "new bytes");
+  auto dir = open_existing(tmp.path());
+  auto reader = open_file(*dir, "old", OpenMode::ReadOnly);
+  ASSERT_TRUE(dir->rename("new", "old").ok());
+  ASSERT_TRUE(dir->sync().ok());
+  EXPECT_EQ(read_file(tmp.file("old")), "new bytes");
+  EXPECT_FALSE(std::filesystem::exists(tmp.file("new")));
+  EXPECT_EQ(read_all(*reader), "old bytes");
+  ASSERT_TRUE(dir->remove("old").ok());
+  EXPECT_FALSE(std::filesystem::exists(tmp.file("old")));
+  EXPECT_EQ(dir->remove("old").error().os_code(), ENOENT);
+  EXPECT_EQ(dir->rename("old", "x").error().os_code(), ENOENT);
+  EXPECT_FALSE(dir->rename("x", "../x").ok());
+  EXPECT_FALSE(dir->remove("..").ok());
+}
+
+TEST(PosixDirectory, EntryTypeDoesNotFollowSymbolicLinks) {
+  TempDir tmp;
+  write_file(tmp.file("file"), "12345");
+  std::filesystem::create_directory(tmp.file("dir"));
+  std::filesystem::create_symlink(tmp.file("file"), tmp.file("link"));
+  std::filesystem::create_symlink(tmp.file("dir"), tmp.file("dirlink"));
+  ASSERT_EQ(::mkfifo(tmp.file("fifo").c_str(), 0600), 0);
+  auto dir = open_existing(tmp.path());
+  const std::pair<std::string, FileType> cases[] = {{"file", FileType::Regular},
+                                                    {"dir", FileType::Directory},
+                                                    {"link", FileType::Symlink},
+                                                    {"dirlink", FileType::Symlink},
+                                                    {"fifo", FileType::Other}};
+  for (const auto& [name, type] : cases) {
+    auto r = dir->entry_type(name);
+    ASSERT_TRUE(r.ok()) << name;
+    EXPECT_EQ(r.value().type, type) << name;
+  }
+  EXPECT_EQ(dir->entry_type("file").value().size, 5u);
+  EXPECT_EQ(dir->entry_type("missing").error().os_code(), ENOENT);
+}
+
+struct LockCase {
+  bool first_exclusive;
+  bool second_exclusive;
+  LockStatus second;
+};
+
+Result<LockStatus, IoError> take_lock(Directory& dir, bool exclusive) {
+  return exclusive ? dir.lock_exclusive() : dir.lock_shared();
+}
+
+// flock locks belong to each handle: shared ones coexist, an exclusive one
+// excludes every other handle until its handle is closed.
+TEST(PosixDirectory, LocksOfTwoHandlesConflictOnlyWhenOneIsExclusive) {
+  TempDir tmp;
+  const LockCase cases[] = {{false, false, LockStatus::Acquired},
+                            {false, true, LockStatus::WouldBlock},
+                            {true, false, LockStatus::WouldBlock},
+                            {true, true, LockStatus::WouldBlock}};
+  for (const LockCase& c : cases) {
+    SCOPED_TRACE(std::to_string(c.first_exclusive) + std::to_string(c.second_exclusive));
+    auto first = open_existing(tmp.path());
+    auto second = open_existing(tmp.path());
+    ASSERT_EQ(take_lock(*first, c.first_exclusive).value(), LockStatus::Acquired);
+    ASSERT_EQ(take_lock(*second, c.second_exclusive).value(), c.second);
+    first.reset();
+    EXPECT_EQ(take_lock(*second, c.second_exclusive).value(), LockStatus::Acquired);
+  }
+}
+
+TEST(PosixDirectory, ReportsFreeSpace) {
+  TempDir tmp;
+  auto space = open_existing(tmp.path())->free_space();
+  ASSERT_TRUE(space.ok()) << space.error().display();
+  EXPECT_GT(space.value(), 0u);
+}
+
+TEST(PosixDirectory, ASubdirectoryIsMadePrivateAndASymbolicLinkIsNotFollowed) {
+  TempDir tmp;
+  auto dir = open_existing(tmp.path());
+  EXPECT_EQ(dir->open_subdirectory("lost+found", false).error().os_code(), ENOENT);
+  {
+    auto made = dir->open_subdirectory("lost+found", true);
+    ASSERT_TRUE(made.ok()) << made.error().display();
+    open_file(*made.value(), "c.qdb", OpenMode::CreateTruncate);
+  }
+  EXPECT_EQ(std::filesystem::status(tmp.file("lost+found")).permissions(),
+            std::filesystem::perms::owner_all);
+  EXPECT_TRUE(std::filesystem::exists(tmp.file("lost+found/c.qdb")));
+  EXPECT_TRUE(dir->open_subdirectory("lost+found", true).ok());
+  std::filesystem::create_directory(tmp.file("elsewhere"));
+  std::filesystem::create_symlink(tmp.file("elsewhere"), tmp.file("linked"));
+  EXPECT_FALSE(dir->open_subdirectory("linked", true).ok());
+  write_file(tmp.file("file"), "");
+  EXPECT_EQ(dir->open_subdirectory("file", true).error().os_code(), ENOTDIR);
+}
+
+TEST(PosixFile, CreateTruncateEmptiesAFileButNeverFollowsALink) {
+  TempDir tmp;
+  write_file(tmp.file("tmp"), "stale");
+  write_file(tmp.file("target"), "keep");
+  std::filesystem::create_symlink(tmp.file("target"), tmp.file("link"));
+  auto dir = open_existing(tmp.path());
+  {
+    auto f = open_file(*dir, "tmp", OpenMode::CreateTruncate);
+    append(*f, "fresh");
+    ASSERT_TRUE(f->sync().ok());
+  }
+  EXPECT_EQ(read_file(tmp.file("tmp")), "fresh");
+  auto r = dir->open("link", OpenMode::CreateTruncate);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().os_code(), ELOOP);
+  EXPECT_EQ(read_file(tmp.file("target")), "keep");
+}
+
+// A file written to replace another starts private, then takes the
+// original's owner and mode (set-group-ID included).
+TEST(PosixFile, ANewFileTakesTheOwnerAndModeOfTheOneItReplaces) {
+  TempDir tmp;
+  auto dir = open_existing(tmp.path());
+  auto original = open_file(*dir, "c.qdb", OpenMode::AppendCreate);
+  for (uint32_t mode : {0640u, 0604u, 02640u}) {
+    ASSERT_EQ(::chmod(tmp.file("c.qdb").c_str(), mode), 0);
+    auto replacement = open_file(*dir, "c.qdb.tmp", OpenMode::CreateTruncate);
+    EXPECT_EQ(replacement->owner_and_mode().value().mode, 0600u);
+    auto copied = copy_owner_and_mode(*original, *replacement);
+    ASSERT_TRUE(copied.ok()) << copied.error().display();
+    struct stat st;
+    ASSERT_EQ(::stat(tmp.file("c.qdb.tmp").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode);
+    EXPECT_EQ(st.st_uid, ::getuid());
+    EXPECT_EQ(replacement->owner_and_mode().value(), original->owner_and_mode().value());
+    ASSERT_TRUE(dir->remove("c.qdb.tmp").ok());
+  }
+}
+
 }  // namespace
 }  // namespace zez

@@ -8,13 +8,22 @@ namespace zez::testing {
 
 namespace {
 
+struct DirNode;
+
+// One directory entry: a file's bytes, a subdirectory, or an entry that
+// refuses to be opened.
 struct FileNode {
+  FileType type = FileType::Regular;
   std::string bytes;
   std::optional<IoError> refusal;  // set for entries that are not regular files
+  std::shared_ptr<DirNode> dir;    // set for subdirectories
+  OwnerAndMode owner{0, 0, 0644};
 };
 
 struct DirNode {
   std::map<std::string, std::shared_ptr<FileNode>> entries;
+  // Directory handle -> whether its lock is exclusive.
+  std::map<const void*, bool> locks;
 };
 
 struct Fault {
@@ -26,12 +35,30 @@ struct Fault {
   std::optional<IoError> then_error;  // a torn write: the next write's error
 };
 
+constexpr uint64_t DEFAULT_FREE_SPACE = uint64_t(1) << 40;
+
+// The directory `path` names: one made by open_directory or put, or a
+// subdirectory reached through its parent's path.
+std::shared_ptr<DirNode> find_dir(std::map<std::string, std::shared_ptr<DirNode>>& dirs,
+                                  const std::string& path) {
+  auto it = dirs.find(path);
+  if (it != dirs.end()) return it->second;
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return nullptr;
+  auto parent = find_dir(dirs, path.substr(0, slash));
+  if (!parent) return nullptr;
+  auto entry = parent->entries.find(path.substr(slash + 1));
+  if (entry == parent->entries.end()) return nullptr;
+  return entry->second->dir;
+}
+
 }  // namespace
 
 struct MemoryPlatform::State {
-  std::map<std::string, DirNode> dirs;
+  std::map<std::string, std::shared_ptr<DirNode>> dirs;
   std::vector<Fault> faults;
   size_t read_limit = 0;
+  uint64_t free_space = DEFAULT_FREE_SPACE;
   uint64_t counts[FAULT_OP_COUNT] = {};
   uint64_t fired_count = 0;
 
@@ -56,6 +83,21 @@ struct MemoryPlatform::State {
     }
     return fired;
   }
+
+  // The error of the fault planned for this call, if any.
+  std::optional<IoError> failure(FaultOp op, const std::string& name) {
+    auto f = take(op, name);
+    if (f && f->error) return *f->error;
+    return std::nullopt;
+  }
+
+  std::shared_ptr<DirNode> dir(const std::string& path) {
+    auto found = find_dir(dirs, path);
+    if (found) return found;
+    auto made = std::make_shared<DirNode>();
+    dirs[path] = made;
+    return made;
+  }
 };
 
 namespace {
@@ -64,6 +106,7 @@ using State = MemoryPlatform::State;
 
 bool can_read(OpenMode m) { return m == OpenMode::ReadOnly || m == OpenMode::ReadAppendCreate; }
 bool can_write(OpenMode m) { return m != OpenMode::ReadOnly; }
+bool may_create(OpenMode m) { return m != OpenMode::ReadOnly && m != OpenMode::Append; }
 
 class MemoryFile final : public File {
  public:
@@ -128,6 +171,22 @@ class MemoryFile final : public File {
     return Unit{};
   }
 
+  Result<Unit, IoError> sync() override {
+    if (auto e = state_->failure(FaultOp::Sync, name_)) return *e;
+    return Unit{};
+  }
+
+  Result<OwnerAndMode, IoError> owner_and_mode() override {
+    if (auto e = state_->failure(FaultOp::Stat, name_)) return *e;
+    return node_->owner;
+  }
+
+  Result<Unit, IoError> set_owner_and_mode(const OwnerAndMode& to) override {
+    if (auto e = state_->failure(FaultOp::SetOwner, name_)) return *e;
+    node_->owner = OwnerAndMode{to.uid, to.gid, to.mode & 07777};
+    return Unit{};
+  }
+
  private:
   std::shared_ptr<State> state_;
   std::string name_;
@@ -138,32 +197,116 @@ class MemoryFile final : public File {
 
 class MemoryDirectory final : public Directory {
  public:
-  MemoryDirectory(std::shared_ptr<State> state, std::string path)
-      : state_(std::move(state)), path_(std::move(path)) {}
+  MemoryDirectory(std::shared_ptr<State> state, std::string path, std::shared_ptr<DirNode> node)
+      : state_(std::move(state)), path_(std::move(path)), node_(std::move(node)) {}
+  ~MemoryDirectory() override { node_->locks.erase(this); }
 
   Result<std::vector<std::string>, IoError> list() override {
     std::vector<std::string> out;
-    for (const auto& [name, node] : dir().entries) out.push_back(name);
+    for (const auto& [name, node] : node_->entries) out.push_back(name);
     return out;
   }
 
   Result<std::unique_ptr<File>, IoError> open(const std::string& name, OpenMode mode) override {
     if (auto f = state_->take(FaultOp::Open, name)) return *f->error;
-    auto& entries = dir().entries;
+    auto& entries = node_->entries;
     auto it = entries.find(name);
     if (it == entries.end()) {
-      if (mode == OpenMode::ReadOnly || mode == OpenMode::Append) return IoError::os(ENOENT);
+      if (!may_create(mode)) return IoError::os(ENOENT);
       it = entries.emplace(name, std::make_shared<FileNode>()).first;
+      if (mode == OpenMode::CreateTruncate) it->second->owner.mode = 0600;
     }
-    if (it->second->refusal) return *it->second->refusal;
+    FileNode& node = *it->second;
+    if (node.type == FileType::Symlink && mode == OpenMode::CreateTruncate) {
+      return IoError::os(ELOOP);
+    }
+    if (node.refusal) return *node.refusal;
+    if (node.type == FileType::Directory) return IoError::os(EISDIR);
+    if (mode == OpenMode::CreateTruncate) node.bytes.clear();
     return std::unique_ptr<File>(std::make_unique<MemoryFile>(state_, name, it->second, mode));
   }
 
+  Result<std::unique_ptr<Directory>, IoError> open_subdirectory(const std::string& name,
+                                                                bool create) override {
+    if (auto e = state_->failure(FaultOp::Open, name)) return *e;
+    auto it = node_->entries.find(name);
+    if (it == node_->entries.end()) {
+      if (!create) return IoError::os(ENOENT);
+      auto made = std::make_shared<FileNode>();
+      made->type = FileType::Directory;
+      made->dir = std::make_shared<DirNode>();
+      made->owner.mode = 0700;
+      it = node_->entries.emplace(name, std::move(made)).first;
+    }
+    if (it->second->type == FileType::Symlink) return IoError::os(ELOOP);
+    if (!it->second->dir) return IoError::os(ENOTDIR);
+    return std::unique_ptr<Directory>(
+        std::make_unique<MemoryDirectory>(state_, path_ + "/" + name, it->second->dir));
+  }
+
+  Result<EntryInfo, IoError> entry_type(const std::string& name) override {
+    if (auto e = state_->failure(FaultOp::Stat, name)) return *e;
+    auto it = node_->entries.find(name);
+    if (it == node_->entries.end()) return IoError::os(ENOENT);
+    const FileNode& node = *it->second;
+    return EntryInfo{node.type, node.type == FileType::Regular ? uint64_t{node.bytes.size()} : 0};
+  }
+
+  Result<Unit, IoError> rename(const std::string& from, const std::string& to) override {
+    if (auto e = state_->failure(FaultOp::Rename, from)) return *e;
+    auto& entries = node_->entries;
+    auto source = entries.find(from);
+    if (source == entries.end()) return IoError::os(ENOENT);
+    if (from == to) return Unit{};
+    auto target = entries.find(to);
+    if (target != entries.end()) {
+      bool source_is_dir = source->second->type == FileType::Directory;
+      bool target_is_dir = target->second->type == FileType::Directory;
+      if (target_is_dir && !source_is_dir) return IoError::os(EISDIR);
+      if (source_is_dir && !target_is_dir) return IoError::os(ENOTDIR);
+    }
+    entries[to] = source->second;
+    entries.erase(from);
+    return Unit{};
+  }
+
+  Result<Unit, IoError> remove(const std::string& name) override {
+    if (auto e = state_->failure(FaultOp::Remove, name)) return *e;
+    auto it = node_->entries.find(name);
+    if (it == node_->entries.end()) return IoError::os(ENOENT);
+    if (it->second->type == FileType::Directory) return IoError::os(EISDIR);
+    node_->entries.erase(it);
+    return Unit{};
+  }
+
+  Result<Unit, IoError> sync() override {
+    if (auto e = state_->failure(FaultOp::Sync, path_)) return *e;
+    return Unit{};
+  }
+
+  Result<uint64_t, IoError> free_space() override {
+    if (auto e = state_->failure(FaultOp::Stat, path_)) return *e;
+    return state_->free_space;
+  }
+
+  Result<LockStatus, IoError> lock_shared() override { return lock(false); }
+  Result<LockStatus, IoError> lock_exclusive() override { return lock(true); }
+
  private:
-  DirNode& dir() { return state_->dirs[path_]; }
+  // Any other holder blocks an exclusive lock; another exclusive holder
+  // blocks a shared one. This handle's own lock is converted.
+  Result<LockStatus, IoError> lock(bool exclusive) {
+    if (auto e = state_->failure(FaultOp::Lock, path_)) return *e;
+    for (const auto& [holder, holds_exclusive] : node_->locks) {
+      if (holder != this && (exclusive || holds_exclusive)) return LockStatus::WouldBlock;
+    }
+    node_->locks[this] = exclusive;
+    return LockStatus::Acquired;
+  }
 
   std::shared_ptr<State> state_;
   std::string path_;
+  std::shared_ptr<DirNode> node_;
 };
 
 }  // namespace
@@ -173,44 +316,70 @@ MemoryPlatform::~MemoryPlatform() = default;
 
 Result<std::unique_ptr<Directory>, IoError> MemoryPlatform::open_directory(
     const std::string& path) {
-  state_->dirs[path];  // created when missing
-  return std::unique_ptr<Directory>(std::make_unique<MemoryDirectory>(state_, path));
+  return std::unique_ptr<Directory>(
+      std::make_unique<MemoryDirectory>(state_, path, state_->dir(path)));
+}
+
+Result<std::unique_ptr<Directory>, IoError> MemoryPlatform::open_existing_directory(
+    const std::string& path) {
+  auto found = find_dir(state_->dirs, path);
+  if (found) {
+    return std::unique_ptr<Directory>(std::make_unique<MemoryDirectory>(state_, path, found));
+  }
+  // Below the deepest directory that exists, the next piece of the path is
+  // missing (ENOENT) or is a file (ENOTDIR).
+  for (size_t slash = path.rfind('/'); slash != std::string::npos && slash > 0;
+       slash = path.rfind('/', slash - 1)) {
+    auto parent = find_dir(state_->dirs, path.substr(0, slash));
+    if (!parent) continue;
+    std::string next = path.substr(slash + 1);
+    next = next.substr(0, next.find('/'));
+    auto entry = parent->entries.find(next);
+    bool is_file = entry != parent->entries.end() && !entry->second->dir;
+    return IoError::os(is_file ? ENOTDIR : ENOENT);
+  }
+  return IoError::os(ENOENT);
 }
 
 std::optional<std::string> MemoryPlatform::contents(const std::string& dir,
                                                     const std::string& name) const {
-  auto d = state_->dirs.find(dir);
-  if (d == state_->dirs.end()) return std::nullopt;
-  auto f = d->second.entries.find(name);
-  if (f == d->second.entries.end() || f->second->refusal) return std::nullopt;
+  auto d = find_dir(state_->dirs, dir);
+  if (!d) return std::nullopt;
+  auto f = d->entries.find(name);
+  if (f == d->entries.end() || f->second->type != FileType::Regular || f->second->refusal) {
+    return std::nullopt;
+  }
   return f->second->bytes;
 }
 
 bool MemoryPlatform::exists(const std::string& dir, const std::string& name) const {
-  auto d = state_->dirs.find(dir);
-  return d != state_->dirs.end() && d->second.entries.count(name) != 0;
+  auto d = find_dir(state_->dirs, dir);
+  return d && d->entries.count(name) != 0;
 }
 
 void MemoryPlatform::put(const std::string& dir, const std::string& name, std::string bytes) {
   auto node = std::make_shared<FileNode>();
   node->bytes = std::move(bytes);
-  state_->dirs[dir].entries[name] = std::move(node);
+  state_->dir(dir)->entries[name] = std::move(node);
 }
 
-void MemoryPlatform::put_special(const std::string& dir, const std::string& name,
-                                 IoError error) {
+void MemoryPlatform::put_special(const std::string& dir, const std::string& name, IoError error,
+                                 FileType type) {
   auto node = std::make_shared<FileNode>();
+  node->type = type;
   node->refusal = std::move(error);
-  state_->dirs[dir].entries[name] = std::move(node);
+  state_->dir(dir)->entries[name] = std::move(node);
 }
 
 std::vector<std::string> MemoryPlatform::names(const std::string& dir) const {
   std::vector<std::string> out;
-  auto d = state_->dirs.find(dir);
-  if (d == state_->dirs.end()) return out;
-  for (const auto& [name, node] : d->second.entries) out.push_back(name);
+  auto d = find_dir(state_->dirs, dir);
+  if (!d) return out;
+  for (const auto& [name, node] : d->entries) out.push_back(name);
   return out;
 }
+
+void MemoryPlatform::set_free_space(uint64_t bytes) { state_->free_space = bytes; }
 
 void MemoryPlatform::fail(FaultOp op, int nth, IoError error, std::string only_file) {
   state_->faults.push_back(Fault{op, nth, std::move(only_file), std::move(error), 0, std::nullopt});

@@ -2,12 +2,17 @@
 // from names to byte vectors, shared by every handle opened on them, so two
 // handles see each other's appends exactly as two real file handles do.
 //
-// Faults can be planned ahead: the Nth call of a kind (open, read, read_at,
-// write, truncate, size) from now on, optionally counting only the calls
-// made on one file name, fails with a given IoError, or, for writes, accepts
-// only k bytes (k = 0 makes the caller's zero-write error), or tears: accepts
-// part of its bytes and makes the next write fail. Each planned fault fires
-// once.
+// Faults can be planned ahead: the Nth call of a kind from now on, optionally
+// counting only the calls made on one name, fails with a given IoError, or,
+// for writes, accepts only k bytes (k = 0 makes the caller's zero-write
+// error), or tears: accepts part of its bytes and makes the next write fail.
+// Each planned fault fires once.
+//
+// Subdirectories are directories of their own, reachable by the path
+// "parent/name". Handles follow what they opened, as real ones follow an
+// inode: an open file or directory keeps working after a rename or removal.
+// Directory locks behave as flock's do: held per Directory handle, shared
+// or exclusive, never waited for, released when the handle is destroyed.
 #pragma once
 
 #include <cstddef>
@@ -22,9 +27,15 @@
 
 namespace zez::testing {
 
-// Read is the sequential read(), ReadAt the positioned read_at().
-enum class FaultOp { Open, Read, Write, Truncate, Size, ReadAt };
-inline constexpr int FAULT_OP_COUNT = 6;
+// Read is the sequential read(), ReadAt the positioned read_at(). Open counts
+// file and subdirectory opens; Sync file and directory syncs; Stat
+// entry_type(), owner_and_mode() and free_space(); Lock both kinds of lock.
+// The name a call counts under is the file or entry name (`from` for a
+// rename), or the directory's path for sync, free_space and locks.
+enum class FaultOp {
+  Open, Read, Write, Truncate, Size, ReadAt, Sync, Rename, Remove, Lock, Stat, SetOwner
+};
+inline constexpr int FAULT_OP_COUNT = 12;
 
 class MemoryPlatform final : public Platform {
  public:
@@ -32,6 +43,8 @@ class MemoryPlatform final : public Platform {
   ~MemoryPlatform() override;
 
   Result<std::unique_ptr<Directory>, IoError> open_directory(const std::string& path) override;
+  Result<std::unique_ptr<Directory>, IoError> open_existing_directory(
+      const std::string& path) override;
 
   // --- Contents -----------------------------------------------------------
 
@@ -41,10 +54,14 @@ class MemoryPlatform final : public Platform {
   // Creates or replaces a file (the directory is created when missing).
   void put(const std::string& dir, const std::string& name, std::string bytes);
   // Makes `name` an entry that is not a regular file: opening it fails with
-  // `error` (as a real directory or FIFO would be refused).
-  void put_special(const std::string& dir, const std::string& name, IoError error);
-  // File names in `dir`, sorted.
+  // `error` (as a real directory or FIFO would be refused), and entry_type()
+  // reports `type`.
+  void put_special(const std::string& dir, const std::string& name, IoError error,
+                   FileType type = FileType::Other);
+  // Entry names in `dir`, sorted.
   std::vector<std::string> names(const std::string& dir) const;
+  // What free_space() reports from now on (1 TiB at first).
+  void set_free_space(uint64_t bytes);
 
   // --- Faults -------------------------------------------------------------
 

@@ -1,3 +1,4 @@
+import fcntl
 import gc
 import os
 import sys
@@ -27,6 +28,25 @@ def test_open_of_uncreatable_directory_raises_runtime_error(tmp_path):
     with pytest.raises(RuntimeError) as excinfo:
         zz.open(str(blocker / "db"))
     assert len(excinfo.value.args) == 1 and excinfo.value.args[0].startswith("io: ")
+
+
+def test_open_fails_at_once_while_the_directory_is_locked_exclusively(tmp_path):
+    fd = os.open(tmp_path, os.O_RDONLY)
+    try:
+        db = zz.open(str(tmp_path))
+        # An open database holds its shared lock for as long as it lives.
+        with pytest.raises(BlockingIOError):
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        del db
+        gc.collect()
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        with pytest.raises(RuntimeError) as excinfo:
+            zz.open(str(tmp_path))
+        assert excinfo.value.args == ("io: directory is being repaired, compacted or loaded",)
+        fcntl.flock(fd, fcntl.LOCK_UN)
+        zz.open(str(tmp_path))
+    finally:
+        os.close(fd)
 
 
 def test_get_of_missing_key_and_after_delete(db):
