@@ -1,0 +1,20 @@
+// Subcommands still being written: each says so and changes nothing.
+#include "tool/tool.h"
+
+namespace zez::tool {
+
+namespace {
+int pending(Console& console, const char* name) {
+  console.err(std::string("zezavezud: ") + name + " is not available yet");
+  return EXIT_OPERATIONAL;
+}
+}  // namespace
+
+int run_check(Platform&, const ParsedArgs&, Console& c) { return pending(c, "check"); }
+int run_repair(Platform&, const ParsedArgs&, Console& c) { return pending(c, "repair"); }
+int run_compact(Platform&, const ParsedArgs&, Console& c) { return pending(c, "compact"); }
+int run_stats(Platform&, const ParsedArgs&, Console& c) { return pending(c, "stats"); }
+int run_dump(Platform&, const ParsedArgs&, Console& c) { return pending(c, "dump"); }
+int run_load(Platform&, const ParsedArgs&, Console& c) { return pending(c, "load"); }
+
+}  // namespace zez::tool

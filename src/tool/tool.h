@@ -1,0 +1,162 @@
+// What every subcommand of the maintenance program shares: exit statuses,
+// findings and how they are shown, the classification of a database
+// directory's entries, and the directory lock.
+//
+// Subcommands run against a Platform, so the engine tests drive them over
+// the in-memory file system with planned faults, exactly as the program
+// drives them over the real one.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "codec/errors.h"
+#include "codec/result.h"
+#include "db/file.h"
+#include "tool/args.h"
+
+namespace zez::tool {
+
+// Exit status bits, combined by OR (the convention of file system checkers).
+inline constexpr int EXIT_CLEAN = 0;
+inline constexpr int EXIT_REPAIRED = 1;      // damage found and repaired
+inline constexpr int EXIT_DAMAGE_LEFT = 4;   // damage found and left as it is
+inline constexpr int EXIT_OPERATIONAL = 8;   // I/O, directory in use, not a directory, no space
+inline constexpr int EXIT_USAGE = 16;
+
+inline constexpr std::string_view RECORD_SUFFIX = ".qdb";
+inline constexpr std::string_view BACKLINK_SUFFIX = ".qbl";
+inline constexpr std::string_view TEMP_SUFFIX = ".zezavezud-tmp";
+inline constexpr std::string_view BACKUP_DIRECTORY = "lost+found";
+
+// Where a subcommand's output goes. The program writes to its standard
+// streams; tests collect both in strings.
+class Console {
+ public:
+  virtual ~Console() = default;
+  // Standard output: the report, or the one JSON document, or a dump.
+  virtual void out(std::string_view text) = 0;
+  // Standard error: warnings and the message of an operational failure, one
+  // line each (the newline is added).
+  virtual void err(std::string_view line) = 0;
+  // A progress line on standard error, shown only when it is a terminal,
+  // each one replacing the last. `done` of `total` units of work.
+  virtual void progress(std::string_view what, uint64_t done, uint64_t total) = 0;
+  // Reads up to n bytes of standard input; 0 at its end.
+  virtual Result<size_t, IoError> read_input(char* dst, size_t n) = 0;
+};
+
+// Collects everything, for tests.
+class StringConsole final : public Console {
+ public:
+  void out(std::string_view text) override { stdout_.append(text); }
+  void err(std::string_view line) override {
+    stderr_.append(line);
+    stderr_.push_back('\n');
+  }
+  void progress(std::string_view, uint64_t, uint64_t) override {}
+  Result<size_t, IoError> read_input(char* dst, size_t n) override {
+    size_t k = std::min(n, stdin_.size() - stdin_read_);
+    stdin_.copy(dst, k, stdin_read_);
+    stdin_read_ += k;
+    return k;
+  }
+  void set_input(std::string text) { stdin_ = std::move(text), stdin_read_ = 0; }
+  const std::string& stdout_text() const { return stdout_; }
+  const std::string& stderr_text() const { return stderr_; }
+
+ private:
+  std::string stdout_;
+  std::string stderr_;
+  std::string stdin_;
+  size_t stdin_read_ = 0;
+};
+
+// One thing a subcommand found. Shown as "FILE:OFFSET: KIND: detail" (the
+// offset left out when there is none), e.g.
+// "posts.qdb:1048576: torn tail: record needs 5013 bytes, 701 remain".
+struct Finding {
+  enum class Severity : uint8_t {
+    Damage,  // the directory is damaged: sets EXIT_DAMAGE_LEFT unless repaired
+    Note,    // worth knowing, not damage (a leftover temporary file, a name that is not UTF-8)
+  };
+  Severity severity;
+  std::string file;  // entry name inside the directory; may be empty
+  std::optional<uint64_t> offset;
+  std::string kind;  // "torn tail", "stale backlink", ...
+  std::string detail;
+
+  std::string display() const;
+};
+
+// The names of a database directory, sorted by kind. Names are raw bytes.
+struct DirectoryListing {
+  struct Entry {
+    std::string name;        // the file name
+    std::string collection;  // the name without its suffix
+  };
+  // Regular files named "*.qdb", ".qdb" (the empty collection) included,
+  // in collection name order.
+  std::vector<Entry> record_files;
+  // Regular files named "*.qbl", with or without a record file beside them,
+  // in collection name order.
+  std::vector<Entry> backlink_files;
+  // Leftover "<file>.zezavezud-tmp" files of an earlier run.
+  std::vector<std::string> temp_files;
+  // Symbolic links, directories and other entries named like a record or
+  // backlink file (never rewritten), names of such files that are not UTF-8:
+  // reported, never touched.
+  std::vector<Finding> notes;
+};
+
+// Lists and classifies the directory's entries.
+Result<DirectoryListing, IoError> list_directory(Directory& dir);
+
+// True when a collection name can be a file name in the directory (no "/",
+// no NUL, not too long for the system).
+bool is_usable_collection_name(std::string_view name);
+
+// An operational failure: the message for standard error; the status is
+// always EXIT_OPERATIONAL.
+struct Failure {
+  std::string message;
+};
+
+// Opens an existing directory for a command that only reads it. Never
+// creates anything. When another program holds the directory (a Database is
+// open on it, or maintenance is running), says on the console that a write
+// in flight may show as damage, and goes on.
+Result<std::unique_ptr<Directory>, Failure> open_for_reading(Platform& platform,
+                                                             const std::string& path,
+                                                             Console& console);
+// Opens an existing directory (or, with `create`, makes it) and takes its
+// exclusive lock, held until the handle is closed. Fails, changing nothing,
+// when any other program holds the directory or the file system cannot lock.
+Result<std::unique_ptr<Directory>, Failure> open_for_writing(Platform& platform,
+                                                             const std::string& path,
+                                                             bool create);
+
+// Writes each finding's display() as a line of standard output.
+void write_findings_text(Console& console, const std::vector<Finding>& findings);
+
+// The subcommands. Each returns its exit status; `args` has been checked
+// against the subcommand's CommandSpec.
+int run_check(Platform& platform, const ParsedArgs& args, Console& console);
+int run_repair(Platform& platform, const ParsedArgs& args, Console& console);
+int run_compact(Platform& platform, const ParsedArgs& args, Console& console);
+int run_stats(Platform& platform, const ParsedArgs& args, Console& console);
+int run_dump(Platform& platform, const ParsedArgs& args, Console& console);
+int run_load(Platform& platform, const ParsedArgs& args, Console& console);
+
+// The table of subcommands, for parse_args and usage.
+const std::vector<CommandSpec>& command_specs();
+
+// Parses the arguments and runs the subcommand; returns the exit status.
+int run_tool(Platform& platform, const std::vector<std::string_view>& args, Console& console);
+
+}  // namespace zez::tool
