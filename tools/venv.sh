@@ -22,6 +22,8 @@ make_venv() {
 
 use_tools_venv() {
   make_venv "${PYTHON:-python3}" build/venv-tools
+  # A system pip can be too old for -C (config settings): update it first.
+  build/venv-tools/bin/python -m pip install -q --disable-pip-version-check --upgrade "pip>=23.1"
   build/venv-tools/bin/python -m pip install -q --disable-pip-version-check -r tests/requirements.txt
   PATH="$PWD/build/venv-tools/bin:$PATH"
   export PATH
