@@ -50,6 +50,9 @@ cmake -S . -B build/engine -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DZEZ_WERROR=ON -DZEZ_BUILD_TESTS=ON -DZEZ_BUILD_PYTHON=OFF >/dev/null
 cmake --build build/engine
 ctest --test-dir build/engine --output-on-failure -j 2 --timeout 600
+# The Python suite holds the tool's JSON reader and writer to Python's json
+# module through this echo program.
+export ZEZ_JSON_ECHO="$ROOT/build/engine/json_echo"
 
 echo "== engine tests under AddressSanitizer and UndefinedBehaviorSanitizer (clang)"
 bash tools/fuzz.sh build >build/fuzz-build.log 2>&1 || { tail -40 build/fuzz-build.log; exit 1; }

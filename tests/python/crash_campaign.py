@@ -15,10 +15,17 @@ exactly:
 
     python tests/python/crash_campaign.py --kills 1000
     python tests/python/crash_campaign.py --large-tx 100
+    python tests/python/crash_campaign.py --big 1000
 
 The second form kills children in the middle of large transactions (records
 beyond the 64 KiB write buffer reach the file before the commit) and reports
-how often the database still opens and what a user finds in it.
+how often the database still opens and what a user finds in it. The third
+writes values of 10 to 100 KB, some inside transactions.
+
+A directory that does not open after a kill is repaired with `zezavezud
+repair` (installed beside the interpreter); it must then open, with every
+acknowledged write, and with backlinks whose distinct rows are exactly what
+the records imply.
 """
 
 import argparse
@@ -88,7 +95,8 @@ def random_path(rng):
 
 
 # Blob sizes per profile: "small" stays far below the 64 KiB write buffer,
-# "mixed" adds records written directly, "large" fills the buffer quickly.
+# "mixed" adds records written directly, "large" fills the buffer quickly,
+# "big" wraps every value with a blob of 10 to 100 KB.
 def random_blob_size(rng, profile):
     if profile == "large":
         return rng.choice([rng.randint(2000, 30000), rng.randint(66000, 90000)])
@@ -169,6 +177,8 @@ def child(directory, seed, profile):
             run(["set_many", items], lambda: db.set_many([(a, b, build(s)) for a, b, s in items]))
         else:
             shape = random_spec(rng, profile)
+            if profile == "big":
+                shape = ["d", {"pad": ["b", rng.randint(10_000, 100_000), rng.randint(0, 255)], "v": shape}]
             run(["set", c, k, shape], lambda: db.set(c, k, build(shape)))
         tx_len += in_tx
 
@@ -221,10 +231,12 @@ def shape_links(shape):
     return Counter() if shape[0] == "del" else backlink_rows("", "", build(shape))
 
 
-def check(directory, model, uncertain):
+def check(directory, model, uncertain, repaired=False):
     """Reopens and compares. Returns (lost, loose): acknowledged writes that
     differ, and whether an uncertain write left backlinks behind its record
-    (the directory then holds a permanent, allowed difference)."""
+    (the directory then holds a permanent, allowed difference). After a
+    repair no such difference is allowed: the distinct backlink rows must be
+    exactly what the records imply (copies of a row are allowed)."""
     db = zz.open(directory)
     candidates = {}
     for key, shape in uncertain:
@@ -261,6 +273,10 @@ def check(directory, model, uncertain):
     for source in {(r[2], r[3]) for r in expected} | {(r[2], r[3]) for r in stored}:
         want, have = rows_of_source(expected, source), rows_of_source(stored, source)
         if want == have:
+            continue
+        if repaired:
+            if set(want) != set(have):
+                lost.append((("backlink rows",) + source, sorted(set(have)), sorted(set(want))))
             continue
         if source in candidates:
             # A present write may lack some of its backlink changes: every
@@ -344,10 +360,32 @@ def life(directory, seed, kill_after, delay, profile):
     return [(ops[i], i in acked) for i in sorted(ops)]
 
 
+TOOL = os.path.join(os.path.dirname(sys.executable), "zezavezud")
+
+
+def repair(directory, figures, failures, n, model, uncertain):
+    """Repairs a directory that does not open, and checks what it then holds."""
+    run = subprocess.run([TOOL, "repair", directory], capture_output=True, text=True, timeout=600)
+    figures["repair_runs"] += 1
+    if run.returncode not in (0, 1):
+        failures.append(f"kill {n}: repair exited {run.returncode}: {run.stdout}{run.stderr}")
+        return
+    try:
+        lost, _ = check(directory, model, uncertain, repaired=True)
+    except RuntimeError as e:
+        figures["open_failures_after_repair"] += 1
+        failures.append(f"kill {n}: does not open after repair: {e}")
+        return
+    figures["lost_after_repair"] += sum(item[0][0] != "backlink rows" for item in lost)
+    figures["backlink_mismatches_after_repair"] += sum(item[0][0] == "backlink rows" for item in lost)
+    failures += [f"kill {n}: after repair: {item}" for item in lost]
+
+
 def campaign(kills, seed=0, profile="mixed", fresh_every=50):
     """Runs `kills` lives of children writing values of `profile`. Returns
     the figures (a Counter), the failures, and the kills that left a record
-    cut short at the end of a file (the directory then does not open)."""
+    cut short at the end of a file (the directory then does not open until
+    it is repaired)."""
     large = profile == "large"
     rng = random.Random(seed)
     root = tempfile.mkdtemp(prefix="crash-campaign-")
@@ -381,6 +419,7 @@ def campaign(kills, seed=0, profile="mixed", fresh_every=50):
                     figures["records_unreachable"] += sum(
                         shape[0] != "del" for shape in model.durable.values())
                     torn.append(f"kill {n}: {e.args[0]}; " + ", ".join(cut))
+                    repair(directory, figures, failures, n, model, uncertain)
                 else:
                     failures.append(f"kill {n}: reopen failed: {e}; " + (", ".join(cut) or "no cut record"))
                 model = None
@@ -406,6 +445,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--kills", type=int, default=0)
     parser.add_argument("--large-tx", type=int, default=0, help="kills inside large transactions")
+    parser.add_argument("--big", type=int, default=0, help="kills of writers of 10-100 KB values")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--fresh-every", type=int, default=50,
                         help="kills per directory before a new one is started")
@@ -417,7 +457,7 @@ def main():
         child(args.child[0], int(args.child[1]), args.child[2])
         return 0
     status = 0
-    runs = ((args.kills, "small" if args.small else "mixed"), (args.large_tx, "large"))
+    runs = ((args.kills, "small" if args.small else "mixed"), (args.large_tx, "large"), (args.big, "big"))
     for kills, profile in runs:
         if not kills:
             continue
