@@ -271,6 +271,13 @@ TEST_F(DatabaseTest, DamagedFramingFailsTheLoadWithItsOwnText) {
       {record("k", "") + record("j", INT_1), "io: record at offset 0 has a value length of 0"},
       // The value length is checked before the key's UTF-8.
       {u32(1) + "\xff" + u32(9) + "\x02", "io: failed to fill whole buffer"},
+      // Zeros frame as empty keys with a value length of 0, once there are
+      // enough of them for the two length fields.
+      {record("ok", INT_1) + std::string(7, '\0'), "io: failed to fill whole buffer"},
+      {record("ok", INT_1) + std::string(8, '\0'),
+       "io: record at offset 19 has a value length of 0"},
+      {std::string(8, '\0') + record("ok", INT_1),
+       "io: record at offset 0 has a value length of 0"},
   };
   for (const Case& c : cases) {
     db.reset();
