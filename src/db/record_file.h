@@ -59,10 +59,12 @@ struct RecordView {
 // length cannot exhaust memory.
 //
 // The fields are checked in file order: key length, key, value length, then
-// the value's end. A value length of 0 is not checked against the end (the
-// record is visited); an all-zero run to the end of the file, which would
-// frame as such records, ends the scan as ZeroTail instead. A file shortened
-// while it is scanned ends it as Io with "failed to fill whole buffer".
+// the value's end. Zeros from a record's start to the end of the file, however
+// few, end the scan as ZeroTail; zeros inside the file frame as records with
+// an empty key and a value length of 0, and are visited. A file shortened
+// while it is scanned ends it as Io with "failed to fill whole buffer". The
+// scan reads with positioned reads only, so the visitor may read values
+// through the same handle (read_record_value).
 template <class Visit>
 ScanEnd scan_record_file(File& file, uint64_t size, Visit&& visit);
 
