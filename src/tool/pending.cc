@@ -15,6 +15,5 @@ int run_repair(Platform&, const ParsedArgs&, Console& c) { return pending(c, "re
 int run_compact(Platform&, const ParsedArgs&, Console& c) { return pending(c, "compact"); }
 int run_stats(Platform&, const ParsedArgs&, Console& c) { return pending(c, "stats"); }
 int run_dump(Platform&, const ParsedArgs&, Console& c) { return pending(c, "dump"); }
-int run_load(Platform&, const ParsedArgs&, Console& c) { return pending(c, "load"); }
 
 }  // namespace zez::tool
