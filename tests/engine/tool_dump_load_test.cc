@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "codec/byte_order.h"
 #include "db/database.h"
 #include "memory_platform.h"
 #include "test_values.h"
@@ -274,6 +275,70 @@ TEST(ToolLoad, AFailingCallLeavesAPrefixOfTheInput) {
       EXPECT_TRUE(status == EXIT_CLEAN || status == EXIT_OPERATIONAL) << status;
     }
   }
+}
+
+// ---- Dump ----------------------------------------------------------------------
+
+std::string raw_record(std::string_view key, std::string_view value) {
+  std::string r;
+  put_u32(r, uint32_t(key.size()));
+  r.append(key);
+  put_u32(r, uint32_t(value.size()));
+  r.append(value);
+  return r;
+}
+
+TEST(ToolDump, LoadOfADumpDumpsTheSameText) {
+  MemoryPlatform platform;
+  StringConsole console;
+  std::string input = dump_text(sample_records());
+  ASSERT_EQ(load(platform, input, console), EXIT_CLEAN);
+  {  // Overwritten and deleted keys leave records a dump must not show.
+    auto db = Database::open(DIR, platform);
+    ASSERT_TRUE(db.ok());
+    ASSERT_TRUE(db.value()->set("gone", "k", Value::integer(1)).ok());
+    ASSERT_TRUE(db.value()->remove("gone", "k").ok());
+    ASSERT_TRUE(db.value()->set("users", "u1", Value::integer(1)).ok());
+    ASSERT_TRUE(db.value()->set("users", "u1", Value::map(map_of("name", Value::text("Ada")))).ok());
+  }
+  EXPECT_EQ(run(platform, {"dump", DIR}, console), EXIT_CLEAN) << console.stderr_text();
+  EXPECT_EQ(console.stdout_text(), input);
+
+  StringConsole only_users;
+  EXPECT_EQ(run(platform, {"dump", DIR, "--collection", "users"}, only_users), EXIT_CLEAN);
+  auto all = sample_records();
+  std::vector<Record> users(all.begin() + 3, all.end());
+  EXPECT_EQ(only_users.stdout_text(), dump_text(users));
+}
+
+TEST(ToolDump, LeavesOutWhatCannotBeReadAndDumpsTheRest) {
+  MemoryPlatform platform;
+  StringConsole console;
+  ASSERT_EQ(load(platform, dump_text({{"a", "k1", "1"}, {"a", "k2", "2"}, {"b", "k", "3"}}),
+                 console),
+            EXIT_CLEAN);
+  std::string a = *platform.contents(DIR, "a.qdb");
+  std::string b = *platform.contents(DIR, "b.qdb");
+  // k1 is overwritten with a text that ends too soon, k3 has an unknown type
+  // byte, and the file ends inside a record; b ends in zeros.
+  std::string damaged = a + raw_record("k1", std::string("\x04\x05\x00\x00\x00ab", 7)) +
+                        raw_record("k3", "\x0d") + raw_record("k4", "\x00").substr(0, 5);
+  platform.put(DIR, "a.qdb", damaged);
+  platform.put(DIR, "b.qdb", b + std::string(6, '\0'));
+  platform.put(DIR, std::string("\xff.qdb"), "");
+
+  StringConsole out;
+  EXPECT_EQ(run(platform, {"dump", DIR}, out), EXIT_DAMAGE_LEFT);
+  EXPECT_EQ(out.stdout_text(), dump_text({{"a", "k2", "2"}, {"b", "k", "3"}}));
+  const uint64_t k1_at = a.size(), k3_at = k1_at + 17, torn_at = k3_at + 11;
+  EXPECT_EQ(out.stderr_text(),
+            "\xff.qdb: name not UTF-8: no collection can have this file; left alone\n"
+            "a.qdb:" + std::to_string(torn_at) + ": torn tail: record needs 10 bytes, 5 remain; left out\n"
+            "a.qdb:" + std::to_string(k1_at) +
+                ": value does not decode: key \"k1\": unexpected end of buffer; left out\n"
+            "a.qdb:" + std::to_string(k3_at) +
+                ": value does not decode: key \"k3\": unknown type byte: 0x0D; left out\n"
+            "b.qdb:" + std::to_string(b.size()) + ": zero tail: 6 zero bytes after the last record\n");
 }
 
 }  // namespace
