@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "codec/byte_order.h"
 #include "db/database.h"
+#include "db/record_file.h"
 #include "memory_platform.h"
 #include "test_values.h"
 #include "tool/dump_format.h"
@@ -280,12 +280,7 @@ TEST(ToolLoad, AFailingCallLeavesAPrefixOfTheInput) {
 // ---- Dump ----------------------------------------------------------------------
 
 std::string raw_record(std::string_view key, std::string_view value) {
-  std::string r;
-  put_u32(r, uint32_t(key.size()));
-  r.append(key);
-  put_u32(r, uint32_t(value.size()));
-  r.append(value);
-  return r;
+  return frame_record(key, value).value();
 }
 
 TEST(ToolDump, LoadOfADumpDumpsTheSameText) {
@@ -321,7 +316,7 @@ TEST(ToolDump, LeavesOutWhatCannotBeReadAndDumpsTheRest) {
   std::string b = *platform.contents(DIR, "b.qdb");
   // k1 is overwritten with a text that ends too soon, k3 has an unknown type
   // byte, and the file ends inside a record; b ends in zeros.
-  std::string damaged = a + raw_record("k1", std::string("\x04\x05\x00\x00\x00ab", 7)) +
+  std::string damaged = a + raw_record("k1", std::string("\x04\x05\x00\x00\x00" "ab", 7)) +
                         raw_record("k3", "\x0d") + raw_record("k4", "\x00").substr(0, 5);
   platform.put(DIR, "a.qdb", damaged);
   platform.put(DIR, "b.qdb", b + std::string(6, '\0'));
