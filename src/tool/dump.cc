@@ -1,0 +1,227 @@
+// `zezavezud dump DIR [--collection NAME] [-o FILE]`: writes every live
+// record as a line of JSON (dump_format.h), collections in name order and
+// keys in byte order, so two dumps of the same data are the same text.
+//
+// It reads the record files with the scan alone, never through an open
+// Database, so it also rescues what it can from a directory the engine
+// refuses to open: a record it cannot read is reported and left out. Only
+// each collection's live keys and their offsets are held in memory; values
+// are read, written and dropped one at a time.
+#include <cerrno>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "codec/encoding.h"
+#include "db/record_file.h"
+#include "tool/dump_format.h"
+#include "tool/json.h"
+#include "tool/tool.h"
+
+namespace zez::tool {
+
+namespace {
+
+// Lines gather here and go out in pieces about this large.
+constexpr size_t OUTPUT_CHUNK = size_t(64) << 10;
+
+// Standard output, or the file named by -o.
+class Output {
+ public:
+  Output(Console& console, std::FILE* file) : console_(console), file_(file) {}
+  ~Output() {
+    // Deliberately unchecked here: finish() reports the outcome on every
+    // path that completes, and an early return has failed already.
+    if (file_) std::fclose(file_);
+  }
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+
+  std::string& buffer() { return pending_; }
+  void flush_if_full() {
+    if (pending_.size() >= OUTPUT_CHUNK) flush();
+  }
+  // Writes out the rest; false when any write to the file failed.
+  bool finish() {
+    flush();
+    if (!file_) return true;
+    bool ok = !failed_ && std::fclose(file_) == 0;
+    file_ = nullptr;
+    return ok;
+  }
+
+ private:
+  void flush() {
+    if (file_) {
+      failed_ |= std::fwrite(pending_.data(), 1, pending_.size(), file_) != pending_.size();
+    } else {
+      console_.out(pending_);
+    }
+    pending_.clear();
+  }
+
+  Console& console_;
+  std::FILE* file_;
+  std::string pending_;
+  bool failed_ = false;
+};
+
+// The findings of one dump and the status they make.
+struct Report {
+  Console& console;
+  int status = EXIT_CLEAN;
+
+  void damage(const std::string& file, uint64_t offset, std::string kind, std::string detail) {
+    add(Finding{Finding::Severity::Damage, file, offset, std::move(kind), std::move(detail)},
+        EXIT_DAMAGE_LEFT);
+  }
+  void read_error(const std::string& file, uint64_t offset, const IoError& error) {
+    add(Finding{Finding::Severity::Damage, file, offset, "read error",
+                error.display() + "; the records after it are left out"},
+        EXIT_OPERATIONAL);
+  }
+  void add(const Finding& f, int bits) {
+    console.err(f.display());
+    status |= bits;
+  }
+};
+
+std::string quoted(std::string_view utf8) {
+  std::string q;
+  JsonWriter(q).write_string(utf8);
+  return q;
+}
+
+// The live keys of a record file and the offsets of their last records, in
+// byte order of the keys, from every record before the first that does not
+// frame whole.
+std::map<std::string, uint64_t> index_live_records(File& file, uint64_t size,
+                                                   const std::string& name, Report& report) {
+  std::map<std::string, uint64_t> live;
+  ScanEnd end = scan_record_file(file, size, [&](const RecordView& r) {
+    if (!r.key_is_utf8) {
+      report.damage(name, r.offset, "key not UTF-8", "record left out");
+    } else if (r.value_len == 0) {
+      report.damage(name, r.offset, "empty value", "record left out");
+    } else if (r.is_tombstone()) {
+      live.erase(std::string(r.key));
+    } else {
+      live.insert_or_assign(std::string(r.key), r.offset);
+    }
+    return true;
+  });
+  switch (end.stop) {
+    case ScanStop::End:
+    case ScanStop::Refused:  // never: the visitor always goes on
+      break;
+    case ScanStop::Torn: {
+      std::string detail = "record needs ";
+      detail.append(std::to_string(end.needed)).append(" bytes, ");
+      detail.append(std::to_string(end.remaining)).append(" remain; left out");
+      report.damage(name, end.offset, "torn tail", detail);
+      break;
+    }
+    case ScanStop::ZeroTail: {
+      std::string detail = std::to_string(end.remaining);
+      detail.append(" zero bytes after the last record");
+      report.damage(name, end.offset, "zero tail", detail);
+      break;
+    }
+    case ScanStop::Io:
+      report.read_error(name, end.offset, *end.error);
+      break;
+  }
+  return live;
+}
+
+// Dumps one collection's live records; returns how many were written.
+uint64_t dump_collection(Directory& dir, const DirectoryListing::Entry& entry, Output& out,
+                         Report& report) {
+  auto file = dir.open(entry.name, OpenMode::ReadOnly);
+  if (!file.ok()) {
+    report.add(Finding{Finding::Severity::Damage, entry.name, std::nullopt, "cannot open",
+                       file.error().display() + "; collection left out"},
+               EXIT_OPERATIONAL);
+    return 0;
+  }
+  File& f = *file.value();
+  auto size = f.size();
+  if (!size.ok()) {
+    report.read_error(entry.name, 0, size.error());
+    return 0;
+  }
+  auto live = index_live_records(f, size.value(), entry.name, report);
+  uint64_t written = 0;
+  std::string encoded;
+  for (const auto& [key, offset] : live) {
+    auto read = read_record_value(f, offset, size.value(), encoded);
+    if (!read.ok()) {
+      report.add(Finding{Finding::Severity::Damage, entry.name, offset, "read error",
+                         "key " + quoted(key) + ": " + read.error().display() + "; left out"},
+                 EXIT_OPERATIONAL);
+      continue;
+    }
+    size_t cursor = 0;
+    auto value = decode_value(reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size(),
+                              &cursor);
+    if (!value.ok()) {
+      report.damage(entry.name, offset, "value does not decode",
+                    "key " + quoted(key) + ": " + value.error().display() + "; left out");
+      continue;
+    }
+    append_dump_record(out.buffer(), entry.collection, key, value.value());
+    out.flush_if_full();
+    ++written;
+  }
+  return written;
+}
+
+}  // namespace
+
+int run_dump(Platform& platform, const ParsedArgs& args, Console& console) {
+  const std::string& path = args.positionals[0];
+  auto dir = open_for_reading(platform, path, console);
+  if (!dir.ok()) {
+    console.err("zezavezud: " + dir.error().message);
+    return EXIT_OPERATIONAL;
+  }
+  auto listing = list_directory(*dir.value());
+  if (!listing.ok()) {
+    console.err("zezavezud: " + path + ": " + listing.error().display());
+    return EXIT_OPERATIONAL;
+  }
+  for (const Finding& note : listing.value().notes) console.err(note.display());
+  const std::string* only = args.value("collection");
+  std::vector<DirectoryListing::Entry> chosen;
+  for (const auto& entry : listing.value().record_files) {
+    if (!only || entry.collection == *only) chosen.push_back(entry);
+  }
+  if (only && chosen.empty()) console.err("note: " + path + " has no collection " + quoted(*only));
+
+  std::FILE* file = nullptr;
+  if (const std::string* output = args.value("output")) {
+    file = std::fopen(output->c_str(), "wb");
+    if (!file) {
+      console.err("zezavezud: cannot create " + *output + ": " + IoError::os(errno).display());
+      return EXIT_OPERATIONAL;
+    }
+  }
+  Output out(console, file);
+  Report report{console};
+  append_dump_header(out.buffer());
+  uint64_t records = 0;
+  for (size_t i = 0; i < chosen.size(); ++i) {
+    console.progress("dumping", i, chosen.size());
+    records += dump_collection(*dir.value(), chosen[i], out, report);
+  }
+  append_dump_trailer(out.buffer(), records);
+  if (!out.finish()) {
+    console.err("zezavezud: cannot write " + *args.value("output"));
+    report.status |= EXIT_OPERATIONAL;
+  }
+  return report.status;
+}
+
+}  // namespace zez::tool

@@ -1,0 +1,448 @@
+// `zezavezud load DIR [-i FILE] [--merge]`: writes the records of a dump
+// (dump_format.h) into a database through the engine, so that backlinks are
+// built exactly as any write builds them.
+//
+// Two passes over the input: the first checks every line and keeps nothing,
+// so bad input changes nothing; the second writes. Standard input is spooled
+// to a temporary file outside DIR to be read twice.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "codec/encoding.h"
+#include "db/database.h"
+#include "tool/dump_format.h"
+#include "tool/json.h"
+#include "tool/tool.h"
+#include "tool/value_json.h"
+
+namespace zez::tool {
+
+namespace {
+
+constexpr size_t READ_CHUNK = size_t(1) << 20;
+// The engine caches every value written until its Database closes, so the
+// Database is closed and opened again after about this much input.
+constexpr uint64_t REOPEN_AFTER_BYTES = uint64_t(64) << 20;
+// A transaction queues its backlink changes until commit; committing after
+// this much input bounds the queue.
+constexpr uint64_t COMMIT_AFTER_BYTES = uint64_t(1) << 20;
+
+// The dump being loaded: a file read with positioned reads.
+struct Input {
+  std::string name;  // in messages: the path given, or "stdin"
+  std::unique_ptr<Directory> dir;
+  std::unique_ptr<File> file;
+  uint64_t size = 0;
+  std::string spool_name;  // the temporary file holding standard input, or empty
+
+  Input() = default;
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
+  ~Input() {
+    file.reset();
+    // Deliberately ignored: a leftover file in the temporary directory harms
+    // nothing, and the load's own outcome is what the status reports.
+    if (dir && !spool_name.empty()) (void)dir->remove(spool_name);
+  }
+};
+
+// Reads a file line by line. A last line without a newline still counts.
+class LineReader {
+ public:
+  LineReader(File& file, uint64_t size) : file_(file), size_(size) {}
+
+  // The next line without its newline, or false at the end.
+  Result<bool, IoError> next(std::string& line) {
+    for (;;) {
+      size_t nl = buffer_.find('\n', scanned_);
+      if (nl != std::string::npos) {
+        line.assign(buffer_, start_, nl - start_);
+        start_ = scanned_ = nl + 1;
+        ++line_number_;
+        return true;
+      }
+      if (read_ == size_) {
+        if (start_ == buffer_.size()) return false;
+        line.assign(buffer_, start_, std::string::npos);
+        start_ = scanned_ = buffer_.size();
+        ++line_number_;
+        return true;
+      }
+      buffer_.erase(0, start_);
+      scanned_ = buffer_.size();
+      start_ = 0;
+      size_t n = size_t(std::min<uint64_t>(READ_CHUNK, size_ - read_));
+      buffer_.resize(scanned_ + n);
+      auto r = read_exact_at(file_, reinterpret_cast<uint8_t*>(buffer_.data()) + scanned_, n, read_);
+      if (!r.ok()) return std::move(r).error();
+      read_ += n;
+    }
+  }
+  uint64_t line_number() const { return line_number_; }
+  uint64_t bytes_read() const { return read_; }
+
+ private:
+  File& file_;
+  uint64_t size_;
+  uint64_t read_ = 0;  // bytes of the file in or before the buffer
+  std::string buffer_;
+  size_t start_ = 0;    // of the next line in the buffer
+  size_t scanned_ = 0;  // up to here the buffer holds no newline after start_
+  uint64_t line_number_ = 0;
+};
+
+Result<std::unique_ptr<Input>, Failure> open_input_file(Platform& platform,
+                                                       const std::string& path) {
+  size_t slash = path.rfind('/');
+  std::string dir_path = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  auto in = std::make_unique<Input>();
+  in->name = path;
+  auto dir = platform.open_existing_directory(dir_path);
+  if (!dir.ok()) return Failure{path + ": " + dir.error().display()};
+  in->dir = std::move(dir).value();
+  auto file = in->dir->open(name, OpenMode::ReadOnly);
+  if (!file.ok()) return Failure{path + ": " + file.error().display()};
+  in->file = std::move(file).value();
+  auto size = in->file->size();
+  if (!size.ok()) return Failure{path + ": " + size.error().display()};
+  in->size = size.value();
+  return in;
+}
+
+// A name for the spool file that no other load is using: the clock in
+// nanoseconds, and the next one while that name is taken.
+Result<std::string, IoError> unused_spool_name(Directory& dir) {
+  auto stamp = uint64_t(std::chrono::system_clock::now().time_since_epoch().count());
+  for (int attempt = 0;; ++attempt) {
+    std::string name = "zezavezud-load-";
+    name.append(std::to_string(stamp + uint64_t(attempt))).append(".tmp");
+    auto info = dir.entry_type(name);
+    if (!info.ok() && info.error().os_code() == ENOENT) return name;
+    if (!info.ok()) return std::move(info).error();
+  }
+}
+
+Result<std::unique_ptr<Input>, Failure> spool_standard_input(Platform& platform,
+                                                            Console& console) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string tmp_path = tmp && *tmp ? tmp : "/tmp";
+  auto fail = [&](const IoError& e) {
+    return Failure{"cannot spool standard input in " + tmp_path + ": " + e.display()};
+  };
+  auto in = std::make_unique<Input>();
+  in->name = "stdin";
+  auto dir = platform.open_directory(tmp_path);
+  if (!dir.ok()) return fail(dir.error());
+  in->dir = std::move(dir).value();
+  auto name = unused_spool_name(*in->dir);
+  if (!name.ok()) return fail(name.error());
+  auto writer = in->dir->open(name.value(), OpenMode::CreateTruncate);
+  if (!writer.ok()) return fail(writer.error());
+  in->spool_name = name.value();
+  std::string chunk(READ_CHUNK, '\0');
+  for (;;) {
+    auto got = console.read_input(chunk.data(), chunk.size());
+    if (!got.ok()) return Failure{"cannot read standard input: " + got.error().display()};
+    if (got.value() == 0) break;
+    auto w = write_all(*writer.value(), reinterpret_cast<const uint8_t*>(chunk.data()), got.value(),
+                       IoError::write_zero());
+    if (!w.ok()) return fail(w.error());
+    in->size += got.value();
+  }
+  auto file = in->dir->open(name.value(), OpenMode::ReadOnly);
+  if (!file.ok()) return fail(file.error());
+  in->file = std::move(file).value();
+  return in;
+}
+
+// ---- Lines ------------------------------------------------------------------
+
+struct DumpRecord {
+  std::string collection;
+  std::string key;
+  Value value;
+};
+
+// A line after the header: a record, or the trailer with its count.
+struct BodyLine {
+  bool is_trailer = false;
+  uint64_t count = 0;
+  DumpRecord record;
+};
+
+Result<Unit, std::string> check_header(std::string_view line) {
+  auto json = parse_json(line);
+  const JsonValue* version = json.ok() && json.value().is(JsonValue::Kind::Object) &&
+                                     json.value().as_object().size() == 1
+                                 ? json.value().find(DUMP_HEADER_KEY)
+                                 : nullptr;
+  if (!version) return std::string("not a dump: the first line must be {\"zezavezud_dump\":1}");
+  if (!version->is(JsonValue::Kind::Int) || version->as_int() != DUMP_VERSION) {
+    std::string text;
+    bool written = JsonWriter(text).write_value(*version);
+    (void)written;  // a parsed tree has no non-finite double
+    return "unknown dump version " + text + " (this program reads version 1)";
+  }
+  return Unit{};
+}
+
+Result<BodyLine, std::string> parse_trailer(const JsonValue& count) {
+  BodyLine line;
+  line.is_trailer = true;
+  if (count.is(JsonValue::Kind::Int) && count.as_int() >= 0) {
+    line.count = uint64_t(count.as_int());
+  } else if (count.is(JsonValue::Kind::Uint)) {
+    line.count = count.as_uint();
+  } else {
+    return std::string("the record count must be a non-negative integer");
+  }
+  return line;
+}
+
+Result<BodyLine, std::string> parse_body_line(std::string_view text) {
+  auto json = parse_json(text);
+  if (!json.ok()) return "not JSON: " + json.error().display();
+  const JsonValue& j = json.value();
+  if (!j.is(JsonValue::Kind::Object)) return std::string("a line must be a JSON object");
+  const JsonValue::Object& members = j.as_object();
+  if (members.size() == 1 && members[0].first == DUMP_TRAILER_KEY) {
+    return parse_trailer(members[0].second);
+  }
+  const JsonValue* c = j.find("c");
+  const JsonValue* k = j.find("k");
+  const JsonValue* v = j.find("v");
+  if (members.size() != 3 || has_duplicate_key(members) || !c || !k || !v ||
+      !c->is(JsonValue::Kind::String) || !k->is(JsonValue::Kind::String)) {
+    return std::string(
+        "a record must be {\"c\":COLLECTION,\"k\":KEY,\"v\":VALUE} with string "
+        "collection and key");
+  }
+  if (!is_usable_collection_name(c->as_string())) {
+    return std::string("collection name cannot be a file name");
+  }
+  if (!fits_length_field(k->as_string().size())) return oversized_message("key", k->as_string().size());
+  auto value = value_from_json(*v);
+  if (!value.ok()) return std::move(value).error();
+  if (value.value().is(Kind::Tombstone)) {
+    return std::string("a record's value cannot be a tombstone: a dump holds live records only");
+  }
+  if (auto too_long = find_oversized(value.value())) return std::move(*too_long);
+  BodyLine line;
+  line.record = DumpRecord{c->as_string(), k->as_string(), std::move(value).value()};
+  return line;
+}
+
+// "INPUT:LINE: message"
+std::string at_line(const Input& in, uint64_t line, std::string_view message) {
+  std::string text = in.name;
+  text.append(":").append(std::to_string(line)).append(": ").append(message);
+  return text;
+}
+
+// The first pass: every line well formed, the trailer present, last, and
+// counting the records. Returns the record count, or the message (exit 4).
+Result<uint64_t, Failure> check_input(const Input& in, Console& console) {
+  LineReader lines(*in.file, in.size);
+  std::string line;
+  uint64_t records = 0;
+  bool trailer_seen = false;
+  for (;;) {
+    auto more = lines.next(line);
+    if (!more.ok()) return Failure{in.name + ": " + more.error().display()};
+    if (!more.value()) break;
+    console.progress("checking", lines.bytes_read(), in.size);
+    uint64_t n = lines.line_number();
+    if (trailer_seen) return Failure{at_line(in, n, "a line after the trailer")};
+    if (n == 1) {
+      auto header = check_header(line);
+      if (!header.ok()) return Failure{at_line(in, n, header.error())};
+      continue;
+    }
+    auto body = parse_body_line(line);
+    if (!body.ok()) return Failure{at_line(in, n, body.error())};
+    if (!body.value().is_trailer) {
+      ++records;
+      continue;
+    }
+    if (body.value().count != records) {
+      std::string m = "the trailer counts ";
+      m.append(std::to_string(body.value().count))
+          .append(" records, the dump holds ")
+          .append(std::to_string(records));
+      return Failure{at_line(in, n, m)};
+    }
+    trailer_seen = true;
+  }
+  if (lines.line_number() == 0) return Failure{in.name + ": empty input: not a dump"};
+  if (!trailer_seen) {
+    return Failure{in.name + ": no trailer line: the dump was cut short"};
+  }
+  return records;
+}
+
+// ---- Writing ----------------------------------------------------------------
+
+// Writes records through the engine in transactions. A transaction holds one
+// collection's records only, so that a failure part way leaves in the
+// directory a prefix of the input (each collection's write buffer reaches
+// its file in order).
+class Loader {
+ public:
+  Loader(Platform& platform, std::string path) : platform_(platform), path_(std::move(path)) {}
+
+  Result<Unit, std::string> store(DumpRecord& r, size_t input_bytes) {
+    if (db_ && (r.collection != collection_ || batch_bytes_ >= COMMIT_AFTER_BYTES)) {
+      auto c = commit();
+      if (!c.ok()) return c;
+    }
+    if (db_ && opened_bytes_ >= REOPEN_AFTER_BYTES) {
+      db_.reset();
+    }
+    if (!db_) {
+      auto o = open();
+      if (!o.ok()) return o;
+    }
+    if (!db_->in_transaction()) {
+      db_->begin();
+      collection_ = r.collection;
+    }
+    auto s = db_->set(r.collection, r.key, std::move(r.value));
+    if (!s.ok()) return s.error().display();
+    batch_bytes_ += input_bytes;
+    opened_bytes_ += input_bytes;
+    return Unit{};
+  }
+
+  // Commits the last transaction and closes the Database.
+  Result<Unit, std::string> finish() {
+    if (!db_) return Unit{};
+    auto c = commit();
+    db_.reset();
+    return c;
+  }
+
+ private:
+  Result<Unit, std::string> open() {
+    // A handle of its own: the caller's handle keeps the exclusive lock for
+    // the whole load, across every reopening.
+    auto dir = platform_.open_existing_directory(path_);
+    if (!dir.ok()) return dir.error().display();
+    auto db = Database::open_on_locked_directory(std::move(dir).value(), path_);
+    if (!db.ok()) return db.error().display();
+    db_ = std::move(db).value();
+    opened_bytes_ = 0;
+    return Unit{};
+  }
+
+  Result<Unit, std::string> commit() {
+    batch_bytes_ = 0;
+    auto c = db_->commit();
+    if (!c.ok()) return c.error().display();
+    return Unit{};
+  }
+
+  Platform& platform_;
+  std::string path_;
+  std::unique_ptr<Database> db_;
+  std::string collection_;  // of the open transaction
+  uint64_t batch_bytes_ = 0;
+  uint64_t opened_bytes_ = 0;
+};
+
+// The second pass: the input is known to be good.
+Result<Unit, std::string> write_records(const Input& in, Loader& loader, Console& console) {
+  LineReader lines(*in.file, in.size);
+  std::string line;
+  for (;;) {
+    auto more = lines.next(line);
+    if (!more.ok()) return in.name + ": " + more.error().display();
+    if (!more.value()) break;
+    console.progress("loading", lines.bytes_read(), in.size);
+    if (lines.line_number() == 1) continue;
+    auto body = parse_body_line(line);
+    // The first pass accepted every line; a change since is the input's fault.
+    if (!body.ok()) return at_line(in, lines.line_number(), body.error());
+    if (body.value().is_trailer) break;
+    auto s = loader.store(body.value().record, line.size());
+    if (!s.ok()) {
+      return "stopped at " + at_line(in, lines.line_number(), s.error());
+    }
+  }
+  return loader.finish();
+}
+
+// Forces what the load wrote to stable storage: the engine never syncs, and
+// a load reported done must survive a crash.
+Result<Unit, IoError> sync_database_files(Directory& dir) {
+  auto listing = list_directory(dir);
+  if (!listing.ok()) return std::move(listing).error();
+  for (const auto* files : {&listing.value().record_files, &listing.value().backlink_files}) {
+    for (const DirectoryListing::Entry& e : *files) {
+      auto f = dir.open(e.name, OpenMode::ReadOnly);
+      if (!f.ok()) return std::move(f).error();
+      auto s = f.value()->sync();
+      if (!s.ok()) return s;
+    }
+  }
+  return dir.sync();
+}
+
+Result<Unit, Failure> refuse_unless_empty(Directory& dir, const std::string& path) {
+  auto listing = list_directory(dir);
+  if (!listing.ok()) return Failure{path + ": " + listing.error().display()};
+  const DirectoryListing& l = listing.value();
+  if (l.record_files.empty() && l.backlink_files.empty() && l.temp_files.empty()) return Unit{};
+  return Failure{path + " already holds a database; use --merge to load into it (nothing was changed)"};
+}
+
+}  // namespace
+
+int run_load(Platform& platform, const ParsedArgs& args, Console& console) {
+  const std::string& path = args.positionals[0];
+  const std::string* input_path = args.value("input");
+  bool merge = args.has("merge");
+  auto in = input_path && *input_path != "-" ? open_input_file(platform, *input_path)
+                                             : spool_standard_input(platform, console);
+  if (!in.ok()) {
+    console.err("zezavezud: " + in.error().message);
+    return EXIT_OPERATIONAL;
+  }
+  const Input& input = *in.value();
+  auto checked = check_input(input, console);
+  if (!checked.ok()) {
+    console.err("zezavezud: " + checked.error().message + "; nothing was loaded");
+    return EXIT_DAMAGE_LEFT;
+  }
+  auto dir = open_for_writing(platform, path, !merge);
+  if (!dir.ok()) {
+    console.err("zezavezud: " + dir.error().message);
+    return EXIT_OPERATIONAL;
+  }
+  if (!merge) {
+    auto empty = refuse_unless_empty(*dir.value(), path);
+    if (!empty.ok()) {
+      console.err("zezavezud: " + empty.error().message);
+      return EXIT_OPERATIONAL;
+    }
+  }
+  Loader loader(platform, path);
+  auto written = write_records(input, loader, console);
+  if (!written.ok()) {
+    console.err("zezavezud: " + path + ": " + written.error() +
+                "; the records before it may have been written");
+    return EXIT_OPERATIONAL;
+  }
+  auto synced = sync_database_files(*dir.value());
+  if (!synced.ok()) {
+    console.err("zezavezud: " + path + ": cannot sync the loaded files: " + synced.error().display());
+    return EXIT_OPERATIONAL;
+  }
+  return EXIT_CLEAN;
+}
+
+}  // namespace zez::tool
