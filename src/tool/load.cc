@@ -406,6 +406,27 @@ int run_load(Platform& platform, const ParsedArgs& args, Console& console) {
   const std::string& path = args.positionals[0];
   const std::string* input_path = args.value("input");
   bool merge = args.has("merge");
+  // An existing directory is locked (and, without --merge, found empty)
+  // before the input is read: a directory in use is refused at once rather
+  // than after a long input, and it stays held while the input comes in. A
+  // missing one is made only once the input has proved whole.
+  std::unique_ptr<Directory> dir;
+  auto existing = platform.open_existing_directory(path);
+  if (existing.ok() || existing.error().os_code() != ENOENT) {
+    auto locked = open_for_writing(platform, path, false);
+    if (!locked.ok()) {
+      console.err("zezavezud: " + locked.error().message);
+      return EXIT_OPERATIONAL;
+    }
+    dir = std::move(locked).value();
+    if (!merge) {
+      auto empty = refuse_unless_empty(*dir, path);
+      if (!empty.ok()) {
+        console.err("zezavezud: " + empty.error().message);
+        return EXIT_OPERATIONAL;
+      }
+    }
+  }
   auto in = input_path && *input_path != "-" ? open_input_file(platform, *input_path)
                                              : spool_standard_input(platform, console);
   if (!in.ok()) {
@@ -418,13 +439,15 @@ int run_load(Platform& platform, const ParsedArgs& args, Console& console) {
     console.err("zezavezud: " + checked.error().message + "; nothing was loaded");
     return EXIT_DAMAGE_LEFT;
   }
-  auto dir = open_for_writing(platform, path, !merge);
-  if (!dir.ok()) {
-    console.err("zezavezud: " + dir.error().message);
-    return EXIT_OPERATIONAL;
-  }
-  if (!merge) {
-    auto empty = refuse_unless_empty(*dir.value(), path);
+  if (!dir) {
+    auto made = open_for_writing(platform, path, true);
+    if (!made.ok()) {
+      console.err("zezavezud: " + made.error().message);
+      return EXIT_OPERATIONAL;
+    }
+    dir = std::move(made).value();
+    // Made by someone else since it was found missing: still refused.
+    auto empty = merge ? Result<Unit, Failure>(Unit{}) : refuse_unless_empty(*dir, path);
     if (!empty.ok()) {
       console.err("zezavezud: " + empty.error().message);
       return EXIT_OPERATIONAL;
@@ -437,7 +460,7 @@ int run_load(Platform& platform, const ParsedArgs& args, Console& console) {
                 "; the records before it may have been written");
     return EXIT_OPERATIONAL;
   }
-  auto synced = sync_database_files(*dir.value());
+  auto synced = sync_database_files(*dir);
   if (!synced.ok()) {
     console.err("zezavezud: " + path + ": cannot sync the loaded files: " + synced.error().display());
     return EXIT_OPERATIONAL;
