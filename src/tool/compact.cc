@@ -66,9 +66,13 @@ Stop damaged(const std::string& file, uint64_t offset, std::string_view what) {
 }
 
 // One file in scope and what compacting it does.
+struct RecordFile;
+
 struct Target {
   std::string file;
   bool is_records;
+  // The first pass's reading of a record file, which the second pass copies from.
+  std::shared_ptr<RecordFile> records;
   uint64_t bytes_before = 0;
   uint64_t bytes_after = 0;  // first the size it will have, then the size it has
 };
@@ -230,12 +234,19 @@ Result<uint64_t, Stop> replace_file(
 
 // ---- Record files ---------------------------------------------------------------
 
-// An open record file and its live records.
+// An open record file and its live records. Records are numbered in file
+// order; a bit per record says whether it is live, so the scans that copy
+// live records need no key lookups.
 struct RecordFile {
   std::unique_ptr<File> file;
   uint64_t size = 0;
-  KeyIndex live;  // key -> offset of its last record, for keys not deleted
+  KeyIndex live;  // key -> number of its last record, for keys not deleted
+  std::vector<bool> is_live;
 };
+
+// After this many records the index is sized for the whole file at once, as
+// the engine's load does, instead of growing step by step.
+constexpr uint64_t RECORDS_BEFORE_ESTIMATE = 4096;
 
 // Opens the record file and indexes its live records, refusing a file the
 // engine could not load.
@@ -253,10 +264,17 @@ Result<RecordFile, Stop> index_record_file(Directory& dir, const std::string& na
       refused = damaged(name, r.offset, "record with a value length of 0");
     } else if (!r.key_is_utf8) {
       refused = damaged(name, r.offset, "key not UTF-8");
-    } else if (r.is_tombstone()) {
-      rf.live.erase(r.key);
     } else {
-      rf.live.put(r.key, r.offset);
+      if (rf.is_live.size() == RECORDS_BEFORE_ESTIMATE) {
+        rf.live.reserve(size_t(rf.size / (r.offset / RECORDS_BEFORE_ESTIMATE)));
+      }
+      if (const uint64_t* earlier = rf.live.find(r.key)) rf.is_live[*earlier] = false;
+      if (r.is_tombstone()) {
+        rf.live.erase(r.key);
+      } else {
+        rf.live.put(r.key, rf.is_live.size());
+      }
+      rf.is_live.push_back(!r.is_tombstone());
     }
     return !refused;
   });
@@ -281,9 +299,10 @@ Result<Unit, Stop> for_each_live_record(
     RecordFile& rf, const std::string& name,
     const std::function<Result<Unit, Stop>(const RecordView&)>& live) {
   std::optional<Stop> stopped;
+  size_t number = 0;
   ScanEnd end = scan_record_file(*rf.file, rf.size, [&](const RecordView& r) {
-    const uint64_t* at = rf.live.find(r.key);
-    if (at == nullptr || *at != r.offset) return true;
+    if (number >= rf.is_live.size()) return false;  // the file grew: stop, as changed
+    if (!rf.is_live[number++]) return true;
     auto done = live(r);
     if (!done.ok()) stopped = done.error();
     return done.ok();
@@ -325,10 +344,8 @@ Result<Unit, Stop> verify_records(const RecordFile& rf, const std::string& temp,
   return Unit{};
 }
 
-Result<uint64_t, Stop> compact_record_file(Directory& dir, const std::string& name) {
-  auto indexed = index_record_file(dir, name);
-  if (!indexed.ok()) return indexed.error();
-  RecordFile& rf = indexed.value();
+Result<uint64_t, Stop> compact_record_file(Directory& dir, const std::string& name,
+                                           RecordFile& rf) {
   const std::string temp = temp_name(name);
   auto fill = [&](ChunkWriter& out) -> Result<Unit, Stop> {
     WindowReader in(*rf.file, rf.size);
@@ -451,10 +468,10 @@ Result<std::vector<Target>, Stop> select_targets(const DirectoryListing& listing
                                                  const std::string& path) {
   std::vector<Target> targets;
   for (const auto& e : listing.record_files) {
-    if (!only || e.collection == *only) targets.push_back(Target{e.name, true});
+    if (!only || e.collection == *only) targets.push_back(Target{e.name, true, nullptr});
   }
   for (const auto& e : listing.backlink_files) {
-    if (!only || e.collection == *only) targets.push_back(Target{e.name, false});
+    if (!only || e.collection == *only) targets.push_back(Target{e.name, false, nullptr});
   }
   if (only && targets.empty()) {
     return Stop{EXIT_OPERATIONAL, concat({path, " has no collection named '", *only, "'"})};
@@ -470,7 +487,8 @@ Result<Unit, Stop> measure(Directory& dir, Target& t) {
   if (t.is_records) {
     auto rf = index_record_file(dir, t.file);
     if (!rf.ok()) return rf.error();
-    auto bytes = live_record_bytes(rf.value(), t.file);
+    t.records = std::make_shared<RecordFile>(std::move(rf).value());
+    auto bytes = live_record_bytes(*t.records, t.file);
     if (!bytes.ok()) return bytes.error();
     t.bytes_after = bytes.value();
     return Unit{};
@@ -559,7 +577,8 @@ Result<std::vector<Target>, Stop> compact(Directory& dir, const ParsedArgs& args
   uint64_t done = 0;
   for (Target& t : targets.value()) {
     console.progress("compacting", done++, targets.value().size());
-    auto after = t.is_records ? compact_record_file(dir, t.file) : compact_backlink_file(dir, t.file);
+    auto after = t.is_records ? compact_record_file(dir, t.file, *t.records)
+                              : compact_backlink_file(dir, t.file);
     if (!after.ok()) return after.error();
     t.bytes_after = after.value();
   }
