@@ -272,7 +272,8 @@ TEST_F(ToolCompact, AFailureAtAnySystemCallKeepsTheContent) {
       {FaultOp::Remove, "remove"}, {FaultOp::Truncate, "truncate"}, {FaultOp::Size, "size"},
       {FaultOp::Stat, "stat"},     {FaultOp::SetOwner, "set owner"}, {FaultOp::Lock, "lock"},
   };
-  for (const auto& [op, name] : ops) {
+  for (const auto& [kind, name] : ops) {
+    const FaultOp op = kind;  // a lambda cannot capture a structured binding before C++20's fix
     sweep([&](MemoryPlatform& p, int n) { p.fail(op, n, eio); }, false, name);
   }
   sweep([&](MemoryPlatform& p, int n) { p.torn_write(n, 3, IoError::os(ENOSPC)); }, false,
