@@ -1,0 +1,151 @@
+"""Times the maintenance program against the store's own open and a plain
+copy of its files, and shows what compact gives back on an overwritten store.
+
+    python bench/tool_bench.py [--records 1000000] [--rounds 5] [--out bench/tool_results.md]
+
+Needs the module and the `zezavezud` command installed for this Python (the
+wheel puts the command beside the interpreter). Every figure is a whole
+process: wall time and peak resident memory of the command as the system
+accounts for it (wait4), median of --rounds runs after one warm-up run.
+A subcommand that is not available yet (it exits 8 at once, saying so) is
+listed as such instead of timed.
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import _zezavezud as zz
+
+TOOL = os.path.join(os.path.dirname(sys.executable), "zezavezud")
+
+
+def build_small_records(path, records):
+    db = zz.open(path)
+    batch = 10000
+    for start in range(0, records, batch):
+        db.set_many([("items", f"item{i:07d}", {"n": i, "tag": "t"}) for i in range(start, min(start + batch, records))])
+    del db
+
+
+def build_overwritten(path, keys=1000, overwrites=200):
+    db = zz.open(path)
+    for r in range(overwrites):
+        db.set_many([("items", f"k{i}", {"n": i, "round": r, "text": "x" * 40}) for i in range(keys)])
+    del db
+
+
+def build_in_child(builder, *args):
+    code = (f"import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r});"
+            f" import tool_bench; tool_bench.{builder}(*{args!r})")
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
+def disk_bytes(path):
+    return sum(os.path.getsize(os.path.join(path, n)) for n in os.listdir(path))
+
+
+def run_once(argv):
+    """Wall seconds, peak resident KiB and exit status of one run."""
+    started = time.monotonic()
+    process = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(process.pid, 0)
+    wall = time.monotonic() - started
+    process.returncode = os.waitstatus_to_exitcode(status)
+    process.stderr.read()
+    process.stderr.close()
+    return wall, usage.ru_maxrss, process.returncode
+
+
+def measure(argv, rounds):
+    """Medians over `rounds` runs after a warm-up; None when the subcommand is
+    not available yet."""
+    _, _, status = run_once(argv)
+    if argv[0] == TOOL and status == 8:
+        probe = subprocess.run(argv, capture_output=True, text=True)
+        if "not available yet" in probe.stderr:
+            return None
+    walls, peaks = [], []
+    for _ in range(rounds):
+        wall, peak, status = run_once(argv)
+        if status not in (0, 1):
+            raise SystemExit(f"{' '.join(argv)} exited {status}")
+        walls.append(wall)
+        peaks.append(peak)
+    return statistics.median(walls), statistics.median(peaks)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--records", type=int, default=1_000_000)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--out", default=os.path.join(os.path.dirname(__file__), "tool_results.md"))
+    args = parser.parse_args()
+    work = tempfile.mkdtemp(prefix="tool-bench-")
+    try:
+        store = os.path.join(work, "store")
+        copy = os.path.join(work, "copy")
+        # Built in a child process: a command started from this one would
+        # otherwise count the builder's memory as its own peak.
+        build_in_child("build_small_records", store, args.records)
+        size = disk_bytes(store)
+        commands = [
+            ("open (Python, `_zezavezud.open(DIR)`)",
+             [sys.executable, "-c", f"import _zezavezud; _zezavezud.open({store!r})"]),
+            ("`zezavezud check --quick DIR`", [TOOL, "check", "--quick", store]),
+            ("`zezavezud check DIR`", [TOOL, "check", store]),
+            ("`zezavezud compact DIR`", [TOOL, "compact", store]),
+            ("copy of the files + fsync (`cp -rT` + `sync -f`)",
+             ["sh", "-c", f"cp -rT {store} {copy} && sync -f {copy}"]),
+        ]
+        results = [(name, measure(argv, args.rounds)) for name, argv in commands]
+
+        heavy = os.path.join(work, "heavy")
+        build_in_child("build_overwritten", heavy)
+        heavy_before = disk_bytes(heavy)
+        wall, peak, status = run_once([TOOL, "compact", heavy])
+        heavy_after = disk_bytes(heavy)
+    finally:
+        shutil.rmtree(work)
+
+    open_wall, open_peak = results[0][1]
+    copy_wall = results[-1][1][0]
+    lines = [
+        "# Maintenance program: timings",
+        "",
+        f"Store: {args.records:,} small records in one collection ({size / 1e6:.1f} MB on disk).",
+        f"Whole-process figures, median of {args.rounds} runs after a warm-up;",
+        "peak memory is the command's largest resident set. Produced by bench/tool_bench.py.",
+        "",
+        "| command | wall ms | vs open | vs copy | peak MiB | peak vs open |",
+        "|---|---:|---:|---:|---:|---:|",
+    ]
+    for name, figures in results:
+        if figures is None:
+            lines.append(f"| {name} | not available yet | | | | |")
+            continue
+        w, p = figures
+        lines.append(f"| {name} | {w * 1000:.0f} | {w / open_wall:.2f} | {w / copy_wall:.2f} |"
+                     f" {p / 1024:.0f} | {p / open_peak:.2f} |")
+    lines += [
+        "",
+        "Overwrite-heavy store: 1,000 keys each written 200 times.",
+        "",
+        f"- before compact: {heavy_before:,} bytes",
+        f"- after compact: {heavy_after:,} bytes ({heavy_after / heavy_before:.2%} of before;"
+        f" compact exit {status}, {wall * 1000:.0f} ms, peak {peak / 1024:.0f} MiB)",
+        "",
+    ]
+    text = "\n".join(lines)
+    with open(args.out, "w") as f:
+        f.write(text)
+    print(text)
+
+
+if __name__ == "__main__":
+    main()

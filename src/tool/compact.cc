@@ -1,0 +1,610 @@
+// `zezavezud compact DIR [--collection NAME] [--json]`: rewrites each record
+// file with only its live records and each backlink file with only its
+// current rows, so that files grown by overwrites and removals shrink back to
+// what their content needs.
+//
+// Nothing a user can read changes: record bytes are copied as they are, in
+// their file order; backlink rows are written back as add records in exactly
+// the order a query returns them. Each file is replaced in one step: the new
+// bytes go to "<file>.zezavezud-tmp", are forced to disk and read back, get
+// the original's owner and mode, and only then are renamed over it. A crash
+// or kill at any moment therefore leaves every file either old or new, both
+// with the same content; a leftover temporary file is ignored by the engine
+// and overwritten by the next compact.
+//
+// Two passes: the first reads every file in scope and refuses the whole
+// directory, changing nothing, when any of them is damaged or the disk
+// cannot hold the largest rewritten file; the second rewrites them one by
+// one.
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <unordered_set>
+
+#include "db/backlink_file.h"
+#include "db/backlink_index.h"
+#include "db/key_index.h"
+#include "db/record_file.h"
+#include "tool/json.h"
+#include "tool/tool.h"
+
+namespace zez::tool {
+
+namespace {
+
+// Records are copied, and temporary files written and read back, in pieces
+// this large: few system calls, and memory that does not grow with the file.
+constexpr size_t COPY_BUFFER_SIZE = size_t(1) << 20;
+
+// Why compact stopped: the exit status and the line for standard error.
+struct Stop {
+  int status;
+  std::string message;
+};
+
+// Joins the pieces. (GCC 12 warns falsely on chains of `+` over strings.)
+std::string concat(std::initializer_list<std::string_view> pieces) {
+  std::string text;
+  for (std::string_view p : pieces) text.append(p);
+  return text;
+}
+
+// An operational failure of one file: "FILE: WHAT".
+Stop failed(std::string_view file, std::string_view what) {
+  return Stop{EXIT_OPERATIONAL, concat({file, ": ", what})};
+}
+
+Stop operational(std::string_view file, const IoError& error) {
+  return failed(file, error.display());
+}
+
+Stop damaged(const std::string& file, uint64_t offset, std::string_view what) {
+  std::string message = file;
+  message.append(":").append(std::to_string(offset)).append(": ").append(what);
+  return Stop{EXIT_DAMAGE_LEFT, std::move(message)};
+}
+
+// One file in scope and what compacting it does.
+struct RecordFile;
+
+struct Target {
+  std::string file;
+  bool is_records;
+  // The first pass's reading of a record file, which the second pass copies from.
+  std::shared_ptr<RecordFile> records;
+  uint64_t bytes_before = 0;
+  uint64_t bytes_after = 0;  // first the size it will have, then the size it has
+};
+
+// ---- Writing a temporary file ------------------------------------------------
+
+// Appends to a file through a buffer that is written out only when full, so
+// every piece but the last is exactly COPY_BUFFER_SIZE bytes. It keeps a hash
+// of those pieces, which hash_file() recomputes from the file to check that
+// the bytes on disk are the bytes that were meant.
+class ChunkWriter {
+ public:
+  explicit ChunkWriter(File& file) : file_(file) { buffer_.reserve(COPY_BUFFER_SIZE); }
+
+  Result<Unit, IoError> append(const char* data, size_t n) {
+    while (n > 0) {
+      const size_t k = std::min(n, COPY_BUFFER_SIZE - buffer_.size());
+      buffer_.append(data, k);
+      data += k;
+      n -= k;
+      if (buffer_.size() == COPY_BUFFER_SIZE) {
+        auto r = flush();
+        if (!r.ok()) return r;
+      }
+    }
+    return Unit{};
+  }
+  Result<Unit, IoError> append(std::string_view s) { return append(s.data(), s.size()); }
+
+  Result<Unit, IoError> flush() {
+    if (buffer_.empty()) return Unit{};
+    hash_ = mix(hash_, buffer_);
+    written_ += buffer_.size();
+    auto r = write_all(file_, reinterpret_cast<const uint8_t*>(buffer_.data()), buffer_.size(),
+                       IoError::write_zero());
+    buffer_.clear();
+    return r;
+  }
+
+  uint64_t written() const { return written_; }
+  uint64_t hash() const { return hash_; }
+
+  static uint64_t mix(uint64_t hash, std::string_view chunk) {
+    return (hash ^ std::hash<std::string_view>{}(chunk)) * 0x100000001b3ULL;
+  }
+
+ private:
+  File& file_;
+  std::string buffer_;
+  uint64_t written_ = 0;
+  uint64_t hash_ = 0;
+};
+
+// The hash ChunkWriter kept, recomputed from the first `size` bytes of `file`.
+Result<uint64_t, IoError> hash_file(File& file, uint64_t size) {
+  std::string chunk;
+  uint64_t hash = 0;
+  for (uint64_t at = 0; at < size; at += chunk.size()) {
+    chunk.resize(size_t(std::min<uint64_t>(COPY_BUFFER_SIZE, size - at)));
+    auto r = read_exact_at(file, reinterpret_cast<uint8_t*>(chunk.data()), chunk.size(), at);
+    if (!r.ok()) return std::move(r).error();
+    hash = ChunkWriter::mix(hash, chunk);
+  }
+  return hash;
+}
+
+// Reads byte ranges of a file in increasing order through one large window,
+// so copying many small records costs one read per window, not per record.
+class WindowReader {
+ public:
+  WindowReader(File& file, uint64_t size) : file_(file), size_(size) {}
+
+  // Appends bytes [offset, offset + n) to `out`; `offset` never goes back.
+  Result<Unit, IoError> copy(uint64_t offset, uint64_t n, ChunkWriter& out) {
+    while (n > 0) {
+      if (offset < start_ || offset >= start_ + window_.size()) {
+        auto r = fill(offset);
+        if (!r.ok()) return r;
+      }
+      const size_t at = size_t(offset - start_);
+      const size_t k = size_t(std::min<uint64_t>(n, window_.size() - at));
+      auto r = out.append(window_.data() + at, k);
+      if (!r.ok()) return r;
+      offset += k;
+      n -= k;
+    }
+    return Unit{};
+  }
+
+ private:
+  Result<Unit, IoError> fill(uint64_t offset) {
+    window_.resize(size_t(std::min<uint64_t>(COPY_BUFFER_SIZE, size_ - offset)));
+    start_ = offset;
+    auto r = read_exact_at(file_, reinterpret_cast<uint8_t*>(window_.data()), window_.size(),
+                           offset);
+    if (!r.ok()) window_.clear();
+    return r;
+  }
+
+  File& file_;
+  uint64_t size_;
+  std::string window_;
+  uint64_t start_ = 0;
+};
+
+// ---- Replacing a file ------------------------------------------------------------
+
+std::string temp_name(const std::string& file) { return concat({file, TEMP_SUFFIX}); }
+
+// Writes the replacement of `file` (which `original` has open) through
+// `fill`, forces it to disk, checks it with `verify`, gives it the original's
+// owner and mode and renames it over the original, then forces the
+// directory. Before the rename, a failure removes the temporary file and
+// leaves the original as it was. Returns the new file's size.
+Result<uint64_t, Stop> replace_file(
+    Directory& dir, const std::string& file, File& original,
+    const std::function<Result<Unit, Stop>(ChunkWriter&)>& fill,
+    const std::function<Result<Unit, Stop>(File&, uint64_t)>& verify) {
+  const std::string temp = temp_name(file);
+  auto opened = dir.open(temp, OpenMode::CreateTruncate);
+  if (!opened.ok()) return operational(temp, opened.error());
+  auto give_up = [&](Stop stop) -> Result<uint64_t, Stop> {
+    opened.value().reset();
+    // A temporary file that cannot be removed is harmless: the engine never
+    // reads it, and the next compact overwrites it.
+    if (!dir.remove(temp).ok()) stop.message.append(" (").append(temp).append(" is left over)");
+    return stop;
+  };
+  File& out = *opened.value();
+  ChunkWriter writer(out);
+  auto filled = fill(writer);
+  if (!filled.ok()) return give_up(filled.error());
+  auto flushed = writer.flush();
+  if (!flushed.ok()) return give_up(operational(temp, flushed.error()));
+  auto synced = out.sync();
+  if (!synced.ok()) return give_up(operational(temp, synced.error()));
+
+  auto reader = dir.open(temp, OpenMode::ReadOnly);
+  if (!reader.ok()) return give_up(operational(temp, reader.error()));
+  auto hash = hash_file(*reader.value(), writer.written());
+  if (!hash.ok()) return give_up(operational(temp, hash.error()));
+  if (hash.value() != writer.hash()) {
+    return give_up(failed(temp, "read back bytes other than were written"));
+  }
+  auto checked = verify(*reader.value(), writer.written());
+  if (!checked.ok()) return give_up(checked.error());
+
+  auto owned = copy_owner_and_mode(original, out);
+  if (!owned.ok()) return give_up(operational(temp, owned.error()));
+  auto renamed = dir.rename(temp, file);
+  if (!renamed.ok()) return give_up(operational(temp, renamed.error()));
+  // The file is replaced either way; a failed directory sync only means the
+  // rename may not yet survive a power cut, and either name holds the same
+  // content.
+  auto dir_synced = dir.sync();
+  if (!dir_synced.ok()) return operational(file, dir_synced.error());
+  return writer.written();
+}
+
+// ---- Record files ---------------------------------------------------------------
+
+// An open record file and its live records. Records are numbered in file
+// order; a bit per record says whether it is live, so the scans that copy
+// live records need no key lookups.
+struct RecordFile {
+  std::unique_ptr<File> file;
+  uint64_t size = 0;
+  KeyIndex live;  // key -> number of its last record, for keys not deleted
+  std::vector<bool> is_live;
+};
+
+// After this many records the index is sized for the whole file at once, as
+// the engine's load does, instead of growing step by step.
+constexpr uint64_t RECORDS_BEFORE_ESTIMATE = 4096;
+
+// Opens the record file and indexes its live records, refusing a file the
+// engine could not load.
+Result<RecordFile, Stop> index_record_file(Directory& dir, const std::string& name) {
+  auto opened = dir.open(name, OpenMode::ReadOnly);
+  if (!opened.ok()) return operational(name, opened.error());
+  RecordFile rf;
+  rf.file = std::move(opened).value();
+  auto size = rf.file->size();
+  if (!size.ok()) return operational(name, size.error());
+  rf.size = size.value();
+  std::optional<Stop> refused;
+  ScanEnd end = scan_record_file(*rf.file, rf.size, [&](const RecordView& r) {
+    if (r.value_len == 0) {
+      refused = damaged(name, r.offset, "record with a value length of 0");
+    } else if (!r.key_is_utf8) {
+      refused = damaged(name, r.offset, "key not UTF-8");
+    } else {
+      if (rf.is_live.size() == RECORDS_BEFORE_ESTIMATE) {
+        rf.live.reserve(size_t(rf.size / (r.offset / RECORDS_BEFORE_ESTIMATE)));
+      }
+      if (const uint64_t* earlier = rf.live.find(r.key)) rf.is_live[*earlier] = false;
+      if (r.is_tombstone()) {
+        rf.live.erase(r.key);
+      } else {
+        rf.live.put(r.key, rf.is_live.size());
+      }
+      rf.is_live.push_back(!r.is_tombstone());
+    }
+    return !refused;
+  });
+  switch (end.stop) {
+    case ScanStop::End:
+      return rf;
+    case ScanStop::Refused:
+      return std::move(*refused);
+    case ScanStop::Torn:
+      return damaged(name, end.offset, "torn record at the end");
+    case ScanStop::ZeroTail:
+      return damaged(name, end.offset, "zeros at the end");
+    case ScanStop::Io:
+      return operational(name, *end.error);
+  }
+  return rf;
+}
+
+// Calls `live(record)` for each live record, in file order; stops at the
+// first failure it returns.
+Result<Unit, Stop> for_each_live_record(
+    RecordFile& rf, const std::string& name,
+    const std::function<Result<Unit, Stop>(const RecordView&)>& live) {
+  std::optional<Stop> stopped;
+  size_t number = 0;
+  ScanEnd end = scan_record_file(*rf.file, rf.size, [&](const RecordView& r) {
+    if (number >= rf.is_live.size()) return false;  // the file grew: stop, as changed
+    if (!rf.is_live[number++]) return true;
+    auto done = live(r);
+    if (!done.ok()) stopped = done.error();
+    return done.ok();
+  });
+  if (stopped) return std::move(*stopped);
+  // The first scan found the file whole; only a failed read, or a file that
+  // changed although we hold the lock, ends this one early.
+  if (end.stop == ScanStop::Io) return operational(name, *end.error);
+  if (end.stop != ScanStop::End) return failed(name, "changed during compact");
+  return Unit{};
+}
+
+Result<uint64_t, Stop> live_record_bytes(RecordFile& rf, const std::string& name) {
+  uint64_t bytes = 0;
+  auto r = for_each_live_record(rf, name, [&](const RecordView& v) -> Result<Unit, Stop> {
+    bytes += v.end() - v.offset;
+    return Unit{};
+  });
+  if (!r.ok()) return r.error();
+  return bytes;
+}
+
+// The temporary file must hold exactly the live keys, each once and never
+// deleted, every record whole; ChunkWriter's hash has already shown that its
+// bytes are the ones copied.
+Result<Unit, Stop> verify_records(const RecordFile& rf, const std::string& temp, File& copy,
+                                  uint64_t size) {
+  size_t records = 0;
+  bool foreign = false;
+  ScanEnd end = scan_record_file(copy, size, [&](const RecordView& r) {
+    foreign = r.value_len == 0 || r.is_tombstone() || rf.live.find(r.key) == nullptr;
+    ++records;
+    return !foreign;
+  });
+  if (end.stop == ScanStop::Io) return operational(temp, *end.error);
+  if (end.stop != ScanStop::End || foreign || records != rf.live.size()) {
+    return failed(temp, "read back records other than the live ones");
+  }
+  return Unit{};
+}
+
+Result<uint64_t, Stop> compact_record_file(Directory& dir, const std::string& name,
+                                           RecordFile& rf) {
+  const std::string temp = temp_name(name);
+  auto fill = [&](ChunkWriter& out) -> Result<Unit, Stop> {
+    WindowReader in(*rf.file, rf.size);
+    return for_each_live_record(rf, name, [&](const RecordView& r) -> Result<Unit, Stop> {
+      auto copied = in.copy(r.offset, r.end() - r.offset, out);
+      if (!copied.ok()) return operational(temp, copied.error());
+      return Unit{};
+    });
+  };
+  auto verify = [&](File& copy, uint64_t size) { return verify_records(rf, temp, copy, size); };
+  return replace_file(dir, name, *rf.file, fill, verify);
+}
+
+// ---- Backlink files -------------------------------------------------------------
+
+// A backlink file replayed as the engine replays it, and the keys that have
+// rows, in the order of their first add record.
+struct BacklinkRows {
+  std::unique_ptr<BacklinkIndex> index;
+  std::vector<std::string> keys;
+};
+
+Result<BacklinkRows, Stop> read_backlink_rows(Directory& dir, const std::string& name) {
+  BacklinkRows rows;
+  auto loaded = BacklinkIndex::load(dir, name);
+  if (!loaded.ok()) {
+    // The engine's own messages mean the bytes are wrong; a system error
+    // means they could not be read.
+    if (loaded.error().os_code() != 0) return operational(name, loaded.error());
+    return damaged(name, 0, concat({"the engine cannot load it: ", loaded.error().display()}));
+  }
+  rows.index = std::move(loaded).value();
+  auto opened = dir.open(name, OpenMode::ReadOnly);
+  if (!opened.ok()) return operational(name, opened.error());
+  std::unordered_set<std::string> seen;
+  ScanEnd end = scan_backlink_file(*opened.value(), [&](const BacklinkRecordView& r) {
+    if (r.op == BACKLINK_OP_ADD && seen.emplace(r.strings.target_key).second) {
+      rows.keys.emplace_back(r.strings.target_key);
+    }
+    return true;
+  });
+  if (end.stop == ScanStop::Io) return operational(name, *end.error);
+  if (end.stop != ScanStop::End) return failed(name, "changed during compact");
+  return rows;
+}
+
+// Calls `row(key, backlink)` for every current row, key by key in the order
+// of BacklinkRows::keys, each key's rows in query order.
+template <class Row>
+Result<Unit, Stop> for_each_row(const BacklinkRows& rows, Row&& row) {
+  for (const std::string& key : rows.keys) {
+    for (const Backlink& b : rows.index->query(key)) {
+      auto r = row(key, b);
+      if (!r.ok()) return r;
+    }
+  }
+  return Unit{};
+}
+
+Result<std::string, IoError> frame_add(const std::string& key, const Backlink& b) {
+  std::string record;
+  auto framed = frame_backlink_record(
+      BACKLINK_OP_ADD, BacklinkStrings{key, b.source_collection, b.source_key, b.source_path},
+      record);
+  if (!framed.ok()) return std::move(framed).error();
+  return record;
+}
+
+Result<uint64_t, Stop> current_backlink_bytes(const BacklinkRows& rows, const std::string& name) {
+  uint64_t bytes = 0;
+  auto r = for_each_row(rows, [&](const std::string& key, const Backlink& b) -> Result<Unit, Stop> {
+    auto record = frame_add(key, b);
+    if (!record.ok()) return operational(name, record.error());
+    bytes += record.value().size();
+    return Unit{};
+  });
+  if (!r.ok()) return r.error();
+  return bytes;
+}
+
+// The temporary file, replayed by the engine, must answer every query as
+// the original does. Keys without rows in the original have none in the copy,
+// which holds add records for the listed keys only.
+Result<Unit, Stop> verify_backlinks(Directory& dir, const BacklinkRows& rows,
+                                    const std::string& temp) {
+  auto loaded = BacklinkIndex::load(dir, temp);
+  if (!loaded.ok()) return operational(temp, loaded.error());
+  for (const std::string& key : rows.keys) {
+    if (loaded.value()->query(key) != rows.index->query(key)) {
+      return failed(temp, "read back rows other than the current ones");
+    }
+  }
+  return Unit{};
+}
+
+Result<uint64_t, Stop> compact_backlink_file(Directory& dir, const std::string& name) {
+  auto rows = read_backlink_rows(dir, name);
+  if (!rows.ok()) return rows.error();
+  auto original = dir.open(name, OpenMode::ReadOnly);
+  if (!original.ok()) return operational(name, original.error());
+  const std::string temp = temp_name(name);
+  auto fill = [&](ChunkWriter& out) {
+    return for_each_row(rows.value(), [&](const std::string& key, const Backlink& b) {
+      auto record = frame_add(key, b);
+      if (!record.ok()) return Result<Unit, Stop>(operational(temp, record.error()));
+      auto written = out.append(record.value());
+      if (!written.ok()) return Result<Unit, Stop>(operational(temp, written.error()));
+      return Result<Unit, Stop>(Unit{});
+    });
+  };
+  auto verify = [&](File&, uint64_t) { return verify_backlinks(dir, rows.value(), temp); };
+  return replace_file(dir, name, *original.value(), fill, verify);
+}
+
+// ---- The command -----------------------------------------------------------------
+
+// The files in scope, in collection order: record files, then backlink files.
+Result<std::vector<Target>, Stop> select_targets(const DirectoryListing& listing,
+                                                 const std::string* only,
+                                                 const std::string& path) {
+  std::vector<Target> targets;
+  for (const auto& e : listing.record_files) {
+    if (!only || e.collection == *only) targets.push_back(Target{e.name, true, nullptr});
+  }
+  for (const auto& e : listing.backlink_files) {
+    if (!only || e.collection == *only) targets.push_back(Target{e.name, false, nullptr});
+  }
+  if (only && targets.empty()) {
+    return Stop{EXIT_OPERATIONAL, concat({path, " has no collection named '", *only, "'"})};
+  }
+  return targets;
+}
+
+// The first pass: sizes now and after, refusing damage.
+Result<Unit, Stop> measure(Directory& dir, Target& t) {
+  auto info = dir.entry_type(t.file);
+  if (!info.ok()) return operational(t.file, info.error());
+  t.bytes_before = info.value().size;
+  if (t.is_records) {
+    auto rf = index_record_file(dir, t.file);
+    if (!rf.ok()) return rf.error();
+    t.records = std::make_shared<RecordFile>(std::move(rf).value());
+    auto bytes = live_record_bytes(*t.records, t.file);
+    if (!bytes.ok()) return bytes.error();
+    t.bytes_after = bytes.value();
+    return Unit{};
+  }
+  auto rows = read_backlink_rows(dir, t.file);
+  if (!rows.ok()) return rows.error();
+  auto bytes = current_backlink_bytes(rows.value(), t.file);
+  if (!bytes.ok()) return bytes.error();
+  t.bytes_after = bytes.value();
+  return Unit{};
+}
+
+// The largest rewritten file must fit, with 1% to spare for the file
+// system's own blocks: only one temporary file exists at a time.
+Result<Unit, Stop> check_free_space(Directory& dir, const std::vector<Target>& targets,
+                                    const std::string& path) {
+  uint64_t largest = 0;
+  for (const Target& t : targets) largest = std::max(largest, t.bytes_after);
+  const uint64_t needed = largest + (largest + 99) / 100;
+  auto free = dir.free_space();
+  if (!free.ok()) return operational(path, free.error());
+  if (free.value() < needed) {
+    std::string message = path;
+    message.append(": not enough free space: compact needs ")
+        .append(std::to_string(needed))
+        .append(" bytes, ")
+        .append(std::to_string(free.value()))
+        .append(" are free; nothing was changed");
+    return Stop{EXIT_OPERATIONAL, std::move(message)};
+  }
+  return Unit{};
+}
+
+void write_report(Console& console, const std::vector<Target>& targets, bool json) {
+  uint64_t before = 0;
+  uint64_t after = 0;
+  for (const Target& t : targets) before += t.bytes_before, after += t.bytes_after;
+  std::string out;
+  if (json) {
+    JsonWriter w(out);
+    w.begin_object();
+    w.write_key("files");
+    w.begin_array();
+    for (const Target& t : targets) {
+      w.begin_object();
+      w.write_key("file");
+      w.write_string(t.file);
+      w.write_key("bytes_before");
+      w.write_uint(t.bytes_before);
+      w.write_key("bytes_after");
+      w.write_uint(t.bytes_after);
+      w.end_object();
+    }
+    w.end_array();
+    w.write_key("bytes_before");
+    w.write_uint(before);
+    w.write_key("bytes_after");
+    w.write_uint(after);
+    w.end_object();
+    out.push_back('\n');
+  } else {
+    auto line = [&](const std::string& what, uint64_t b, uint64_t a) {
+      out.append(what).append(": ").append(std::to_string(b)).append(" -> ");
+      out.append(std::to_string(a)).append(" bytes\n");
+    };
+    for (const Target& t : targets) line(t.file, t.bytes_before, t.bytes_after);
+    line("total", before, after);
+  }
+  console.out(out);
+}
+
+Result<std::vector<Target>, Stop> compact(Directory& dir, const ParsedArgs& args,
+                                          Console& console) {
+  const std::string& path = args.positionals[0];
+  auto listing = list_directory(dir);
+  if (!listing.ok()) return operational(path, listing.error());
+  for (const Finding& note : listing.value().notes) console.err(concat({"note: ", note.display()}));
+  auto targets = select_targets(listing.value(), args.value("collection"), path);
+  if (!targets.ok()) return targets.error();
+  for (Target& t : targets.value()) {
+    auto measured = measure(dir, t);
+    if (!measured.ok()) return measured.error();
+  }
+  auto space = check_free_space(dir, targets.value(), path);
+  if (!space.ok()) return space.error();
+  uint64_t done = 0;
+  for (Target& t : targets.value()) {
+    console.progress("compacting", done++, targets.value().size());
+    auto after = t.is_records ? compact_record_file(dir, t.file, *t.records)
+                              : compact_backlink_file(dir, t.file);
+    if (!after.ok()) return after.error();
+    t.bytes_after = after.value();
+  }
+  return targets;
+}
+
+}  // namespace
+
+int run_compact(Platform& platform, const ParsedArgs& args, Console& console) {
+  const std::string& path = args.positionals[0];
+  auto dir = open_for_writing(platform, path, /*create=*/false);
+  if (!dir.ok()) {
+    console.err(concat({"zezavezud: ", dir.error().message}));
+    return EXIT_OPERATIONAL;
+  }
+  auto done = compact(*dir.value(), args, console);
+  if (!done.ok()) {
+    console.err(concat({"zezavezud: ", done.error().message}));
+    if (done.error().status == EXIT_DAMAGE_LEFT) {
+      console.err(concat({"zezavezud: the directory is damaged; nothing was changed; run ",
+                         "`zezavezud repair ", path, "` first"}));
+    }
+    return done.error().status;
+  }
+  write_report(console, done.value(), args.has("json"));
+  return EXIT_CLEAN;
+}
+
+}  // namespace zez::tool

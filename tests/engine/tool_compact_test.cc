@@ -1,0 +1,291 @@
+// `zezavezud compact` over the in-memory platform: what users can read is
+// the same before and after, including after a failure at any system call.
+#include <algorithm>
+#include <cerrno>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "db/backlink_file.h"
+#include "db/database.h"
+#include "db/record_file.h"
+#include "memory_platform.h"
+#include "test_values.h"
+#include "tool/json.h"
+#include "tool/tool.h"
+
+namespace zez {
+namespace {
+
+using testing::FaultOp;
+using testing::MemoryPlatform;
+using tool::StringConsole;
+
+const std::string DIR = "/d";
+const std::vector<std::string> COLLECTIONS = {"users", "posts", ""};
+const std::vector<std::string> KEYS = {"alice", "bob", "carol", "dave", "p1", "p2", "p3", "k"};
+
+// Everything a user can ask of the store about the keys above.
+struct Content {
+  std::map<std::string, std::string> values;  // "collection/key" -> encoded value or "absent"
+  std::map<std::string, std::vector<Backlink>> backlinks;
+  bool operator==(const Content&) const = default;
+};
+
+Value linking(std::vector<std::pair<std::string, std::string>> links) {
+  Map m;
+  for (auto& [field, path] : links) m.insert(field, Value::link(path));
+  return Value::map(std::move(m));
+}
+
+// A store on its own in-memory file system, and the tool run over it.
+struct Store {
+  // Overwrites, deletes, links that move, and a backlink stored twice (two
+  // map keys that give the same source path).
+  void build() {
+    auto db = Database::open(DIR, platform);
+    ASSERT_TRUE(db.ok());
+    Database& d = *db.value();
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(d.set("users", "alice", Value::integer(i)).ok());
+    ASSERT_TRUE(d.set("users", "bob", Value::text("b")).ok());
+    ASSERT_TRUE(d.set("users", "carol", Value::blob(std::string(300, 'c'))).ok());
+    ASSERT_TRUE(d.remove("users", "bob").ok());
+    ASSERT_TRUE(d.set("posts", "p1", linking({{"author", "users/alice"}})).ok());
+    ASSERT_TRUE(d.set("posts", "p2", linking({{"author", "users/bob"}})).ok());
+    Map twice = map_of("b", Value::link("users/alice"));
+    twice.insert("a/b", Value::link("users/alice"));
+    ASSERT_TRUE(d.set("posts", "p3", Value::map(map_of("a", Value::map(std::move(twice))))).ok());
+    ASSERT_TRUE(d.set("posts", "p1", linking({{"author", "users/carol"}})).ok());
+    ASSERT_TRUE(d.set("posts", "p1", linking({{"author", "users/alice"}})).ok());
+    ASSERT_TRUE(d.remove("posts", "p2").ok());
+    ASSERT_TRUE(d.set("", "k", Value::boolean(true)).ok());
+  }
+
+  Content content() {
+    Content c;
+    auto db = Database::open(DIR, platform);
+    EXPECT_TRUE(db.ok());
+    if (!db.ok()) return c;
+    for (const std::string& col : COLLECTIONS) {
+      for (const std::string& key : KEYS) {
+        std::string id = col + "/" + key;
+        std::string bytes;
+        c.values[id] = db.value()->get_encoded(col, key, bytes).ok() ? bytes : "absent";
+        auto links = db.value()->backlinks(col, key);
+        EXPECT_TRUE(links.ok());
+        if (links.ok()) c.backlinks[id] = links.value();
+      }
+    }
+    return c;
+  }
+
+  int compact(std::vector<std::string_view> extra = {}) {
+    std::vector<std::string_view> args = {"compact", DIR};
+    args.insert(args.end(), extra.begin(), extra.end());
+    console = StringConsole();
+    return tool::run_tool(platform, args, console);
+  }
+
+  std::map<std::string, std::string> files() {
+    std::map<std::string, std::string> all;
+    for (const std::string& name : platform.names(DIR)) all[name] = *platform.contents(DIR, name);
+    return all;
+  }
+
+  bool has_temp_file() {
+    for (const std::string& name : platform.names(DIR)) {
+      if (name.ends_with(tool::TEMP_SUFFIX)) return true;
+    }
+    return false;
+  }
+
+  MemoryPlatform platform;
+  StringConsole console;
+};
+
+class ToolCompact : public ::testing::Test, protected Store {};
+
+TEST_F(ToolCompact, KeepsEveryValueAndBacklinkAndShrinksTheFiles) {
+  build();
+  const Content before = content();
+  const auto old_files = files();
+  ASSERT_EQ(compact({"--json"}), tool::EXIT_CLEAN) << console.stderr_text();
+  EXPECT_EQ(content(), before);
+  EXPECT_FALSE(has_temp_file());
+  EXPECT_LT(platform.contents(DIR, "users.qdb")->size(), old_files.at("users.qdb").size());
+  EXPECT_LT(platform.contents(DIR, "users.qbl")->size(), old_files.at("users.qbl").size());
+  EXPECT_LT(platform.contents(DIR, "posts.qdb")->size(), old_files.at("posts.qdb").size());
+
+  // The report gives each file's size before and after, as they are.
+  auto report = parse_json(console.stdout_text());
+  ASSERT_TRUE(report.ok()) << console.stdout_text();
+  uint64_t total_after = 0;
+  for (const JsonValue& f : report.value().find("files")->as_array()) {
+    const std::string& name = f.find("file")->as_string();
+    EXPECT_EQ(uint64_t(f.find("bytes_before")->as_int()), old_files.at(name).size()) << name;
+    EXPECT_EQ(uint64_t(f.find("bytes_after")->as_int()), platform.contents(DIR, name)->size());
+    total_after += f.find("bytes_after")->as_int();
+  }
+  EXPECT_EQ(uint64_t(report.value().find("bytes_after")->as_int()), total_after);
+
+  // A second run finds nothing to drop.
+  const auto compacted = files();
+  ASSERT_EQ(compact(), tool::EXIT_CLEAN);
+  EXPECT_EQ(files(), compacted);
+}
+
+TEST_F(ToolCompact, CopiesLiveRecordsAsTheyAreInFileOrderAndBacklinksInQueryOrder) {
+  auto record = [](std::string_view key, std::string_view encoded) {
+    return frame_record(key, encoded).value();
+  };
+  // Values are never decoded, so even bytes no encoder writes are kept.
+  const std::string odd = std::string("\x0b\x00\x00\x00\x00", 5);
+  platform.put(DIR, "c.qdb",
+               record("x", "\x01") + record("y", odd) + record("x", "\x02\x07") +
+                   record("z", "\x01") + record("z", "\x0c"));
+  auto row = [](uint8_t op, std::string_view key, std::string_view source) {
+    std::string out;
+    EXPECT_TRUE(frame_backlink_record(op, {key, "s", source, "f"}, out).ok());
+    return out;
+  };
+  platform.put(DIR, "c.qbl",
+               row(1, "t", "a") + row(1, "u", "b") + row(1, "t", "c") + row(1, "t", "a") +
+                   row(2, "u", "b") + row(7, "t", "d") + row(1, "u", "b") + row(2, "t", "c"));
+  ASSERT_EQ(compact(), tool::EXIT_CLEAN) << console.stderr_text();
+  EXPECT_EQ(*platform.contents(DIR, "c.qdb"), record("y", odd) + record("x", "\x02\x07"));
+  EXPECT_EQ(*platform.contents(DIR, "c.qbl"), row(1, "t", "a") + row(1, "t", "a") + row(1, "u", "b"));
+  EXPECT_EQ(console.stdout_text(),
+            "c.qdb: 55 -> 25 bytes\nc.qbl: 168 -> 63 bytes\ntotal: 223 -> 88 bytes\n");
+}
+
+TEST_F(ToolCompact, CollectionOptionLimitsTheWork) {
+  build();
+  const auto old_files = files();
+  ASSERT_EQ(compact({"--collection", "posts"}), tool::EXIT_CLEAN) << console.stderr_text();
+  EXPECT_EQ(*platform.contents(DIR, "users.qdb"), old_files.at("users.qdb"));
+  EXPECT_EQ(*platform.contents(DIR, "users.qbl"), old_files.at("users.qbl"));
+  EXPECT_LT(platform.contents(DIR, "posts.qdb")->size(), old_files.at("posts.qdb").size());
+
+  EXPECT_EQ(compact({"--collection", "nobody"}), tool::EXIT_OPERATIONAL);
+  EXPECT_EQ(console.stderr_text(), "zezavezud: /d has no collection named 'nobody'\n");
+}
+
+TEST_F(ToolCompact, RefusesADamagedDirectoryAndChangesNothing) {
+  const std::string whole = frame_record("a", "\x01").value();
+  const std::vector<std::pair<std::string, std::string>> damage = {
+      {"users.qdb", whole + whole.substr(0, 7)},                  // torn record
+      {"users.qdb", whole + std::string(12, '\0')},               // zero tail
+      {"users.qdb", whole + std::string("\x01\0\0\0a\0\0\0\0", 9) + whole},  // value length 0
+      {"users.qdb", frame_record("\xff", "\x01").value()},        // key not UTF-8
+      {"users.qbl", std::string("\x01\x05\0\0\0al", 7)},         // torn backlink row
+  };
+  for (const auto& [name, bytes] : damage) {
+    Store s;
+    s.build();
+    s.platform.put(DIR, name, bytes);
+    const auto old_files = s.files();
+    EXPECT_EQ(s.compact(), tool::EXIT_DAMAGE_LEFT) << name;
+    EXPECT_EQ(s.files(), old_files);
+    EXPECT_NE(s.console.stderr_text().find("run `zezavezud repair /d` first"), std::string::npos)
+        << s.console.stderr_text();
+  }
+}
+
+TEST_F(ToolCompact, RefusesWhileOpenElsewhereOrShortOfSpace) {
+  build();
+  const auto old_files = files();
+  {
+    auto db = Database::open(DIR, platform);
+    ASSERT_TRUE(db.ok());
+    EXPECT_EQ(compact(), tool::EXIT_OPERATIONAL);
+    EXPECT_EQ(console.stderr_text(),
+              "zezavezud: /d is open in another program; nothing was changed\n");
+  }
+  // The largest file after compacting, plus 1%, must be free: measured on a
+  // copy of the store.
+  uint64_t largest = 0;
+  {
+    Store copy;
+    copy.build();
+    ASSERT_EQ(copy.compact({"--json"}), tool::EXIT_CLEAN);
+    auto report = parse_json(copy.console.stdout_text());
+    ASSERT_TRUE(report.ok());
+    for (const JsonValue& f : report.value().find("files")->as_array()) {
+      largest = std::max(largest, uint64_t(f.find("bytes_after")->as_int()));
+    }
+  }
+  const uint64_t needed = largest + (largest + 99) / 100;
+  platform.set_free_space(needed - 1);
+  EXPECT_EQ(compact(), tool::EXIT_OPERATIONAL);
+  EXPECT_NE(console.stderr_text().find("not enough free space"), std::string::npos);
+  EXPECT_EQ(files(), old_files);
+  platform.set_free_space(needed);
+  EXPECT_EQ(compact(), tool::EXIT_CLEAN) << console.stderr_text();
+}
+
+TEST_F(ToolCompact, OverwritesALeftoverTemporaryFile) {
+  build();
+  const Content before = content();
+  platform.put(DIR, "users.qdb.zezavezud-tmp", "left by a killed run");
+  ASSERT_EQ(compact(), tool::EXIT_CLEAN) << console.stderr_text();
+  EXPECT_FALSE(has_temp_file());
+  EXPECT_EQ(content(), before);
+}
+
+// Fails the Nth call of one kind (N = 1, 2, ... until no fault fires), then
+// checks that the store reads as before, that compact removed its temporary
+// file, and that a second compact succeeds.
+void sweep(const std::function<void(MemoryPlatform&, int)>& plan, bool temp_may_stay,
+           const std::string& what) {
+  for (int n = 1;; ++n) {
+    SCOPED_TRACE(what + " #" + std::to_string(n));
+    Store t;
+    t.build();
+    const Content before = t.content();
+    plan(t.platform, n);
+    const int status = t.compact();
+    const bool fired = t.platform.faults_fired() > 0;
+    t.platform.clear_faults();
+    if (!fired) {
+      EXPECT_EQ(status, tool::EXIT_CLEAN);
+      return;
+    }
+    EXPECT_EQ(status, tool::EXIT_OPERATIONAL) << t.console.stdout_text();
+    if (!temp_may_stay) {
+      EXPECT_FALSE(t.has_temp_file());
+    }
+    EXPECT_EQ(t.content(), before);
+    EXPECT_EQ(t.compact(), tool::EXIT_CLEAN) << t.console.stderr_text();
+    EXPECT_FALSE(t.has_temp_file());
+    EXPECT_EQ(t.content(), before);
+  }
+}
+
+TEST_F(ToolCompact, AFailureAtAnySystemCallKeepsTheContent) {
+  const IoError eio = IoError::os(EIO);
+  const std::vector<std::pair<FaultOp, std::string>> ops = {
+      {FaultOp::Open, "open"},     {FaultOp::Read, "read"},     {FaultOp::ReadAt, "read_at"},
+      {FaultOp::Write, "write"},   {FaultOp::Sync, "sync"},     {FaultOp::Rename, "rename"},
+      {FaultOp::Remove, "remove"}, {FaultOp::Truncate, "truncate"}, {FaultOp::Size, "size"},
+      {FaultOp::Stat, "stat"},     {FaultOp::SetOwner, "set owner"}, {FaultOp::Lock, "lock"},
+  };
+  for (const auto& [kind, name] : ops) {
+    const FaultOp op = kind;  // a lambda cannot capture a structured binding before C++20's fix
+    sweep([&](MemoryPlatform& p, int n) { p.fail(op, n, eio); }, false, name);
+  }
+  sweep([&](MemoryPlatform& p, int n) { p.torn_write(n, 3, IoError::os(ENOSPC)); }, false,
+        "torn write");
+  // The temporary file cannot be removed after the failure: it stays, harmless.
+  sweep(
+        [&](MemoryPlatform& p, int n) {
+          p.fail(FaultOp::Write, n, eio);
+          p.fail(FaultOp::Remove, 1, eio);
+        },
+        true, "write, then remove");
+}
+
+}  // namespace
+}  // namespace zez
