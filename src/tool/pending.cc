@@ -10,7 +10,6 @@ int pending(Console& console, const char* name) {
 }
 }  // namespace
 
-int run_check(Platform&, const ParsedArgs&, Console& c) { return pending(c, "check"); }
 int run_repair(Platform&, const ParsedArgs&, Console& c) { return pending(c, "repair"); }
 int run_compact(Platform&, const ParsedArgs&, Console& c) { return pending(c, "compact"); }
 int run_stats(Platform&, const ParsedArgs&, Console& c) { return pending(c, "stats"); }
