@@ -12,7 +12,6 @@ int pending(Console& console, const char* name) {
 
 int run_repair(Platform&, const ParsedArgs&, Console& c) { return pending(c, "repair"); }
 int run_compact(Platform&, const ParsedArgs&, Console& c) { return pending(c, "compact"); }
-int run_stats(Platform&, const ParsedArgs&, Console& c) { return pending(c, "stats"); }
 int run_dump(Platform&, const ParsedArgs&, Console& c) { return pending(c, "dump"); }
 int run_load(Platform&, const ParsedArgs&, Console& c) { return pending(c, "load"); }
 

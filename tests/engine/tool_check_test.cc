@@ -143,5 +143,45 @@ TEST(ToolCheck, MissingDirectoryIsAnOperationalErrorAndCreatesNothing) {
   EXPECT_FALSE(p.open_existing_directory("/nowhere").ok());
 }
 
+// Dead bytes are what a compaction would drop: every record but the live
+// ones. users: alice set twice, bob deleted; the backlink file holds one row
+// twice.
+TEST(ToolStats, CountsLiveAndDeadBytesPerCollectionAndInTotal) {
+  MemoryPlatform p;
+  Files files = testing::sample_files();
+  files["users.qdb"] += testing::record_bytes("alice", Value::integer(3)) +
+                        testing::record_bytes("bob", Value::tombstone());
+  files["users.qbl"] += testing::backlink_add_bytes("bob", "posts", "p2", "");
+  testing::put_files(p, TOOL_DIR, files);
+  tool::StringConsole console;
+  ASSERT_EQ(testing::run_tool_on(p, {"stats", TOOL_DIR, "--json"}, console), 0);
+  auto doc = parse_json(console.stdout_text());
+  ASSERT_TRUE(doc.ok()) << console.stdout_text();
+  const JsonValue& users = *doc.value().find("collections")->find("users");
+  EXPECT_EQ(users.find("live_keys")->as_int(), 1);
+  EXPECT_EQ(users.find("records")->as_int(), 4);
+  EXPECT_EQ(users.find("file_bytes")->as_int(), 42 + 22 + 12);
+  EXPECT_EQ(users.find("live_bytes")->as_int(), 22);
+  EXPECT_EQ(users.find("dead_bytes")->as_int(), 42 + 12);
+  EXPECT_DOUBLE_EQ(users.find("dead_share")->as_double(), 54.0 / 76.0);
+  EXPECT_EQ(users.find("backlink_rows")->as_int(), 3);
+  EXPECT_EQ(users.find("backlink_file_bytes")->as_int(), int64_t(files["users.qbl"].size()));
+  const JsonValue& totals = *doc.value().find("totals");
+  EXPECT_EQ(totals.find("live_keys")->as_int(), 3);
+  EXPECT_EQ(totals.find("file_bytes")->as_int(), int64_t(76 + files["posts.qdb"].size()));
+}
+
+TEST(ToolStats, DamagedFileIsReportedAsFarAsItWasScanned) {
+  MemoryPlatform p;
+  Files files = testing::sample_files();
+  files["users.qdb"] += "\x05\x01";
+  testing::put_files(p, TOOL_DIR, files);
+  tool::StringConsole console;
+  EXPECT_EQ(testing::run_tool_on(p, {"stats", TOOL_DIR}, console), 4);
+  EXPECT_NE(console.stdout_text().find("users.qdb:42: torn tail"), std::string::npos);
+  EXPECT_NE(console.stdout_text().find("users: 2 live keys, 2 records, 44 bytes"), std::string::npos)
+      << console.stdout_text();
+}
+
 }  // namespace
 }  // namespace zez
