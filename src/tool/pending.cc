@@ -10,7 +10,6 @@ int pending(Console& console, const char* name) {
 }
 }  // namespace
 
-int run_repair(Platform&, const ParsedArgs&, Console& c) { return pending(c, "repair"); }
 int run_compact(Platform&, const ParsedArgs&, Console& c) { return pending(c, "compact"); }
 int run_dump(Platform&, const ParsedArgs&, Console& c) { return pending(c, "dump"); }
 int run_load(Platform&, const ParsedArgs&, Console& c) { return pending(c, "load"); }
