@@ -1,40 +1,14 @@
-// Backlink file grammar. No header, magic, version, checksum or trailer;
-// integers little-endian; records follow one another from offset 0:
-//
-//   file     := record*
-//   record   := op:u8 string string string string
-//               -- target key, source collection, source key, source path
-//   string   := length:u32 bytes[length]        -- UTF-8, no terminator
-//
-//   op 1 adds (source collection, source key, source path) to the target
-//   key's list; op 2 removes every equal entry from it; any other op is read
-//   whole and ignored.
-//
-// The file only grows: a removal is itself a record, so each load replays
-// every record ever written.
-
 #include "db/backlink_index.h"
 
 #include <algorithm>
 #include <string_view>
 
-#include "codec/byte_order.h"
 #include "codec/encoding.h"
+#include "db/backlink_file.h"
 
 namespace zez {
 
 namespace {
-
-constexpr uint8_t OP_ADD = 1;
-constexpr uint8_t OP_REMOVE = 2;
-
-// Replay reads through a buffer this large: files are never compacted, so
-// a load can meet many small records, and one system read per field would
-// dominate the time.
-constexpr size_t REPLAY_BUFFER_SIZE = 256 * 1024;
-// Never smaller than this, so that a file grown since its size was taken is
-// still read in sensible pieces.
-constexpr size_t MIN_REPLAY_BUFFER_SIZE = 4096;
 
 // ---- Link extraction --------------------------------------------------
 
@@ -111,89 +85,31 @@ class LinkWalker {
 
 // ---- Replay -----------------------------------------------------------
 
-// A sequential reader over a File through a large buffer, which knows how
-// many bytes it has handed out (the offset in the file).
-class ReplayReader {
- public:
-  // `expected_size` (the file's size when the load began) only sizes the
-  // buffer: most backlink files are small, and a database opens many.
-  ReplayReader(File& file, uint64_t expected_size)
-      : file_(file),
-        buf_(size_t(std::clamp<uint64_t>(expected_size, MIN_REPLAY_BUFFER_SIZE,
-                                         REPLAY_BUFFER_SIZE))) {}
+IoError invalid_utf8_in_backlink() { return IoError::message("invalid utf8 in backlink"); }
 
-  uint64_t offset() const { return offset_; }
+bool equals(const Backlink& b, const BacklinkStrings& s) {
+  return b.source_collection == s.source_collection && b.source_key == s.source_key &&
+         b.source_path == s.source_path;
+}
 
-  // Reads one byte; false at a clean end of file.
-  Result<bool, IoError> read_byte(uint8_t* out) {
-    if (pos_ == len_) {
-      auto r = refill();
-      if (!r.ok()) return std::move(r).error();
-      if (len_ == 0) return false;
-    }
-    *out = buf_[pos_++];
-    ++offset_;
-    return true;
+// What the load makes of where its scan ended. A string that is not UTF-8
+// is reported before anything found after it, as the strings come in file
+// order and each is checked as soon as it is whole.
+Result<Unit, IoError> check_scan_end(ScanEnd& end) {
+  switch (end.stop) {
+    case ScanStop::End:
+      return Unit{};
+    case ScanStop::Refused:  // only at strings that are not UTF-8
+      return invalid_utf8_in_backlink();
+    case ScanStop::Torn:
+    case ScanStop::ZeroTail:
+      if (end.invalid_utf8_before_stop) return invalid_utf8_in_backlink();
+      return IoError::unexpected_eof();
+    case ScanStop::Io:
+      if (end.invalid_utf8_before_stop) return invalid_utf8_in_backlink();
+      return std::move(*end.error);
   }
-
-  // Reads exactly n bytes; an early end of file is "failed to fill whole
-  // buffer".
-  Result<Unit, IoError> read_exact(uint8_t* dst, size_t n) {
-    while (n > 0) {
-      if (pos_ == len_) {
-        auto r = refill();
-        if (!r.ok()) return std::move(r).error();
-        if (len_ == 0) return IoError::unexpected_eof();
-      }
-      const size_t k = std::min(n, len_ - pos_);
-      std::copy_n(buf_.data() + pos_, k, dst);
-      pos_ += k;
-      offset_ += k;
-      dst += k;
-      n -= k;
-    }
-    return Unit{};
-  }
-
- private:
-  Result<Unit, IoError> refill() {
-    pos_ = 0;
-    len_ = 0;
-    auto r = file_.read(buf_.data(), buf_.size());
-    if (!r.ok()) return std::move(r).error();
-    len_ = r.value();
-    return Unit{};
-  }
-
-  File& file_;
-  std::vector<uint8_t> buf_;
-  size_t pos_ = 0;
-  size_t len_ = 0;
-  uint64_t offset_ = 0;
-};
-
-// Reads one length-prefixed string into `out`. The length is checked against
-// the bytes the file still holds before any memory is reserved, so a damaged
-// length cannot ask for gigabytes; the size is asked again before failing in
-// case another writer has grown the file since the last look.
-Result<Unit, IoError> read_string(ReplayReader& in, File& file, uint64_t& known_size,
-                                  std::string& out) {
-  uint8_t len_bytes[4];
-  auto r = in.read_exact(len_bytes, 4);
-  if (!r.ok()) return r;
-  const uint32_t len = load_u32(len_bytes);
-  const auto bytes_left = [&] { return known_size > in.offset() ? known_size - in.offset() : 0; };
-  if (len > bytes_left()) {
-    auto size = file.size();
-    if (!size.ok()) return std::move(size).error();
-    known_size = size.value();
-    if (len > bytes_left()) return IoError::unexpected_eof();
-  }
-  out.resize(len);
-  r = in.read_exact(reinterpret_cast<uint8_t*>(out.data()), len);
-  if (!r.ok()) return r;
-  if (!is_valid_utf8(out)) return IoError::message("invalid utf8 in backlink");
-  return Unit{};
+  return IoError::unexpected_eof();
 }
 
 IoError broken_file_error() {
@@ -202,25 +118,11 @@ IoError broken_file_error() {
       "no further changes are written to it");
 }
 
-// Appends one add or remove record to `out`. Strings too long for their
-// 32-bit length fields are refused before anything is written.
+// Appends one add or remove record to `out`.
 Result<Unit, IoError> frame_record(uint8_t op, std::string_view target_key, const Backlink& b,
                                    std::string& out) {
-  const std::string_view fields[] = {target_key, b.source_collection, b.source_key,
-                                     b.source_path};
-  static constexpr std::string_view FIELD_NAMES[] = {"backlink target key", "source collection",
-                                                     "source key", "source path"};
-  for (size_t i = 0; i < 4; ++i) {
-    if (!fits_length_field(fields[i].size())) {
-      return IoError::message(oversized_message(FIELD_NAMES[i], fields[i].size()));
-    }
-  }
-  out.push_back(static_cast<char>(op));
-  for (std::string_view f : fields) {
-    put_u32(out, static_cast<uint32_t>(f.size()));
-    out.append(f);
-  }
-  return Unit{};
+  return frame_backlink_record(
+      op, BacklinkStrings{target_key, b.source_collection, b.source_key, b.source_path}, out);
 }
 
 }  // namespace
@@ -236,32 +138,28 @@ Result<std::unique_ptr<BacklinkIndex>, IoError> BacklinkIndex::load(Directory& d
   auto opened = dir.open(file_name, OpenMode::ReadAppendCreate);
   if (!opened.ok()) return std::move(opened).error();
   std::unique_ptr<File> file = std::move(opened).value();
-  auto size = file->size();
-  if (!size.ok()) return std::move(size).error();
-  uint64_t known_size = size.value();
-
   std::unordered_map<std::string, std::vector<Backlink>> entries;
-  ReplayReader in(*file, known_size);
-  std::string target_key;
-  Backlink b;
-  for (;;) {
-    uint8_t op;
-    auto more = in.read_byte(&op);
-    if (!more.ok()) return std::move(more).error();
-    if (!more.value()) break;
-    for (std::string* field : {&target_key, &b.source_collection, &b.source_key, &b.source_path}) {
-      auto r = read_string(in, *file, known_size, *field);
-      if (!r.ok()) return std::move(r).error();
-    }
-    if (op == OP_ADD) {
-      // `b` is refilled whole by the next record's reads.
-      entries[target_key].push_back(std::move(b));
-    } else if (op == OP_REMOVE) {
+  std::string target_key;  // reused: the map has no lookup by string_view
+  ScanEnd end = scan_backlink_file(*file, [&](const BacklinkRecordView& r) {
+    if (!r.strings_are_utf8) return false;
+    const BacklinkStrings& s = r.strings;
+    if (r.op == BACKLINK_OP_ADD) {
+      target_key.assign(s.target_key);
+      entries[target_key].push_back(Backlink{std::string(s.source_collection),
+                                             std::string(s.source_key),
+                                             std::string(s.source_path)});
+    } else if (r.op == BACKLINK_OP_REMOVE) {
+      target_key.assign(s.target_key);
       auto it = entries.find(target_key);
-      if (it != entries.end()) std::erase(it->second, b);
+      if (it != entries.end()) {
+        std::erase_if(it->second, [&](const Backlink& b) { return equals(b, s); });
+      }
     }
-  }
-  std::unique_ptr<BacklinkIndex> index(new BacklinkIndex(std::move(file), in.offset()));
+    return true;
+  });
+  auto whole = check_scan_end(end);
+  if (!whole.ok()) return std::move(whole).error();
+  std::unique_ptr<BacklinkIndex> index(new BacklinkIndex(std::move(file), end.offset));
   index->entries_ = std::move(entries);
   return index;
 }
@@ -278,7 +176,8 @@ Result<Unit, IoError> BacklinkIndex::remove(std::string_view target_key, const B
 Result<Unit, IoError> BacklinkIndex::apply(const std::vector<Change>& changes) {
   std::string records;
   for (const Change& c : changes) {
-    auto framed = frame_record(c.add ? OP_ADD : OP_REMOVE, c.target_key, *c.record, records);
+    const uint8_t op = c.add ? BACKLINK_OP_ADD : BACKLINK_OP_REMOVE;
+    auto framed = frame_record(op, c.target_key, *c.record, records);
     if (!framed.ok()) return framed;
   }
   auto written = append_records(records);

@@ -1,6 +1,6 @@
 // The backlink index of one collection: for each key, the records that link
 // to it, backed by an append-only backlink file ("{name}.qbl"). File grammar
-// in backlink_index.cc.
+// in backlink_file.h.
 #pragma once
 
 #include <memory>

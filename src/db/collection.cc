@@ -1,97 +1,19 @@
-// Record file grammar (all integers little-endian, no header or trailer):
-//
-//   file   := record*
-//   record := key_len:u32  key:key_len bytes (UTF-8)
-//             value_len:u32  value:value_len bytes (one encoded value)
-//
-// The last record of a key decides its state; a record whose first value
-// byte is 0x0C (Tombstone) deletes the key. Records are only ever appended.
 #include "db/collection.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "codec/byte_order.h"
 #include "codec/encoding.h"
+#include "db/record_file.h"
 
 namespace zez {
 
 namespace {
 
-constexpr uint8_t TOMBSTONE_TYPE_BYTE = 0x0C;
-constexpr size_t RECORD_FRAMING = 8;  // the two length fields
-// The scan reads the file in pieces this large rather than one system call
-// per field.
-constexpr size_t SCAN_BUFFER_SIZE = size_t(1) << 20;
-// A read from the file fetches this much past the key in its first system
-// call, which holds the whole value of most records.
-constexpr size_t READ_AHEAD = 512;
 // Records the scan sees before it estimates how many the whole file holds.
 constexpr uint64_t RECORDS_BEFORE_ESTIMATE = 4096;
-
-// The whole record, framed, so it reaches the buffer (and the file) as one
-// piece. Lengths that do not fit their 32-bit fields are refused here,
-// before anything is written.
-Result<std::string, IoError> frame_record(std::string_view key, std::string_view encoded) {
-  if (!fits_length_field(key.size())) {
-    return IoError::message(oversized_message("key", key.size()));
-  }
-  if (!fits_length_field(encoded.size())) {
-    return IoError::message(oversized_message("encoded value", encoded.size()));
-  }
-  std::string record;
-  record.reserve(RECORD_FRAMING + key.size() + encoded.size());
-  put_u32(record, uint32_t(key.size()));
-  record.append(key);
-  put_u32(record, uint32_t(encoded.size()));
-  record.append(encoded);
-  return record;
-}
-
-// Reads the file's bytes [0, limit) through one large buffer with
-// positioned reads. A memory map would be faster still, but another program
-// may shorten the file, and touching a mapped page past its end kills the
-// process.
-class ScanReader {
- public:
-  ScanReader(File& file, uint64_t limit) : file_(file), limit_(limit) {}
-
-  // Bytes [offset, offset + n); the caller has checked that they lie before
-  // the limit. A file shortened meanwhile gives "failed to fill whole buffer".
-  Result<const uint8_t*, IoError> view(uint64_t offset, size_t n) {
-    if (offset >= start_ && offset - start_ + n <= filled_) return buffer_.data() + (offset - start_);
-    size_t want = size_t(std::min<uint64_t>(SCAN_BUFFER_SIZE, limit_ - offset));
-    want = std::max(want, n);
-    if (buffer_.size() < want) buffer_.resize(want);
-    auto r = read_exact_at(file_, buffer_.data(), want, offset);
-    if (!r.ok()) {
-      filled_ = 0;
-      return std::move(r).error();
-    }
-    start_ = offset;
-    filled_ = want;
-    return buffer_.data();
-  }
-
- private:
-  File& file_;
-  uint64_t limit_;
-  std::vector<uint8_t> buffer_;
-  uint64_t start_ = 0;
-  size_t filled_ = 0;
-};
-
-// Reads up to n bytes at offset, stopping early only at the end of the file.
-Result<size_t, IoError> read_up_to(File& file, uint8_t* dst, size_t n, uint64_t offset) {
-  size_t got = 0;
-  while (got < n) {
-    auto r = file.read_at(dst + got, n - got, offset + got);
-    if (!r.ok()) return std::move(r).error();
-    if (r.value() == 0) break;
-    got += r.value();
-  }
-  return got;
-}
 
 Result<Value, StorageError> decode_stored(const uint8_t* data, size_t size) {
   size_t cursor = 0;
@@ -111,6 +33,11 @@ template <class T>
 void erase_entry(TextMap<T>& map, std::string_view key) {
   auto it = map.find(key);
   if (it != map.end()) map.erase(it);
+}
+
+IoError zero_value_length(uint64_t offset) {
+  return IoError::message("record at offset " + std::to_string(offset) +
+                          " has a value length of 0");
 }
 
 }  // namespace
@@ -147,50 +74,48 @@ Result<std::unique_ptr<Collection>, IoError> Collection::load(Directory& dir,
   return c;
 }
 
-// Replays the file up to `size`. Every length is checked against the bytes
-// left before anything is reserved or indexed, so a damaged length cannot
-// exhaust memory and no key is indexed whose record cannot be read back in
-// full. The checks keep the order of the fields: key length, key, value
-// length, type byte, then the key's UTF-8.
+// Replays the file up to `size`. A record that frames but cannot be loaded
+// fails the load there: a value length of 0 first, then a key that is not
+// UTF-8, as the fields come in the record.
 Result<Unit, IoError> Collection::scan(uint64_t size) {
-  ScanReader in(*reader_, size);
-  uint64_t offset = 0;
+  std::optional<IoError> refusal;
   uint64_t records = 0;
-  while (offset < size) {
+  ScanEnd end = scan_record_file(*reader_, size, [&](const RecordView& r) {
+    if (r.value_len == 0) {
+      refusal = zero_value_length(r.offset);
+      return false;
+    }
+    if (!r.key_is_utf8) {
+      refusal = IoError::message("invalid utf8 key");
+      return false;
+    }
     if (records == RECORDS_BEFORE_ESTIMATE) {
       // Size the index once from the records seen so far instead of
       // rehashing it again and again on a large file.
-      index_.reserve(size_t(size / (offset / records)));
+      index_.reserve(size_t(size / (r.offset / records)));
     }
     ++records;
-    uint64_t left = size - offset;
-    if (left < 4) return IoError::unexpected_eof();
-    auto head = in.view(offset, 4);
-    if (!head.ok()) return std::move(head).error();
-    uint64_t key_len = load_u32(head.value());
-    if (key_len > left - 4 || left - 4 - key_len < 4) return IoError::unexpected_eof();
-    auto framing = in.view(offset, size_t(RECORD_FRAMING + key_len));
-    if (!framing.ok()) return std::move(framing).error();
-    uint64_t value_len = load_u32(framing.value() + 4 + key_len);
-    if (value_len == 0) {
-      return IoError::message("record at offset " + std::to_string(offset) +
-                              " has a value length of 0");
-    }
-    if (value_len > left - RECORD_FRAMING - key_len) return IoError::unexpected_eof();
-    // The framing and the value's type byte, in one view so the key's bytes
-    // stay valid while they are used.
-    auto head_and_type = in.view(offset, size_t(RECORD_FRAMING + key_len + 1));
-    if (!head_and_type.ok()) return std::move(head_and_type).error();
-    std::string_view key_view(reinterpret_cast<const char*>(head_and_type.value() + 4),
-                              size_t(key_len));
-    uint8_t type_byte = head_and_type.value()[RECORD_FRAMING + key_len];
-    if (!is_valid_utf8(key_view)) return IoError::message("invalid utf8 key");
-    if (type_byte == TOMBSTONE_TYPE_BYTE) {
-      index_.erase(key_view);
+    if (r.is_tombstone()) {
+      index_.erase(r.key);
     } else {
-      index_.put(key_view, offset);
+      index_.put(r.key, r.offset);
     }
-    offset += RECORD_FRAMING + key_len + value_len;
+    return true;
+  });
+  switch (end.stop) {
+    case ScanStop::End:
+      return Unit{};
+    case ScanStop::Refused:
+      return std::move(*refusal);
+    case ScanStop::Torn:
+      return IoError::unexpected_eof();
+    case ScanStop::ZeroTail:
+      // Zeros frame as records with an empty key and a value length of 0,
+      // once there are enough of them for the two length fields.
+      if (end.remaining >= RECORD_FRAMING) return zero_value_length(end.offset);
+      return IoError::unexpected_eof();
+    case ScanStop::Io:
+      return std::move(*end.error);
   }
   return Unit{};
 }
@@ -215,44 +140,8 @@ Result<Unit, StorageError> Collection::read_encoded(std::string_view key, std::s
   }
   const uint64_t* indexed = index_.find(key);
   if (!indexed) return StorageError::key_not_found();
-  auto read = read_from_file(*indexed, out);
+  auto read = read_record_value(*reader_, *indexed, end_offset_, out);
   if (!read.ok()) return StorageError::io(std::move(read).error());
-  return Unit{};
-}
-
-// One positioned read usually fetches the lengths, the key and the whole
-// value; longer records take a second read. The value length is checked
-// against the file as this collection knows it before any memory is
-// reserved for it.
-Result<Unit, IoError> Collection::read_from_file(uint64_t offset, std::string& out) {
-  uint64_t limit = end_offset_ > offset ? end_offset_ - offset : 0;
-  std::string& buf = out;
-  buf.resize(size_t(std::min<uint64_t>(limit, READ_AHEAD)));
-  auto data = [&] { return reinterpret_cast<uint8_t*>(buf.data()); };
-  auto got = read_up_to(*reader_, data(), buf.size(), offset);
-  if (!got.ok()) return std::move(got).error();
-  size_t filled = got.value();
-  auto need = [&](uint64_t end) -> Result<Unit, IoError> {
-    if (end <= filled) return Unit{};
-    if (end > limit || filled < buf.size()) return IoError::unexpected_eof();
-    buf.resize(size_t(end));
-    auto r = read_exact_at(*reader_, data() + filled, size_t(end - filled), offset + filled);
-    if (!r.ok()) return std::move(r).error();
-    filled = size_t(end);
-    return Unit{};
-  };
-  auto have_key_len = need(4);
-  if (!have_key_len.ok()) return have_key_len;
-  uint64_t key_len = load_u32(data());
-  uint64_t value_start = RECORD_FRAMING + key_len;
-  auto have_value_len = need(value_start);
-  if (!have_value_len.ok()) return have_value_len;
-  uint64_t value_len = load_u32(data() + value_start - 4);
-  if (value_len > limit - value_start) return IoError::unexpected_eof();
-  auto have_value = need(value_start + value_len);
-  if (!have_value.ok()) return have_value;
-  buf.resize(size_t(value_start + value_len));
-  buf.erase(0, size_t(value_start));
   return Unit{};
 }
 

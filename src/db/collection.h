@@ -1,6 +1,6 @@
 // One collection: its record file ("{name}.qdb"), the in-memory index of its
 // live keys and the cache of values written since it was opened. Record
-// grammar in collection.cc.
+// grammar in record_file.h.
 //
 // Not thread-safe on its own: callers hold mutex() for the length of each
 // read_record, write_record or push (the Database does).
@@ -81,7 +81,6 @@ class Collection {
              uint64_t end_offset);
 
   Result<Unit, IoError> scan(uint64_t size);
-  Result<Unit, IoError> read_from_file(uint64_t offset, std::string& out);
   Result<Unit, WriteFailure> append_record(const std::string& record);
   Result<Unit, WriteFailure> write_directly(const std::string& record);
   size_t last_record_end_within(size_t written) const;

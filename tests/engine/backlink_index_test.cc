@@ -217,6 +217,15 @@ TEST_F(BacklinkFile, EveryTruncationInsideARecordFailsToFill) {
   }
 }
 
+// A zero op byte and four zero lengths are a whole record of an ignored op.
+TEST_F(BacklinkFile, ZerosLoadOnlyAsWholeRecordsOfAnIgnoredOp) {
+  const std::string first = record(1, "alice", P1);
+  put_file(first + std::string(34, '\0'));
+  EXPECT_EQ(load()->query("alice"), std::vector<Backlink>{P1});
+  put_file(first + std::string(20, '\0'));
+  EXPECT_EQ(load_error(), "failed to fill whole buffer");
+}
+
 TEST_F(BacklinkFile, HugeLengthInATinyFileFailsToFill) {
   put_file(std::string("\x01", 1) + u32(0xFFFFFFFF) + "abc");
   EXPECT_EQ(load_error(), "failed to fill whole buffer");

@@ -1,0 +1,125 @@
+#include "db/record_file.h"
+
+#include <algorithm>
+
+namespace zez {
+
+namespace {
+
+// A read of one record fetches this much past the key in its first system
+// call, which holds the whole value of most records.
+constexpr size_t READ_AHEAD = 512;
+
+// Reads up to n bytes at offset, stopping early only at the end of the file.
+Result<size_t, IoError> read_up_to(File& file, uint8_t* dst, size_t n, uint64_t offset) {
+  size_t got = 0;
+  while (got < n) {
+    auto r = file.read_at(dst + got, n - got, offset + got);
+    if (!r.ok()) return std::move(r).error();
+    if (r.value() == 0) break;
+    got += r.value();
+  }
+  return got;
+}
+
+}  // namespace
+
+Result<std::string, IoError> frame_record(std::string_view key, std::string_view encoded) {
+  if (!fits_length_field(key.size())) {
+    return IoError::message(oversized_message("key", key.size()));
+  }
+  if (!fits_length_field(encoded.size())) {
+    return IoError::message(oversized_message("encoded value", encoded.size()));
+  }
+  std::string record;
+  record.reserve(RECORD_FRAMING + key.size() + encoded.size());
+  put_u32(record, uint32_t(key.size()));
+  record.append(key);
+  put_u32(record, uint32_t(encoded.size()));
+  record.append(encoded);
+  return record;
+}
+
+// The value length is checked against the file as the caller knows it
+// before any memory is reserved for it.
+Result<Unit, IoError> read_record_value(File& file, uint64_t offset, uint64_t file_end,
+                                        std::string& out) {
+  uint64_t limit = file_end > offset ? file_end - offset : 0;
+  std::string& buf = out;
+  buf.resize(size_t(std::min<uint64_t>(limit, READ_AHEAD)));
+  auto data = [&] { return reinterpret_cast<uint8_t*>(buf.data()); };
+  auto got = read_up_to(file, data(), buf.size(), offset);
+  if (!got.ok()) return std::move(got).error();
+  size_t filled = got.value();
+  auto need = [&](uint64_t end) -> Result<Unit, IoError> {
+    if (end <= filled) return Unit{};
+    if (end > limit || filled < buf.size()) return IoError::unexpected_eof();
+    buf.resize(size_t(end));
+    auto r = read_exact_at(file, data() + filled, size_t(end - filled), offset + filled);
+    if (!r.ok()) return std::move(r).error();
+    filled = size_t(end);
+    return Unit{};
+  };
+  auto have_key_len = need(4);
+  if (!have_key_len.ok()) return have_key_len;
+  uint64_t key_len = load_u32(data());
+  uint64_t value_start = RECORD_FRAMING + key_len;
+  auto have_value_len = need(value_start);
+  if (!have_value_len.ok()) return have_value_len;
+  uint64_t value_len = load_u32(data() + value_start - 4);
+  if (value_len > limit - value_start) return IoError::unexpected_eof();
+  auto have_value = need(value_start + value_len);
+  if (!have_value.ok()) return have_value;
+  buf.resize(size_t(value_start + value_len));
+  buf.erase(0, size_t(value_start));
+  return Unit{};
+}
+
+namespace detail {
+
+ScanEnd stop_at(ScanStop stop, uint64_t offset) {
+  ScanEnd end;
+  end.stop = stop;
+  end.offset = offset;
+  return end;
+}
+
+ScanEnd stop_at_failed_read(uint64_t offset, IoError error) {
+  ScanEnd end = stop_at(ScanStop::Io, offset);
+  end.error = std::move(error);
+  return end;
+}
+
+ScanEnd stop_at_short_record(File& file, uint64_t size, uint64_t offset, uint64_t needed) {
+  uint64_t nonzero_at;
+  if (auto zeros = stop_at_zero_tail(file, size, offset, nonzero_at)) return std::move(*zeros);
+  ScanEnd end = stop_at(ScanStop::Torn, offset);
+  end.needed = needed;
+  end.remaining = size - offset;
+  return end;
+}
+
+// Looks at the rest of the file a buffer at a time, so a long run of zeros
+// takes no more memory than the scan does.
+std::optional<ScanEnd> stop_at_zero_tail(File& file, uint64_t size, uint64_t offset,
+                                         uint64_t& nonzero_at) {
+  ScanReader in(file, size);
+  for (uint64_t at = offset; at < size;) {
+    size_t n = size_t(std::min<uint64_t>(SCAN_BUFFER_SIZE, size - at));
+    const uint8_t* bytes = in.view(at, n);
+    if (!bytes) return stop_at_failed_read(offset, in.take_error());
+    const uint8_t* nonzero = std::find_if(bytes, bytes + n, [](uint8_t b) { return b != 0; });
+    if (nonzero != bytes + n) {
+      nonzero_at = at + uint64_t(nonzero - bytes);
+      return std::nullopt;
+    }
+    at += n;
+  }
+  ScanEnd end = stop_at(ScanStop::ZeroTail, offset);
+  end.remaining = size - offset;
+  return end;
+}
+
+}  // namespace detail
+
+}  // namespace zez

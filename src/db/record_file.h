@@ -1,0 +1,214 @@
+// Record file grammar (all integers little-endian, no header or trailer):
+//
+//   file   := record*
+//   record := key_len:u32  key:key_len bytes (UTF-8)
+//             value_len:u32  value:value_len bytes (one encoded value)
+//
+// The last record of a key decides its state; a record whose first value
+// byte is 0x0C (Tombstone) deletes the key. Records are only ever appended.
+//
+// The one reader and writer of this grammar: the engine's Collection and the
+// maintenance program both frame, scan and read records through it.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "codec/byte_order.h"
+#include "codec/encoding.h"
+#include "codec/errors.h"
+#include "codec/result.h"
+#include "db/file.h"
+#include "db/scan_end.h"
+
+namespace zez {
+
+inline constexpr uint8_t TOMBSTONE_TYPE_BYTE = 0x0C;
+inline constexpr size_t RECORD_FRAMING = 8;  // the two length fields
+
+// The whole record, framed, so it reaches the file as one piece. Lengths that
+// do not fit their 32-bit fields are refused here, before anything is
+// written.
+Result<std::string, IoError> frame_record(std::string_view key, std::string_view encoded);
+
+// One record as a scan finds it: framed whole, but not checked further.
+struct RecordView {
+  uint64_t offset;        // of its first byte
+  std::string_view key;   // points into the scan's buffer: valid only during the visit
+  uint64_t value_offset;  // of the value's first byte
+  uint32_t value_len;     // 0 in a damaged record; the engine refuses to load it
+  uint8_t type_byte;      // the value's first byte; 0 when value_len is 0
+  bool key_is_utf8;       // the engine refuses to load a record whose key is not
+
+  bool is_tombstone() const { return type_byte == TOMBSTONE_TYPE_BYTE; }
+  uint64_t end() const { return value_offset + value_len; }
+};
+
+// Scans the file's bytes [0, size) record by record and calls
+// `visit(const RecordView&)` for each record that frames whole, in file
+// order, whether or not it can be loaded; visit returns false to stop the
+// scan there (ScanStop::Refused). Only the framing, the key and the value's
+// first byte are read; values are skipped. Every length is checked against
+// the bytes left before anything is read or reserved for it, so a damaged
+// length cannot exhaust memory.
+//
+// The fields are checked in file order: key length, key, value length, then
+// the value's end. Zeros from a record's start to the end of the file, however
+// few, end the scan as ZeroTail; zeros inside the file frame as records with
+// an empty key and a value length of 0, and are visited. A file shortened
+// while it is scanned ends it as Io with "failed to fill whole buffer". The
+// scan reads with positioned reads only, so the visitor may read values
+// through the same handle (read_record_value).
+template <class Visit>
+ScanEnd scan_record_file(File& file, uint64_t size, Visit&& visit);
+
+// Reads the value bytes of the record at `offset` into `out`. `file_end` is
+// the file's size as the caller knows it: a length running past it fails
+// with "failed to fill whole buffer" before any memory is reserved for it.
+// One positioned read usually fetches the whole record.
+Result<Unit, IoError> read_record_value(File& file, uint64_t offset, uint64_t file_end,
+                                        std::string& out);
+
+// ---- Implementation -------------------------------------------------------
+
+namespace detail {
+
+// The scan reads the file in pieces this large rather than one system call
+// per field.
+inline constexpr size_t SCAN_BUFFER_SIZE = size_t(1) << 20;
+
+// Reads the file's bytes [0, limit) through one large buffer with positioned
+// reads. A memory map would be faster still, but another program may shorten
+// the file, and touching a mapped page past its end kills the process.
+class ScanReader {
+ public:
+  ScanReader(File& file, uint64_t limit) : file_(file), limit_(limit) {}
+
+  // Bytes [offset, offset + n), valid until the next call; the caller has
+  // checked that they lie before the limit. nullptr when the read fails
+  // (take_error() says why); a file shortened meanwhile gives "failed to
+  // fill whole buffer". A plain pointer rather than a Result keeps the hot
+  // path free of constructing and destroying an error each time.
+  const uint8_t* view(uint64_t offset, size_t n) {
+    if (offset >= start_ && offset - start_ + n <= filled_) return buffer_.data() + (offset - start_);
+    size_t want = size_t(std::min<uint64_t>(SCAN_BUFFER_SIZE, limit_ - offset));
+    want = std::max(want, n);
+    if (buffer_.size() < want) buffer_.resize(want);
+    auto r = read_exact_at(file_, buffer_.data(), want, offset);
+    if (!r.ok()) {
+      filled_ = 0;
+      error_ = std::move(r).error();
+      return nullptr;
+    }
+    start_ = offset;
+    filled_ = want;
+    return buffer_.data();
+  }
+  IoError take_error() { return std::move(*error_); }
+
+ private:
+  File& file_;
+  uint64_t limit_;
+  std::vector<uint8_t> buffer_;
+  uint64_t start_ = 0;
+  size_t filled_ = 0;
+  std::optional<IoError> error_;
+};
+
+enum class Framed : uint8_t {
+  Whole,       // visit it
+  Empty,       // key and value length both 0: visit it unless only zeros are left
+  Short,       // runs past the end
+  ReadFailed,  // the reader holds the error
+};
+
+// Frames the record at `offset` into `out` (for Whole and Empty). For Short,
+// `needed` is the bytes its fields need up to the end of the first field
+// that runs past the end.
+inline Framed frame_record_at(ScanReader& in, uint64_t size, uint64_t offset, RecordView& out,
+                              uint64_t& needed) {
+  const uint64_t left = size - offset;
+  needed = 4;
+  if (left < 4) return Framed::Short;
+  const uint8_t* head = in.view(offset, 4);
+  if (!head) return Framed::ReadFailed;
+  const uint64_t key_len = load_u32(head);
+  needed = RECORD_FRAMING + key_len;
+  if (key_len > left - 4 || left - 4 - key_len < 4) return Framed::Short;
+  const uint8_t* record = in.view(offset, size_t(RECORD_FRAMING + key_len));
+  if (!record) return Framed::ReadFailed;
+  const uint32_t value_len = load_u32(record + 4 + key_len);
+  uint8_t type_byte = 0;
+  if (value_len != 0) {
+    needed = RECORD_FRAMING + key_len + value_len;
+    if (value_len > left - RECORD_FRAMING - key_len) return Framed::Short;
+    // The framing and the type byte in one view, so the key stays valid.
+    record = in.view(offset, size_t(RECORD_FRAMING + key_len + 1));
+    if (!record) return Framed::ReadFailed;
+    type_byte = record[RECORD_FRAMING + key_len];
+  }
+  out.offset = offset;
+  out.key = std::string_view(reinterpret_cast<const char*>(record + 4), size_t(key_len));
+  out.value_offset = offset + RECORD_FRAMING + key_len;
+  out.value_len = value_len;
+  out.type_byte = type_byte;
+  out.key_is_utf8 = is_valid_utf8(out.key);
+  return key_len == 0 && value_len == 0 ? Framed::Empty : Framed::Whole;
+}
+
+// The ends of a scan, out of line: they are rare, and keeping them (and
+// their error values) out of the loop keeps its state in registers.
+ScanEnd stop_at(ScanStop stop, uint64_t offset);
+ScanEnd stop_at_failed_read(uint64_t offset, IoError error);
+// Torn, or ZeroTail when only zeros are left from `offset` to `size`.
+ScanEnd stop_at_short_record(File& file, uint64_t size, uint64_t offset, uint64_t needed);
+// ZeroTail when only zeros are left from `offset` to `size` (Io when reading
+// them fails); otherwise nothing, with `nonzero_at` set to the offset of the
+// first byte that is not zero.
+std::optional<ScanEnd> stop_at_zero_tail(File& file, uint64_t size, uint64_t offset,
+                                         uint64_t& nonzero_at);
+
+}  // namespace detail
+
+template <class Visit>
+ScanEnd scan_record_file(File& file, uint64_t size, Visit&& visit) {
+  using detail::Framed;
+  detail::ScanReader in(file, size);
+  RecordView record{};
+  uint64_t offset = 0;
+  // Empty records before this offset are known not to begin a zero tail, so
+  // a long run of zeros inside the file is looked at once, not once per
+  // record.
+  uint64_t nonzero_at = 0;
+  while (offset < size) {
+    uint64_t needed;
+    switch (detail::frame_record_at(in, size, offset, record, needed)) {
+      case Framed::Whole:
+        break;
+      case Framed::Empty:
+        // The zeros are read apart from `in`, so the record's key stays valid.
+        if (offset < nonzero_at) break;
+        if (auto zeros = detail::stop_at_zero_tail(file, size, offset, nonzero_at)) {
+          return std::move(*zeros);
+        }
+        break;
+      case Framed::Short:
+        return detail::stop_at_short_record(file, size, offset, needed);
+      case Framed::ReadFailed:
+        return detail::stop_at_failed_read(offset, in.take_error());
+    }
+    if (!visit(static_cast<const RecordView&>(record))) {
+      return detail::stop_at(ScanStop::Refused, offset);
+    }
+    offset = record.end();
+  }
+  return detail::stop_at(ScanStop::End, offset);
+}
+
+}  // namespace zez
