@@ -1,0 +1,442 @@
+#include "tool/analysis.h"
+
+#include <algorithm>
+
+#include "codec/encoding.h"
+#include "db/backlink_file.h"
+#include "db/backlink_index.h"
+#include "db/record_file.h"
+
+namespace zez::tool {
+
+namespace {
+
+// Findings of one kind listed per file before the rest are only counted, so
+// a badly damaged file does not bury the report.
+constexpr size_t LISTED_PER_KIND = 20;
+
+Finding damage(std::string file, std::optional<uint64_t> offset, std::string kind,
+               std::string detail) {
+  return Finding{Finding::Severity::Damage, std::move(file), offset, std::move(kind),
+                 std::move(detail)};
+}
+
+Finding note(std::string file, std::optional<uint64_t> offset, std::string kind,
+             std::string detail) {
+  return Finding{Finding::Severity::Note, std::move(file), offset, std::move(kind),
+                 std::move(detail)};
+}
+
+std::string count_text(uint64_t n, const char* one, const char* many) {
+  std::string text = std::to_string(n);
+  return text.append(" ").append(n == 1 ? one : many);
+}
+
+uint64_t record_size(std::string_view key, uint32_t value_len) {
+  return RECORD_FRAMING + key.size() + value_len;
+}
+
+// Applies one loadable record to the live index, as the engine's load does.
+void index_record(RecordFileReport& report, const RecordView& r) {
+  if (r.is_tombstone()) {
+    auto it = report.live.find(r.key);
+    if (it == report.live.end()) return;
+    report.live_bytes -= record_size(it->first, it->second.value_len);
+    report.live.erase(it);
+    return;
+  }
+  LiveRecord rec{r.offset, uint32_t(r.key.size()), r.value_len};
+  auto it = report.live.find(r.key);
+  if (it == report.live.end()) {
+    report.live.emplace(std::string(r.key), rec);
+  } else {
+    report.live_bytes -= record_size(it->first, it->second.value_len);
+    it->second = rec;
+  }
+  report.live_bytes += record_size(r.key, r.value_len);
+}
+
+// The framing pass: one sequential scan, values skipped.
+RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& entry,
+                              std::vector<Finding>& findings) {
+  RecordFileReport report;
+  report.entry = entry;
+  auto file = dir.open(entry.name, OpenMode::ReadOnly);
+  std::optional<IoError> failure;
+  if (file.ok()) {
+    auto size = file.value()->size();
+    if (size.ok()) {
+      report.size = size.value();
+    } else {
+      failure = std::move(size).error();
+    }
+  } else {
+    failure = std::move(file).error();
+  }
+  if (failure) {
+    report.read_failed = true;
+    findings.push_back(note(entry.name, std::nullopt, "read error", failure->display()));
+    return report;
+  }
+  // The last record of each key whose last record so far is a refused one.
+  TextMap<uint64_t> refused_last;
+  report.end = scan_record_file(*file.value(), report.size, [&](const RecordView& r) {
+    ++report.records;
+    const char* refusal = r.value_len == 0 ? "zero value length"
+                          : !r.key_is_utf8 ? "key not UTF-8"
+                                           : nullptr;
+    if (refusal != nullptr) {
+      report.refused.push_back(RefusedRecord{r.offset, r.end(), refusal});
+      refused_last.insert_or_assign(std::string(r.key), r.offset);
+      return true;
+    }
+    if (!refused_last.empty()) {
+      auto it = refused_last.find(r.key);
+      if (it != refused_last.end()) refused_last.erase(it);
+    }
+    index_record(report, r);
+    return true;
+  });
+  for (auto& [key, offset] : refused_last) {
+    auto live = report.live.find(key);
+    std::optional<uint64_t> now_at;
+    if (live != report.live.end()) now_at = live->second.offset;
+    report.changed_keys.push_back(ChangedKey{key, offset, now_at});
+  }
+  std::sort(report.changed_keys.begin(), report.changed_keys.end(),
+            [](const ChangedKey& a, const ChangedKey& b) {
+              return a.refused_offset < b.refused_offset;
+            });
+  add_record_file_findings(report, findings);
+  return report;
+}
+
+struct ExpectedRows {
+  // Target collection -> rows in the order a rebuild adds them.
+  TextMap<std::vector<BacklinkRow>> by_target;
+  // "collection\0key" of every live value that does not decode: rows from
+  // these sources can be neither confirmed nor refuted.
+  std::unordered_set<std::string> unknown_sources;
+  bool complete = true;  // false when a record file could not be read
+};
+
+std::string source_id(std::string_view collection, std::string_view key) {
+  std::string id(collection);
+  id.push_back('\0');
+  return id.append(key);
+}
+
+// The decoding pass: every live value of the file, in offset order so the
+// reads stay sequential, one value in memory at a time.
+void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expected,
+                   std::vector<Finding>& findings, TextMap<bool>& noted_targets) {
+  auto file = dir.open(report.entry.name, OpenMode::ReadOnly);
+  if (!file.ok()) {
+    report.read_failed = true;
+    findings.push_back(note(report.entry.name, std::nullopt, "read error",
+                            file.error().display()));
+    return;
+  }
+  std::vector<std::pair<uint64_t, const std::string*>> order;
+  order.reserve(report.live.size());
+  for (const auto& [key, rec] : report.live) order.emplace_back(rec.offset, &key);
+  std::sort(order.begin(), order.end());
+  std::string bytes;
+  const std::string& collection = report.entry.collection;
+  for (const auto& [offset, key] : order) {
+    auto read = read_record_value(*file.value(), offset, report.end.offset, bytes);
+    if (!read.ok()) {
+      report.read_failed = true;
+      findings.push_back(note(report.entry.name, offset, "read error", read.error().display()));
+      return;
+    }
+    size_t cursor = 0;
+    auto value = decode_value(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                              &cursor);
+    if (!value.ok()) {
+      findings.push_back(damage(report.entry.name, offset, "value does not decode",
+                                value.error().display()));
+      report.undecodable.push_back(*key);
+      expected.unknown_sources.insert(source_id(collection, *key));
+      continue;
+    }
+    for (OutgoingLink& link : extract_links(value.value())) {
+      if (!is_usable_collection_name(link.target_collection)) {
+        if (noted_targets.emplace(link.target_collection, true).second) {
+          findings.push_back(note(report.entry.name, offset, "link target not a file name",
+                                  "collection " + printable(link.target_collection) +
+                                      " can have no backlink file; its links are not indexed"));
+        }
+        continue;
+      }
+      expected.by_target[link.target_collection].push_back(
+          BacklinkRow{std::move(link.target_key), collection, *key, std::move(link.source_path)});
+    }
+  }
+}
+
+// Replays the backlink file as the engine's load does, up to any damage.
+BacklinkFileReport replay_backlinks(Directory& dir, const DirectoryListing::Entry& entry,
+                                    bool& read_failed, std::vector<Finding>& findings) {
+  BacklinkFileReport report;
+  report.entry = entry;
+  report.exists = true;
+  auto file = dir.open(entry.name, OpenMode::ReadOnly);
+  if (!file.ok()) {
+    read_failed = true;
+    report.loads = false;
+    findings.push_back(note(entry.name, std::nullopt, "read error", file.error().display()));
+    return report;
+  }
+  std::vector<bool> alive;
+  std::unordered_map<BacklinkRow, std::vector<size_t>, BacklinkRowHash> positions;
+  BacklinkRow row;
+  report.end = scan_backlink_file(*file.value(), [&](const BacklinkRecordView& r) {
+    if (!r.strings_are_utf8) return false;
+    if (r.op != BACKLINK_OP_ADD && r.op != BACKLINK_OP_REMOVE) return true;
+    row.target_key.assign(r.strings.target_key);
+    row.source_collection.assign(r.strings.source_collection);
+    row.source_key.assign(r.strings.source_key);
+    row.source_path.assign(r.strings.source_path);
+    if (r.op == BACKLINK_OP_ADD) {
+      positions[row].push_back(report.rows.size());
+      report.rows.push_back(row);
+      report.row_offsets.push_back(r.offset);
+      alive.push_back(true);
+    } else if (auto it = positions.find(row); it != positions.end()) {
+      for (size_t i : it->second) alive[i] = false;
+      positions.erase(it);
+    }
+    return true;
+  });
+  size_t kept = 0;
+  for (size_t i = 0; i < report.rows.size(); ++i) {
+    if (!alive[i]) continue;
+    if (kept != i) {
+      report.rows[kept] = std::move(report.rows[i]);
+      report.row_offsets[kept] = report.row_offsets[i];
+    }
+    ++kept;
+  }
+  report.rows.resize(kept);
+  report.row_offsets.resize(kept);
+  auto size = file.value()->size();
+  if (size.ok()) report.size = size.value();
+  switch (report.end.stop) {
+    case ScanStop::End:
+      return report;
+    case ScanStop::Refused:
+      report.load_error = "invalid utf8 in backlink";
+      break;
+    case ScanStop::Torn:
+    case ScanStop::ZeroTail:
+      report.load_error = report.end.invalid_utf8_before_stop ? "invalid utf8 in backlink"
+                                                              : "failed to fill whole buffer";
+      break;
+    case ScanStop::Io:
+      read_failed = true;
+      report.loads = false;
+      findings.push_back(note(entry.name, report.end.offset, "read error",
+                              report.end.error ? report.end.error->display() : ""));
+      return report;
+  }
+  report.loads = false;
+  findings.push_back(damage(entry.name, report.end.offset, "backlink file does not load",
+                            report.load_error + "; " +
+                                count_text(report.rows.size(), "row", "rows") +
+                                " replayed before it"));
+  return report;
+}
+
+std::string row_text(const BacklinkRow& row) {
+  return "key " + printable(row.target_key) + " <- " + printable(row.source_collection) + "/" +
+         printable(row.source_key) + " at \"" + printable(row.source_path) + "\"";
+}
+
+// Fills `stale` and `missing` and reports them, up to a cap each.
+void compare_rows(BacklinkFileReport& report, const std::vector<BacklinkRow>* expected,
+                  const ExpectedRows& all, std::vector<Finding>& findings) {
+  BacklinkRowSet wanted;
+  if (expected) wanted.insert(expected->begin(), expected->end());
+  BacklinkRowSet held;
+  for (size_t i = 0; i < report.rows.size(); ++i) {
+    const BacklinkRow& row = report.rows[i];
+    if (!held.insert(row).second || wanted.count(row)) continue;
+    if (all.unknown_sources.count(source_id(row.source_collection, row.source_key))) continue;
+    report.stale.push_back(i);
+  }
+  if (expected) {
+    BacklinkRowSet added;
+    for (const BacklinkRow& row : *expected) {
+      if (!held.count(row) && added.insert(row).second) report.missing.push_back(row);
+    }
+  }
+  const std::string& name = report.entry.name;
+  for (size_t n = 0; n < report.stale.size() && n < LISTED_PER_KIND; ++n) {
+    size_t i = report.stale[n];
+    findings.push_back(damage(name, report.row_offsets[i], "stale backlink",
+                              row_text(report.rows[i]) + ": no live record holds this link"));
+  }
+  if (report.stale.size() > LISTED_PER_KIND) {
+    findings.push_back(damage(name, std::nullopt, "stale backlink",
+                              count_text(report.stale.size() - LISTED_PER_KIND, "more row",
+                                         "more rows")));
+  }
+  for (size_t n = 0; n < report.missing.size() && n < LISTED_PER_KIND; ++n) {
+    findings.push_back(damage(name, std::nullopt, "missing backlink",
+                              row_text(report.missing[n]) + ": a live record links here"));
+  }
+  if (report.missing.size() > LISTED_PER_KIND) {
+    findings.push_back(damage(name, std::nullopt, "missing backlink",
+                              count_text(report.missing.size() - LISTED_PER_KIND, "more row",
+                                         "more rows")));
+  }
+}
+
+}  // namespace
+
+size_t BacklinkRowHash::operator()(const BacklinkRow& r) const {
+  std::hash<std::string_view> h;
+  size_t seed = h(r.target_key);
+  for (const std::string* s : {&r.source_collection, &r.source_key, &r.source_path}) {
+    seed ^= h(*s) + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
+  }
+  return seed;
+}
+
+int Analysis::damage_count() const {
+  return int(std::count_if(findings.begin(), findings.end(), [](const Finding& f) {
+    return f.severity == Finding::Severity::Damage;
+  }));
+}
+
+std::string printable(std::string_view raw) {
+  if (is_valid_utf8(raw)) return std::string(raw);
+  static const char HEX[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : raw) {
+    if (c < 0x80) {
+      out.push_back(char(c));
+    } else {
+      out.append("\\x").push_back(HEX[c >> 4]);
+      out.push_back(HEX[c & 15]);
+    }
+  }
+  return out;
+}
+
+void add_record_file_findings(const RecordFileReport& report, std::vector<Finding>& out) {
+  const std::string& name = report.entry.name;
+  for (size_t n = 0; n < report.refused.size() && n < LISTED_PER_KIND; ++n) {
+    const RefusedRecord& r = report.refused[n];
+    out.push_back(damage(name, r.offset, r.kind,
+                         "the engine refuses to load the file; whole records follow"));
+  }
+  if (report.refused.size() > LISTED_PER_KIND) {
+    out.push_back(damage(name, std::nullopt, "refused records",
+                         count_text(report.refused.size() - LISTED_PER_KIND, "more record",
+                                    "more records")));
+  }
+  const ScanEnd& end = report.end;
+  switch (end.stop) {
+    case ScanStop::End:
+    case ScanStop::Refused:
+      break;
+    case ScanStop::Torn:
+      out.push_back(damage(name, end.offset, "torn tail",
+                           "record needs " + std::to_string(end.needed) + " bytes, " +
+                               std::to_string(end.remaining) + " remain"));
+      break;
+    case ScanStop::ZeroTail:
+      out.push_back(damage(name, end.offset, "zero-filled tail",
+                           count_text(end.remaining, "byte", "bytes") +
+                               " of zeros after the last whole record"));
+      break;
+    case ScanStop::Io:
+      out.push_back(note(name, end.offset, "read error", end.error ? end.error->display() : ""));
+      break;
+  }
+}
+
+void write_findings_json(JsonWriter& w, const std::vector<Finding>& findings) {
+  w.begin_array();
+  for (const Finding& f : findings) {
+    w.begin_object();
+    w.write_key("file");
+    w.write_string(printable(f.file));
+    w.write_key("offset");
+    if (f.offset) {
+      w.write_uint(*f.offset);
+    } else {
+      w.write_null();
+    }
+    w.write_key("kind");
+    w.write_string(f.kind);
+    w.write_key("detail");
+    w.write_string(printable(f.detail));
+    w.write_key("severity");
+    w.write_string(f.severity == Finding::Severity::Damage ? "damage" : "note");
+    w.end_object();
+  }
+  w.end_array();
+}
+
+Result<Analysis, IoError> analyse_directory(Directory& dir, const AnalysisOptions& options,
+                                            Console& console) {
+  auto listing = list_directory(dir);
+  if (!listing.ok()) return std::move(listing).error();
+  Analysis a;
+  a.listing = std::move(listing).value();
+  a.findings = a.listing.notes;
+  for (const std::string& name : a.listing.temp_files) {
+    a.findings.push_back(note(name, std::nullopt, "leftover temporary file",
+                              "left by an interrupted run; repair removes it"));
+  }
+  ExpectedRows expected;
+  TextMap<bool> noted_targets;
+  const uint64_t total = a.listing.record_files.size();
+  for (const DirectoryListing::Entry& entry : a.listing.record_files) {
+    console.progress("scanning record files", a.record_files.size(), total);
+    a.record_files.push_back(scan_records(dir, entry, a.findings));
+    RecordFileReport& report = a.record_files.back();
+    if (report.end.stop == ScanStop::Io) report.read_failed = true;
+    if (options.decode_values && !report.read_failed) {
+      decode_values(dir, report, expected, a.findings, noted_targets);
+    }
+    if (report.read_failed) expected.complete = false;
+  }
+  if (!options.replay_backlinks) {
+    a.operational_error = !expected.complete;
+    return a;
+  }
+  bool backlink_read_failed = false;
+  TextMap<size_t> by_collection;
+  for (const DirectoryListing::Entry& entry : a.listing.backlink_files) {
+    by_collection.emplace(entry.collection, a.backlink_files.size());
+    a.backlink_files.push_back(replay_backlinks(dir, entry, backlink_read_failed, a.findings));
+  }
+  const bool compare = options.decode_values && expected.complete;
+  if (compare) {
+    for (const auto& [target, rows] : expected.by_target) {
+      if (by_collection.count(target)) continue;
+      BacklinkFileReport missing_file;
+      missing_file.entry = {target + std::string(BACKLINK_SUFFIX), target};
+      by_collection.emplace(target, a.backlink_files.size());
+      a.backlink_files.push_back(std::move(missing_file));
+    }
+    std::sort(a.backlink_files.begin(), a.backlink_files.end(),
+              [](const BacklinkFileReport& x, const BacklinkFileReport& y) {
+                return x.entry.collection < y.entry.collection;
+              });
+    for (BacklinkFileReport& report : a.backlink_files) {
+      if (report.exists && report.end.stop == ScanStop::Io) continue;
+      auto it = expected.by_target.find(report.entry.collection);
+      compare_rows(report, it == expected.by_target.end() ? nullptr : &it->second, expected,
+                   a.findings);
+    }
+  }
+  a.operational_error = !expected.complete || backlink_read_failed;
+  return a;
+}
+
+}  // namespace zez::tool

@@ -1,0 +1,134 @@
+// What check, stats and repair know about a database directory: one pass
+// over each record file (framing, the records the engine would refuse, the
+// live keys), optionally the decoding of every live value and the links it
+// holds, and the replay of each backlink file compared with the rows those
+// links imply. Everything is read through the engine's own scanners, so the
+// tool judges a file exactly as the engine loads it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "db/file.h"
+#include "db/scan_end.h"
+#include "db/text_map.h"
+#include "tool/json.h"
+#include "tool/tool.h"
+
+namespace zez::tool {
+
+// One row of a backlink list: the target key and the Backlink's three
+// strings. The target collection is the file's.
+struct BacklinkRow {
+  std::string target_key;
+  std::string source_collection;
+  std::string source_key;
+  std::string source_path;
+  bool operator==(const BacklinkRow&) const = default;
+};
+
+struct BacklinkRowHash {
+  size_t operator()(const BacklinkRow& r) const;
+};
+using BacklinkRowSet = std::unordered_set<BacklinkRow, BacklinkRowHash>;
+
+// A record that frames whole but that the engine refuses to load.
+struct RefusedRecord {
+  uint64_t offset;
+  uint64_t end;
+  std::string kind;  // "zero value length" or "key not UTF-8"
+};
+
+// Where a key's live record lies.
+struct LiveRecord {
+  uint64_t offset;
+  uint32_t key_len;
+  uint32_t value_len;
+};
+
+// A key whose visible state changes when the refused records are dropped:
+// its last record is a refused one.
+struct ChangedKey {
+  std::string key;                 // raw bytes
+  uint64_t refused_offset;         // its last record, which goes
+  std::optional<uint64_t> now_at;  // the record that shows instead; none when absent
+};
+
+struct RecordFileReport {
+  DirectoryListing::Entry entry;
+  uint64_t size = 0;
+  ScanEnd end;           // where the framing stopped; end.offset ends the last whole record
+  uint64_t records = 0;  // whole records, refused ones included
+  std::vector<RefusedRecord> refused;
+  // Live keys as the engine would index them with the refused records left
+  // out (as a salvage leaves them).
+  TextMap<LiveRecord> live;
+  uint64_t live_bytes = 0;  // sum of 8 + key + value length over `live`
+  std::vector<ChangedKey> changed_keys;
+  // Keys whose live value does not decode (their links are unknown).
+  std::vector<std::string> undecodable;
+  bool read_failed = false;  // the file could not be opened or read whole
+
+  bool has_tail_damage() const {
+    return end.stop == ScanStop::Torn || end.stop == ScanStop::ZeroTail;
+  }
+};
+
+struct BacklinkFileReport {
+  DirectoryListing::Entry entry;  // name "NAME.qbl" even when the file is missing
+  bool exists = false;
+  uint64_t size = 0;
+  ScanEnd end;          // stop End when the engine loads the file
+  bool loads = true;
+  std::string load_error;  // the engine's error text when it does not load
+  // The rows left after replaying the whole records before any damage, in
+  // file order, copies included, with the offset of each add record.
+  std::vector<BacklinkRow> rows;
+  std::vector<uint64_t> row_offsets;
+  // Filled when backlinks are compared: distinct rows the file holds but the
+  // live records do not imply, and the reverse (in the order a rebuild adds
+  // them: by source collection, live record offset, link order).
+  std::vector<size_t> stale;  // indexes into rows, first copy of each
+  std::vector<BacklinkRow> missing;
+
+  bool needs_rebuild() const { return !loads || !stale.empty() || !missing.empty(); }
+};
+
+struct AnalysisOptions {
+  bool decode_values = true;      // decode every live value (and compare backlinks)
+  bool replay_backlinks = true;   // replay backlink files
+};
+
+struct Analysis {
+  DirectoryListing listing;
+  std::vector<RecordFileReport> record_files;
+  std::vector<BacklinkFileReport> backlink_files;  // by collection name
+  std::vector<Finding> findings;
+  bool operational_error = false;  // a read failed: the picture is incomplete
+
+  int damage_count() const;
+};
+
+// Reads the whole directory. Never writes. Fails only when the directory
+// cannot be listed; a file that cannot be read is a finding and sets
+// operational_error.
+Result<Analysis, IoError> analyse_directory(Directory& dir, const AnalysisOptions& options,
+                                            Console& console);
+
+// The findings of one record file (framing and refused records only).
+void add_record_file_findings(const RecordFileReport& report, std::vector<Finding>& out);
+
+// A key or other raw text made fit for a line of text or JSON: valid UTF-8
+// as it is, otherwise every byte outside ASCII as \xNN.
+std::string printable(std::string_view raw);
+
+// Writes the findings as one JSON array value.
+void write_findings_json(JsonWriter& w, const std::vector<Finding>& findings);
+
+}  // namespace zez::tool

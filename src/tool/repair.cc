@@ -1,0 +1,443 @@
+// `zezavezud repair DIR [--dry-run] [--salvage] [--json]`: cuts torn tails,
+// optionally drops records the engine refuses, rebuilds backlink files, and
+// removes leftover temporary files, under the directory's exclusive lock.
+//
+// Every step is safe to interrupt: bytes leave a file only after a copy of
+// them is on stable storage in lost+found/, and a file is replaced only by
+// renaming a complete, synced temporary file over it. Running repair again
+// after an interruption finishes the job.
+#include <chrono>
+#include <ctime>
+#include <initializer_list>
+
+#include "db/backlink_file.h"
+#include "db/record_file.h"
+#include "tool/analysis.h"
+#include "tool/json.h"
+#include "tool/tool.h"
+
+namespace zez::tool {
+
+namespace {
+
+// Bytes copied per read when files are copied or rewritten.
+constexpr size_t COPY_CHUNK = size_t(1) << 20;
+
+struct Action {
+  std::string file;
+  std::string action;  // "cut tail", "salvage", "rebuild backlinks", "remove"
+  std::string detail;
+};
+
+// Stops the repair at the first failure; the failure is the message shown.
+struct StepFailure {
+  std::string message;
+};
+
+template <class T>
+using Step = Result<T, StepFailure>;
+
+StepFailure failed(const std::string& file, std::string_view what, const IoError& e) {
+  std::string m = file;
+  m.append(": ").append(what).append(": ").append(e.display());
+  return StepFailure{std::move(m)};
+}
+
+// Joins pieces; GCC 12 warns falsely on `"text" + std::to_string(n)`.
+std::string cat(std::initializer_list<std::string_view> pieces) {
+  std::string out;
+  for (std::string_view p : pieces) out.append(p);
+  return out;
+}
+
+std::string utc_timestamp() {
+  std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &tm);
+  return text;
+}
+
+// Copies [from, to) of `src` to the end of `dst`.
+Result<Unit, IoError> copy_range(File& src, File& dst, uint64_t from, uint64_t to) {
+  std::vector<uint8_t> buf(size_t(std::min<uint64_t>(COPY_CHUNK, to - from)));
+  for (uint64_t at = from; at < to;) {
+    size_t n = size_t(std::min<uint64_t>(buf.size(), to - at));
+    auto r = read_exact_at(src, buf.data(), n, at);
+    if (!r.ok()) return r;
+    auto w = write_all(dst, buf.data(), n, IoError::write_zero());
+    if (!w.ok()) return w;
+    at += n;
+  }
+  return Unit{};
+}
+
+class Repairer {
+ public:
+  Repairer(Directory& dir, bool salvage) : dir_(dir), salvage_(salvage) {}
+
+  Step<Unit> remove_temp_file(const std::string& name);
+  Step<Unit> cut_tail(const RecordFileReport& r);
+  Step<Unit> salvage(const RecordFileReport& r);
+  Step<Unit> rebuild(const BacklinkFileReport& b, const Analysis& a);
+
+  std::vector<Action> actions;
+
+ private:
+  // Copies [from, to) of the file into a new file of lost+found, synced with
+  // its directory entry; returns its path relative to the database.
+  Step<std::string> save_backup(const std::string& name, File& src, uint64_t from, uint64_t to);
+  // Replaces `name` with the bytes `write` puts into a temporary file, which
+  // takes the owner and mode of `mode_from`, after a backup of the old file.
+  template <class Write>
+  Step<Unit> replace_file(const std::string& name, const std::string& mode_from, Write&& write,
+                          std::string* backup);
+
+  Directory& dir_;
+  bool salvage_;
+  std::unique_ptr<Directory> lost_found_;
+};
+
+Step<std::string> Repairer::save_backup(const std::string& name, File& src, uint64_t from,
+                                        uint64_t to) {
+  if (!lost_found_) {
+    auto sub = dir_.open_subdirectory(std::string(BACKUP_DIRECTORY), true);
+    if (!sub.ok()) return failed(std::string(BACKUP_DIRECTORY), "cannot open", sub.error());
+    auto synced = dir_.sync();  // the new subdirectory's entry
+    if (!synced.ok()) return failed(std::string(BACKUP_DIRECTORY), "cannot sync", synced.error());
+    lost_found_ = std::move(sub).value();
+  }
+  std::string base = name;
+  base.append(".").append(std::to_string(from)).append(".").append(utc_timestamp());
+  std::string backup = base;
+  for (int n = 1; lost_found_->entry_type(backup).ok(); ++n) {
+    backup = base;
+    backup.append(".").append(std::to_string(n));
+  }
+  std::string shown = cat({BACKUP_DIRECTORY, "/", backup});
+  auto out = lost_found_->open(backup, OpenMode::CreateTruncate);
+  if (!out.ok()) return failed(shown, "cannot create", out.error());
+  auto copied = copy_range(src, *out.value(), from, to);
+  if (!copied.ok()) return failed(shown, "cannot copy", copied.error());
+  auto synced = out.value()->sync();
+  if (!synced.ok()) return failed(shown, "cannot sync", synced.error());
+  auto dir_synced = lost_found_->sync();
+  if (!dir_synced.ok()) return failed(std::string(BACKUP_DIRECTORY), "cannot sync", dir_synced.error());
+  return shown;
+}
+
+Step<Unit> Repairer::remove_temp_file(const std::string& name) {
+  auto removed = dir_.remove(name);
+  if (!removed.ok()) return failed(name, "cannot remove", removed.error());
+  auto synced = dir_.sync();
+  if (!synced.ok()) return failed(name, "cannot sync the directory", synced.error());
+  actions.push_back({name, "remove", "leftover temporary file"});
+  return Unit{};
+}
+
+Step<Unit> Repairer::cut_tail(const RecordFileReport& r) {
+  const std::string& name = r.entry.name;
+  auto reader = dir_.open(name, OpenMode::ReadOnly);
+  if (!reader.ok()) return failed(name, "cannot open", reader.error());
+  auto backup = save_backup(name, *reader.value(), r.end.offset, r.size);
+  if (!backup.ok()) return std::move(backup).error();
+  auto writer = dir_.open(name, OpenMode::Append);
+  if (!writer.ok()) return failed(name, "cannot open", writer.error());
+  auto cut = writer.value()->truncate(r.end.offset);
+  if (!cut.ok()) return failed(name, "cannot truncate", cut.error());
+  auto synced = writer.value()->sync();
+  if (!synced.ok()) return failed(name, "cannot sync", synced.error());
+  actions.push_back({name, "cut tail",
+                     cat({"cut ", std::to_string(r.size - r.end.offset), " bytes at offset ",
+                          std::to_string(r.end.offset), ", saved in ", backup.value()})});
+  return Unit{};
+}
+
+template <class Write>
+Step<Unit> Repairer::replace_file(const std::string& name, const std::string& mode_from,
+                                  Write&& write, std::string* backup) {
+  const std::string temp = cat({name, TEMP_SUFFIX});
+  auto out = dir_.open(temp, OpenMode::CreateTruncate);
+  if (!out.ok()) return failed(temp, "cannot create", out.error());
+  auto written = write(*out.value());
+  if (!written.ok()) return failed(temp, "cannot write", written.error());
+  auto model = dir_.open(mode_from, OpenMode::ReadOnly);
+  if (!model.ok()) return failed(mode_from, "cannot open", model.error());
+  auto owned = copy_owner_and_mode(*model.value(), *out.value());
+  if (!owned.ok()) return failed(temp, "cannot take the owner and mode of " + mode_from, owned.error());
+  auto synced = out.value()->sync();
+  if (!synced.ok()) return failed(temp, "cannot sync", synced.error());
+  if (dir_.entry_type(name).ok()) {
+    auto old = dir_.open(name, OpenMode::ReadOnly);
+    if (!old.ok()) return failed(name, "cannot open", old.error());
+    auto size = old.value()->size();
+    if (!size.ok()) return failed(name, "cannot read", size.error());
+    auto saved = save_backup(name, *old.value(), 0, size.value());
+    if (!saved.ok()) return std::move(saved).error();
+    *backup = std::move(saved).value();
+  }
+  auto renamed = dir_.rename(temp, name);
+  if (!renamed.ok()) return failed(temp, "cannot rename", renamed.error());
+  auto dir_synced = dir_.sync();
+  if (!dir_synced.ok()) return failed(name, "cannot sync the directory", dir_synced.error());
+  return Unit{};
+}
+
+// Keeps every whole record but the refused ones; the tail goes too.
+Step<Unit> Repairer::salvage(const RecordFileReport& r) {
+  const std::string& name = r.entry.name;
+  auto src = dir_.open(name, OpenMode::ReadOnly);
+  if (!src.ok()) return failed(name, "cannot open", src.error());
+  auto write = [&](File& out) -> Result<Unit, IoError> {
+    uint64_t at = 0;
+    for (const RefusedRecord& refused : r.refused) {
+      auto copied = copy_range(*src.value(), out, at, refused.offset);
+      if (!copied.ok()) return copied;
+      at = refused.end;
+    }
+    return copy_range(*src.value(), out, at, r.end.offset);
+  };
+  std::string backup;
+  auto replaced = replace_file(name, name, write, &backup);
+  if (!replaced.ok()) return replaced;
+  std::string detail = cat({"dropped ", std::to_string(r.refused.size()), " refused records"});
+  if (r.end.offset < r.size) {
+    detail.append(" and ").append(std::to_string(r.size - r.end.offset)).append(" bytes of tail");
+  }
+  actions.push_back({name, "salvage", cat({detail, "; the old file is saved in ", backup})});
+  (void)salvage_;
+  return Unit{};
+}
+
+Step<Unit> Repairer::rebuild(const BacklinkFileReport& b, const Analysis& a) {
+  const std::string& name = b.entry.name;
+  BacklinkRowSet stale;
+  for (size_t i : b.stale) stale.insert(b.rows[i]);
+  auto write = [&](File& out) -> Result<Unit, IoError> {
+    std::string buf;
+    auto add = [&](const BacklinkRow& row) -> Result<Unit, IoError> {
+      auto framed = frame_backlink_record(
+          BACKLINK_OP_ADD, {row.target_key, row.source_collection, row.source_key, row.source_path},
+          buf);
+      if (!framed.ok() || buf.size() < COPY_CHUNK) return framed;
+      auto w = write_all(out, reinterpret_cast<const uint8_t*>(buf.data()), buf.size(),
+                         IoError::write_zero());
+      buf.clear();
+      return w;
+    };
+    for (const BacklinkRow& row : b.rows) {
+      if (stale.count(row)) continue;
+      auto r = add(row);
+      if (!r.ok()) return r;
+    }
+    for (const BacklinkRow& row : b.missing) {
+      auto r = add(row);
+      if (!r.ok()) return r;
+    }
+    return write_all(out, reinterpret_cast<const uint8_t*>(buf.data()), buf.size(),
+                     IoError::write_zero());
+  };
+  // A new file takes the owner and mode of its collection's record file, or
+  // of the record file of a collection that links to it.
+  std::string mode_from = name;
+  if (!b.exists) {
+    mode_from = b.entry.collection + std::string(RECORD_SUFFIX);
+    bool found = false;
+    for (const RecordFileReport& r : a.record_files) found |= r.entry.name == mode_from;
+    if (!found) mode_from = b.missing.front().source_collection + std::string(RECORD_SUFFIX);
+  }
+  std::string backup;
+  auto replaced = replace_file(name, mode_from, write, &backup);
+  if (!replaced.ok()) return replaced;
+  std::string detail = b.loads ? "" : "kept the rows before the damage; ";
+  detail.append("dropped ").append(std::to_string(b.stale.size())).append(" stale and added ");
+  detail.append(std::to_string(b.missing.size())).append(" missing rows");
+  if (!backup.empty()) detail.append("; the old file is saved in ").append(backup);
+  actions.push_back({name, b.exists ? "rebuild backlinks" : "create backlinks", detail});
+  return Unit{};
+}
+
+struct Plan {
+  std::vector<std::string> temp_files;
+  std::vector<const RecordFileReport*> tails;
+  std::vector<const RecordFileReport*> salvages;
+  std::vector<const BacklinkFileReport*> rebuilds;
+  bool damage_left = false;
+};
+
+Plan make_plan(const Analysis& a, bool salvage) {
+  Plan plan;
+  plan.temp_files = a.listing.temp_files;
+  for (const RecordFileReport& r : a.record_files) {
+    if (!r.refused.empty() && salvage) {
+      plan.salvages.push_back(&r);
+      continue;
+    }
+    if (!r.refused.empty()) plan.damage_left = true;
+    if (r.has_tail_damage()) plan.tails.push_back(&r);
+    if (!r.undecodable.empty()) plan.damage_left = true;
+  }
+  for (const BacklinkFileReport& b : a.backlink_files) {
+    if (b.needs_rebuild()) plan.rebuilds.push_back(&b);
+  }
+  return plan;
+}
+
+// What the plan would do, for --dry-run.
+std::vector<Action> describe_plan(const Plan& plan) {
+  std::vector<Action> out;
+  for (const std::string& t : plan.temp_files) out.push_back({t, "would remove", "leftover temporary file"});
+  for (const RecordFileReport* r : plan.tails) {
+    out.push_back({r->entry.name, "would cut tail",
+                   cat({std::to_string(r->size - r->end.offset), " bytes at offset ",
+                        std::to_string(r->end.offset)})});
+  }
+  for (const RecordFileReport* r : plan.salvages) {
+    out.push_back({r->entry.name, "would salvage",
+                   cat({"drop ", std::to_string(r->refused.size()), " refused records"})});
+  }
+  for (const BacklinkFileReport* b : plan.rebuilds) {
+    out.push_back({b->entry.name, b->exists ? "would rebuild backlinks" : "would create backlinks",
+                   cat({std::to_string(b->stale.size()), " stale, ", std::to_string(b->missing.size()),
+                        " missing rows"})});
+  }
+  return out;
+}
+
+Step<Unit> carry_out(Repairer& repairer, const Plan& plan, const Analysis& a) {
+  for (const std::string& t : plan.temp_files) {
+    auto r = repairer.remove_temp_file(t);
+    if (!r.ok()) return r;
+  }
+  for (const RecordFileReport* rf : plan.salvages) {
+    auto r = repairer.salvage(*rf);
+    if (!r.ok()) return r;
+  }
+  for (const RecordFileReport* rf : plan.tails) {
+    auto r = repairer.cut_tail(*rf);
+    if (!r.ok()) return r;
+  }
+  for (const BacklinkFileReport* b : plan.rebuilds) {
+    auto r = repairer.rebuild(*b, a);
+    if (!r.ok()) return r;
+  }
+  return Unit{};
+}
+
+std::string changed_key_text(const ChangedKey& k) {
+  std::string text = "key ";
+  text.append(printable(k.key)).append(": its last record at offset ");
+  text.append(std::to_string(k.refused_offset)).append(" goes; ");
+  if (k.now_at) {
+    text.append("the record at offset ").append(std::to_string(*k.now_at)).append(" shows instead");
+  } else {
+    text.append("the key is absent");
+  }
+  return text;
+}
+
+void write_report(Console& console, bool json, const std::string& path, const Analysis& a,
+                  const std::vector<Action>& actions, const Plan& plan, bool dry_run) {
+  std::vector<const RecordFileReport*> salvaged = plan.salvages;
+  if (json) {
+    std::string out;
+    JsonWriter w(out);
+    w.begin_object();
+    w.write_key("directory");
+    w.write_string(printable(path));
+    w.write_key("dry_run");
+    w.write_bool(dry_run);
+    w.write_key("damage");
+    w.write_uint(uint64_t(a.damage_count()));
+    w.write_key("findings");
+    write_findings_json(w, a.findings);
+    w.write_key("actions");
+    w.begin_array();
+    for (const Action& act : actions) {
+      w.begin_object();
+      w.write_key("file");
+      w.write_string(printable(act.file));
+      w.write_key("action");
+      w.write_string(act.action);
+      w.write_key("detail");
+      w.write_string(printable(act.detail));
+      w.end_object();
+    }
+    w.end_array();
+    w.write_key("changed_keys");
+    w.begin_array();
+    for (const RecordFileReport* r : salvaged) {
+      for (const ChangedKey& k : r->changed_keys) {
+        w.begin_object();
+        w.write_key("file");
+        w.write_string(printable(r->entry.name));
+        w.write_key("key");
+        w.write_string(printable(k.key));
+        w.write_key("dropped_offset");
+        w.write_uint(k.refused_offset);
+        w.write_key("now_offset");
+        if (k.now_at) {
+          w.write_uint(*k.now_at);
+        } else {
+          w.write_null();
+        }
+        w.end_object();
+      }
+    }
+    w.end_array();
+    w.end_object();
+    out.push_back('\n');
+    console.out(out);
+    return;
+  }
+  write_findings_text(console, a.findings);
+  for (const Action& act : actions) console.out(act.file + ": " + act.action + ": " + act.detail + "\n");
+  for (const RecordFileReport* r : salvaged) {
+    for (const ChangedKey& k : r->changed_keys) {
+      console.out(r->entry.name + ": changed " + changed_key_text(k) + "\n");
+    }
+  }
+}
+
+}  // namespace
+
+int run_repair(Platform& platform, const ParsedArgs& args, Console& console) {
+  const std::string& path = args.positionals[0];
+  const bool dry_run = args.has("dry-run");
+  const bool salvage = args.has("salvage");
+  auto dir = open_for_writing(platform, path, false);
+  if (!dir.ok()) {
+    console.err("zezavezud: " + dir.error().message);
+    return EXIT_OPERATIONAL;
+  }
+  auto analysis = analyse_directory(*dir.value(), AnalysisOptions{}, console);
+  if (!analysis.ok()) {
+    console.err("zezavezud: " + path + ": " + analysis.error().display());
+    return EXIT_OPERATIONAL;
+  }
+  const Analysis& a = analysis.value();
+  const Plan plan = make_plan(a, salvage);
+  const bool has_work = !plan.tails.empty() || !plan.salvages.empty() || !plan.rebuilds.empty();
+  if (a.operational_error) {
+    write_report(console, args.has("json"), path, a, {}, plan, dry_run);
+    console.err("zezavezud: " + path + ": a file could not be read; nothing was changed");
+    return EXIT_OPERATIONAL | (a.damage_count() > 0 ? EXIT_DAMAGE_LEFT : EXIT_CLEAN);
+  }
+  if (dry_run) {
+    write_report(console, args.has("json"), path, a, describe_plan(plan), plan, true);
+    return has_work || plan.damage_left ? EXIT_DAMAGE_LEFT : EXIT_CLEAN;
+  }
+  Repairer repairer(*dir.value(), salvage);
+  auto done = carry_out(repairer, plan, a);
+  write_report(console, args.has("json"), path, a, repairer.actions, plan, false);
+  int status = plan.damage_left ? EXIT_DAMAGE_LEFT : EXIT_CLEAN;
+  if (!done.ok()) {
+    console.err("zezavezud: " + done.error().message + "; run repair again to finish");
+    return status | EXIT_OPERATIONAL | (has_work ? EXIT_DAMAGE_LEFT : EXIT_CLEAN);
+  }
+  if (has_work) status |= EXIT_REPAIRED;
+  return status;
+}
+
+}  // namespace zez::tool

@@ -1,0 +1,128 @@
+// `zezavezud stats DIR [--json]`: sizes and dead space per collection, from
+// one framing pass over each record file and a replay of each backlink
+// file. Values are not decoded.
+#include <map>
+
+#include "tool/analysis.h"
+#include "tool/json.h"
+#include "tool/tool.h"
+
+namespace zez::tool {
+
+namespace {
+
+struct CollectionStats {
+  uint64_t live_keys = 0;
+  uint64_t records = 0;
+  uint64_t file_bytes = 0;
+  uint64_t live_bytes = 0;
+  uint64_t backlink_file_bytes = 0;
+  uint64_t backlink_rows = 0;
+
+  uint64_t dead_bytes() const { return file_bytes - live_bytes; }
+  double dead_share() const { return file_bytes == 0 ? 0.0 : double(dead_bytes()) / double(file_bytes); }
+  void add(const CollectionStats& o) {
+    live_keys += o.live_keys, records += o.records, file_bytes += o.file_bytes;
+    live_bytes += o.live_bytes, backlink_file_bytes += o.backlink_file_bytes;
+    backlink_rows += o.backlink_rows;
+  }
+};
+
+std::map<std::string, CollectionStats> gather(const Analysis& a) {
+  std::map<std::string, CollectionStats> by_name;
+  for (const RecordFileReport& r : a.record_files) {
+    CollectionStats& s = by_name[r.entry.collection];
+    s.live_keys = r.live.size();
+    s.records = r.records;
+    s.file_bytes = r.size;
+    s.live_bytes = r.live_bytes;
+  }
+  for (const BacklinkFileReport& b : a.backlink_files) {
+    CollectionStats& s = by_name[b.entry.collection];
+    s.backlink_file_bytes = b.size;
+    s.backlink_rows = b.rows.size();
+  }
+  return by_name;
+}
+
+void write_stats_json(JsonWriter& w, const CollectionStats& s) {
+  w.begin_object();
+  const std::pair<const char*, uint64_t> counts[] = {
+      {"live_keys", s.live_keys},   {"records", s.records},       {"file_bytes", s.file_bytes},
+      {"live_bytes", s.live_bytes}, {"dead_bytes", s.dead_bytes()}};
+  for (const auto& [key, n] : counts) {
+    w.write_key(key);
+    w.write_uint(n);
+  }
+  w.write_key("dead_share");
+  (void)w.write_double(s.dead_share());  // always finite
+  w.write_key("backlink_file_bytes");
+  w.write_uint(s.backlink_file_bytes);
+  w.write_key("backlink_rows");
+  w.write_uint(s.backlink_rows);
+  w.end_object();
+}
+
+std::string stats_line(std::string_view name, const CollectionStats& s) {
+  char share[32];
+  std::snprintf(share, sizeof share, "%.1f%%", s.dead_share() * 100);
+  std::string line(name);
+  line.append(": ").append(std::to_string(s.live_keys)).append(" live keys, ");
+  line.append(std::to_string(s.records)).append(" records, ");
+  line.append(std::to_string(s.file_bytes)).append(" bytes (");
+  line.append(std::to_string(s.live_bytes)).append(" live, ");
+  line.append(std::to_string(s.dead_bytes())).append(" dead, ").append(share).append("); backlinks ");
+  line.append(std::to_string(s.backlink_file_bytes)).append(" bytes, ");
+  line.append(std::to_string(s.backlink_rows)).append(" rows\n");
+  return line;
+}
+
+}  // namespace
+
+int run_stats(Platform& platform, const ParsedArgs& args, Console& console) {
+  const std::string& path = args.positionals[0];
+  auto dir = open_for_reading(platform, path, console);
+  if (!dir.ok()) {
+    console.err("zezavezud: " + dir.error().message);
+    return EXIT_OPERATIONAL;
+  }
+  AnalysisOptions options;
+  options.decode_values = false;
+  auto analysis = analyse_directory(*dir.value(), options, console);
+  if (!analysis.ok()) {
+    console.err("zezavezud: " + path + ": " + analysis.error().display());
+    return EXIT_OPERATIONAL;
+  }
+  const Analysis& a = analysis.value();
+  auto by_name = gather(a);
+  CollectionStats totals;
+  for (const auto& [name, s] : by_name) totals.add(s);
+  std::string out;
+  if (args.has("json")) {
+    JsonWriter w(out);
+    w.begin_object();
+    w.write_key("collections");
+    w.begin_object();
+    for (const auto& [name, s] : by_name) {
+      w.write_key(printable(name));
+      write_stats_json(w, s);
+    }
+    w.end_object();
+    w.write_key("totals");
+    write_stats_json(w, totals);
+    w.write_key("findings");
+    write_findings_json(w, a.findings);
+    w.end_object();
+    out.push_back('\n');
+  } else {
+    for (const Finding& f : a.findings) out.append(f.display()).append("\n");
+    for (const auto& [name, s] : by_name) out += stats_line(name.empty() ? "(empty name)" : printable(name), s);
+    out += stats_line("total", totals);
+  }
+  console.out(out);
+  int status = a.damage_count() > 0 ? EXIT_DAMAGE_LEFT : EXIT_CLEAN;
+  if (a.operational_error) status |= EXIT_OPERATIONAL;
+  return status;
+}
+
+}  // namespace zez::tool

@@ -1,0 +1,187 @@
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "codec/byte_order.h"
+#include "tool/json.h"
+#include "tool_fixtures.h"
+
+namespace zez {
+namespace {
+
+using testing::MemoryPlatform;
+using testing::TOOL_DIR;
+using Files = std::map<std::string, std::string>;
+
+// A record framed by hand with an empty value (no encoder writes one).
+std::string zero_length_record(std::string_view key) {
+  std::string out;
+  put_u32(out, uint32_t(key.size()));
+  out.append(key);
+  put_u32(out, 0);
+  return out;
+}
+
+std::string raw_record(std::string_view key, std::string_view value) {
+  std::string out;
+  put_u32(out, uint32_t(key.size()));
+  out.append(key);
+  put_u32(out, uint32_t(value.size()));
+  return out.append(value);
+}
+
+struct CheckCase {
+  const char* name;
+  std::function<void(Files&)> damage;
+  bool quick;
+  const char* finding;  // a line of the report must start with this
+  int status;
+};
+
+void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
+
+const std::string LONG_NAME(300, 'x');
+
+const CheckCase CHECK_CASES[] = {
+    {"clean", [](Files&) {}, false, "", 0},
+    {"torn tail", [](Files& f) { f["users.qdb"] += raw_record("carol", "\x02\x01").substr(0, 7); },
+     false, "users.qdb:42: torn tail: record needs 13 bytes, 7 remain", 4},
+    {"zero tail", [](Files& f) { f["users.qdb"] += std::string(12, '\0'); }, true,
+     "users.qdb:42: zero-filled tail: 12 bytes", 4},
+    {"zero value length",
+     [](Files& f) { f["users.qdb"] = zero_length_record("x") + f["users.qdb"]; }, true,
+     "users.qdb:0: zero value length", 4},
+    {"key not UTF-8", [](Files& f) { f["users.qdb"] += testing::record_bytes("\xff", Value::null()) + testing::record_bytes("y", Value::null()); },
+     true, "users.qdb:42: key not UTF-8", 4},
+    {"undecodable value", [](Files& f) { f["users.qdb"] += raw_record("carol", "\xee"); }, false,
+     "users.qdb:42: value does not decode: ", 4},
+    {"undecodable value, quick", [](Files& f) { f["users.qdb"] += raw_record("carol", "\xee"); },
+     true, "", 0},
+    {"backlink file cut short", [](Files& f) { f["users.qbl"] += "\x01\x05"; }, false,
+     "users.qbl:62: backlink file does not load: failed to fill whole buffer; 2 rows", 4},
+    {"stale row",
+     [](Files& f) { f["users.qbl"] += testing::backlink_add_bytes("carol", "posts", "p9", ""); },
+     false, "users.qbl:62: stale backlink: key carol <- posts/p9", 4},
+    {"missing row",
+     [](Files& f) { f["users.qbl"] = testing::backlink_add_bytes("alice", "posts", "p1", "author"); },
+     false, "users.qbl: missing backlink: key bob <- posts/p2", 4},
+    {"missing backlink file", [](Files& f) { f.erase("users.qbl"); }, false,
+     "users.qbl: missing backlink: key alice <- posts/p1 at \"author\"", 4},
+    {"copies of a row are not damage",
+     [](Files& f) { f["users.qbl"] += testing::backlink_add_bytes("bob", "posts", "p2", ""); },
+     false, "", 0},
+    {"leftover temporary file", [](Files& f) { f["users.qdb.zezavezud-tmp"] = "x"; }, false,
+     "users.qdb.zezavezud-tmp: leftover temporary file", 0},
+    {"link target that cannot be a file name",
+     [](Files& f) { f["posts.qdb"] += testing::record_bytes("p3", Value::link(LONG_NAME + "/k")); },
+     false, "posts.qdb:73: link target not a file name", 0},
+};
+
+class CheckFindsDamage : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(CheckFindsDamage, ReportsTheKindAndExitStatus) {
+  const CheckCase& c = GetParam();
+  Files files = testing::sample_files();
+  c.damage(files);
+  MemoryPlatform p;
+  testing::put_files(p, TOOL_DIR, files);
+  tool::StringConsole console;
+  std::vector<std::string_view> args = {"check", TOOL_DIR};
+  if (c.quick) args.push_back("--quick");
+  EXPECT_EQ(testing::run_tool_on(p, args, console), c.status) << console.stdout_text();
+  if (*c.finding != 0) {
+    EXPECT_NE(("\n" + console.stdout_text()).find(std::string("\n") + c.finding), std::string::npos)
+        << console.stdout_text();
+  }
+  EXPECT_EQ(testing::snapshot(p, TOOL_DIR), files);  // read-only
+}
+
+INSTANTIATE_TEST_SUITE_P(ToolCheck, CheckFindsDamage, ::testing::ValuesIn(CHECK_CASES),
+                         [](const auto& info) {
+                           std::string name;
+                           for (char ch : std::string(info.param.name)) {
+                             name.push_back(std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_');
+                           }
+                           return name;
+                         });
+
+TEST(ToolCheck, JsonListsFindingsWithSeverity) {
+  Files files = testing::sample_files();
+  files["users.qdb"] += std::string(3, '\0');
+  files["x.qdb.zezavezud-tmp"] = "";
+  MemoryPlatform p;
+  testing::put_files(p, TOOL_DIR, files);
+  tool::StringConsole console;
+  EXPECT_EQ(testing::run_tool_on(p, {"check", TOOL_DIR, "--json"}, console), 4);
+  auto doc = parse_json(console.stdout_text());
+  ASSERT_TRUE(doc.ok()) << console.stdout_text();
+  EXPECT_EQ(doc.value().find("damage")->as_int(), 1);
+  const auto& findings = doc.value().find("findings")->as_array();
+  ASSERT_EQ(findings.size(), 2u);
+  EXPECT_EQ(findings[0].find("severity")->as_string(), "note");
+  EXPECT_TRUE(findings[0].find("offset")->is(JsonValue::Kind::Null));
+  EXPECT_EQ(findings[1].find("kind")->as_string(), "zero-filled tail");
+  EXPECT_EQ(findings[1].find("offset")->as_int(), 42);
+  EXPECT_EQ(findings[1].find("severity")->as_string(), "damage");
+}
+
+TEST(ToolCheck, WarnsButReadsWhileADatabaseIsOpen) {
+  MemoryPlatform p;
+  testing::put_files(p, TOOL_DIR, testing::sample_files());
+  auto db = Database::open(TOOL_DIR, p);
+  ASSERT_TRUE(db.ok());
+  tool::StringConsole console;
+  EXPECT_EQ(testing::run_tool_on(p, {"check", TOOL_DIR}, console), 0);
+  EXPECT_NE(console.stderr_text().find("open in another program"), std::string::npos);
+}
+
+TEST(ToolCheck, MissingDirectoryIsAnOperationalErrorAndCreatesNothing) {
+  MemoryPlatform p;
+  tool::StringConsole console;
+  EXPECT_EQ(testing::run_tool_on(p, {"check", "/nowhere"}, console), 8);
+  EXPECT_EQ(console.stderr_text(), "zezavezud: /nowhere: no such directory\n");
+  EXPECT_FALSE(p.open_existing_directory("/nowhere").ok());
+}
+
+// Dead bytes are what a compaction would drop: every record but the live
+// ones. users: alice set twice, bob deleted; the backlink file holds one row
+// twice.
+TEST(ToolStats, CountsLiveAndDeadBytesPerCollectionAndInTotal) {
+  MemoryPlatform p;
+  Files files = testing::sample_files();
+  files["users.qdb"] += testing::record_bytes("alice", Value::integer(3)) +
+                        testing::record_bytes("bob", Value::tombstone());
+  files["users.qbl"] += testing::backlink_add_bytes("bob", "posts", "p2", "");
+  testing::put_files(p, TOOL_DIR, files);
+  tool::StringConsole console;
+  ASSERT_EQ(testing::run_tool_on(p, {"stats", TOOL_DIR, "--json"}, console), 0);
+  auto doc = parse_json(console.stdout_text());
+  ASSERT_TRUE(doc.ok()) << console.stdout_text();
+  const JsonValue& users = *doc.value().find("collections")->find("users");
+  EXPECT_EQ(users.find("live_keys")->as_int(), 1);
+  EXPECT_EQ(users.find("records")->as_int(), 4);
+  EXPECT_EQ(users.find("file_bytes")->as_int(), 42 + 22 + 12);
+  EXPECT_EQ(users.find("live_bytes")->as_int(), 22);
+  EXPECT_EQ(users.find("dead_bytes")->as_int(), 42 + 12);
+  EXPECT_DOUBLE_EQ(users.find("dead_share")->as_double(), 54.0 / 76.0);
+  EXPECT_EQ(users.find("backlink_rows")->as_int(), 3);
+  EXPECT_EQ(users.find("backlink_file_bytes")->as_int(), int64_t(files["users.qbl"].size()));
+  const JsonValue& totals = *doc.value().find("totals");
+  EXPECT_EQ(totals.find("live_keys")->as_int(), 3);
+  EXPECT_EQ(totals.find("file_bytes")->as_int(), int64_t(76 + files["posts.qdb"].size()));
+}
+
+TEST(ToolStats, DamagedFileIsReportedAsFarAsItWasScanned) {
+  MemoryPlatform p;
+  Files files = testing::sample_files();
+  files["users.qdb"] += "\x05\x01";
+  testing::put_files(p, TOOL_DIR, files);
+  tool::StringConsole console;
+  EXPECT_EQ(testing::run_tool_on(p, {"stats", TOOL_DIR}, console), 4);
+  EXPECT_NE(console.stdout_text().find("users.qdb:42: torn tail"), std::string::npos);
+  EXPECT_NE(console.stdout_text().find("users: 2 live keys, 2 records, 44 bytes"), std::string::npos)
+      << console.stdout_text();
+}
+
+}  // namespace
+}  // namespace zez
