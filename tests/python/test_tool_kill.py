@@ -54,6 +54,31 @@ def build_overwritten_store(path, users=300, posts=300, rounds=8):
     return [("users", f"u{i}") for i in range(users)] + [("posts", f"p{i}") for i in range(posts)]
 
 
+# The unfinished record a crash leaves at the end of users.qdb.
+CUT = b"\x09\x00\x00\x00cut"
+
+
+def build_damaged_store(path):
+    """A store with work for repair: a record cut short at the end of one
+    file (the directory does not open), and a stale backlink (a record
+    written past the backlink index, as a second writer leaves it)."""
+    keys = build_overwritten_store(path)
+    scratch = path + "-scratch"
+    zz.open(scratch).set("posts", "p1", {"text": "no link any more"})
+    gc.collect()
+    with open(os.path.join(path, "posts.qdb"), "ab") as f, open(os.path.join(scratch, "posts.qdb"), "rb") as g:
+        f.write(g.read())
+    shutil.rmtree(scratch)
+    with open(os.path.join(path, "users.qdb"), "ab") as f:
+        f.write(CUT)
+    return keys
+
+
+def backups_hold_the_cut(path):
+    found = os.path.join(path, "lost+found")
+    return any(open(os.path.join(found, name), "rb").read() == CUT for name in os.listdir(found))
+
+
 def content(path, keys):
     """Every value (as its repr: links do not compare) and backlink list."""
     db = zz.open(path)
@@ -78,16 +103,19 @@ def run_to_end(command, path, ok_statuses):
     assert done.returncode in ok_statuses, (done.returncode, done.stderr)
 
 
-def kill_campaign(command, build, kills, seed, workdir, ok_statuses=(0,)):
+def kill_campaign(command, build, kills, seed, workdir, ok_statuses=(0,), damaged=False):
     """Builds one store with `build(path) -> keys`, then `kills` times: copies
     it, starts `zezavezud COMMAND COPY`, sends SIGKILL after a delay drawn from
     random.Random(seed), and checks that the copy opens with the original
     content, and keeps it after the command is run again to its end (which
-    must exit with one of `ok_statuses`). Returns counts of where the kills
+    must exit with one of `ok_statuses`). A `damaged` store does not open
+    before the command has run: its content is what one whole run leaves,
+    and a killed run must leave a directory that the next run brings to it,
+    with the cut bytes kept in lost+found. Returns counts of where the kills
     landed."""
     template = os.path.join(workdir, "template")
     keys = build(template)
-    expected = content(template, keys)
+    expected = None if damaged else content(template, keys)
 
     # One run to the end, timed, sets the range of the delays: some kills
     # land before the command starts, most during it, a few after it.
@@ -96,6 +124,9 @@ def kill_campaign(command, build, kills, seed, workdir, ok_statuses=(0,)):
     started = time.monotonic()
     run_to_end(command, trial, ok_statuses)
     full_run = time.monotonic() - started
+    if damaged:
+        expected = content(trial, keys)
+        assert backups_hold_the_cut(trial)
     assert content(trial, keys) == expected
     shutil.rmtree(trial)
 
@@ -117,10 +148,12 @@ def kill_campaign(command, build, kills, seed, workdir, ok_statuses=(0,)):
         if temp_files(trial):
             landed += ", temporary file left"
         outcomes[landed] += 1
-        assert content(trial, keys) == expected, (i, delay, landed)
+        if not damaged:
+            assert content(trial, keys) == expected, (i, delay, landed)
         run_to_end(command, trial, ok_statuses)
         assert temp_files(trial) == []
         assert content(trial, keys) == expected, (i, delay, "second run")
+        assert not damaged or backups_hold_the_cut(trial), (i, delay, landed)
         shutil.rmtree(trial)
     return outcomes, full_run
 
@@ -130,6 +163,14 @@ def kill_campaign(command, build, kills, seed, workdir, ok_statuses=(0,)):
 def test_compact_killed_at_any_moment_keeps_the_content(tmp_path):
     outcomes, _ = kill_campaign("compact", build_overwritten_store, kills=6, seed=20240611,
                                 workdir=str(tmp_path))
+    assert sum(outcomes.values()) == 6
+
+
+@pytest.mark.skipif(not os.access(TOOL, os.X_OK),
+                    reason=f"the zezavezud command is not installed beside {sys.executable}")
+def test_repair_killed_at_any_moment_is_finished_by_the_next_run(tmp_path):
+    outcomes, _ = kill_campaign("repair", build_damaged_store, kills=6, seed=20261208,
+                                workdir=str(tmp_path), ok_statuses=(0, 1), damaged=True)
     assert sum(outcomes.values()) == 6
 
 
@@ -145,8 +186,12 @@ def main():
     workdir = tempfile.mkdtemp(prefix="tool-kill-")
     try:
         started = time.monotonic()
-        outcomes, full_run = kill_campaign(args.command, build_overwritten_store, args.kills,
-                                           args.seed, workdir)
+        if args.command == "repair":
+            outcomes, full_run = kill_campaign("repair", build_damaged_store, args.kills, args.seed,
+                                               workdir, ok_statuses=(0, 1), damaged=True)
+        else:
+            outcomes, full_run = kill_campaign(args.command, build_overwritten_store, args.kills,
+                                               args.seed, workdir)
     finally:
         shutil.rmtree(workdir)
     print(f"{args.command}: {args.kills} kills, seed {args.seed}, one full run {full_run * 1000:.1f} ms,"
