@@ -130,9 +130,11 @@ enum class Framed : uint8_t {
 
 // Frames the record at `offset` into `out` (for Whole and Empty). For Short,
 // `needed` is the bytes its fields need up to the end of the first field
-// that runs past the end.
-inline Framed frame_record_at(ScanReader& in, uint64_t size, uint64_t offset, RecordView& out,
-                              uint64_t& needed) {
+// that runs past the end. Always inlined into the scan's loop: a call per
+// record costs the open a measurable share of its time.
+[[gnu::always_inline]] inline Framed frame_record_at(ScanReader& in, uint64_t size,
+                                                     uint64_t offset, RecordView& out,
+                                                     uint64_t& needed) {
   const uint64_t left = size - offset;
   needed = 4;
   if (left < 4) return Framed::Short;
