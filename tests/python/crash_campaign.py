@@ -381,6 +381,32 @@ def repair(directory, figures, failures, n, model, uncertain):
     failures += [f"kill {n}: after repair: {item}" for item in lost]
 
 
+def reopen(directory, model, uncertain, n, figures, failures, torn):
+    """Checks the directory after kill `n`. Returns check()'s (lost, loose),
+    or None when the directory does not open: it is then repaired when a
+    record was cut short, and checked again."""
+    refused = None
+    try:
+        return check(directory, model, uncertain)
+    except RuntimeError as e:
+        # Only the text is kept: the traceback holds the frame of check(),
+        # whose Database keeps the directory open (and repair out) for as
+        # long as the exception lives.
+        refused = e.args
+    figures["open_failures"] += 1
+    cut = cut_records(directory)
+    if refused == ("io: failed to fill whole buffer",) and cut:
+        # A kill inside one write() of more than a page can cut a record
+        # short; the load refuses such a file.
+        figures["open_failures_cut_record"] += 1
+        figures["records_unreachable"] += sum(shape[0] != "del" for shape in model.durable.values())
+        torn.append(f"kill {n}: {refused[0]}; " + ", ".join(cut))
+        repair(directory, figures, failures, n, model, uncertain)
+    else:
+        failures.append(f"kill {n}: reopen failed: {refused}; " + (", ".join(cut) or "no cut record"))
+    return None
+
+
 def campaign(kills, seed=0, profile="mixed", fresh_every=50):
     """Runs `kills` lives of children writing values of `profile`. Returns
     the figures (a Counter), the failures, and the kills that left a record
@@ -407,23 +433,11 @@ def campaign(kills, seed=0, profile="mixed", fresh_every=50):
             model.acknowledged_writes = 0
             figures["kills"] += 1
             figures["in_flight"] += bool(events) and not events[-1][1]
-            try:
-                lost, loose = check(directory, model, uncertain)
-            except RuntimeError as e:
-                figures["open_failures"] += 1
-                cut = cut_records(directory)
-                if e.args == ("io: failed to fill whole buffer",) and cut:
-                    # A kill inside one write() of more than a page can cut
-                    # a record short; the load refuses such a file.
-                    figures["open_failures_cut_record"] += 1
-                    figures["records_unreachable"] += sum(
-                        shape[0] != "del" for shape in model.durable.values())
-                    torn.append(f"kill {n}: {e.args[0]}; " + ", ".join(cut))
-                    repair(directory, figures, failures, n, model, uncertain)
-                else:
-                    failures.append(f"kill {n}: reopen failed: {e}; " + (", ".join(cut) or "no cut record"))
+            checked = reopen(directory, model, uncertain, n, figures, failures, torn)
+            if checked is None:
                 model = None
                 continue
+            lost, loose = checked
             if large:
                 tx_keys = {key for key, _ in uncertain}
                 present = sum(1 for key in tx_keys if model.durable[key][0] != "del")

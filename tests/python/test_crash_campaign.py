@@ -1,6 +1,9 @@
 """A short kill -9 campaign (the full one: crash_campaign.py --kills 1000)."""
 
 import os
+from collections import Counter
+
+import pytest
 
 import _zezavezud as zz
 import crash_campaign
@@ -44,3 +47,21 @@ def test_the_check_sees_a_stale_row_that_a_write_in_flight_left_outside_the_univ
     # The row is allowed, and marks the directory as holding it.
     assert lost == []
     assert loose
+
+
+@pytest.mark.skipif(not os.access(crash_campaign.TOOL, os.X_OK), reason="zezavezud is not installed beside this interpreter")
+def test_a_backlink_file_cut_short_is_repaired_and_checked_again(tmp_path):
+    # The directory opens, but the first backlinks() fails: the Database that
+    # check() opened must be gone before repair asks for the directory.
+    shape = ["d", {"f": ["L", "tags/k2", {}]}]
+    directory = str(tmp_path / "db")
+    zz.open(directory).set("users", "k1", crash_campaign.build(shape))
+    with open(os.path.join(directory, "tags.qbl"), "ab") as f:
+        f.write(b"\x01\x05\x00")
+    model = crash_campaign.Model()
+    model.durable[("users", "k1")] = shape
+    figures, failures, torn = Counter(), [], []
+    assert crash_campaign.reopen(directory, model, [], 0, figures, failures, torn) is None
+    assert failures == []
+    assert (figures["open_failures_cut_record"], figures["repair_runs"]) == (1, 1)
+    assert crash_campaign.check(directory, model, [], repaired=True) == ([], False)
