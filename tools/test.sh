@@ -15,6 +15,8 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 source tools/venv.sh
 VERSIONS=(${ZEZ_PYTHON_VERSIONS:-3.9 3.10 3.11 3.12 3.13})
+# Each stage's heading carries the time since the start, so a slow stage shows.
+stage() { echo "== [$(( SECONDS / 60 ))m$(printf %02d $(( SECONDS % 60 )))s] $*"; }
 
 # Every interpreter is found before anything is built, so a missing one
 # fails the run at once.
@@ -42,10 +44,10 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
   $SUDO apt-get update -qq
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev
 fi
-echo "== installing the build tools into build/venv-tools"
+stage "installing the build tools into build/venv-tools"
 use_tools_venv
 
-echo "== engine tests"
+stage "engine tests"
 cmake -S . -B build/engine -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DZEZ_WERROR=ON -DZEZ_BUILD_TESTS=ON -DZEZ_BUILD_PYTHON=OFF >/dev/null
 cmake --build build/engine
@@ -54,14 +56,14 @@ ctest --test-dir build/engine --output-on-failure -j 2 --timeout 600
 # module through this echo program.
 export ZEZ_JSON_ECHO="$ROOT/build/engine/json_echo"
 
-echo "== engine tests under AddressSanitizer and UndefinedBehaviorSanitizer (clang)"
+stage "engine tests under AddressSanitizer and UndefinedBehaviorSanitizer (clang)"
 bash tools/fuzz.sh build >build/fuzz-build.log 2>&1 || { tail -40 build/fuzz-build.log; exit 1; }
 ctest --test-dir build/fuzz --output-on-failure -j 2 --timeout 600
-echo "== fuzz targets over their committed corpora"
+stage "fuzz targets over their committed corpora"
 bash tools/fuzz.sh replay
 
 
-echo "== building the stable-ABI wheel"
+stage "building the stable-ABI wheel"
 rm -rf build/wheel
 build/venv-tools/bin/python -m pip wheel -q --disable-pip-version-check --no-deps \
   --no-build-isolation . -w build/wheel -Ccmake.define.ZEZ_WERROR=ON -Cbuild-dir=build/py
@@ -71,7 +73,7 @@ echo "   $WHEEL"
 ran=()
 for i in "${!VERSIONS[@]}"; do
   ver=${VERSIONS[$i]} interp=${interps[$i]}
-  echo "== Python suite under $("$interp" --version) ($interp)"
+  stage "Python suite under $("$interp" --version) ($interp)"
   venv=build/venv-$ver
   make_venv "$interp" "$venv"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check -r tests/requirements-python.txt
@@ -79,4 +81,4 @@ for i in "${!VERSIONS[@]}"; do
   (cd "$ROOT/tests/python" && "$ROOT/$venv/bin/python" -m pytest -q -p no:cacheprovider .)
   ran+=("$("$interp" --version | cut -d' ' -f2)")
 done
-echo "== Python suite passed under: ${ran[*]}"
+stage "Python suite passed under: ${ran[*]}"
