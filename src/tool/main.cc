@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -11,7 +12,8 @@
 
 namespace {
 
-// The standard streams. Progress is drawn only on a terminal, at most a few
+// The standard streams. Progress is drawn only on a terminal, only once the
+// command has run for a second (a quick command stays quiet), at most ten
 // times a second, on one line that each update overwrites.
 class StdConsole final : public zez::tool::Console {
  public:
@@ -26,6 +28,11 @@ class StdConsole final : public zez::tool::Console {
   }
   void progress(std::string_view what, uint64_t done, uint64_t total) override {
     if (!progress_shown_) return;
+    auto now = std::chrono::steady_clock::now();
+    if (now - started_ < std::chrono::seconds(1) || now - last_drawn_ < std::chrono::milliseconds(100)) {
+      return;
+    }
+    last_drawn_ = now;
     unsigned percent = total == 0 ? 100 : unsigned(done * 100 / total);
     if (percent == last_percent_ && what == last_what_) return;
     last_percent_ = percent;
@@ -48,6 +55,8 @@ class StdConsole final : public zez::tool::Console {
   }
 
   bool progress_shown_;
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point last_drawn_{};
   bool line_open_ = false;
   unsigned last_percent_ = 101;
   std::string last_what_;
