@@ -1,7 +1,7 @@
 #include "tool/live_index.h"
 
 #include <algorithm>
-#include <array>
+#include <functional>
 
 namespace zez::tool {
 
@@ -13,19 +13,21 @@ constexpr uint64_t RECORDS_BEFORE_ESTIMATE = 4096;
 // Windows are this large unless a single range needs more.
 constexpr size_t WINDOW_SIZE = size_t(1) << 20;
 
-// Sorts by offset, 16 bits at a time from the lowest: a few sequential
-// passes instead of the random accesses of a comparison sort, which matters
-// at a million records.
-void sort_by_offset(std::vector<LiveRecord>& records) {
+// Sorts by a 64-bit key, 16 bits at a time from the lowest: a few
+// sequential passes instead of the random accesses of a comparison sort,
+// which matters at a million records. Digits above the highest key's are
+// all zero and take no pass.
+template <class T, class Key>
+void radix_sort(std::vector<T>& items, Key key) {
   uint64_t highest = 0;
-  for (const LiveRecord& r : records) highest = std::max(highest, r.offset);
-  std::vector<LiveRecord> spare(records.size());
+  for (const T& item : items) highest = std::max(highest, key(item));
+  std::vector<T> spare(items.size());
   for (unsigned shift = 0; shift < 64 && (highest >> shift) != 0; shift += 16) {
-    std::array<size_t, (1 << 16) + 1> starts{};
-    for (const LiveRecord& r : records) ++starts[((r.offset >> shift) & 0xffff) + 1];
+    std::vector<size_t> starts((size_t(1) << 16) + 1);
+    for (const T& item : items) ++starts[((key(item) >> shift) & 0xffff) + 1];
     for (size_t i = 1; i < starts.size(); ++i) starts[i] += starts[i - 1];
-    for (const LiveRecord& r : records) spare[starts[(r.offset >> shift) & 0xffff]++] = r;
-    records.swap(spare);
+    for (const T& item : items) spare[starts[(key(item) >> shift) & 0xffff]++] = item;
+    items.swap(spare);
   }
 }
 
@@ -55,7 +57,9 @@ std::vector<LiveRecord> LiveIndex::in_file_order() const {
   map_.for_each([&](std::string_view, const LiveRecord& r) { records.push_back(r); });
   // Keys never overwritten or removed are already in file order.
   const auto by_offset = [](const LiveRecord& a, const LiveRecord& b) { return a.offset < b.offset; };
-  if (!std::is_sorted(records.begin(), records.end(), by_offset)) sort_by_offset(records);
+  if (!std::is_sorted(records.begin(), records.end(), by_offset)) {
+    radix_sort(records, [](const LiveRecord& r) { return r.offset; });
+  }
   return records;
 }
 
@@ -65,6 +69,21 @@ std::vector<std::pair<std::string_view, uint64_t>> LiveIndex::in_key_order() con
   map_.for_each([&](std::string_view key, const LiveRecord& r) { keys.emplace_back(key, r.offset); });
   std::sort(keys.begin(), keys.end());
   return keys;
+}
+
+bool AllLiveCheck::add(const RecordView& r) {
+  if (r.is_tombstone()) {
+    tombstone_ = true;
+    return false;
+  }
+  hashes_.push_back(std::hash<std::string_view>{}(r.key));
+  return true;
+}
+
+bool AllLiveCheck::all_live() {
+  if (tombstone_) return false;
+  radix_sort(hashes_, [](uint64_t h) { return h; });
+  return std::adjacent_find(hashes_.begin(), hashes_.end()) == hashes_.end();
 }
 
 Result<std::string_view, IoError> RecordWindow::view(uint64_t offset, uint64_t n) {

@@ -64,6 +64,23 @@ class LiveIndex {
   uint64_t bytes_ = 0;
 };
 
+// Tells, without building an index, whether every record of a file is
+// live: no tombstone and no key twice. Keys are compared by a 64-bit hash,
+// sorted, which costs a fraction of the index; a hash seen twice (a key
+// written twice, or very rarely two keys that share a hash) only means
+// "maybe not", and the caller builds the index to know.
+class AllLiveCheck {
+ public:
+  // False once the answer is known to be "maybe not": the rest of the file
+  // need not be added.
+  bool add(const RecordView& r);
+  bool all_live();
+
+ private:
+  std::vector<uint64_t> hashes_;
+  bool tombstone_ = false;
+};
+
 // Reads byte ranges of a file in increasing order through one large window,
 // so reading many small records costs one system call per window, not one
 // per record.
