@@ -32,30 +32,6 @@ std::string count_text(uint64_t n, const char* one, const char* many) {
   return text.append(" ").append(n == 1 ? one : many);
 }
 
-uint64_t record_size(std::string_view key, uint32_t value_len) {
-  return RECORD_FRAMING + key.size() + value_len;
-}
-
-// Applies one loadable record to the live index, as the engine's load does.
-void index_record(RecordFileReport& report, const RecordView& r) {
-  if (r.is_tombstone()) {
-    auto it = report.live.find(r.key);
-    if (it == report.live.end()) return;
-    report.live_bytes -= record_size(it->first, it->second.value_len);
-    report.live.erase(it);
-    return;
-  }
-  LiveRecord rec{r.offset, uint32_t(r.key.size()), r.value_len};
-  auto it = report.live.find(r.key);
-  if (it == report.live.end()) {
-    report.live.emplace(std::string(r.key), rec);
-  } else {
-    report.live_bytes -= record_size(it->first, it->second.value_len);
-    it->second = rec;
-  }
-  report.live_bytes += record_size(r.key, r.value_len);
-}
-
 // The framing pass: one sequential scan, values skipped.
 RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& entry,
                               std::vector<Finding>& findings) {
@@ -78,6 +54,7 @@ RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& ent
     findings.push_back(note(entry.name, std::nullopt, "read error", failure->display()));
     return report;
   }
+  report.live = LiveIndex(report.size);
   // The last record of each key whose last record so far is a refused one.
   TextMap<uint64_t> refused_last;
   report.end = scan_record_file(*file.value(), report.size, [&](const RecordView& r) {
@@ -94,13 +71,12 @@ RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& ent
       auto it = refused_last.find(r.key);
       if (it != refused_last.end()) refused_last.erase(it);
     }
-    index_record(report, r);
+    report.live.apply(r);
     return true;
   });
   for (auto& [key, offset] : refused_last) {
-    auto live = report.live.find(key);
     std::optional<uint64_t> now_at;
-    if (live != report.live.end()) now_at = live->second.offset;
+    if (const LiveRecord* live = report.live.find(key)) now_at = live->offset;
     report.changed_keys.push_back(ChangedKey{key, offset, now_at});
   }
   std::sort(report.changed_keys.begin(), report.changed_keys.end(),
@@ -137,27 +113,28 @@ void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expec
                             file.error().display()));
     return;
   }
-  std::vector<std::pair<uint64_t, const std::string*>> order;
-  order.reserve(report.live.size());
-  for (const auto& [key, rec] : report.live) order.emplace_back(rec.offset, &key);
-  std::sort(order.begin(), order.end());
-  std::string bytes;
+  const std::vector<LiveRecord> order = report.live.in_file_order();
   const std::string& collection = report.entry.collection;
-  for (const auto& [offset, key] : order) {
-    auto read = read_record_value(*file.value(), offset, report.end.offset, bytes);
-    if (!read.ok()) {
+  RecordWindow window(*file.value(), report.end.offset);
+  for (const LiveRecord& record : order) {
+    const uint64_t offset = record.offset;
+    // The whole record: its key comes from the file with its value.
+    auto bytes = window.view(offset, record.size());
+    if (!bytes.ok()) {
       report.read_failed = true;
-      findings.push_back(note(report.entry.name, offset, "read error", read.error().display()));
+      findings.push_back(note(report.entry.name, offset, "read error", bytes.error().display()));
       return;
     }
+    const std::string_view key = bytes.value().substr(4, record.key_len);
+    const std::string_view encoded = bytes.value().substr(RECORD_FRAMING + record.key_len);
     size_t cursor = 0;
-    auto value = decode_value(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+    auto value = decode_value(reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size(),
                               &cursor);
     if (!value.ok()) {
       findings.push_back(damage(report.entry.name, offset, "value does not decode",
                                 value.error().display()));
-      report.undecodable.push_back(*key);
-      expected.unknown_sources.insert(source_id(collection, *key));
+      report.undecodable.emplace_back(key);
+      expected.unknown_sources.insert(source_id(collection, key));
       continue;
     }
     for (OutgoingLink& link : extract_links(value.value())) {
@@ -170,7 +147,8 @@ void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expec
         continue;
       }
       expected.by_target[link.target_collection].push_back(
-          BacklinkRow{std::move(link.target_key), collection, *key, std::move(link.source_path)});
+          BacklinkRow{std::move(link.target_key), collection, std::string(key),
+                      std::move(link.source_path)});
     }
   }
 }

@@ -19,6 +19,7 @@
 #include "db/scan_end.h"
 #include "db/text_map.h"
 #include "tool/json.h"
+#include "tool/live_index.h"
 #include "tool/tool.h"
 
 namespace zez::tool {
@@ -45,13 +46,6 @@ struct RefusedRecord {
   std::string kind;  // "zero value length" or "key not UTF-8"
 };
 
-// Where a key's live record lies.
-struct LiveRecord {
-  uint64_t offset;
-  uint32_t key_len;
-  uint32_t value_len;
-};
-
 // A key whose visible state changes when the refused records are dropped:
 // its last record is a refused one.
 struct ChangedKey {
@@ -68,8 +62,7 @@ struct RecordFileReport {
   std::vector<RefusedRecord> refused;
   // Live keys as the engine would index them with the refused records left
   // out (as a salvage leaves them).
-  TextMap<LiveRecord> live;
-  uint64_t live_bytes = 0;  // sum of 8 + key + value length over `live`
+  LiveIndex live;
   std::vector<ChangedKey> changed_keys;
   // Keys whose live value does not decode (their links are unknown).
   std::vector<std::string> undecodable;

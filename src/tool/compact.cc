@@ -24,9 +24,9 @@
 
 #include "db/backlink_file.h"
 #include "db/backlink_index.h"
-#include "db/key_index.h"
 #include "db/record_file.h"
 #include "tool/json.h"
+#include "tool/live_index.h"
 #include "tool/tool.h"
 
 namespace zez::tool {
@@ -234,22 +234,53 @@ Result<uint64_t, Stop> replace_file(
 
 // ---- Record files ---------------------------------------------------------------
 
-// An open record file and its live records. Records are numbered in file
-// order; a bit per record says whether it is live, so the scans that copy
-// live records need no key lookups.
+// An open record file and, when some of its records are dead, its live
+// records in file order. A file whose records are all live is already as
+// small as compact can make it, and is left as it is.
 struct RecordFile {
   std::unique_ptr<File> file;
   uint64_t size = 0;
-  KeyIndex live;  // key -> number of its last record, for keys not deleted
-  std::vector<bool> is_live;
+  bool all_live = false;
+  uint64_t live_bytes = 0;
+  std::vector<LiveRecord> live;  // in file order; empty when all_live
 };
 
-// After this many records the index is sized for the whole file at once, as
-// the engine's load does, instead of growing step by step.
-constexpr uint64_t RECORDS_BEFORE_ESTIMATE = 4096;
+// Refuses a record the engine could not load.
+std::optional<Stop> refusal(const std::string& name, const RecordView& r) {
+  if (r.value_len == 0) return damaged(name, r.offset, "record with a value length of 0");
+  if (!r.key_is_utf8) return damaged(name, r.offset, "key not UTF-8");
+  return std::nullopt;
+}
 
-// Opens the record file and indexes its live records, refusing a file the
-// engine could not load.
+// Scans the whole file with `visit`, refusing a file the engine could not
+// load. Returns whether `visit` let the scan reach the end.
+template <class Visit>
+Result<bool, Stop> scan_loadable(RecordFile& rf, const std::string& name, Visit&& visit) {
+  std::optional<Stop> refused;
+  ScanEnd end = scan_record_file(*rf.file, rf.size, [&](const RecordView& r) {
+    refused = refusal(name, r);
+    return !refused && visit(r);
+  });
+  switch (end.stop) {
+    case ScanStop::End:
+      return true;
+    case ScanStop::Refused:
+      if (refused) return std::move(*refused);
+      return false;
+    case ScanStop::Torn:
+      return damaged(name, end.offset, "torn record at the end");
+    case ScanStop::ZeroTail:
+      return damaged(name, end.offset, "zeros at the end");
+    case ScanStop::Io:
+      return operational(name, *end.error);
+  }
+  return true;
+}
+
+// Opens the record file and finds its live records, refusing a file the
+// engine could not load. Most files in a store that is compacted now and
+// then have no dead records at all, and finding that out costs far less
+// than the index; only a file that may have some is indexed.
 Result<RecordFile, Stop> index_record_file(Directory& dir, const std::string& name) {
   auto opened = dir.open(name, OpenMode::ReadOnly);
   if (!opened.ok()) return operational(name, opened.error());
@@ -258,82 +289,38 @@ Result<RecordFile, Stop> index_record_file(Directory& dir, const std::string& na
   auto size = rf.file->size();
   if (!size.ok()) return operational(name, size.error());
   rf.size = size.value();
-  std::optional<Stop> refused;
-  ScanEnd end = scan_record_file(*rf.file, rf.size, [&](const RecordView& r) {
-    if (r.value_len == 0) {
-      refused = damaged(name, r.offset, "record with a value length of 0");
-    } else if (!r.key_is_utf8) {
-      refused = damaged(name, r.offset, "key not UTF-8");
-    } else {
-      if (rf.is_live.size() == RECORDS_BEFORE_ESTIMATE) {
-        rf.live.reserve(size_t(rf.size / (r.offset / RECORDS_BEFORE_ESTIMATE)));
-      }
-      if (const uint64_t* earlier = rf.live.find(r.key)) rf.is_live[*earlier] = false;
-      if (r.is_tombstone()) {
-        rf.live.erase(r.key);
-      } else {
-        rf.live.put(r.key, rf.is_live.size());
-      }
-      rf.is_live.push_back(!r.is_tombstone());
-    }
-    return !refused;
-  });
-  switch (end.stop) {
-    case ScanStop::End:
+  {
+    AllLiveCheck check;
+    auto whole = scan_loadable(rf, name, [&](const RecordView& r) { return check.add(r); });
+    if (!whole.ok()) return whole.error();
+    if (whole.value() && check.all_live()) {
+      rf.all_live = true;
+      rf.live_bytes = rf.size;
       return rf;
-    case ScanStop::Refused:
-      return std::move(*refused);
-    case ScanStop::Torn:
-      return damaged(name, end.offset, "torn record at the end");
-    case ScanStop::ZeroTail:
-      return damaged(name, end.offset, "zeros at the end");
-    case ScanStop::Io:
-      return operational(name, *end.error);
+    }
   }
+  LiveIndex index(rf.size);
+  auto whole = scan_loadable(rf, name, [&](const RecordView& r) {
+    index.apply(r);
+    return true;
+  });
+  if (!whole.ok()) return whole.error();
+  rf.live_bytes = index.bytes();
+  rf.live = index.in_file_order();
   return rf;
 }
 
-// Calls `live(record)` for each live record, in file order; stops at the
-// first failure it returns.
-Result<Unit, Stop> for_each_live_record(
-    RecordFile& rf, const std::string& name,
-    const std::function<Result<Unit, Stop>(const RecordView&)>& live) {
-  std::optional<Stop> stopped;
-  size_t number = 0;
-  ScanEnd end = scan_record_file(*rf.file, rf.size, [&](const RecordView& r) {
-    if (number >= rf.is_live.size()) return false;  // the file grew: stop, as changed
-    if (!rf.is_live[number++]) return true;
-    auto done = live(r);
-    if (!done.ok()) stopped = done.error();
-    return done.ok();
-  });
-  if (stopped) return std::move(*stopped);
-  // The first scan found the file whole; only a failed read, or a file that
-  // changed although we hold the lock, ends this one early.
-  if (end.stop == ScanStop::Io) return operational(name, *end.error);
-  if (end.stop != ScanStop::End) return failed(name, "changed during compact");
-  return Unit{};
-}
-
-Result<uint64_t, Stop> live_record_bytes(RecordFile& rf, const std::string& name) {
-  uint64_t bytes = 0;
-  auto r = for_each_live_record(rf, name, [&](const RecordView& v) -> Result<Unit, Stop> {
-    bytes += v.end() - v.offset;
-    return Unit{};
-  });
-  if (!r.ok()) return r.error();
-  return bytes;
-}
-
-// The temporary file must hold exactly the live keys, each once and never
-// deleted, every record whole; ChunkWriter's hash has already shown that its
-// bytes are the ones copied.
+// The temporary file must hold the records that were copied, in the order
+// they were copied, each whole and none a deletion; ChunkWriter's hash has
+// already shown that its bytes are the ones copied.
 Result<Unit, Stop> verify_records(const RecordFile& rf, const std::string& temp, File& copy,
                                   uint64_t size) {
   size_t records = 0;
   bool foreign = false;
   ScanEnd end = scan_record_file(copy, size, [&](const RecordView& r) {
-    foreign = r.value_len == 0 || r.is_tombstone() || rf.live.find(r.key) == nullptr;
+    foreign = records == rf.live.size() || r.value_len == 0 || r.is_tombstone() ||
+              r.key.size() != rf.live[records].key_len ||
+              r.value_len != rf.live[records].value_len;
     ++records;
     return !foreign;
   });
@@ -349,11 +336,11 @@ Result<uint64_t, Stop> compact_record_file(Directory& dir, const std::string& na
   const std::string temp = temp_name(name);
   auto fill = [&](ChunkWriter& out) -> Result<Unit, Stop> {
     WindowReader in(*rf.file, rf.size);
-    return for_each_live_record(rf, name, [&](const RecordView& r) -> Result<Unit, Stop> {
-      auto copied = in.copy(r.offset, r.end() - r.offset, out);
+    for (const LiveRecord& r : rf.live) {
+      auto copied = in.copy(r.offset, r.size(), out);
       if (!copied.ok()) return operational(temp, copied.error());
-      return Unit{};
-    });
+    }
+    return Unit{};
   };
   auto verify = [&](File& copy, uint64_t size) { return verify_records(rf, temp, copy, size); };
   return replace_file(dir, name, *rf.file, fill, verify);
@@ -488,9 +475,7 @@ Result<Unit, Stop> measure(Directory& dir, Target& t) {
     auto rf = index_record_file(dir, t.file);
     if (!rf.ok()) return rf.error();
     t.records = std::make_shared<RecordFile>(std::move(rf).value());
-    auto bytes = live_record_bytes(*t.records, t.file);
-    if (!bytes.ok()) return bytes.error();
-    t.bytes_after = bytes.value();
+    t.bytes_after = t.records->live_bytes;
     return Unit{};
   }
   auto rows = read_backlink_rows(dir, t.file);
@@ -574,9 +559,22 @@ Result<std::vector<Target>, Stop> compact(Directory& dir, const ParsedArgs& args
   }
   auto space = check_free_space(dir, targets.value(), path);
   if (!space.ok()) return space.error();
+  const std::vector<std::string>& leftovers = listing.value().temp_files;
   uint64_t done = 0;
   for (Target& t : targets.value()) {
     console.progress("compacting", done++, targets.value().size());
+    // A file with no dead records would be copied byte for byte, so it
+    // stays as it is; only a leftover temporary file of it goes, as a
+    // rewrite would have replaced it.
+    if (t.is_records && t.records->all_live) {
+      const std::string temp = temp_name(t.file);
+      if (std::find(leftovers.begin(), leftovers.end(), temp) != leftovers.end()) {
+        auto removed = dir.remove(temp);
+        if (!removed.ok()) return operational(temp, removed.error());
+      }
+      t.bytes_after = t.bytes_before;
+      continue;
+    }
     auto after = t.is_records ? compact_record_file(dir, t.file, *t.records)
                               : compact_backlink_file(dir, t.file);
     if (!after.ok()) return after.error();

@@ -9,7 +9,6 @@
 // are read, written and dropped one at a time.
 #include <cerrno>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +17,7 @@
 #include "db/record_file.h"
 #include "tool/dump_format.h"
 #include "tool/json.h"
+#include "tool/live_index.h"
 #include "tool/tool.h"
 
 namespace zez::tool {
@@ -97,18 +97,16 @@ std::string quoted(std::string_view utf8) {
 // The live keys of a record file and the offsets of their last records, in
 // byte order of the keys, from every record before the first that does not
 // frame whole.
-std::map<std::string, uint64_t> index_live_records(File& file, uint64_t size,
-                                                   const std::string& name, Report& report) {
-  std::map<std::string, uint64_t> live;
+LiveIndex index_live_records(File& file, uint64_t size, const std::string& name,
+                             Report& report) {
+  LiveIndex live(size);
   ScanEnd end = scan_record_file(file, size, [&](const RecordView& r) {
     if (!r.key_is_utf8) {
       report.damage(name, r.offset, "key not UTF-8", "record left out");
     } else if (r.value_len == 0) {
       report.damage(name, r.offset, "empty value", "record left out");
-    } else if (r.is_tombstone()) {
-      live.erase(std::string(r.key));
     } else {
-      live.insert_or_assign(std::string(r.key), r.offset);
+      live.apply(r);
     }
     return true;
   });
@@ -152,10 +150,10 @@ uint64_t dump_collection(Directory& dir, const DirectoryListing::Entry& entry, O
     report.read_error(entry.name, 0, size.error());
     return 0;
   }
-  auto live = index_live_records(f, size.value(), entry.name, report);
+  const LiveIndex live = index_live_records(f, size.value(), entry.name, report);
   uint64_t written = 0;
   std::string encoded;
-  for (const auto& [key, offset] : live) {
+  for (const auto& [key, offset] : live.in_key_order()) {
     auto read = read_record_value(f, offset, size.value(), encoded);
     if (!read.ok()) {
       report.add(Finding{Finding::Severity::Damage, entry.name, offset, "read error",

@@ -35,7 +35,7 @@ std::map<std::string, CollectionStats> gather(const Analysis& a) {
     s.live_keys = r.live.size();
     s.records = r.records;
     s.file_bytes = r.size;
-    s.live_bytes = r.live_bytes;
+    s.live_bytes = r.live.bytes();
   }
   for (const BacklinkFileReport& b : a.backlink_files) {
     CollectionStats& s = by_name[b.entry.collection];

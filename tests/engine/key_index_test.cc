@@ -72,5 +72,40 @@ TEST(KeyIndex, EmptyKeysAndReservedTablesWork) {
   EXPECT_EQ(index.size(), 1u);
 }
 
+// The calls the maintenance program makes: a payload wider than an offset,
+// insert() that keeps an existing value, erase() that hands back the value,
+// and a walk that sees every key once.
+TEST(KeyMap, InsertKeepsEraseReturnsAndForEachSeesEveryKey) {
+  struct Held {
+    uint64_t offset;
+    uint32_t length;
+  };
+  KeyMap<Held> map;
+  auto [first, added] = map.insert("a", Held{1, 10});
+  EXPECT_TRUE(added);
+  EXPECT_EQ(first->offset, 1u);
+  auto [again, added_again] = map.insert("a", Held{2, 20});
+  EXPECT_FALSE(added_again);
+  EXPECT_EQ(again->length, 10u);
+  again->length = 11;
+  EXPECT_EQ(map.find("a")->length, 11u);
+  for (uint64_t i = 0; i < 5000; ++i) map.put(key_of(i), Held{i, uint32_t(i % 7)});
+  Held removed{0, 0};
+  EXPECT_TRUE(map.erase(key_of(42), &removed));
+  EXPECT_EQ(removed.offset, 42u);
+  EXPECT_FALSE(map.erase(key_of(42), &removed));
+  EXPECT_FALSE(map.erase("absent"));
+  std::unordered_map<std::string, uint64_t> seen;
+  map.for_each([&](std::string_view key, const Held& h) { seen[std::string(key)] += h.offset + 1; });
+  ASSERT_EQ(seen.size(), map.size());
+  EXPECT_EQ(seen["a"], 2u);
+  EXPECT_EQ(seen.count(key_of(42)), 0u);
+  for (uint64_t i = 0; i < 5000; ++i) {
+    if (i != 42) {
+      EXPECT_EQ(seen[key_of(i)], i + 1) << i;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace zez

@@ -235,6 +235,28 @@ TEST_F(ToolCompact, OverwritesALeftoverTemporaryFile) {
   EXPECT_EQ(content(), before);
 }
 
+// A file with no dead records is left as it is, but its leftover temporary
+// file still goes; one that cannot be removed fails the run.
+TEST_F(ToolCompact, LeavesAFileWithoutDeadRecordsButRemovesItsLeftover) {
+  build();
+  const Content before = content();
+  const std::string clean = *platform.contents(DIR, ".qdb");
+  platform.put(DIR, ".qdb.zezavezud-tmp", "left by a killed run");
+  platform.fail(FaultOp::Remove, 1, IoError::os(EIO));
+  EXPECT_EQ(compact(), tool::EXIT_OPERATIONAL);
+  EXPECT_TRUE(has_temp_file());
+  EXPECT_EQ(content(), before);
+  platform.clear_faults();
+  ASSERT_EQ(compact(), tool::EXIT_CLEAN) << console.stderr_text();
+  EXPECT_FALSE(has_temp_file());
+  EXPECT_EQ(*platform.contents(DIR, ".qdb"), clean);
+  EXPECT_NE(console.stdout_text().find(".qdb: " + std::to_string(clean.size()) + " -> " +
+                                       std::to_string(clean.size()) + " bytes"),
+            std::string::npos)
+      << console.stdout_text();
+  EXPECT_EQ(content(), before);
+}
+
 // Fails the Nth call of one kind (N = 1, 2, ... until no fault fires), then
 // checks that the store reads as before, that compact removed its temporary
 // file, and that a second compact succeeds.
