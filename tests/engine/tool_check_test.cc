@@ -11,24 +11,9 @@ namespace {
 
 using testing::MemoryPlatform;
 using testing::TOOL_DIR;
+using testing::raw_record;
+using testing::zero_length_record;
 using Files = std::map<std::string, std::string>;
-
-// A record framed by hand with an empty value (no encoder writes one).
-std::string zero_length_record(std::string_view key) {
-  std::string out;
-  put_u32(out, uint32_t(key.size()));
-  out.append(key);
-  put_u32(out, 0);
-  return out;
-}
-
-std::string raw_record(std::string_view key, std::string_view value) {
-  std::string out;
-  put_u32(out, uint32_t(key.size()));
-  out.append(key);
-  put_u32(out, uint32_t(value.size()));
-  return out.append(value);
-}
 
 struct CheckCase {
   const char* name;

@@ -30,6 +30,18 @@ inline std::string record_bytes(std::string_view key, const Value& v) {
 }
 
 // One backlink file add record.
+// A record framed by hand around any value bytes, a damaged or empty one
+// included (no encoder writes those).
+inline std::string raw_record(std::string_view key, std::string_view value) {
+  std::string out;
+  put_u32(out, uint32_t(key.size()));
+  out.append(key);
+  put_u32(out, uint32_t(value.size()));
+  return out.append(value);
+}
+
+inline std::string zero_length_record(std::string_view key) { return raw_record(key, ""); }
+
 inline std::string backlink_add_bytes(std::string_view target_key,
                                       std::string_view source_collection,
                                       std::string_view source_key, std::string_view source_path) {

@@ -13,25 +13,11 @@ namespace {
 using testing::FaultOp;
 using testing::MemoryPlatform;
 using testing::TOOL_DIR;
+using testing::raw_record;
+using testing::zero_length_record;
 using Files = std::map<std::string, std::string>;
 
 const std::string LOST_FOUND = TOOL_DIR + "/lost+found";
-
-std::string zero_length_record(std::string_view key) {
-  std::string out;
-  put_u32(out, uint32_t(key.size()));
-  out.append(key);
-  put_u32(out, 0);
-  return out;
-}
-
-std::string raw_record(std::string_view key, std::string_view value) {
-  std::string out;
-  put_u32(out, uint32_t(key.size()));
-  out.append(key);
-  put_u32(out, uint32_t(value.size()));
-  return out.append(value);
-}
 
 std::vector<std::string> backups(const MemoryPlatform& p) {
   std::vector<std::string> out;
