@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <string>
 
 namespace zez::tool {
 
@@ -71,19 +72,138 @@ std::vector<std::pair<std::string_view, uint64_t>> LiveIndex::in_key_order() con
   return keys;
 }
 
-bool AllLiveCheck::add(const RecordView& r) {
-  if (r.is_tombstone()) {
-    tombstone_ = true;
-    return false;
-  }
-  hashes_.push_back(std::hash<std::string_view>{}(r.key));
-  return true;
+uint64_t LiveRecordSort::default_hash(std::string_view key) {
+  return std::hash<std::string_view>{}(key);
 }
 
-bool AllLiveCheck::all_live() {
-  if (tombstone_) return false;
-  radix_sort(hashes_, [](uint64_t h) { return h; });
-  return std::adjacent_find(hashes_.begin(), hashes_.end()) == hashes_.end();
+void LiveRecordSort::add(const RecordView& r) {
+  if (entries_.size() == RECORDS_BEFORE_ESTIMATE && r.offset >= RECORDS_BEFORE_ESTIMATE) {
+    entries_.reserve(size_t(file_size_ / (r.offset / RECORDS_BEFORE_ESTIMATE)));
+  }
+  const bool tombstone = r.is_tombstone();
+  tombstone_ |= tombstone;
+  entries_.push_back(Entry{hash_(r.key), r.offset | (tombstone ? TOMBSTONE_BIT : 0)});
+}
+
+namespace {
+
+// The key of the record at `offset`, through `window`.
+Result<std::string_view, IoError> read_key(RecordWindow& window, uint64_t offset) {
+  auto head = window.view(offset, 4);
+  if (!head.ok()) return std::move(head).error();
+  const uint32_t key_len = load_u32(reinterpret_cast<const uint8_t*>(head.value().data()));
+  return window.view(offset + 4, key_len);
+}
+
+}  // namespace
+
+Result<Unit, IoError> LiveRecordSort::finish(File& file) {
+  // The sort is stable, so the records of one hash stay in file order.
+  radix_sort(entries_, [](const Entry& e) { return e.hash; });
+  // Once decided, an entry holds its offset as `hash`, to sort by, and
+  // whether it is live as `where`.
+  const auto settle = [](Entry& e, bool live) { e = Entry{e.where & ~TOMBSTONE_BIT, live}; };
+  const size_t n = entries_.size();
+  for (size_t i = 0, j = 0; i < n; i = j) {
+    for (j = i + 1; j < n && entries_[j].hash == entries_[i].hash; ++j) {
+    }
+    if (j - i > 1) {
+      shared_.emplace_back(i, j);
+    } else {
+      settle(entries_[i], (entries_[i].where & TOMBSTONE_BIT) == 0);
+    }
+  }
+  if (!tombstone_ && shared_.empty()) {
+    all_live_ = true;
+    live_bytes_ = file_size_;
+    entries_ = {};
+    return Unit{};
+  }
+  auto decided = decide_shared_runs(file);
+  if (!decided.ok()) return decided;
+
+  radix_sort(entries_, [](const Entry& e) { return e.hash; });
+  size_t live_count = 0;
+  for (const Entry& e : entries_) live_count += e.where;
+  if (live_count == n) {
+    all_live_ = true;
+    live_bytes_ = file_size_;
+  } else {
+    // Records lie end to end, so each ends where the next begins; the scan
+    // reached the end, so the last ends at the file's.
+    live_.reserve(live_count);
+    for (size_t i = 0; i < n; ++i) {
+      if (entries_[i].where == 0) continue;
+      const uint64_t end = i + 1 < n ? entries_[i + 1].hash : file_size_;
+      live_.push_back(LiveSpan{entries_[i].hash, end - entries_[i].hash});
+      live_bytes_ += end - entries_[i].hash;
+    }
+  }
+  entries_ = {};
+  return Unit{};
+}
+
+Result<Unit, IoError> LiveRecordSort::decide_shared_runs(File& file) {
+  // Nearly always a shared hash is one key written more than once. Each
+  // run's keys are compared with its first, reading them back in file order
+  // so that the reads stay sequential; only a run where they differ is read
+  // again and split by key.
+  std::vector<std::string> first_keys(shared_.size());
+  std::vector<uint8_t> seen(shared_.size(), 0);
+  std::vector<uint8_t> mixed(shared_.size(), 0);
+  {
+    struct Member {
+      uint64_t offset;
+      uint64_t run;
+    };
+    std::vector<Member> members;
+    size_t count = 0;
+    for (const auto& [first, last] : shared_) count += last - first;
+    members.reserve(count);
+    for (size_t run = 0; run < shared_.size(); ++run) {
+      for (size_t k = shared_[run].first; k < shared_[run].second; ++k) {
+        members.push_back(Member{entries_[k].where & ~TOMBSTONE_BIT, run});
+      }
+    }
+    radix_sort(members, [](const Member& m) { return m.offset; });
+    RecordWindow window(file, file_size_);
+    for (const Member& m : members) {
+      auto key = read_key(window, m.offset);
+      if (!key.ok()) return std::move(key).error();
+      if (!seen[m.run]) {
+        seen[m.run] = 1;
+        first_keys[m.run].assign(key.value());
+      } else if (key.value() != first_keys[m.run]) {
+        mixed[m.run] = 1;
+      }
+    }
+  }
+  for (size_t run = 0; run < shared_.size(); ++run) {
+    const auto [first, last] = shared_[run];
+    const auto live_if_last = [&](size_t k, bool last_of_key) {
+      const bool live = last_of_key && (entries_[k].where & TOMBSTONE_BIT) == 0;
+      entries_[k] = Entry{entries_[k].where & ~TOMBSTONE_BIT, live};
+    };
+    if (!mixed[run]) {
+      for (size_t k = first; k < last; ++k) live_if_last(k, k + 1 == last);
+      continue;
+    }
+    // Two keys or more share this hash: the last record of each decides.
+    std::vector<std::pair<std::string, size_t>> keys;
+    RecordWindow window(file, file_size_);
+    for (size_t k = first; k < last; ++k) {
+      auto key = read_key(window, entries_[k].where & ~TOMBSTONE_BIT);
+      if (!key.ok()) return std::move(key).error();
+      keys.emplace_back(std::string(key.value()), k);
+    }
+    std::stable_sort(keys.begin(), keys.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (size_t i = 0; i < keys.size(); ++i) {
+      live_if_last(keys[i].second, i + 1 == keys.size() || keys[i + 1].first != keys[i].first);
+    }
+  }
+  shared_ = {};
+  return Unit{};
 }
 
 Result<std::string_view, IoError> RecordWindow::view(uint64_t offset, uint64_t n) {
