@@ -1,6 +1,7 @@
 #include "tool/live_index.h"
 
 #include <algorithm>
+#include <bit>
 #include <functional>
 #include <string>
 
@@ -29,6 +30,33 @@ void radix_sort(std::vector<T>& items, Key key) {
     for (size_t i = 1; i < starts.size(); ++i) starts[i] += starts[i - 1];
     for (const T& item : items) spare[starts[(key(item) >> shift) & 0xffff]++] = item;
     items.swap(spare);
+  }
+}
+
+// Sorts by `key`, ties by `less`: one pass spreads the items over 65536
+// buckets by the top 16 bits of the keys' range, then each bucket is sorted
+// on its own while it fits in cache. Half the passes over memory of
+// radix_sort, for keys spread evenly: hashes and offsets.
+template <class T, class Key, class Less>
+void bucket_sort(std::vector<T>& items, Key key, Less less) {
+  if (items.size() < 2) return;
+  uint64_t highest = 0;
+  for (const T& item : items) highest = std::max(highest, key(item));
+  const int width = std::bit_width(highest);
+  const int shift = width > 16 ? width - 16 : 0;
+  std::vector<size_t> starts((size_t(1) << 16) + 1);
+  for (const T& item : items) ++starts[(key(item) >> shift) + 1];
+  for (size_t i = 1; i < starts.size(); ++i) starts[i] += starts[i - 1];
+  std::vector<size_t> next(starts.begin(), starts.end() - 1);
+  {
+    std::vector<T> spare(items.size());
+    for (const T& item : items) spare[next[key(item) >> shift]++] = item;
+    items.swap(spare);
+  }
+  for (size_t b = 0; b + 1 < starts.size(); ++b) {
+    if (starts[b + 1] - starts[b] > 1) {
+      std::sort(items.begin() + starts[b], items.begin() + starts[b + 1], less);
+    }
   }
 }
 
@@ -98,8 +126,11 @@ Result<std::string_view, IoError> read_key(RecordWindow& window, uint64_t offset
 }  // namespace
 
 Result<Unit, IoError> LiveRecordSort::finish(File& file) {
-  // The sort is stable, so the records of one hash stay in file order.
-  radix_sort(entries_, [](const Entry& e) { return e.hash; });
+  // Ties go by offset, so the records of one hash stay in file order.
+  bucket_sort(entries_, [](const Entry& e) { return e.hash; }, [](const Entry& a, const Entry& b) {
+    return a.hash != b.hash ? a.hash < b.hash
+                            : (a.where & ~TOMBSTONE_BIT) < (b.where & ~TOMBSTONE_BIT);
+  });
   // Once decided, an entry holds its offset as `hash`, to sort by, and
   // whether it is live as `where`.
   const auto settle = [](Entry& e, bool live) { e = Entry{e.where & ~TOMBSTONE_BIT, live}; };
@@ -122,7 +153,8 @@ Result<Unit, IoError> LiveRecordSort::finish(File& file) {
   auto decided = decide_shared_runs(file);
   if (!decided.ok()) return decided;
 
-  radix_sort(entries_, [](const Entry& e) { return e.hash; });
+  bucket_sort(entries_, [](const Entry& e) { return e.hash; },
+              [](const Entry& a, const Entry& b) { return a.hash < b.hash; });
   size_t live_count = 0;
   for (const Entry& e : entries_) live_count += e.where;
   if (live_count == n) {
@@ -165,7 +197,8 @@ Result<Unit, IoError> LiveRecordSort::decide_shared_runs(File& file) {
         members.push_back(Member{entries_[k].where & ~TOMBSTONE_BIT, run});
       }
     }
-    radix_sort(members, [](const Member& m) { return m.offset; });
+    bucket_sort(members, [](const Member& m) { return m.offset; },
+                [](const Member& a, const Member& b) { return a.offset < b.offset; });
     RecordWindow window(file, file_size_);
     for (const Member& m : members) {
       auto key = read_key(window, m.offset);
