@@ -106,11 +106,14 @@ uint64_t LiveRecordSort::default_hash(std::string_view key) {
 
 void LiveRecordSort::add(const RecordView& r) {
   if (entries_.size() == RECORDS_BEFORE_ESTIMATE && r.offset >= RECORDS_BEFORE_ESTIMATE) {
-    entries_.reserve(size_t(file_size_ / (r.offset / RECORDS_BEFORE_ESTIMATE)));
+    const size_t estimate = size_t(file_size_ / (r.offset / RECORDS_BEFORE_ESTIMATE));
+    entries_.reserve(estimate);
+    offsets_.reserve(estimate);
   }
   const bool tombstone = r.is_tombstone();
   tombstone_ |= tombstone;
-  entries_.push_back(Entry{hash_(r.key), r.offset | (tombstone ? TOMBSTONE_BIT : 0)});
+  entries_.push_back(Entry{hash_(r.key), offsets_.size() | (tombstone ? TOMBSTONE_BIT : 0)});
+  offsets_.push_back(r.offset);
 }
 
 namespace {
@@ -126,37 +129,33 @@ Result<std::string_view, IoError> read_key(RecordWindow& window, uint64_t offset
 }  // namespace
 
 Result<Unit, IoError> LiveRecordSort::finish(File& file) {
-  // Ties go by offset, so the records of one hash stay in file order.
+  // Ties go by record number, so the records of one hash stay in file order.
   bucket_sort(entries_, [](const Entry& e) { return e.hash; }, [](const Entry& a, const Entry& b) {
-    return a.hash != b.hash ? a.hash < b.hash
-                            : (a.where & ~TOMBSTONE_BIT) < (b.where & ~TOMBSTONE_BIT);
+    return a.hash != b.hash ? a.hash < b.hash : a.record < b.record;
   });
-  // Once decided, an entry holds its offset as `hash`, to sort by, and
-  // whether it is live as `where`.
-  const auto settle = [](Entry& e, bool live) { e = Entry{e.where & ~TOMBSTONE_BIT, live}; };
   const size_t n = entries_.size();
   for (size_t i = 0, j = 0; i < n; i = j) {
     for (j = i + 1; j < n && entries_[j].hash == entries_[i].hash; ++j) {
     }
     if (j - i > 1) {
       shared_.emplace_back(i, j);
-    } else {
-      settle(entries_[i], (entries_[i].where & TOMBSTONE_BIT) == 0);
+    } else if ((entries_[i].record & TOMBSTONE_BIT) == 0) {
+      offsets_[entries_[i].record] |= LIVE_BIT;
     }
   }
   if (!tombstone_ && shared_.empty()) {
     all_live_ = true;
     live_bytes_ = file_size_;
     entries_ = {};
+    offsets_ = {};
     return Unit{};
   }
   auto decided = decide_shared_runs(file);
   if (!decided.ok()) return decided;
+  entries_ = {};
 
-  bucket_sort(entries_, [](const Entry& e) { return e.hash; },
-              [](const Entry& a, const Entry& b) { return a.hash < b.hash; });
   size_t live_count = 0;
-  for (const Entry& e : entries_) live_count += e.where;
+  for (uint64_t offset : offsets_) live_count += offset >> 63;
   if (live_count == n) {
     all_live_ = true;
     live_bytes_ = file_size_;
@@ -165,13 +164,14 @@ Result<Unit, IoError> LiveRecordSort::finish(File& file) {
     // reached the end, so the last ends at the file's.
     live_.reserve(live_count);
     for (size_t i = 0; i < n; ++i) {
-      if (entries_[i].where == 0) continue;
-      const uint64_t end = i + 1 < n ? entries_[i + 1].hash : file_size_;
-      live_.push_back(LiveSpan{entries_[i].hash, end - entries_[i].hash});
-      live_bytes_ += end - entries_[i].hash;
+      if ((offsets_[i] & LIVE_BIT) == 0) continue;
+      const uint64_t offset = offsets_[i] & ~LIVE_BIT;
+      const uint64_t end = i + 1 < n ? offsets_[i + 1] & ~LIVE_BIT : file_size_;
+      live_.push_back(LiveSpan{offset, end - offset});
+      live_bytes_ += end - offset;
     }
   }
-  entries_ = {};
+  offsets_ = {};
   return Unit{};
 }
 
@@ -194,7 +194,7 @@ Result<Unit, IoError> LiveRecordSort::decide_shared_runs(File& file) {
     members.reserve(count);
     for (size_t run = 0; run < shared_.size(); ++run) {
       for (size_t k = shared_[run].first; k < shared_[run].second; ++k) {
-        members.push_back(Member{entries_[k].where & ~TOMBSTONE_BIT, run});
+        members.push_back(Member{(offsets_[entries_[k].record & ~TOMBSTONE_BIT] & ~LIVE_BIT), run});
       }
     }
     bucket_sort(members, [](const Member& m) { return m.offset; },
@@ -214,8 +214,9 @@ Result<Unit, IoError> LiveRecordSort::decide_shared_runs(File& file) {
   for (size_t run = 0; run < shared_.size(); ++run) {
     const auto [first, last] = shared_[run];
     const auto live_if_last = [&](size_t k, bool last_of_key) {
-      const bool live = last_of_key && (entries_[k].where & TOMBSTONE_BIT) == 0;
-      entries_[k] = Entry{entries_[k].where & ~TOMBSTONE_BIT, live};
+      if (last_of_key && (entries_[k].record & TOMBSTONE_BIT) == 0) {
+        offsets_[entries_[k].record] |= LIVE_BIT;
+      }
     };
     if (!mixed[run]) {
       for (size_t k = first; k < last; ++k) live_if_last(k, k + 1 == last);
@@ -225,7 +226,7 @@ Result<Unit, IoError> LiveRecordSort::decide_shared_runs(File& file) {
     std::vector<std::pair<std::string, size_t>> keys;
     RecordWindow window(file, file_size_);
     for (size_t k = first; k < last; ++k) {
-      auto key = read_key(window, entries_[k].where & ~TOMBSTONE_BIT);
+      auto key = read_key(window, (offsets_[entries_[k].record & ~TOMBSTONE_BIT] & ~LIVE_BIT));
       if (!key.ok()) return std::move(key).error();
       keys.emplace_back(std::string(key.value()), k);
     }

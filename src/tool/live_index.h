@@ -72,7 +72,7 @@ struct LiveSpan {
 
 // Finds the live records of a record file without an index of its keys, for
 // compact: one 16-byte entry per record (a 64-bit hash of its key and its
-// offset), sorted by hash, costs a fraction of the index's time and memory.
+// number), sorted by hash, and its offset, costs a fraction of the index's time and memory.
 // In a run of equal hashes the last record of each key decides; as two keys
 // may share a hash, the keys of such runs are read back from the file and
 // compared, so the answer is exact.
@@ -102,16 +102,21 @@ class LiveRecordSort {
  private:
   struct Entry {
     uint64_t hash;
-    uint64_t where;  // the offset, with TOMBSTONE_BIT while undecided
+    uint64_t record;  // its number in file order, with TOMBSTONE_BIT
   };
-  // Offsets stay below 2^63 (a file offset is a signed 64-bit number).
   static constexpr uint64_t TOMBSTONE_BIT = uint64_t(1) << 63;
+  // Marks a live record's offset; offsets stay below 2^63, as a file
+  // offset is a signed 64-bit number.
+  static constexpr uint64_t LIVE_BIT = uint64_t(1) << 63;
 
   Result<Unit, IoError> decide_shared_runs(File& file);
 
   uint64_t file_size_;
   KeyHash hash_;
   std::vector<Entry> entries_;
+  // The records' offsets in file order: a record's size is the distance to
+  // the next, with no second sort to bring the live ones back into order.
+  std::vector<uint64_t> offsets_;
   // Runs [first, second) of entries sharing a hash, until they are decided.
   std::vector<std::pair<size_t, size_t>> shared_;
   bool tombstone_ = false;
