@@ -71,8 +71,9 @@ struct LiveSpan {
 };
 
 // Finds the live records of a record file without an index of its keys, for
-// compact: one 16-byte entry per record (a 64-bit hash of its key and its
-// number), sorted by hash, and its offset, costs a fraction of the index's time and memory.
+// compact: per record, a 16-byte entry (a 64-bit hash of its key and its
+// number) sorted by hash, and its offset, cost a fraction of the index's
+// time and memory.
 // In a run of equal hashes the last record of each key decides; as two keys
 // may share a hash, the keys of such runs are read back from the file and
 // compared, so the answer is exact.
@@ -88,8 +89,8 @@ class LiveRecordSort {
 
   // Every record of the file the engine would load, in file order.
   void add(const RecordView& r);
-  // Decides, once the scan of `file` has reached its end at `file_size`,
-  // reading back the keys of records whose hash another record shares.
+  // Decides, once the scan has reached the end of `file` (whose size was
+  // given), reading back the keys of records whose hash another shares.
   Result<Unit, IoError> finish(File& file);
 
   // Whether every record is live: no tombstone and no key twice.
