@@ -242,7 +242,7 @@ struct RecordFile {
   uint64_t size = 0;
   bool all_live = false;
   uint64_t live_bytes = 0;
-  std::vector<LiveRecord> live;  // in file order; empty when all_live
+  std::vector<LiveSpan> live;  // in file order; empty when all_live
 };
 
 // Refuses a record the engine could not load.
@@ -278,9 +278,9 @@ Result<bool, Stop> scan_loadable(RecordFile& rf, const std::string& name, Visit&
 }
 
 // Opens the record file and finds its live records, refusing a file the
-// engine could not load. Most files in a store that is compacted now and
-// then have no dead records at all, and finding that out costs far less
-// than the index; only a file that may have some is indexed.
+// engine could not load. One scan serves both questions: whether any record
+// is dead (most files in a store that is compacted now and then have none,
+// and are left alone) and, if so, which records are live.
 Result<RecordFile, Stop> index_record_file(Directory& dir, const std::string& name) {
   auto opened = dir.open(name, OpenMode::ReadOnly);
   if (!opened.ok()) return operational(name, opened.error());
@@ -289,24 +289,17 @@ Result<RecordFile, Stop> index_record_file(Directory& dir, const std::string& na
   auto size = rf.file->size();
   if (!size.ok()) return operational(name, size.error());
   rf.size = size.value();
-  {
-    AllLiveCheck check;
-    auto whole = scan_loadable(rf, name, [&](const RecordView& r) { return check.add(r); });
-    if (!whole.ok()) return whole.error();
-    if (whole.value() && check.all_live()) {
-      rf.all_live = true;
-      rf.live_bytes = rf.size;
-      return rf;
-    }
-  }
-  LiveIndex index(rf.size);
+  LiveRecordSort sort(rf.size);
   auto whole = scan_loadable(rf, name, [&](const RecordView& r) {
-    index.apply(r);
+    sort.add(r);
     return true;
   });
   if (!whole.ok()) return whole.error();
-  rf.live_bytes = index.bytes();
-  rf.live = index.in_file_order();
+  auto decided = sort.finish(*rf.file);
+  if (!decided.ok()) return operational(name, decided.error());
+  rf.all_live = sort.all_live();
+  rf.live_bytes = sort.live_bytes();
+  rf.live = sort.take_live();
   return rf;
 }
 
@@ -319,8 +312,7 @@ Result<Unit, Stop> verify_records(const RecordFile& rf, const std::string& temp,
   bool foreign = false;
   ScanEnd end = scan_record_file(copy, size, [&](const RecordView& r) {
     foreign = records == rf.live.size() || r.value_len == 0 || r.is_tombstone() ||
-              r.key.size() != rf.live[records].key_len ||
-              r.value_len != rf.live[records].value_len;
+              r.end() - r.offset != rf.live[records].size;
     ++records;
     return !foreign;
   });
@@ -336,8 +328,8 @@ Result<uint64_t, Stop> compact_record_file(Directory& dir, const std::string& na
   const std::string temp = temp_name(name);
   auto fill = [&](ChunkWriter& out) -> Result<Unit, Stop> {
     WindowReader in(*rf.file, rf.size);
-    for (const LiveRecord& r : rf.live) {
-      auto copied = in.copy(r.offset, r.size(), out);
+    for (const LiveSpan& r : rf.live) {
+      auto copied = in.copy(r.offset, r.size, out);
       if (!copied.ok()) return operational(temp, copied.error());
     }
     return Unit{};

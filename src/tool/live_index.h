@@ -64,21 +64,66 @@ class LiveIndex {
   uint64_t bytes_ = 0;
 };
 
-// Tells, without building an index, whether every record of a file is
-// live: no tombstone and no key twice. Keys are compared by a 64-bit hash,
-// sorted, which costs a fraction of the index; a hash seen twice (a key
-// written twice, or very rarely two keys that share a hash) only means
-// "maybe not", and the caller builds the index to know.
-class AllLiveCheck {
+// Where a live record lies, framing included.
+struct LiveSpan {
+  uint64_t offset;
+  uint64_t size;
+};
+
+// Finds the live records of a record file without an index of its keys, for
+// compact: per record, a 16-byte entry (a 64-bit hash of its key and its
+// number) sorted by hash, and its offset, cost a fraction of the index's
+// time and memory.
+// In a run of equal hashes the last record of each key decides; as two keys
+// may share a hash, the keys of such runs are read back from the file and
+// compared, so the answer is exact.
+class LiveRecordSort {
  public:
-  // False once the answer is known to be "maybe not": the rest of the file
-  // need not be added.
-  bool add(const RecordView& r);
-  bool all_live();
+  using KeyHash = uint64_t (*)(std::string_view key);
+  static uint64_t default_hash(std::string_view key);
+
+  // `file_size` lets the entries be reserved once from the first records.
+  // `hash` is replaceable so that tests can make keys collide.
+  explicit LiveRecordSort(uint64_t file_size, KeyHash hash = &default_hash)
+      : file_size_(file_size), hash_(hash) {}
+
+  // Every record of the file the engine would load, in file order.
+  void add(const RecordView& r);
+  // Decides, once the scan has reached the end of `file` (whose size was
+  // given), reading back the keys of records whose hash another shares.
+  Result<Unit, IoError> finish(File& file);
+
+  // Whether every record is live: no tombstone and no key twice.
+  bool all_live() const { return all_live_; }
+  // The sum of the live records' sizes.
+  uint64_t live_bytes() const { return live_bytes_; }
+  // The live records by increasing offset; empty when all are live.
+  std::vector<LiveSpan> take_live() { return std::move(live_); }
 
  private:
-  std::vector<uint64_t> hashes_;
+  struct Entry {
+    uint64_t hash;
+    uint64_t record;  // its number in file order, with TOMBSTONE_BIT
+  };
+  static constexpr uint64_t TOMBSTONE_BIT = uint64_t(1) << 63;
+  // Marks a live record's offset; offsets stay below 2^63, as a file
+  // offset is a signed 64-bit number.
+  static constexpr uint64_t LIVE_BIT = uint64_t(1) << 63;
+
+  Result<Unit, IoError> decide_shared_runs(File& file);
+
+  uint64_t file_size_;
+  KeyHash hash_;
+  std::vector<Entry> entries_;
+  // The records' offsets in file order: a record's size is the distance to
+  // the next, with no second sort to bring the live ones back into order.
+  std::vector<uint64_t> offsets_;
+  // Runs [first, second) of entries sharing a hash, until they are decided.
+  std::vector<std::pair<size_t, size_t>> shared_;
   bool tombstone_ = false;
+  bool all_live_ = false;
+  uint64_t live_bytes_ = 0;
+  std::vector<LiveSpan> live_;
 };
 
 // Reads byte ranges of a file in increasing order through one large window,
