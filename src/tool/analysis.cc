@@ -34,7 +34,7 @@ std::string count_text(uint64_t n, const char* one, const char* many) {
 
 // The framing pass: one sequential scan, values skipped.
 RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& entry,
-                              std::vector<Finding>& findings) {
+                              std::vector<Finding>& findings, Console& console) {
   RecordFileReport report;
   report.entry = entry;
   auto file = dir.open(entry.name, OpenMode::ReadOnly);
@@ -58,7 +58,8 @@ RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& ent
   // The last record of each key whose last record so far is a refused one.
   TextMap<uint64_t> refused_last;
   report.end = scan_record_file(*file.value(), report.size, [&](const RecordView& r) {
-    ++report.records;
+    // A large file takes seconds: say how far the scan is now and then.
+    if ((++report.records & 0xFFFF) == 0) console.progress(entry.name, r.offset, report.size);
     const char* refusal = r.value_len == 0 ? "zero value length"
                           : !r.key_is_utf8 ? "key not UTF-8"
                                            : nullptr;
@@ -375,7 +376,7 @@ Result<Analysis, IoError> analyse_directory(Directory& dir, const AnalysisOption
   const uint64_t total = a.listing.record_files.size();
   for (const DirectoryListing::Entry& entry : a.listing.record_files) {
     console.progress("scanning record files", a.record_files.size(), total);
-    a.record_files.push_back(scan_records(dir, entry, a.findings));
+    a.record_files.push_back(scan_records(dir, entry, a.findings, console));
     RecordFileReport& report = a.record_files.back();
     if (report.end.stop == ScanStop::Io) report.read_failed = true;
     if (options.decode_values && !report.read_failed) {
