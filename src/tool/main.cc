@@ -20,7 +20,10 @@ class StdConsole final : public zez::tool::Console {
   StdConsole() : progress_shown_(::isatty(STDERR_FILENO) == 1) {}
   ~StdConsole() override { clear_progress(); }
 
-  void out(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), stdout); }
+  void out(std::string_view text) override {
+    clear_progress();  // both streams may be the same terminal
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  }
   void err(std::string_view line) override {
     clear_progress();
     std::fwrite(line.data(), 1, line.size(), stderr);
