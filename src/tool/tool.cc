@@ -139,8 +139,8 @@ void write_findings_text(Console& console, const std::vector<Finding>& findings)
   }
 }
 
-const std::vector<CommandSpec>& command_specs() {
-  static const std::vector<CommandSpec> specs = {
+const std::vector<CommandSpec>& command_table() {
+  static const std::vector<CommandSpec> table = {
       {"check", {OptionSpec::flag("quick"), OptionSpec::flag("json")}, {"DIR"}},
       {"repair",
        {OptionSpec::flag("dry-run"), OptionSpec::flag("salvage"), OptionSpec::flag("json")},
@@ -151,17 +151,17 @@ const std::vector<CommandSpec>& command_specs() {
        {"DIR"}},
       {"load", {OptionSpec::valued("input", "FILE", 'i'), OptionSpec::flag("merge")}, {"DIR"}},
   };
-  return specs;
+  return table;
 }
 
 int run_tool(Platform& platform, const std::vector<std::string_view>& args, Console& console) {
-  const auto& specs = command_specs();
-  auto parsed = parse_args(specs, args);
+  const auto& table = command_table();
+  auto parsed = parse_args(table, args);
   if (!parsed.ok()) {
     console.err("zezavezud: " + parsed.error().display());
     std::string usage = "usage: zezavezud {check,repair,compact,stats,dump,load} ... DIR";
-    for (const CommandSpec& spec : specs) {
-      if (!args.empty() && args[0] == spec.name) usage = usage_line("zezavezud", spec);
+    for (const CommandSpec& command : table) {
+      if (!args.empty() && args[0] == command.name) usage = usage_line("zezavezud", command);
     }
     console.err(usage);
     return EXIT_USAGE;
@@ -171,7 +171,7 @@ int run_tool(Platform& platform, const std::vector<std::string_view>& args, Cons
     if (a.command != nullptr) {
       console.out(usage_line("zezavezud", *a.command) + "\n");
     } else {
-      for (const CommandSpec& spec : specs) console.out(usage_line("zezavezud", spec) + "\n");
+      for (const CommandSpec& command : table) console.out(usage_line("zezavezud", command) + "\n");
     }
     return EXIT_CLEAN;
   }

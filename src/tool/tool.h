@@ -154,7 +154,7 @@ int run_dump(Platform& platform, const ParsedArgs& args, Console& console);
 int run_load(Platform& platform, const ParsedArgs& args, Console& console);
 
 // The table of subcommands, for parse_args and usage.
-const std::vector<CommandSpec>& command_specs();
+const std::vector<CommandSpec>& command_table();
 
 // Parses the arguments and runs the subcommand; returns the exit status.
 int run_tool(Platform& platform, const std::vector<std::string_view>& args, Console& console);
