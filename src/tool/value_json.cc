@@ -40,6 +40,13 @@ void begin_tag(JsonWriter& out, std::string_view tag) {
   out.write_key(tag);
 }
 
+// The plain numeric kinds: {"$date":N} and the like.
+void write_number_tag(JsonWriter& out, std::string_view tag, uint64_t n) {
+  begin_tag(out, tag);
+  out.write_uint(n);
+  out.end_object();
+}
+
 std::string float_bits_hex(double d) {
   uint64_t bits;
   std::memcpy(&bits, &d, sizeof bits);
@@ -252,19 +259,13 @@ void write_value_json(JsonWriter& out, const Value& v) {
       out.end_object();
       return;
     case Kind::Date:
-      begin_tag(out, "$date");
-      out.write_uint(v.as_date());
-      out.end_object();
+      write_number_tag(out, "$date", v.as_date());
       return;
     case Kind::Time:
-      begin_tag(out, "$time");
-      out.write_uint(v.as_time());
-      out.end_object();
+      write_number_tag(out, "$time", v.as_time());
       return;
     case Kind::DateTime:
-      begin_tag(out, "$datetime");
-      out.write_uint(v.as_date_time());
-      out.end_object();
+      write_number_tag(out, "$datetime", v.as_date_time());
       return;
     case Kind::Array:
       out.begin_array();
