@@ -79,10 +79,8 @@ struct Target {
 
 // ---- Writing a temporary file ------------------------------------------------
 
-// Appends to a file through a buffer that is written out only when full, so
-// every piece but the last is exactly COPY_BUFFER_SIZE bytes. It keeps a hash
-// of those pieces, which hash_file() recomputes from the file to check that
-// the bytes on disk are the bytes that were meant.
+// Appends to a file through a buffer that is written out only when full:
+// few system calls, whatever the size of the pieces.
 class ChunkWriter {
  public:
   explicit ChunkWriter(File& file) : file_(file) { buffer_.reserve(COPY_BUFFER_SIZE); }
@@ -104,7 +102,6 @@ class ChunkWriter {
 
   Result<Unit, IoError> flush() {
     if (buffer_.empty()) return Unit{};
-    hash_ = mix(hash_, buffer_);
     written_ += buffer_.size();
     auto r = write_all(file_, reinterpret_cast<const uint8_t*>(buffer_.data()), buffer_.size(),
                        IoError::write_zero());
@@ -113,31 +110,12 @@ class ChunkWriter {
   }
 
   uint64_t written() const { return written_; }
-  uint64_t hash() const { return hash_; }
-
-  static uint64_t mix(uint64_t hash, std::string_view chunk) {
-    return (hash ^ std::hash<std::string_view>{}(chunk)) * 0x100000001b3ULL;
-  }
 
  private:
   File& file_;
   std::string buffer_;
   uint64_t written_ = 0;
-  uint64_t hash_ = 0;
 };
-
-// The hash ChunkWriter kept, recomputed from the first `size` bytes of `file`.
-Result<uint64_t, IoError> hash_file(File& file, uint64_t size) {
-  std::string chunk;
-  uint64_t hash = 0;
-  for (uint64_t at = 0; at < size; at += chunk.size()) {
-    chunk.resize(size_t(std::min<uint64_t>(COPY_BUFFER_SIZE, size - at)));
-    auto r = read_exact_at(file, reinterpret_cast<uint8_t*>(chunk.data()), chunk.size(), at);
-    if (!r.ok()) return std::move(r).error();
-    hash = ChunkWriter::mix(hash, chunk);
-  }
-  return hash;
-}
 
 // Reads byte ranges of a file in increasing order through one large window,
 // so copying many small records costs one read per window, not per record.
@@ -145,33 +123,39 @@ class WindowReader {
  public:
   WindowReader(File& file, uint64_t size) : file_(file), size_(size) {}
 
-  // Appends bytes [offset, offset + n) to `out`; `offset` never goes back.
+  // Up to `n` bytes from `offset` on (at least one when `n` is not 0): as
+  // many as the window holds. Valid until the next call; `offset` never
+  // goes back.
+  Result<std::string_view, IoError> next(uint64_t offset, uint64_t n) {
+    if (offset < start_ || offset >= start_ + window_.size()) {
+      if (offset >= size_) return IoError::unexpected_eof();
+      window_.resize(size_t(std::min<uint64_t>(COPY_BUFFER_SIZE, size_ - offset)));
+      start_ = offset;
+      auto r = read_exact_at(file_, reinterpret_cast<uint8_t*>(window_.data()), window_.size(),
+                             offset);
+      if (!r.ok()) {
+        window_.clear();
+        return std::move(r).error();
+      }
+    }
+    const size_t at = size_t(offset - start_);
+    return std::string_view(window_).substr(at, size_t(std::min<uint64_t>(n, window_.size() - at)));
+  }
+
+  // Appends bytes [offset, offset + n) to `out`.
   Result<Unit, IoError> copy(uint64_t offset, uint64_t n, ChunkWriter& out) {
     while (n > 0) {
-      if (offset < start_ || offset >= start_ + window_.size()) {
-        auto r = fill(offset);
-        if (!r.ok()) return r;
-      }
-      const size_t at = size_t(offset - start_);
-      const size_t k = size_t(std::min<uint64_t>(n, window_.size() - at));
-      auto r = out.append(window_.data() + at, k);
+      auto piece = next(offset, n);
+      if (!piece.ok()) return std::move(piece).error();
+      auto r = out.append(piece.value());
       if (!r.ok()) return r;
-      offset += k;
-      n -= k;
+      offset += piece.value().size();
+      n -= piece.value().size();
     }
     return Unit{};
   }
 
  private:
-  Result<Unit, IoError> fill(uint64_t offset) {
-    window_.resize(size_t(std::min<uint64_t>(COPY_BUFFER_SIZE, size_ - offset)));
-    start_ = offset;
-    auto r = read_exact_at(file_, reinterpret_cast<uint8_t*>(window_.data()), window_.size(),
-                           offset);
-    if (!r.ok()) window_.clear();
-    return r;
-  }
-
   File& file_;
   uint64_t size_;
   std::string window_;
@@ -183,7 +167,7 @@ class WindowReader {
 std::string temp_name(const std::string& file) { return concat({file, TEMP_SUFFIX}); }
 
 // Writes the replacement of `file` (which `original` has open) through
-// `fill`, forces it to disk, checks it with `verify`, gives it the original's
+// `fill`, forces it to disk, reads it back to check it with `verify`, gives it the original's
 // owner and mode and renames it over the original, then forces the
 // directory. Before the rename, a failure removes the temporary file and
 // leaves the original as it was. Returns the new file's size.
@@ -212,11 +196,6 @@ Result<uint64_t, Stop> replace_file(
 
   auto reader = dir.open(temp, OpenMode::ReadOnly);
   if (!reader.ok()) return give_up(operational(temp, reader.error()));
-  auto hash = hash_file(*reader.value(), writer.written());
-  if (!hash.ok()) return give_up(operational(temp, hash.error()));
-  if (hash.value() != writer.hash()) {
-    return give_up(failed(temp, "read back bytes other than were written"));
-  }
   auto checked = verify(*reader.value(), writer.written());
   if (!checked.ok()) return give_up(checked.error());
 
@@ -289,36 +268,38 @@ Result<RecordFile, Stop> index_record_file(Directory& dir, const std::string& na
   auto size = rf.file->size();
   if (!size.ok()) return operational(name, size.error());
   rf.size = size.value();
-  LiveRecordSort sort(rf.size);
+  LiveRecordTable table(rf.size);
   auto whole = scan_loadable(rf, name, [&](const RecordView& r) {
-    sort.add(r);
+    table.add(r);
     return true;
   });
   if (!whole.ok()) return whole.error();
-  auto decided = sort.finish(*rf.file);
-  if (!decided.ok()) return operational(name, decided.error());
-  rf.all_live = sort.all_live();
-  rf.live_bytes = sort.live_bytes();
-  rf.live = sort.take_live();
+  if (!table.finish()) return failed(name, "too many distinct keys for compact");
+  rf.all_live = table.all_live();
+  rf.live_bytes = table.live_bytes();
+  rf.live = table.take_live();
   return rf;
 }
 
-// The temporary file must hold the records that were copied, in the order
-// they were copied, each whole and none a deletion; ChunkWriter's hash has
-// already shown that its bytes are the ones copied.
-Result<Unit, Stop> verify_records(const RecordFile& rf, const std::string& temp, File& copy,
-                                  uint64_t size) {
-  size_t records = 0;
-  bool foreign = false;
-  ScanEnd end = scan_record_file(copy, size, [&](const RecordView& r) {
-    foreign = records == rf.live.size() || r.value_len == 0 || r.is_tombstone() ||
-              r.end() - r.offset != rf.live[records].size;
-    ++records;
-    return !foreign;
-  });
-  if (end.stop == ScanStop::Io) return operational(temp, *end.error);
-  if (end.stop != ScanStop::End || foreign || records != rf.live.size()) {
-    return failed(temp, "read back records other than the live ones");
+// The temporary file must hold, byte for byte, the live records it was
+// meant to: read back and compared with the original's.
+Result<Unit, Stop> verify_records(const RecordFile& rf, const std::string& name,
+                                  const std::string& temp, File& copy, uint64_t size) {
+  const Stop mismatch = failed(temp, "read back bytes other than the live records");
+  if (size != rf.live_bytes) return mismatch;
+  WindowReader original(*rf.file, rf.size);
+  WindowReader written(copy, size);
+  uint64_t at = 0;
+  for (const LiveSpan& span : rf.live) {
+    for (uint64_t done = 0; done < span.size;) {
+      auto want = original.next(span.offset + done, span.size - done);
+      if (!want.ok()) return operational(name, want.error());
+      auto got = written.next(at, want.value().size());
+      if (!got.ok()) return operational(temp, got.error());
+      if (got.value() != want.value().substr(0, got.value().size())) return mismatch;
+      done += got.value().size();
+      at += got.value().size();
+    }
   }
   return Unit{};
 }
@@ -334,7 +315,9 @@ Result<uint64_t, Stop> compact_record_file(Directory& dir, const std::string& na
     }
     return Unit{};
   };
-  auto verify = [&](File& copy, uint64_t size) { return verify_records(rf, temp, copy, size); };
+  auto verify = [&](File& copy, uint64_t size) {
+    return verify_records(rf, name, temp, copy, size);
+  };
   return replace_file(dir, name, *rf.file, fill, verify);
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -30,33 +31,6 @@ void radix_sort(std::vector<T>& items, Key key) {
     for (size_t i = 1; i < starts.size(); ++i) starts[i] += starts[i - 1];
     for (const T& item : items) spare[starts[(key(item) >> shift) & 0xffff]++] = item;
     items.swap(spare);
-  }
-}
-
-// Sorts by `key`, ties by `less`: one pass spreads the items over 65536
-// buckets by the top 16 bits of the keys' range, then each bucket is sorted
-// on its own while it fits in cache. Half the passes over memory of
-// radix_sort, for keys spread evenly: hashes and offsets.
-template <class T, class Key, class Less>
-void bucket_sort(std::vector<T>& items, Key key, Less less) {
-  if (items.size() < 2) return;
-  uint64_t highest = 0;
-  for (const T& item : items) highest = std::max(highest, key(item));
-  const int width = std::bit_width(highest);
-  const int shift = width > 16 ? width - 16 : 0;
-  std::vector<size_t> starts((size_t(1) << 16) + 1);
-  for (const T& item : items) ++starts[(key(item) >> shift) + 1];
-  for (size_t i = 1; i < starts.size(); ++i) starts[i] += starts[i - 1];
-  std::vector<size_t> next(starts.begin(), starts.end() - 1);
-  {
-    std::vector<T> spare(items.size());
-    for (const T& item : items) spare[next[key(item) >> shift]++] = item;
-    items.swap(spare);
-  }
-  for (size_t b = 0; b + 1 < starts.size(); ++b) {
-    if (starts[b + 1] - starts[b] > 1) {
-      std::sort(items.begin() + starts[b], items.begin() + starts[b + 1], less);
-    }
   }
 }
 
@@ -100,144 +74,194 @@ std::vector<std::pair<std::string_view, uint64_t>> LiveIndex::in_key_order() con
   return keys;
 }
 
-uint64_t LiveRecordSort::default_hash(std::string_view key) {
-  return std::hash<std::string_view>{}(key);
+namespace {
+
+uint64_t load_word(const char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
 }
 
-void LiveRecordSort::add(const RecordView& r) {
-  if (entries_.size() == RECORDS_BEFORE_ESTIMATE && r.offset >= RECORDS_BEFORE_ESTIMATE) {
-    const size_t estimate = size_t(file_size_ / (r.offset / RECORDS_BEFORE_ESTIMATE));
-    entries_.reserve(estimate);
-    offsets_.reserve(estimate);
+constexpr uint64_t K1 = 0x9e3779b97f4a7c15ULL;
+constexpr uint64_t K2 = 0xc2b2ae3d27d4eb4fULL;
+
+uint64_t hash_round(uint64_t h, uint64_t w) { return std::rotl(h + w * K2, 31) * K1; }
+
+}  // namespace
+
+uint64_t LiveRecordTable::default_hash(std::string_view key) {
+  // The table's hashes never leave memory, and the library's byte hash costs
+  // more than the rest of a record's work: keys are mostly short, so one or
+  // two loads and a final mix of all the bits, which the slot index (low
+  // bits) and the tag (high bits) both need.
+  const char* p = key.data();
+  const size_t n = key.size();
+  uint64_t h = K2 ^ (uint64_t(n) * K1);
+  if (n >= 8) {
+    size_t i = 0;
+    for (; i + 16 < n; i += 8) h = hash_round(h, load_word(p + i));
+    // The last 8 or 16 bytes, overlapping what came before when n is not a
+    // multiple of 8; the length in the seed keeps such overlaps apart.
+    h = hash_round(hash_round(h, load_word(p + i)), load_word(p + n - 8));
+  } else if (n >= 4) {
+    uint32_t x;
+    uint32_t y;
+    std::memcpy(&x, p, 4);
+    std::memcpy(&y, p + n - 4, 4);
+    h = hash_round(h, uint64_t(x) << 32 | y);
+  } else if (n > 0) {
+    h = hash_round(h, uint64_t(uint8_t(p[0])) << 16 | uint64_t(uint8_t(p[n / 2])) << 8 |
+                          uint8_t(p[n - 1]));
   }
-  const bool tombstone = r.is_tombstone();
-  tombstone_ |= tombstone;
-  entries_.push_back(Entry{hash_(r.key), offsets_.size() | (tombstone ? TOMBSTONE_BIT : 0)});
-  offsets_.push_back(r.offset);
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ULL;
+  return h ^ (h >> 33);
 }
 
 namespace {
 
-// The key of the record at `offset`, through `window`.
-Result<std::string_view, IoError> read_key(RecordWindow& window, uint64_t offset) {
-  auto head = window.view(offset, 4);
-  if (!head.ok()) return std::move(head).error();
-  const uint32_t key_len = load_u32(reinterpret_cast<const uint8_t*>(head.value().data()));
-  return window.view(offset + 4, key_len);
+// A slot holds the top bits of the key's hash over the arena offset of the
+// key's entry, plus one, so that 0 means empty. The slot's index comes from
+// the hash's low bits, its tag from the high ones.
+constexpr int TAG_SHIFT = 40;
+constexpr uint64_t AT_MASK = (uint64_t(1) << TAG_SHIFT) - 1;
+constexpr size_t FIRST_CAPACITY = size_t(1) << 13;
+
+// An arena entry: the number of the key's live record (or NO_RECORD), the
+// key's length, and its bytes.
+constexpr size_t ENTRY_HEAD = 12;
+
+size_t capacity_for(uint64_t keys) {
+  // At most three quarters full.
+  return std::bit_ceil(size_t(std::max<uint64_t>(keys + keys / 3 + 1, FIRST_CAPACITY)));
 }
+
+uint64_t slot_for(uint64_t hash, size_t at) { return (hash >> TAG_SHIFT << TAG_SHIFT) | (at + 1); }
 
 }  // namespace
 
-Result<Unit, IoError> LiveRecordSort::finish(File& file) {
-  // Ties go by record number, so the records of one hash stay in file order.
-  bucket_sort(entries_, [](const Entry& e) { return e.hash; }, [](const Entry& a, const Entry& b) {
-    return a.hash != b.hash ? a.hash < b.hash : a.record < b.record;
-  });
-  const size_t n = entries_.size();
-  for (size_t i = 0, j = 0; i < n; i = j) {
-    for (j = i + 1; j < n && entries_[j].hash == entries_[i].hash; ++j) {
-    }
-    if (j - i > 1) {
-      shared_.emplace_back(i, j);
-    } else if ((entries_[i].record & TOMBSTONE_BIT) == 0) {
-      offsets_[entries_[i].record] |= LIVE_BIT;
-    }
-  }
-  if (!tombstone_ && shared_.empty()) {
-    all_live_ = true;
-    live_bytes_ = file_size_;
-    entries_ = {};
-    offsets_ = {};
-    return Unit{};
-  }
-  auto decided = decide_shared_runs(file);
-  if (!decided.ok()) return decided;
-  entries_ = {};
+LiveRecordTable::LiveRecordTable(uint64_t file_size, KeyHash hash)
+    : file_size_(file_size), hash_(hash), slots_(FIRST_CAPACITY) {}
 
-  size_t live_count = 0;
-  for (uint64_t offset : offsets_) live_count += offset >> 63;
-  if (live_count == n) {
+void LiveRecordTable::add(const RecordView& r) {
+  const uint64_t record = offsets_.size();
+  if (record == RECORDS_BEFORE_ESTIMATE && r.offset >= RECORDS_BEFORE_ESTIMATE) {
+    // Reserving only claims address space; memory is taken as it is used,
+    // so an estimate too large for a file of overwrites costs nothing.
+    const uint64_t estimate = file_size_ / (r.offset / RECORDS_BEFORE_ESTIMATE);
+    offsets_.reserve(size_t(estimate));
+    dead_.reserve(size_t(estimate / 64 + 1));
+    arena_.reserve(size_t(arena_.size() / RECORDS_BEFORE_ESTIMATE * estimate));
+    if (capacity_for(estimate) > slots_.size()) {
+      drain();
+      grow(capacity_for(estimate));
+    }
+  }
+  offsets_.push_back(r.offset);
+  if ((record & 63) == 0) dead_.push_back(0);
+  const bool tombstone = r.is_tombstone();
+  // A tombstone is never live; it only takes its key's record with it.
+  if (tombstone) mark_dead(record);
+  const uint64_t hash = hash_(r.key);
+  __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+  batch_[batched_++] = Pending{hash, record, batch_keys_.size(), r.key.size(), tombstone};
+  batch_keys_.append(r.key);
+  if (batched_ == BATCH) drain();
+}
+
+void LiveRecordTable::drain() {
+  for (size_t i = 0; i < batched_; ++i) {
+    const Pending& p = batch_[i];
+    apply(p, std::string_view(batch_keys_).substr(p.key_at, p.key_len));
+  }
+  batched_ = 0;
+  batch_keys_.clear();
+}
+
+std::string_view LiveRecordTable::key_at(size_t at) const {
+  uint32_t len;
+  std::memcpy(&len, arena_.data() + at + 8, 4);
+  return std::string_view(arena_.data() + at + ENTRY_HEAD, len);
+}
+
+size_t LiveRecordTable::probe(uint64_t hash, std::string_view key) const {
+  const size_t mask = slots_.size() - 1;
+  const uint64_t tag = hash >> TAG_SHIFT;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const uint64_t slot = slots_[i];
+    if (slot == 0) return i;
+    if ((slot >> TAG_SHIFT) == tag && key_at(size_t((slot & AT_MASK) - 1)) == key) return i;
+  }
+}
+
+void LiveRecordTable::apply(const Pending& p, std::string_view key) {
+  const size_t i = probe(p.hash, key);
+  if (slots_[i] != 0) {
+    char* live = arena_.data() + (slots_[i] & AT_MASK) - 1;
+    uint64_t record;
+    std::memcpy(&record, live, 8);
+    if (record != NO_RECORD) mark_dead(record);
+    record = p.tombstone ? NO_RECORD : p.record;
+    std::memcpy(live, &record, 8);
+    return;
+  }
+  // Removing a key that has no record changes nothing.
+  if (p.tombstone) return;
+  const size_t at = arena_.size();
+  if (at >= AT_MASK || key.size() > UINT32_MAX) {
+    too_large_ = true;
+    return;
+  }
+  const uint32_t len = uint32_t(key.size());
+  arena_.append(reinterpret_cast<const char*>(&p.record), 8);
+  arena_.append(reinterpret_cast<const char*>(&len), 4);
+  arena_.append(key);
+  slots_[i] = slot_for(p.hash, at);
+  if (++used_ > slots_.size() / 4 * 3) grow(slots_.size() * 2);
+}
+
+void LiveRecordTable::grow(size_t capacity) {
+  slots_.assign(capacity, 0);
+  const size_t mask = capacity - 1;
+  for (size_t at = 0; at < arena_.size(); at += ENTRY_HEAD + key_at(at).size()) {
+    const uint64_t hash = hash_(key_at(at));
+    size_t i = hash & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = slot_for(hash, at);
+  }
+}
+
+bool LiveRecordTable::finish() {
+  drain();
+  slots_ = {};
+  arena_ = {};
+  if (too_large_) return false;
+  size_t dead = 0;
+  for (uint64_t bits : dead_) dead += size_t(std::popcount(bits));
+  const size_t n = offsets_.size();
+  if (dead == 0) {
     all_live_ = true;
     live_bytes_ = file_size_;
   } else {
-    // Records lie end to end, so each ends where the next begins; the scan
-    // reached the end, so the last ends at the file's.
-    live_.reserve(live_count);
+    // Records lie end to end, so each ends where the next begins (the scan
+    // reached the end, so the last ends at the file's), and neighbouring
+    // live records make one range.
     for (size_t i = 0; i < n; ++i) {
-      if ((offsets_[i] & LIVE_BIT) == 0) continue;
-      const uint64_t offset = offsets_[i] & ~LIVE_BIT;
-      const uint64_t end = i + 1 < n ? offsets_[i + 1] & ~LIVE_BIT : file_size_;
-      live_.push_back(LiveSpan{offset, end - offset});
-      live_bytes_ += end - offset;
+      if ((dead_[i >> 6] >> (i & 63)) & 1) continue;
+      const uint64_t end = i + 1 < n ? offsets_[i + 1] : file_size_;
+      if (!live_.empty() && live_.back().offset + live_.back().size == offsets_[i]) {
+        live_.back().size += end - offsets_[i];
+      } else {
+        live_.push_back(LiveSpan{offsets_[i], end - offsets_[i]});
+      }
+      live_bytes_ += end - offsets_[i];
     }
   }
   offsets_ = {};
-  return Unit{};
-}
-
-Result<Unit, IoError> LiveRecordSort::decide_shared_runs(File& file) {
-  // Nearly always a shared hash is one key written more than once. Each
-  // run's keys are compared with its first, reading them back in file order
-  // so that the reads stay sequential; only a run where they differ is read
-  // again and split by key.
-  std::vector<std::string> first_keys(shared_.size());
-  std::vector<uint8_t> seen(shared_.size(), 0);
-  std::vector<uint8_t> mixed(shared_.size(), 0);
-  {
-    struct Member {
-      uint64_t offset;
-      uint64_t run;
-    };
-    std::vector<Member> members;
-    size_t count = 0;
-    for (const auto& [first, last] : shared_) count += last - first;
-    members.reserve(count);
-    for (size_t run = 0; run < shared_.size(); ++run) {
-      for (size_t k = shared_[run].first; k < shared_[run].second; ++k) {
-        members.push_back(Member{(offsets_[entries_[k].record & ~TOMBSTONE_BIT] & ~LIVE_BIT), run});
-      }
-    }
-    bucket_sort(members, [](const Member& m) { return m.offset; },
-                [](const Member& a, const Member& b) { return a.offset < b.offset; });
-    RecordWindow window(file, file_size_);
-    for (const Member& m : members) {
-      auto key = read_key(window, m.offset);
-      if (!key.ok()) return std::move(key).error();
-      if (!seen[m.run]) {
-        seen[m.run] = 1;
-        first_keys[m.run].assign(key.value());
-      } else if (key.value() != first_keys[m.run]) {
-        mixed[m.run] = 1;
-      }
-    }
-  }
-  for (size_t run = 0; run < shared_.size(); ++run) {
-    const auto [first, last] = shared_[run];
-    const auto live_if_last = [&](size_t k, bool last_of_key) {
-      if (last_of_key && (entries_[k].record & TOMBSTONE_BIT) == 0) {
-        offsets_[entries_[k].record] |= LIVE_BIT;
-      }
-    };
-    if (!mixed[run]) {
-      for (size_t k = first; k < last; ++k) live_if_last(k, k + 1 == last);
-      continue;
-    }
-    // Two keys or more share this hash: the last record of each decides.
-    std::vector<std::pair<std::string, size_t>> keys;
-    RecordWindow window(file, file_size_);
-    for (size_t k = first; k < last; ++k) {
-      auto key = read_key(window, (offsets_[entries_[k].record & ~TOMBSTONE_BIT] & ~LIVE_BIT));
-      if (!key.ok()) return std::move(key).error();
-      keys.emplace_back(std::string(key.value()), k);
-    }
-    std::stable_sort(keys.begin(), keys.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (size_t i = 0; i < keys.size(); ++i) {
-      live_if_last(keys[i].second, i + 1 == keys.size() || keys[i + 1].first != keys[i].first);
-    }
-  }
-  shared_ = {};
-  return Unit{};
+  dead_ = {};
+  return true;
 }
 
 Result<std::string_view, IoError> RecordWindow::view(uint64_t offset, uint64_t n) {

@@ -64,63 +64,79 @@ class LiveIndex {
   uint64_t bytes_ = 0;
 };
 
-// Where a live record lies, framing included.
+// Where live records lie, framing included.
 struct LiveSpan {
   uint64_t offset;
   uint64_t size;
 };
 
-// Finds the live records of a record file without an index of its keys, for
-// compact: per record, a 16-byte entry (a 64-bit hash of its key and its
-// number) sorted by hash, and its offset, cost a fraction of the index's
-// time and memory.
-// In a run of equal hashes the last record of each key decides; as two keys
-// may share a hash, the keys of such runs are read back from the file and
-// compared, so the answer is exact.
-class LiveRecordSort {
+// Finds the live records of a record file in one pass, for compact: an
+// open-addressing table of the distinct keys, whose slots hold a tag of the
+// key's hash and where the key lies in an arena; the arena holds each
+// distinct key once, with the number of its live record. A record that
+// replaces or removes a key marks the key's earlier record dead in a bitmap
+// of record numbers, which stays in cache where a per-record array would
+// not.
+// The table is probed in batches: a batch's slots are prefetched while the
+// scan reads on, so the cache misses of a large table overlap instead of
+// coming one after another. A tag match is confirmed on the key's bytes, so
+// the answer is exact whatever the hash.
+class LiveRecordTable {
  public:
   using KeyHash = uint64_t (*)(std::string_view key);
   static uint64_t default_hash(std::string_view key);
 
-  // `file_size` lets the entries be reserved once from the first records.
+  // `file_size` lets the table size itself once from the first records.
   // `hash` is replaceable so that tests can make keys collide.
-  explicit LiveRecordSort(uint64_t file_size, KeyHash hash = &default_hash)
-      : file_size_(file_size), hash_(hash) {}
+  explicit LiveRecordTable(uint64_t file_size, KeyHash hash = &default_hash);
 
   // Every record of the file the engine would load, in file order.
   void add(const RecordView& r);
-  // Decides, once the scan has reached the end of `file` (whose size was
-  // given), reading back the keys of records whose hash another shares.
-  Result<Unit, IoError> finish(File& file);
+  // Decides, once the scan has reached the end of the file (whose size was
+  // given). False for a file whose distinct keys take 8 TiB or more, which
+  // the table cannot address.
+  bool finish();
 
   // Whether every record is live: no tombstone and no key twice.
   bool all_live() const { return all_live_; }
   // The sum of the live records' sizes.
   uint64_t live_bytes() const { return live_bytes_; }
-  // The live records by increasing offset; empty when all are live.
+  // Where the live records lie, by increasing offset, neighbours in one
+  // range; empty when all are live.
   std::vector<LiveSpan> take_live() { return std::move(live_); }
 
  private:
-  struct Entry {
+  struct Pending {
     uint64_t hash;
-    uint64_t record;  // its number in file order, with TOMBSTONE_BIT
+    uint64_t record;
+    size_t key_at;  // in batch_keys_
+    size_t key_len;
+    bool tombstone;
   };
-  static constexpr uint64_t TOMBSTONE_BIT = uint64_t(1) << 63;
-  // Marks a live record's offset; offsets stay below 2^63, as a file
-  // offset is a signed 64-bit number.
-  static constexpr uint64_t LIVE_BIT = uint64_t(1) << 63;
+  static constexpr size_t BATCH = 16;
+  static constexpr uint64_t NO_RECORD = ~uint64_t(0);
 
-  Result<Unit, IoError> decide_shared_runs(File& file);
+  void drain();
+  void apply(const Pending& p, std::string_view key);
+  std::string_view key_at(size_t at) const;
+  // The slot of `key`, or the empty slot where it would go.
+  size_t probe(uint64_t hash, std::string_view key) const;
+  void grow(size_t capacity);
+  void mark_dead(uint64_t record) { dead_[record >> 6] |= uint64_t(1) << (record & 63); }
 
   uint64_t file_size_;
   KeyHash hash_;
-  std::vector<Entry> entries_;
-  // The records' offsets in file order: a record's size is the distance to
-  // the next, with no second sort to bring the live ones back into order.
-  std::vector<uint64_t> offsets_;
-  // Runs [first, second) of entries sharing a hash, until they are decided.
-  std::vector<std::pair<size_t, size_t>> shared_;
-  bool tombstone_ = false;
+  std::vector<uint64_t> slots_;
+  size_t used_ = 0;
+  // An entry per distinct key: the number of its live record (NO_RECORD
+  // once removed), the key's 32-bit length, and its bytes, unaligned.
+  std::string arena_;
+  std::vector<uint64_t> offsets_;  // of every record, in file order
+  std::vector<uint64_t> dead_;     // a bit per record number
+  Pending batch_[BATCH];
+  size_t batched_ = 0;
+  std::string batch_keys_;
+  bool too_large_ = false;
   bool all_live_ = false;
   uint64_t live_bytes_ = 0;
   std::vector<LiveSpan> live_;

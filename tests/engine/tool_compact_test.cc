@@ -324,32 +324,33 @@ TEST(ToolCompactLiveRecords, KeysSharingAHashAreToldApartByTheirBytes) {
   std::vector<tool::LiveSpan> expected;
   for (size_t i = 0; i < records.size(); ++i) {
     const std::string& record = records[i];
-    if (i == 2 || i == 3 || i == 5) expected.push_back({bytes.size(), record.size()});
+    if (i == 2 || i == 5) expected.push_back({bytes.size(), record.size()});
+    if (i == 3) expected.back().size += record.size();  // neighbours make one range
     bytes += record;
     if (i == 1) two_keys = bytes;
   }
-  const std::vector<tool::LiveRecordSort::KeyHash> hashes = {
-      &tool::LiveRecordSort::default_hash,
+  const std::vector<tool::LiveRecordTable::KeyHash> hashes = {
+      &tool::LiveRecordTable::default_hash,
       [](std::string_view) -> uint64_t { return 7; },
       [](std::string_view key) -> uint64_t { return key.size(); }};
   for (const auto& [file, all_live] : {std::pair{bytes, false}, std::pair{two_keys, true}}) {
-    for (tool::LiveRecordSort::KeyHash hash : hashes) {
+    for (tool::LiveRecordTable::KeyHash hash : hashes) {
       MemoryPlatform platform;
       platform.put(DIR, "c.qdb", file);
       auto dir = platform.open_directory(DIR);
       ASSERT_TRUE(dir.ok());
       auto opened = dir.value()->open("c.qdb", OpenMode::ReadOnly);
       ASSERT_TRUE(opened.ok());
-      tool::LiveRecordSort sort(file.size(), hash);
+      tool::LiveRecordTable table(file.size(), hash);
       ScanEnd end = scan_record_file(*opened.value(), file.size(), [&](const RecordView& r) {
-        sort.add(r);
+        table.add(r);
         return true;
       });
       ASSERT_EQ(end.stop, ScanStop::End);
-      ASSERT_TRUE(sort.finish(*opened.value()).ok());
-      EXPECT_EQ(sort.all_live(), all_live);
+      ASSERT_TRUE(table.finish());
+      EXPECT_EQ(table.all_live(), all_live);
       std::vector<std::pair<uint64_t, uint64_t>> live;
-      for (const tool::LiveSpan& s : sort.take_live()) live.emplace_back(s.offset, s.size);
+      for (const tool::LiveSpan& s : table.take_live()) live.emplace_back(s.offset, s.size);
       std::vector<std::pair<uint64_t, uint64_t>> want;
       uint64_t want_bytes = file.size();
       if (!all_live) {
@@ -357,7 +358,7 @@ TEST(ToolCompactLiveRecords, KeysSharingAHashAreToldApartByTheirBytes) {
         for (const tool::LiveSpan& s : expected) want.emplace_back(s.offset, s.size), want_bytes += s.size;
       }
       EXPECT_EQ(live, want);
-      EXPECT_EQ(sort.live_bytes(), want_bytes);
+      EXPECT_EQ(table.live_bytes(), want_bytes);
     }
   }
 }
