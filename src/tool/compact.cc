@@ -86,6 +86,11 @@ class ChunkWriter {
   explicit ChunkWriter(File& file) : file_(file) { buffer_.reserve(COPY_BUFFER_SIZE); }
 
   Result<Unit, IoError> append(const char* data, size_t n) {
+    // A piece as large as the buffer goes out as it is, saving a copy.
+    if (buffer_.empty() && n >= COPY_BUFFER_SIZE) {
+      written_ += n;
+      return write_all(file_, reinterpret_cast<const uint8_t*>(data), n, IoError::write_zero());
+    }
     while (n > 0) {
       const size_t k = std::min(n, COPY_BUFFER_SIZE - buffer_.size());
       buffer_.append(data, k);

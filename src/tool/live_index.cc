@@ -129,7 +129,7 @@ constexpr int TAG_SHIFT = 40;
 constexpr uint64_t AT_MASK = (uint64_t(1) << TAG_SHIFT) - 1;
 constexpr size_t FIRST_CAPACITY = size_t(1) << 13;
 
-// An arena entry: the number of the key's live record (or NO_RECORD), the
+// An arena entry: the number of the key's latest record, the
 // key's length, and its bytes.
 constexpr size_t ENTRY_HEAD = 12;
 
@@ -143,41 +143,126 @@ uint64_t slot_for(uint64_t hash, size_t at) { return (hash >> TAG_SHIFT << TAG_S
 }  // namespace
 
 LiveRecordTable::LiveRecordTable(uint64_t file_size, KeyHash hash)
-    : file_size_(file_size), hash_(hash), slots_(FIRST_CAPACITY) {}
+    : file_size_(file_size),
+      hash_(hash),
+      filling_(std::make_unique<Batch>()),
+      slots_(FIRST_CAPACITY) {}
+
+LiveRecordTable::~LiveRecordTable() { stop_worker(); }
 
 void LiveRecordTable::add(const RecordView& r) {
   const uint64_t record = offsets_.size();
+  if (record < RECORDS_BEFORE_ESTIMATE) first_key_bytes_ += r.key.size();
   if (record == RECORDS_BEFORE_ESTIMATE && r.offset >= RECORDS_BEFORE_ESTIMATE) {
     // Reserving only claims address space; memory is taken as it is used,
     // so an estimate too large for a file of overwrites costs nothing.
     const uint64_t estimate = file_size_ / (r.offset / RECORDS_BEFORE_ESTIMATE);
     offsets_.reserve(size_t(estimate));
-    dead_.reserve(size_t(estimate / 64 + 1));
-    arena_.reserve(size_t(arena_.size() / RECORDS_BEFORE_ESTIMATE * estimate));
-    if (capacity_for(estimate) > slots_.size()) {
-      drain();
-      grow(capacity_for(estimate));
-    }
+    filling_->records_estimate = estimate;
+    filling_->arena_estimate =
+        (ENTRY_HEAD * RECORDS_BEFORE_ESTIMATE + first_key_bytes_) / RECORDS_BEFORE_ESTIMATE *
+        estimate;
   }
   offsets_.push_back(r.offset);
-  if ((record & 63) == 0) dead_.push_back(0);
-  const bool tombstone = r.is_tombstone();
-  // A tombstone is never live; it only takes its key's record with it.
-  if (tombstone) mark_dead(record);
-  const uint64_t hash = hash_(r.key);
-  __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
-  batch_[batched_++] = Pending{hash, record, batch_keys_.size(), r.key.size(), tombstone};
-  batch_keys_.append(r.key);
-  if (batched_ == BATCH) drain();
+  filling_->items.push_back(
+      Batch::Item{record, filling_->keys.size(), r.key.size(), r.is_tombstone()});
+  filling_->keys.append(r.key);
+  if (filling_->items.size() == BATCH_RECORDS) hand_off();
 }
 
-void LiveRecordTable::drain() {
-  for (size_t i = 0; i < batched_; ++i) {
-    const Pending& p = batch_[i];
-    apply(p, std::string_view(batch_keys_).substr(p.key_at, p.key_len));
+void LiveRecordTable::hand_off() {
+  if (filling_->items.empty()) return;
+  if (!worker_.joinable() && !inline_) {
+    try {
+      worker_ = std::thread([this] { work(); });
+    } catch (const std::system_error&) {
+      inline_ = true;  // the table then keeps pace on this thread
+    }
   }
-  batched_ = 0;
-  batch_keys_.clear();
+  if (inline_) {
+    apply_batch(*filling_);
+  } else {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // A few batches in flight keep both threads busy; more would only
+    // hold memory.
+    changed_.wait(lock, [&] { return full_.size() < 4; });
+    full_.push_back(std::move(filling_));
+    changed_.notify_all();
+    if (!spare_.empty()) {
+      filling_ = std::move(spare_.back());
+      spare_.pop_back();
+    }
+  }
+  if (!filling_) filling_ = std::make_unique<Batch>();
+  filling_->items.clear();
+  filling_->keys.clear();
+  filling_->records_estimate = 0;
+  filling_->arena_estimate = 0;
+}
+
+void LiveRecordTable::work() {
+  for (;;) {
+    std::unique_ptr<Batch> batch;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] { return !full_.empty() || closing_; });
+      if (full_.empty()) return;
+      batch = std::move(full_.front());
+      full_.pop_front();
+      changed_.notify_all();
+    }
+    // After a failure (memory running out), the rest is only taken off the
+    // queue; finish() reports it.
+    if (!failure_) {
+      try {
+        apply_batch(*batch);
+      } catch (...) {
+        failure_ = std::current_exception();
+      }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    spare_.push_back(std::move(batch));
+  }
+}
+
+void LiveRecordTable::stop_worker() {
+  if (!worker_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing_ = true;
+  }
+  changed_.notify_all();
+  worker_.join();
+}
+
+void LiveRecordTable::apply_batch(const Batch& batch) {
+  if (batch.records_estimate != 0) {
+    dead_.reserve(size_t(batch.records_estimate / 64 + 1));
+    arena_.reserve(size_t(batch.arena_estimate));
+    if (capacity_for(batch.records_estimate) > slots_.size()) {
+      grow(capacity_for(batch.records_estimate));
+    }
+  }
+  // Hashes run this many records ahead of the probes, which find their
+  // slots prefetched.
+  constexpr size_t AHEAD = 8;
+  uint64_t hashes[AHEAD];
+  const size_t n = batch.items.size();
+  const auto prepare = [&](size_t i) {
+    const uint64_t hash = hash_(batch.key(batch.items[i]));
+    __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+    hashes[i % AHEAD] = hash;
+  };
+  for (size_t i = 0; i < std::min(n, AHEAD); ++i) prepare(i);
+  for (size_t i = 0; i < n; ++i) {
+    const Batch::Item& item = batch.items[i];
+    const uint64_t hash = hashes[i % AHEAD];
+    if (i + AHEAD < n) prepare(i + AHEAD);
+    if ((item.record & 63) == 0) dead_.push_back(0);
+    // A tombstone is never live; it only takes its key's record with it.
+    if (item.tombstone) mark_dead(item.record);
+    apply(item, hash, batch.key(item));
+  }
 }
 
 std::string_view LiveRecordTable::key_at(size_t at) const {
@@ -196,29 +281,31 @@ size_t LiveRecordTable::probe(uint64_t hash, std::string_view key) const {
   }
 }
 
-void LiveRecordTable::apply(const Pending& p, std::string_view key) {
-  const size_t i = probe(p.hash, key);
+void LiveRecordTable::apply(const Batch::Item& item, uint64_t hash, std::string_view key) {
+  const size_t i = probe(hash, key);
   if (slots_[i] != 0) {
-    char* live = arena_.data() + (slots_[i] & AT_MASK) - 1;
+    // The key's latest record is dead now (a tombstone is already), and
+    // this one is the latest.
+    char* latest = arena_.data() + (slots_[i] & AT_MASK) - 1;
     uint64_t record;
-    std::memcpy(&record, live, 8);
-    if (record != NO_RECORD) mark_dead(record);
-    record = p.tombstone ? NO_RECORD : p.record;
-    std::memcpy(live, &record, 8);
+    std::memcpy(&record, latest, 8);
+    mark_dead(record);
+    std::memcpy(latest, &item.record, 8);
     return;
   }
   // Removing a key that has no record changes nothing.
-  if (p.tombstone) return;
+  if (item.tombstone) return;
   const size_t at = arena_.size();
   if (at >= AT_MASK || key.size() > UINT32_MAX) {
     too_large_ = true;
     return;
   }
   const uint32_t len = uint32_t(key.size());
-  arena_.append(reinterpret_cast<const char*>(&p.record), 8);
-  arena_.append(reinterpret_cast<const char*>(&len), 4);
-  arena_.append(key);
-  slots_[i] = slot_for(p.hash, at);
+  arena_.resize(at + ENTRY_HEAD + len);
+  std::memcpy(&arena_[at], &item.record, 8);
+  std::memcpy(&arena_[at + 8], &len, 4);
+  std::memcpy(&arena_[at + ENTRY_HEAD], key.data(), len);
+  slots_[i] = slot_for(hash, at);
   if (++used_ > slots_.size() / 4 * 3) grow(slots_.size() * 2);
 }
 
@@ -234,7 +321,9 @@ void LiveRecordTable::grow(size_t capacity) {
 }
 
 bool LiveRecordTable::finish() {
-  drain();
+  hand_off();
+  stop_worker();
+  if (failure_) std::rethrow_exception(failure_);
   slots_ = {};
   arena_ = {};
   if (too_large_) return false;

@@ -6,15 +6,23 @@
 // known without reading the records again.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "codec/result.h"
 #include "db/file.h"
 #include "db/key_index.h"
+#include "db/large_memory.h"
 #include "db/record_file.h"
 
 namespace zez::tool {
@@ -73,14 +81,15 @@ struct LiveSpan {
 // Finds the live records of a record file in one pass, for compact: an
 // open-addressing table of the distinct keys, whose slots hold a tag of the
 // key's hash and where the key lies in an arena; the arena holds each
-// distinct key once, with the number of its live record. A record that
+// distinct key once, with the number of its latest record. A record that
 // replaces or removes a key marks the key's earlier record dead in a bitmap
 // of record numbers, which stays in cache where a per-record array would
-// not.
-// The table is probed in batches: a batch's slots are prefetched while the
-// scan reads on, so the cache misses of a large table overlap instead of
-// coming one after another. A tag match is confirmed on the key's bytes, so
-// the answer is exact whatever the hash.
+// not. A tag match is confirmed on the key's bytes, so the answer is exact
+// whatever the hash.
+// The scan and the table each take about half the time, so a second thread
+// keeps the table while the scan reads on: the scan hands it the records in
+// batches. Probes run a few records ahead of the inserts, prefetching their
+// slots, so that the cache misses of a large table overlap.
 class LiveRecordTable {
  public:
   using KeyHash = uint64_t (*)(std::string_view key);
@@ -89,11 +98,17 @@ class LiveRecordTable {
   // `file_size` lets the table size itself once from the first records.
   // `hash` is replaceable so that tests can make keys collide.
   explicit LiveRecordTable(uint64_t file_size, KeyHash hash = &default_hash);
+  ~LiveRecordTable();
+  LiveRecordTable(const LiveRecordTable&) = delete;
+  LiveRecordTable& operator=(const LiveRecordTable&) = delete;
+
+  // Records handed to the table at a time.
+  static constexpr size_t BATCH_RECORDS = 4096;
 
   // Every record of the file the engine would load, in file order.
   void add(const RecordView& r);
   // Decides, once the scan has reached the end of the file (whose size was
-  // given). False for a file whose distinct keys take 8 TiB or more, which
+  // given). False for a file whose distinct keys take 1 TiB or more, which
   // the table cannot address.
   bool finish();
 
@@ -106,18 +121,33 @@ class LiveRecordTable {
   std::vector<LiveSpan> take_live() { return std::move(live_); }
 
  private:
-  struct Pending {
-    uint64_t hash;
-    uint64_t record;
-    size_t key_at;  // in batch_keys_
-    size_t key_len;
-    bool tombstone;
-  };
-  static constexpr size_t BATCH = 16;
-  static constexpr uint64_t NO_RECORD = ~uint64_t(0);
+  struct Batch {
+    struct Item {
+      uint64_t record;
+      size_t key_at;  // in keys
+      size_t key_len;
+      bool tombstone;
+    };
+    std::vector<Item> items;
+    std::string keys;
+    // Once known: the records the file is expected to hold, and the arena
+    // bytes their keys would take were they all distinct.
+    uint64_t records_estimate = 0;
+    uint64_t arena_estimate = 0;
 
-  void drain();
-  void apply(const Pending& p, std::string_view key);
+    std::string_view key(const Item& item) const {
+      return std::string_view(keys).substr(item.key_at, item.key_len);
+    }
+  };
+
+  // The scan's side.
+  void hand_off();
+  void stop_worker();
+  // The table's side: the worker thread, or the scan's own when no thread
+  // could be started.
+  void work();
+  void apply_batch(const Batch& batch);
+  void apply(const Batch::Item& item, uint64_t hash, std::string_view key);
   std::string_view key_at(size_t at) const;
   // The slot of `key`, or the empty slot where it would go.
   size_t probe(uint64_t hash, std::string_view key) const;
@@ -126,17 +156,31 @@ class LiveRecordTable {
 
   uint64_t file_size_;
   KeyHash hash_;
-  std::vector<uint64_t> slots_;
+
+  // Kept by the scan.
+  std::vector<uint64_t, LargeAllocator<uint64_t>> offsets_;  // of every record, in file order
+  uint64_t first_key_bytes_ = 0;
+  std::unique_ptr<Batch> filling_;
+
+  // Handed between the two, under mutex_.
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::unique_ptr<Batch>> full_;
+  std::vector<std::unique_ptr<Batch>> spare_;
+  bool closing_ = false;
+  std::exception_ptr failure_;
+  std::thread worker_;
+  bool inline_ = false;  // no thread could be started
+
+  // Kept by the table's side until finish().
+  std::vector<uint64_t, LargeAllocator<uint64_t>> slots_;
   size_t used_ = 0;
-  // An entry per distinct key: the number of its live record (NO_RECORD
-  // once removed), the key's 32-bit length, and its bytes, unaligned.
-  std::string arena_;
-  std::vector<uint64_t> offsets_;  // of every record, in file order
-  std::vector<uint64_t> dead_;     // a bit per record number
-  Pending batch_[BATCH];
-  size_t batched_ = 0;
-  std::string batch_keys_;
+  // An entry per distinct key: the number of its latest record, the key's
+  // 32-bit length, and its bytes, unaligned.
+  std::vector<char, LargeAllocator<char>> arena_;
+  std::vector<uint64_t> dead_;  // a bit per record number
   bool too_large_ = false;
+
   bool all_live_ = false;
   uint64_t live_bytes_ = 0;
   std::vector<LiveSpan> live_;

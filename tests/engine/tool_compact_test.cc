@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 
 #include "db/backlink_file.h"
 #include "db/database.h"
+#include "db/large_memory.h"
 #include "db/record_file.h"
 #include "memory_platform.h"
 #include "test_values.h"
@@ -361,6 +363,60 @@ TEST(ToolCompactLiveRecords, KeysSharingAHashAreToldApartByTheirBytes) {
       EXPECT_EQ(table.live_bytes(), want_bytes);
     }
   }
+}
+
+
+// Across many batches handed to the table's thread, and with keys that
+// collide, the live records are the ones the engine's own key map keeps.
+TEST(ToolCompactLiveRecords, ManyBatchesAgreeWithTheKeyMap) {
+  std::mt19937 random(7);  // fixed: the same file every run
+  std::string file;
+  for (size_t i = 0; i < 5 * tool::LiveRecordTable::BATCH_RECORDS; ++i) {
+    std::string key = "k";
+    key.append(std::to_string(random() % 3000));
+    file += testing::record_bytes(key, random() % 8 == 0 ? Value::tombstone()
+                                                         : Value::integer(int64_t(i)));
+  }
+  MemoryPlatform platform;
+  platform.put(DIR, "c.qdb", file);
+  auto dir = platform.open_directory(DIR);
+  ASSERT_TRUE(dir.ok());
+  auto opened = dir.value()->open("c.qdb", OpenMode::ReadOnly);
+  ASSERT_TRUE(opened.ok());
+
+  tool::LiveIndex reference(file.size());
+  scan_record_file(*opened.value(), file.size(), [&](const RecordView& r) {
+    reference.apply(r);
+    return true;
+  });
+  std::vector<std::pair<uint64_t, uint64_t>> want;
+  for (const tool::LiveRecord& r : reference.in_file_order()) {
+    if (!want.empty() && want.back().first + want.back().second == r.offset) {
+      want.back().second += r.size();
+    } else {
+      want.emplace_back(r.offset, r.size());
+    }
+  }
+  for (tool::LiveRecordTable::KeyHash hash :
+       {&tool::LiveRecordTable::default_hash,
+        tool::LiveRecordTable::KeyHash([](std::string_view key) -> uint64_t { return key.size(); })}) {
+    tool::LiveRecordTable table(file.size(), hash);
+    scan_record_file(*opened.value(), file.size(), [&](const RecordView& r) {
+      table.add(r);
+      return true;
+    });
+    ASSERT_TRUE(table.finish());
+    std::vector<std::pair<uint64_t, uint64_t>> live;
+    for (const tool::LiveSpan& s : table.take_live()) live.emplace_back(s.offset, s.size);
+    EXPECT_EQ(live, want);
+    EXPECT_EQ(table.live_bytes(), reference.bytes());
+  }
+}
+
+TEST(LargeMemory, VectorsGrowAcrossTheThreshold) {
+  std::vector<uint64_t, LargeAllocator<uint64_t>> v;
+  for (uint64_t i = 0; i < 3 * LARGE_MEMORY_THRESHOLD / sizeof(uint64_t); ++i) v.push_back(i * 3);
+  for (uint64_t i = 0; i < v.size(); ++i) ASSERT_EQ(v[i], i * 3);
 }
 
 }  // namespace
