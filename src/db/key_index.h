@@ -1,22 +1,31 @@
 // The index of a collection's live keys: key -> offset of its live record.
 //
-// Built for a million keys or more per collection: entries sit in one dense
-// array, key bytes in one arena, and an open-addressing table of 32-bit
-// entry numbers finds them, so a key costs about its own length plus 32
-// bytes and no allocation of its own (a node-based hash map costs twice that
-// and one allocation per key, which also dominates the time to open).
+// Built for a million keys or more per collection, where the open's time
+// goes into cache misses and the index's memory is most of the process's:
+// one open-addressing table of slots that hold the value and where the key
+// lies, tagged with 16 bits of the key's hash, over one arena of key bytes.
+// A probe compares tags in the table and reads a key only on a tag match,
+// so adding a new key touches one slot and the end of the arena. A key
+// costs its own length, a byte or two for that length, and 16 bytes over
+// the table's load, without an allocation of its own. The table's size is
+// any number of slots, not a power of two, so a table sized once for a
+// file's records stays close to 3/4 full.
 //
 // The engine stores an offset per key (KeyIndex); the maintenance program
 // stores a little more per key through the same table (KeyMap<T>), and walks
 // the keys, which the engine never needs to.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <stdexcept>
 #include <utility>
 #include <vector>
+
+#include "db/large_memory.h"
 
 namespace zez {
 
@@ -24,14 +33,14 @@ namespace key_index_detail {
 
 inline constexpr size_t MIN_SLOTS = 16;
 
-uint32_t hash_key(std::string_view key);
+// A 64-bit hash of the key: its low 32 bits place the key in the table, its
+// top 16 bits tag the key's slot.
+uint64_t hash_key(std::string_view key);
 
-// Tables grow when more than 3/4 of their slots are taken: linear probing
-// stays short below that.
+// Slots for `entries` keys at most 3/4 full: linear probing stays short
+// below that.
 inline size_t slots_for(size_t entries) {
-  size_t n = MIN_SLOTS;
-  while (n / 4 * 3 < entries) n *= 2;
-  return n;
+  return std::max(MIN_SLOTS, entries + entries / 3 + 1);
 }
 
 }  // namespace key_index_detail
@@ -39,56 +48,79 @@ inline size_t slots_for(size_t entries) {
 template <class T>
 class KeyMap {
  public:
-  size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  // Makes room for `n` keys without further growth.
-  void reserve(size_t n);
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  // Makes room for `n` keys, and `key_bytes` bytes of them, without
+  // further growth.
+  void reserve(size_t n, size_t key_bytes = 0);
+
+  // The key's hash, for the calls below that take it: a caller with many
+  // keys at hand hashes each and prefetches its slot a few keys before it
+  // looks it up, so that the cache misses of a large table overlap.
+  static uint64_t hash(std::string_view key) { return key_index_detail::hash_key(key); }
+  void prefetch(uint64_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[home(hash)]);
+  }
 
   // The value stored for the key, or nullptr when it has none. The pointer
   // stays valid until the next change to the map.
-  const T* find(std::string_view key) const;
-  T* find(std::string_view key);
+  const T* find(std::string_view key) const { return find(key, hash(key)); }
+  T* find(std::string_view key) { return find(key, hash(key)); }
+  const T* find(std::string_view key, uint64_t hash) const;
+  T* find(std::string_view key, uint64_t hash) {
+    return const_cast<T*>(static_cast<const KeyMap&>(*this).find(key, hash));
+  }
   // Sets the key's value, adding the key when it is new.
-  void put(std::string_view key, const T& value);
+  void put(std::string_view key, const T& value) { put(key, hash(key), value); }
+  void put(std::string_view key, uint64_t hash, const T& value);
   // Adds the key with `value` when it is new; otherwise leaves the stored
   // value as it is. Returns the stored value and whether the key was added:
   // one lookup where find() and put() would take two.
-  std::pair<T*, bool> insert(std::string_view key, const T& value);
+  std::pair<T*, bool> insert(std::string_view key, const T& value) {
+    return insert(key, hash(key), value);
+  }
+  std::pair<T*, bool> insert(std::string_view key, uint64_t hash, const T& value);
   // Removes the key; nothing happens when it is absent. Returns whether it
   // was there, and its value through `removed` when that is not null.
-  bool erase(std::string_view key, T* removed = nullptr);
+  bool erase(std::string_view key, T* removed = nullptr) { return erase(key, hash(key), removed); }
+  bool erase(std::string_view key, uint64_t hash, T* removed = nullptr);
 
   // Calls `visit(std::string_view key, const T& value)` for every key, in
   // no particular order. The map must not change meanwhile.
   template <class Visit>
   void for_each(Visit&& visit) const {
-    for (const Entry& e : entries_) visit(key_of(e), e.value);
+    for (const Slot& s : slots_) {
+      if (s.ref != EMPTY) visit(key_at(s.ref), s.value);
+    }
   }
 
  private:
-  struct Entry {
+  struct Slot {
     T value;
-    uint64_t key_pos;  // where the key's bytes start in keys_
-    uint32_t key_len;
-    uint32_t hash;
+    uint64_t ref;  // EMPTY, or the tag over the key's arena position plus 1
   };
-  static constexpr uint32_t EMPTY = 0;  // slots hold entry number + 1
+  static constexpr uint64_t EMPTY = 0;
+  static constexpr int TAG_SHIFT = 48;
+  static constexpr uint64_t POSITION_MASK = (uint64_t(1) << TAG_SHIFT) - 1;
 
-  std::string_view key_of(const Entry& e) const {
-    return std::string_view(keys_.data() + e.key_pos, e.key_len);
+  // The first slot to look in: the hash's low 32 bits scaled to the table.
+  size_t home(uint64_t hash) const {
+    return size_t((uint64_t(uint32_t(hash)) * slots_.size()) >> 32);
   }
-  size_t mask() const { return slots_.size() - 1; }
+  size_t next(size_t slot) const { return slot + 1 == slots_.size() ? 0 : slot + 1; }
+  // Arena entries: the key's length as a little-endian base-128 number
+  // (one byte below 128), then its bytes.
+  std::string_view key_at(uint64_t ref) const;
+  uint64_t append_key(std::string_view key, uint64_t hash);
   // The slot holding the key, or the empty slot where it would go.
-  size_t probe(std::string_view key, uint32_t hash) const;
-  // The slot that holds entry number `entry`.
-  size_t slot_of(uint32_t entry) const;
+  size_t probe(std::string_view key, uint64_t hash) const;
   void rehash(size_t slot_count);
   void remove_slot(size_t slot);
   void compact_keys();
 
-  std::vector<Entry> entries_;
-  std::vector<uint32_t> slots_;
-  std::string keys_;
+  std::vector<Slot, LargeAllocator<Slot>> slots_;
+  std::vector<char, LargeAllocator<char>> keys_;
+  size_t size_ = 0;
   size_t dead_key_bytes_ = 0;  // bytes in keys_ of keys that were erased
 };
 
@@ -97,77 +129,81 @@ using KeyIndex = KeyMap<uint64_t>;
 // ---- Implementation -------------------------------------------------------
 
 template <class T>
-void KeyMap<T>::reserve(size_t n) {
-  entries_.reserve(n);
+void KeyMap<T>::reserve(size_t n, size_t key_bytes) {
   if (key_index_detail::slots_for(n) > slots_.size()) rehash(key_index_detail::slots_for(n));
+  keys_.reserve(key_bytes);
 }
 
 template <class T>
-size_t KeyMap<T>::probe(std::string_view key, uint32_t hash) const {
-  for (size_t slot = hash & mask();; slot = (slot + 1) & mask()) {
-    uint32_t held = slots_[slot];
-    if (held == EMPTY) return slot;
-    const Entry& e = entries_[held - 1];
-    if (e.hash == hash && key_of(e) == key) return slot;
+std::string_view KeyMap<T>::key_at(uint64_t ref) const {
+  const char* p = keys_.data() + ((ref & POSITION_MASK) - 1);
+  size_t len = 0;
+  for (int shift = 0;; shift += 7) {
+    const uint8_t b = uint8_t(*p++);
+    len |= size_t(b & 0x7f) << shift;
+    if (b < 0x80) break;
+  }
+  return std::string_view(p, len);
+}
+
+template <class T>
+uint64_t KeyMap<T>::append_key(std::string_view key, uint64_t hash) {
+  const size_t position = keys_.size();
+  if (position >= POSITION_MASK) throw std::length_error("key index: too many key bytes");
+  size_t len = key.size();
+  for (; len >= 0x80; len >>= 7) keys_.push_back(char(uint8_t(len) | 0x80));
+  keys_.push_back(char(len));
+  keys_.insert(keys_.end(), key.begin(), key.end());
+  return (hash >> TAG_SHIFT << TAG_SHIFT) | (position + 1);
+}
+
+template <class T>
+size_t KeyMap<T>::probe(std::string_view key, uint64_t hash) const {
+  const uint64_t tag = hash >> TAG_SHIFT;
+  for (size_t slot = home(hash);; slot = next(slot)) {
+    const uint64_t ref = slots_[slot].ref;
+    if (ref == EMPTY) return slot;
+    if ((ref >> TAG_SHIFT) == tag && key_at(ref) == key) return slot;
   }
 }
 
 template <class T>
-size_t KeyMap<T>::slot_of(uint32_t entry) const {
-  for (size_t slot = entries_[entry].hash & mask();; slot = (slot + 1) & mask()) {
-    if (slots_[slot] == entry + 1) return slot;
-  }
+const T* KeyMap<T>::find(std::string_view key, uint64_t hash) const {
+  if (size_ == 0) return nullptr;
+  const Slot& s = slots_[probe(key, hash)];
+  return s.ref == EMPTY ? nullptr : &s.value;
 }
 
 template <class T>
-const T* KeyMap<T>::find(std::string_view key) const {
-  if (entries_.empty()) return nullptr;
-  uint32_t held = slots_[probe(key, key_index_detail::hash_key(key))];
-  return held == EMPTY ? nullptr : &entries_[held - 1].value;
-}
-
-template <class T>
-T* KeyMap<T>::find(std::string_view key) {
-  return const_cast<T*>(static_cast<const KeyMap&>(*this).find(key));
-}
-
-template <class T>
-std::pair<T*, bool> KeyMap<T>::insert(std::string_view key, const T& value) {
-  if (slots_.empty() || (entries_.size() + 1) > slots_.size() / 4 * 3) {
+std::pair<T*, bool> KeyMap<T>::insert(std::string_view key, uint64_t hash, const T& value) {
+  if ((size_ + 1) * 4 > slots_.size() * 3) {
     rehash(slots_.empty() ? key_index_detail::MIN_SLOTS : slots_.size() * 2);
   }
-  uint32_t hash = key_index_detail::hash_key(key);
-  size_t slot = probe(key, hash);
-  if (slots_[slot] != EMPTY) return {&entries_[slots_[slot] - 1].value, false};
-  entries_.push_back(Entry{value, keys_.size(), uint32_t(key.size()), hash});
-  keys_.append(key);
-  slots_[slot] = uint32_t(entries_.size());
-  return {&entries_.back().value, true};
+  Slot& s = slots_[probe(key, hash)];
+  if (s.ref != EMPTY) return {&s.value, false};
+  s.ref = append_key(key, hash);
+  s.value = value;
+  ++size_;
+  return {&s.value, true};
 }
 
 template <class T>
-void KeyMap<T>::put(std::string_view key, const T& value) {
-  auto [held, added] = insert(key, value);
+void KeyMap<T>::put(std::string_view key, uint64_t hash, const T& value) {
+  auto [held, added] = insert(key, hash, value);
   if (!added) *held = value;
 }
 
 template <class T>
-bool KeyMap<T>::erase(std::string_view key, T* removed) {
-  if (entries_.empty()) return false;
-  size_t slot = probe(key, key_index_detail::hash_key(key));
-  uint32_t held = slots_[slot];
-  if (held == EMPTY) return false;
-  uint32_t gone = held - 1;
-  if (removed) *removed = entries_[gone].value;
+bool KeyMap<T>::erase(std::string_view key, uint64_t hash, T* removed) {
+  if (size_ == 0) return false;
+  const size_t slot = probe(key, hash);
+  if (slots_[slot].ref == EMPTY) return false;
+  if (removed) *removed = slots_[slot].value;
+  const std::string_view gone = key_at(slots_[slot].ref);
+  dead_key_bytes_ += size_t(gone.data() + gone.size() - keys_.data()) -
+                     size_t((slots_[slot].ref & POSITION_MASK) - 1);
   remove_slot(slot);
-  dead_key_bytes_ += entries_[gone].key_len;
-  // The last entry moves into the hole, so the array stays dense.
-  uint32_t last = uint32_t(entries_.size() - 1);
-  if (gone != last) {
-    slots_[slot_of(last)] = gone + 1;
-    entries_[gone] = entries_[last];
-  }
-  entries_.pop_back();
+  --size_;
   if (dead_key_bytes_ > 4096 && dead_key_bytes_ > keys_.size() / 2) compact_keys();
   return true;
 }
@@ -177,36 +213,44 @@ bool KeyMap<T>::erase(std::string_view key, T* removed) {
 // are needed and lookups stay as short as if the key had never been there.
 template <class T>
 void KeyMap<T>::remove_slot(size_t hole) {
-  for (size_t next = (hole + 1) & mask(); slots_[next] != EMPTY; next = (next + 1) & mask()) {
-    size_t home = entries_[slots_[next] - 1].hash & mask();
-    bool stays = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
+  for (size_t slot = next(hole); slots_[slot].ref != EMPTY; slot = next(slot)) {
+    const size_t home_slot = home(hash(key_at(slots_[slot].ref)));
+    const bool stays = hole <= slot ? (hole < home_slot && home_slot <= slot)
+                                    : (hole < home_slot || home_slot <= slot);
     if (stays) continue;
-    slots_[hole] = slots_[next];
-    hole = next;
+    slots_[hole] = slots_[slot];
+    hole = slot;
   }
-  slots_[hole] = EMPTY;
+  slots_[hole] = Slot{T{}, EMPTY};
 }
 
 template <class T>
 void KeyMap<T>::rehash(size_t slot_count) {
-  slots_.assign(slot_count, EMPTY);
-  for (uint32_t i = 0; i < entries_.size(); ++i) {
-    size_t slot = entries_[i].hash & mask();
-    while (slots_[slot] != EMPTY) slot = (slot + 1) & mask();
-    slots_[slot] = i + 1;
+  // home() scales a 32-bit hash to the table.
+  if (slot_count > UINT32_MAX) throw std::length_error("key index: too many keys");
+  std::vector<Slot, LargeAllocator<Slot>> old(slot_count, Slot{T{}, EMPTY});
+  old.swap(slots_);
+  for (const Slot& s : old) {
+    if (s.ref == EMPTY) continue;
+    size_t slot = home(hash(key_at(s.ref)));
+    while (slots_[slot].ref != EMPTY) slot = next(slot);
+    slots_[slot] = s;
   }
 }
 
 template <class T>
 void KeyMap<T>::compact_keys() {
-  std::string packed;
+  std::vector<char, LargeAllocator<char>> packed;
   packed.reserve(keys_.size() - dead_key_bytes_);
-  for (Entry& e : entries_) {
-    uint64_t pos = packed.size();
-    packed.append(key_of(e));
-    e.key_pos = pos;
+  for (Slot& s : slots_) {
+    if (s.ref == EMPTY) continue;
+    const char* start = keys_.data() + ((s.ref & POSITION_MASK) - 1);
+    const std::string_view key = key_at(s.ref);
+    const size_t position = packed.size();
+    packed.insert(packed.end(), start, key.data() + key.size());
+    s.ref = (s.ref & ~POSITION_MASK) | (position + 1);
   }
-  keys_ = std::move(packed);
+  keys_.swap(packed);
   dead_key_bytes_ = 0;
 }
 

@@ -107,5 +107,27 @@ TEST(KeyMap, InsertKeepsEraseReturnsAndForEachSeesEveryKey) {
   }
 }
 
+
+// Key lengths are stored in one byte below 128 and in more above; keys of
+// every width survive puts, erases and the arena's compaction.
+TEST(KeyIndex, LongKeysKeepTheirLengthThroughCompaction) {
+  KeyIndex index;
+  const size_t lengths[] = {0, 1, 127, 128, 300, 16383, 16384, 70000};
+  for (int round = 0; round < 4; ++round) {
+    for (size_t len : lengths) index.put(std::string(len, char('a' + len % 26)), len + round);
+    for (size_t len : lengths) {
+      if (len % 2 == 0) index.erase(std::string(len, char('a' + len % 26)));
+    }
+  }
+  for (size_t len : lengths) {
+    const uint64_t* found = index.find(std::string(len, char('a' + len % 26)));
+    ASSERT_EQ(found != nullptr, len % 2 == 1) << len;
+    if (found) {
+      EXPECT_EQ(*found, len + 3);
+    }
+    EXPECT_EQ(index.find(std::string(len + 1, char('a' + len % 26))), nullptr);
+  }
+}
+
 }  // namespace
 }  // namespace zez
