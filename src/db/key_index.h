@@ -9,7 +9,7 @@
 // costs its own length, a byte or two for that length, and 16 bytes over
 // the table's load, without an allocation of its own. The table's size is
 // any number of slots, not a power of two, so a table sized once for a
-// file's records stays close to 3/4 full.
+// file's records stays close to 4/5 full.
 //
 // The engine stores an offset per key (KeyIndex); the maintenance program
 // stores a little more per key through the same table (KeyMap<T>), and walks
@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <stdexcept>
@@ -37,10 +38,11 @@ inline constexpr size_t MIN_SLOTS = 16;
 // top 16 bits tag the key's slot.
 uint64_t hash_key(std::string_view key);
 
-// Slots for `entries` keys at most 3/4 full: linear probing stays short
-// below that.
+// Slots for `entries` keys at most 4/5 full. Linear probing stays short
+// below that: a lookup reads 3 slots on average at the fullest, and adding
+// a table's keys one after another reads 3 per key in all.
 inline size_t slots_for(size_t entries) {
-  return std::max(MIN_SLOTS, entries + entries / 3 + 1);
+  return std::max(MIN_SLOTS, entries + entries / 4 + 1);
 }
 
 }  // namespace key_index_detail
@@ -59,7 +61,12 @@ class KeyMap {
   // looks it up, so that the cache misses of a large table overlap.
   static uint64_t hash(std::string_view key) { return key_index_detail::hash_key(key); }
   void prefetch(uint64_t hash) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[home(hash)]);
+    if (slots_.empty()) return;
+    // A probe for a new key reads on to the next empty slot, which at the
+    // table's load often lies in the next cache line.
+    const Slot* home_slot = &slots_[home(hash)];
+    __builtin_prefetch(home_slot);
+    __builtin_prefetch(reinterpret_cast<const char*>(home_slot) + 64);
   }
 
   // The value stored for the key, or nullptr when it has none. The pointer
@@ -150,10 +157,14 @@ template <class T>
 uint64_t KeyMap<T>::append_key(std::string_view key, uint64_t hash) {
   const size_t position = keys_.size();
   if (position >= POSITION_MASK) throw std::length_error("key index: too many key bytes");
+  char length[10];
+  size_t n = 0;
   size_t len = key.size();
-  for (; len >= 0x80; len >>= 7) keys_.push_back(char(uint8_t(len) | 0x80));
-  keys_.push_back(char(len));
-  keys_.insert(keys_.end(), key.begin(), key.end());
+  for (; len >= 0x80; len >>= 7) length[n++] = char(uint8_t(len) | 0x80);
+  length[n++] = char(len);
+  keys_.resize(position + n + key.size());
+  std::memcpy(keys_.data() + position, length, n);
+  std::memcpy(keys_.data() + position + n, key.data(), key.size());
   return (hash >> TAG_SHIFT << TAG_SHIFT) | (position + 1);
 }
 
@@ -176,7 +187,7 @@ const T* KeyMap<T>::find(std::string_view key, uint64_t hash) const {
 
 template <class T>
 std::pair<T*, bool> KeyMap<T>::insert(std::string_view key, uint64_t hash, const T& value) {
-  if ((size_ + 1) * 4 > slots_.size() * 3) {
+  if ((size_ + 1) * 5 > slots_.size() * 4) {
     rehash(slots_.empty() ? key_index_detail::MIN_SLOTS : slots_.size() * 2);
   }
   Slot& s = slots_[probe(key, hash)];
