@@ -22,19 +22,6 @@ Result<Value, StorageError> decode_stored(const uint8_t* data, size_t size) {
   return std::move(v).value();
 }
 
-// One hash lookup; the key string is built even when the entry exists, which
-// costs nothing for short keys.
-template <class T>
-void put_entry(TextMap<T>& map, std::string_view key, T value) {
-  map.insert_or_assign(std::string(key), std::move(value));
-}
-
-template <class T>
-void erase_entry(TextMap<T>& map, std::string_view key) {
-  auto it = map.find(key);
-  if (it != map.end()) map.erase(it);
-}
-
 IoError zero_value_length(uint64_t offset) {
   return IoError::message("record at offset " + std::to_string(offset) +
                           " has a value length of 0");
@@ -152,10 +139,8 @@ Result<Unit, IoError> Collection::scan(uint64_t size) {
 }
 
 Result<Value, StorageError> Collection::read_record(std::string_view key) {
-  auto cached = value_cache_.find(key);
-  if (cached != value_cache_.end()) {
-    const std::string& bytes = cached->second;
-    return decode_stored(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  if (auto cached = value_cache_.find(key, KeyIndex::hash(key))) {
+    return decode_stored(reinterpret_cast<const uint8_t*>(cached->data()), cached->size());
   }
   std::string bytes;
   auto read = read_encoded(key, bytes);
@@ -164,12 +149,12 @@ Result<Value, StorageError> Collection::read_record(std::string_view key) {
 }
 
 Result<Unit, StorageError> Collection::read_encoded(std::string_view key, std::string& out) {
-  auto cached = value_cache_.find(key);
-  if (cached != value_cache_.end()) {
-    out.assign(cached->second);
+  const uint64_t hash = KeyIndex::hash(key);
+  if (auto cached = value_cache_.find(key, hash)) {
+    out.assign(*cached);
     return Unit{};
   }
-  const uint64_t* indexed = index_.find(key);
+  const uint64_t* indexed = index_.find(key, hash);
   if (!indexed) return StorageError::key_not_found();
   auto read = read_record_value(*reader_, *indexed, end_offset_, out);
   if (!read.ok()) return StorageError::io(std::move(read).error());
@@ -195,12 +180,13 @@ Result<Unit, WriteFailure> Collection::write_encoded(std::string_view key,
   if (!appended.ok() && !appended.error().record_stored) return std::move(appended).error();
   end_offset_ += bytes.size();
   // A Tombstone encodes as its type byte alone.
+  const uint64_t hash = KeyIndex::hash(key);
   if (encoded.size() == 1 && uint8_t(encoded[0]) == TOMBSTONE_TYPE_BYTE) {
-    index_.erase(key);
-    erase_entry(value_cache_, key);
+    index_.erase(key, hash);
+    value_cache_.erase(key, hash);
   } else {
-    index_.put(key, offset);
-    put_entry(value_cache_, key, std::string(encoded));
+    index_.put(key, hash, offset);
+    value_cache_.put(key, hash, encoded);
   }
   if (!appended.ok()) return std::move(appended).error();
   if (!in_transaction_) {

@@ -18,7 +18,7 @@
 #include "codec/value.h"
 #include "db/file.h"
 #include "db/key_index.h"
-#include "db/text_map.h"
+#include "db/value_cache.h"
 
 namespace zez {
 
@@ -99,7 +99,7 @@ class Collection {
   // Key -> encoded value, for every key written since opening and not
   // deleted since. Encoded bytes take a fraction of a value tree's memory and
   // cost one decode per read.
-  TextMap<std::string> value_cache_;
+  ValueCache value_cache_;
   uint64_t end_offset_;
   bool in_transaction_ = false;
 };

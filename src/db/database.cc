@@ -146,17 +146,21 @@ Database::~Database() {
   (void)apply_backlink_ops(queued, &done, true);  // failures ignored, see above
 }
 
-Result<std::shared_ptr<Collection>, StorageError> Database::open_collection(std::string_view name) {
+Result<Collection*, StorageError> Database::open_collection(std::string_view name) {
+  if (last_collection_ != nullptr && name == last_collection_name_) return last_collection_;
   auto found = collections_.find(name);
-  if (found != collections_.end()) return found->second;
-  auto file_name = file_name_for(name, RECORD_SUFFIX);
-  if (!file_name.ok()) return std::move(file_name).error();
-  auto loaded = Collection::load(*directory_, file_name.value());
-  if (!loaded.ok()) return StorageError::io(std::move(loaded).error());
-  std::shared_ptr<Collection> collection = std::move(loaded).value();
-  collection->set_in_transaction(in_transaction_);
-  collections_.emplace(std::string(name), collection);
-  return collection;
+  if (found == collections_.end()) {
+    auto file_name = file_name_for(name, RECORD_SUFFIX);
+    if (!file_name.ok()) return std::move(file_name).error();
+    auto loaded = Collection::load(*directory_, file_name.value());
+    if (!loaded.ok()) return StorageError::io(std::move(loaded).error());
+    std::shared_ptr<Collection> collection = std::move(loaded).value();
+    collection->set_in_transaction(in_transaction_);
+    found = collections_.emplace(std::string(name), std::move(collection)).first;
+  }
+  last_collection_name_.assign(name);
+  last_collection_ = found->second.get();
+  return last_collection_;
 }
 
 Result<BacklinkIndex*, StorageError> Database::open_backlink_index(std::string_view name) {

@@ -95,7 +95,7 @@ class Database final : private RecordReader {
                                         std::string_view encoded,
                                         std::vector<OutgoingLink> new_links);
   // Finds or loads the collection (creating its record file on first use).
-  Result<std::shared_ptr<Collection>, StorageError> open_collection(std::string_view name);
+  Result<Collection*, StorageError> open_collection(std::string_view name);
   // Finds or loads the collection's backlink index.
   Result<BacklinkIndex*, StorageError> open_backlink_index(std::string_view name);
   // Makes ops[from, to), which all target one collection, in one write to
@@ -115,6 +115,11 @@ class Database final : private RecordReader {
   std::unique_ptr<Directory> directory_;
   std::vector<PendingBacklinkOp> pending_backlinks_;
   TextMap<std::shared_ptr<Collection>> collections_;
+  // The collection used last, found without a lookup when the next call
+  // names it again, as runs of calls mostly do. Collections stay open for
+  // the Database's life, so the pointer stays good.
+  std::string last_collection_name_;
+  Collection* last_collection_ = nullptr;
   TextMap<std::unique_ptr<BacklinkIndex>> backlink_indexes_;
   bool in_transaction_ = false;
 };

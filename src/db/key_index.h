@@ -33,10 +33,95 @@ namespace zez {
 namespace key_index_detail {
 
 inline constexpr size_t MIN_SLOTS = 16;
+inline constexpr size_t SMALL_TABLE_SLOTS = size_t(1) << 16;
 
 // A 64-bit hash of the key: its low 32 bits place the key in the table, its
 // top 16 bits tag the key's slot.
 uint64_t hash_key(std::string_view key);
+
+// Arenas of byte strings, each entry its length as a little-endian base-128
+// number (one byte below 128) followed by its bytes. A plain buffer rather
+// than a vector: appending a few bytes is a compare and a copy.
+class Arena {
+ public:
+  Arena() = default;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+  Arena(Arena&& other) noexcept { swap(other); }
+  Arena& operator=(Arena&& other) noexcept {
+    Arena gone(std::move(other));
+    swap(gone);
+    return *this;
+  }
+  ~Arena() { release(); }
+
+  size_t size() const { return size_; }
+  const char* data() const { return data_; }
+  char* data() { return data_; }
+  void reserve(size_t n) {
+    if (n > capacity_) reallocate(n);
+  }
+  // Room for `n` more bytes at the end; returns where they start.
+  char* extend(size_t n) {
+    if (n > capacity_ - size_) reallocate(std::max({capacity_ * 2, size_ + n, size_t(256)}));
+    char* at = data_ + size_;
+    size_ += n;
+    return at;
+  }
+  void swap(Arena& other) {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+  }
+
+ private:
+  void reallocate(size_t capacity) {
+    char* bigger = LargeAllocator<char>().allocate(capacity);
+    if (size_ != 0) std::memcpy(bigger, data_, size_);
+    release();
+    data_ = bigger;
+    capacity_ = capacity;
+  }
+  void release() {
+    if (data_ != nullptr) LargeAllocator<char>().deallocate(data_, capacity_);
+  }
+
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+// Appends an entry for `bytes`; returns where it starts.
+inline size_t append_entry(Arena& arena, std::string_view bytes) {
+  char length[10];
+  size_t n = 0;
+  size_t len = bytes.size();
+  for (; len >= 0x80; len >>= 7) length[n++] = char(uint8_t(len) | 0x80);
+  length[n++] = char(len);
+  const size_t position = arena.size();
+  char* at = arena.extend(n + bytes.size());
+  std::memcpy(at, length, n);
+  if (!bytes.empty()) std::memcpy(at + n, bytes.data(), bytes.size());
+  return position;
+}
+
+// The bytes of the entry at `position`.
+inline std::string_view entry_at(const Arena& arena, size_t position) {
+  const char* p = arena.data() + position;
+  size_t len = 0;
+  for (int shift = 0;; shift += 7) {
+    const uint8_t b = uint8_t(*p++);
+    len |= size_t(b & 0x7f) << shift;
+    if (b < 0x80) break;
+  }
+  return std::string_view(p, len);
+}
+
+// The bytes the entry at `position` takes, its length included.
+inline size_t entry_size(const Arena& arena, size_t position) {
+  const std::string_view bytes = entry_at(arena, position);
+  return size_t(bytes.data() + bytes.size() - (arena.data() + position));
+}
 
 // Slots for `entries` keys at most 4/5 full. Linear probing stays short
 // below that: a lookup reads 3 slots on average at the fullest, and adding
@@ -100,6 +185,13 @@ class KeyMap {
       if (s.ref != EMPTY) visit(key_at(s.ref), s.value);
     }
   }
+  // The same, with each value open to change.
+  template <class Visit>
+  void for_each(Visit&& visit) {
+    for (Slot& s : slots_) {
+      if (s.ref != EMPTY) visit(key_at(s.ref), s.value);
+    }
+  }
 
  private:
   struct Slot {
@@ -115,8 +207,6 @@ class KeyMap {
     return size_t((uint64_t(uint32_t(hash)) * slots_.size()) >> 32);
   }
   size_t next(size_t slot) const { return slot + 1 == slots_.size() ? 0 : slot + 1; }
-  // Arena entries: the key's length as a little-endian base-128 number
-  // (one byte below 128), then its bytes.
   std::string_view key_at(uint64_t ref) const;
   uint64_t append_key(std::string_view key, uint64_t hash);
   // The slot holding the key, or the empty slot where it would go.
@@ -126,7 +216,7 @@ class KeyMap {
   void compact_keys();
 
   std::vector<Slot, LargeAllocator<Slot>> slots_;
-  std::vector<char, LargeAllocator<char>> keys_;
+  key_index_detail::Arena keys_;
   size_t size_ = 0;
   size_t dead_key_bytes_ = 0;  // bytes in keys_ of keys that were erased
 };
@@ -143,28 +233,13 @@ void KeyMap<T>::reserve(size_t n, size_t key_bytes) {
 
 template <class T>
 std::string_view KeyMap<T>::key_at(uint64_t ref) const {
-  const char* p = keys_.data() + ((ref & POSITION_MASK) - 1);
-  size_t len = 0;
-  for (int shift = 0;; shift += 7) {
-    const uint8_t b = uint8_t(*p++);
-    len |= size_t(b & 0x7f) << shift;
-    if (b < 0x80) break;
-  }
-  return std::string_view(p, len);
+  return key_index_detail::entry_at(keys_, size_t((ref & POSITION_MASK) - 1));
 }
 
 template <class T>
 uint64_t KeyMap<T>::append_key(std::string_view key, uint64_t hash) {
-  const size_t position = keys_.size();
-  if (position >= POSITION_MASK) throw std::length_error("key index: too many key bytes");
-  char length[10];
-  size_t n = 0;
-  size_t len = key.size();
-  for (; len >= 0x80; len >>= 7) length[n++] = char(uint8_t(len) | 0x80);
-  length[n++] = char(len);
-  keys_.resize(position + n + key.size());
-  std::memcpy(keys_.data() + position, length, n);
-  std::memcpy(keys_.data() + position + n, key.data(), key.size());
+  if (keys_.size() >= POSITION_MASK) throw std::length_error("key index: too many key bytes");
+  const size_t position = key_index_detail::append_entry(keys_, key);
   return (hash >> TAG_SHIFT << TAG_SHIFT) | (position + 1);
 }
 
@@ -188,7 +263,11 @@ const T* KeyMap<T>::find(std::string_view key, uint64_t hash) const {
 template <class T>
 std::pair<T*, bool> KeyMap<T>::insert(std::string_view key, uint64_t hash, const T& value) {
   if ((size_ + 1) * 5 > slots_.size() * 4) {
-    rehash(slots_.empty() ? key_index_detail::MIN_SLOTS : slots_.size() * 2);
+    // A growing table moves every key and hashes it again; while it is
+    // small, memory is cheap and four times the slots means a third of the
+    // moves.
+    const size_t factor = slots_.size() < key_index_detail::SMALL_TABLE_SLOTS ? 4 : 2;
+    rehash(slots_.empty() ? key_index_detail::MIN_SLOTS : slots_.size() * factor);
   }
   Slot& s = slots_[probe(key, hash)];
   if (s.ref != EMPTY) return {&s.value, false};
@@ -210,9 +289,7 @@ bool KeyMap<T>::erase(std::string_view key, uint64_t hash, T* removed) {
   const size_t slot = probe(key, hash);
   if (slots_[slot].ref == EMPTY) return false;
   if (removed) *removed = slots_[slot].value;
-  const std::string_view gone = key_at(slots_[slot].ref);
-  dead_key_bytes_ += size_t(gone.data() + gone.size() - keys_.data()) -
-                     size_t((slots_[slot].ref & POSITION_MASK) - 1);
+  dead_key_bytes_ += key_index_detail::entry_size(keys_, size_t((slots_[slot].ref & POSITION_MASK) - 1));
   remove_slot(slot);
   --size_;
   if (dead_key_bytes_ > 4096 && dead_key_bytes_ > keys_.size() / 2) compact_keys();
@@ -251,14 +328,11 @@ void KeyMap<T>::rehash(size_t slot_count) {
 
 template <class T>
 void KeyMap<T>::compact_keys() {
-  std::vector<char, LargeAllocator<char>> packed;
+  key_index_detail::Arena packed;
   packed.reserve(keys_.size() - dead_key_bytes_);
   for (Slot& s : slots_) {
     if (s.ref == EMPTY) continue;
-    const char* start = keys_.data() + ((s.ref & POSITION_MASK) - 1);
-    const std::string_view key = key_at(s.ref);
-    const size_t position = packed.size();
-    packed.insert(packed.end(), start, key.data() + key.size());
+    const size_t position = key_index_detail::append_entry(packed, key_at(s.ref));
     s.ref = (s.ref & ~POSITION_MASK) | (position + 1);
   }
   keys_.swap(packed);
