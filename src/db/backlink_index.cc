@@ -138,7 +138,7 @@ Result<std::unique_ptr<BacklinkIndex>, IoError> BacklinkIndex::load(Directory& d
   auto opened = dir.open(file_name, OpenMode::ReadAppendCreate);
   if (!opened.ok()) return std::move(opened).error();
   std::unique_ptr<File> file = std::move(opened).value();
-  std::unordered_map<std::string, std::vector<Backlink>> entries;
+  TextMap<std::vector<Backlink>> entries;
   std::string target_key;  // reused: the map has no lookup by string_view
   ScanEnd end = scan_backlink_file(*file, [&](const BacklinkRecordView& r) {
     if (!r.strings_are_utf8) return false;
@@ -183,19 +183,21 @@ Result<Unit, IoError> BacklinkIndex::apply(const std::vector<Change>& changes) {
   auto written = append_records(records);
   if (!written.ok()) return written;
   for (const Change& c : changes) {
+    auto it = entries_.find(c.target_key);
     if (c.add) {
-      entries_[std::string(c.target_key)].push_back(std::move(*c.record));
+      if (it == entries_.end()) {
+        it = entries_.emplace(std::string(c.target_key), std::vector<Backlink>()).first;
+      }
+      it->second.push_back(std::move(*c.record));
       continue;
     }
-    // Looked up by a temporary key: the map has no heterogeneous lookup.
-    auto it = entries_.find(std::string(c.target_key));
     if (it != entries_.end()) std::erase(it->second, *c.record);
   }
   return Unit{};
 }
 
 std::vector<Backlink> BacklinkIndex::query(std::string_view target_key) const {
-  auto it = entries_.find(std::string(target_key));
+  auto it = entries_.find(target_key);
   if (it == entries_.end()) return {};
   return it->second;
 }

@@ -6,13 +6,13 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "codec/errors.h"
 #include "codec/result.h"
 #include "codec/value.h"
 #include "db/file.h"
+#include "db/text_map.h"
 
 namespace zez {
 
@@ -87,7 +87,7 @@ class BacklinkIndex {
   // Set when a torn record could not be cut back; every later append is
   // refused so nothing lands behind the damage.
   bool broken_ = false;
-  std::unordered_map<std::string, std::vector<Backlink>> entries_;
+  TextMap<std::vector<Backlink>> entries_;
 };
 
 }  // namespace zez
