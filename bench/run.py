@@ -120,10 +120,11 @@ def w_links(store, root, users, posts, queries):
     return out
 
 
-def rss_kib():
+def rss_kib(field="VmRSS:"):
+    """Resident memory in KiB, or one part of it (e.g. "RssFile:")."""
     with open("/proc/self/status") as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(field):
                 return int(line.split()[1])
     return 0
 

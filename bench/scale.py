@@ -48,11 +48,7 @@ def make(name):
 
 def rss_file_kib():
     """Resident pages of mapped files: shared with the page cache, droppable."""
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("RssFile:"):
-                return int(line.split()[1])
-    return 0
+    return rss_kib("RssFile:")
 
 
 def items(lo, hi):

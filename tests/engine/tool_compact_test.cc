@@ -313,6 +313,16 @@ TEST_F(ToolCompact, AFailureAtAnySystemCallKeepsTheContent) {
         true, "write, then remove");
 }
 
+// A record file of `bytes` in `platform`, open for reading; null on failure.
+std::unique_ptr<File> record_file_holding(MemoryPlatform& platform, const std::string& bytes) {
+  platform.put(DIR, "c.qdb", bytes);
+  auto dir = platform.open_directory(DIR);
+  if (!dir.ok()) return nullptr;
+  auto opened = dir.value()->open("c.qdb", OpenMode::ReadOnly);
+  if (!opened.ok()) return nullptr;
+  return std::move(opened).value();
+}
+
 // Two keys may share a 64-bit hash; compact must still keep the last record
 // of each. Hashes that make every key, or only keys of one length, collide
 // stand in for a real collision, which no test could find.
@@ -338,13 +348,10 @@ TEST(ToolCompactLiveRecords, KeysSharingAHashAreToldApartByTheirBytes) {
   for (const auto& [file, all_live] : {std::pair{bytes, false}, std::pair{two_keys, true}}) {
     for (tool::LiveRecordTable::KeyHash hash : hashes) {
       MemoryPlatform platform;
-      platform.put(DIR, "c.qdb", file);
-      auto dir = platform.open_directory(DIR);
-      ASSERT_TRUE(dir.ok());
-      auto opened = dir.value()->open("c.qdb", OpenMode::ReadOnly);
-      ASSERT_TRUE(opened.ok());
+      std::unique_ptr<File> opened = record_file_holding(platform, file);
+      ASSERT_TRUE(opened);
       tool::LiveRecordTable table(file.size(), hash);
-      ScanEnd end = scan_record_file(*opened.value(), file.size(), [&](const RecordView& r) {
+      ScanEnd end = scan_record_file(*opened, file.size(), [&](const RecordView& r) {
         table.add(r);
         return true;
       });
@@ -378,14 +385,11 @@ TEST(ToolCompactLiveRecords, ManyBatchesAgreeWithTheKeyMap) {
                                                          : Value::integer(int64_t(i)));
   }
   MemoryPlatform platform;
-  platform.put(DIR, "c.qdb", file);
-  auto dir = platform.open_directory(DIR);
-  ASSERT_TRUE(dir.ok());
-  auto opened = dir.value()->open("c.qdb", OpenMode::ReadOnly);
-  ASSERT_TRUE(opened.ok());
+  std::unique_ptr<File> opened = record_file_holding(platform, file);
+  ASSERT_TRUE(opened);
 
   tool::LiveIndex reference(file.size());
-  scan_record_file(*opened.value(), file.size(), [&](const RecordView& r) {
+  scan_record_file(*opened, file.size(), [&](const RecordView& r) {
     reference.apply(r);
     return true;
   });
@@ -401,7 +405,7 @@ TEST(ToolCompactLiveRecords, ManyBatchesAgreeWithTheKeyMap) {
        {&tool::LiveRecordTable::default_hash,
         tool::LiveRecordTable::KeyHash([](std::string_view key) -> uint64_t { return key.size(); })}) {
     tool::LiveRecordTable table(file.size(), hash);
-    scan_record_file(*opened.value(), file.size(), [&](const RecordView& r) {
+    scan_record_file(*opened, file.size(), [&](const RecordView& r) {
       table.add(r);
       return true;
     });
