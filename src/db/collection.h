@@ -57,6 +57,13 @@ class Collection {
   uint64_t end_offset() const { return end_offset_; }
   size_t live_key_count() const { return index_.size(); }
 
+  // Fetches the key's slots in the index and the cache into the CPU's cache.
+  void prefetch(std::string_view key) const {
+    const uint64_t hash = KeyIndex::hash(key);
+    index_.prefetch(hash);
+    value_cache_.prefetch(hash);
+  }
+
   // The key's value: from the cache, else read from the file. KeyNotFound
   // when the key has no live record; Io for a failed or short read; Codec
   // when the stored bytes do not decode.

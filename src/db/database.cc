@@ -163,6 +163,19 @@ Result<Collection*, StorageError> Database::open_collection(std::string_view nam
   return last_collection_;
 }
 
+void Database::prefetch(std::string_view collection, std::string_view key) {
+  Collection* c = nullptr;
+  if (last_collection_ != nullptr && collection == last_collection_name_) {
+    c = last_collection_;
+  } else {
+    auto found = collections_.find(collection);
+    if (found == collections_.end()) return;
+    c = found->second.get();
+  }
+  std::lock_guard<std::mutex> guard(c->mutex());
+  c->prefetch(key);
+}
+
 Result<BacklinkIndex*, StorageError> Database::open_backlink_index(std::string_view name) {
   auto found = backlink_indexes_.find(name);
   if (found != backlink_indexes_.end()) return found->second.get();

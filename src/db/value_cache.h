@@ -22,6 +22,7 @@ class ValueCache {
   std::optional<std::string_view> find(std::string_view key, uint64_t hash) const;
   void put(std::string_view key, uint64_t hash, std::string_view value);
   void erase(std::string_view key, uint64_t hash);
+  void prefetch(uint64_t hash) const { where_.prefetch(hash); }
 
  private:
   void pack_if_worth_it();

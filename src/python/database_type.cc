@@ -230,24 +230,47 @@ PyObject* database_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The (collection, key) of one element of set_many's list.
+struct Address {
+  Utf8Arg collection;
+  Utf8Arg key;
+};
+
+// Converts the address of `op`, when it is a tuple whose first two items
+// convert, without raising: set_many takes the next element's address a
+// step early, and a failure there is raised, in its turn, by set_one.
+bool convert_address_quietly(PyObject* op, Address* address) {
+  if (!PyTuple_Check(op) || PyTuple_Size(op) < 2) return false;
+  if (address->collection.convert(PyTuple_GetItem(op, 0), nullptr) &&
+      address->key.convert(PyTuple_GetItem(op, 1), nullptr)) {
+    return true;
+  }
+  PyErr_Clear();
+  return false;
+}
+
 // One element of set_many's list, converted and written; false with the
-// exception set on the first failure.
-bool set_one(Database& db, PyObject* op) {
+// exception set on the first failure. `address` is the element's address
+// when it was converted already.
+bool set_one(Database& db, PyObject* op, const Address* address) {
   if (!PyTuple_Check(op)) {
     raise_text(PyExc_TypeError, "set_many: expected list of (col, key, value) tuples");
     return false;
   }
   // Items are taken one at a time, so a short tuple fails with the
   // interpreter's IndexError only after the items before it converted.
-  Utf8Arg collection, key;
-  PyObject* item = PyTuple_GetItem(op, 0);
-  if (item == nullptr || !collection.convert(item, nullptr)) return false;
-  item = PyTuple_GetItem(op, 1);
-  if (item == nullptr || !key.convert(item, nullptr)) return false;
-  item = PyTuple_GetItem(op, 2);
+  Address converted;
+  if (address == nullptr) {
+    PyObject* item = PyTuple_GetItem(op, 0);
+    if (item == nullptr || !converted.collection.convert(item, nullptr)) return false;
+    item = PyTuple_GetItem(op, 1);
+    if (item == nullptr || !converted.key.convert(item, nullptr)) return false;
+    address = &converted;
+  }
+  PyObject* item = PyTuple_GetItem(op, 2);
   ValueToWrite value;
   if (item == nullptr || !value.convert(item)) return false;
-  auto r = value.write(db, collection.view(), key.view());
+  auto r = value.write(db, address->collection.view(), address->key.view());
   if (!r.ok()) {
     raise_text(PyExc_RuntimeError, r.error().display());
     return false;
@@ -264,9 +287,28 @@ PyObject* database_set_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto ok = with_engine(self, [&](Database& db) {
       // The length is read on each step: a finalizer run by an allocation
       // could shorten the list.
+      // Each element's address is converted one step early and its slots
+      // prefetched, so that in a long list the index's cache misses overlap
+      // with the work on the element before. It is used only if the same
+      // object is still in its place when its turn comes.
+      PyRef ahead_of;
+      Address ahead;
+      bool have_ahead = false;
       for (Py_ssize_t i = 0; i < PyList_Size(ops); ++i) {
         PyRef op = PyRef::borrow(PyList_GetItem(ops, i));
-        if (!op || !set_one(db, op.get())) return false;
+        if (!op) return false;
+        Address current;
+        const bool have_current = have_ahead && ahead_of.get() == op.get();
+        if (have_current) current = std::move(ahead);
+        have_ahead = false;
+        if (i + 1 < PyList_Size(ops)) {
+          ahead_of = PyRef::borrow(PyList_GetItem(ops, i + 1));
+          if (!ahead_of) PyErr_Clear();
+          ahead = Address{};
+          have_ahead = ahead_of && convert_address_quietly(ahead_of.get(), &ahead);
+          if (have_ahead) db.prefetch(ahead.collection.view(), ahead.key.view());
+        }
+        if (!set_one(db, op.get(), have_current ? &current : nullptr)) return false;
       }
       return true;
     });

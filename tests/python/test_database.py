@@ -103,6 +103,24 @@ def test_set_many_errors(db, ops, exception, text):
         assert excinfo.value.args == (text,)
 
 
+# Each element's address is read one step early to prefetch its slots; an
+# address that does not convert still fails only in its own turn, after the
+# elements before it are written, with its own error.
+@pytest.mark.parametrize(
+    "bad, exception",
+    [
+        ((1, "k2", 2), TypeError),
+        (("c", None, 2), TypeError),
+        (("c", "\ud800", 2), UnicodeEncodeError),
+    ],
+)
+def test_set_many_fails_on_a_later_address_in_its_turn(db, bad, exception):
+    with pytest.raises(exception):
+        db.set_many([("c", "k0", 0), ("c", "k1", 1), bad, ("c", "k3", 3)])
+    assert db.get("c", "k1") == 1
+    assert key_error(lambda: db.get("c", "k3")) == ("key not found",)
+
+
 def test_set_many_short_tuple_converts_items_before_failing(db):
     with pytest.raises(TypeError):
         db.set_many([(1,)])  # item 0 is converted before item 1 is missed
