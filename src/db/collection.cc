@@ -172,13 +172,20 @@ Result<Unit, WriteFailure> Collection::write_record(std::string_view key, const 
 
 Result<Unit, WriteFailure> Collection::write_encoded(std::string_view key,
                                                      std::string_view encoded) {
-  auto record = frame_record(key, encoded);
-  if (!record.ok()) return WriteFailure{std::move(record).error(), false};
-  const std::string& bytes = record.value();
-  uint64_t offset = end_offset_;
-  auto appended = append_record(bytes);
-  if (!appended.ok() && !appended.error().record_stored) return std::move(appended).error();
-  end_offset_ += bytes.size();
+  const uint64_t offset = end_offset_;
+  const size_t size = RECORD_FRAMING + key.size() + encoded.size();
+  Result<Unit, WriteFailure> appended = Unit{};
+  if (size < WRITE_BUFFER_SIZE && size <= WRITE_BUFFER_SIZE - write_buffer_.size()) {
+    // The common case, framed straight into the buffer.
+    auto framed = append_framed_record(key, encoded, write_buffer_);
+    if (!framed.ok()) return WriteFailure{std::move(framed).error(), false};
+  } else {
+    auto record = frame_record(key, encoded);
+    if (!record.ok()) return WriteFailure{std::move(record).error(), false};
+    appended = append_record(record.value());
+    if (!appended.ok() && !appended.error().record_stored) return std::move(appended).error();
+  }
+  end_offset_ += size;
   // A Tombstone encodes as its type byte alone.
   const uint64_t hash = KeyIndex::hash(key);
   if (encoded.size() == 1 && uint8_t(encoded[0]) == TOMBSTONE_TYPE_BYTE) {

@@ -24,19 +24,26 @@ Result<size_t, IoError> read_up_to(File& file, uint8_t* dst, size_t n, uint64_t 
 
 }  // namespace
 
-Result<std::string, IoError> frame_record(std::string_view key, std::string_view encoded) {
+Result<Unit, IoError> append_framed_record(std::string_view key, std::string_view encoded,
+                                           std::string& out) {
   if (!fits_length_field(key.size())) {
     return IoError::message(oversized_message("key", key.size()));
   }
   if (!fits_length_field(encoded.size())) {
     return IoError::message(oversized_message("encoded value", encoded.size()));
   }
+  put_u32(out, uint32_t(key.size()));
+  out.append(key);
+  put_u32(out, uint32_t(encoded.size()));
+  out.append(encoded);
+  return Unit{};
+}
+
+Result<std::string, IoError> frame_record(std::string_view key, std::string_view encoded) {
   std::string record;
   record.reserve(RECORD_FRAMING + key.size() + encoded.size());
-  put_u32(record, uint32_t(key.size()));
-  record.append(key);
-  put_u32(record, uint32_t(encoded.size()));
-  record.append(encoded);
+  auto framed = append_framed_record(key, encoded, record);
+  if (!framed.ok()) return std::move(framed).error();
   return record;
 }
 

@@ -36,6 +36,9 @@ inline constexpr size_t RECORD_FRAMING = 8;  // the two length fields
 // do not fit their 32-bit fields are refused here, before anything is
 // written.
 Result<std::string, IoError> frame_record(std::string_view key, std::string_view encoded);
+// The same record appended to `out`; nothing is appended when it fails.
+Result<Unit, IoError> append_framed_record(std::string_view key, std::string_view encoded,
+                                           std::string& out);
 
 // One record as a scan finds it: framed whole, but not checked further.
 struct RecordView {

@@ -1,5 +1,7 @@
 #include "python/args.h"
 
+#include <cstdint>
+#include <iterator>
 #include <string>
 
 #include "python/errors.h"
@@ -105,13 +107,47 @@ Py_ssize_t Signature::find(PyObject* keyword) const {
   return -1;
 }
 
+namespace {
+
+// The UTF-8 of recently converted short strs, by identity: a collection's
+// name comes again call after call. A slot's references keep its str alive,
+// so no other object can have that address, and a str never changes.
+struct Utf8Slot {
+  PyObject* str = nullptr;
+  PyObject* bytes = nullptr;
+};
+Utf8Slot utf8_slots[16];
+constexpr Py_ssize_t MAX_CACHED_UTF8 = 64;
+
+Utf8Slot& utf8_slot(PyObject* str) {
+  const auto p = reinterpret_cast<uintptr_t>(str);
+  return utf8_slots[((p >> 4) ^ (p >> 9)) % std::size(utf8_slots)];
+}
+
+}  // namespace
+
 bool Utf8Arg::convert(PyObject* obj, const char* arg) {
   if (!PyUnicode_Check(obj)) {
     raise_cannot_convert(obj, "PyString", arg);
     return false;
   }
-  bytes_ = PyRef::steal(PyUnicode_AsUTF8String(obj));
-  if (!bytes_) return false;
+  Utf8Slot& slot = utf8_slot(obj);
+  if (slot.str == obj) {
+    bytes_ = PyRef::borrow(slot.bytes);
+  } else {
+    bytes_ = PyRef::steal(PyUnicode_AsUTF8String(obj));
+    if (!bytes_) return false;
+    if (PyUnicode_CheckExact(obj) && PyBytes_Size(bytes_.get()) <= MAX_CACHED_UTF8) {
+      PyObject* old_str = slot.str;
+      PyObject* old_bytes = slot.bytes;
+      Py_INCREF(obj);
+      Py_INCREF(bytes_.get());
+      slot = Utf8Slot{obj, bytes_.get()};
+      // A str and a bytes object: releasing them runs no Python code.
+      Py_XDECREF(old_str);
+      Py_XDECREF(old_bytes);
+    }
+  }
   char* data;
   Py_ssize_t size;
   if (PyBytes_AsStringAndSize(bytes_.get(), &data, &size) < 0) return false;
