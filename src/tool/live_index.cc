@@ -40,24 +40,41 @@ void LiveIndex::apply(const RecordView& r) {
   if (applied_++ == RECORDS_BEFORE_ESTIMATE && r.offset >= RECORDS_BEFORE_ESTIMATE) {
     map_.reserve(size_t(file_size_ / (r.offset / RECORDS_BEFORE_ESTIMATE)));
   }
-  if (r.is_tombstone()) {
-    LiveRecord gone;
-    if (map_.erase(r.key, &gone)) bytes_ -= gone.size();
-    return;
+  const uint64_t hash = KeyMap<LiveRecord>::hash(r.key);
+  map_.prefetch(hash);
+  batch_[batched_++] =
+      Pending{hash, LiveRecord{r.offset, uint32_t(r.key.size()), r.value_len}, r.is_tombstone()};
+  batch_keys_.append(r.key);
+  if (batched_ == BATCH) applied();
+}
+
+const KeyMap<LiveRecord>& LiveIndex::applied() const {
+  std::string_view keys(batch_keys_);
+  for (size_t i = 0; i < batched_; ++i) {
+    const Pending& p = batch_[i];
+    const std::string_view key = keys.substr(0, p.record.key_len);
+    keys.remove_prefix(p.record.key_len);
+    if (p.tombstone) {
+      LiveRecord gone;
+      if (map_.erase(key, p.hash, &gone)) bytes_ -= gone.size();
+      continue;
+    }
+    auto [held, added] = map_.insert(key, p.hash, p.record);
+    if (!added) {
+      bytes_ -= held->size();
+      *held = p.record;
+    }
+    bytes_ += p.record.size();
   }
-  const LiveRecord record{r.offset, uint32_t(r.key.size()), r.value_len};
-  auto [held, added] = map_.insert(r.key, record);
-  if (!added) {
-    bytes_ -= held->size();
-    *held = record;
-  }
-  bytes_ += record.size();
+  batched_ = 0;
+  batch_keys_.clear();
+  return map_;
 }
 
 std::vector<LiveRecord> LiveIndex::in_file_order() const {
   std::vector<LiveRecord> records;
-  records.reserve(map_.size());
-  map_.for_each([&](std::string_view, const LiveRecord& r) { records.push_back(r); });
+  records.reserve(size());
+  applied().for_each([&](std::string_view, const LiveRecord& r) { records.push_back(r); });
   // Keys never overwritten or removed are already in file order.
   const auto by_offset = [](const LiveRecord& a, const LiveRecord& b) { return a.offset < b.offset; };
   if (!std::is_sorted(records.begin(), records.end(), by_offset)) {
@@ -68,8 +85,9 @@ std::vector<LiveRecord> LiveIndex::in_file_order() const {
 
 std::vector<std::pair<std::string_view, uint64_t>> LiveIndex::in_key_order() const {
   std::vector<std::pair<std::string_view, uint64_t>> keys;
-  keys.reserve(map_.size());
-  map_.for_each([&](std::string_view key, const LiveRecord& r) { keys.emplace_back(key, r.offset); });
+  keys.reserve(size());
+  applied().for_each(
+      [&](std::string_view key, const LiveRecord& r) { keys.emplace_back(key, r.offset); });
   std::sort(keys.begin(), keys.end());
   return keys;
 }
