@@ -61,7 +61,8 @@ struct RecordFileReport {
   uint64_t records = 0;  // whole records, refused ones included
   std::vector<RefusedRecord> refused;
   // Live keys as the engine would index them with the refused records left
-  // out (as a salvage leaves them).
+  // out (as a salvage leaves them). The decoding pass, which needs only where
+  // the live records start, empties it to make room.
   LiveIndex live;
   std::vector<ChangedKey> changed_keys;
   // Keys whose live value does not decode (their links are unknown).

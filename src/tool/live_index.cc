@@ -16,24 +16,6 @@ constexpr uint64_t RECORDS_BEFORE_ESTIMATE = 4096;
 // Windows are this large unless a single range needs more.
 constexpr size_t WINDOW_SIZE = size_t(1) << 20;
 
-// Sorts by a 64-bit key, 16 bits at a time from the lowest: a few
-// sequential passes instead of the random accesses of a comparison sort,
-// which matters at a million records. Digits above the highest key's are
-// all zero and take no pass.
-template <class T, class Key>
-void radix_sort(std::vector<T>& items, Key key) {
-  uint64_t highest = 0;
-  for (const T& item : items) highest = std::max(highest, key(item));
-  std::vector<T> spare(items.size());
-  for (unsigned shift = 0; shift < 64 && (highest >> shift) != 0; shift += 16) {
-    std::vector<size_t> starts((size_t(1) << 16) + 1);
-    for (const T& item : items) ++starts[((key(item) >> shift) & 0xffff) + 1];
-    for (size_t i = 1; i < starts.size(); ++i) starts[i] += starts[i - 1];
-    for (const T& item : items) spare[starts[(key(item) >> shift) & 0xffff]++] = item;
-    items.swap(spare);
-  }
-}
-
 }  // namespace
 
 void LiveIndex::apply(const RecordView& r) {
@@ -69,18 +51,6 @@ const KeyMap<LiveRecord>& LiveIndex::applied() const {
   batched_ = 0;
   batch_keys_.clear();
   return map_;
-}
-
-std::vector<LiveRecord> LiveIndex::in_file_order() const {
-  std::vector<LiveRecord> records;
-  records.reserve(size());
-  applied().for_each([&](std::string_view, const LiveRecord& r) { records.push_back(r); });
-  // Keys never overwritten or removed are already in file order.
-  const auto by_offset = [](const LiveRecord& a, const LiveRecord& b) { return a.offset < b.offset; };
-  if (!std::is_sorted(records.begin(), records.end(), by_offset)) {
-    radix_sort(records, [](const LiveRecord& r) { return r.offset; });
-  }
-  return records;
 }
 
 std::vector<std::pair<std::string_view, uint64_t>> LiveIndex::in_key_order() const {

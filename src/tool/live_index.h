@@ -58,9 +58,6 @@ class LiveIndex {
   }
   const LiveRecord* find(std::string_view key) const { return applied().find(key); }
 
-  // The live records by increasing offset: the order in which reading them
-  // stays sequential.
-  std::vector<LiveRecord> in_file_order() const;
   // The live keys in byte order and the offsets of their records. The keys
   // point into the index.
   std::vector<std::pair<std::string_view, uint64_t>> in_key_order() const;

@@ -393,8 +393,12 @@ TEST(ToolCompactLiveRecords, ManyBatchesAgreeWithTheKeyMap) {
     reference.apply(r);
     return true;
   });
+  std::vector<tool::LiveRecord> in_order;
+  reference.for_each([&](std::string_view, const tool::LiveRecord& r) { in_order.push_back(r); });
+  std::sort(in_order.begin(), in_order.end(),
+            [](const tool::LiveRecord& a, const tool::LiveRecord& b) { return a.offset < b.offset; });
   std::vector<std::pair<uint64_t, uint64_t>> want;
-  for (const tool::LiveRecord& r : reference.in_file_order()) {
+  for (const tool::LiveRecord& r : in_order) {
     if (!want.empty() && want.back().first + want.back().second == r.offset) {
       want.back().second += r.size();
     } else {
