@@ -3,6 +3,7 @@
 // duplicate map key drops an entry, a true Bool becomes 0x01), and those
 // bytes decode whole and encode to themselves again. The walks every stored
 // value meets (copy, debug text, link extraction, size check) run on it too.
+// Bytes said to decode without a link must decode, and hold none.
 #include <cstddef>
 #include <cstdint>
 
@@ -16,6 +17,11 @@ using zez::fuzz::encoded;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t cursor = 0;
   auto decoded = decode_value(data, size, &cursor);
+  if (decodes_without_link(data, size)) {
+    check(decoded.ok() && extract_links(decoded.value()).empty() &&
+              !may_hold_link(data, size),
+          "said to decode without a link, but it does not");
+  }
   if (!decoded.ok()) {
     check(cursor == 0, "a failed decode moved the cursor");
     check(!decoded.error().display().empty(), "an error without text");

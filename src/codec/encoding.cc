@@ -336,10 +336,13 @@ Result<Value, CodecError> decode_value(const uint8_t* data, size_t size, size_t*
 
 namespace {
 
-// Skips one encoded value, checking only what decides where values start.
-// Returns the position after it, or nullptr when the structure is broken (the
-// decoder then fails too). Stops at the first Link type byte it meets.
-const uint8_t* skip_value(const uint8_t* p, const uint8_t* end, int depth, bool* link) {
+// Skips one encoded value, checking only what decides where values start,
+// and with `check_text` also that texts and map keys are UTF-8. Returns the
+// position after it, or nullptr when the structure is broken (the decoder
+// then fails too) or a text is not UTF-8. Stops at the first Link type byte
+// it meets, and at a container past the decoder's depth limit.
+const uint8_t* skip_value(const uint8_t* p, const uint8_t* end, int depth, bool* link,
+                          bool check_text) {
   if (p == end) return nullptr;
   uint8_t type = *p++;
   auto skip = [&](uint64_t n) -> const uint8_t* {
@@ -367,7 +370,10 @@ const uint8_t* skip_value(const uint8_t* p, const uint8_t* end, int depth, bool*
     case TYPE_TEXT:
     case TYPE_BLOB: {
       int64_t n = length();
-      return n < 0 ? nullptr : skip(uint64_t(n));
+      if (n < 0) return nullptr;
+      const uint8_t* after = skip(uint64_t(n));
+      if (after && check_text && type == TYPE_TEXT && !is_valid_utf8(p, size_t(n))) return nullptr;
+      return after;
     }
     case TYPE_LINK:
       *link = true;
@@ -384,9 +390,12 @@ const uint8_t* skip_value(const uint8_t* p, const uint8_t* end, int depth, bool*
       for (int64_t i = 0; i < count; ++i) {
         if (type == TYPE_MAP) {
           int64_t key_len = length();
-          if (key_len < 0 || !(p = skip(uint64_t(key_len)))) return nullptr;
+          if (key_len < 0) return nullptr;
+          const uint8_t* after = skip(uint64_t(key_len));
+          if (!after || (check_text && !is_valid_utf8(p, size_t(key_len)))) return nullptr;
+          p = after;
         }
-        p = skip_value(p, end, depth + 1, link);
+        p = skip_value(p, end, depth + 1, link, check_text);
         if (!p) return nullptr;
       }
       return p;
@@ -400,8 +409,13 @@ const uint8_t* skip_value(const uint8_t* p, const uint8_t* end, int depth, bool*
 
 bool may_hold_link(const uint8_t* data, size_t size) {
   bool link = false;
-  skip_value(data, data + size, 0, &link);
+  skip_value(data, data + size, 0, &link, false);
   return link;
+}
+
+bool decodes_without_link(const uint8_t* data, size_t size) {
+  bool link = false;
+  return skip_value(data, data + size, 0, &link, true) != nullptr && !link;
 }
 
 bool is_valid_utf8(const uint8_t* data, size_t size) {

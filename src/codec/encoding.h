@@ -78,6 +78,12 @@ Result<Value, CodecError> decode_value(const uint8_t* data, size_t size, size_t*
 // it is much cheaper than a decode; true means "decode and look".
 bool may_hold_link(const uint8_t* data, size_t size);
 
+// True only when decode_value of data[0, size) succeeds with a value that
+// holds no Link, found without building the value: for a reader that needs
+// no more than those two answers. False asks for a decode, which also says
+// what is wrong with bytes that do not decode.
+bool decodes_without_link(const uint8_t* data, size_t size);
+
 // True when the bytes are well-formed UTF-8 (no overlong forms, surrogates,
 // code points above U+10FFFF or truncated sequences).
 bool is_valid_utf8(const uint8_t* data, size_t size);

@@ -289,7 +289,8 @@ bool KeyMap<T>::erase(std::string_view key, uint64_t hash, T* removed) {
   const size_t slot = probe(key, hash);
   if (slots_[slot].ref == EMPTY) return false;
   if (removed) *removed = slots_[slot].value;
-  dead_key_bytes_ += key_index_detail::entry_size(keys_, size_t((slots_[slot].ref & POSITION_MASK) - 1));
+  const size_t position = size_t((slots_[slot].ref & POSITION_MASK) - 1);
+  dead_key_bytes_ += key_index_detail::entry_size(keys_, position);
   remove_slot(slot);
   --size_;
   if (dead_key_bytes_ > 4096 && dead_key_bytes_ > keys_.size() / 2) compact_keys();

@@ -401,6 +401,42 @@ TEST(MayHoldLink, NeverMissesALinkThatDecodes) {
   EXPECT_LT(flagged_without_link, 1000);
 }
 
+// "Decodes, and holds no link" without a decode must never be said of bytes
+// that do not decode, nor of a value with a link: checked on random values,
+// their cuts, and copies with one byte made 0xFF (never valid in UTF-8).
+// Whole link-free values must be recognised, or the shortcut is useless.
+TEST(DecodesWithoutLink, AgreesWithTheDecoder) {
+  RandomValues gen(4242);
+  int recognised = 0;
+  int link_free = 0;
+  for (int i = 0; i < 1500; ++i) {
+    const std::string bytes = encode(gen.make(4));
+    auto agrees = [&](const std::string& b) {
+      size_t cursor = 0;
+      auto r = decode(b, &cursor);
+      const bool said = decodes_without_link(reinterpret_cast<const uint8_t*>(b.data()), b.size());
+      if (said) {
+        EXPECT_TRUE(r.ok() && !holds_link(r.value()));
+      }
+      return said;
+    };
+    for (size_t cut = 0; cut < bytes.size(); cut += 1 + cut / 8) agrees(bytes.substr(0, cut));
+    for (size_t at = 0; at < bytes.size(); at += 1 + at / 4) {
+      std::string damaged = bytes;
+      damaged[at] = char(0xFF);
+      agrees(damaged);
+    }
+    size_t cursor = 0;
+    auto whole = decode(bytes, &cursor);
+    if (whole.ok() && !holds_link(whole.value())) {
+      ++link_free;
+      recognised += agrees(bytes);
+    }
+  }
+  EXPECT_GT(link_free, 100);
+  EXPECT_EQ(recognised, link_free);
+}
+
 TEST(MayHoldLink, PlainRecordWhoseLengthsHoldTheLinkByteIsNotFlagged) {
   // "title" is 5 bytes long, so its length field holds the Link type byte.
   Map m;
