@@ -148,8 +148,8 @@ Result<Value, StorageError> Collection::read_record(std::string_view key) {
   return decode_stored(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
-Result<Unit, StorageError> Collection::read_encoded(std::string_view key, std::string& out) {
-  const uint64_t hash = KeyIndex::hash(key);
+Result<Unit, StorageError> Collection::read_encoded(std::string_view key, uint64_t hash,
+                                                    std::string& out) {
   if (auto cached = value_cache_.find(key, hash)) {
     out.assign(*cached);
     return Unit{};
@@ -170,7 +170,7 @@ Result<Unit, WriteFailure> Collection::write_record(std::string_view key, const 
   return write_encoded(key, encoded);
 }
 
-Result<Unit, WriteFailure> Collection::write_encoded(std::string_view key,
+Result<Unit, WriteFailure> Collection::write_encoded(std::string_view key, uint64_t hash,
                                                      std::string_view encoded) {
   const uint64_t offset = end_offset_;
   const size_t size = RECORD_FRAMING + key.size() + encoded.size();
@@ -187,7 +187,6 @@ Result<Unit, WriteFailure> Collection::write_encoded(std::string_view key,
   }
   end_offset_ += size;
   // A Tombstone encodes as its type byte alone.
-  const uint64_t hash = KeyIndex::hash(key);
   if (encoded.size() == 1 && uint8_t(encoded[0]) == TOMBSTONE_TYPE_BYTE) {
     index_.erase(key, hash);
     value_cache_.erase(key, hash);

@@ -70,14 +70,23 @@ class Collection {
   Result<Value, StorageError> read_record(std::string_view key);
   // The key's stored value bytes, undecoded, into `out`: from the cache, else
   // from the file. Fails as read_record does, except that nothing is decoded.
-  Result<Unit, StorageError> read_encoded(std::string_view key, std::string& out);
+  Result<Unit, StorageError> read_encoded(std::string_view key, std::string& out) {
+    return read_encoded(key, KeyIndex::hash(key), out);
+  }
+  // The same with the key's KeyIndex::hash, for a caller that reads and then
+  // writes the key.
+  Result<Unit, StorageError> read_encoded(std::string_view key, uint64_t hash, std::string& out);
 
   // Appends a record for the key (a Tombstone value deletes it), then,
   // outside a transaction, pushes the buffer out. A key or encoded value too
   // long for its length field is refused before anything is written.
   Result<Unit, WriteFailure> write_record(std::string_view key, const Value& value);
   // The same with the value already encoded (a single 0x0C byte deletes).
-  Result<Unit, WriteFailure> write_encoded(std::string_view key, std::string_view encoded);
+  Result<Unit, WriteFailure> write_encoded(std::string_view key, std::string_view encoded) {
+    return write_encoded(key, KeyIndex::hash(key), encoded);
+  }
+  Result<Unit, WriteFailure> write_encoded(std::string_view key, uint64_t hash,
+                                           std::string_view encoded);
 
   // Writes the whole write buffer to the file. A failure leaves the bytes not
   // yet written in the buffer, so the push can be repeated.

@@ -267,10 +267,17 @@ Result<Unit, StorageError> Database::set_encoded(std::string_view collection,
 Result<Unit, StorageError> Database::set_record(std::string_view collection,
                                                 std::string_view key, std::string_view encoded,
                                                 std::vector<OutgoingLink> new_links) {
+  auto c = open_collection(collection);
+  if (!c.ok()) return std::move(c).error();
   std::vector<OutgoingLink> old_links;
+  std::optional<StorageError> push_failure;
   {
+    // The old value, for its links, and the new record under one lock and
+    // one hash of the key.
+    std::lock_guard<std::mutex> guard(c.value()->mutex());
+    const uint64_t hash = KeyIndex::hash(key);
     std::string old;
-    auto read = get_encoded(collection, key, old);
+    auto read = c.value()->read_encoded(key, hash, old);
     if (read.ok()) {
       old_links = links_of_encoded(old);
     } else if (read.error().kind() == StorageError::Kind::Io && read.error().io_error().is_os()) {
@@ -281,13 +288,7 @@ Result<Unit, StorageError> Database::set_record(std::string_view collection,
     }
     // Any other failure (a missing key, a record cut short or undecodable)
     // means there are no old links: the value is replaced all the same.
-  }
-  auto c = open_collection(collection);
-  if (!c.ok()) return std::move(c).error();
-  std::optional<StorageError> push_failure;
-  {
-    std::lock_guard<std::mutex> guard(c.value()->mutex());
-    auto written = c.value()->write_encoded(key, encoded);
+    auto written = c.value()->write_encoded(key, hash, encoded);
     if (!written.ok()) {
       WriteFailure& failure = written.error();
       if (!failure.record_stored) return StorageError::io(std::move(failure.error));
