@@ -139,11 +139,12 @@ Result<Unit, IoError> Collection::scan(uint64_t size) {
 }
 
 Result<Value, StorageError> Collection::read_record(std::string_view key) {
-  if (auto cached = value_cache_.find(key, KeyIndex::hash(key))) {
+  const uint64_t hash = KeyIndex::hash(key);
+  if (auto cached = value_cache_.find(key, hash)) {
     return decode_stored(reinterpret_cast<const uint8_t*>(cached->data()), cached->size());
   }
   std::string bytes;
-  auto read = read_encoded(key, bytes);
+  auto read = read_encoded(key, hash, bytes);
   if (!read.ok()) return std::move(read).error();
   return decode_stored(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }

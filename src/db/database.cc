@@ -146,32 +146,30 @@ Database::~Database() {
   (void)apply_backlink_ops(queued, &done, true);  // failures ignored, see above
 }
 
-Result<Collection*, StorageError> Database::open_collection(std::string_view name) {
+Collection* Database::find_open_collection(std::string_view name) {
   if (last_collection_ != nullptr && name == last_collection_name_) return last_collection_;
   auto found = collections_.find(name);
-  if (found == collections_.end()) {
-    auto file_name = file_name_for(name, RECORD_SUFFIX);
-    if (!file_name.ok()) return std::move(file_name).error();
-    auto loaded = Collection::load(*directory_, file_name.value());
-    if (!loaded.ok()) return StorageError::io(std::move(loaded).error());
-    std::shared_ptr<Collection> collection = std::move(loaded).value();
-    collection->set_in_transaction(in_transaction_);
-    found = collections_.emplace(std::string(name), std::move(collection)).first;
-  }
+  if (found == collections_.end()) return nullptr;
   last_collection_name_.assign(name);
   last_collection_ = found->second.get();
   return last_collection_;
 }
 
+Result<Collection*, StorageError> Database::open_collection(std::string_view name) {
+  if (Collection* open = find_open_collection(name)) return open;
+  auto file_name = file_name_for(name, RECORD_SUFFIX);
+  if (!file_name.ok()) return std::move(file_name).error();
+  auto loaded = Collection::load(*directory_, file_name.value());
+  if (!loaded.ok()) return StorageError::io(std::move(loaded).error());
+  std::shared_ptr<Collection> collection = std::move(loaded).value();
+  collection->set_in_transaction(in_transaction_);
+  collections_.emplace(std::string(name), std::move(collection));
+  return find_open_collection(name);
+}
+
 void Database::prefetch(std::string_view collection, std::string_view key) {
-  Collection* c = nullptr;
-  if (last_collection_ != nullptr && collection == last_collection_name_) {
-    c = last_collection_;
-  } else {
-    auto found = collections_.find(collection);
-    if (found == collections_.end()) return;
-    c = found->second.get();
-  }
+  Collection* c = find_open_collection(collection);
+  if (c == nullptr) return;
   std::lock_guard<std::mutex> guard(c->mutex());
   c->prefetch(key);
 }

@@ -101,6 +101,8 @@ class Database final : private RecordReader {
                                         std::vector<OutgoingLink> new_links);
   // Finds or loads the collection (creating its record file on first use).
   Result<Collection*, StorageError> open_collection(std::string_view name);
+  // The collection if it is open already, else nullptr; loads nothing.
+  Collection* find_open_collection(std::string_view name);
   // Finds or loads the collection's backlink index.
   Result<BacklinkIndex*, StorageError> open_backlink_index(std::string_view name);
   // Makes ops[from, to), which all target one collection, in one write to

@@ -76,6 +76,9 @@ class Reader {
  private:
   ValueResult read_tag(const std::string& tag, const JsonValue& body, int depth);
   Result<Map, std::string> read_map(const JsonValue& j, int depth);
+  // The entries of a map at `depth`; `duplicate` is the error for a key met twice.
+  Result<Map, std::string> read_entries(const JsonValue::Object& members, int depth,
+                                        const char* duplicate);
   ValueResult read_float_bits(const JsonValue& body);
   ValueResult read_unsigned(const std::string& tag, const JsonValue& body, uint64_t max);
   ValueResult read_link(const JsonValue& body, int depth);
@@ -128,9 +131,13 @@ ValueResult Reader::read(const JsonValue& j, int depth) {
 Result<Map, std::string> Reader::read_map(const JsonValue& j, int depth) {
   if (!j.is(JsonValue::Kind::Object)) return std::string("a map must be a JSON object");
   if (auto deep = too_deep(depth)) return std::move(*deep);
-  const JsonValue::Object& members = j.as_object();
   // A map keeps one entry per key: a duplicate would silently drop a value.
-  if (has_duplicate_key(members)) return std::string("a map holds a key twice");
+  return read_entries(j.as_object(), depth, "a map holds a key twice");
+}
+
+Result<Map, std::string> Reader::read_entries(const JsonValue::Object& members, int depth,
+                                              const char* duplicate) {
+  if (has_duplicate_key(members)) return std::string(duplicate);
   Map m;
   m.reserve(members.size());
   for (const JsonValue::Member& member : members) {
@@ -209,16 +216,9 @@ ValueResult Reader::read_link(const JsonValue& body, int depth) {
   }
   // The link is a level of its own, and its local map's values lie below it.
   if (auto deep = too_deep(depth)) return std::move(*deep);
-  const JsonValue::Object& members = local->as_object();
-  if (has_duplicate_key(members)) return std::string("a link's local map holds a key twice");
-  Map m;
-  m.reserve(members.size());
-  for (const JsonValue::Member& member : members) {
-    auto v = read(member.second, depth + 1);
-    if (!v.ok()) return std::move(v).error();
-    m.insert(member.first, std::move(v).value());
-  }
-  return Value::link(path->as_string(), std::move(m));
+  auto m = read_entries(local->as_object(), depth, "a link's local map holds a key twice");
+  if (!m.ok()) return std::move(m).error();
+  return Value::link(path->as_string(), std::move(m).value());
 }
 
 }  // namespace
