@@ -113,28 +113,31 @@ struct StrSlot {
   }
 };
 
-// The encoded key fields (u32 length and UTF-8) of recently seen exact-str
-// dict keys, by object identity. A slot's reference keeps its str alive, so
-// no other object can have that address, and a str never changes: a slot
-// whose str is the key holds that key's field.
-using KeyFieldSlot = StrSlot<60>;
-KeyFieldSlot key_fields[64];
+// The encoded string fields (u32 length and UTF-8) of recently seen exact
+// strs, dict keys and texts alike, by object identity: records repeat their
+// field names and often their short texts (tags, states, kinds) as the very
+// same objects. A slot's reference keeps its str alive, so no other object
+// can have that address, and a str never changes: a slot whose str is the
+// string holds that string's field.
+using FieldSlot = StrSlot<60>;
+FieldSlot string_fields[128];
 
-KeyFieldSlot& key_field_slot(PyObject* key) {
-  const auto p = reinterpret_cast<uintptr_t>(key);
-  return key_fields[((p >> 4) ^ (p >> 10)) % std::size(key_fields)];
+FieldSlot& field_slot(PyObject* str) {
+  const auto p = reinterpret_cast<uintptr_t>(str);
+  return string_fields[((p >> 4) ^ (p >> 11)) % std::size(string_fields)];
 }
 
-[[gnu::noinline]] bool append_key(PyObject* key, std::string& out) {
-  KeyFieldSlot& slot = key_field_slot(key);
-  if (slot.str == key) {
+// For exact strs only: the field of a subclass instance is not cached.
+[[gnu::noinline]] bool append_exact_string(PyObject* str, std::string& out) {
+  FieldSlot& slot = field_slot(str);
+  if (slot.str == str) {
     out.append(slot.bytes, slot.size);
     return true;
   }
   const size_t start = out.size();
-  if (!append_string(key, out)) return false;
+  if (!append_string(str, out)) return false;
   const size_t size = out.size() - start;
-  if (size <= KeyFieldSlot::MAX_BYTES) slot.fill(key, out.data() + start, size);
+  if (size <= FieldSlot::MAX_BYTES) slot.fill(str, out.data() + start, size);
   return true;
 }
 
@@ -167,7 +170,10 @@ bool Encoder::value(PyObject* obj, int depth) {
   // below, which an exact str, int, float, list or dict passes only at its
   // own kind, and they spare the interpreter's subtype checks.
   PyTypeObject* type = Py_TYPE(obj);
-  if (type == &PyUnicode_Type) return text(obj);
+  if (type == &PyUnicode_Type) {
+    type_byte(TYPE_TEXT);
+    return append_exact_string(obj, out_);
+  }
   if (type == &PyLong_Type) return integer(obj);
   if (type == &PyDict_Type) return dict(obj, depth);
   if (type == &PyFloat_Type) return floating(obj);
@@ -259,7 +265,7 @@ bool Encoder::dict(PyObject* dict, int depth) {
     if (!PyUnicode_CheckExact(key) || ++seen > size) return false;
     PyRef held_key = PyRef::borrow(key);
     PyRef held_item = PyRef::borrow(item);
-    if (!append_key(key, out_) || !value(item, depth + 1)) return false;
+    if (!append_exact_string(key, out_) || !value(item, depth + 1)) return false;
   }
   return seen == size;
 }
