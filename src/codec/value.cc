@@ -16,23 +16,23 @@ size_t hash_key(std::string_view key) { return std::hash<std::string_view>{}(key
 
 Value::~Value() = default;
 
-Value Value::tombstone() { return make<1>(); }
-Value Value::boolean(bool b) { return make<2>(b); }
-Value Value::integer(int64_t i) { return make<3>(i); }
-Value Value::floating(double f) { return make<4>(f); }
-Value Value::text(std::string s) { return make<5>(std::move(s)); }
-Value Value::blob(std::string bytes) { return make<6>(std::move(bytes)); }
-Value Value::date(uint32_t d) { return make<7>(d); }
-Value Value::time(uint32_t t) { return make<8>(t); }
-Value Value::date_time(uint64_t dt) { return make<9>(dt); }
-Value Value::array(Array elements) { return make<10>(std::move(elements)); }
+Value Value::tombstone() { return make<Kind::Tombstone>(); }
+Value Value::boolean(bool b) { return make<Kind::Bool>(b); }
+Value Value::integer(int64_t i) { return make<Kind::Int>(i); }
+Value Value::floating(double f) { return make<Kind::Float>(f); }
+Value Value::text(std::string s) { return make<Kind::Text>(std::move(s)); }
+Value Value::blob(std::string bytes) { return make<Kind::Blob>(std::move(bytes)); }
+Value Value::date(uint32_t d) { return make<Kind::Date>(d); }
+Value Value::time(uint32_t t) { return make<Kind::Time>(t); }
+Value Value::date_time(uint64_t dt) { return make<Kind::DateTime>(dt); }
+Value Value::array(Array elements) { return make<Kind::Array>(std::move(elements)); }
 Value Value::map(Map entries) {
-  return make<11>(std::make_unique<Map>(std::move(entries)));
+  return make<Kind::Map>(std::make_unique<Map>(std::move(entries)));
 }
-Value Value::empty_map() { return make<11>(std::make_unique<Map>()); }
+Value Value::empty_map() { return make<Kind::Map>(std::make_unique<Map>()); }
 Value Value::link(std::string path) { return link(std::move(path), Map()); }
 Value Value::link(std::string path, Map local) {
-  return make<12>(std::make_unique<LinkData>(LinkData{std::move(path), std::move(local)}));
+  return make<Kind::Link>(std::make_unique<LinkData>(LinkData{std::move(path), std::move(local)}));
 }
 
 namespace {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -40,6 +41,9 @@ enum class Kind : uint8_t {
   Link,
 };
 
+// A kind's position among the alternatives of a value's storage.
+constexpr size_t kind_index(Kind k) { return static_cast<size_t>(k); }
+
 class Value;
 class Map;
 struct LinkData;
@@ -48,7 +52,7 @@ using Array = std::vector<Value>;
 
 class Value {
  public:
-  Value() : v_(std::in_place_index<0>) {}  // Null
+  Value() : v_(std::in_place_index<kind_index(Kind::Null)>) {}
   Value(Value&&) noexcept = default;
   Value& operator=(Value&&) noexcept = default;
   Value(const Value&) = delete;
@@ -71,26 +75,28 @@ class Value {
   static Value link(std::string path);
   static Value link(std::string path, Map local);
 
+  // The storage holds the kinds' alternatives in the kinds' declared order
+  // (checked where it is declared), so the index of the one held is its kind.
   Kind kind() const { return static_cast<Kind>(v_.index()); }
   bool is(Kind k) const { return kind() == k; }
 
   // Payload access; calling the wrong one for the kind is a programming error.
-  bool as_bool() const { return std::get<2>(v_); }
-  int64_t as_int() const { return std::get<3>(v_); }
-  double as_float() const { return std::get<4>(v_); }
-  const std::string& as_text() const { return std::get<5>(v_); }
-  std::string& as_text() { return std::get<5>(v_); }
-  const std::string& as_blob() const { return std::get<6>(v_); }
-  std::string& as_blob() { return std::get<6>(v_); }
-  uint32_t as_date() const { return std::get<7>(v_); }
-  uint32_t as_time() const { return std::get<8>(v_); }
-  uint64_t as_date_time() const { return std::get<9>(v_); }
-  const Array& as_array() const { return std::get<10>(v_); }
-  Array& as_array() { return std::get<10>(v_); }
-  const Map& as_map() const { return *std::get<11>(v_); }
-  Map& as_map() { return *std::get<11>(v_); }
-  const LinkData& as_link() const { return *std::get<12>(v_); }
-  LinkData& as_link() { return *std::get<12>(v_); }
+  bool as_bool() const { return get<Kind::Bool>(); }
+  int64_t as_int() const { return get<Kind::Int>(); }
+  double as_float() const { return get<Kind::Float>(); }
+  const std::string& as_text() const { return get<Kind::Text>(); }
+  std::string& as_text() { return get<Kind::Text>(); }
+  const std::string& as_blob() const { return get<Kind::Blob>(); }
+  std::string& as_blob() { return get<Kind::Blob>(); }
+  uint32_t as_date() const { return get<Kind::Date>(); }
+  uint32_t as_time() const { return get<Kind::Time>(); }
+  uint64_t as_date_time() const { return get<Kind::DateTime>(); }
+  const Array& as_array() const { return get<Kind::Array>(); }
+  Array& as_array() { return get<Kind::Array>(); }
+  const Map& as_map() const { return *get<Kind::Map>(); }
+  Map& as_map() { return *get<Kind::Map>(); }
+  const LinkData& as_link() const { return *get<Kind::Link>(); }
+  LinkData& as_link() { return *get<Kind::Link>(); }
 
   // Deep copy.
   Value copy() const;
@@ -105,12 +111,31 @@ class Value {
       std::variant<NullTag, TombstoneTag, bool, int64_t, double, std::string,
                    std::string, uint32_t, uint32_t, uint64_t, Array,
                    std::unique_ptr<Map>, std::unique_ptr<LinkData>>;
-  template <size_t I, class... A>
+  template <Kind K>
+  using Alternative = std::variant_alternative_t<kind_index(K), Storage>;
+  template <Kind K>
+  const Alternative<K>& get() const { return std::get<kind_index(K)>(v_); }
+  template <Kind K>
+  Alternative<K>& get() { return std::get<kind_index(K)>(v_); }
+  template <Kind K, class... A>
   static Value make(A&&... a) {
     Value v;
-    v.v_.template emplace<I>(std::forward<A>(a)...);
+    v.v_.template emplace<kind_index(K)>(std::forward<A>(a)...);
     return v;
   }
+  template <Kind K, class T>
+  static constexpr bool holds = std::is_same_v<Alternative<K>, T>;
+  // Each kind's alternative sits at the kind's own position.
+  static_assert(std::variant_size_v<Storage> == kind_index(Kind::Link) + 1);
+  static_assert(holds<Kind::Null, NullTag> && holds<Kind::Tombstone, TombstoneTag>);
+  static_assert(holds<Kind::Bool, bool> && holds<Kind::Int, int64_t> &&
+                holds<Kind::Float, double>);
+  static_assert(holds<Kind::Text, std::string> && holds<Kind::Blob, std::string>);
+  static_assert(holds<Kind::Date, uint32_t> && holds<Kind::Time, uint32_t> &&
+                holds<Kind::DateTime, uint64_t>);
+  static_assert(holds<Kind::Array, Array> && holds<Kind::Map, std::unique_ptr<Map>> &&
+                holds<Kind::Link, std::unique_ptr<LinkData>>);
+
   Storage v_;
 };
 
