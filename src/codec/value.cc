@@ -1,6 +1,7 @@
 #include "codec/value.h"
 
 #include <functional>
+#include <utility>
 
 namespace zez {
 
@@ -129,6 +130,11 @@ const Value* Map::find(std::string_view key) const {
 Value* Map::find(std::string_view key) {
   ptrdiff_t i = find_index(key);
   return i < 0 ? nullptr : &entries_[static_cast<size_t>(i)].second;
+}
+
+std::vector<Map::Entry> Map::take_entries() {
+  table_.clear();
+  return std::exchange(entries_, {});
 }
 
 void Map::insert(std::string key, Value value) {

@@ -164,8 +164,9 @@ class Map {
   // Iteration in the map's own order, which nothing may rely on.
   std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
   std::vector<Entry>::const_iterator end() const { return entries_.end(); }
-  std::vector<Entry>::iterator begin() { return entries_.begin(); }
-  std::vector<Entry>::iterator end() { return entries_.end(); }
+  // The entries, moved out, leaving the map empty. There is no mutable
+  // iteration: a key changed in place would go stale in the table.
+  std::vector<Entry> take_entries();
 
   Map copy() const;
 

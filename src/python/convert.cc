@@ -215,7 +215,7 @@ PyObject* value_to_py(Value&& v) {
 PyObject* map_to_dict(Map&& m) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  for (Map::Entry& entry : m) {
+  for (Map::Entry& entry : m.take_entries()) {
     PyRef key = PyRef::steal(text_to_str(entry.first));
     if (!key) return nullptr;
     PyRef value = PyRef::steal(value_to_py(std::move(entry.second)));
