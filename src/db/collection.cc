@@ -188,7 +188,7 @@ Result<Unit, WriteFailure> Collection::write_encoded(std::string_view key, uint6
   }
   end_offset_ += size;
   // A Tombstone encodes as its type byte alone.
-  if (encoded.size() == 1 && uint8_t(encoded[0]) == TOMBSTONE_TYPE_BYTE) {
+  if (encoded.size() == 1 && uint8_t(encoded[0]) == TYPE_TOMBSTONE) {
     index_.erase(key, hash);
     value_cache_.erase(key, hash);
   } else {

@@ -11,9 +11,7 @@ namespace zez {
 
 namespace {
 
-constexpr std::string_view RECORD_EXTENSION = "qdb";
-constexpr std::string_view RECORD_SUFFIX = ".qdb";
-constexpr std::string_view BACKLINK_SUFFIX = ".qbl";
+constexpr std::string_view RECORD_EXTENSION = RECORD_SUFFIX.substr(1);
 
 // The collection named by a directory entry, or nothing when the entry is
 // not a record file. The extension is what follows the last dot, and a name

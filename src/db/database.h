@@ -24,6 +24,10 @@
 
 namespace zez {
 
+// What the file names of a collection end in.
+inline constexpr std::string_view RECORD_SUFFIX = ".qdb";
+inline constexpr std::string_view BACKLINK_SUFFIX = ".qbl";
+
 class Collection;
 
 // A backlink change deferred until commit.

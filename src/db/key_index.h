@@ -34,6 +34,9 @@ namespace key_index_detail {
 
 inline constexpr size_t MIN_SLOTS = 16;
 inline constexpr size_t SMALL_TABLE_SLOTS = size_t(1) << 16;
+// The key bytes of erased entries are reclaimed once they exceed this and
+// half the arena: below it a compaction would cost more than it frees.
+inline constexpr size_t MIN_DEAD_KEY_BYTES = 4096;
 
 // A 64-bit hash of the key: its low 32 bits place the key in the table, its
 // top 16 bits tag the key's slot.
@@ -293,7 +296,8 @@ bool KeyMap<T>::erase(std::string_view key, uint64_t hash, T* removed) {
   dead_key_bytes_ += key_index_detail::entry_size(keys_, position);
   remove_slot(slot);
   --size_;
-  if (dead_key_bytes_ > 4096 && dead_key_bytes_ > keys_.size() / 2) compact_keys();
+  if (dead_key_bytes_ > key_index_detail::MIN_DEAD_KEY_BYTES &&
+      dead_key_bytes_ > keys_.size() / 2) compact_keys();
   return true;
 }
 

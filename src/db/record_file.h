@@ -29,7 +29,6 @@
 
 namespace zez {
 
-inline constexpr uint8_t TOMBSTONE_TYPE_BYTE = 0x0C;
 inline constexpr size_t RECORD_FRAMING = 8;  // the two length fields
 
 // The whole record, framed, so it reaches the file as one piece. Lengths that
@@ -49,7 +48,7 @@ struct RecordView {
   uint8_t type_byte;      // the value's first byte; 0 when value_len is 0
   bool key_is_utf8;       // the engine refuses to load a record whose key is not
 
-  bool is_tombstone() const { return type_byte == TOMBSTONE_TYPE_BYTE; }
+  bool is_tombstone() const { return type_byte == TYPE_TOMBSTONE; }
   uint64_t end() const { return value_offset + value_len; }
 };
 

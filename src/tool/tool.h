@@ -17,6 +17,7 @@
 
 #include "codec/errors.h"
 #include "codec/result.h"
+#include "db/database.h"
 #include "db/file.h"
 #include "tool/args.h"
 
@@ -29,8 +30,6 @@ inline constexpr int EXIT_DAMAGE_LEFT = 4;   // damage found and left as it is
 inline constexpr int EXIT_OPERATIONAL = 8;   // I/O, directory in use, not a directory, no space
 inline constexpr int EXIT_USAGE = 16;
 
-inline constexpr std::string_view RECORD_SUFFIX = ".qdb";
-inline constexpr std::string_view BACKLINK_SUFFIX = ".qbl";
 inline constexpr std::string_view TEMP_SUFFIX = ".zezavezud-tmp";
 inline constexpr std::string_view BACKUP_DIRECTORY = "lost+found";
 
