@@ -1,5 +1,6 @@
 #include "db/database.h"
 
+#include <new>
 #include <optional>
 #include <unordered_set>
 #include <utility>
@@ -134,14 +135,24 @@ Result<std::unique_ptr<Database>, StorageError> Database::load(
 // Records first, then the backlink changes still queued, so that after a
 // reopen the backlink files agree with the records. Both best effort: there
 // is no one left to report a failure to.
+// A destructor cannot report a failure, and running out of memory here must
+// not end the process (this runs when a Python object is collected). A
+// successful push allocates nothing, but its error does; applying the queued
+// backlink changes allocates throughout, and where memory runs out the rest
+// are dropped, as after a failed write.
 Database::~Database() {
   for (auto& [name, collection] : collections_) {
     std::lock_guard<std::mutex> guard(collection->mutex());
-    (void)collection->push();  // failure ignored, see above
+    try {
+      (void)collection->push();  // failure ignored, see above
+    } catch (const std::bad_alloc&) {
+    }
   }
   std::vector<PendingBacklinkOp> queued = std::exchange(pending_backlinks_, {});
-  size_t done = 0;
-  (void)apply_backlink_ops(queued, &done, true);  // failures ignored, see above
+  try {
+    (void)apply_backlink_ops_past_failures(queued);  // failures ignored, see above
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 Collection* Database::find_open_collection(std::string_view name) {
@@ -199,27 +210,43 @@ Result<Unit, StorageError> Database::apply_backlink_batch(std::vector<PendingBac
   return Unit{};
 }
 
+namespace {
+
 // A commit's changes mostly target a few collections in long runs; one write
 // per run instead of one per change is what makes a large commit cheap. The
-// cap bounds the memory one batch's records take.
-Result<Unit, StorageError> Database::apply_backlink_ops(std::vector<PendingBacklinkOp>& ops,
-                                                        size_t* done, bool keep_going) {
+// cap bounds the memory one batch's records take. The end of the batch that
+// starts at `from`.
+size_t batch_end(const std::vector<PendingBacklinkOp>& ops, size_t from) {
   constexpr size_t MAX_BATCH = 4096;
+  size_t to = from + 1;
+  while (to < ops.size() && to - from < MAX_BATCH &&
+         ops[to].target_collection == ops[from].target_collection) {
+    ++to;
+  }
+  return to;
+}
+
+}  // namespace
+
+Result<Unit, StorageError> Database::apply_backlink_ops(std::vector<PendingBacklinkOp>& ops,
+                                                        size_t* done) {
   *done = 0;
+  for (size_t from = 0; from < ops.size(); from = *done) {
+    const size_t to = batch_end(ops, from);
+    auto applied = apply_backlink_batch(ops, from, to);
+    if (!applied.ok()) return applied;
+    *done = to;
+  }
+  return Unit{};
+}
+
+Result<Unit, StorageError> Database::apply_backlink_ops_past_failures(
+    std::vector<PendingBacklinkOp>& ops) {
   std::optional<StorageError> first_failure;
   for (size_t from = 0; from < ops.size();) {
-    size_t to = from + 1;
-    while (to < ops.size() && to - from < MAX_BATCH &&
-           ops[to].target_collection == ops[from].target_collection) {
-      ++to;
-    }
+    const size_t to = batch_end(ops, from);
     auto applied = apply_backlink_batch(ops, from, to);
-    if (!applied.ok()) {
-      if (!keep_going) return applied;
-      if (!first_failure) first_failure = std::move(applied).error();
-    } else if (!first_failure) {
-      *done = to;
-    }
+    if (!applied.ok() && !first_failure) first_failure = std::move(applied).error();
     from = to;
   }
   if (first_failure) return std::move(*first_failure);

@@ -115,10 +115,13 @@ class Database final : private RecordReader {
                                                   size_t from, size_t to);
   // Makes the changes in order, in batches of consecutive changes to one
   // collection. On a failure returns it, with *done the number of changes
-  // made (every change before the failing batch). With `keep_going` a
-  // failing batch is skipped instead and the rest are still tried.
+  // made (every change before the failing batch).
   Result<Unit, StorageError> apply_backlink_ops(std::vector<PendingBacklinkOp>& ops,
-                                                size_t* done, bool keep_going = false);
+                                                size_t* done);
+  // The same, but a failing batch is skipped and the rest are still tried;
+  // returns the first failure.
+  Result<Unit, StorageError> apply_backlink_ops_past_failures(
+      std::vector<PendingBacklinkOp>& ops);
   // Makes the changes now, or queues them inside a transaction.
   Result<Unit, StorageError> change_backlinks(std::vector<PendingBacklinkOp> ops);
 
