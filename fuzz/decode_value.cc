@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "db/backlink_index.h"
+#include "db/link_path.h"
 #include "fuzz_check.h"
 
 using namespace zez;

@@ -10,79 +10,6 @@ namespace zez {
 
 namespace {
 
-// ---- Link extraction --------------------------------------------------
-
-// The walk keeps the source path as one string and appends/cuts segments in
-// place, instead of a list of segments joined at every link. Recursion is
-// bounded: every value reaching the engine is at most MAX_NESTING_DEPTH deep.
-class LinkWalker {
- public:
-  explicit LinkWalker(std::vector<OutgoingLink>& out) : out_(out) {}
-
-  void walk(const Value& v) {
-    switch (v.kind()) {
-      case Kind::Array: {
-        const Array& a = v.as_array();
-        for (size_t i = 0; i < a.size(); ++i) walk_child(std::to_string(i), a[i]);
-        return;
-      }
-      case Kind::Map:
-        walk_entries(v.as_map());
-        return;
-      case Kind::Link:
-        add_link(v.as_link().path);
-        walk_entries(v.as_link().local);
-        return;
-      case Kind::Null:
-      case Kind::Tombstone:
-      case Kind::Bool:
-      case Kind::Int:
-      case Kind::Float:
-      case Kind::Text:
-      case Kind::Blob:
-      case Kind::Date:
-      case Kind::Time:
-      case Kind::DateTime:
-        return;
-    }
-  }
-
- private:
-  void walk_entries(const Map& m) {
-    for (const auto& [key, child] : m) walk_child(key, child);
-  }
-
-  void walk_child(std::string_view segment, const Value& child) {
-    const size_t saved = path_.size();
-    // The segment count, not the text, decides the separator: a first
-    // segment may itself be empty.
-    if (segments_ > 0) path_ += '/';
-    path_ += segment;
-    ++segments_;
-    walk(child);
-    --segments_;
-    path_.resize(saved);
-  }
-
-  // Only the first two pieces of the path matter here; keys beginning with
-  // "$" ("$self", "$self.…" and any other) name no fixed record. A
-  // collection name holding NUL can name no backlink file: listing it would
-  // make every write of the record fail after storing it, delete included.
-  void add_link(std::string_view path) {
-    const size_t first = path.find('/');
-    if (first == std::string_view::npos || first == 0) return;
-    if (path.substr(0, first).find('\0') != std::string_view::npos) return;
-    std::string_view rest = path.substr(first + 1);
-    std::string_view key = rest.substr(0, rest.find('/'));
-    if (!key.empty() && key.front() == '$') return;
-    out_.push_back(OutgoingLink{std::string(path.substr(0, first)), std::string(key), path_});
-  }
-
-  std::vector<OutgoingLink>& out_;
-  std::string path_;
-  size_t segments_ = 0;
-};
-
 // ---- Replay -----------------------------------------------------------
 
 IoError invalid_utf8_in_backlink() { return IoError::message("invalid utf8 in backlink"); }
@@ -126,12 +53,6 @@ Result<Unit, IoError> frame_record(uint8_t op, std::string_view target_key, cons
 }
 
 }  // namespace
-
-std::vector<OutgoingLink> extract_links(const Value& v) {
-  std::vector<OutgoingLink> out;
-  LinkWalker(out).walk(v);
-  return out;
-}
 
 Result<std::unique_ptr<BacklinkIndex>, IoError> BacklinkIndex::load(Directory& dir,
                                                                     const std::string& file_name) {

@@ -24,21 +24,6 @@ struct Backlink {
   bool operator==(const Backlink&) const = default;
 };
 
-// One link found inside a value.
-struct OutgoingLink {
-  std::string target_collection;
-  std::string target_key;
-  std::string source_path;
-  bool operator==(const OutgoingLink&) const = default;
-};
-
-// The links a value holds, depth first (array elements in order, map and
-// `local` entries in map order, a link before the links in its own `local`).
-// Links whose path has no "/", an empty collection piece, a collection piece
-// holding NUL (it can name no file), or a key piece starting with "$" are not
-// listed.
-std::vector<OutgoingLink> extract_links(const Value& v);
-
 class BacklinkIndex {
  public:
   // Opens (creating when missing, never truncating) `file_name` inside `dir`

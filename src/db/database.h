@@ -19,6 +19,7 @@
 #include "codec/value.h"
 #include "db/backlink_index.h"
 #include "db/file.h"
+#include "db/link_path.h"
 #include "db/resolve.h"
 #include "db/text_map.h"
 

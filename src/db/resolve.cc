@@ -1,14 +1,6 @@
-// Path resolution. A link path reads
-//
-//   path      := collection "/" key-part ("/" field)*
-//   key-part  := "$self"                 -- the starting record's key
-//              | "$self." dotted         -- the Text found at `dotted` in the
-//                                           starting record, cut at "."
-//              | any other text          -- the key itself (may be empty or
-//                                           begin with "$")
-//
-// with no escaping. The walk holds every record it reads until the end of the
-// call and moves through them by pointer, so only the final result is copied.
+// Path resolution; the grammar of a link's path is in link_path.h. The walk
+// holds every record it reads until the end of the call and moves through
+// them by pointer, so only the final result is copied.
 
 #include "db/resolve.h"
 
@@ -17,23 +9,13 @@
 #include <string>
 #include <unordered_map>
 
+#include "db/link_path.h"
+
 namespace zez {
 
 namespace {
 
 using Segments = std::vector<std::string_view>;
-
-// Cuts `text` at every `sep`; empty pieces count, and text without `sep` is
-// one piece.
-Segments split(std::string_view text, char sep) {
-  Segments out;
-  for (;;) {
-    const size_t at = text.find(sep);
-    out.push_back(text.substr(0, at));
-    if (at == std::string_view::npos) return out;
-    text.remove_prefix(at + 1);
-  }
-}
 
 class Resolver {
  public:
@@ -140,22 +122,23 @@ Result<const Value*, ResolveError> Resolver::resolve_in_value(const Value* v, Se
 Result<const Value*, ResolveError> Resolver::follow_link(const LinkData& link, Segments& segments,
                                                          int depth) {
   if (depth > MAX_LINK_DEPTH) return ResolveError::cyclic_link();
-  Segments pieces = split(link.path, '/');
-  if (pieces.size() < 2) return ResolveError::invalid_path(link.path);
+  const std::optional<LinkPathParts> parts = split_link_path(link.path);
+  if (!parts) return ResolveError::invalid_path(link.path);
 
   std::string computed;
-  std::string_view key = pieces[1];
-  if (key == "$self") {
+  std::string_view key = parts->key;
+  if (is_self_key(key)) {
     key = start_key_;
-  } else if (key.starts_with("$self.")) {
-    auto k = self_key(key.substr(std::string_view("$self.").size()));
+  } else if (const std::optional<std::string_view> dotted = self_key_path(key)) {
+    auto k = self_key(*dotted);
     if (!k.ok()) return std::move(k).error();
     computed = std::move(k).value();
     key = computed;
   }
 
-  segments.insert(segments.begin(), pieces.begin() + 2, pieces.end());
-  auto target = reader_.read(pieces[0], key);
+  const Segments fields = field_pieces(*parts);
+  segments.insert(segments.begin(), fields.begin(), fields.end());
+  auto target = reader_.read(parts->collection, key);
   if (!target.ok()) {
     if (target.error().kind() == StorageError::Kind::KeyNotFound) return nullptr;
     return ResolveError::storage(std::move(target).error());
@@ -193,7 +176,7 @@ Result<std::string, ResolveError> Resolver::work_out_self_key(std::string_view d
   // Records read for this key are let go once it is known.
   const size_t mark = records_.size();
   records_.push_back(std::move(start).value());
-  auto found = resolve_in_value(&records_.back(), split(dotted, '.'), 0);
+  auto found = resolve_in_value(&records_.back(), dotted_pieces(dotted), 0);
   Result<std::string, ResolveError> out = std::string();
   if (!found.ok()) {
     out = std::move(found).error();

@@ -4,7 +4,7 @@
 
 #include "codec/encoding.h"
 #include "db/backlink_file.h"
-#include "db/backlink_index.h"
+#include "db/link_path.h"
 #include "db/record_file.h"
 
 namespace zez::tool {

@@ -27,6 +27,7 @@
 #include "codec/encoding.h"
 #include "db/backlink_index.h"
 #include "db/database.h"
+#include "db/link_path.h"
 #include "memory_platform.h"
 #include "test_values.h"
 

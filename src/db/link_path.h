@@ -1,0 +1,73 @@
+// A link's path and the links a value holds. The grammar of a path is read
+// here only, by its two readers: backlink extraction (which record a link
+// names, to keep a backlink for it) and resolution (which record to read
+// when following it).
+//
+//   path      := collection "/" key-part ("/" field)*
+//   key-part  := "$self"                 -- the starting record's key
+//              | "$self." dotted         -- the Text found at `dotted` in the
+//                                           starting record, cut at "."
+//              | any other text          -- the key itself (may be empty or
+//                                           begin with "$")
+//
+// with no escaping. The two readers keep different rules for a key-part
+// beginning with "$": extraction lists no such link (is_backlinked), as the
+// key names no fixed record; resolution treats only "$self" and "$self."
+// specially (is_self_key, self_key_path), so "users/$x" names the record
+// whose key is "$x".
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "codec/value.h"
+
+namespace zez {
+
+// A path cut at its first two "/".
+struct LinkPathParts {
+  std::string_view collection;  // before the first "/"; may be empty
+  std::string_view key;         // the key-part, up to the next "/" or the end
+  // The text after the key-part's "/", when there is one: "c/k" has no
+  // fields, "c/k/" one empty field.
+  std::optional<std::string_view> fields;
+};
+
+// The parts of `path`; nothing when it holds no "/" (too few pieces).
+std::optional<LinkPathParts> split_link_path(std::string_view path);
+
+// The fields of the path, cut at every "/" (empty pieces count); none when
+// the path has no fields.
+std::vector<std::string_view> field_pieces(const LinkPathParts& parts);
+
+// Extraction's rule: the link names one fixed record whose backlinks can be
+// kept. Not when the collection piece is empty, or holds NUL (it can name no
+// backlink file: listing it would make every write of the record fail after
+// storing it, delete included), or the key-part starts with "$" ("$self",
+// "$self.…" and any other).
+bool is_backlinked(const LinkPathParts& parts);
+
+// Resolution's rules. The key-part "$self" stands for the starting record's
+// key.
+bool is_self_key(std::string_view key);
+// The dotted path of a "$self." key-part; nothing for any other key-part.
+std::optional<std::string_view> self_key_path(std::string_view key);
+// The pieces of a dotted path, cut at every "." (empty pieces count).
+std::vector<std::string_view> dotted_pieces(std::string_view dotted);
+
+// One link found inside a value.
+struct OutgoingLink {
+  std::string target_collection;
+  std::string target_key;
+  std::string source_path;
+  bool operator==(const OutgoingLink&) const = default;
+};
+
+// The links a value holds that is_backlinked() accepts, depth first (array
+// elements in order, map and `local` entries in map order, a link before the
+// links in its own `local`).
+std::vector<OutgoingLink> extract_links(const Value& v);
+
+}  // namespace zez
