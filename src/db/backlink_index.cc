@@ -80,7 +80,7 @@ Result<std::unique_ptr<BacklinkIndex>, IoError> BacklinkIndex::load(Directory& d
   });
   auto whole = check_scan_end(end);
   if (!whole.ok()) return std::move(whole).error();
-  std::unique_ptr<BacklinkIndex> index(new BacklinkIndex(std::move(file), end.offset));
+  std::unique_ptr<BacklinkIndex> index(new BacklinkIndex(std::move(file)));
   index->entries_ = std::move(entries);
   return index;
 }
@@ -125,39 +125,18 @@ std::vector<Backlink> BacklinkIndex::query(std::string_view target_key) const {
 
 // The records go out in one write so that no push can land between their
 // fields; a write that fails part-way is cut back to the size measured just
-// before it, so the file stays loadable and later records stay aligned.
+// before it (afresh: another handle on the directory may have appended), so
+// the file stays loadable and later records stay aligned. Records that
+// cannot be taken back are finished instead, so the changes are made after
+// all; only if that fails too does the file stay torn, and it then takes no
+// further appends.
 Result<Unit, IoError> BacklinkIndex::append_records(const std::string& records) {
   if (broken_) return broken_file_error();
-  // Measured afresh: another handle on the directory may have appended.
-  auto size = file_->size();
-  if (!size.ok()) return std::move(size).error();
-  end_ = size.value();
-  auto w = write_all(*file_, reinterpret_cast<const uint8_t*>(records.data()), records.size(),
-                     IoError::write_zero());
-  if (!w.ok()) {
-    if (file_->truncate(end_).ok()) return w;
-    // The cut failed (its own error is dropped: the write's is the one
-    // reported). Records that cannot be taken back are finished instead, so
-    // the changes are made after all; only if that fails too does the file
-    // stay torn, and it then takes no further appends.
-    if (finish_torn_records(records)) {
-      end_ += records.size();
-      return Unit{};
-    }
-    broken_ = true;
-    return w;
-  }
-  end_ += records.size();
-  return Unit{};
-}
-
-bool BacklinkIndex::finish_torn_records(const std::string& records) {
-  auto size = file_->size();
-  if (!size.ok() || size.value() < end_ || size.value() - end_ >= records.size()) return false;
-  size_t written = size_t(size.value() - end_);
-  return write_all(*file_, reinterpret_cast<const uint8_t*>(records.data()) + written,
-                   records.size() - written, IoError::write_zero())
-      .ok();
+  auto appended = append_whole(*file_, reinterpret_cast<const uint8_t*>(records.data()),
+                               records.size(), UncutAppend::FinishAtOnce);
+  if (appended.ok()) return Unit{};
+  broken_ = appended.error().torn;
+  return std::move(appended).error().error;
 }
 
 }  // namespace zez

@@ -61,14 +61,10 @@ class BacklinkIndex {
   std::vector<Backlink> query(std::string_view target_key) const;
 
  private:
-  BacklinkIndex(std::unique_ptr<File> file, uint64_t end) : file_(std::move(file)), end_(end) {}
+  explicit BacklinkIndex(std::unique_ptr<File> file) : file_(std::move(file)) {}
   Result<Unit, IoError> append_records(const std::string& records);
-  // Writes the rest of `records`, whose start is already at `end_`; true
-  // when they are now whole.
-  bool finish_torn_records(const std::string& records);
 
   std::unique_ptr<File> file_;
-  uint64_t end_;  // the file's size as far as this index knows
   // Set when a torn record could not be cut back; every later append is
   // refused so nothing lands behind the damage.
   bool broken_ = false;

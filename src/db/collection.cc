@@ -225,26 +225,15 @@ Result<Unit, WriteFailure> Collection::append_record(const std::string& record) 
 // (just emptied) buffer, exactly as after a torn push: the record counts as
 // stored and the next push that succeeds, tried at once, completes it.
 Result<Unit, WriteFailure> Collection::write_directly(const std::string& record) {
-  auto before = writer_->size();
-  if (!before.ok()) return WriteFailure{std::move(before).error(), false};
-  size_t written = 0;
-  while (written < record.size()) {
-    auto r = writer_->write(reinterpret_cast<const uint8_t*>(record.data()) + written,
-                            record.size() - written);
-    if (r.ok() && r.value() > 0) {
-      written += r.value();
-      continue;
-    }
-    IoError failure = r.ok() ? IoError::write_zero() : std::move(r).error();
-    if (written == 0 || writer_->truncate(before.value()).ok()) {
-      return WriteFailure{std::move(failure), false};
-    }
-    write_buffer_.assign(record, written);
-    head_partial_ = write_buffer_.size();
-    if (push().ok()) return Unit{};
-    return WriteFailure{std::move(failure), true};
-  }
-  return Unit{};
+  auto appended = append_whole(*writer_, reinterpret_cast<const uint8_t*>(record.data()),
+                               record.size(), UncutAppend::LeaveRestToCaller);
+  if (appended.ok()) return Unit{};
+  AppendFailure failure = std::move(appended).error();
+  if (!failure.torn) return WriteFailure{std::move(failure.error), false};
+  write_buffer_.assign(record, failure.written);
+  head_partial_ = write_buffer_.size();
+  if (push().ok()) return Unit{};
+  return WriteFailure{std::move(failure.error), true};
 }
 
 // The end of the last whole record within the first `written` bytes of the

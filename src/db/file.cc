@@ -47,6 +47,35 @@ Result<Unit, IoError> write_all(File& f, const uint8_t* src, size_t n,
   return Unit{};
 }
 
+Result<Unit, AppendFailure> append_whole(File& f, const uint8_t* src, size_t n,
+                                         UncutAppend uncut) {
+  auto before = f.size();
+  if (!before.ok()) return AppendFailure{std::move(before).error(), false, 0};
+  size_t written = 0;
+  while (written < n) {
+    auto r = f.write(src + written, n - written);
+    if (r.ok() && r.value() > 0) {
+      written += r.value();
+      continue;
+    }
+    IoError failure = r.ok() ? IoError::write_zero() : std::move(r).error();
+    const bool cut_needed = written > 0 || uncut == UncutAppend::FinishAtOnce;
+    // The cut's own error is dropped: the write's is the one reported.
+    if (!cut_needed || f.truncate(before.value()).ok()) {
+      return AppendFailure{std::move(failure), false, written};
+    }
+    if (uncut == UncutAppend::FinishAtOnce) {
+      auto size = f.size();
+      if (size.ok() && size.value() >= before.value() && size.value() - before.value() < n) {
+        const size_t landed = size_t(size.value() - before.value());
+        if (write_all(f, src + landed, n - landed, IoError::write_zero()).ok()) return Unit{};
+      }
+    }
+    return AppendFailure{std::move(failure), true, written};
+  }
+  return Unit{};
+}
+
 Result<Unit, IoError> copy_owner_and_mode(File& from, File& to) {
   auto wanted = from.owner_and_mode();
   if (!wanted.ok()) return std::move(wanted).error();
@@ -61,14 +90,31 @@ constexpr size_t MAX_IO_CHUNK = size_t(1) << 30;
 
 IoError last_os_error() { return IoError::os(errno); }
 
+// Runs a system call again while a signal interrupts it (-1 with EINTR);
+// returns what its last run returned, with errno as that run left it.
+template <class Call>
+auto retry_on_eintr(Call call) {
+  for (;;) {
+    const auto r = call();
+    if (r >= 0 || errno != EINTR) return r;
+  }
+}
+
 // Runs a system call that returns 0 on success, again while a signal
 // interrupts it.
 template <class Call>
 Result<Unit, IoError> retry_on_interrupt(Call call) {
-  for (;;) {
-    if (call() == 0) return Unit{};
-    if (errno != EINTR) return last_os_error();
-  }
+  if (retry_on_eintr(call) == 0) return Unit{};
+  return last_os_error();
+}
+
+// A read or write of at most MAX_IO_CHUNK of its n bytes: the count it moved,
+// which may be short (0 at the end of a file).
+template <class Call>
+Result<size_t, IoError> robust_transfer(size_t n, Call call) {
+  const ssize_t r = retry_on_eintr([&] { return call(n < MAX_IO_CHUNK ? n : MAX_IO_CHUNK); });
+  if (r >= 0) return size_t(r);
+  return last_os_error();
 }
 
 constexpr mode_t PERMISSION_BITS = 07777;
@@ -105,11 +151,11 @@ FileType type_of(mode_t mode) {
 
 // flock, never waiting: a lock held elsewhere is an answer, not a failure.
 Result<LockStatus, IoError> try_flock(int fd, int operation) {
-  for (;;) {
-    if (::flock(fd, operation | LOCK_NB) == 0) return LockStatus::Acquired;
-    if (errno == EWOULDBLOCK) return LockStatus::WouldBlock;
-    if (errno != EINTR) return last_os_error();
+  if (retry_on_eintr([&] { return ::flock(fd, operation | LOCK_NB); }) == 0) {
+    return LockStatus::Acquired;
   }
+  if (errno == EWOULDBLOCK) return LockStatus::WouldBlock;
+  return last_os_error();
 }
 
 class PosixFile final : public File {
@@ -120,28 +166,18 @@ class PosixFile final : public File {
   PosixFile& operator=(const PosixFile&) = delete;
 
   Result<size_t, IoError> read(uint8_t* dst, size_t n) override {
-    for (;;) {
-      ssize_t r = ::read(fd_, dst, n < MAX_IO_CHUNK ? n : MAX_IO_CHUNK);
-      if (r >= 0) return size_t(r);
-      if (errno != EINTR) return last_os_error();
-    }
+    return robust_transfer(n, [&](size_t chunk) { return ::read(fd_, dst, chunk); });
   }
 
   Result<size_t, IoError> read_at(uint8_t* dst, size_t n, uint64_t offset) override {
     if (offset > uint64_t(LLONG_MAX)) return IoError::os(EINVAL);
-    for (;;) {
-      ssize_t r = ::pread(fd_, dst, n < MAX_IO_CHUNK ? n : MAX_IO_CHUNK, off_t(offset));
-      if (r >= 0) return size_t(r);
-      if (errno != EINTR) return last_os_error();
-    }
+    return robust_transfer(n, [&](size_t chunk) {
+      return ::pread(fd_, dst, chunk, off_t(offset));
+    });
   }
 
   Result<size_t, IoError> write(const uint8_t* src, size_t n) override {
-    for (;;) {
-      ssize_t r = ::write(fd_, src, n < MAX_IO_CHUNK ? n : MAX_IO_CHUNK);
-      if (r >= 0) return size_t(r);
-      if (errno != EINTR) return last_os_error();
-    }
+    return robust_transfer(n, [&](size_t chunk) { return ::write(fd_, src, chunk); });
   }
 
   Result<Unit, IoError> seek(uint64_t offset) override {

@@ -87,6 +87,36 @@ Result<Unit, IoError> read_exact_at(File& f, uint8_t* dst, size_t n, uint64_t of
 Result<Unit, IoError> write_all(File& f, const uint8_t* src, size_t n,
                                 const IoError& zero_write_error);
 
+// What append_whole() does when a write fails part-way and the file cannot
+// be cut back either, so that the start of the bytes stays in it.
+enum class UncutAppend {
+  // The caller takes the rest (the record file: it goes to the head of the
+  // write buffer). What the writes took decides what landed, so a failure
+  // before any byte landed needs no cut.
+  LeaveRestToCaller,
+  // The rest is written at once, from where the file's size says the bytes
+  // stop, and the append succeeds when that does (the backlink file). Every
+  // failed append is cut back, even one that landed no byte.
+  FinishAtOnce,
+};
+
+// A failed append_whole().
+struct AppendFailure {
+  IoError error;  // of the size measure or of the failed write
+  // The file could not be cut back (nor, for FinishAtOnce, finished): it may
+  // end in the first `written` bytes of the append.
+  bool torn;
+  size_t written;
+};
+
+// Appends n bytes whole or not at all: measures the file's size first, so a
+// cut-back keeps what another handle appended before, then loops over
+// write() (a write that accepts no bytes fails with IoError::write_zero()),
+// and on a failure cuts the file back to that size. When the cut fails too,
+// `uncut` decides.
+Result<Unit, AppendFailure> append_whole(File& f, const uint8_t* src, size_t n,
+                                         UncutAppend uncut);
+
 // What a non-blocking lock attempt found.
 enum class LockStatus {
   Acquired,
