@@ -86,18 +86,18 @@ Result<std::unique_ptr<BacklinkIndex>, IoError> BacklinkIndex::load(Directory& d
 }
 
 Result<Unit, IoError> BacklinkIndex::add(std::string_view target_key, Backlink b) {
-  return apply({Change{true, target_key, &b}});
+  return apply({Change{BacklinkChange::Add, target_key, &b}});
 }
 
 Result<Unit, IoError> BacklinkIndex::remove(std::string_view target_key, const Backlink& b) {
   Backlink copy = b;
-  return apply({Change{false, target_key, &copy}});
+  return apply({Change{BacklinkChange::Remove, target_key, &copy}});
 }
 
 Result<Unit, IoError> BacklinkIndex::apply(const std::vector<Change>& changes) {
   std::string records;
   for (const Change& c : changes) {
-    const uint8_t op = c.add ? BACKLINK_OP_ADD : BACKLINK_OP_REMOVE;
+    const uint8_t op = c.kind == BacklinkChange::Add ? BACKLINK_OP_ADD : BACKLINK_OP_REMOVE;
     auto framed = frame_record(op, c.target_key, *c.record, records);
     if (!framed.ok()) return framed;
   }
@@ -105,7 +105,7 @@ Result<Unit, IoError> BacklinkIndex::apply(const std::vector<Change>& changes) {
   if (!written.ok()) return written;
   for (const Change& c : changes) {
     auto it = entries_.find(c.target_key);
-    if (c.add) {
+    if (c.kind == BacklinkChange::Add) {
       if (it == entries_.end()) {
         it = entries_.emplace(std::string(c.target_key), std::vector<Backlink>()).first;
       }

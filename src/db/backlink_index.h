@@ -3,6 +3,7 @@
 // in backlink_file.h.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -15,6 +16,9 @@
 #include "db/text_map.h"
 
 namespace zez {
+
+// Whether a change to a key's backlinks adds one or removes one.
+enum class BacklinkChange : uint8_t { Add, Remove };
 
 // One incoming link, as stored and as returned by a query.
 struct Backlink {
@@ -45,7 +49,7 @@ class BacklinkIndex {
 
   // One change of a batch: add or remove `*record` under `target_key`.
   struct Change {
-    bool add;
+    BacklinkChange kind;
     std::string_view target_key;
     Backlink* record;  // an add takes it over once the batch is written
   };

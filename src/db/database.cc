@@ -67,16 +67,16 @@ std::vector<PendingBacklinkOp> diff_links(std::string_view collection, std::stri
   if (old_links.empty() && new_links.empty()) return ops;
   LinkSet old_set(old_links.begin(), old_links.end());
   LinkSet new_set(new_links.begin(), new_links.end());
-  auto emit = [&](PendingBacklinkOp::Kind kind, const OutgoingLink& l) {
+  auto emit = [&](BacklinkChange kind, const OutgoingLink& l) {
     ops.push_back(PendingBacklinkOp{
         kind, l.target_collection, l.target_key,
         Backlink{std::string(collection), std::string(key), l.source_path}});
   };
   for (const OutgoingLink& l : old_links) {
-    if (!new_set.contains(l)) emit(PendingBacklinkOp::Kind::Remove, l);
+    if (!new_set.contains(l)) emit(BacklinkChange::Remove, l);
   }
   for (const OutgoingLink& l : new_links) {
-    if (!old_set.contains(l)) emit(PendingBacklinkOp::Kind::Add, l);
+    if (!old_set.contains(l)) emit(BacklinkChange::Add, l);
   }
   return ops;
 }
@@ -202,8 +202,7 @@ Result<Unit, StorageError> Database::apply_backlink_batch(std::vector<PendingBac
   std::vector<BacklinkIndex::Change> changes;
   changes.reserve(to - from);
   for (size_t i = from; i < to; ++i) {
-    changes.push_back({ops[i].kind == PendingBacklinkOp::Kind::Add, ops[i].target_key,
-                       &ops[i].record});
+    changes.push_back({ops[i].kind, ops[i].target_key, &ops[i].record});
   }
   auto applied = index.value()->apply(changes);
   if (!applied.ok()) return StorageError::io(std::move(applied).error());

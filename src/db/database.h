@@ -33,8 +33,7 @@ class Collection;
 
 // A backlink change deferred until commit.
 struct PendingBacklinkOp {
-  enum class Kind : uint8_t { Add, Remove };
-  Kind kind;
+  BacklinkChange kind;
   std::string target_collection;
   std::string target_key;
   Backlink record;
