@@ -33,17 +33,6 @@ namespace zez {
 
 namespace {
 
-
-// The smallest encodings of an element (a Null) and of a map entry (an empty
-// key, then a Null): a declared count never reserves more than this allows.
-constexpr size_t MIN_ELEMENT_SIZE = 1;
-constexpr size_t MIN_ENTRY_SIZE = 5;
-
-void put_string(std::string& out, const std::string& s) {
-  put_u32(out, static_cast<uint32_t>(s.size()));
-  out.append(s);
-}
-
 void encode_into(const Value& v, std::string& out) {
   switch (v.kind()) {
     case Kind::Null:
@@ -66,11 +55,11 @@ void encode_into(const Value& v, std::string& out) {
       return;
     case Kind::Text:
       out.push_back(char(TYPE_TEXT));
-      put_string(out, v.as_text());
+      put_field(out, v.as_text());
       return;
     case Kind::Blob:
       out.push_back(char(TYPE_BLOB));
-      put_string(out, v.as_blob());
+      put_field(out, v.as_blob());
       return;
     case Kind::Date:
       out.push_back(char(TYPE_DATE));
@@ -95,7 +84,7 @@ void encode_into(const Value& v, std::string& out) {
       return;
     case Kind::Link:
       out.push_back(char(TYPE_LINK));
-      put_string(out, v.as_link().path);
+      put_field(out, v.as_link().path);
       encode_map_body(v.as_link().local, out);
       return;
   }
@@ -107,22 +96,19 @@ void encode_into(const Value& v, std::string& out) {
 // line, so that a level of nesting costs little native stack.
 class Decoder {
  public:
-  Decoder(const uint8_t* pos, const uint8_t* end) : pos_(pos), end_(end) {}
+  Decoder(const uint8_t* pos, const uint8_t* end) : in_{pos, end} {}
 
   // `depth` is the number of containers around the value being read.
   [[gnu::noinline]] bool read_value(Value& out, int depth);
 
-  const uint8_t* pos() const { return pos_; }
+  const uint8_t* pos() const { return in_.pos; }
   CodecError error() const { return error_; }
 
  private:
-  size_t remaining() const { return static_cast<size_t>(end_ - pos_); }
   bool fail(CodecError e) {
     error_ = e;
     return false;
   }
-  bool read_u32(uint32_t* v);
-  bool read_u64(uint64_t* v);
   bool read_bytes(std::string* out);
   [[gnu::noinline]] bool read_utf8(std::string* out);
   [[gnu::noinline]] bool read_scalar(Value& out, uint8_t type);
@@ -131,43 +117,28 @@ class Decoder {
   [[gnu::noinline]] bool read_map(Value& out, int depth);
   [[gnu::noinline]] bool read_link(Value& out, int depth);
 
-  const uint8_t* pos_;
-  const uint8_t* end_;
+  ByteCursor in_;
+  // A read from in_ that comes up short fails without storing anything:
+  // this is already its error, and the first failure ends the decode.
   CodecError error_ = CodecError::unexpected_end();
 };
 
-bool Decoder::read_u32(uint32_t* v) {
-  if (remaining() < 4) return fail(CodecError::unexpected_end());
-  *v = load_u32(pos_);
-  pos_ += 4;
-  return true;
-}
-
-bool Decoder::read_u64(uint64_t* v) {
-  if (remaining() < 8) return fail(CodecError::unexpected_end());
-  *v = load_u64(pos_);
-  pos_ += 8;
-  return true;
-}
-
 bool Decoder::read_bytes(std::string* out) {
+  const uint8_t* bytes;
   uint32_t len;
-  if (!read_u32(&len)) return false;
-  if (remaining() < len) return fail(CodecError::unexpected_end());
-  out->assign(reinterpret_cast<const char*>(pos_), len);
-  pos_ += len;
+  if (!in_.read_field(&bytes, &len)) return false;
+  out->assign(reinterpret_cast<const char*>(bytes), len);
   return true;
 }
 
 // Checks the bytes in place before copying them; the outcome is the same as
 // copying first, without building a string that is thrown away.
 bool Decoder::read_utf8(std::string* out) {
+  const uint8_t* bytes;
   uint32_t len;
-  if (!read_u32(&len)) return false;
-  if (remaining() < len) return fail(CodecError::unexpected_end());
-  if (!is_valid_utf8(pos_, len)) return fail(CodecError::invalid_utf8());
-  out->assign(reinterpret_cast<const char*>(pos_), len);
-  pos_ += len;
+  if (!in_.read_field(&bytes, &len)) return false;
+  if (!is_valid_utf8(bytes, len)) return fail(CodecError::invalid_utf8());
+  out->assign(reinterpret_cast<const char*>(bytes), len);
   return true;
 }
 
@@ -191,8 +162,8 @@ bool Decoder::read_utf8(std::string* out) {
 
 bool Decoder::read_array(Value& out, int depth) {
   uint32_t count;
-  if (!read_u32(&count)) return false;
-  Array& elements = start_array(out, std::min<size_t>(count, remaining() / MIN_ELEMENT_SIZE));
+  if (!in_.read_u32(&count)) return false;
+  Array& elements = start_array(out, std::min<size_t>(count, in_.remaining() / MIN_ELEMENT_SIZE));
   for (uint32_t i = 0; i < count; ++i) {
     if (!read_value(append_element(elements), depth)) return false;
   }
@@ -201,8 +172,8 @@ bool Decoder::read_array(Value& out, int depth) {
 
 bool Decoder::read_map_body(Map& out, int depth) {
   uint32_t count;
-  if (!read_u32(&count)) return false;
-  reserve_entries(out, std::min<size_t>(count, remaining() / MIN_ENTRY_SIZE));
+  if (!in_.read_u32(&count)) return false;
+  reserve_entries(out, std::min<size_t>(count, in_.remaining() / MIN_ENTRY_SIZE));
   for (uint32_t i = 0; i < count; ++i) {
     std::string key;
     if (!read_utf8(&key)) return false;
@@ -224,6 +195,7 @@ bool Decoder::read_link(Value& out, int depth) {
 }
 
 bool Decoder::read_scalar(Value& out, uint8_t type) {
+  uint8_t u8;
   uint32_t u32;
   uint64_t u64;
   switch (type) {
@@ -234,27 +206,27 @@ bool Decoder::read_scalar(Value& out, uint8_t type) {
       out = Value::tombstone();
       return true;
     case TYPE_BOOL:
-      if (remaining() < 1) return fail(CodecError::unexpected_end());
-      out = Value::boolean(*pos_++ != 0);
+      if (!in_.read_u8(&u8)) return false;
+      out = Value::boolean(u8 != 0);
       return true;
     case TYPE_INT:
-      if (!read_u64(&u64)) return false;
+      if (!in_.read_u64(&u64)) return false;
       out = Value::integer(static_cast<int64_t>(u64));
       return true;
     case TYPE_FLOAT:
-      if (!read_u64(&u64)) return false;
+      if (!in_.read_u64(&u64)) return false;
       out = Value::floating(std::bit_cast<double>(u64));
       return true;
     case TYPE_DATE_TIME:
-      if (!read_u64(&u64)) return false;
+      if (!in_.read_u64(&u64)) return false;
       out = Value::date_time(u64);
       return true;
     case TYPE_DATE:
-      if (!read_u32(&u32)) return false;
+      if (!in_.read_u32(&u32)) return false;
       out = Value::date(u32);
       return true;
     case TYPE_TIME:
-      if (!read_u32(&u32)) return false;
+      if (!in_.read_u32(&u32)) return false;
       out = Value::time(u32);
       return true;
     case TYPE_TEXT:
@@ -268,8 +240,8 @@ bool Decoder::read_scalar(Value& out, uint8_t type) {
 }
 
 bool Decoder::read_value(Value& out, int depth) {
-  if (pos_ >= end_) return fail(CodecError::unexpected_end());
-  const uint8_t type = *pos_++;
+  uint8_t type;
+  if (!in_.read_u8(&type)) return false;
   if (type > TYPE_TOMBSTONE) return fail(CodecError::unknown_type(type));
   if (type != TYPE_ARRAY && type != TYPE_MAP && type != TYPE_LINK) {
     return read_scalar(out, type);
@@ -320,7 +292,7 @@ void encode_value(const Value& v, std::string& out) { encode_into(v, out); }
 void encode_map_body(const Map& m, std::string& out) {
   put_u32(out, static_cast<uint32_t>(m.size()));
   for (const Map::Entry& e : m) {
-    put_string(out, e.first);
+    put_field(out, e.first);
     encode_into(e.second, out);
   }
 }
@@ -337,85 +309,71 @@ Result<Value, CodecError> decode_value(const uint8_t* data, size_t size, size_t*
 namespace {
 
 // Skips one encoded value, checking only what decides where values start,
-// and with `check_text` also that texts and map keys are UTF-8. Returns the
-// position after it, or nullptr when the structure is broken (the decoder
-// then fails too) or a text is not UTF-8. Stops at the first Link type byte
-// it meets, and at a container past the decoder's depth limit.
-const uint8_t* skip_value(const uint8_t* p, const uint8_t* end, int depth, bool* link,
-                          bool check_text) {
-  if (p == end) return nullptr;
-  uint8_t type = *p++;
-  auto skip = [&](uint64_t n) -> const uint8_t* {
-    return uint64_t(end - p) < n ? nullptr : p + n;
-  };
-  auto length = [&]() -> int64_t {
-    if (end - p < 4) return -1;
-    int64_t n = load_u32(p);
-    p += 4;
-    return n;
-  };
+// and with `check_text` also that texts and map keys are UTF-8. Returns
+// false when the structure is broken (the decoder then fails too) or a text
+// is not UTF-8. Stops at the first Link type byte it meets, and at a
+// container past the decoder's depth limit.
+bool skip_value(ByteCursor& in, int depth, bool* link, bool check_text) {
+  uint8_t type;
+  if (!in.read_u8(&type)) return false;
+  const uint8_t* bytes;
+  uint32_t len;
   switch (type) {
     case TYPE_NULL:
     case TYPE_TOMBSTONE:
-      return p;
+      return true;
     case TYPE_BOOL:
-      return skip(1);
+      return in.skip(1);
     case TYPE_INT:
     case TYPE_FLOAT:
     case TYPE_DATE_TIME:
-      return skip(8);
+      return in.skip(8);
     case TYPE_DATE:
     case TYPE_TIME:
-      return skip(4);
+      return in.skip(4);
     case TYPE_TEXT:
-    case TYPE_BLOB: {
-      int64_t n = length();
-      if (n < 0) return nullptr;
-      const uint8_t* after = skip(uint64_t(n));
-      if (after && check_text && type == TYPE_TEXT && !is_valid_utf8(p, size_t(n))) return nullptr;
-      return after;
-    }
+    case TYPE_BLOB:
+      if (!in.read_field(&bytes, &len)) return false;
+      return !(check_text && type == TYPE_TEXT && !is_valid_utf8(bytes, len));
     case TYPE_LINK:
       *link = true;
-      return nullptr;
+      return false;
     case TYPE_ARRAY:
     case TYPE_MAP: {
       // Past the decoder's depth limit the answer is left to a decode.
       if (depth >= MAX_NESTING_DEPTH) {
         *link = true;
-        return nullptr;
+        return false;
       }
-      int64_t count = length();
-      if (count < 0) return nullptr;
-      for (int64_t i = 0; i < count; ++i) {
+      uint32_t count;
+      if (!in.read_u32(&count)) return false;
+      for (uint32_t i = 0; i < count; ++i) {
         if (type == TYPE_MAP) {
-          int64_t key_len = length();
-          if (key_len < 0) return nullptr;
-          const uint8_t* after = skip(uint64_t(key_len));
-          if (!after || (check_text && !is_valid_utf8(p, size_t(key_len)))) return nullptr;
-          p = after;
+          if (!in.read_field(&bytes, &len)) return false;
+          if (check_text && !is_valid_utf8(bytes, len)) return false;
         }
-        p = skip_value(p, end, depth + 1, link, check_text);
-        if (!p) return nullptr;
+        if (!skip_value(in, depth + 1, link, check_text)) return false;
       }
-      return p;
+      return true;
     }
     default:
-      return nullptr;
+      return false;
   }
 }
 
 }  // namespace
 
 bool may_hold_link(const uint8_t* data, size_t size) {
+  ByteCursor in{data, data + size};
   bool link = false;
-  skip_value(data, data + size, 0, &link, false);
+  skip_value(in, 0, &link, false);
   return link;
 }
 
 bool decodes_without_link(const uint8_t* data, size_t size) {
+  ByteCursor in{data, data + size};
   bool link = false;
-  return skip_value(data, data + size, 0, &link, true) != nullptr && !link;
+  return skip_value(in, 0, &link, true) && !link;
 }
 
 bool is_valid_utf8(const uint8_t* data, size_t size) {

@@ -31,6 +31,12 @@ enum TypeByte : uint8_t {
   TYPE_TOMBSTONE = 0x0C,  // the highest assigned; anything above is refused
 };
 
+// The smallest encodings of an element (a Null) and of a map entry (an empty
+// key, then a Null): no input holds more elements or entries than its
+// remaining bytes divided by these, whatever count it declares.
+inline constexpr size_t MIN_ELEMENT_SIZE = 1;
+inline constexpr size_t MIN_ENTRY_SIZE = 5;
+
 // The largest length or count an unsigned 32-bit field holds.
 inline constexpr uint64_t MAX_LENGTH_FIELD = 0xFFFFFFFFu;
 

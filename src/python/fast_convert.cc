@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 #include <iterator>
+#include <string_view>
 #include <utility>
 
 #include "codec/byte_order.h"
@@ -23,13 +24,6 @@ namespace {
 // the two break even near 16 code points, so longer strings go through the
 // interpreter's encoder.
 constexpr Py_ssize_t STACK_CODE_POINTS = 16;
-
-void store_u32(char* p, uint32_t v) {
-  p[0] = char(v);
-  p[1] = char(v >> 8);
-  p[2] = char(v >> 16);
-  p[3] = char(v >> 24);
-}
 
 // Writes the UTF-8 of `n` code points to `p`; the end, or nullptr at a
 // surrogate (which the interpreter's encoder refuses).
@@ -72,8 +66,7 @@ bool append_long_string(PyObject* str, std::string& out) {
   Py_ssize_t size;
   if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return false;
   if (!fits_length_field(static_cast<uint64_t>(size))) return false;
-  put_u32(out, static_cast<uint32_t>(size));
-  out.append(data, static_cast<size_t>(size));
+  put_field(out, std::string_view(data, static_cast<size_t>(size)));
   return true;
 }
 
@@ -227,8 +220,7 @@ bool Encoder::blob(PyObject* obj) {
   if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return false;
   if (!fits_length_field(static_cast<uint64_t>(size))) return false;
   type_byte(TYPE_BLOB);
-  put_u32(out_, static_cast<uint32_t>(size));
-  out_.append(data, static_cast<size_t>(size));
+  put_field(out_, std::string_view(data, static_cast<size_t>(size)));
   return true;
 }
 
@@ -275,19 +267,13 @@ bool Encoder::link(PyObject* link, int depth) {
   if (depth + link_levels(link) > MAX_NESTING_DEPTH) return false;
   const LinkData& data = link_data(link);
   type_byte(TYPE_LINK);
-  put_u32(out_, static_cast<uint32_t>(data.path.size()));
-  out_.append(data.path);
+  put_field(out_, data.path);
   encode_map_body(data.local, out_);
   has_link_ = true;
   return true;
 }
 
 // ---- encoding -> Python ----------------------------------------------------
-
-// The smallest encodings of an element (a Null) and of a map entry (an empty
-// key, then a Null): a count the remaining input cannot hold is truncated.
-constexpr size_t MIN_ELEMENT_SIZE = 1;
-constexpr size_t MIN_ENTRY_SIZE = 5;
 
 // A new str of the UTF-8 in p[0, size): nullptr with UnicodeDecodeError for
 // bytes that are not well-formed UTF-8 (the interpreter's strict decoder
@@ -305,52 +291,23 @@ PyObject* make_key(const uint8_t* p, size_t size) { return make_str(p, size); }
 // decode_value counts them.
 class Decoder {
  public:
-  Decoder(const uint8_t* data, size_t size) : data_(data), pos_(data), end_(data + size) {}
+  Decoder(const uint8_t* data, size_t size) : data_(data), in_{data, data + size} {}
 
   PyObject* value(int depth);
 
  private:
-  size_t remaining() const { return static_cast<size_t>(end_ - pos_); }
-  bool read_u32(uint32_t* v);
-  bool read_u64(uint64_t* v);
-  // The bytes of a length-prefixed field, in place.
-  bool read_field(const uint8_t** p, size_t* size);
   PyObject* scalar(uint8_t type);
   PyObject* list(int depth);
   PyObject* dict(int depth);
   PyObject* link(int depth);
 
   const uint8_t* data_;
-  const uint8_t* pos_;
-  const uint8_t* end_;
+  ByteCursor in_;
 };
 
-bool Decoder::read_u32(uint32_t* v) {
-  if (remaining() < 4) return false;
-  *v = load_u32(pos_);
-  pos_ += 4;
-  return true;
-}
-
-bool Decoder::read_u64(uint64_t* v) {
-  if (remaining() < 8) return false;
-  *v = load_u64(pos_);
-  pos_ += 8;
-  return true;
-}
-
-bool Decoder::read_field(const uint8_t** p, size_t* size) {
-  uint32_t len;
-  if (!read_u32(&len) || remaining() < len) return false;
-  *p = pos_;
-  *size = len;
-  pos_ += len;
-  return true;
-}
-
 PyObject* Decoder::value(int depth) {
-  if (pos_ >= end_) return nullptr;
-  const uint8_t type = *pos_++;
+  uint8_t type;
+  if (!in_.read_u8(&type)) return nullptr;
   switch (type) {
     case TYPE_ARRAY:
       return depth >= MAX_NESTING_DEPTH ? nullptr : list(depth + 1);
@@ -364,31 +321,31 @@ PyObject* Decoder::value(int depth) {
 }
 
 PyObject* Decoder::scalar(uint8_t type) {
+  uint8_t u8;
   uint32_t u32;
   uint64_t u64;
   const uint8_t* p;
-  size_t size;
+  uint32_t size;
   switch (type) {
     case TYPE_NULL:
       Py_RETURN_NONE;
     case TYPE_TOMBSTONE:
       return new_tombstone();
     case TYPE_BOOL:
-      if (remaining() < 1) return nullptr;
-      return PyBool_FromLong(*pos_++ != 0);
+      return in_.read_u8(&u8) ? PyBool_FromLong(u8 != 0) : nullptr;
     case TYPE_INT:
-      return read_u64(&u64) ? PyLong_FromLongLong(static_cast<int64_t>(u64)) : nullptr;
+      return in_.read_u64(&u64) ? PyLong_FromLongLong(static_cast<int64_t>(u64)) : nullptr;
     case TYPE_FLOAT:
-      return read_u64(&u64) ? PyFloat_FromDouble(std::bit_cast<double>(u64)) : nullptr;
+      return in_.read_u64(&u64) ? PyFloat_FromDouble(std::bit_cast<double>(u64)) : nullptr;
     case TYPE_DATE_TIME:
-      return read_u64(&u64) ? PyLong_FromUnsignedLongLong(u64) : nullptr;
+      return in_.read_u64(&u64) ? PyLong_FromUnsignedLongLong(u64) : nullptr;
     case TYPE_DATE:
     case TYPE_TIME:
-      return read_u32(&u32) ? PyLong_FromUnsignedLong(u32) : nullptr;
+      return in_.read_u32(&u32) ? PyLong_FromUnsignedLong(u32) : nullptr;
     case TYPE_TEXT:
-      return read_field(&p, &size) ? make_str(p, size) : nullptr;
+      return in_.read_field(&p, &size) ? make_str(p, size) : nullptr;
     case TYPE_BLOB:
-      if (!read_field(&p, &size)) return nullptr;
+      if (!in_.read_field(&p, &size)) return nullptr;
       return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p),
                                        static_cast<Py_ssize_t>(size));
   }
@@ -397,7 +354,7 @@ PyObject* Decoder::scalar(uint8_t type) {
 
 PyObject* Decoder::list(int depth) {
   uint32_t count;
-  if (!read_u32(&count) || count > remaining() / MIN_ELEMENT_SIZE) return nullptr;
+  if (!in_.read_u32(&count) || count > in_.remaining() / MIN_ELEMENT_SIZE) return nullptr;
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return nullptr;
   for (uint32_t i = 0; i < count; ++i) {
@@ -410,13 +367,13 @@ PyObject* Decoder::list(int depth) {
 
 PyObject* Decoder::dict(int depth) {
   uint32_t count;
-  if (!read_u32(&count) || count > remaining() / MIN_ENTRY_SIZE) return nullptr;
+  if (!in_.read_u32(&count) || count > in_.remaining() / MIN_ENTRY_SIZE) return nullptr;
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* p;
-    size_t size;
-    if (!read_field(&p, &size)) return nullptr;
+    uint32_t size;
+    if (!in_.read_field(&p, &size)) return nullptr;
     PyRef key = PyRef::steal(make_key(p, size));
     if (!key) return nullptr;
     PyRef item = PyRef::steal(value(depth));
@@ -430,12 +387,12 @@ PyObject* Decoder::dict(int depth) {
 // Links are rare: the codec reads the whole link, and the Link is made from
 // that, exactly as the canonical route makes it.
 PyObject* Decoder::link(int depth) {
-  size_t cursor = static_cast<size_t>(pos_ - 1 - data_);
-  auto decoded = decode_value(data_, static_cast<size_t>(end_ - data_), &cursor);
+  size_t cursor = static_cast<size_t>(in_.pos - 1 - data_);
+  auto decoded = decode_value(data_, static_cast<size_t>(in_.end - data_), &cursor);
   if (!decoded.ok()) return nullptr;
   Value& v = decoded.value();
   if (depth + nesting_levels(v) > MAX_NESTING_DEPTH) return nullptr;
-  pos_ = data_ + cursor;
+  in_.pos = data_ + cursor;
   return new_link(std::move(v.as_link()));
 }
 

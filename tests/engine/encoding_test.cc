@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "codec/byte_order.h"
 #include "test_values.h"
 
 namespace zez {
@@ -550,6 +551,34 @@ TEST(SizeCheck, OrdinaryValuesFitAndTheMessageNamesTheLimit) {
             "text of length 4294967296 exceeds the limit of 4294967295");
   EXPECT_TRUE(fits_length_field(0xFFFFFFFFu));
   EXPECT_FALSE(fits_length_field(0x100000000u));
+}
+
+// ---- bounded reads
+
+TEST(ByteCursor, ReadsWhatIsThereAndShortReadsTakeNothing) {
+  const std::string bytes = hex("03 00 00 00 61 62 63 ff ff ff ff 07");
+  const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+  ByteCursor in{data, data + bytes.size()};
+  const uint8_t* field;
+  uint32_t size;
+  ASSERT_TRUE(in.read_field(&field, &size));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(field), size), "abc");
+  // A length far past the end (and near the top of its range) is refused.
+  const uint8_t* before = in.pos;
+  uint64_t u64;
+  EXPECT_FALSE(in.read_field(&field, &size));
+  EXPECT_FALSE(in.read_u64(&u64));
+  EXPECT_FALSE(in.skip(6));
+  EXPECT_EQ(in.pos, before);
+  uint32_t u32;
+  uint8_t u8;
+  ASSERT_TRUE(in.read_u32(&u32));
+  EXPECT_EQ(u32, 0xFFFFFFFFu);
+  ASSERT_TRUE(in.read_u8(&u8));
+  EXPECT_EQ(u8, 7);
+  EXPECT_FALSE(in.read_u8(&u8));
+  EXPECT_FALSE(in.read_u32(&u32));
+  EXPECT_EQ(in.remaining(), 0u);
 }
 
 }  // namespace
