@@ -125,9 +125,8 @@ auto with_engine(PyObject* self, F&& call) -> std::optional<decltype(call(std::d
   return call(lock.engine());
 }
 
-template <class E>
-PyObject* none_or_raise(const Result<Unit, E>& r, PyObject* exception_type) {
-  if (!r.ok()) return raise_text(exception_type, r.error().display());
+PyObject* none_or_raise(const Result<Unit, StorageError>& r, EngineCall call) {
+  if (!r.ok()) return raise_engine_error(call, r.error());
   Py_RETURN_NONE;
 }
 
@@ -155,7 +154,7 @@ PyObject* stored_to_py(const std::string& bytes) {
   size_t cursor = 0;
   auto decoded = decode_value(data, bytes.size(), &cursor);
   if (!decoded.ok()) {
-    return raise_text(PyExc_KeyError, StorageError::codec(decoded.error()).display());
+    return raise_engine_error(EngineCall::Get, StorageError::codec(decoded.error()));
   }
   return value_to_py(std::move(decoded).value());
 }
@@ -170,7 +169,7 @@ PyObject* database_get(PyObject* self, PyObject* args, PyObject* kwargs) {
       return db.get_encoded(collection.view(), key.view(), bytes);
     });
     if (!r) return nullptr;
-    if (!r->ok()) return raise_text(PyExc_KeyError, r->error().display());
+    if (!r->ok()) return raise_engine_error(EngineCall::Get, r->error());
     return stored_to_py(bytes);
   });
 }
@@ -215,7 +214,7 @@ PyObject* database_set(PyObject* self, PyObject* args, PyObject* kwargs) {
       return value.write(db, collection.view(), key.view());
     });
     if (!r) return nullptr;
-    return none_or_raise(*r, PyExc_RuntimeError);
+    return none_or_raise(*r, EngineCall::Set);
   });
 }
 
@@ -226,7 +225,7 @@ PyObject* database_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!bind_address(DELETE, args, kwargs, a, &collection, &key)) return nullptr;
     auto r = with_engine(self, [&](Database& db) { return db.remove(collection.view(), key.view()); });
     if (!r) return nullptr;
-    return none_or_raise(*r, PyExc_RuntimeError);
+    return none_or_raise(*r, EngineCall::Delete);
   });
 }
 
@@ -272,7 +271,7 @@ bool set_one(Database& db, PyObject* op, const Address* address) {
   if (item == nullptr || !value.convert(item)) return false;
   auto r = value.write(db, address->collection.view(), address->key.view());
   if (!r.ok()) {
-    raise_text(PyExc_RuntimeError, r.error().display());
+    raise_engine_error(EngineCall::SetMany, r.error());
     return false;
   }
   return true;
@@ -359,7 +358,7 @@ PyObject* database_resolve(PyObject* self, PyObject* args, PyObject* kwargs) {
       return db.resolve(collection.view(), key.view(), segments);
     });
     if (!r) return nullptr;
-    if (!r->ok()) return raise_text(PyExc_RuntimeError, r->error().display());
+    if (!r->ok()) return raise_engine_error(EngineCall::Resolve, r->error());
     // Converted after the lock is released: the result is our own copy, and
     // building Python objects may run the collector and with it finalizers.
     return value_to_py(std::move(*r).value());
@@ -381,7 +380,7 @@ PyObject* database_commit(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     auto r = with_engine(self, [&](Database& db) { return db.commit(); });
     if (!r) return nullptr;
-    return none_or_raise(*r, PyExc_RuntimeError);
+    return none_or_raise(*r, EngineCall::Commit);
   });
 }
 
@@ -417,7 +416,7 @@ PyObject* database_backlinks(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!make_backlink_keys()) return nullptr;
     auto r = with_engine(self, [&](Database& db) { return db.backlinks(collection.view(), key.view()); });
     if (!r) return nullptr;
-    if (!r->ok()) return raise_text(PyExc_RuntimeError, r->error().display());
+    if (!r->ok()) return raise_engine_error(EngineCall::Backlinks, r->error());
     const std::vector<Backlink>& backlinks = r->value();
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(backlinks.size())));
     if (!list) return nullptr;
@@ -500,7 +499,7 @@ PyObject* open_database(PyObject*, PyObject* args, PyObject* kwargs) {
     Utf8Arg path;
     if (!path.convert(a[0], "path")) return nullptr;
     auto r = Database::open(std::string(path.view()));
-    if (!r.ok()) return raise_text(PyExc_RuntimeError, r.error().display());
+    if (!r.ok()) return raise_engine_error(EngineCall::Open, r.error());
     return new_database(std::move(r).value());
   });
 }

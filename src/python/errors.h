@@ -10,10 +10,21 @@
 #include <new>
 #include <string>
 
+#include "codec/errors.h"
+
 namespace zez::py {
 
 // Raises `type` with `text` (UTF-8) as its only argument. Returns nullptr.
 PyObject* raise_text(PyObject* type, const std::string& text);
+
+// The engine calls behind the module's functions and methods.
+enum class EngineCall { Open, Get, Set, SetMany, Delete, Resolve, Commit, Backlinks };
+
+// Raises an engine failure of `call` with the error's display text: KeyError
+// for Get (whatever kept the value from being read), RuntimeError for every
+// other call. Returns nullptr.
+PyObject* raise_engine_error(EngineCall call, const StorageError& error);
+PyObject* raise_engine_error(EngineCall call, const ResolveError& error);
 
 // Raises TypeError "'{type}' object cannot be converted to '{target}'" with
 // {type} the __qualname__ of obj's type, preceded by "argument '{arg}': "
