@@ -32,8 +32,8 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/fast_convert.h"
+#include "python/heap_type.h"
 #include "python/py_ref.h"
-#include "python/value_types.h"
 
 namespace zez::py {
 
@@ -438,12 +438,9 @@ PyObject* database_repr(PyObject* self) {
 }
 
 void database_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   // Destroying the engine writes its buffers out; nothing can throw past here.
   delete reinterpret_cast<DatabaseObject*>(self)->block;
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  free_heap_object(self);
 }
 
 #define ZEZ_KW_METHOD(name, fn, doc) \

@@ -28,17 +28,3 @@ const LinkData& link_data(PyObject* link);
 int link_levels(PyObject* link);
 
 }  // namespace zez::py
-
-namespace zez::py {
-
-// Makes a heap type from its PyType_Spec (a bare class name) and sets its __module__
-// to "_zezavezud". Interpreters since 3.10 warn (DeprecationWarning) about a
-// type name without a module part; the warning is silenced for this call
-// only, since the module is named by __module__ instead.
-PyObject* make_heap_type(PyType_Spec* spec);
-
-// The Py_tp_new of a class without constructor: raises TypeError
-// "No constructor defined for {}" with the type's __qualname__.
-PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs);
-
-}  // namespace zez::py
