@@ -3,12 +3,13 @@
 // per cached value and time per read for a small and a wider record.
 //
 //   g++ -O2 -std=c++20 -I src bench/cache_bench.cc build/rel/libengine.a -o build/cache_bench
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
-#include <unistd.h>
 
 #include "codec/encoding.h"
 
@@ -38,7 +39,8 @@ double ns_per_op(F&& f) {
   auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < N; ++i) f(i);
   return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start)
-             .count() / N;
+             .count() /
+         N;
 }
 
 void compare(int fields) {
@@ -63,10 +65,11 @@ void compare(int fields) {
     zez::encode_value(trees[size_t(i)], out);
     sink += out.size();
   });
-  std::printf("%2d fields: encoded %5.0f B, tree %5.0f B per value; read: decode %4.0f ns, "
-              "copy %4.0f ns; write: encode %4.0f ns, copy %4.0f ns (%zu)\n",
-              fields, double(mid - before) / N, double(after - mid) / N, decode_ns, copy_ns,
-              encode_ns, copy_ns, sink % 10);
+  std::printf(
+      "%2d fields: encoded %5.0f B, tree %5.0f B per value; read: decode %4.0f ns, "
+      "copy %4.0f ns; write: encode %4.0f ns, copy %4.0f ns (%zu)\n",
+      fields, double(mid - before) / N, double(after - mid) / N, decode_ns, copy_ns, encode_ns,
+      copy_ns, sink % 10);
 }
 
 }  // namespace

@@ -53,9 +53,9 @@ size_t stack_used_by(std::function<void()> walk) {
 // `levels` containers of one kind, each holding the next, around a text.
 std::string nested(int levels, char kind) {
   static const std::string LEVEL[] = {
-      std::string("\x07\x01\0\0\0", 5),                        // array of one
-      std::string("\x08\x01\0\0\0\x01\0\0\0k", 10),            // map {"k": ...}
-      std::string("\x05\0\0\0\0\x01\0\0\0\x01\0\0\0k", 14),    // link "" {"k": ...}
+      std::string("\x07\x01\0\0\0", 5),                      // array of one
+      std::string("\x08\x01\0\0\0\x01\0\0\0k", 10),          // map {"k": ...}
+      std::string("\x05\0\0\0\0\x01\0\0\0\x01\0\0\0k", 14),  // link "" {"k": ...}
   };
   const std::string& level = LEVEL[kind == 'a' ? 0 : kind == 'm' ? 1 : 2];
   std::string out;
@@ -73,8 +73,8 @@ Value decode_all(const std::string& bytes) {
 }  // namespace
 
 int main() {
-  std::printf("%-6s %6s %8s %8s %8s %8s %8s %8s\n", "kind", "levels", "decode", "destroy",
-              "copy", "encode", "debug", "oversize");
+  std::printf("%-6s %6s %8s %8s %8s %8s %8s %8s\n", "kind", "levels", "decode", "destroy", "copy",
+              "encode", "debug", "oversize");
   for (char kind : {'a', 'm', 'l'}) {
     for (int levels : {1, MAX_NESTING_DEPTH}) {
       const std::string bytes = nested(levels, kind);
@@ -91,8 +91,10 @@ int main() {
       const size_t debug = stack_used_by([&] { (void)v.debug_text(); });
       const size_t oversize = stack_used_by([&] { (void)find_oversized(v); });
       std::printf("%-6s %6d %8zu %8zu %8zu %8zu %8zu %8zu\n",
-                  kind == 'a' ? "array" : kind == 'm' ? "map" : "link", levels, decode, destroy,
-                  copy, encode, debug, oversize);
+                  kind == 'a'   ? "array"
+                  : kind == 'm' ? "map"
+                                : "link",
+                  levels, decode, destroy, copy, encode, debug, oversize);
     }
   }
 }

@@ -6,14 +6,15 @@
 //
 // The database is written by a child process, so that the memory it used
 // does not hide the growth measured around the open.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "db/database.h"
 

@@ -18,8 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t cursor = 0;
   auto decoded = decode_value(data, size, &cursor);
   if (decodes_without_link(data, size)) {
-    check(decoded.ok() && extract_links(decoded.value()).empty() &&
-              !may_hold_link(data, size),
+    check(decoded.ok() && extract_links(decoded.value()).empty() && !may_hold_link(data, size),
           "said to decode without a link, but it does not");
   }
   if (!decoded.ok()) {
@@ -33,8 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string once = encoded(v);
   check(once.size() <= cursor, "re-encoding is longer than the input");
   size_t again_cursor = 0;
-  auto again = decode_value(reinterpret_cast<const uint8_t*>(once.data()), once.size(),
-                            &again_cursor);
+  auto again =
+      decode_value(reinterpret_cast<const uint8_t*>(once.data()), once.size(), &again_cursor);
   check(again.ok(), "re-encoded bytes do not decode", again.ok() ? "" : again.error().display());
   check(again_cursor == once.size(), "re-encoded bytes decode short");
   check(encoded(again.value()) == once, "re-encoding is not stable");

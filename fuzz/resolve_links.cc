@@ -93,7 +93,8 @@ class PlainResolver {
         return in_value(*e, rest, depth, nesting);
       }
       case Kind::Link:
-        if (const Value* e = v.as_link().local.find(p[0])) return in_value(*e, rest, depth, nesting);
+        if (const Value* e = v.as_link().local.find(p[0]))
+          return in_value(*e, rest, depth, nesting);
         return follow(v.as_link(), p, depth + 1, nesting);
       default:
         return ResolveError::field_not_found();
@@ -193,7 +194,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     records.push_back(Record{collection, key});
   }
   std::vector<std::string> segments;
-  if (pos < size) segments = split(std::string_view(reinterpret_cast<const char*>(data + pos), size - pos), '|');
+  if (pos < size)
+    segments = split(std::string_view(reinterpret_cast<const char*>(data + pos), size - pos), '|');
 
   for (const Record& r : records) {
     CountingReader engine_reads(*db.value());

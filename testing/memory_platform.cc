@@ -386,11 +386,13 @@ void MemoryPlatform::fail(FaultOp op, int nth, IoError error, std::string only_f
 }
 
 void MemoryPlatform::short_write(int nth, size_t accepted, std::string only_file) {
-  state_->faults.push_back(Fault{FaultOp::Write, nth, std::move(only_file), std::nullopt, accepted, std::nullopt});
+  state_->faults.push_back(
+      Fault{FaultOp::Write, nth, std::move(only_file), std::nullopt, accepted, std::nullopt});
 }
 
 void MemoryPlatform::torn_write(int nth, size_t accepted, IoError error) {
-  state_->faults.push_back(Fault{FaultOp::Write, nth, {}, std::nullopt, accepted, std::move(error)});
+  state_->faults.push_back(
+      Fault{FaultOp::Write, nth, {}, std::nullopt, accepted, std::move(error)});
 }
 
 void MemoryPlatform::limit_reads(size_t n) { state_->read_limit = n; }

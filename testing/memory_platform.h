@@ -33,7 +33,18 @@ namespace zez::testing {
 // The name a call counts under is the file or entry name (`from` for a
 // rename), or the directory's path for sync, free_space and locks.
 enum class FaultOp {
-  Open, Read, Write, Truncate, Size, ReadAt, Sync, Rename, Remove, Lock, Stat, SetOwner
+  Open,
+  Read,
+  Write,
+  Truncate,
+  Size,
+  ReadAt,
+  Sync,
+  Rename,
+  Remove,
+  Lock,
+  Stat,
+  SetOwner
 };
 inline constexpr int FAULT_OP_COUNT = 12;
 

@@ -40,8 +40,7 @@ inline uint32_t load_u32(const uint8_t* p) {
 
 inline uint64_t load_u64(const uint8_t* p) {
   return uint64_t(p[0]) | uint64_t(p[1]) << 8 | uint64_t(p[2]) << 16 | uint64_t(p[3]) << 24 |
-         uint64_t(p[4]) << 32 | uint64_t(p[5]) << 40 | uint64_t(p[6]) << 48 |
-         uint64_t(p[7]) << 56;
+         uint64_t(p[4]) << 32 | uint64_t(p[5]) << 40 | uint64_t(p[6]) << 48 | uint64_t(p[7]) << 56;
 }
 
 // Bounded reads from [pos, end). Each read either takes all of its bytes

@@ -23,8 +23,7 @@ std::string CodecError::display() const {
     case Kind::InvalidUtf8:
       return "invalid UTF-8 in text field";
     case Kind::TooDeep:
-      return "value nested deeper than " + std::to_string(MAX_NESTING_DEPTH) +
-             " levels";
+      return "value nested deeper than " + std::to_string(MAX_NESTING_DEPTH) + " levels";
   }
   return std::string();
 }

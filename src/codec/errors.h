@@ -78,7 +78,8 @@ class [[nodiscard]] StorageError {
  private:
   using Cause = std::variant<IoError, CodecError, KeyNotFound>;
   template <Kind K, class T>
-  static constexpr bool holds = std::is_same_v<std::variant_alternative_t<cause_index(K), Cause>, T>;
+  static constexpr bool holds =
+      std::is_same_v<std::variant_alternative_t<cause_index(K), Cause>, T>;
   static_assert(std::variant_size_v<Cause> == 3 && holds<Kind::Io, IoError> &&
                 holds<Kind::Codec, CodecError> && holds<Kind::KeyNotFound, KeyNotFound>);
 
@@ -115,14 +116,14 @@ class [[nodiscard]] ResolveError {
   struct NotFound {};
   using Cause = std::variant<StorageError, std::string, Cyclic, NotFound>;
   template <Kind K, class T>
-  static constexpr bool holds = std::is_same_v<std::variant_alternative_t<cause_index(K), Cause>, T>;
+  static constexpr bool holds =
+      std::is_same_v<std::variant_alternative_t<cause_index(K), Cause>, T>;
   static_assert(std::variant_size_v<Cause> == 4 && holds<Kind::Storage, StorageError> &&
                 holds<Kind::InvalidPath, std::string> && holds<Kind::CyclicLink, Cyclic> &&
                 holds<Kind::FieldNotFound, NotFound>);
 
   template <size_t I, class... A>
-  explicit ResolveError(std::in_place_index_t<I> i, A&&... a)
-      : cause_(i, std::forward<A>(a)...) {}
+  explicit ResolveError(std::in_place_index_t<I> i, A&&... a) : cause_(i, std::forward<A>(a)...) {}
   Cause cause_;
 };
 

@@ -1,4 +1,6 @@
 // Debug text of values, with the float and quoted-text forms it is built on.
+#include "codec/text.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -6,7 +8,6 @@
 #include <cstdlib>
 #include <iterator>
 
-#include "codec/text.h"
 #include "codec/value.h"
 
 namespace zez {
@@ -61,13 +62,26 @@ char32_t next_code_point(const unsigned char* p, const unsigned char* end, int* 
 
 void append_ascii(std::string& out, unsigned char c) {
   switch (c) {
-    case '"': out += "\\\""; return;
-    case '\\': out += "\\\\"; return;
-    case '\t': out += "\\t"; return;
-    case '\r': out += "\\r"; return;
-    case '\n': out += "\\n"; return;
-    case '\0': out += "\\0"; return;
-    default: break;
+    case '"':
+      out += "\\\"";
+      return;
+    case '\\':
+      out += "\\\\";
+      return;
+    case '\t':
+      out += "\\t";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\0':
+      out += "\\0";
+      return;
+    default:
+      break;
   }
   if (c < 0x20 || c == 0x7F) {
     append_escape(out, c);
@@ -120,8 +134,8 @@ void append_float(std::string& out, double x) {
   }
   std::string digits(mantissa);
   digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
-  const bool scientific = exponent >= SCIENTIFIC_FROM_EXPONENT ||
-                          (x != 0 && exponent < SCIENTIFIC_BELOW_EXPONENT);
+  const bool scientific =
+      exponent >= SCIENTIFIC_FROM_EXPONENT || (x != 0 && exponent < SCIENTIFIC_BELOW_EXPONENT);
   if (scientific) {
     out += digits[0];
     if (digits.size() > 1) out.append(".").append(digits, 1);

@@ -27,9 +27,7 @@ Value Value::date(uint32_t d) { return make<Kind::Date>(d); }
 Value Value::time(uint32_t t) { return make<Kind::Time>(t); }
 Value Value::date_time(uint64_t dt) { return make<Kind::DateTime>(dt); }
 Value Value::array(Array elements) { return make<Kind::Array>(std::move(elements)); }
-Value Value::map(Map entries) {
-  return make<Kind::Map>(std::make_unique<Map>(std::move(entries)));
-}
+Value Value::map(Map entries) { return make<Kind::Map>(std::make_unique<Map>(std::move(entries))); }
 Value Value::empty_map() { return make<Kind::Map>(std::make_unique<Map>()); }
 Value Value::link(std::string path) { return link(std::move(path), Map()); }
 Value Value::link(std::string path, Map local) {

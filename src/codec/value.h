@@ -108,15 +108,18 @@ class Value {
   struct NullTag {};
   struct TombstoneTag {};
   using Storage =
-      std::variant<NullTag, TombstoneTag, bool, int64_t, double, std::string,
-                   std::string, uint32_t, uint32_t, uint64_t, Array,
-                   std::unique_ptr<Map>, std::unique_ptr<LinkData>>;
+      std::variant<NullTag, TombstoneTag, bool, int64_t, double, std::string, std::string, uint32_t,
+                   uint32_t, uint64_t, Array, std::unique_ptr<Map>, std::unique_ptr<LinkData>>;
   template <Kind K>
   using Alternative = std::variant_alternative_t<kind_index(K), Storage>;
   template <Kind K>
-  const Alternative<K>& get() const { return std::get<kind_index(K)>(v_); }
+  const Alternative<K>& get() const {
+    return std::get<kind_index(K)>(v_);
+  }
   template <Kind K>
-  Alternative<K>& get() { return std::get<kind_index(K)>(v_); }
+  Alternative<K>& get() {
+    return std::get<kind_index(K)>(v_);
+  }
   template <Kind K, class... A>
   static Value make(A&&... a) {
     Value v;
@@ -128,8 +131,7 @@ class Value {
   // Each kind's alternative sits at the kind's own position.
   static_assert(std::variant_size_v<Storage> == kind_index(Kind::Link) + 1);
   static_assert(holds<Kind::Null, NullTag> && holds<Kind::Tombstone, TombstoneTag>);
-  static_assert(holds<Kind::Bool, bool> && holds<Kind::Int, int64_t> &&
-                holds<Kind::Float, double>);
+  static_assert(holds<Kind::Bool, bool> && holds<Kind::Int, int64_t> && holds<Kind::Float, double>);
   static_assert(holds<Kind::Text, std::string> && holds<Kind::Blob, std::string>);
   static_assert(holds<Kind::Date, uint32_t> && holds<Kind::Time, uint32_t> &&
                 holds<Kind::DateTime, uint64_t>);

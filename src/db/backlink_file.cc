@@ -45,8 +45,9 @@ namespace detail {
 
 ReplayReader::ReplayReader(File& file, uint64_t expected_size)
     : file_(file),
-      buf_(size_t(std::clamp<uint64_t>(expected_size, MIN_REPLAY_BUFFER_SIZE,
-                                       REPLAY_BUFFER_SIZE))) {}
+      buf_(
+          size_t(std::clamp<uint64_t>(expected_size, MIN_REPLAY_BUFFER_SIZE, REPLAY_BUFFER_SIZE))) {
+}
 
 Result<size_t, IoError> ReplayReader::read_up_to(uint8_t* dst, size_t n) {
   size_t got = 0;
@@ -124,7 +125,7 @@ bool BacklinkFramer::read_string(size_t index, bool& zeros_so_far, bool& utf8_so
   const uint64_t remaining = in_->offset() - record_start_;
   if (got.value() < LENGTH_SIZE) {
     zeros_so_far = zeros_so_far && std::all_of(len_bytes, len_bytes + got.value(),
-                                                [](uint8_t b) { return b == 0; });
+                                               [](uint8_t b) { return b == 0; });
     if (zeros_so_far) return stop(ScanStop::ZeroTail, remaining);
     return stop_torn(remaining - got.value() + LENGTH_SIZE, remaining, utf8_so_far);
   }

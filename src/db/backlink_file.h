@@ -50,9 +50,9 @@ Result<Unit, IoError> frame_backlink_record(uint8_t op, const BacklinkStrings& s
 
 // One record as a scan finds it: framed whole, but not checked further.
 struct BacklinkRecordView {
-  uint64_t offset;  // of its op byte
-  uint64_t end;     // of its last byte, plus one
-  uint8_t op;       // BACKLINK_OP_ADD, BACKLINK_OP_REMOVE, or any other (ignored) value
+  uint64_t offset;          // of its op byte
+  uint64_t end;             // of its last byte, plus one
+  uint8_t op;               // BACKLINK_OP_ADD, BACKLINK_OP_REMOVE, or any other (ignored) value
   BacklinkStrings strings;  // point into the scan's buffer: valid only during the visit
   bool strings_are_utf8;    // the engine refuses to load a record whose strings are not
 };

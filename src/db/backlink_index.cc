@@ -66,9 +66,8 @@ Result<std::unique_ptr<BacklinkIndex>, IoError> BacklinkIndex::load(Directory& d
     const BacklinkStrings& s = r.strings;
     if (r.op == BACKLINK_OP_ADD) {
       target_key.assign(s.target_key);
-      entries[target_key].push_back(Backlink{std::string(s.source_collection),
-                                             std::string(s.source_key),
-                                             std::string(s.source_path)});
+      entries[target_key].push_back(Backlink{
+          std::string(s.source_collection), std::string(s.source_key), std::string(s.source_path)});
     } else if (r.op == BACKLINK_OP_REMOVE) {
       target_key.assign(s.target_key);
       auto it = entries.find(target_key);

@@ -29,8 +29,8 @@ IoError zero_value_length(uint64_t offset) {
 
 }  // namespace
 
-Collection::Collection(std::string path, std::unique_ptr<File> reader,
-                       std::unique_ptr<File> writer, uint64_t end_offset)
+Collection::Collection(std::string path, std::unique_ptr<File> reader, std::unique_ptr<File> writer,
+                       uint64_t end_offset)
     : path_(std::move(path)),
       reader_(std::move(reader)),
       writer_(std::move(writer)),
@@ -279,9 +279,10 @@ Result<Unit, IoError> Collection::push() {
         keep_from = boundary;
         head_partial_ = 0;
       } else {
-        size_t key_len = load_u32(reinterpret_cast<const uint8_t*>(write_buffer_.data()) + boundary);
-        size_t value_len = load_u32(
-            reinterpret_cast<const uint8_t*>(write_buffer_.data()) + boundary + 4 + key_len);
+        size_t key_len =
+            load_u32(reinterpret_cast<const uint8_t*>(write_buffer_.data()) + boundary);
+        size_t value_len = load_u32(reinterpret_cast<const uint8_t*>(write_buffer_.data()) +
+                                    boundary + 4 + key_len);
         head_partial_ = boundary + RECORD_FRAMING + key_len + value_len - written;
       }
     } else {

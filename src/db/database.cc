@@ -68,9 +68,9 @@ std::vector<PendingBacklinkOp> diff_links(std::string_view collection, std::stri
   LinkSet old_set(old_links.begin(), old_links.end());
   LinkSet new_set(new_links.begin(), new_links.end());
   auto emit = [&](BacklinkChange kind, const OutgoingLink& l) {
-    ops.push_back(PendingBacklinkOp{
-        kind, l.target_collection, l.target_key,
-        Backlink{std::string(collection), std::string(key), l.source_path}});
+    ops.push_back(
+        PendingBacklinkOp{kind, l.target_collection, l.target_key,
+                          Backlink{std::string(collection), std::string(key), l.source_path}});
   };
   for (const OutgoingLink& l : old_links) {
     if (!new_set.contains(l)) emit(BacklinkChange::Remove, l);
@@ -117,8 +117,8 @@ Result<std::unique_ptr<Database>, StorageError> Database::open_on_locked_directo
   return load(std::move(directory), std::move(path));
 }
 
-Result<std::unique_ptr<Database>, StorageError> Database::load(
-    std::unique_ptr<Directory> directory, std::string path) {
+Result<std::unique_ptr<Database>, StorageError> Database::load(std::unique_ptr<Directory> directory,
+                                                               std::string path) {
   std::unique_ptr<Database> db(new Database(std::move(path), std::move(directory)));
   auto names = db->directory_->list();
   if (!names.ok()) return StorageError::io(std::move(names).error());
@@ -263,8 +263,8 @@ Result<Value, StorageError> Database::read(std::string_view collection, std::str
   return get(collection, key);
 }
 
-Result<Unit, StorageError> Database::get_encoded(std::string_view collection,
-                                                  std::string_view key, std::string& out) {
+Result<Unit, StorageError> Database::get_encoded(std::string_view collection, std::string_view key,
+                                                 std::string& out) {
   auto c = open_collection(collection);
   if (!c.ok()) return std::move(c).error();
   std::lock_guard<std::mutex> guard(c.value()->mutex());
@@ -279,15 +279,14 @@ Result<Unit, StorageError> Database::set(std::string_view collection, std::strin
   return set_record(collection, key, encoded, extract_links(value));
 }
 
-Result<Unit, StorageError> Database::set_encoded(std::string_view collection,
-                                                 std::string_view key, std::string_view encoded,
-                                                 bool may_hold_link) {
+Result<Unit, StorageError> Database::set_encoded(std::string_view collection, std::string_view key,
+                                                 std::string_view encoded, bool may_hold_link) {
   return set_record(collection, key, encoded,
                     may_hold_link ? links_of_encoded(encoded) : std::vector<OutgoingLink>());
 }
 
-Result<Unit, StorageError> Database::set_record(std::string_view collection,
-                                                std::string_view key, std::string_view encoded,
+Result<Unit, StorageError> Database::set_record(std::string_view collection, std::string_view key,
+                                                std::string_view encoded,
                                                 std::vector<OutgoingLink> new_links) {
   auto c = open_collection(collection);
   if (!c.ok()) return std::move(c).error();

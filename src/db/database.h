@@ -46,8 +46,8 @@ class Database final : private RecordReader {
   // handle holds the exclusive lock, fails at once with the IoError
   // "directory is being repaired, compacted or loaded". On a file system that
   // cannot lock, opens without the lock.
-  static Result<std::unique_ptr<Database>, StorageError> open(const std::string& path,
-                                                              Platform& platform = system_platform());
+  static Result<std::unique_ptr<Database>, StorageError> open(
+      const std::string& path, Platform& platform = system_platform());
   // Opens the database on a directory handle and takes no lock: the caller
   // already holds the exclusive lock, on this handle or on another of its
   // own that it keeps open. The Database owns the handle from now on (a lock
@@ -111,17 +111,15 @@ class Database final : private RecordReader {
   Result<BacklinkIndex*, StorageError> open_backlink_index(std::string_view name);
   // Makes ops[from, to), which all target one collection, in one write to
   // its backlink file: all or nothing.
-  Result<Unit, StorageError> apply_backlink_batch(std::vector<PendingBacklinkOp>& ops,
-                                                  size_t from, size_t to);
+  Result<Unit, StorageError> apply_backlink_batch(std::vector<PendingBacklinkOp>& ops, size_t from,
+                                                  size_t to);
   // Makes the changes in order, in batches of consecutive changes to one
   // collection. On a failure returns it, with *done the number of changes
   // made (every change before the failing batch).
-  Result<Unit, StorageError> apply_backlink_ops(std::vector<PendingBacklinkOp>& ops,
-                                                size_t* done);
+  Result<Unit, StorageError> apply_backlink_ops(std::vector<PendingBacklinkOp>& ops, size_t* done);
   // The same, but a failing batch is skipped and the rest are still tried;
   // returns the first failure.
-  Result<Unit, StorageError> apply_backlink_ops_past_failures(
-      std::vector<PendingBacklinkOp>& ops);
+  Result<Unit, StorageError> apply_backlink_ops_past_failures(std::vector<PendingBacklinkOp>& ops);
   // Makes the changes now, or queues them inside a transaction.
   Result<Unit, StorageError> change_backlinks(std::vector<PendingBacklinkOp> ops);
 

@@ -47,8 +47,7 @@ Result<Unit, IoError> write_all(File& f, const uint8_t* src, size_t n,
   return Unit{};
 }
 
-Result<Unit, AppendFailure> append_whole(File& f, const uint8_t* src, size_t n,
-                                         UncutAppend uncut) {
+Result<Unit, AppendFailure> append_whole(File& f, const uint8_t* src, size_t n, UncutAppend uncut) {
   auto before = f.size();
   if (!before.ok()) return AppendFailure{std::move(before).error(), false, 0};
   size_t written = 0;
@@ -126,8 +125,8 @@ IoError not_regular_file(const std::string& name) {
 // Names are opened relative to the directory handle; a separator or NUL
 // would reach outside it or be cut short by the system.
 bool is_plain_name(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." &&
-         name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos;
 }
 
 IoError invalid_name(const std::string& name) {
@@ -138,9 +137,7 @@ IoError invalid_name(const std::string& name) {
 // directory than the one named.
 bool holds_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
-IoError nul_in_path() {
-  return IoError::message("database path must not contain a NUL character");
-}
+IoError nul_in_path() { return IoError::message("database path must not contain a NUL character"); }
 
 FileType type_of(mode_t mode) {
   if (S_ISREG(mode)) return FileType::Regular;
@@ -171,9 +168,8 @@ class PosixFile final : public File {
 
   Result<size_t, IoError> read_at(uint8_t* dst, size_t n, uint64_t offset) override {
     if (offset > uint64_t(LLONG_MAX)) return IoError::os(EINVAL);
-    return robust_transfer(n, [&](size_t chunk) {
-      return ::pread(fd_, dst, chunk, off_t(offset));
-    });
+    return robust_transfer(n,
+                           [&](size_t chunk) { return ::pread(fd_, dst, chunk, off_t(offset)); });
   }
 
   Result<size_t, IoError> write(const uint8_t* src, size_t n) override {

@@ -114,8 +114,7 @@ struct AppendFailure {
 // write() (a write that accepts no bytes fails with IoError::write_zero()),
 // and on a failure cuts the file back to that size. When the cut fails too,
 // `uncut` decides.
-Result<Unit, AppendFailure> append_whole(File& f, const uint8_t* src, size_t n,
-                                         UncutAppend uncut);
+Result<Unit, AppendFailure> append_whole(File& f, const uint8_t* src, size_t n, UncutAppend uncut);
 
 // What a non-blocking lock attempt found.
 enum class LockStatus {

@@ -43,8 +43,8 @@ uint64_t hash_key(std::string_view key) {
     std::memcpy(&y, p + n - 4, 4);
     h = hash_round(h, uint64_t(x) << 32 | y);
   } else if (n > 0) {
-    h = hash_round(h, uint64_t(uint8_t(p[0])) << 16 | uint64_t(uint8_t(p[n / 2])) << 8 |
-                          uint8_t(p[n - 1]));
+    h = hash_round(
+        h, uint64_t(uint8_t(p[0])) << 16 | uint64_t(uint8_t(p[n / 2])) << 8 | uint8_t(p[n - 1]));
   }
   h ^= h >> 33;
   h *= 0xff51afd7ed558ccdULL;

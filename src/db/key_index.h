@@ -20,9 +20,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -129,9 +129,7 @@ inline size_t entry_size(const Arena& arena, size_t position) {
 // Slots for `entries` keys at most 4/5 full. Linear probing stays short
 // below that: a lookup reads 3 slots on average at the fullest, and adding
 // a table's keys one after another reads 3 per key in all.
-inline size_t slots_for(size_t entries) {
-  return std::max(MIN_SLOTS, entries + entries / 4 + 1);
-}
+inline size_t slots_for(size_t entries) { return std::max(MIN_SLOTS, entries + entries / 4 + 1); }
 
 }  // namespace key_index_detail
 
@@ -296,8 +294,8 @@ bool KeyMap<T>::erase(std::string_view key, uint64_t hash, T* removed) {
   dead_key_bytes_ += key_index_detail::entry_size(keys_, position);
   remove_slot(slot);
   --size_;
-  if (dead_key_bytes_ > key_index_detail::MIN_DEAD_KEY_BYTES &&
-      dead_key_bytes_ > keys_.size() / 2) compact_keys();
+  if (dead_key_bytes_ > key_index_detail::MIN_DEAD_KEY_BYTES && dead_key_bytes_ > keys_.size() / 2)
+    compact_keys();
   return true;
 }
 

@@ -98,7 +98,8 @@ class ScanReader {
   // fill whole buffer". A plain pointer rather than a Result keeps the hot
   // path free of constructing and destroying an error each time.
   const uint8_t* view(uint64_t offset, size_t n) {
-    if (offset >= start_ && offset - start_ + n <= filled_) return buffer_.data() + (offset - start_);
+    if (offset >= start_ && offset - start_ + n <= filled_)
+      return buffer_.data() + (offset - start_);
     size_t want = size_t(std::min<uint64_t>(SCAN_BUFFER_SIZE, limit_ - offset));
     want = std::max(want, n);
     if (buffer_.size() < want) buffer_.resize(want);
@@ -134,9 +135,8 @@ enum class Framed : uint8_t {
 // `needed` is the bytes its fields need up to the end of the first field
 // that runs past the end. Always inlined into the scan's loop: a call per
 // record costs the open a measurable share of its time.
-[[gnu::always_inline]] inline Framed frame_record_at(ScanReader& in, uint64_t size,
-                                                     uint64_t offset, RecordView& out,
-                                                     uint64_t& needed) {
+[[gnu::always_inline]] inline Framed frame_record_at(ScanReader& in, uint64_t size, uint64_t offset,
+                                                     RecordView& out, uint64_t& needed) {
   const uint64_t left = size - offset;
   needed = 4;
   if (left < 4) return Framed::Short;

@@ -42,8 +42,7 @@ class Resolver {
     int height;
   };
 
-  Result<const Value*, ResolveError> resolve_in_value(const Value* v, Segments segments,
-                                                      int depth);
+  Result<const Value*, ResolveError> resolve_in_value(const Value* v, Segments segments, int depth);
   Result<const Value*, ResolveError> follow_link(const LinkData& link, Segments& segments,
                                                  int depth);
   Result<std::string, ResolveError> self_key(std::string_view dotted);

@@ -50,8 +50,8 @@ bool Signature::raise_too_many(Py_ssize_t given) const {
   const Py_ssize_t count = static_cast<Py_ssize_t>(names_.size());
   const char* was = given == 1 ? "was" : "were";
   if (required_ == names_.size()) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
-                 full_name_, count, given, was);
+    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", full_name_,
+                 count, given, was);
   } else {
     PyErr_Format(PyExc_TypeError, "%s takes from %zd to %zd positional arguments but %zd %s given",
                  full_name_, static_cast<Py_ssize_t>(required_), count, given, was);

@@ -52,8 +52,7 @@ struct EngineBlock {
 };
 
 struct DatabaseObject {
-  PyObject_HEAD
-  EngineBlock* block;
+  PyObject_HEAD EngineBlock* block;
 };
 
 EngineBlock& block_of(PyObject* self) { return *reinterpret_cast<DatabaseObject*>(self)->block; }
@@ -84,8 +83,7 @@ class EngineLock {
       // Another thread holds it, so that thread is inside a call that ran
       // Python code (a finalizer) and now waits for the interpreter lock.
       // Waiting with the interpreter lock held would deadlock both threads.
-      Py_BEGIN_ALLOW_THREADS
-      block_.mutex.lock();
+      Py_BEGIN_ALLOW_THREADS block_.mutex.lock();
       Py_END_ALLOW_THREADS
     }
     is_locked_ = true;
@@ -119,7 +117,8 @@ class EngineLock {
 // Runs `call` on the engine under the lock. Returns nothing (exception set)
 // when the lock could not be taken.
 template <class F>
-auto with_engine(PyObject* self, F&& call) -> std::optional<decltype(call(std::declval<Database&>()))> {
+auto with_engine(PyObject* self, F&& call)
+    -> std::optional<decltype(call(std::declval<Database&>()))> {
   EngineLock lock(block_of(self));
   if (!lock.acquire()) return std::nullopt;
   return call(lock.engine());
@@ -165,9 +164,8 @@ PyObject* database_get(PyObject* self, PyObject* args, PyObject* kwargs) {
     Utf8Arg collection, key;
     if (!bind_address(GET, args, kwargs, a, &collection, &key)) return nullptr;
     std::string bytes;
-    auto r = with_engine(self, [&](Database& db) {
-      return db.get_encoded(collection.view(), key.view(), bytes);
-    });
+    auto r = with_engine(
+        self, [&](Database& db) { return db.get_encoded(collection.view(), key.view(), bytes); });
     if (!r) return nullptr;
     if (!r->ok()) return raise_engine_error(EngineCall::Get, r->error());
     return stored_to_py(bytes);
@@ -210,9 +208,8 @@ PyObject* database_set(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!bind_address(SET, args, kwargs, a, &collection, &key)) return nullptr;
     ValueToWrite value;
     if (!value.convert(a[2])) return nullptr;
-    auto r = with_engine(self, [&](Database& db) {
-      return value.write(db, collection.view(), key.view());
-    });
+    auto r = with_engine(
+        self, [&](Database& db) { return value.write(db, collection.view(), key.view()); });
     if (!r) return nullptr;
     return none_or_raise(*r, EngineCall::Set);
   });
@@ -223,7 +220,8 @@ PyObject* database_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
     Utf8Arg collection, key;
     if (!bind_address(DELETE, args, kwargs, a, &collection, &key)) return nullptr;
-    auto r = with_engine(self, [&](Database& db) { return db.remove(collection.view(), key.view()); });
+    auto r =
+        with_engine(self, [&](Database& db) { return db.remove(collection.view(), key.view()); });
     if (!r) return nullptr;
     return none_or_raise(*r, EngineCall::Delete);
   });
@@ -354,9 +352,8 @@ PyObject* database_resolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!bind_address(RESOLVE, args, kwargs, a, &collection, &key)) return nullptr;
     std::vector<std::string> segments;
     if (!convert_path(a[2], &segments)) return nullptr;
-    auto r = with_engine(self, [&](Database& db) {
-      return db.resolve(collection.view(), key.view(), segments);
-    });
+    auto r = with_engine(
+        self, [&](Database& db) { return db.resolve(collection.view(), key.view(), segments); });
     if (!r) return nullptr;
     if (!r->ok()) return raise_engine_error(EngineCall::Resolve, r->error());
     // Converted after the lock is released: the result is our own copy, and
@@ -414,7 +411,8 @@ PyObject* database_backlinks(PyObject* self, PyObject* args, PyObject* kwargs) {
     Utf8Arg collection, key;
     if (!bind_address(BACKLINKS, args, kwargs, a, &collection, &key)) return nullptr;
     if (!make_backlink_keys()) return nullptr;
-    auto r = with_engine(self, [&](Database& db) { return db.backlinks(collection.view(), key.view()); });
+    auto r = with_engine(self,
+                         [&](Database& db) { return db.backlinks(collection.view(), key.view()); });
     if (!r) return nullptr;
     if (!r->ok()) return raise_engine_error(EngineCall::Backlinks, r->error());
     const std::vector<Backlink>& backlinks = r->value();
@@ -431,7 +429,8 @@ PyObject* database_backlinks(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* database_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    auto text = with_engine(self, [&](Database& db) { return "Database(" + quote_text(db.dir()) + ")"; });
+    auto text =
+        with_engine(self, [&](Database& db) { return "Database(" + quote_text(db.dir()) + ")"; });
     if (!text) return nullptr;
     return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
   });
@@ -443,8 +442,9 @@ void database_dealloc(PyObject* self) {
   free_heap_object(self);
 }
 
-#define ZEZ_KW_METHOD(name, fn, doc) \
-  {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_VARARGS | METH_KEYWORDS, doc}
+#define ZEZ_KW_METHOD(name, fn, doc)                                      \
+  {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), \
+   METH_VARARGS | METH_KEYWORDS, doc}
 
 PyMethodDef database_methods[] = {
     ZEZ_KW_METHOD("get", database_get, "get($self, collection, key)\n--\n\n"),

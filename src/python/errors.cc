@@ -45,12 +45,12 @@ PyObject* type_qualname_of(PyObject* obj) { return type_attribute(obj, "__qualna
 PyObject* raise_cannot_convert(PyObject* obj, const char* target, const char* arg) {
   PyRef qualname = PyRef::steal(type_qualname_of(obj));
   if (!qualname) return nullptr;
-  PyRef message = PyRef::steal(
-      arg != nullptr
-          ? PyUnicode_FromFormat("argument '%s': '%U' object cannot be converted to '%s'", arg,
-                                 qualname.get(), target)
-          : PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", qualname.get(),
-                                 target));
+  PyRef message =
+      PyRef::steal(arg != nullptr ? PyUnicode_FromFormat(
+                                        "argument '%s': '%U' object cannot be converted to '%s'",
+                                        arg, qualname.get(), target)
+                                  : PyUnicode_FromFormat("'%U' object cannot be converted to '%s'",
+                                                         qualname.get(), target));
   if (!message) return nullptr;
   PyErr_SetObject(PyExc_TypeError, message.get());
   return nullptr;

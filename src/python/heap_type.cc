@@ -5,7 +5,8 @@
 namespace zez::py {
 
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
-  PyRef qualname = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
+  PyRef qualname =
+      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
   if (!qualname) return nullptr;
   PyErr_Format(PyExc_TypeError, "No constructor defined for %U", qualname.get());
   return nullptr;
@@ -24,8 +25,8 @@ PyObject* make_heap_type(PyType_Spec* spec) {
   // Leave the filters as they were, keeping an error raised above.
   PyObject *error_type, *error_value, *error_traceback;
   PyErr_Fetch(&error_type, &error_value, &error_traceback);
-  PyRef exited = PyRef::steal(
-      PyObject_CallMethod(guard.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+  PyRef exited =
+      PyRef::steal(PyObject_CallMethod(guard.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
   if (error_type != nullptr) {
     PyErr_Restore(error_type, error_value, error_traceback);
     return nullptr;

@@ -20,7 +20,8 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "_zezavezud", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-PyMethodDef open_def = {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_database)),
+PyMethodDef open_def = {"open",
+                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_database)),
                         METH_VARARGS | METH_KEYWORDS, "open(path)\n--\n\n"};
 
 // The module made by the one successful initialisation, kept for the life

@@ -11,8 +11,11 @@ namespace zez::py {
 class PyRef {
  public:
   PyRef() = default;
-  static PyRef steal(PyObject* o) { return PyRef(o); }                  // we were given a ref
-  static PyRef borrow(PyObject* o) { Py_XINCREF(o); return PyRef(o); }  // we take one
+  static PyRef steal(PyObject* o) { return PyRef(o); }  // we were given a ref
+  static PyRef borrow(PyObject* o) {
+    Py_XINCREF(o);
+    return PyRef(o);
+  }  // we take one
   PyRef(PyRef&& o) noexcept : obj_(o.release()) {}
   PyRef& operator=(PyRef&& o) noexcept {
     PyObject* old = std::exchange(obj_, o.release());

@@ -49,8 +49,7 @@ PyType_Spec tombstone_spec = {"Tombstone", sizeof(PyObject), 0, Py_TPFLAGS_DEFAU
 // ---- Link ------------------------------------------------------------------
 
 struct LinkObject {
-  PyObject_HEAD
-  LinkData data;
+  PyObject_HEAD LinkData data;
   int levels;  // container levels spanned: 1 + the nesting inside `local`
 };
 

@@ -80,10 +80,9 @@ RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& ent
     if (const LiveRecord* live = report.live.find(key)) now_at = live->offset;
     report.changed_keys.push_back(ChangedKey{key, offset, now_at});
   }
-  std::sort(report.changed_keys.begin(), report.changed_keys.end(),
-            [](const ChangedKey& a, const ChangedKey& b) {
-              return a.refused_offset < b.refused_offset;
-            });
+  std::sort(
+      report.changed_keys.begin(), report.changed_keys.end(),
+      [](const ChangedKey& a, const ChangedKey& b) { return a.refused_offset < b.refused_offset; });
   add_record_file_findings(report, findings);
   return report;
 }
@@ -125,8 +124,7 @@ void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expec
   auto file = dir.open(report.entry.name, OpenMode::ReadOnly);
   if (!file.ok()) {
     report.read_failed = true;
-    findings.push_back(note(report.entry.name, std::nullopt, "read error",
-                            file.error().display()));
+    findings.push_back(note(report.entry.name, std::nullopt, "read error", file.error().display()));
     return;
   }
   LiveStarts starts(report.end.offset);
@@ -153,11 +151,11 @@ void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expec
       return true;
     }
     size_t cursor = 0;
-    auto value = decode_value(reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size(),
-                              &cursor);
+    auto value =
+        decode_value(reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size(), &cursor);
     if (!value.ok()) {
-      findings.push_back(damage(report.entry.name, offset, "value does not decode",
-                                value.error().display()));
+      findings.push_back(
+          damage(report.entry.name, offset, "value does not decode", value.error().display()));
       report.undecodable.emplace_back(key);
       expected.unknown_sources.insert(source_id(collection, key));
       return true;
@@ -171,9 +169,8 @@ void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expec
         }
         continue;
       }
-      expected.by_target[link.target_collection].push_back(
-          BacklinkRow{std::move(link.target_key), collection, std::string(key),
-                      std::move(link.source_path)});
+      expected.by_target[link.target_collection].push_back(BacklinkRow{
+          std::move(link.target_key), collection, std::string(key), std::move(link.source_path)});
     }
     return true;
   };
@@ -291,18 +288,18 @@ void compare_rows(BacklinkFileReport& report, const std::vector<BacklinkRow>* ex
                               row_text(report.rows[i]) + ": no live record holds this link"));
   }
   if (report.stale.size() > LISTED_PER_KIND) {
-    findings.push_back(damage(name, std::nullopt, "stale backlink",
-                              count_text(report.stale.size() - LISTED_PER_KIND, "more row",
-                                         "more rows")));
+    findings.push_back(
+        damage(name, std::nullopt, "stale backlink",
+               count_text(report.stale.size() - LISTED_PER_KIND, "more row", "more rows")));
   }
   for (size_t n = 0; n < report.missing.size() && n < LISTED_PER_KIND; ++n) {
     findings.push_back(damage(name, std::nullopt, "missing backlink",
                               row_text(report.missing[n]) + ": a live record links here"));
   }
   if (report.missing.size() > LISTED_PER_KIND) {
-    findings.push_back(damage(name, std::nullopt, "missing backlink",
-                              count_text(report.missing.size() - LISTED_PER_KIND, "more row",
-                                         "more rows")));
+    findings.push_back(
+        damage(name, std::nullopt, "missing backlink",
+               count_text(report.missing.size() - LISTED_PER_KIND, "more row", "more rows")));
   }
 }
 
@@ -346,9 +343,9 @@ void add_record_file_findings(const RecordFileReport& report, std::vector<Findin
                          "the engine refuses to load the file; whole records follow"));
   }
   if (report.refused.size() > LISTED_PER_KIND) {
-    out.push_back(damage(name, std::nullopt, "refused records",
-                         count_text(report.refused.size() - LISTED_PER_KIND, "more record",
-                                    "more records")));
+    out.push_back(
+        damage(name, std::nullopt, "refused records",
+               count_text(report.refused.size() - LISTED_PER_KIND, "more record", "more records")));
   }
   const ScanEnd& end = report.end;
   switch (end.stop) {
@@ -361,9 +358,9 @@ void add_record_file_findings(const RecordFileReport& report, std::vector<Findin
                                std::to_string(end.remaining) + " remain"));
       break;
     case ScanStop::ZeroTail:
-      out.push_back(damage(name, end.offset, "zero-filled tail",
-                           count_text(end.remaining, "byte", "bytes") +
-                               " of zeros after the last whole record"));
+      out.push_back(damage(
+          name, end.offset, "zero-filled tail",
+          count_text(end.remaining, "byte", "bytes") + " of zeros after the last whole record"));
       break;
     case ScanStop::Io:
       out.push_back(note(name, end.offset, "read error", end.error ? end.error->display() : ""));

@@ -78,7 +78,7 @@ struct BacklinkFileReport {
   DirectoryListing::Entry entry;  // name "NAME.qbl" even when the file is missing
   bool exists = false;
   uint64_t size = 0;
-  ScanEnd end;          // stop End when the engine loads the file
+  ScanEnd end;  // stop End when the engine loads the file
   bool loads = true;
   std::string load_error;  // the engine's error text when it does not load
   // The rows left after replaying the whole records before any damage, in
@@ -95,8 +95,8 @@ struct BacklinkFileReport {
 };
 
 struct AnalysisOptions {
-  bool decode_values = true;      // decode every live value (and compare backlinks)
-  bool replay_backlinks = true;   // replay backlink files
+  bool decode_values = true;     // decode every live value (and compare backlinks)
+  bool replay_backlinks = true;  // replay backlink files
 };
 
 struct Analysis {

@@ -59,11 +59,11 @@ struct ParsedArgs {
 class [[nodiscard]] ArgsError {
  public:
   enum class Kind : uint8_t {
-    MissingCommand,     // no arguments, or an option before any subcommand
+    MissingCommand,  // no arguments, or an option before any subcommand
     UnknownCommand,
     UnknownOption,
-    MissingValue,       // a valued option last on the line
-    UnexpectedValue,    // `--flag=x`
+    MissingValue,     // a valued option last on the line
+    UnexpectedValue,  // `--flag=x`
     MissingPositional,
     ExtraPositional,
   };

@@ -136,8 +136,8 @@ class WindowReader {
       if (offset >= size_) return IoError::unexpected_eof();
       window_.resize(size_t(std::min<uint64_t>(COPY_BUFFER_SIZE, size_ - offset)));
       start_ = offset;
-      auto r = read_exact_at(file_, reinterpret_cast<uint8_t*>(window_.data()), window_.size(),
-                             offset);
+      auto r =
+          read_exact_at(file_, reinterpret_cast<uint8_t*>(window_.data()), window_.size(), offset);
       if (!r.ok()) {
         window_.clear();
         return std::move(r).error();
@@ -431,8 +431,7 @@ Result<uint64_t, Stop> compact_backlink_file(Directory& dir, const std::string& 
 
 // The files in scope, in collection order: record files, then backlink files.
 Result<std::vector<Target>, Stop> select_targets(const DirectoryListing& listing,
-                                                 const std::string* only,
-                                                 const std::string& path) {
+                                                 const std::string* only, const std::string& path) {
   std::vector<Target> targets;
   for (const auto& e : listing.record_files) {
     if (!only || e.collection == *only) targets.push_back(Target{e.name, true, nullptr});
@@ -577,7 +576,7 @@ int run_compact(Platform& platform, const ParsedArgs& args, Console& console) {
     console.err(concat({"zezavezud: ", done.error().message}));
     if (done.error().status == EXIT_DAMAGE_LEFT) {
       console.err(concat({"zezavezud: the directory is damaged; nothing was changed; run ",
-                         "`zezavezud repair ", path, "` first"}));
+                          "`zezavezud repair ", path, "` first"}));
     }
     return done.error().status;
   }

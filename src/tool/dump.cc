@@ -97,8 +97,7 @@ std::string quoted(std::string_view utf8) {
 // The live keys of a record file and the offsets of their last records, in
 // byte order of the keys, from every record before the first that does not
 // frame whole.
-LiveIndex index_live_records(File& file, uint64_t size, const std::string& name,
-                             Report& report) {
+LiveIndex index_live_records(File& file, uint64_t size, const std::string& name, Report& report) {
   LiveIndex live(size);
   ScanEnd end = scan_record_file(file, size, [&](const RecordView& r) {
     if (!r.key_is_utf8) {
@@ -162,8 +161,8 @@ uint64_t dump_collection(Directory& dir, const DirectoryListing::Entry& entry, O
       continue;
     }
     size_t cursor = 0;
-    auto value = decode_value(reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size(),
-                              &cursor);
+    auto value =
+        decode_value(reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size(), &cursor);
     if (!value.ok()) {
       report.damage(entry.name, offset, "value does not decode",
                     "key " + quoted(key) + ": " + value.error().display() + "; left out");

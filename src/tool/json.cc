@@ -287,16 +287,34 @@ bool Parser::parse_escape(std::string& out, const char* open) {
   if (end_ - pos_ < 2) return fail(JsonError::Kind::UnterminatedString, open);
   char c;
   switch (pos_[1]) {
-    case '"': c = '"'; break;
-    case '\\': c = '\\'; break;
-    case '/': c = '/'; break;
-    case 'b': c = '\b'; break;
-    case 'f': c = '\f'; break;
-    case 'n': c = '\n'; break;
-    case 'r': c = '\r'; break;
-    case 't': c = '\t'; break;
-    case 'u': return parse_unicode_escape(out, open);
-    default: return fail(JsonError::Kind::InvalidEscape, pos_);
+    case '"':
+      c = '"';
+      break;
+    case '\\':
+      c = '\\';
+      break;
+    case '/':
+      c = '/';
+      break;
+    case 'b':
+      c = '\b';
+      break;
+    case 'f':
+      c = '\f';
+      break;
+    case 'n':
+      c = '\n';
+      break;
+    case 'r':
+      c = '\r';
+      break;
+    case 't':
+      c = '\t';
+      break;
+    case 'u':
+      return parse_unicode_escape(out, open);
+    default:
+      return fail(JsonError::Kind::InvalidEscape, pos_);
   }
   out.push_back(c);
   pos_ += 2;
@@ -310,9 +328,12 @@ bool Parser::parse_unicode_escape(std::string& out, const char* open) {
   const char* at = pos_;
   uint32_t cp = 0;
   switch (read_escape_hex(pos_, end_, &cp)) {
-    case HexDigits::Ok: break;
-    case HexDigits::Truncated: return fail(JsonError::Kind::UnterminatedString, open);
-    case HexDigits::Invalid: return fail(JsonError::Kind::InvalidEscape, at);
+    case HexDigits::Ok:
+      break;
+    case HexDigits::Truncated:
+      return fail(JsonError::Kind::UnterminatedString, open);
+    case HexDigits::Invalid:
+      return fail(JsonError::Kind::InvalidEscape, at);
   }
   pos_ += 6;
   if (cp >= 0xDC00 && cp <= 0xDFFF) return fail(JsonError::Kind::LoneSurrogate, at);
@@ -415,14 +436,22 @@ constexpr char HEX_DIGITS[] = "0123456789abcdef";
 // The short forms JSON has for some control characters, or 0 for \u00xx.
 char short_escape(uint8_t c) {
   switch (c) {
-    case '\b': return 'b';
-    case '\f': return 'f';
-    case '\n': return 'n';
-    case '\r': return 'r';
-    case '\t': return 't';
-    case '"': return '"';
-    case '\\': return '\\';
-    default: return 0;
+    case '\b':
+      return 'b';
+    case '\f':
+      return 'f';
+    case '\n':
+      return 'n';
+    case '\r':
+      return 'r';
+    case '\t':
+      return 't';
+    case '"':
+      return '"';
+    case '\\':
+      return '\\';
+    default:
+      return 0;
   }
 }
 

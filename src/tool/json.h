@@ -92,12 +92,12 @@ class [[nodiscard]] JsonError {
     InvalidNumber,        // e.g. 01, 1., .5, -, 1e
     NumberOutOfRange,     // an integer beyond uint64_t, or a double's overflow
     UnterminatedString,
-    ControlCharacter,     // a raw byte below 0x20 inside a string
+    ControlCharacter,  // a raw byte below 0x20 inside a string
     InvalidEscape,
-    LoneSurrogate,        // a \uD800-\uDFFF escape that is not half of a pair
+    LoneSurrogate,  // a \uD800-\uDFFF escape that is not half of a pair
     InvalidUtf8,
-    TooDeep,              // more than MAX_JSON_DEPTH nested arrays and objects
-    TrailingCharacters,   // anything but whitespace after the value
+    TooDeep,             // more than MAX_JSON_DEPTH nested arrays and objects
+    TrailingCharacters,  // anything but whitespace after the value
   };
 
   JsonError(Kind kind, size_t offset) : kind_(kind), offset_(offset) {}

@@ -105,9 +105,8 @@ void LiveRecordTable::add(const RecordView& r) {
     const uint64_t estimate = file_size_ / (r.offset / RECORDS_BEFORE_ESTIMATE);
     offsets_.reserve(size_t(estimate));
     filling_->records_estimate = estimate;
-    filling_->arena_estimate =
-        (ENTRY_HEAD * RECORDS_BEFORE_ESTIMATE + first_key_bytes_) / RECORDS_BEFORE_ESTIMATE *
-        estimate;
+    filling_->arena_estimate = (ENTRY_HEAD * RECORDS_BEFORE_ESTIMATE + first_key_bytes_) /
+                               RECORDS_BEFORE_ESTIMATE * estimate;
   }
   offsets_.push_back(r.offset);
   filling_->items.push_back(

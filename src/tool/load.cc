@@ -77,7 +77,8 @@ class LineReader {
       start_ = 0;
       size_t n = size_t(std::min<uint64_t>(READ_CHUNK, size_ - read_));
       buffer_.resize(scanned_ + n);
-      auto r = read_exact_at(file_, reinterpret_cast<uint8_t*>(buffer_.data()) + scanned_, n, read_);
+      auto r =
+          read_exact_at(file_, reinterpret_cast<uint8_t*>(buffer_.data()) + scanned_, n, read_);
       if (!r.ok()) return std::move(r).error();
       read_ += n;
     }
@@ -96,9 +97,11 @@ class LineReader {
 };
 
 Result<std::unique_ptr<Input>, Failure> open_input_file(Platform& platform,
-                                                       const std::string& path) {
+                                                        const std::string& path) {
   size_t slash = path.rfind('/');
-  std::string dir_path = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  std::string dir_path = slash == std::string::npos ? "."
+                         : slash == 0               ? "/"
+                                                    : path.substr(0, slash);
   std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   auto in = std::make_unique<Input>();
   in->name = path;
@@ -127,8 +130,7 @@ Result<std::string, IoError> unused_spool_name(Directory& dir) {
   }
 }
 
-Result<std::unique_ptr<Input>, Failure> spool_standard_input(Platform& platform,
-                                                            Console& console) {
+Result<std::unique_ptr<Input>, Failure> spool_standard_input(Platform& platform, Console& console) {
   const char* tmp = std::getenv("TMPDIR");
   std::string tmp_path = tmp && *tmp ? tmp : "/tmp";
   auto fail = [&](const IoError& e) {
@@ -177,10 +179,10 @@ struct BodyLine {
 
 Result<Unit, std::string> check_header(std::string_view line) {
   auto json = parse_json(line);
-  const JsonValue* version = json.ok() && json.value().is(JsonValue::Kind::Object) &&
-                                     json.value().as_object().size() == 1
-                                 ? json.value().find(DUMP_HEADER_KEY)
-                                 : nullptr;
+  const JsonValue* version =
+      json.ok() && json.value().is(JsonValue::Kind::Object) && json.value().as_object().size() == 1
+          ? json.value().find(DUMP_HEADER_KEY)
+          : nullptr;
   if (!version) return std::string("not a dump: the first line must be {\"zezavezud_dump\":1}");
   if (!version->is(JsonValue::Kind::Int) || version->as_int() != DUMP_VERSION) {
     std::string text;
@@ -225,7 +227,8 @@ Result<BodyLine, std::string> parse_body_line(std::string_view text) {
   if (!is_usable_collection_name(c->as_string())) {
     return std::string("collection name cannot be a file name");
   }
-  if (!fits_length_field(k->as_string().size())) return oversized_message("key", k->as_string().size());
+  if (!fits_length_field(k->as_string().size()))
+    return oversized_message("key", k->as_string().size());
   auto value = value_from_json(*v);
   if (!value.ok()) return std::move(value).error();
   if (value.value().is(Kind::Tombstone)) {
@@ -397,7 +400,8 @@ Result<Unit, Failure> refuse_unless_empty(Directory& dir, const std::string& pat
   if (!listing.ok()) return Failure{path + ": " + listing.error().display()};
   const DirectoryListing& l = listing.value();
   if (l.record_files.empty() && l.backlink_files.empty() && l.temp_files.empty()) return Unit{};
-  return Failure{path + " already holds a database; use --merge to load into it (nothing was changed)"};
+  return Failure{path +
+                 " already holds a database; use --merge to load into it (nothing was changed)"};
 }
 
 }  // namespace
@@ -462,7 +466,8 @@ int run_load(Platform& platform, const ParsedArgs& args, Console& console) {
   }
   auto synced = sync_database_files(*dir);
   if (!synced.ok()) {
-    console.err("zezavezud: " + path + ": cannot sync the loaded files: " + synced.error().display());
+    console.err("zezavezud: " + path +
+                ": cannot sync the loaded files: " + synced.error().display());
     return EXIT_OPERATIONAL;
   }
   return EXIT_CLEAN;

@@ -32,7 +32,8 @@ class StdConsole final : public zez::tool::Console {
   void progress(std::string_view what, uint64_t done, uint64_t total) override {
     if (!progress_shown_) return;
     auto now = std::chrono::steady_clock::now();
-    if (now - started_ < std::chrono::seconds(1) || now - last_drawn_ < std::chrono::milliseconds(100)) {
+    if (now - started_ < std::chrono::seconds(1) ||
+        now - last_drawn_ < std::chrono::milliseconds(100)) {
       return;
     }
     last_drawn_ = now;

@@ -123,7 +123,8 @@ Step<std::string> Repairer::save_backup(const std::string& name, File& src, uint
   auto synced = out.value()->sync();
   if (!synced.ok()) return failed(shown, "cannot sync", synced.error());
   auto dir_synced = lost_found_->sync();
-  if (!dir_synced.ok()) return failed(std::string(BACKUP_DIRECTORY), "cannot sync", dir_synced.error());
+  if (!dir_synced.ok())
+    return failed(std::string(BACKUP_DIRECTORY), "cannot sync", dir_synced.error());
   return shown;
 }
 
@@ -165,7 +166,8 @@ Step<Unit> Repairer::replace_file(const std::string& name, const std::string& mo
   auto model = dir_.open(mode_from, OpenMode::ReadOnly);
   if (!model.ok()) return failed(mode_from, "cannot open", model.error());
   auto owned = copy_owner_and_mode(*model.value(), *out.value());
-  if (!owned.ok()) return failed(temp, "cannot take the owner and mode of " + mode_from, owned.error());
+  if (!owned.ok())
+    return failed(temp, "cannot take the owner and mode of " + mode_from, owned.error());
   auto synced = out.value()->sync();
   if (!synced.ok()) return failed(temp, "cannot sync", synced.error());
   if (dir_.entry_type(name).ok()) {
@@ -287,7 +289,8 @@ Plan make_plan(const Analysis& a, bool salvage) {
 // What the plan would do, for --dry-run.
 std::vector<Action> describe_plan(const Plan& plan) {
   std::vector<Action> out;
-  for (const std::string& t : plan.temp_files) out.push_back({t, "would remove", "leftover temporary file"});
+  for (const std::string& t : plan.temp_files)
+    out.push_back({t, "would remove", "leftover temporary file"});
   for (const RecordFileReport* r : plan.tails) {
     out.push_back({r->entry.name, "would cut tail",
                    cat({std::to_string(r->size - r->end.offset), " bytes at offset ",
@@ -299,8 +302,8 @@ std::vector<Action> describe_plan(const Plan& plan) {
   }
   for (const BacklinkFileReport* b : plan.rebuilds) {
     out.push_back({b->entry.name, b->exists ? "would rebuild backlinks" : "would create backlinks",
-                   cat({std::to_string(b->stale.size()), " stale, ", std::to_string(b->missing.size()),
-                        " missing rows"})});
+                   cat({std::to_string(b->stale.size()), " stale, ",
+                        std::to_string(b->missing.size()), " missing rows"})});
   }
   return out;
 }
@@ -392,7 +395,8 @@ void write_report(Console& console, bool json, const std::string& path, const An
     return;
   }
   write_findings_text(console, a.findings);
-  for (const Action& act : actions) console.out(act.file + ": " + act.action + ": " + act.detail + "\n");
+  for (const Action& act : actions)
+    console.out(act.file + ": " + act.action + ": " + act.detail + "\n");
   for (const RecordFileReport* r : salvaged) {
     for (const ChangedKey& k : r->changed_keys) {
       console.out(r->entry.name + ": changed " + changed_key_text(k) + "\n");

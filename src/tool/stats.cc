@@ -20,7 +20,9 @@ struct CollectionStats {
   uint64_t backlink_rows = 0;
 
   uint64_t dead_bytes() const { return file_bytes - live_bytes; }
-  double dead_share() const { return file_bytes == 0 ? 0.0 : double(dead_bytes()) / double(file_bytes); }
+  double dead_share() const {
+    return file_bytes == 0 ? 0.0 : double(dead_bytes()) / double(file_bytes);
+  }
   void add(const CollectionStats& o) {
     live_keys += o.live_keys, records += o.records, file_bytes += o.file_bytes;
     live_bytes += o.live_bytes, backlink_file_bytes += o.backlink_file_bytes;
@@ -47,9 +49,11 @@ std::map<std::string, CollectionStats> gather(const Analysis& a) {
 
 void write_stats_json(JsonWriter& w, const CollectionStats& s) {
   w.begin_object();
-  const std::pair<const char*, uint64_t> counts[] = {
-      {"live_keys", s.live_keys},   {"records", s.records},       {"file_bytes", s.file_bytes},
-      {"live_bytes", s.live_bytes}, {"dead_bytes", s.dead_bytes()}};
+  const std::pair<const char*, uint64_t> counts[] = {{"live_keys", s.live_keys},
+                                                     {"records", s.records},
+                                                     {"file_bytes", s.file_bytes},
+                                                     {"live_bytes", s.live_bytes},
+                                                     {"dead_bytes", s.dead_bytes()}};
   for (const auto& [key, n] : counts) {
     w.write_key(key);
     w.write_uint(n);
@@ -71,7 +75,10 @@ std::string stats_line(std::string_view name, const CollectionStats& s) {
   line.append(std::to_string(s.records)).append(" records, ");
   line.append(std::to_string(s.file_bytes)).append(" bytes (");
   line.append(std::to_string(s.live_bytes)).append(" live, ");
-  line.append(std::to_string(s.dead_bytes())).append(" dead, ").append(share).append("); backlinks ");
+  line.append(std::to_string(s.dead_bytes()))
+      .append(" dead, ")
+      .append(share)
+      .append("); backlinks ");
   line.append(std::to_string(s.backlink_file_bytes)).append(" bytes, ");
   line.append(std::to_string(s.backlink_rows)).append(" rows\n");
   return line;
@@ -116,7 +123,8 @@ int run_stats(Platform& platform, const ParsedArgs& args, Console& console) {
     out.push_back('\n');
   } else {
     for (const Finding& f : a.findings) out.append(f.display()).append("\n");
-    for (const auto& [name, s] : by_name) out += stats_line(name.empty() ? "(empty name)" : printable(name), s);
+    for (const auto& [name, s] : by_name)
+      out += stats_line(name.empty() ? "(empty name)" : printable(name), s);
     out += stats_line("total", totals);
   }
   console.out(out);

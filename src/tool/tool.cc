@@ -71,9 +71,9 @@ Result<DirectoryListing, IoError> list_directory(Directory& dir) {
     auto info = dir.entry_type(name);
     if (!info.ok()) return std::move(info).error();
     if (info.value().type != FileType::Regular) {
-      listing.notes.push_back(note(name, "not a regular file",
-                                   "a " + type_name(info.value().type) +
-                                       " named like a database file; left alone"));
+      listing.notes.push_back(
+          note(name, "not a regular file",
+               "a " + type_name(info.value().type) + " named like a database file; left alone"));
       continue;
     }
     if (temp) {
@@ -117,8 +117,7 @@ Result<std::unique_ptr<Directory>, Failure> open_for_reading(Platform& platform,
 }
 
 Result<std::unique_ptr<Directory>, Failure> open_for_writing(Platform& platform,
-                                                             const std::string& path,
-                                                             bool create) {
+                                                             const std::string& path, bool create) {
   auto dir = create ? platform.open_directory(path) : platform.open_existing_directory(path);
   if (!dir.ok()) return directory_failure(path, dir.error());
   auto locked = dir.value()->lock_exclusive();
@@ -147,7 +146,8 @@ const std::vector<CommandSpec>& command_table() {
        {"DIR"}},
       {"compact", {OptionSpec::valued("collection", "NAME"), OptionSpec::flag("json")}, {"DIR"}},
       {"stats", {OptionSpec::flag("json")}, {"DIR"}},
-      {"dump", {OptionSpec::valued("collection", "NAME"), OptionSpec::valued("output", "FILE", 'o')},
+      {"dump",
+       {OptionSpec::valued("collection", "NAME"), OptionSpec::valued("output", "FILE", 'o')},
        {"DIR"}},
       {"load", {OptionSpec::valued("input", "FILE", 'i'), OptionSpec::flag("merge")}, {"DIR"}},
   };

@@ -25,9 +25,9 @@ namespace zez::tool {
 
 // Exit status bits, combined by OR (the convention of file system checkers).
 inline constexpr int EXIT_CLEAN = 0;
-inline constexpr int EXIT_REPAIRED = 1;      // damage found and repaired
-inline constexpr int EXIT_DAMAGE_LEFT = 4;   // damage found and left as it is
-inline constexpr int EXIT_OPERATIONAL = 8;   // I/O, directory in use, not a directory, no space
+inline constexpr int EXIT_REPAIRED = 1;     // damage found and repaired
+inline constexpr int EXIT_DAMAGE_LEFT = 4;  // damage found and left as it is
+inline constexpr int EXIT_OPERATIONAL = 8;  // I/O, directory in use, not a directory, no space
 inline constexpr int EXIT_USAGE = 16;
 
 inline constexpr std::string_view TEMP_SUFFIX = ".zezavezud-tmp";
@@ -137,8 +137,7 @@ Result<std::unique_ptr<Directory>, Failure> open_for_reading(Platform& platform,
 // exclusive lock, held until the handle is closed. Fails, changing nothing,
 // when any other program holds the directory or the file system cannot lock.
 Result<std::unique_ptr<Directory>, Failure> open_for_writing(Platform& platform,
-                                                             const std::string& path,
-                                                             bool create);
+                                                             const std::string& path, bool create);
 
 // Writes each finding's display() as a line of standard output.
 void write_findings_text(Console& console, const std::vector<Finding>& findings);

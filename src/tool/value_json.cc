@@ -203,7 +203,8 @@ ValueResult Reader::read_unsigned(const std::string& tag, const JsonValue& body,
 }
 
 ValueResult Reader::read_link(const JsonValue& body, int depth) {
-  const char* shape = "\"$link\" needs an object with \"path\" (a string) and \"local\" (an object)";
+  const char* shape =
+      "\"$link\" needs an object with \"path\" (a string) and \"local\" (an object)";
   if (!body.is(JsonValue::Kind::Object) || body.as_object().size() != 2 ||
       has_duplicate_key(body.as_object())) {
     return std::string(shape);
@@ -275,7 +276,8 @@ void write_value_json(JsonWriter& out, const Value& v) {
     case Kind::Map: {
       const Map& m = v.as_map();
       // Wrapped only when it would otherwise read back as a tag.
-      bool looks_like_tag = m.size() == 1 && !m.begin()->first.empty() && m.begin()->first[0] == '$';
+      bool looks_like_tag =
+          m.size() == 1 && !m.begin()->first.empty() && m.begin()->first[0] == '$';
       if (!looks_like_tag) {
         write_map_members(out, m);
         return;
@@ -298,9 +300,7 @@ void write_value_json(JsonWriter& out, const Value& v) {
   }
 }
 
-Result<Value, std::string> value_from_json(const JsonValue& json) {
-  return Reader().read(json, 0);
-}
+Result<Value, std::string> value_from_json(const JsonValue& json) { return Reader().read(json, 0); }
 
 std::string encode_base64(std::string_view bytes) {
   std::string text;

@@ -1,10 +1,10 @@
 // A Database destroyed while memory runs out. This program replaces the
 // global allocation functions (so it is a program of its own): while
 // `fail_allocations` is set, every allocation fails.
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <new>
-
-#include <gtest/gtest.h>
 
 #include "db/database.h"
 #include "temp_dir.h"
@@ -30,9 +30,7 @@ void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
     return nullptr;
   }
 }
-void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept {
-  return operator new(n, t);
-}
+void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }

@@ -1,9 +1,9 @@
 #include "tool/args.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace zez {
 namespace {
@@ -59,12 +59,9 @@ TEST(Args, AcceptsOptionsInEveryForm) {
 
 TEST(Args, HelpStopsParsing) {
   const std::pair<const char*, const char*> cases[] = {
-      {"--help", "help"},
-      {"-h dump", "help"},
-      {"dump --help", "help dump"},
-      {"check d e -h", "help check"},
-      {"dump -- -h", "dump -h"},
-      {"dump d -- -h", "error: unexpected argument '-h'"},
+      {"--help", "help"},           {"-h dump", "help"},
+      {"dump --help", "help dump"}, {"check d e -h", "help check"},
+      {"dump -- -h", "dump -h"},    {"dump d -- -h", "error: unexpected argument '-h'"},
   };
   for (const auto& [line, want] : cases) EXPECT_EQ(parsed(split(line)), want) << line;
 }
@@ -87,9 +84,7 @@ TEST(Args, ReportsTheFirstProblem) {
   for (const auto& [line, want] : cases) EXPECT_EQ(parsed(split(line)), want) << line;
 }
 
-TEST(Args, EmptyArgumentIsAPositional) {
-  EXPECT_EQ(parsed({"dump", ""}), "dump ");
-}
+TEST(Args, EmptyArgumentIsAPositional) { EXPECT_EQ(parsed({"dump", ""}), "dump "); }
 
 TEST(Args, LastValueWinsAndAllAreKept) {
   auto r = parse_args(COMMANDS, split("dump --collection a d --collection b"));

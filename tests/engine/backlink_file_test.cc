@@ -1,8 +1,8 @@
 #include "db/backlink_file.h"
 
-#include <cerrno>
-
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 #include "codec/byte_order.h"
 #include "memory_platform.h"

@@ -55,9 +55,16 @@ class BacklinkFile : public ::testing::Test {
 TEST_F(BacklinkFile, AddAppendsTheDocumentedRecord) {
   auto index = load();
   ASSERT_TRUE(index->add("alice", P1).ok());
-  const std::string expected =
-      std::string("\x01\x05\x00\x00\x00" "alice" "\x05\x00\x00\x00" "posts"
-                  "\x02\x00\x00\x00" "p1" "\x06\x00\x00\x00" "author", 35);
+  const std::string expected = std::string(
+      "\x01\x05\x00\x00\x00"
+      "alice"
+      "\x05\x00\x00\x00"
+      "posts"
+      "\x02\x00\x00\x00"
+      "p1"
+      "\x06\x00\x00\x00"
+      "author",
+      35);
   EXPECT_EQ(file(), expected);
   EXPECT_EQ(index->query("alice"), std::vector<Backlink>{P1});
   ASSERT_TRUE(index->remove("alice", P1).ok());
@@ -228,25 +235,26 @@ TEST_P(BacklinkWriteFailure, LeavesTheFileAndListAsBefore) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, BacklinkWriteFailure,
-    ::testing::Values(
-        WriteFault{"Error", [](MemoryPlatform& p) { p.fail(FaultOp::Write, 1, DISK_FULL); },
-                   "No space left on device (os error 28)"},
-        WriteFault{"ZeroWrite", [](MemoryPlatform& p) { p.short_write(1, 0); },
-                   "failed to write whole buffer"},
-        WriteFault{"PartThenError",
-                   [](MemoryPlatform& p) {
-                     p.short_write(1, 7);
-                     p.fail(FaultOp::Write, 2, DISK_FULL);
-                   },
-                   "No space left on device (os error 28)"},
-        WriteFault{"PartThenZero",
-                   [](MemoryPlatform& p) {
-                     p.short_write(1, 20);
-                     p.short_write(2, 0);
-                   },
-                   "failed to write whole buffer"},
-        WriteFault{"SizeUnknown", [](MemoryPlatform& p) { p.fail(FaultOp::Size, 1, DISK_FULL); },
-                   "No space left on device (os error 28)"}),
+    ::testing::Values(WriteFault{"Error",
+                                 [](MemoryPlatform& p) { p.fail(FaultOp::Write, 1, DISK_FULL); },
+                                 "No space left on device (os error 28)"},
+                      WriteFault{"ZeroWrite", [](MemoryPlatform& p) { p.short_write(1, 0); },
+                                 "failed to write whole buffer"},
+                      WriteFault{"PartThenError",
+                                 [](MemoryPlatform& p) {
+                                   p.short_write(1, 7);
+                                   p.fail(FaultOp::Write, 2, DISK_FULL);
+                                 },
+                                 "No space left on device (os error 28)"},
+                      WriteFault{"PartThenZero",
+                                 [](MemoryPlatform& p) {
+                                   p.short_write(1, 20);
+                                   p.short_write(2, 0);
+                                 },
+                                 "failed to write whole buffer"},
+                      WriteFault{"SizeUnknown",
+                                 [](MemoryPlatform& p) { p.fail(FaultOp::Size, 1, DISK_FULL); },
+                                 "No space left on device (os error 28)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BacklinkFile, PartialWritesThatGoOnCompleteTheRecord) {

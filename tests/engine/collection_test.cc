@@ -1,8 +1,8 @@
 #include "db/collection.h"
 
-#include <cerrno>
-
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 #include "codec/byte_order.h"
 #include "memory_platform.h"
@@ -203,8 +203,8 @@ TEST_F(CollectionTest, ATornDirectWriteThatCannotBeCutIsFinishedAndCountsAsStore
     EXPECT_EQ(read(*c, "big"), big);
     EXPECT_EQ(c->end_offset(), blob_record("a", "first").size() + blob_record("big", big).size());
     ASSERT_EQ(write(*c, "b", "after"), "ok");
-    EXPECT_EQ(file(), blob_record("a", "first") + blob_record("big", big) +
-                          blob_record("b", "after"));
+    EXPECT_EQ(file(),
+              blob_record("a", "first") + blob_record("big", big) + blob_record("b", "after"));
     c.reset();
     c = load();
     EXPECT_EQ(read(*c, "big"), big);

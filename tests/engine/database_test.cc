@@ -1,13 +1,11 @@
 #include "db/database.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cerrno>
-
 #include <filesystem>
 #include <fstream>
-
-#include <gtest/gtest.h>
 
 #include "codec/byte_order.h"
 #include "codec/encoding.h"
@@ -267,7 +265,7 @@ TEST_F(DatabaseTest, DamagedFramingFailsTheLoadWithItsOwnText) {
   const Case cases[] = {
       {record("ok", INT_1) + record("\xff", INT_1), "io: invalid utf8 key"},
       {u32(0xFFFFFFFF) + "ab", "io: failed to fill whole buffer"},
-      {record("k", "") .substr(0, 5) + u32(0xFFFFFFFF) + "\x02", "io: failed to fill whole buffer"},
+      {record("k", "").substr(0, 5) + u32(0xFFFFFFFF) + "\x02", "io: failed to fill whole buffer"},
       {record("k", "") + record("j", INT_1), "io: record at offset 0 has a value length of 0"},
       // The value length is checked before the key's UTF-8.
       {u32(1) + "\xff" + u32(9) + "\x02", "io: failed to fill whole buffer"},
@@ -351,8 +349,8 @@ TEST_F(DatabaseTest, NamesThatCouldLeaveTheDirectoryAreRefusedBeforeAnyFileIsTou
     names.push_back(e.path().filename().string());
   }
   EXPECT_EQ(names, std::vector<std::string>{"p.qdb"});
-  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(tmp.path()).parent_path() /
-                                       "escape.qdb"));
+  EXPECT_FALSE(
+      std::filesystem::exists(std::filesystem::path(tmp.path()).parent_path() / "escape.qdb"));
 }
 
 TEST_F(DatabaseTest, ARelativePathKeepsLaterFilesInTheOpenedDirectory) {
@@ -427,10 +425,9 @@ TEST_F(DatabaseTest, ReplacingLinksToABWithBCTouchesOnlyAAndC) {
   after.push_back(Value::link("t/c"));
   after.push_back(Value::link("t/b"));
   set("s", "k", Value::array(std::move(after)));
-  EXPECT_EQ(bytes("t.qbl"), backlink_record(1, "a", "s", "k", "0") +
-                                backlink_record(1, "b", "s", "k", "1") +
-                                backlink_record(2, "a", "s", "k", "0") +
-                                backlink_record(1, "c", "s", "k", "0"));
+  EXPECT_EQ(bytes("t.qbl"),
+            backlink_record(1, "a", "s", "k", "0") + backlink_record(1, "b", "s", "k", "1") +
+                backlink_record(2, "a", "s", "k", "0") + backlink_record(1, "c", "s", "k", "0"));
 }
 
 TEST_F(DatabaseTest, AMovedLinkIsRemovedAndAddedAgain) {

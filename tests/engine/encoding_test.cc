@@ -1,11 +1,11 @@
 #include "codec/encoding.h"
 
+#include <gtest/gtest.h>
+
 #include <bit>
 #include <random>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "codec/byte_order.h"
 #include "test_values.h"
@@ -57,15 +57,15 @@ struct Golden {
 };
 
 const Golden GOLDEN[] = {
-    {"map_of_array", [] {
+    {"map_of_array",
+     [] {
        Array a;
        a.push_back(Value::integer(1));
        a.push_back(Value::text("hi"));
        return Value::map(map_of("a", Value::array(std::move(a))));
      },
      "08 01000000 01000000 61 07 02000000 02 0100000000000000 04 02000000 6869"},
-    {"link_with_local",
-     [] { return Value::link("a/b", map_of("x", Value::boolean(true))); },
+    {"link_with_local", [] { return Value::link("a/b", map_of("x", Value::boolean(true))); },
      "05 03000000 612F62 01000000 01000000 78 0101"},
     {"float", [] { return Value::floating(1.5); }, "03 000000000000F83F"},
     {"int_negative", [] { return Value::integer(-2); }, "02 FEFFFFFFFFFFFFFF"},
@@ -214,8 +214,8 @@ TEST(Decode, AnyNonZeroBoolByteIsTrueAndReencodesAsOne) {
 }
 
 TEST(Decode, DuplicateMapKeyKeepsOneEntryWithTheLaterValue) {
-  auto r = decode(
-      hex("08 02000000 01000000 61 02 0100000000000000 01000000 61 02 0200000000000000"));
+  auto r =
+      decode(hex("08 02000000 01000000 61 02 0100000000000000 01000000 61 02 0200000000000000"));
   ASSERT_TRUE(r.ok());
   const Map& m = r.value().as_map();
   ASSERT_EQ(m.size(), 1u);
@@ -256,8 +256,7 @@ TEST(DecodeDepth, AcceptsExactlyTheLimit) {
 }
 
 TEST(DecodeDepth, RefusesOneLevelMore) {
-  EXPECT_EQ(decode(nested_arrays(MAX_NESTING_DEPTH + 1)).error().kind(),
-            CodecError::Kind::TooDeep);
+  EXPECT_EQ(decode(nested_arrays(MAX_NESTING_DEPTH + 1)).error().kind(), CodecError::Kind::TooDeep);
 }
 
 TEST(DecodeDepth, RefusesFarDeeperInputWithoutExhaustingTheStack) {
@@ -294,27 +293,38 @@ class RandomValues {
   Value make(int depth) {
     const int kind = pick(depth > 0 ? 13 : 10);
     switch (kind) {
-      case 0: return Value::null();
-      case 1: return Value::tombstone();
-      case 2: return Value::boolean(pick(2));
-      case 3: return Value::integer(static_cast<int64_t>(rng_()));
-      case 4: return Value::floating(std::bit_cast<double>(rng_()));
-      case 5: return Value::text(make_text());
+      case 0:
+        return Value::null();
+      case 1:
+        return Value::tombstone();
+      case 2:
+        return Value::boolean(pick(2));
+      case 3:
+        return Value::integer(static_cast<int64_t>(rng_()));
+      case 4:
+        return Value::floating(std::bit_cast<double>(rng_()));
+      case 5:
+        return Value::text(make_text());
       case 6: {
         std::string b(pick(20), '\0');
         for (char& c : b) c = char(rng_());
         return Value::blob(std::move(b));
       }
-      case 7: return Value::date(static_cast<uint32_t>(rng_()));
-      case 8: return Value::time(static_cast<uint32_t>(rng_()));
-      case 9: return Value::date_time(rng_());
+      case 7:
+        return Value::date(static_cast<uint32_t>(rng_()));
+      case 8:
+        return Value::time(static_cast<uint32_t>(rng_()));
+      case 9:
+        return Value::date_time(rng_());
       case 10: {
         Array a;
         for (int n = pick(6); n > 0; --n) a.push_back(make(depth - 1));
         return Value::array(std::move(a));
       }
-      case 11: return Value::map(make_map(depth - 1));
-      default: return Value::link(make_text(), make_map(depth - 1));
+      case 11:
+        return Value::map(make_map(depth - 1));
+      default:
+        return Value::link(make_text(), make_map(depth - 1));
     }
   }
 
@@ -322,8 +332,8 @@ class RandomValues {
   int pick(int n) { return static_cast<int>(rng_() % static_cast<uint64_t>(n)); }
 
   std::string make_text() {
-    static const char* const PIECES[] = {"a", "key", "\"", "\xC3\xA9", "\xE2\x80\x8B",
-                                         "\xF0\x9F\x98\x80", "", "/"};
+    static const char* const PIECES[] = {
+        "a", "key", "\"", "\xC3\xA9", "\xE2\x80\x8B", "\xF0\x9F\x98\x80", "", "/"};
     std::string s;
     for (int n = pick(5); n > 0; --n) s += PIECES[pick(8)];
     return s;
@@ -390,8 +400,7 @@ TEST(MayHoldLink, NeverMissesALinkThatDecodes) {
     for (size_t cut = 0; cut <= bytes.size(); cut += 1 + cut / 8) {
       size_t cursor = 0;
       auto r = decode(bytes.substr(0, cut), &cursor);
-      const bool maybe =
-          may_hold_link(reinterpret_cast<const uint8_t*>(bytes.data()), cut);
+      const bool maybe = may_hold_link(reinterpret_cast<const uint8_t*>(bytes.data()), cut);
       if (r.ok() && holds_link(r.value())) {
         ASSERT_TRUE(maybe) << "cut " << cut;
       }
@@ -448,8 +457,7 @@ TEST(MayHoldLink, PlainRecordWhoseLengthsHoldTheLinkByteIsNotFlagged) {
   const std::string empty = encode(Value::array(Array{}));
   EXPECT_FALSE(may_hold_link(reinterpret_cast<const uint8_t*>(empty.data()), empty.size()));
   const std::string with_link = encode(Value::link("a/b"));
-  EXPECT_TRUE(
-      may_hold_link(reinterpret_cast<const uint8_t*>(with_link.data()), with_link.size()));
+  EXPECT_TRUE(may_hold_link(reinterpret_cast<const uint8_t*>(with_link.data()), with_link.size()));
 }
 
 // ---- UTF-8
@@ -486,8 +494,8 @@ TEST(Utf8, AcceptsEveryScalarValueEncoding) {
 TEST(Utf8, TwoByteStringsAreValidExactlyWhenTheyAreScalarValues) {
   for (int a = 0; a < 256; ++a) {
     for (int b = 0; b < 256; ++b) {
-      const bool expected = (a < 0x80 && b < 0x80) || (a >= 0xC2 && a <= 0xDF && b >= 0x80 &&
-                                                       b <= 0xBF);
+      const bool expected =
+          (a < 0x80 && b < 0x80) || (a >= 0xC2 && a <= 0xDF && b >= 0x80 && b <= 0xBF);
       const char s[2] = {char(a), char(b)};
       ASSERT_EQ(is_valid_utf8(std::string_view(s, 2)), expected) << a << " " << b;
     }
@@ -496,8 +504,8 @@ TEST(Utf8, TwoByteStringsAreValidExactlyWhenTheyAreScalarValues) {
 
 TEST(Utf8, RejectsMalformedSequences) {
   for (const char* bad : {"C0 80", "C1 BF", "E0 80 80", "E0 9F BF", "ED A0 80", "ED BF BF",
-                          "F0 80 80 80", "F0 8F BF BF", "F4 90 80 80", "F5 80 80 80",
-                          "FF", "80", "E2 82", "F0 9F 98", "E2 28 A1", "F0 9F 28 80"}) {
+                          "F0 80 80 80", "F0 8F BF BF", "F4 90 80 80", "F5 80 80 80", "FF", "80",
+                          "E2 82", "F0 9F 98", "E2 28 A1", "F0 9F 28 80"}) {
     const std::string s = hex(bad);
     EXPECT_FALSE(is_valid_utf8(s)) << bad;
     // Behind a run of ASCII long enough for the eight-byte fast path.

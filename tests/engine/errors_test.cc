@@ -1,8 +1,8 @@
 #include "codec/errors.h"
 
-#include <cerrno>
-
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 namespace zez {
 namespace {
@@ -44,8 +44,7 @@ TEST(ErrorText, IoFixedMessages) {
 
 TEST(ErrorText, OsErrorShowsSystemMessageAndCode) {
   EXPECT_EQ(IoError::os(ENOENT).display(), "No such file or directory (os error 2)");
-  EXPECT_EQ(StorageError::io(IoError::os(EACCES)).display(),
-            "io: Permission denied (os error 13)");
+  EXPECT_EQ(StorageError::io(IoError::os(EACCES)).display(), "io: Permission denied (os error 13)");
 }
 
 }  // namespace

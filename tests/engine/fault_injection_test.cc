@@ -11,6 +11,8 @@
 //   - the backlinks agree with the links of the records as reopened; only
 //     the failed write's own backlinks may stop part-way through its list of
 //     changes.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -20,8 +22,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "codec/byte_order.h"
 #include "codec/encoding.h"
@@ -49,7 +49,7 @@ struct Step {
   Kind kind;
   std::string collection;
   std::string key;
-  std::function<Value()> value;  // Set; a Tombstone deletes
+  std::function<Value()> value;   // Set; a Tombstone deletes
   std::vector<std::string> path;  // Resolve
 };
 
@@ -98,20 +98,22 @@ std::vector<Step> workload() {
       set("posts", "p2", [] { return link("users/bob"); }),
       set("posts", "p1",
           [] {
-            return map({{"author", [] { return link("users/bob"); }},
-                        {"tags", [] {
-                           Array a;
-                           a.push_back(link("tags/x"));
-                           return Value::array(std::move(a));
-                         }}});
+            return map(
+                {{"author", [] { return link("users/bob"); }}, {"tags", [] {
+                                                                  Array a;
+                                                                  a.push_back(link("tags/x"));
+                                                                  return Value::array(std::move(a));
+                                                                }}});
           }),
       del("posts", "p2"),
       simple(K::Get, "posts", "p1"),
       simple(K::Backlinks, "users", "bob"),
-      set("big", "b1", [=] { return map({{"pad", pad}, {"to", [] { return link("users/alice"); }}}); }),
+      set("big", "b1",
+          [=] { return map({{"pad", pad}, {"to", [] { return link("users/alice"); }}}); }),
       simple(K::Begin),
       set("posts", "p3", [] { return link("users/alice"); }),
-      set("big", "b2", [=] { return map({{"pad", pad}, {"to", [] { return link("posts/p1"); }}}); }),
+      set("big", "b2",
+          [=] { return map({{"pad", pad}, {"to", [] { return link("posts/p1"); }}}); }),
       set("posts", "p1", [] { return map({{"author", [] { return link("users/alice"); }}}); }),
       del("users", "bob"),
       simple(K::Commit),
@@ -229,7 +231,7 @@ struct Outcome {
   bool fault_fired = false;
   std::optional<std::string> reported;  // the error text that reached the caller
   std::string failed_step;
-  std::string expected_text;            // what the error should have read
+  std::string expected_text;  // what the error should have read
 };
 
 class Run {
@@ -255,8 +257,8 @@ class Run {
       if (error) {
         out.reported = error;
         out.failed_step = "step " + std::to_string(i);
-        out.expected_text = (steps[i].kind == Step::Kind::Resolve ? "storage: io: " : "io: ") +
-                            expected.display();
+        out.expected_text =
+            (steps[i].kind == Step::Kind::Resolve ? "storage: io: " : "io: ") + expected.display();
         break;
       }
     }
@@ -440,9 +442,9 @@ void check_reopened(MemoryPlatform& platform, const Model& model) {
     ADD_FAILURE() << "backlinks of " << source.first << "/" << source.second
                   << " disagree with its record: " << have.size() << " stored, " << want.size()
                   << " expected; failed write: "
-                  << (model.failed_source ? model.failed_source->first + "/" +
-                                                model.failed_source->second
-                                          : "none");
+                  << (model.failed_source
+                          ? model.failed_source->first + "/" + model.failed_source->second
+                          : "none");
   }
 }
 
@@ -481,8 +483,8 @@ void run_plan(const Plan& plan) {
   Run run(platform);
   Outcome out = run.execute(plan.expected);
   platform.clear_faults();
-  int failures_before = ::testing::UnitTest::GetInstance()->current_test_info()->result()
-                            ->total_part_count();
+  int failures_before =
+      ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
   ++tally().tried;
   if (out.fault_fired) ++tally().fired;
   if (out.reported) {
@@ -498,9 +500,10 @@ void run_plan(const Plan& plan) {
 
 void report(const char* what) {
   const Tally& t = tally();
-  std::printf("[fault injection] %s: %d injection points tried, %d fired, %d reported to the "
-              "caller, %d failed a check\n",
-              what, t.tried, t.fired, t.reported, t.failed);
+  std::printf(
+      "[fault injection] %s: %d injection points tried, %d fired, %d reported to the "
+      "caller, %d failed a check\n",
+      what, t.tried, t.fired, t.reported, t.failed);
   ::testing::Test::RecordProperty("injection_points", t.tried);
   ::testing::Test::RecordProperty("injection_failures", t.failed);
   tally() = Tally{};
@@ -508,18 +511,30 @@ void report(const char* what) {
 
 const char* op_name(FaultOp op) {
   switch (op) {
-    case FaultOp::Open: return "open";
-    case FaultOp::Read: return "read";
-    case FaultOp::ReadAt: return "read_at";
-    case FaultOp::Write: return "write";
-    case FaultOp::Size: return "size";
-    case FaultOp::Truncate: return "truncate";
-    case FaultOp::Sync: return "sync";
-    case FaultOp::Rename: return "rename";
-    case FaultOp::Remove: return "remove";
-    case FaultOp::Lock: return "lock";
-    case FaultOp::Stat: return "stat";
-    case FaultOp::SetOwner: return "set_owner";
+    case FaultOp::Open:
+      return "open";
+    case FaultOp::Read:
+      return "read";
+    case FaultOp::ReadAt:
+      return "read_at";
+    case FaultOp::Write:
+      return "write";
+    case FaultOp::Size:
+      return "size";
+    case FaultOp::Truncate:
+      return "truncate";
+    case FaultOp::Sync:
+      return "sync";
+    case FaultOp::Rename:
+      return "rename";
+    case FaultOp::Remove:
+      return "remove";
+    case FaultOp::Lock:
+      return "lock";
+    case FaultOp::Stat:
+      return "stat";
+    case FaultOp::SetOwner:
+      return "set_owner";
   }
   return "?";
 }

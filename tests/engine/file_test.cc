@@ -1,5 +1,6 @@
 #include "db/file.h"
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -8,8 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-
-#include <gtest/gtest.h>
 
 #include "temp_dir.h"
 
@@ -93,9 +92,9 @@ TEST(PosixFile, AppendsReadsAtOffsetsSeeksSizesAndTruncates) {
   TempDir tmp;
   auto dir = open_dir(tmp.path());
   auto w = open_file(*dir, "f", OpenMode::AppendCreate);
-  ASSERT_TRUE(write_all(*w, reinterpret_cast<const uint8_t*>("hello world"), 11,
-                        IoError::write_zero())
-                  .ok());
+  ASSERT_TRUE(
+      write_all(*w, reinterpret_cast<const uint8_t*>("hello world"), 11, IoError::write_zero())
+          .ok());
   auto r = open_file(*dir, "f", OpenMode::ReadOnly);
   EXPECT_EQ(r->size().value(), 11u);
   uint8_t buf[5];
@@ -204,9 +203,10 @@ std::string read_all(File& f) {
 TEST(PosixDirectory, OpeningAnExistingDirectoryCreatesNothing) {
   TempDir tmp;
   write_file(tmp.file("f"), "x");
-  const std::pair<std::string, int> cases[] = {
-      {tmp.file("missing"), ENOENT}, {tmp.file("missing/deeper"), ENOENT},
-      {tmp.file("f"), ENOTDIR}, {tmp.file("f/deeper"), ENOTDIR}};
+  const std::pair<std::string, int> cases[] = {{tmp.file("missing"), ENOENT},
+                                               {tmp.file("missing/deeper"), ENOENT},
+                                               {tmp.file("f"), ENOTDIR},
+                                               {tmp.file("f/deeper"), ENOTDIR}};
   for (const auto& [path, code] : cases) {
     auto r = system_platform().open_existing_directory(path);
     ASSERT_FALSE(r.ok()) << path;

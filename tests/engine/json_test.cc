@@ -1,12 +1,12 @@
 #include "tool/json.h"
 
+#include <gtest/gtest.h>
+
 #include <bit>
 #include <cfloat>
 #include <cmath>
 #include <random>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace zez {
 namespace {
@@ -57,7 +57,8 @@ TEST(JsonWriter, EscapesOnlyQuoteBackslashAndControlCharacters) {
       {"\"\\/", R"("\"\\/")"},
       {"\b\f\n\r\t", R"("\b\f\n\r\t")"},
       {std::string("\0\x01\x1f", 3), R"("\u0000\u0001\u001f")"},
-      {"\x7f \xc3\xa9 \xe2\x80\xa8 \xf0\x9f\x98\x80", "\"\x7f \xc3\xa9 \xe2\x80\xa8 \xf0\x9f\x98\x80\""},
+      {"\x7f \xc3\xa9 \xe2\x80\xa8 \xf0\x9f\x98\x80",
+       "\"\x7f \xc3\xa9 \xe2\x80\xa8 \xf0\x9f\x98\x80\""},
   };
   for (const auto& [in, want] : cases) {
     std::string out;
@@ -68,14 +69,10 @@ TEST(JsonWriter, EscapesOnlyQuoteBackslashAndControlCharacters) {
 
 TEST(JsonWriter, DoublesAlwaysShowAPointOrAnExponent) {
   const std::pair<double, const char*> cases[] = {
-      {0.0, "0.0"},
-      {-0.0, "-0.0"},
-      {100.0, "100.0"},
-      {0.1, "0.1"},
-      {1e16, "1e+16"},
-      {1.2345678901234568e20, "123456789012345683968.0"},
-      {5e-324, "5e-324"},
-      {DBL_MAX, "1.7976931348623157e+308"},
+      {0.0, "0.0"},       {-0.0, "-0.0"},
+      {100.0, "100.0"},   {0.1, "0.1"},
+      {1e16, "1e+16"},    {1.2345678901234568e20, "123456789012345683968.0"},
+      {5e-324, "5e-324"}, {DBL_MAX, "1.7976931348623157e+308"},
   };
   for (const auto& [d, want] : cases) EXPECT_EQ(written_double(d), want) << d;
 }
@@ -95,8 +92,15 @@ TEST(JsonWriter, RefusesNonFiniteDoublesWithoutWriting) {
 // Every finite double, written and read back, is the same bits and still a
 // double. The sweep draws bit patterns, so it covers every exponent range.
 TEST(JsonWriter, DoublesReadBackBitExactly) {
-  std::vector<double> values = {DBL_MIN, DBL_TRUE_MIN, -DBL_MAX, 0.1 + 0.2, 9007199254740993.0,
-                                1e22, 1e23, 2.2250738585072011e-308, 4.9406564584124654e-324};
+  std::vector<double> values = {DBL_MIN,
+                                DBL_TRUE_MIN,
+                                -DBL_MAX,
+                                0.1 + 0.2,
+                                9007199254740993.0,
+                                1e22,
+                                1e23,
+                                2.2250738585072011e-308,
+                                4.9406564584124654e-324};
   std::mt19937_64 bits(20240611);
   while (values.size() < 20000) {
     const double d = std::bit_cast<double>(bits());
@@ -196,13 +200,14 @@ TEST(JsonReader, RefusesWhatRfc8259Refuses) {
       {R"("\ud83d")", "unpaired surrogate escape at byte 1"},
       {R"("\ud83d\u0041")", "unpaired surrogate escape at byte 1"},
       {R"("x\ude00\ud83d")", "unpaired surrogate escape at byte 2"},
-      {"\"ab\xc0\x80\"", "invalid utf-8 at byte 3"},        // overlong
-      {"\"\xed\xa0\x80\"", "invalid utf-8 at byte 1"},      // encoded surrogate
+      {"\"ab\xc0\x80\"", "invalid utf-8 at byte 3"},                 // overlong
+      {"\"\xed\xa0\x80\"", "invalid utf-8 at byte 1"},               // encoded surrogate
       {"\"a\xc3\xa9\xf5\x80\x80\x80\"", "invalid utf-8 at byte 4"},  // above U+10FFFF
-      {"\"\xe2\x82\"", "invalid utf-8 at byte 1"},          // cut short by the quote
-      {"\xef\xbb\xbf[]", "unexpected character at byte 0"}, // no byte order mark
+      {"\"\xe2\x82\"", "invalid utf-8 at byte 1"},                   // cut short by the quote
+      {"\xef\xbb\xbf[]", "unexpected character at byte 0"},          // no byte order mark
   };
-  for (const auto& [text, want] : cases) EXPECT_EQ(echo(text), std::string("error: ") + want) << text;
+  for (const auto& [text, want] : cases)
+    EXPECT_EQ(echo(text), std::string("error: ") + want) << text;
 }
 
 // A text cut anywhere inside is unfinished, never something else.

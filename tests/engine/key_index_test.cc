@@ -1,12 +1,13 @@
 #include "db/key_index.h"
-#include "db/value_cache.h"
-
-#include <random>
-#include <string>
-#include <map>
-#include <unordered_map>
 
 #include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <unordered_map>
+
+#include "db/value_cache.h"
 
 namespace zez {
 namespace {
@@ -98,7 +99,8 @@ TEST(KeyMap, InsertKeepsEraseReturnsAndForEachSeesEveryKey) {
   EXPECT_FALSE(map.erase(key_of(42), &removed));
   EXPECT_FALSE(map.erase("absent"));
   std::unordered_map<std::string, uint64_t> seen;
-  map.for_each([&](std::string_view key, const Held& h) { seen[std::string(key)] += h.offset + 1; });
+  map.for_each(
+      [&](std::string_view key, const Held& h) { seen[std::string(key)] += h.offset + 1; });
   ASSERT_EQ(seen.size(), map.size());
   EXPECT_EQ(seen["a"], 2u);
   EXPECT_EQ(seen.count(key_of(42)), 0u);
@@ -108,7 +110,6 @@ TEST(KeyMap, InsertKeepsEraseReturnsAndForEachSeesEveryKey) {
     }
   }
 }
-
 
 // Key lengths are stored in one byte below 128 and in more above; keys of
 // every width survive puts, erases and the arena's compaction.
@@ -130,7 +131,6 @@ TEST(KeyIndex, LongKeysKeepTheirLengthThroughCompaction) {
     EXPECT_EQ(index.find(std::string(len + 1, char('a' + len % 26))), nullptr);
   }
 }
-
 
 // Overwrites and removals leave dead bytes until the arena is packed, many
 // times over here; every value read back is the one last put.

@@ -1,8 +1,8 @@
 #include "db/record_file.h"
 
-#include <cerrno>
-
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 #include "codec/byte_order.h"
 #include "memory_platform.h"
@@ -90,10 +90,10 @@ TEST_F(RecordScan, TornTellsHowFarTheFieldThatRunsPastTheEndReaches) {
   };
   const Case cases[] = {
       {std::string("\x05\0", 2), 4},                       // in the key length
-      {u32(5) + "al", 13},                                // in the key
-      {u32(5) + "alice" + "\x09", 13},                    // in the value length
-      {u32(5) + "alice" + u32(9) + "\x02\x01", 22},       // in the value
-      {u32(0xFFFFFFFF) + "ab", 8 + uint64_t(0xFFFFFFFF)}, // a damaged key length
+      {u32(5) + "al", 13},                                 // in the key
+      {u32(5) + "alice" + "\x09", 13},                     // in the value length
+      {u32(5) + "alice" + u32(9) + "\x02\x01", 22},        // in the value
+      {u32(0xFFFFFFFF) + "ab", 8 + uint64_t(0xFFFFFFFF)},  // a damaged key length
   };
   for (const Case& c : cases) {
     Seen seen = scan(first + c.tail);
@@ -109,8 +109,7 @@ TEST_F(RecordScan, TornTellsHowFarTheFieldThatRunsPastTheEndReaches) {
 // (the last case spans more than one read buffer).
 TEST_F(RecordScan, ZerosToTheEndAreAZeroTailOfAnyLength) {
   const std::string first = record("k", INT_1);
-  for (size_t zeros : {size_t(1), size_t(4), size_t(7), size_t(8), size_t(17),
-                       size_t(3) << 20}) {
+  for (size_t zeros : {size_t(1), size_t(4), size_t(7), size_t(8), size_t(17), size_t(3) << 20}) {
     SCOPED_TRACE(zeros);
     Seen seen = scan(first + std::string(zeros, '\0'));
     EXPECT_EQ(seen.end.stop, ScanStop::ZeroTail);
@@ -134,9 +133,9 @@ TEST_F(RecordScan, RecordsThatCannotBeLoadedAreVisitedAndTheScanGoesOn) {
                                          {27, "j", 9, false, true}}));
   seen = scan(std::string(16, '\0') + after);
   EXPECT_EQ(seen.end.stop, ScanStop::End);
-  EXPECT_EQ(seen.visits, (std::vector<V>{{0, "", 0, false, true},
-                                         {8, "", 0, false, true},
-                                         {16, "j", 9, false, true}}));
+  EXPECT_EQ(seen.visits,
+            (std::vector<V>{
+                {0, "", 0, false, true}, {8, "", 0, false, true}, {16, "j", 9, false, true}}));
   seen = scan(std::string(3 << 20, '\0') + after);
   EXPECT_EQ(seen.end.stop, ScanStop::End);
   EXPECT_EQ(seen.visits.size(), (3u << 17) + 1);

@@ -70,8 +70,7 @@ std::string named(std::string prefix, int i) {
 class Resolve : public ::testing::Test {
  protected:
   // The debug text of the result, or "error: " and the error's text.
-  std::string resolve(const char* collection, const char* key,
-                      std::vector<std::string> segments) {
+  std::string resolve(const char* collection, const char* key, std::vector<std::string> segments) {
     auto r = resolve_path(reader_, collection, key, segments);
     if (!r.ok()) return "error: " + r.error().display();
     EXPECT_FALSE(r.value().is(Kind::Link));
@@ -116,8 +115,7 @@ TEST_F(Resolve, TheStartingRecordMustExist) {
   EXPECT_EQ(resolve("users", "nobody", {}), "error: storage: key not found");
   reader_.put("users", "alice", text("Ann"));
   reader_.fail("users", "alice", 1, StorageError::io(IoError::os(EIO)));
-  EXPECT_EQ(resolve("users", "alice", {}),
-            "error: storage: io: " + IoError::os(EIO).display());
+  EXPECT_EQ(resolve("users", "alice", {}), "error: storage: io: " + IoError::os(EIO).display());
 }
 
 TEST_F(Resolve, FollowsLinksIntoTheirTargets) {
@@ -126,8 +124,7 @@ TEST_F(Resolve, FollowsLinksIntoTheirTargets) {
   EXPECT_EQ(resolve("posts", "p1", {"author"}), "Null");
   EXPECT_EQ(resolve("posts", "p1", {"author", "name", "more", "and more"}), "Null");
 
-  reader_.put("users", "alice",
-              obj("name", text("Ann"), "address", obj("city", text("Oslo"))));
+  reader_.put("users", "alice", obj("name", text("Ann"), "address", obj("city", text("Oslo"))));
   EXPECT_EQ(resolve("posts", "p1", {"author", "name"}), "Text(\"Ann\")");
   EXPECT_EQ(resolve("posts", "p1", {"author"}), shown(reader_.read("users", "alice").value()));
 
@@ -143,8 +140,7 @@ TEST_F(Resolve, ReadFailuresOfATargetOtherThanMissingAreErrors) {
   reader_.put("posts", "p1", obj("author", Value::link("users/alice")));
   reader_.put("users", "alice", text("Ann"));
   reader_.fail("users", "alice", 1, StorageError::codec(CodecError::unexpected_end()));
-  EXPECT_EQ(resolve("posts", "p1", {"author"}),
-            "error: storage: codec: unexpected end of buffer");
+  EXPECT_EQ(resolve("posts", "p1", {"author"}), "error: storage: codec: unexpected end of buffer");
 }
 
 TEST_F(Resolve, LinkPathsNeedTwoPieces) {
@@ -160,8 +156,9 @@ TEST_F(Resolve, EmptyAndDollarKeysAreUsedVerbatim) {
   reader_.put("a", "$x", text("dollar"));
   reader_.put("a", "$selfish", text("selfish"));
   reader_.put("", "k", text("no collection"));
-  reader_.put("s", "0", obj("e", Value::link("a/"), "d", Value::link("a/$x"), "f",
-                            Value::link("a/$selfish"), "n", Value::link("/k")));
+  reader_.put("s", "0",
+              obj("e", Value::link("a/"), "d", Value::link("a/$x"), "f", Value::link("a/$selfish"),
+                  "n", Value::link("/k")));
   EXPECT_EQ(resolve("s", "0", {"e"}), "Text(\"empty\")");
   EXPECT_EQ(resolve("s", "0", {"d"}), "Text(\"dollar\")");
   EXPECT_EQ(resolve("s", "0", {"f"}), "Text(\"selfish\")");
@@ -219,9 +216,9 @@ TEST_F(Resolve, SelfAlwaysMeansTheStartingRecord) {
 }
 
 TEST_F(Resolve, SelfDottedKeysComeFromTheStartingRecord) {
-  reader_.put("orders", "o1",
-              obj("customer_id", text("c7"), "customer",
-                  Value::link("customers/$self.customer_id")));
+  reader_.put(
+      "orders", "o1",
+      obj("customer_id", text("c7"), "customer", Value::link("customers/$self.customer_id")));
   reader_.put("customers", "c7", obj("name", text("Cy")));
   EXPECT_EQ(resolve("orders", "o1", {"customer", "name"}), "Text(\"Cy\")");
 
@@ -240,11 +237,11 @@ TEST_F(Resolve, SelfDottedPathsAreCutAtEveryDot) {
   reader_.put("t", "blank", text("found blank"));
   reader_.put("t", "linked", text("found linked"));
   reader_.put("ids", "1", obj("id", text("linked")));
-  reader_.put("s", "0",
-              obj("a", obj("b", text("deep")), "", text("blank"), "ref", Value::link("ids/1"),
-                  "arr", Value::array(), "l1", Value::link("t/$self.a.b"), "l2",
-                  Value::link("t/$self."), "l3", Value::link("t/$self.ref.id"), "l4",
-                  Value::link("t/$self.arr.0")));
+  reader_.put(
+      "s", "0",
+      obj("a", obj("b", text("deep")), "", text("blank"), "ref", Value::link("ids/1"), "arr",
+          Value::array(), "l1", Value::link("t/$self.a.b"), "l2", Value::link("t/$self."), "l3",
+          Value::link("t/$self.ref.id"), "l4", Value::link("t/$self.arr.0")));
   EXPECT_EQ(resolve("s", "0", {"l1"}), "Text(\"found deep\")");
   EXPECT_EQ(resolve("s", "0", {"l2"}), "Text(\"found blank\")");
   EXPECT_EQ(resolve("s", "0", {"l3"}), "Text(\"found linked\")");
@@ -277,8 +274,7 @@ TEST_F(Resolve, SelfKeysAreWorkedOutOncePerCall) {
     const std::string next = named("a", i + 1);
     start.insert(named("a", i), Value::link("c/$self." + next + "/v"));
     reader_.put("c", named("r", i + 1),
-                obj("v", Value::link("c/$self." + next + "/w"), "w",
-                    Value::text(named("r", i))));
+                obj("v", Value::link("c/$self." + next + "/w"), "w", Value::text(named("r", i))));
   }
   start.insert(named("a", levels), Value::text(named("r", levels)));
   reader_.put("s", "0", Value::map(std::move(start)));

@@ -1,6 +1,6 @@
-#include <functional>
-
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include "codec/byte_order.h"
 #include "tool/json.h"
@@ -10,8 +10,8 @@ namespace zez {
 namespace {
 
 using testing::MemoryPlatform;
-using testing::TOOL_DIR;
 using testing::raw_record;
+using testing::TOOL_DIR;
 using testing::zero_length_record;
 using Files = std::map<std::string, std::string>;
 
@@ -36,7 +36,11 @@ const CheckCase CHECK_CASES[] = {
     {"zero value length",
      [](Files& f) { f["users.qdb"] = zero_length_record("x") + f["users.qdb"]; }, true,
      "users.qdb:0: zero value length", 4},
-    {"key not UTF-8", [](Files& f) { f["users.qdb"] += testing::record_bytes("\xff", Value::null()) + testing::record_bytes("y", Value::null()); },
+    {"key not UTF-8",
+     [](Files& f) {
+       f["users.qdb"] +=
+           testing::record_bytes("\xff", Value::null()) + testing::record_bytes("y", Value::null());
+     },
      true, "users.qdb:42: key not UTF-8", 4},
     {"undecodable value", [](Files& f) { f["users.qdb"] += raw_record("carol", "\xee"); }, false,
      "users.qdb:42: value does not decode: ", 4},
@@ -48,7 +52,9 @@ const CheckCase CHECK_CASES[] = {
      [](Files& f) { f["users.qbl"] += testing::backlink_add_bytes("carol", "posts", "p9", ""); },
      false, "users.qbl:62: stale backlink: key carol <- posts/p9", 4},
     {"missing row",
-     [](Files& f) { f["users.qbl"] = testing::backlink_add_bytes("alice", "posts", "p1", "author"); },
+     [](Files& f) {
+       f["users.qbl"] = testing::backlink_add_bytes("alice", "posts", "p1", "author");
+     },
      false, "users.qbl: missing backlink: key bob <- posts/p2", 4},
     {"missing backlink file", [](Files& f) { f.erase("users.qbl"); }, false,
      "users.qbl: missing backlink: key alice <- posts/p1 at \"author\"", 4},
@@ -85,7 +91,8 @@ INSTANTIATE_TEST_SUITE_P(ToolCheck, CheckFindsDamage, ::testing::ValuesIn(CHECK_
                          [](const auto& info) {
                            std::string name;
                            for (char ch : std::string(info.param.name)) {
-                             name.push_back(std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_');
+                             name.push_back(std::isalnum(static_cast<unsigned char>(ch)) ? ch
+                                                                                         : '_');
                            }
                            return name;
                          });
@@ -164,7 +171,8 @@ TEST(ToolStats, DamagedFileIsReportedAsFarAsItWasScanned) {
   tool::StringConsole console;
   EXPECT_EQ(testing::run_tool_on(p, {"stats", TOOL_DIR}, console), 4);
   EXPECT_NE(console.stdout_text().find("users.qdb:42: torn tail"), std::string::npos);
-  EXPECT_NE(console.stdout_text().find("users: 2 live keys, 2 records, 44 bytes"), std::string::npos)
+  EXPECT_NE(console.stdout_text().find("users: 2 live keys, 2 records, 44 bytes"),
+            std::string::npos)
       << console.stdout_text();
 }
 

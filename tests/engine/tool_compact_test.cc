@@ -1,5 +1,7 @@
 // `zezavezud compact` over the in-memory platform: what users can read is
 // the same before and after, including after a failure at any system call.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <functional>
@@ -8,18 +10,16 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "db/backlink_file.h"
 #include "db/database.h"
 #include "db/large_memory.h"
 #include "db/record_file.h"
 #include "memory_platform.h"
 #include "test_values.h"
-#include "tool_fixtures.h"
 #include "tool/json.h"
 #include "tool/live_index.h"
 #include "tool/tool.h"
+#include "tool_fixtures.h"
 
 namespace zez {
 namespace {
@@ -160,7 +160,8 @@ TEST_F(ToolCompact, CopiesLiveRecordsAsTheyAreInFileOrderAndBacklinksInQueryOrde
                    row(2, "u", "b") + row(7, "t", "d") + row(1, "u", "b") + row(2, "t", "c"));
   ASSERT_EQ(compact(), tool::EXIT_CLEAN) << console.stderr_text();
   EXPECT_EQ(*platform.contents(DIR, "c.qdb"), record("y", odd) + record("x", "\x02\x07"));
-  EXPECT_EQ(*platform.contents(DIR, "c.qbl"), row(1, "t", "a") + row(1, "t", "a") + row(1, "u", "b"));
+  EXPECT_EQ(*platform.contents(DIR, "c.qbl"),
+            row(1, "t", "a") + row(1, "t", "a") + row(1, "u", "b"));
   EXPECT_EQ(console.stdout_text(),
             "c.qdb: 55 -> 25 bytes\nc.qbl: 168 -> 63 bytes\ntotal: 223 -> 88 bytes\n");
 }
@@ -180,11 +181,11 @@ TEST_F(ToolCompact, CollectionOptionLimitsTheWork) {
 TEST_F(ToolCompact, RefusesADamagedDirectoryAndChangesNothing) {
   const std::string whole = frame_record("a", "\x01").value();
   const std::vector<std::pair<std::string, std::string>> damage = {
-      {"users.qdb", whole + whole.substr(0, 7)},                  // torn record
-      {"users.qdb", whole + std::string(12, '\0')},               // zero tail
+      {"users.qdb", whole + whole.substr(0, 7)},                             // torn record
+      {"users.qdb", whole + std::string(12, '\0')},                          // zero tail
       {"users.qdb", whole + std::string("\x01\0\0\0a\0\0\0\0", 9) + whole},  // value length 0
-      {"users.qdb", frame_record("\xff", "\x01").value()},        // key not UTF-8
-      {"users.qbl", std::string("\x01\x05\0\0\0al", 7)},         // torn backlink row
+      {"users.qdb", frame_record("\xff", "\x01").value()},                   // key not UTF-8
+      {"users.qbl", std::string("\x01\x05\0\0\0al", 7)},                     // torn backlink row
   };
   for (const auto& [name, bytes] : damage) {
     Store s;
@@ -293,9 +294,9 @@ void sweep(const std::function<void(MemoryPlatform&, int)>& plan, bool temp_may_
 TEST_F(ToolCompact, AFailureAtAnySystemCallKeepsTheContent) {
   const IoError eio = IoError::os(EIO);
   const std::vector<std::pair<FaultOp, std::string>> ops = {
-      {FaultOp::Open, "open"},     {FaultOp::Read, "read"},     {FaultOp::ReadAt, "read_at"},
-      {FaultOp::Write, "write"},   {FaultOp::Sync, "sync"},     {FaultOp::Rename, "rename"},
-      {FaultOp::Remove, "remove"}, {FaultOp::Truncate, "truncate"}, {FaultOp::Size, "size"},
+      {FaultOp::Open, "open"},     {FaultOp::Read, "read"},          {FaultOp::ReadAt, "read_at"},
+      {FaultOp::Write, "write"},   {FaultOp::Sync, "sync"},          {FaultOp::Rename, "rename"},
+      {FaultOp::Remove, "remove"}, {FaultOp::Truncate, "truncate"},  {FaultOp::Size, "size"},
       {FaultOp::Stat, "stat"},     {FaultOp::SetOwner, "set owner"}, {FaultOp::Lock, "lock"},
   };
   for (const auto& [kind, name] : ops) {
@@ -306,11 +307,11 @@ TEST_F(ToolCompact, AFailureAtAnySystemCallKeepsTheContent) {
         "torn write");
   // The temporary file cannot be removed after the failure: it stays, harmless.
   sweep(
-        [&](MemoryPlatform& p, int n) {
-          p.fail(FaultOp::Write, n, eio);
-          p.fail(FaultOp::Remove, 1, eio);
-        },
-        true, "write, then remove");
+      [&](MemoryPlatform& p, int n) {
+        p.fail(FaultOp::Write, n, eio);
+        p.fail(FaultOp::Remove, 1, eio);
+      },
+      true, "write, then remove");
 }
 
 // A record file of `bytes` in `platform`, open for reading; null on failure.
@@ -327,10 +328,12 @@ std::unique_ptr<File> record_file_holding(MemoryPlatform& platform, const std::s
 // of each. Hashes that make every key, or only keys of one length, collide
 // stand in for a real collision, which no test could find.
 TEST(ToolCompactLiveRecords, KeysSharingAHashAreToldApartByTheirBytes) {
-  const std::vector<std::string> records = {
-      testing::record_bytes("a", Value::integer(1)), testing::record_bytes("b", Value::integer(2)),
-      testing::record_bytes("a", Value::integer(3)), testing::record_bytes("cc", Value::integer(4)),
-      testing::record_bytes("b", Value::tombstone()), testing::record_bytes("d", Value::integer(5))};
+  const std::vector<std::string> records = {testing::record_bytes("a", Value::integer(1)),
+                                            testing::record_bytes("b", Value::integer(2)),
+                                            testing::record_bytes("a", Value::integer(3)),
+                                            testing::record_bytes("cc", Value::integer(4)),
+                                            testing::record_bytes("b", Value::tombstone()),
+                                            testing::record_bytes("d", Value::integer(5))};
   std::string bytes;
   std::string two_keys;  // the first two records: nothing dead
   std::vector<tool::LiveSpan> expected;
@@ -342,8 +345,7 @@ TEST(ToolCompactLiveRecords, KeysSharingAHashAreToldApartByTheirBytes) {
     if (i == 1) two_keys = bytes;
   }
   const std::vector<tool::LiveRecordTable::KeyHash> hashes = {
-      &tool::LiveRecordTable::default_hash,
-      [](std::string_view) -> uint64_t { return 7; },
+      &tool::LiveRecordTable::default_hash, [](std::string_view) -> uint64_t { return 7; },
       [](std::string_view key) -> uint64_t { return key.size(); }};
   for (const auto& [file, all_live] : {std::pair{bytes, false}, std::pair{two_keys, true}}) {
     for (tool::LiveRecordTable::KeyHash hash : hashes) {
@@ -364,14 +366,14 @@ TEST(ToolCompactLiveRecords, KeysSharingAHashAreToldApartByTheirBytes) {
       uint64_t want_bytes = file.size();
       if (!all_live) {
         want_bytes = 0;
-        for (const tool::LiveSpan& s : expected) want.emplace_back(s.offset, s.size), want_bytes += s.size;
+        for (const tool::LiveSpan& s : expected)
+          want.emplace_back(s.offset, s.size), want_bytes += s.size;
       }
       EXPECT_EQ(live, want);
       EXPECT_EQ(table.live_bytes(), want_bytes);
     }
   }
 }
-
 
 // Across many batches handed to the table's thread, and with keys that
 // collide, the live records are the ones the engine's own key map keeps.
@@ -381,8 +383,8 @@ TEST(ToolCompactLiveRecords, ManyBatchesAgreeWithTheKeyMap) {
   for (size_t i = 0; i < 5 * tool::LiveRecordTable::BATCH_RECORDS; ++i) {
     std::string key = "k";
     key.append(std::to_string(random() % 3000));
-    file += testing::record_bytes(key, random() % 8 == 0 ? Value::tombstone()
-                                                         : Value::integer(int64_t(i)));
+    file += testing::record_bytes(
+        key, random() % 8 == 0 ? Value::tombstone() : Value::integer(int64_t(i)));
   }
   MemoryPlatform platform;
   std::unique_ptr<File> opened = record_file_holding(platform, file);
@@ -395,8 +397,9 @@ TEST(ToolCompactLiveRecords, ManyBatchesAgreeWithTheKeyMap) {
   });
   std::vector<tool::LiveRecord> in_order;
   reference.for_each([&](std::string_view, const tool::LiveRecord& r) { in_order.push_back(r); });
-  std::sort(in_order.begin(), in_order.end(),
-            [](const tool::LiveRecord& a, const tool::LiveRecord& b) { return a.offset < b.offset; });
+  std::sort(
+      in_order.begin(), in_order.end(),
+      [](const tool::LiveRecord& a, const tool::LiveRecord& b) { return a.offset < b.offset; });
   std::vector<std::pair<uint64_t, uint64_t>> want;
   for (const tool::LiveRecord& r : in_order) {
     if (!want.empty() && want.back().first + want.back().second == r.offset) {
@@ -407,7 +410,8 @@ TEST(ToolCompactLiveRecords, ManyBatchesAgreeWithTheKeyMap) {
   }
   for (tool::LiveRecordTable::KeyHash hash :
        {&tool::LiveRecordTable::default_hash,
-        tool::LiveRecordTable::KeyHash([](std::string_view key) -> uint64_t { return key.size(); })}) {
+        tool::LiveRecordTable::KeyHash(
+            [](std::string_view key) -> uint64_t { return key.size(); })}) {
     tool::LiveRecordTable table(file.size(), hash);
     scan_record_file(*opened, file.size(), [&](const RecordView& r) {
       table.add(r);

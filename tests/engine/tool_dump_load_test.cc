@@ -1,6 +1,8 @@
 // `zezavezud dump` and `load` over the in-memory platform: the JSON spelling
 // of values, what dump makes of a damaged directory, what load refuses, and
 // that a load cut short by any failing call leaves a prefix of its input.
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -8,8 +10,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "db/database.h"
 #include "db/record_file.h"
@@ -252,7 +252,8 @@ TEST(ToolLoad, AFailingCallLeavesAPrefixOfTheInput) {
       {"sync", [&](MemoryPlatform& p, int n) { p.fail(FaultOp::Sync, n, injected); }, true},
       {"rename", [&](MemoryPlatform& p, int n) { p.fail(FaultOp::Rename, n, injected); }, false},
       {"remove", [&](MemoryPlatform& p, int n) { p.fail(FaultOp::Remove, n, injected); }, true},
-      {"torn write", [&](MemoryPlatform& p, int n) { p.torn_write(n, 3, IoError::os(ENOSPC)); }, true},
+      {"torn write", [&](MemoryPlatform& p, int n) { p.torn_write(n, 3, IoError::os(ENOSPC)); },
+       true},
   };
   for (const Plan& plan : plans) {
     for (int n = 1;; ++n) {
@@ -294,7 +295,8 @@ TEST(ToolDump, LoadOfADumpDumpsTheSameText) {
     ASSERT_TRUE(db.value()->set("gone", "k", Value::integer(1)).ok());
     ASSERT_TRUE(db.value()->remove("gone", "k").ok());
     ASSERT_TRUE(db.value()->set("users", "u1", Value::integer(1)).ok());
-    ASSERT_TRUE(db.value()->set("users", "u1", Value::map(map_of("name", Value::text("Ada")))).ok());
+    ASSERT_TRUE(
+        db.value()->set("users", "u1", Value::map(map_of("name", Value::text("Ada")))).ok());
   }
   EXPECT_EQ(run(platform, {"dump", DIR}, console), EXIT_CLEAN) << console.stderr_text();
   EXPECT_EQ(console.stdout_text(), input);
@@ -309,14 +311,17 @@ TEST(ToolDump, LoadOfADumpDumpsTheSameText) {
 TEST(ToolDump, LeavesOutWhatCannotBeReadAndDumpsTheRest) {
   MemoryPlatform platform;
   StringConsole console;
-  ASSERT_EQ(load(platform, dump_text({{"a", "k1", "1"}, {"a", "k2", "2"}, {"b", "k", "3"}}),
-                 console),
-            EXIT_CLEAN);
+  ASSERT_EQ(
+      load(platform, dump_text({{"a", "k1", "1"}, {"a", "k2", "2"}, {"b", "k", "3"}}), console),
+      EXIT_CLEAN);
   std::string a = *platform.contents(DIR, "a.qdb");
   std::string b = *platform.contents(DIR, "b.qdb");
   // k1 is overwritten with a text that ends too soon, k3 has an unknown type
   // byte, and the file ends inside a record; b ends in zeros.
-  std::string damaged = a + raw_record("k1", std::string("\x04\x05\x00\x00\x00" "ab", 7)) +
+  std::string damaged = a +
+                        raw_record("k1", std::string("\x04\x05\x00\x00\x00"
+                                                     "ab",
+                                                     7)) +
                         raw_record("k3", "\x0d") + raw_record("k4", "\x00").substr(0, 5);
   platform.put(DIR, "a.qdb", damaged);
   platform.put(DIR, "b.qdb", b + std::string(6, '\0'));
@@ -328,12 +333,17 @@ TEST(ToolDump, LeavesOutWhatCannotBeReadAndDumpsTheRest) {
   const uint64_t k1_at = a.size(), k3_at = k1_at + 17, torn_at = k3_at + 11;
   EXPECT_EQ(out.stderr_text(),
             "\xff.qdb: name not UTF-8: no collection can have this file; left alone\n"
-            "a.qdb:" + std::to_string(torn_at) + ": torn tail: record needs 10 bytes, 5 remain; left out\n"
-            "a.qdb:" + std::to_string(k1_at) +
+            "a.qdb:" +
+                std::to_string(torn_at) +
+                ": torn tail: record needs 10 bytes, 5 remain; left out\n"
+                "a.qdb:" +
+                std::to_string(k1_at) +
                 ": value does not decode: key \"k1\": unexpected end of buffer; left out\n"
-            "a.qdb:" + std::to_string(k3_at) +
+                "a.qdb:" +
+                std::to_string(k3_at) +
                 ": value does not decode: key \"k3\": unknown type byte: 0x0D; left out\n"
-            "b.qdb:" + std::to_string(b.size()) + ": zero tail: 6 zero bytes after the last record\n");
+                "b.qdb:" +
+                std::to_string(b.size()) + ": zero tail: 6 zero bytes after the last record\n");
 }
 
 }  // namespace

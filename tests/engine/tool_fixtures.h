@@ -59,10 +59,12 @@ inline std::map<std::string, std::string> sample_files() {
   Map post;
   post.insert("author", Value::link("users/alice"));
   return {
-      {"users.qdb", record_bytes("alice", Value::integer(1)) + record_bytes("bob", Value::integer(2))},
-      {"posts.qdb", record_bytes("p1", Value::map(std::move(post))) + record_bytes("p2", Value::link("users/bob"))},
-      {"users.qbl",
-       backlink_add_bytes("alice", "posts", "p1", "author") + backlink_add_bytes("bob", "posts", "p2", "")},
+      {"users.qdb",
+       record_bytes("alice", Value::integer(1)) + record_bytes("bob", Value::integer(2))},
+      {"posts.qdb", record_bytes("p1", Value::map(std::move(post))) +
+                        record_bytes("p2", Value::link("users/bob"))},
+      {"users.qbl", backlink_add_bytes("alice", "posts", "p1", "author") +
+                        backlink_add_bytes("bob", "posts", "p2", "")},
   };
 }
 
@@ -104,8 +106,8 @@ inline std::string describe_database(const MemoryPlatform& p, const std::string&
   auto holder = copy.open_existing_directory(dir).value();
   std::map<std::string, std::set<std::string>> keys;  // collection -> keys to ask about
   auto suffixed = [](const std::string& name, std::string_view suffix) {
-    return name.size() >= suffix.size() && name.compare(name.size() - suffix.size(),
-                                                        suffix.size(), suffix) == 0;
+    return name.size() >= suffix.size() &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
   };
   for (const auto& [name, bytes] : files) {
     auto file = holder->open(name, OpenMode::ReadOnly).value();
@@ -141,8 +143,8 @@ inline std::string describe_database(const MemoryPlatform& p, const std::string&
         continue;
       }
       for (const Backlink& b : links.value()) {
-        out += line + " <- " + b.source_collection + "/" + b.source_key + "@" + b.source_path +
-               "\n";
+        out +=
+            line + " <- " + b.source_collection + "/" + b.source_key + "@" + b.source_path + "\n";
       }
     }
   }

@@ -1,7 +1,7 @@
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <functional>
-
-#include <gtest/gtest.h>
 
 #include "codec/byte_order.h"
 #include "tool/json.h"
@@ -12,8 +12,8 @@ namespace {
 
 using testing::FaultOp;
 using testing::MemoryPlatform;
-using testing::TOOL_DIR;
 using testing::raw_record;
+using testing::TOOL_DIR;
 using testing::zero_length_record;
 using Files = std::map<std::string, std::string>;
 
@@ -64,8 +64,8 @@ const RepairCase REPAIR_CASES[] = {
      whole("users.qdb")},
     {"key not UTF-8, salvaged",
      [](Files& f) {
-       f["users.qdb"] += testing::record_bytes("\xff", Value::null()) +
-                         testing::record_bytes("y", Value::null());
+       f["users.qdb"] +=
+           testing::record_bytes("\xff", Value::null()) + testing::record_bytes("y", Value::null());
      },
      [](Files& f) { f["users.qdb"] += testing::record_bytes("y", Value::null()); }, true, 1,
      whole("users.qdb")},
@@ -73,10 +73,8 @@ const RepairCase REPAIR_CASES[] = {
      [](Files& f) { f["users.qdb"] = zero_length_record("x") + f["users.qdb"]; },
      [](Files& f) { f["users.qdb"] = zero_length_record("x") + f["users.qdb"]; }, false, 4,
      no_backup},
-    {"undecodable value is left",
-     [](Files& f) { f["users.qdb"] += raw_record("c", "\xee"); },
-     [](Files& f) { f["users.qdb"] += raw_record("c", "\xee"); },
-     false, 4, no_backup},
+    {"undecodable value is left", [](Files& f) { f["users.qdb"] += raw_record("c", "\xee"); },
+     [](Files& f) { f["users.qdb"] += raw_record("c", "\xee"); }, false, 4, no_backup},
     {"backlink file cut short", [](Files& f) { f["users.qbl"] += "\x01\x05"; }, nothing, false, 1,
      whole("users.qbl")},
     {"stale row",
@@ -100,7 +98,8 @@ TEST_P(RepairFixes, LeavesWhatTheEngineLoadsAndASecondRunFindsNothing) {
   testing::put_files(p, TOOL_DIR, damaged);
 
   tool::StringConsole dry;
-  EXPECT_EQ(testing::run_tool_on(p, {"repair", TOOL_DIR, "--dry-run", c.salvage ? "--salvage" : "--json"}, dry),
+  EXPECT_EQ(testing::run_tool_on(
+                p, {"repair", TOOL_DIR, "--dry-run", c.salvage ? "--salvage" : "--json"}, dry),
             c.status == 1 ? 4 : c.status);
   EXPECT_EQ(testing::snapshot(p, TOOL_DIR), damaged);
   EXPECT_FALSE(p.exists(TOOL_DIR, "lost+found"));
@@ -128,7 +127,8 @@ INSTANTIATE_TEST_SUITE_P(ToolRepair, RepairFixes, ::testing::ValuesIn(REPAIR_CAS
                          [](const auto& info) {
                            std::string name;
                            for (char ch : std::string(info.param.name)) {
-                             name.push_back(std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_');
+                             name.push_back(std::isalnum(static_cast<unsigned char>(ch)) ? ch
+                                                                                         : '_');
                            }
                            return name;
                          });
@@ -177,7 +177,8 @@ TEST(ToolRepair, RefusesWhileADatabaseIsOpenAndChangesNothing) {
   ASSERT_EQ(holder->lock_shared().value(), LockStatus::Acquired);
   tool::StringConsole console;
   EXPECT_EQ(testing::run_tool_on(p, {"repair", TOOL_DIR}, console), 8);
-  EXPECT_EQ(console.stderr_text(), "zezavezud: /d is open in another program; nothing was changed\n");
+  EXPECT_EQ(console.stderr_text(),
+            "zezavezud: /d is open in another program; nothing was changed\n");
   EXPECT_EQ(testing::snapshot(p, TOOL_DIR), files);
   EXPECT_FALSE(p.exists(TOOL_DIR, "lost+found"));
 }

@@ -1,12 +1,12 @@
 #include "codec/value.h"
 
+#include <gtest/gtest.h>
+
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <limits>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "codec/text.h"
 #include "test_values.h"
@@ -40,7 +40,8 @@ const Shown SHOWN[] = {
     {"time_max", [] { return Value::time(4294967295u); }, "Time(4294967295)"},
     {"date_time_max", [] { return Value::date_time(UINT64_MAX); },
      "DateTime(18446744073709551615)"},
-    {"array", [] {
+    {"array",
+     [] {
        Array a;
        a.push_back(Value::null());
        a.push_back(Value::boolean(true));
@@ -52,10 +53,10 @@ const Shown SHOWN[] = {
      "Map({\"k\\\"\": Array([])})"},
     {"map_empty", [] { return Value::empty_map(); }, "Map({})"},
     {"link_empty", [] { return Value::link(""); }, "Link(Link { path: \"\", local: {} })"},
-    {"link_with_local",
-     [] { return Value::link("users/alice", map_of("x", Value::integer(1))); },
+    {"link_with_local", [] { return Value::link("users/alice", map_of("x", Value::integer(1))); },
      "Link(Link { path: \"users/alice\", local: {\"x\": Int(1)} })"},
-    {"nested", [] {
+    {"nested",
+     [] {
        Array a;
        a.push_back(Value::map(map_of("l", Value::link("a/b"))));
        a.push_back(Value::tombstone());
@@ -200,7 +201,10 @@ const Quoted QUOTED[] = {
     {"emoji_zwj_sequence", "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9",
      "\"\xF0\x9F\x91\xA8\\u{200d}\xF0\x9F\x91\xA9\""},
     {"spacing_mark_grapheme_extend", "\xE0\xA6\xBE", "\"\\u{9be}\""},
-    {"invalid_byte_shown_as_replacement", "a\xFF" "b", "\"a\\u{fffd}b\""},
+    {"invalid_byte_shown_as_replacement",
+     "a\xFF"
+     "b",
+     "\"a\\u{fffd}b\""},
 };
 
 class QuotedText : public ::testing::TestWithParam<Quoted> {};
@@ -225,11 +229,11 @@ TEST(QuotedText, EscapeTableBoundaries) {
   // Each pair: the last code point on one side of a boundary and the first
   // on the other.
   const std::pair<char32_t, bool> points[] = {
-      {0x1F, true},    {0x20, false},    {0x7E, false},    {0x7F, true},   {0x9F, true},
-      {0xA0, true},    {0xA1, false},    {0x2FF, false},   {0x300, true},  {0x36F, true},
-      {0x370, false},  {0xD7FF, true},   {0xD800, true},   {0xDFFF, true}, {0xF8FF, true},
-      {0xF900, false}, {0x1F600, false}, {0xE0001, true},  {0xE0100, true},
-      {0x10FFFF, true}, {0x110000, true},
+      {0x1F, true},     {0x20, false},    {0x7E, false},   {0x7F, true},    {0x9F, true},
+      {0xA0, true},     {0xA1, false},    {0x2FF, false},  {0x300, true},   {0x36F, true},
+      {0x370, false},   {0xD7FF, true},   {0xD800, true},  {0xDFFF, true},  {0xF8FF, true},
+      {0xF900, false},  {0x1F600, false}, {0xE0001, true}, {0xE0100, true}, {0x10FFFF, true},
+      {0x110000, true},
   };
   for (auto [cp, escaped] : points) {
     EXPECT_EQ(must_escape(cp), escaped) << std::hex << uint32_t(cp);
