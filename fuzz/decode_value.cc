@@ -3,9 +3,11 @@
 // duplicate map key drops an entry, a true Bool becomes 0x01), and those
 // bytes decode whole and encode to themselves again. The walks every stored
 // value meets (copy, debug text, link extraction, size check) run on it too.
-// Bytes said to decode without a link must decode, and hold none.
+// Bytes said to decode without a link must decode, and hold none. The links
+// found in the bytes are those of the decoded value.
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "db/link_path.h"
 #include "fuzz_check.h"
@@ -21,6 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(decoded.ok() && extract_links(decoded.value()).empty() && !may_hold_link(data, size),
           "said to decode without a link, but it does not");
   }
+  check(extract_encoded_links(data, size) ==
+            (decoded.ok() ? extract_links(decoded.value()) : std::vector<OutgoingLink>()),
+        "the links found in the bytes are not those of the decoded value");
   if (!decoded.ok()) {
     check(cursor == 0, "a failed decode moved the cursor");
     check(!decoded.error().display().empty(), "an error without text");

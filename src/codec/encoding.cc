@@ -361,7 +361,76 @@ bool skip_value(ByteCursor& in, int depth, bool* link, bool check_text) {
   }
 }
 
+// The structural walk again, reporting segments and Links. Maps are checked
+// for repeated keys only up to this many entries; a larger one gives up.
+constexpr uint32_t MAX_CHECKED_ENTRIES = 32;
+
+class LinkWalk {
+ public:
+  LinkWalk(ByteCursor in, EncodedLinkVisitor& visitor) : in_(in), visitor_(visitor) {}
+
+  bool value(int depth) {
+    uint8_t type;
+    if (!in_.read_u8(&type)) return false;
+    switch (type) {
+      case TYPE_LINK: {
+        if (depth >= MAX_NESTING_DEPTH) return false;
+        const uint8_t* path;
+        uint32_t len;
+        if (!in_.read_field(&path, &len) || !is_valid_utf8(path, len)) return false;
+        visitor_.link(std::string_view(reinterpret_cast<const char*>(path), len));
+        return map_body(depth + 1);
+      }
+      case TYPE_MAP:
+        return depth < MAX_NESTING_DEPTH && map_body(depth + 1);
+      case TYPE_ARRAY: {
+        uint32_t count;
+        if (depth >= MAX_NESTING_DEPTH || !in_.read_u32(&count)) return false;
+        for (uint32_t i = 0; i < count; ++i) {
+          visitor_.enter_index(i);
+          if (!value(depth + 1)) return false;
+          visitor_.leave();
+        }
+        return true;
+      }
+      default: {
+        // A scalar: the structural walk checks it as a decode would.
+        in_ = ByteCursor{in_.pos - 1, in_.end};
+        bool link = false;
+        return skip_value(in_, depth, &link, true);
+      }
+    }
+  }
+
+ private:
+  bool map_body(int depth) {
+    uint32_t count;
+    if (!in_.read_u32(&count) || count > MAX_CHECKED_ENTRIES) return false;
+    std::string_view keys[MAX_CHECKED_ENTRIES];
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint8_t* bytes;
+      uint32_t len;
+      if (!in_.read_field(&bytes, &len) || !is_valid_utf8(bytes, len)) return false;
+      keys[i] = std::string_view(reinterpret_cast<const char*>(bytes), len);
+      for (uint32_t j = 0; j < i; ++j) {
+        if (keys[j] == keys[i]) return false;
+      }
+      visitor_.enter_key(keys[i]);
+      if (!value(depth)) return false;
+      visitor_.leave();
+    }
+    return true;
+  }
+
+  ByteCursor in_;
+  EncodedLinkVisitor& visitor_;
+};
+
 }  // namespace
+
+bool walk_links(const uint8_t* data, size_t size, EncodedLinkVisitor& visitor) {
+  return LinkWalk(ByteCursor{data, data + size}, visitor).value(0);
+}
 
 bool may_hold_link(const uint8_t* data, size_t size) {
   ByteCursor in{data, data + size};

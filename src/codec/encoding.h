@@ -90,6 +90,28 @@ bool may_hold_link(const uint8_t* data, size_t size);
 // what is wrong with bytes that do not decode.
 bool decodes_without_link(const uint8_t* data, size_t size);
 
+// What walk_links() reports, in the order decode_value's value would show
+// it: the segment leading to each child of an array (its index) or a map or
+// a Link's local map (its key), and each Link's path.
+class EncodedLinkVisitor {
+ public:
+  virtual void enter_index(size_t index) = 0;
+  virtual void enter_key(std::string_view key) = 0;
+  virtual void leave() = 0;
+  virtual void link(std::string_view path) = 0;
+
+ protected:
+  ~EncodedLinkVisitor() = default;
+};
+
+// Walks data[0, size) as decode_value would decode it, without building the
+// value, telling `visitor` where the Links are. Returns false when it cannot
+// stand in for a decode: the bytes do not decode, nesting reaches the
+// decoder's limit, or a map repeats a key (decoding keeps one entry, at the
+// first key's place with the last value). What was reported then counts for
+// nothing.
+bool walk_links(const uint8_t* data, size_t size, EncodedLinkVisitor& visitor);
+
 // True when the bytes are well-formed UTF-8 (no overlong forms, surrogates,
 // code points above U+10FFFF or truncated sequences).
 bool is_valid_utf8(const uint8_t* data, size_t size);

@@ -65,13 +65,21 @@ std::vector<PendingBacklinkOp> diff_links(std::string_view collection, std::stri
                                           const std::vector<OutgoingLink>& new_links) {
   std::vector<PendingBacklinkOp> ops;
   if (old_links.empty() && new_links.empty()) return ops;
-  LinkSet old_set(old_links.begin(), old_links.end());
-  LinkSet new_set(new_links.begin(), new_links.end());
+  ops.reserve(old_links.size() + new_links.size());
   auto emit = [&](BacklinkChange kind, const OutgoingLink& l) {
     ops.push_back(
         PendingBacklinkOp{kind, l.target_collection, l.target_key,
                           Backlink{std::string(collection), std::string(key), l.source_path}});
   };
+  // A new record, or one whose links all go: nothing to compare, and no
+  // sets to build.
+  if (old_links.empty() || new_links.empty()) {
+    for (const OutgoingLink& l : old_links) emit(BacklinkChange::Remove, l);
+    for (const OutgoingLink& l : new_links) emit(BacklinkChange::Add, l);
+    return ops;
+  }
+  LinkSet old_set(old_links.begin(), old_links.end());
+  LinkSet new_set(new_links.begin(), new_links.end());
   for (const OutgoingLink& l : old_links) {
     if (!new_set.contains(l)) emit(BacklinkChange::Remove, l);
   }
@@ -81,16 +89,8 @@ std::vector<PendingBacklinkOp> diff_links(std::string_view collection, std::stri
   return ops;
 }
 
-// The links of a stored value, or none when it does not decode (a value
-// that cannot be read has no links to take back). Most values hold no link,
-// which a look at their structure settles without decoding them.
 std::vector<OutgoingLink> links_of_encoded(std::string_view encoded) {
-  const auto* data = reinterpret_cast<const uint8_t*>(encoded.data());
-  if (!may_hold_link(data, encoded.size())) return {};
-  size_t cursor = 0;
-  auto value = decode_value(data, encoded.size(), &cursor);
-  if (!value.ok()) return {};
-  return extract_links(value.value());
+  return extract_encoded_links(reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size());
 }
 
 }  // namespace

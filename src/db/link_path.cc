@@ -1,5 +1,9 @@
 #include "db/link_path.h"
 
+#include <charconv>
+
+#include "codec/encoding.h"
+
 namespace zez {
 
 namespace {
@@ -24,7 +28,8 @@ std::vector<std::string_view> split(std::string_view text, char sep) {
 // The walk keeps the source path as one string and appends/cuts segments in
 // place, instead of a list of segments joined at every link. Recursion is
 // bounded: every value reaching the engine is at most MAX_NESTING_DEPTH deep.
-class LinkWalker {
+// It walks a Value, or hears an encoded value's walk (walk_links).
+class LinkWalker final : public EncodedLinkVisitor {
  public:
   explicit LinkWalker(std::vector<OutgoingLink>& out) : out_(out) {}
 
@@ -32,14 +37,18 @@ class LinkWalker {
     switch (v.kind()) {
       case Kind::Array: {
         const Array& a = v.as_array();
-        for (size_t i = 0; i < a.size(); ++i) walk_child(std::to_string(i), a[i]);
+        for (size_t i = 0; i < a.size(); ++i) {
+          enter_index(i);
+          walk(a[i]);
+          leave();
+        }
         return;
       }
       case Kind::Map:
         walk_entries(v.as_map());
         return;
       case Kind::Link:
-        add_link(v.as_link().path);
+        link(v.as_link().path);
         walk_entries(v.as_link().local);
         return;
       case Kind::Null:
@@ -56,33 +65,44 @@ class LinkWalker {
     }
   }
 
- private:
-  void walk_entries(const Map& m) {
-    for (const auto& [key, child] : m) walk_child(key, child);
+  void enter_index(size_t index) override {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, index).ptr;
+    enter_key(std::string_view(digits, size_t(end - digits)));
   }
 
-  void walk_child(std::string_view segment, const Value& child) {
-    const size_t saved = path_.size();
+  void enter_key(std::string_view segment) override {
+    saved_.push_back(path_.size());
     // The segment count, not the text, decides the separator: a first
     // segment may itself be empty.
-    if (segments_ > 0) path_ += '/';
+    if (saved_.size() > 1) path_ += '/';
     path_ += segment;
-    ++segments_;
-    walk(child);
-    --segments_;
-    path_.resize(saved);
+  }
+
+  void leave() override {
+    path_.resize(saved_.back());
+    saved_.pop_back();
   }
 
   // Only the collection and the key-part of the path matter here.
-  void add_link(std::string_view path) {
+  void link(std::string_view path) override {
     const std::optional<LinkPathParts> parts = split_link_path(path);
     if (!parts || !is_backlinked(*parts)) return;
     out_.push_back(OutgoingLink{std::string(parts->collection), std::string(parts->key), path_});
   }
 
+ private:
+  void walk_entries(const Map& m) {
+    for (const auto& [key, child] : m) {
+      enter_key(key);
+      walk(child);
+      leave();
+    }
+  }
+
   std::vector<OutgoingLink>& out_;
   std::string path_;
-  size_t segments_ = 0;
+  std::vector<size_t> saved_;  // the path's length before each segment entered
 };
 
 }  // namespace
@@ -122,6 +142,18 @@ std::vector<OutgoingLink> extract_links(const Value& v) {
   std::vector<OutgoingLink> out;
   LinkWalker(out).walk(v);
   return out;
+}
+
+std::vector<OutgoingLink> extract_encoded_links(const uint8_t* data, size_t size) {
+  if (!may_hold_link(data, size)) return {};
+  std::vector<OutgoingLink> out;
+  LinkWalker walker(out);
+  if (walk_links(data, size, walker)) return out;
+  // The walk cannot say; the decoder can.
+  size_t cursor = 0;
+  auto value = decode_value(data, size, &cursor);
+  if (!value.ok()) return {};
+  return extract_links(value.value());
 }
 
 }  // namespace zez

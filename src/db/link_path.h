@@ -17,6 +17,8 @@
 // whose key is "$x".
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,5 +71,10 @@ struct OutgoingLink {
 // elements in order, map and `local` entries in map order, a link before the
 // links in its own `local`).
 std::vector<OutgoingLink> extract_links(const Value& v);
+
+// extract_links() of the value data[0, size) decodes to, found without
+// building the value where the bytes allow; none when they do not decode (a
+// value that cannot be read has no links to take back).
+std::vector<OutgoingLink> extract_encoded_links(const uint8_t* data, size_t size);
 
 }  // namespace zez

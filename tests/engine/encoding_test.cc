@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "codec/byte_order.h"
+#include "db/link_path.h"
 #include "test_values.h"
 
 namespace zez {
@@ -445,6 +446,40 @@ TEST(DecodesWithoutLink, AgreesWithTheDecoder) {
   }
   EXPECT_GT(link_free, 100);
   EXPECT_EQ(recognised, link_free);
+}
+
+// The links found in the bytes must be those of the decoded value, in its
+// order, and none for bytes that do not decode: on random values, their
+// cuts and damaged copies, and on maps that repeat a key, which a decode
+// collapses into one entry.
+TEST(ExtractEncodedLinks, AgreesWithDecodingThenExtracting) {
+  auto agrees = [](const std::string& b) {
+    size_t cursor = 0;
+    auto r = decode(b, &cursor);
+    const auto found = extract_encoded_links(reinterpret_cast<const uint8_t*>(b.data()), b.size());
+    EXPECT_EQ(found, r.ok() ? extract_links(r.value()) : std::vector<OutgoingLink>());
+    return found.size();
+  };
+  RandomValues gen(77);
+  size_t links = 0;
+  for (int i = 0; i < 1500; ++i) {
+    const std::string bytes = encode(gen.make(4));
+    links += agrees(bytes);
+    for (size_t cut = 0; cut < bytes.size(); cut += 1 + cut / 8) agrees(bytes.substr(0, cut));
+    for (size_t at = 0; at < bytes.size(); at += 1 + at / 4) {
+      std::string damaged = bytes;
+      damaged[at] = char(0xFF);
+      agrees(damaged);
+    }
+  }
+  EXPECT_GT(links, 50u);
+  // {"a": Link "x/1", "a": 5}, {"a": 5, "a": Link "x/1"}, and the link twice.
+  const std::string link = hex("05 03000000") + "x/1" + hex("00000000");
+  const std::string five = hex("02 0500000000000000");
+  const std::string a = hex("01000000") + "a";
+  for (const auto& [first, second] : {std::pair{link, five}, {five, link}, {link, link}}) {
+    EXPECT_EQ(agrees(hex("08 02000000") + a + first + a + second), second == link ? 1u : 0u);
+  }
 }
 
 TEST(MayHoldLink, PlainRecordWhoseLengthsHoldTheLinkByteIsNotFlagged) {
