@@ -25,10 +25,8 @@ std::vector<std::string_view> split(std::string_view text, char sep) {
 
 // ---- Link extraction --------------------------------------------------
 
-// The walk keeps the source path as one string and appends/cuts segments in
-// place, instead of a list of segments joined at every link. Recursion is
+// Walks a Value, or hears an encoded value's walk (walk_links). Recursion is
 // bounded: every value reaching the engine is at most MAX_NESTING_DEPTH deep.
-// It walks a Value, or hears an encoded value's walk (walk_links).
 class LinkWalker final : public EncodedLinkVisitor {
  public:
   explicit LinkWalker(std::vector<OutgoingLink>& out) : out_(out) {}
@@ -65,30 +63,18 @@ class LinkWalker final : public EncodedLinkVisitor {
     }
   }
 
-  void enter_index(size_t index) override {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, index).ptr;
-    enter_key(std::string_view(digits, size_t(end - digits)));
-  }
-
-  void enter_key(std::string_view segment) override {
-    saved_.push_back(path_.size());
-    // The segment count, not the text, decides the separator: a first
-    // segment may itself be empty.
-    if (saved_.size() > 1) path_ += '/';
-    path_ += segment;
-  }
-
-  void leave() override {
-    path_.resize(saved_.back());
-    saved_.pop_back();
-  }
+  // Entering and leaving only keep the way down; the source path is
+  // written out when a link needs it, as most entries lead to none.
+  void enter_index(size_t index) override { segments_.push_back(Segment{{}, index, true}); }
+  void enter_key(std::string_view key) override { segments_.push_back(Segment{key, 0, false}); }
+  void leave() override { segments_.pop_back(); }
 
   // Only the collection and the key-part of the path matter here.
   void link(std::string_view path) override {
     const std::optional<LinkPathParts> parts = split_link_path(path);
     if (!parts || !is_backlinked(*parts)) return;
-    out_.push_back(OutgoingLink{std::string(parts->collection), std::string(parts->key), path_});
+    out_.push_back(
+        OutgoingLink{std::string(parts->collection), std::string(parts->key), source_path()});
   }
 
  private:
@@ -100,9 +86,32 @@ class LinkWalker final : public EncodedLinkVisitor {
     }
   }
 
+  // The segments joined by "/". Their count, not their text, decides the
+  // separators: a first segment may itself be empty.
+  std::string source_path() const {
+    std::string path;
+    for (const Segment& s : segments_) {
+      if (&s != &segments_.front()) path += '/';
+      if (!s.is_index) {
+        path += s.key;
+        continue;
+      }
+      char digits[24];
+      const auto end = std::to_chars(digits, digits + sizeof digits, s.index).ptr;
+      path.append(digits, end);
+    }
+    return path;
+  }
+
+  // A key points into the value being walked, which outlives the walk.
+  struct Segment {
+    std::string_view key;
+    size_t index;
+    bool is_index;
+  };
+
   std::vector<OutgoingLink>& out_;
-  std::string path_;
-  std::vector<size_t> saved_;  // the path's length before each segment entered
+  std::vector<Segment> segments_;
 };
 
 }  // namespace
