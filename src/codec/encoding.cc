@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <iterator>
 
 #include "codec/byte_order.h"
 
@@ -406,23 +407,31 @@ class LinkWalk {
   bool map_body(int depth) {
     uint32_t count;
     if (!in_.read_u32(&count) || count > MAX_CHECKED_ENTRIES) return false;
-    std::string_view keys[MAX_CHECKED_ENTRIES];
+    const size_t first = key_count_;
     for (uint32_t i = 0; i < count; ++i) {
       const uint8_t* bytes;
       uint32_t len;
       if (!in_.read_field(&bytes, &len) || !is_valid_utf8(bytes, len)) return false;
-      keys[i] = std::string_view(reinterpret_cast<const char*>(bytes), len);
-      for (uint32_t j = 0; j < i; ++j) {
-        if (keys[j] == keys[i]) return false;
+      const std::string_view key(reinterpret_cast<const char*>(bytes), len);
+      for (size_t j = first; j < key_count_; ++j) {
+        if (keys_[j] == key) return false;
       }
-      visitor_.enter_key(keys[i]);
+      if (key_count_ == std::size(keys_)) return false;
+      keys_[key_count_++] = key;
+      visitor_.enter_key(key);
       if (!value(depth)) return false;
       visitor_.leave();
     }
+    key_count_ = first;
     return true;
   }
 
   ByteCursor in_;
+  // The keys of the maps being walked, outermost first: one buffer for the
+  // whole walk rather than one in each frame, which would cost the deepest
+  // walk far more stack. A walk whose maps hold more gives up.
+  std::string_view keys_[64];
+  size_t key_count_ = 0;
   EncodedLinkVisitor& visitor_;
 };
 

@@ -107,9 +107,9 @@ class EncodedLinkVisitor {
 // Walks data[0, size) as decode_value would decode it, without building the
 // value, telling `visitor` where the Links are. Returns false when it cannot
 // stand in for a decode: the bytes do not decode, nesting reaches the
-// decoder's limit, or a map repeats a key (decoding keeps one entry, at the
-// first key's place with the last value). What was reported then counts for
-// nothing.
+// decoder's limit, a map repeats a key (decoding keeps one entry, at the
+// first key's place with the last value), or the maps hold more keys than
+// the walk checks for repeats. What was reported then counts for nothing.
 bool walk_links(const uint8_t* data, size_t size, EncodedLinkVisitor& visitor);
 
 // True when the bytes are well-formed UTF-8 (no overlong forms, surrogates,
