@@ -280,14 +280,14 @@ Result<Unit, StorageError> Database::set(std::string_view collection, std::strin
 }
 
 Result<Unit, StorageError> Database::set_encoded(std::string_view collection, std::string_view key,
-                                                 std::string_view encoded, bool may_hold_link) {
-  return set_record(collection, key, encoded,
-                    may_hold_link ? links_of_encoded(encoded) : std::vector<OutgoingLink>());
+                                                 std::string_view encoded,
+                                                 const std::vector<OutgoingLink>& links) {
+  return set_record(collection, key, encoded, links);
 }
 
 Result<Unit, StorageError> Database::set_record(std::string_view collection, std::string_view key,
                                                 std::string_view encoded,
-                                                std::vector<OutgoingLink> new_links) {
+                                                const std::vector<OutgoingLink>& new_links) {
   auto c = open_collection(collection);
   if (!c.ok()) return std::move(c).error();
   std::vector<OutgoingLink> old_links;

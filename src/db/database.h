@@ -80,10 +80,12 @@ class Database final : private RecordReader {
   Result<Unit, StorageError> get_encoded(std::string_view collection, std::string_view key,
                                          std::string& out);
   // set with the value already encoded (`encoded` must be one whole, valid
-  // encoding; a single 0x0C byte deletes). `may_hold_link` false promises
-  // that it holds no Link, which saves decoding it to find its links.
+  // encoding; a single 0x0C byte deletes) by a caller that met its links
+  // while encoding it: `links` must be exactly what extract_encoded_links()
+  // finds in `encoded`, which saves walking the bytes again.
   Result<Unit, StorageError> set_encoded(std::string_view collection, std::string_view key,
-                                         std::string_view encoded, bool may_hold_link);
+                                         std::string_view encoded,
+                                         const std::vector<OutgoingLink>& links);
   Result<Unit, StorageError> remove(std::string_view collection, std::string_view key);
   void begin();
   Result<Unit, StorageError> commit();
@@ -102,7 +104,7 @@ class Database final : private RecordReader {
   // The write shared by set and set_encoded, given the new value's links.
   Result<Unit, StorageError> set_record(std::string_view collection, std::string_view key,
                                         std::string_view encoded,
-                                        std::vector<OutgoingLink> new_links);
+                                        const std::vector<OutgoingLink>& new_links);
   // Finds or loads the collection (creating its record file on first use).
   Result<Collection*, StorageError> open_collection(std::string_view name);
   // The collection if it is open already, else nullptr; loads nothing.

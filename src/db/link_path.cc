@@ -30,6 +30,8 @@ std::vector<std::string_view> split(std::string_view text, char sep) {
 class LinkWalker final : public EncodedLinkVisitor {
  public:
   explicit LinkWalker(std::vector<OutgoingLink>& out) : out_(out) {}
+  LinkWalker(std::vector<OutgoingLink>& out, const std::vector<PathStep>& steps)
+      : out_(out), segments_(steps) {}
 
   void walk(const Value& v) {
     switch (v.kind()) {
@@ -65,19 +67,14 @@ class LinkWalker final : public EncodedLinkVisitor {
 
   // Entering and leaving only keep the way down; the source path is
   // written out when a link needs it, as most entries lead to none.
-  void enter_index(size_t index) override { segments_.push_back(Segment{{}, index, true}); }
-  void enter_key(std::string_view key) override { segments_.push_back(Segment{key, 0, false}); }
+  void enter_index(size_t index) override { segments_.push_back(PathStep{{}, index, true}); }
+  void enter_key(std::string_view key) override { segments_.push_back(PathStep{key, 0, false}); }
   void leave() override { segments_.pop_back(); }
 
-  // Only the collection and the key-part of the path matter here.
   void link(std::string_view path) override {
-    const std::optional<LinkPathParts> parts = split_link_path(path);
-    if (!parts || !is_backlinked(*parts)) return;
-    out_.push_back(
-        OutgoingLink{std::string(parts->collection), std::string(parts->key), source_path()});
+    append_if_backlinked(path, [this] { return source_path(); }, out_);
   }
 
- private:
   void walk_entries(const Map& m) {
     for (const auto& [key, child] : m) {
       enter_key(key);
@@ -86,11 +83,12 @@ class LinkWalker final : public EncodedLinkVisitor {
     }
   }
 
+ private:
   // The segments joined by "/". Their count, not their text, decides the
   // separators: a first segment may itself be empty.
   std::string source_path() const {
     std::string path;
-    for (const Segment& s : segments_) {
+    for (const PathStep& s : segments_) {
       if (&s != &segments_.front()) path += '/';
       if (!s.is_index) {
         path += s.key;
@@ -103,15 +101,9 @@ class LinkWalker final : public EncodedLinkVisitor {
     return path;
   }
 
-  // A key points into the value being walked, which outlives the walk.
-  struct Segment {
-    std::string_view key;
-    size_t index;
-    bool is_index;
-  };
-
   std::vector<OutgoingLink>& out_;
-  std::vector<Segment> segments_;
+  // A key points into the value being walked, which outlives the walk.
+  std::vector<PathStep> segments_;
 };
 
 }  // namespace
@@ -151,6 +143,11 @@ std::vector<OutgoingLink> extract_links(const Value& v) {
   std::vector<OutgoingLink> out;
   LinkWalker(out).walk(v);
   return out;
+}
+
+void append_local_links(const std::vector<PathStep>& steps, const Map& local,
+                        std::vector<OutgoingLink>& out) {
+  LinkWalker(out, steps).walk_entries(local);
 }
 
 std::vector<OutgoingLink> extract_encoded_links(const uint8_t* data, size_t size) {

@@ -72,6 +72,33 @@ struct OutgoingLink {
 // links in its own `local`).
 std::vector<OutgoingLink> extract_links(const Value& v);
 
+// Lists the link to `path` in `out`, with the source path `source_path()`
+// gives, when is_backlinked() accepts it: the one rule for every finder of
+// links. The source path is made only for a link that is listed.
+template <typename SourcePath>
+void append_if_backlinked(std::string_view path, SourcePath&& source_path,
+                          std::vector<OutgoingLink>& out) {
+  const std::optional<LinkPathParts> parts = split_link_path(path);
+  if (!parts || !is_backlinked(*parts)) return;
+  out.push_back(
+      OutgoingLink{std::string(parts->collection), std::string(parts->key), source_path()});
+}
+
+// One step of the way from a value's root down to something inside it: a
+// map key or an array index.
+struct PathStep {
+  std::string_view key;
+  size_t index;
+  bool is_index;
+};
+
+// Appends to `out` what extract_links() lists for the entries of `local`,
+// the map of a Link that sits at the end of `steps` inside the value being
+// written. For an encoder that meets the links as it writes them and so
+// needs no walk afterwards.
+void append_local_links(const std::vector<PathStep>& steps, const Map& local,
+                        std::vector<OutgoingLink>& out);
+
 // extract_links() of the value data[0, size) decodes to, found without
 // building the value where the bytes allow; none when they do not decode (a
 // value that cannot be read has no links to take back).

@@ -183,7 +183,7 @@ class ValueToWrite {
   bool convert(PyObject* obj) {
     // Room for a typical record at once, rather than growing it step by step.
     encoded_.reserve(INITIAL_ENCODED_CAPACITY);
-    if (encode_py_fast(obj, encoded_, &has_link_)) return true;
+    if (encode_py_fast(obj, encoded_, links_)) return true;
     is_tree_ = true;
     return py_to_value(obj, &tree_);
   }
@@ -191,12 +191,12 @@ class ValueToWrite {
   Result<Unit, StorageError> write(Database& db, std::string_view collection,
                                    std::string_view key) {
     if (is_tree_) return db.set(collection, key, std::move(tree_));
-    return db.set_encoded(collection, key, encoded_, has_link_);
+    return db.set_encoded(collection, key, encoded_, links_);
   }
 
  private:
   std::string encoded_;
-  bool has_link_ = false;
+  std::vector<OutgoingLink> links_;
   bool is_tree_ = false;
   Value tree_;
 };

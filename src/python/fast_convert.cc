@@ -1,6 +1,8 @@
 #include "python/fast_convert.h"
 
+#include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cstring>
 #include <iterator>
 #include <string_view>
@@ -8,6 +10,7 @@
 
 #include "codec/byte_order.h"
 #include "codec/encoding.h"
+#include "db/link_path.h"
 #include "python/convert.h"
 #include "python/py_ref.h"
 #include "python/value_types.h"
@@ -134,31 +137,44 @@ FieldSlot& field_slot(PyObject* str) {
   return true;
 }
 
-// One pass over the object, appending as it goes. Every method returns
-// false at the first thing the canonical route must decide; `depth` counts
-// the containers around the object, as py_to_value counts them.
+// Where a value sits inside the one being encoded, for the source paths of
+// the links it holds: a chain through the frames of the recursion (nullptr
+// at the root), read only when a link turns up. A key is kept as where its
+// bytes lie in the output, since the output moves as it grows.
+struct Place {
+  const Place* parent;
+  size_t at;  // a dict entry: where its key's field starts; a list element: its index
+  bool is_index;
+};
+
+// One pass over the object, appending as it goes and listing its links as
+// it meets them. Every method returns false at the first thing the canonical
+// route must decide; `depth` counts the containers around the object, as
+// py_to_value counts them, and `at` is where it sits.
 class Encoder {
  public:
-  explicit Encoder(std::string& out) : out_(out) {}
+  Encoder(std::string& out, std::vector<OutgoingLink>& links) : out_(out), links_(links) {}
 
-  bool value(PyObject* obj, int depth);
-  bool has_link() const { return has_link_; }
+  bool value(PyObject* obj, int depth, const Place* at);
 
  private:
   bool integer(PyObject* obj);
   bool floating(PyObject* obj);
   bool text(PyObject* obj);
   bool blob(PyObject* obj);
-  bool list(PyObject* list, int depth);
-  bool dict(PyObject* dict, int depth);
-  bool link(PyObject* link, int depth);
+  bool list(PyObject* list, int depth, const Place* at);
+  bool dict(PyObject* dict, int depth, const Place* at);
+  bool link(PyObject* link, int depth, const Place* at);
+  void append_source_path(const Place* at, std::string& path) const;
+  std::vector<PathStep> steps_to(const Place* at) const;
+  std::string_view key_of(const Place& entry) const;
   void type_byte(TypeByte t) { out_.push_back(char(t)); }
 
   std::string& out_;
-  bool has_link_ = false;
+  std::vector<OutgoingLink>& links_;
 };
 
-bool Encoder::value(PyObject* obj, int depth) {
+bool Encoder::value(PyObject* obj, int depth, const Place* at) {
   // The exact built-in types first: each decides the same way as the tests
   // below, which an exact str, int, float, list or dict passes only at its
   // own kind, and they spare the interpreter's subtype checks.
@@ -168,9 +184,9 @@ bool Encoder::value(PyObject* obj, int depth) {
     return append_exact_string(obj, out_);
   }
   if (type == &PyLong_Type) return integer(obj);
-  if (type == &PyDict_Type) return dict(obj, depth);
+  if (type == &PyDict_Type) return dict(obj, depth, at);
   if (type == &PyFloat_Type) return floating(obj);
-  if (type == &PyList_Type) return list(obj, depth);
+  if (type == &PyList_Type) return list(obj, depth, at);
   // The canonical order of tests, for everything else.
   if (obj == Py_None) {
     type_byte(TYPE_NULL);
@@ -180,7 +196,7 @@ bool Encoder::value(PyObject* obj, int depth) {
     type_byte(TYPE_TOMBSTONE);
     return true;
   }
-  if (is_link_type(type)) return link(obj, depth);
+  if (is_link_type(type)) return link(obj, depth, at);
   if (type == &PyBool_Type) {
     type_byte(TYPE_BOOL);
     out_.push_back(obj == Py_True ? 1 : 0);
@@ -190,8 +206,8 @@ bool Encoder::value(PyObject* obj, int depth) {
   if (PyFloat_Check(obj)) return floating(obj);
   if (PyUnicode_Check(obj)) return text(obj);
   if (PyBytes_Check(obj)) return blob(obj);
-  if (PyList_Check(obj)) return list(obj, depth);
-  if (PyDict_Check(obj)) return dict(obj, depth);
+  if (PyList_Check(obj)) return list(obj, depth, at);
+  if (PyDict_Check(obj)) return dict(obj, depth, at);
   return false;
 }
 
@@ -227,21 +243,23 @@ bool Encoder::blob(PyObject* obj) {
 // Nothing here runs Python code, so the containers cannot change while they
 // are read; the element references and the length checks are a cheap guard
 // all the same, since a count already written must match what follows it.
-bool Encoder::list(PyObject* list, int depth) {
+bool Encoder::list(PyObject* list, int depth, const Place* at) {
   if (depth >= MAX_NESTING_DEPTH) return false;
   const Py_ssize_t size = PyList_Size(list);
   if (size < 0 || !fits_length_field(static_cast<uint64_t>(size))) return false;
   type_byte(TYPE_ARRAY);
   put_u32(out_, static_cast<uint32_t>(size));
+  Place here{at, 0, true};
   for (Py_ssize_t i = 0; i < size; ++i) {
     if (PyList_Size(list) != size) return false;
     PyRef item = PyRef::borrow(PyList_GetItem(list, i));
-    if (!item || !value(item.get(), depth + 1)) return false;
+    here.at = static_cast<size_t>(i);
+    if (!item || !value(item.get(), depth + 1, &here)) return false;
   }
   return true;
 }
 
-bool Encoder::dict(PyObject* dict, int depth) {
+bool Encoder::dict(PyObject* dict, int depth, const Place* at) {
   if (depth >= MAX_NESTING_DEPTH) return false;
   const Py_ssize_t size = PyDict_Size(dict);
   if (size < 0 || !fits_length_field(static_cast<uint64_t>(size))) return false;
@@ -251,26 +269,69 @@ bool Encoder::dict(PyObject* dict, int depth) {
   Py_ssize_t seen = 0;
   PyObject* key;
   PyObject* item;
+  Place here{at, 0, false};
   while (PyDict_Next(dict, &pos, &key, &item)) {
     // A str subclass key may share its text with another key, which the
     // canonical route collapses into one entry.
     if (!PyUnicode_CheckExact(key) || ++seen > size) return false;
     PyRef held_key = PyRef::borrow(key);
     PyRef held_item = PyRef::borrow(item);
-    if (!append_exact_string(key, out_) || !value(item, depth + 1)) return false;
+    here.at = out_.size();
+    if (!append_exact_string(key, out_) || !value(item, depth + 1, &here)) return false;
   }
   return seen == size;
 }
 
 // A Link's data was checked when it was made; its map is encoded as stored.
-bool Encoder::link(PyObject* link, int depth) {
+bool Encoder::link(PyObject* link, int depth, const Place* at) {
   if (depth + link_levels(link) > MAX_NESTING_DEPTH) return false;
   const LinkData& data = link_data(link);
   type_byte(TYPE_LINK);
   put_field(out_, data.path);
   encode_map_body(data.local, out_);
-  has_link_ = true;
+  append_if_backlinked(
+      data.path,
+      [&] {
+        std::string path;
+        append_source_path(at, path);
+        return path;
+      },
+      links_);
+  if (!data.local.empty()) append_local_links(steps_to(at), data.local, links_);
   return true;
+}
+
+// Writes the steps to `at`, joined by "/", as the engine's link walk does.
+void Encoder::append_source_path(const Place* at, std::string& path) const {
+  if (at == nullptr) return;
+  if (at->parent != nullptr) {
+    append_source_path(at->parent, path);
+    path += '/';
+  }
+  if (!at->is_index) {
+    path += key_of(*at);
+    return;
+  }
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, at->at).ptr;
+  path.append(digits, end);
+}
+
+// The steps to `at`, for the engine's walk of a Link's own map. Views into
+// the output: valid until it next grows.
+std::vector<PathStep> Encoder::steps_to(const Place* at) const {
+  std::vector<PathStep> steps;
+  for (const Place* p = at; p != nullptr; p = p->parent) {
+    steps.push_back(p->is_index ? PathStep{{}, p->at, true} : PathStep{key_of(*p), 0, false});
+  }
+  std::reverse(steps.begin(), steps.end());
+  return steps;
+}
+
+// The text of a dict entry's key, read back from the field it wrote.
+std::string_view Encoder::key_of(const Place& entry) const {
+  const uint32_t size = load_u32(reinterpret_cast<const uint8_t*>(out_.data()) + entry.at);
+  return std::string_view(out_).substr(entry.at + 4, size);
 }
 
 // ---- encoding -> Python ----------------------------------------------------
@@ -398,15 +459,16 @@ PyObject* Decoder::link(int depth) {
 
 }  // namespace
 
-bool encode_py_fast(PyObject* obj, std::string& out, bool* has_link) {
+bool encode_py_fast(PyObject* obj, std::string& out, std::vector<OutgoingLink>& links) {
   const size_t start = out.size();
-  Encoder encoder(out);
-  if (!encoder.value(obj, 0)) {
+  const size_t links_before = links.size();
+  Encoder encoder(out, links);
+  if (!encoder.value(obj, 0, nullptr)) {
     PyErr_Clear();
     out.resize(start);
+    links.resize(links_before);
     return false;
   }
-  *has_link = encoder.has_link();
   return true;
 }
 

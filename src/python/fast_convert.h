@@ -13,18 +13,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "db/link_path.h"
 
 namespace zez::py {
 
 // Appends to `out` exactly the bytes encode_value(py_to_value(obj)) would
-// produce (map entries in the dict's order), and sets *has_link to whether
-// a Link was written anywhere. Returns false, with no exception set and
-// `out` restored to its old length, at the first thing it does not handle
-// the canonical way: an int outside 64 bits, a lone surrogate, a dict key
-// that is not exactly a str, a type py_to_value refuses, nesting deeper than
-// MAX_NESTING_DEPTH, a length that does not fit 32 bits, or any failure of
-// the interpreter. Runs no Python code of the object or its type.
-bool encode_py_fast(PyObject* obj, std::string& out, bool* has_link);
+// produce (map entries in the dict's order), and to `links` exactly what
+// extract_links() lists for that value. Returns false, with no exception
+// set and both restored to their old lengths, at the first thing it does
+// not handle the canonical way: an int outside 64 bits, a lone surrogate, a
+// dict key that is not exactly a str, a type py_to_value refuses, nesting
+// deeper than MAX_NESTING_DEPTH, a length that does not fit 32 bits, or any
+// failure of the interpreter. Runs no Python code of the object or its type.
+bool encode_py_fast(PyObject* obj, std::string& out, std::vector<OutgoingLink>& links);
 
 // A new reference to the object value_to_py would make for the first value
 // encoded in data[0, size) (bytes after it are ignored). Returns nullptr for

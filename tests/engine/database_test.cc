@@ -474,7 +474,7 @@ TEST_F(DatabaseTest, EncodedWritesAndReadsKeepTheBytesAndTheBacklinks) {
   reopen();
   std::string encoded;
   encode_value(map_of("author", Value::link("users/bob")), encoded);
-  auto stored = db->set_encoded("posts", "p1", encoded, true);
+  auto stored = db->set_encoded("posts", "p1", encoded, {{"users", "bob", "author"}});
   ASSERT_TRUE(stored.ok()) << stored.error().display();
   EXPECT_TRUE(backlinks("users", "alice").empty());
   EXPECT_EQ(backlinks("users", "bob"), (std::vector<Backlink>{{"posts", "p1", "author"}}));
@@ -482,11 +482,11 @@ TEST_F(DatabaseTest, EncodedWritesAndReadsKeepTheBytesAndTheBacklinks) {
   ASSERT_TRUE(db->get_encoded("posts", "p1", out).ok());
   EXPECT_EQ(out, encoded);
   // A single Tombstone byte deletes, and takes the link back.
-  ASSERT_TRUE(db->set_encoded("posts", "p1", TOMBSTONE_BYTE, false).ok());
+  ASSERT_TRUE(db->set_encoded("posts", "p1", TOMBSTONE_BYTE, {}).ok());
   EXPECT_TRUE(backlinks("users", "bob").empty());
   EXPECT_EQ(db->get_encoded("posts", "p1", out).error().display(), "key not found");
   reopen();
-  ASSERT_TRUE(db->set_encoded("posts", "p2", INT_5, false).ok());
+  ASSERT_TRUE(db->set_encoded("posts", "p2", INT_5, {}).ok());
   reopen();
   ASSERT_TRUE(db->get_encoded("posts", "p2", out).ok());
   EXPECT_EQ(out, INT_5);

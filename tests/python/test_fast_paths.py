@@ -5,6 +5,7 @@ error must be what the value encoding and the conversion rules prescribe.
 """
 import itertools
 import os
+import random
 import struct
 import tempfile
 
@@ -225,6 +226,63 @@ def test_links_written_directly_keep_their_backlinks(db):
     db.set("posts", "p1", {"meta": []})
     db.set_many([("posts", "p2", None)])
     assert db.backlinks("users", "alice") == []
+
+
+def ref_links(v, steps=()):
+    """The (collection, key, source path) of every backlinked link in `v`, in
+    the order a write lists them."""
+    if isinstance(v, zz.Link):
+        collection, _, rest = v.path.partition("/")
+        key = rest.split("/")[0]
+        if "/" in v.path and collection and "\0" not in collection and not key.startswith("$"):
+            yield collection, key, "/".join(steps)
+        entries = v.local.items()
+    elif isinstance(v, dict):
+        entries = v.items()
+    elif isinstance(v, list):
+        entries = ((str(i), e) for i, e in enumerate(v))
+    else:
+        return
+    for k, e in entries:
+        yield from ref_links(e, steps + (k,))
+
+
+LINK_PATHS = ["t/a", "t/b/name", "t/", "t/$self", "/a", "t\0/a", "none", "é/ü/x"]
+LINK_KEYS = ["a", "b", "", "é", "x/y"]
+
+
+def random_linked(rng, depth=0):
+    """A value with links at random places, down to five levels."""
+    r = rng.random()
+    if depth == 5 or r < 0.2:
+        return rng.choice([None, 1, "x", zz.Link(rng.choice(LINK_PATHS))])
+    if r < 0.45:
+        return [random_linked(rng, depth + 1) for _ in range(rng.randrange(4))]
+    entries = {rng.choice(LINK_KEYS): random_linked(rng, depth + 1) for _ in range(rng.randrange(4))}
+    return entries if r < 0.8 else zz.Link(rng.choice(LINK_PATHS), entries)
+
+
+def test_every_link_of_a_written_value_is_backlinked_at_its_path(db):
+    rng = random.Random(5)
+    for n in range(300):
+        value = random_linked(rng)
+        expected = sorted(ref_links(value))
+        targets = {(c, k) for c, k, _ in expected}
+
+        def found(source):
+            return sorted(
+                (c, k, b["source_path"])
+                for c, k in targets
+                for b in db.backlinks(c, k)
+                if (b["source_collection"], b["source_key"]) == source
+            )
+
+        db.set("s", f"k{n}", value)
+        db.set_many([("m", f"k{n}", value)])
+        assert found(("s", f"k{n}")) == found(("m", f"k{n}")) == expected
+        db.set("s", f"k{n}", None)
+        db.set_many([("m", f"k{n}", None)])
+        assert found(("s", f"k{n}")) == found(("m", f"k{n}")) == []
 
 
 # ---- errors: the same exceptions whichever route meets them -----------------
