@@ -57,15 +57,14 @@ struct OutgoingLinkHash {
 };
 using LinkSet = std::unordered_set<OutgoingLink, OutgoingLinkHash>;
 
-// The backlink changes one write makes: every old link that is not among the
-// new ones is removed, then every new link that is not among the old ones is
-// added. Each list is visited whole, so a link listed twice changes twice.
-std::vector<PendingBacklinkOp> diff_links(std::string_view collection, std::string_view key,
-                                          const std::vector<OutgoingLink>& old_links,
-                                          const std::vector<OutgoingLink>& new_links) {
-  std::vector<PendingBacklinkOp> ops;
-  if (old_links.empty() && new_links.empty()) return ops;
-  ops.reserve(old_links.size() + new_links.size());
+// Appends to `ops` the backlink changes one write makes: every old link
+// that is not among the new ones is removed, then every new link that is not
+// among the old ones is added. Each list is visited whole, so a link listed
+// twice changes twice.
+void diff_links(std::string_view collection, std::string_view key,
+                const std::vector<OutgoingLink>& old_links,
+                const std::vector<OutgoingLink>& new_links, std::vector<PendingBacklinkOp>& ops) {
+  if (old_links.empty() && new_links.empty()) return;
   auto emit = [&](BacklinkChange kind, const OutgoingLink& l) {
     ops.push_back(
         PendingBacklinkOp{kind, l.target_collection, l.target_key,
@@ -76,7 +75,7 @@ std::vector<PendingBacklinkOp> diff_links(std::string_view collection, std::stri
   if (old_links.empty() || new_links.empty()) {
     for (const OutgoingLink& l : old_links) emit(BacklinkChange::Remove, l);
     for (const OutgoingLink& l : new_links) emit(BacklinkChange::Add, l);
-    return ops;
+    return;
   }
   LinkSet old_set(old_links.begin(), old_links.end());
   LinkSet new_set(new_links.begin(), new_links.end());
@@ -86,7 +85,6 @@ std::vector<PendingBacklinkOp> diff_links(std::string_view collection, std::stri
   for (const OutgoingLink& l : new_links) {
     if (!old_set.contains(l)) emit(BacklinkChange::Add, l);
   }
-  return ops;
 }
 
 std::vector<OutgoingLink> links_of_encoded(std::string_view encoded) {
@@ -318,8 +316,7 @@ Result<Unit, StorageError> Database::set_record(std::string_view collection, std
       push_failure = StorageError::io(std::move(failure.error));
     }
   }
-  std::vector<PendingBacklinkOp> ops = diff_links(collection, key, old_links, new_links);
-  auto changed = change_backlinks(std::move(ops));
+  auto changed = change_backlinks(collection, key, old_links, new_links);
   if (push_failure) return std::move(*push_failure);
   return changed;
 }
@@ -330,11 +327,16 @@ Result<Unit, StorageError> Database::remove(std::string_view collection, std::st
 
 // Outside a transaction each change is made at once, stopping at the first
 // failure; inside one they are queued for commit.
-Result<Unit, StorageError> Database::change_backlinks(std::vector<PendingBacklinkOp> ops) {
+Result<Unit, StorageError> Database::change_backlinks(std::string_view collection,
+                                                      std::string_view key,
+                                                      const std::vector<OutgoingLink>& old_links,
+                                                      const std::vector<OutgoingLink>& new_links) {
   if (in_transaction_) {
-    for (PendingBacklinkOp& op : ops) pending_backlinks_.push_back(std::move(op));
+    diff_links(collection, key, old_links, new_links, pending_backlinks_);
     return Unit{};
   }
+  std::vector<PendingBacklinkOp> ops;
+  diff_links(collection, key, old_links, new_links, ops);
   size_t done = 0;
   return apply_backlink_ops(ops, &done);
 }

@@ -122,8 +122,11 @@ class Database final : private RecordReader {
   // The same, but a failing batch is skipped and the rest are still tried;
   // returns the first failure.
   Result<Unit, StorageError> apply_backlink_ops_past_failures(std::vector<PendingBacklinkOp>& ops);
-  // Makes the changes now, or queues them inside a transaction.
-  Result<Unit, StorageError> change_backlinks(std::vector<PendingBacklinkOp> ops);
+  // Makes the backlink changes of a write that replaced `old_links` with
+  // `new_links` now, or queues them inside a transaction.
+  Result<Unit, StorageError> change_backlinks(std::string_view collection, std::string_view key,
+                                              const std::vector<OutgoingLink>& old_links,
+                                              const std::vector<OutgoingLink>& new_links);
 
   std::string dir_;
   std::unique_ptr<Directory> directory_;

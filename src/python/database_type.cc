@@ -179,8 +179,12 @@ class ValueToWrite {
  public:
   static constexpr size_t INITIAL_ENCODED_CAPACITY = 240;
 
-  // False with the conversion's exception set.
+  // False with the conversion's exception set. A ValueToWrite may convert
+  // one value after another: each starts afresh, keeping only the buffers.
   bool convert(PyObject* obj) {
+    encoded_.clear();
+    links_.clear();
+    is_tree_ = false;
     // Room for a typical record at once, rather than growing it step by step.
     encoded_.reserve(INITIAL_ENCODED_CAPACITY);
     if (encode_py_fast(obj, encoded_, links_)) return true;
@@ -246,10 +250,10 @@ bool convert_address_quietly(PyObject* op, Address* address) {
   return false;
 }
 
-// One element of set_many's list, converted and written; false with the
-// exception set on the first failure. `address` is the element's address
-// when it was converted already.
-bool set_one(Database& db, PyObject* op, const Address* address) {
+// One element of set_many's list, converted in `value` and written; false
+// with the exception set on the first failure. `address` is the element's
+// address when it was converted already.
+bool set_one(Database& db, PyObject* op, const Address* address, ValueToWrite& value) {
   if (!PyTuple_Check(op)) {
     raise_text(PyExc_TypeError, "set_many: expected list of (col, key, value) tuples");
     return false;
@@ -265,7 +269,6 @@ bool set_one(Database& db, PyObject* op, const Address* address) {
     address = &converted;
   }
   PyObject* item = PyTuple_GetItem(op, 2);
-  ValueToWrite value;
   if (item == nullptr || !value.convert(item)) return false;
   auto r = value.write(db, address->collection.view(), address->key.view());
   if (!r.ok()) {
@@ -291,6 +294,7 @@ PyObject* database_set_many(PyObject* self, PyObject* args, PyObject* kwargs) {
       PyRef ahead_of;
       Address ahead;
       bool have_ahead = false;
+      ValueToWrite value;  // its buffers serve every element in turn
       for (Py_ssize_t i = 0; i < PyList_Size(ops); ++i) {
         PyRef op = PyRef::borrow(PyList_GetItem(ops, i));
         if (!op) return false;
@@ -305,7 +309,7 @@ PyObject* database_set_many(PyObject* self, PyObject* args, PyObject* kwargs) {
           have_ahead = ahead_of && convert_address_quietly(ahead_of.get(), &ahead);
           if (have_ahead) db.prefetch(ahead.collection.view(), ahead.key.view());
         }
-        if (!set_one(db, op.get(), have_current ? &current : nullptr)) return false;
+        if (!set_one(db, op.get(), have_current ? &current : nullptr, value)) return false;
       }
       return true;
     });
