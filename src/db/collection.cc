@@ -89,7 +89,7 @@ Result<Unit, IoError> Collection::scan(uint64_t size) {
       if (p.tombstone) {
         index_.erase(key, p.hash);
       } else {
-        index_.put(key, p.hash, p.offset);
+        index_.put_offset(key, p.hash, p.offset);
       }
     }
     batched = 0;
@@ -140,24 +140,27 @@ Result<Unit, IoError> Collection::scan(uint64_t size) {
 
 Result<Value, StorageError> Collection::read_record(std::string_view key) {
   const uint64_t hash = KeyIndex::hash(key);
-  if (auto cached = value_cache_.find(key, hash)) {
-    return decode_stored(reinterpret_cast<const uint8_t*>(cached->data()), cached->size());
+  auto found = index_.find(key, hash);
+  if (!found) return StorageError::key_not_found();
+  if (found->value) {
+    return decode_stored(reinterpret_cast<const uint8_t*>(found->value->data()),
+                         found->value->size());
   }
   std::string bytes;
-  auto read = read_encoded(key, hash, bytes);
-  if (!read.ok()) return std::move(read).error();
+  auto read = read_record_value(*reader_, found->offset, end_offset_, bytes);
+  if (!read.ok()) return StorageError::io(std::move(read).error());
   return decode_stored(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
 Result<Unit, StorageError> Collection::read_encoded(std::string_view key, uint64_t hash,
                                                     std::string& out) {
-  if (auto cached = value_cache_.find(key, hash)) {
-    out.assign(*cached);
+  auto found = index_.find(key, hash);
+  if (!found) return StorageError::key_not_found();
+  if (found->value) {
+    out.assign(*found->value);
     return Unit{};
   }
-  const uint64_t* indexed = index_.find(key, hash);
-  if (!indexed) return StorageError::key_not_found();
-  auto read = read_record_value(*reader_, *indexed, end_offset_, out);
+  auto read = read_record_value(*reader_, found->offset, end_offset_, out);
   if (!read.ok()) return StorageError::io(std::move(read).error());
   return Unit{};
 }
@@ -173,7 +176,6 @@ Result<Unit, WriteFailure> Collection::write_record(std::string_view key, const 
 
 Result<Unit, WriteFailure> Collection::write_encoded(std::string_view key, uint64_t hash,
                                                      std::string_view encoded) {
-  const uint64_t offset = end_offset_;
   const size_t size = RECORD_FRAMING + key.size() + encoded.size();
   Result<Unit, WriteFailure> appended = Unit{};
   if (size < WRITE_BUFFER_SIZE && size <= WRITE_BUFFER_SIZE - write_buffer_.size()) {
@@ -190,10 +192,8 @@ Result<Unit, WriteFailure> Collection::write_encoded(std::string_view key, uint6
   // A Tombstone encodes as its type byte alone.
   if (encoded.size() == 1 && uint8_t(encoded[0]) == TYPE_TOMBSTONE) {
     index_.erase(key, hash);
-    value_cache_.erase(key, hash);
   } else {
-    index_.put(key, hash, offset);
-    value_cache_.put(key, hash, encoded);
+    index_.put_value(key, hash, encoded);
   }
   if (!appended.ok()) return std::move(appended).error();
   if (!in_transaction_) {

@@ -18,7 +18,7 @@
 #include "codec/value.h"
 #include "db/file.h"
 #include "db/key_index.h"
-#include "db/value_cache.h"
+#include "db/record_index.h"
 
 namespace zez {
 
@@ -57,12 +57,8 @@ class Collection {
   uint64_t end_offset() const { return end_offset_; }
   size_t live_key_count() const { return index_.size(); }
 
-  // Fetches the key's slots in the index and the cache into the CPU's cache.
-  void prefetch(std::string_view key) const {
-    const uint64_t hash = KeyIndex::hash(key);
-    index_.prefetch(hash);
-    value_cache_.prefetch(hash);
-  }
+  // Fetches the key's slot in the index into the CPU's cache.
+  void prefetch(std::string_view key) const { index_.prefetch(KeyIndex::hash(key)); }
 
   // The key's value: from the cache, else read from the file. KeyNotFound
   // when the key has no live record; Io for a failed or short read; Codec
@@ -110,12 +106,10 @@ class Collection {
   // file (after a failed push or direct write whose cut-back failed as well).
   std::string write_buffer_;
   size_t head_partial_ = 0;
-  // Live key -> offset of its last record.
-  KeyIndex index_;
-  // Key -> encoded value, for every key written since opening and not
-  // deleted since. Encoded bytes take a fraction of a value tree's memory and
-  // cost one decode per read.
-  ValueCache value_cache_;
+  // Live key -> offset of its last record, or its encoded value for every
+  // key written since opening. Encoded bytes take a fraction of a value
+  // tree's memory and cost one decode per read.
+  RecordIndex index_;
   uint64_t end_offset_;
   bool in_transaction_ = false;
 };

@@ -7,7 +7,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "db/value_cache.h"
+#include "db/record_index.h"
 
 namespace zez {
 namespace {
@@ -133,30 +133,41 @@ TEST(KeyIndex, LongKeysKeepTheirLengthThroughCompaction) {
 }
 
 // Overwrites and removals leave dead bytes until the arena is packed, many
-// times over here; every value read back is the one last put.
-TEST(ValueCache, AgreesWithAPlainMapThroughPacking) {
+// times over here; every key read back has what was last put, a held value
+// or a file offset.
+TEST(RecordIndex, AgreesWithAPlainMapThroughPacking) {
   std::mt19937_64 rng(5);
-  ValueCache cache;
-  std::map<std::string, std::string> expected;
+  RecordIndex index;
+  std::map<std::string, std::pair<std::string, uint64_t>> expected;  // value, or "" and offset
   for (int step = 0; step < 60000; ++step) {
     const std::string key = key_of(rng() % 500);
     const uint64_t hash = KeyIndex::hash(key);
-    if (rng() % 5 == 0) {
-      cache.erase(key, hash);
+    const uint64_t choice = rng() % 6;
+    if (choice == 0) {
+      index.erase(key, hash);
       expected.erase(key);
+    } else if (choice == 1) {
+      index.put_offset(key, hash, uint64_t(step));
+      expected[key] = {"", uint64_t(step)};
     } else {
-      std::string value(size_t(rng() % 300), char('a' + step % 26));
-      cache.put(key, hash, value);
-      expected[key] = value;
+      std::string value(size_t(rng() % 300) + 1, char('a' + step % 26));
+      index.put_value(key, hash, value);
+      expected[key] = {value, 0};
     }
   }
+  ASSERT_EQ(index.size(), expected.size());
   for (int i = 0; i < 500; ++i) {
     const std::string key = key_of(uint64_t(i));
-    auto found = cache.find(key, KeyIndex::hash(key));
+    auto found = index.find(key, KeyIndex::hash(key));
     auto it = expected.find(key);
     ASSERT_EQ(found.has_value(), it != expected.end()) << key;
-    if (found) {
-      EXPECT_EQ(*found, it->second) << key;
+    if (!found) continue;
+    const auto& [value, offset] = it->second;
+    ASSERT_EQ(found->value.has_value(), !value.empty()) << key;
+    if (found->value) {
+      EXPECT_EQ(*found->value, value) << key;
+    } else {
+      EXPECT_EQ(found->offset, offset) << key;
     }
   }
 }

@@ -1,0 +1,56 @@
+// A collection's live keys, each with where its value is: the offset of its
+// last record in the file, or, for a key written since the collection was
+// opened, the encoded value itself, held here. One key table over one arena
+// of values: a key written in this session costs no second table entry, a
+// million held values cost no allocation each, and dropping them costs
+// nothing per value. A value replaced or removed leaves its bytes behind
+// until they are half the arena; then the live values are packed anew, so
+// the arena stays within twice what it holds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "db/key_index.h"
+
+namespace zez {
+
+class RecordIndex {
+ public:
+  // Where a live key's value is: `value` when it is held here, else the
+  // record at `offset` in the file.
+  struct Entry {
+    std::optional<std::string_view> value;  // valid until the next change
+    uint64_t offset;
+  };
+
+  size_t size() const { return where_.size(); }
+  // Makes room for `n` keys, and `key_bytes` bytes of them, without growth.
+  void reserve(size_t n, size_t key_bytes) { where_.reserve(n, key_bytes); }
+  // `hash` is KeyIndex::hash(key) in every call that takes it.
+  void prefetch(uint64_t hash) const { where_.prefetch(hash); }
+
+  std::optional<Entry> find(std::string_view key, uint64_t hash) const;
+  // The key's last record is at `offset` in the file; a value held for it
+  // is dropped.
+  void put_offset(std::string_view key, uint64_t hash, uint64_t offset);
+  // The key's value is `value`, held from now on.
+  void put_value(std::string_view key, uint64_t hash, std::string_view value);
+  void erase(std::string_view key, uint64_t hash);
+
+ private:
+  // A value in where_ with this bit set is a position in values_; without
+  // it, a file offset (which stays below 2^63).
+  static constexpr uint64_t HELD = uint64_t(1) << 63;
+
+  void drop_held(uint64_t where);
+  void pack_if_worth_it();
+
+  KeyMap<uint64_t> where_;
+  key_index_detail::Arena values_;
+  size_t dead_bytes_ = 0;
+};
+
+}  // namespace zez
