@@ -331,6 +331,7 @@ Result<Unit, StorageError> Database::change_backlinks(std::string_view collectio
                                                       std::string_view key,
                                                       const std::vector<OutgoingLink>& old_links,
                                                       const std::vector<OutgoingLink>& new_links) {
+  if (old_links.empty() && new_links.empty()) return Unit{};
   if (in_transaction_) {
     diff_links(collection, key, old_links, new_links, pending_backlinks_);
     return Unit{};

@@ -57,8 +57,8 @@ struct DatabaseObject {
 
 EngineBlock& block_of(PyObject* self) { return *reinterpret_cast<DatabaseObject*>(self)->block; }
 
-// Holds a Database's lock for one call. An exception thrown while it is held
-// (an internal fault) poisons the lock as it is released.
+// Holds a Database's lock for one call. Released without finish() (an
+// exception thrown by the call: an internal fault), it poisons the lock.
 class EngineLock {
  public:
   explicit EngineLock(EngineBlock& block) : block_(block) {}
@@ -66,7 +66,7 @@ class EngineLock {
   EngineLock& operator=(const EngineLock&) = delete;
   ~EngineLock() {
     if (!is_locked_) return;
-    if (std::uncaught_exceptions() > exceptions_at_start_) block_.is_poisoned = true;
+    if (!finished_) block_.is_poisoned = true;
     release();
   }
 
@@ -89,7 +89,6 @@ class EngineLock {
     is_locked_ = true;
     block_.is_held = true;
     block_.owner = std::this_thread::get_id();
-    exceptions_at_start_ = std::uncaught_exceptions();
     if (block_.is_poisoned) {
       release();
       raise_internal_fault(
@@ -101,6 +100,8 @@ class EngineLock {
   }
 
   Database& engine() { return *block_.engine; }
+  // The call returned.
+  void finish() { finished_ = true; }
 
  private:
   void release() {
@@ -111,7 +112,7 @@ class EngineLock {
 
   EngineBlock& block_;
   bool is_locked_ = false;
-  int exceptions_at_start_ = 0;
+  bool finished_ = false;
 };
 
 // Runs `call` on the engine under the lock. Returns nothing (exception set)
@@ -121,7 +122,9 @@ auto with_engine(PyObject* self, F&& call)
     -> std::optional<decltype(call(std::declval<Database&>()))> {
   EngineLock lock(block_of(self));
   if (!lock.acquire()) return std::nullopt;
-  return call(lock.engine());
+  std::optional<decltype(call(std::declval<Database&>()))> result(call(lock.engine()));
+  lock.finish();
+  return result;
 }
 
 PyObject* none_or_raise(const Result<Unit, StorageError>& r, EngineCall call) {
