@@ -13,7 +13,7 @@ constexpr size_t MIN_DEAD_BYTES_TO_PACK = size_t(1) << 20;
 std::optional<RecordIndex::Entry> RecordIndex::find(std::string_view key, uint64_t hash) const {
   const uint64_t* where = where_.find(key, hash);
   if (!where) return std::nullopt;
-  if (*where & HELD) return Entry{entry_at(values_, size_t(*where & ~HELD)), 0};
+  if (*where & HELD) return Entry{entry_at(value_cache_, size_t(*where & ~HELD)), 0};
   return Entry{std::nullopt, *where};
 }
 
@@ -28,7 +28,7 @@ void RecordIndex::put_offset(std::string_view key, uint64_t hash, uint64_t offse
 void RecordIndex::put_value(std::string_view key, uint64_t hash, std::string_view value) {
   auto [where, added] = where_.insert(key, hash, 0);
   if (!added) drop_held(*where);
-  *where = HELD | append_entry(values_, value);
+  *where = HELD | append_entry(value_cache_, value);
   pack_if_worth_it();
 }
 
@@ -40,17 +40,18 @@ void RecordIndex::erase(std::string_view key, uint64_t hash) {
 }
 
 void RecordIndex::drop_held(uint64_t where) {
-  if (where & HELD) dead_bytes_ += entry_size(values_, size_t(where & ~HELD));
+  if (where & HELD) dead_bytes_ += entry_size(value_cache_, size_t(where & ~HELD));
 }
 
 void RecordIndex::pack_if_worth_it() {
-  if (dead_bytes_ < MIN_DEAD_BYTES_TO_PACK || dead_bytes_ * 2 < values_.size()) return;
+  if (dead_bytes_ < MIN_DEAD_BYTES_TO_PACK || dead_bytes_ * 2 < value_cache_.size()) return;
   key_index_detail::Arena packed;
-  packed.reserve(values_.size() - dead_bytes_);
+  packed.reserve(value_cache_.size() - dead_bytes_);
   where_.for_each([&](std::string_view, uint64_t& where) {
-    if (where & HELD) where = HELD | append_entry(packed, entry_at(values_, size_t(where & ~HELD)));
+    if (where & HELD)
+      where = HELD | append_entry(packed, entry_at(value_cache_, size_t(where & ~HELD)));
   });
-  values_.swap(packed);
+  value_cache_.swap(packed);
   dead_bytes_ = 0;
 }
 

@@ -1,11 +1,12 @@
-// A collection's live keys, each with where its value is: the offset of its
-// last record in the file, or, for a key written since the collection was
-// opened, the encoded value itself, held here. One key table over one arena
-// of values: a key written in this session costs no second table entry, a
-// million held values cost no allocation each, and dropping them costs
-// nothing per value. A value replaced or removed leaves its bytes behind
-// until they are half the arena; then the live values are packed anew, so
-// the arena stays within twice what it holds.
+// A collection's index and value cache in one: its live keys, each with
+// where its value is, the offset of its last record in the file or, for a
+// key written since the collection was opened, the encoded value itself,
+// held in the value cache. One key table over one arena of values: a key
+// written in this session costs no second table entry, a million held
+// values cost no allocation each, and dropping them costs nothing per value.
+// A value replaced or removed leaves its bytes behind until they are half
+// the arena; then the live values are packed anew, so the arena stays within
+// twice what it holds. Nothing is evicted.
 #pragma once
 
 #include <cstddef>
@@ -41,7 +42,7 @@ class RecordIndex {
   void erase(std::string_view key, uint64_t hash);
 
  private:
-  // A value in where_ with this bit set is a position in values_; without
+  // A value in where_ with this bit set is a position in value_cache_; without
   // it, a file offset (which stays below 2^63).
   static constexpr uint64_t HELD = uint64_t(1) << 63;
 
@@ -49,7 +50,7 @@ class RecordIndex {
   void pack_if_worth_it();
 
   KeyMap<uint64_t> where_;
-  key_index_detail::Arena values_;
+  key_index_detail::Arena value_cache_;
   size_t dead_bytes_ = 0;
 };
 
