@@ -147,6 +147,34 @@ bool bind_address(const Signature& sig, PyObject* args, PyObject* kwargs, PyObje
          key->convert(a[1], "key");
 }
 
+// A byte buffer kept from one call to the next, so that a read or write
+// allocates none of its own. Calls run with the interpreter lock held, so
+// one spare serves them all; a call made while the spare is taken (from a
+// finalizer that another call's conversion ran) gets a buffer of its own.
+class SpareBytes {
+ public:
+  SpareBytes() : is_spare_(!spare_in_use) { spare_in_use |= is_spare_; }
+  ~SpareBytes() {
+    if (!is_spare_) return;
+    // One large value must not hold its memory for good.
+    if (spare.capacity() > MAX_KEPT) std::string().swap(spare);
+    spare_in_use = false;
+  }
+  SpareBytes(const SpareBytes&) = delete;
+  SpareBytes& operator=(const SpareBytes&) = delete;
+
+  // It may still hold an earlier call's bytes.
+  std::string& get() { return is_spare_ ? spare : own_; }
+
+ private:
+  static constexpr size_t MAX_KEPT = 65536;
+  static inline std::string spare;
+  static inline bool spare_in_use = false;
+
+  bool is_spare_;
+  std::string own_;
+};
+
 // The object for a value's stored bytes: the direct decode, else the
 // canonical one, which reports a decoding failure as get always has.
 PyObject* stored_to_py(const std::string& bytes) {
@@ -166,7 +194,8 @@ PyObject* database_get(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
     Utf8Arg collection, key;
     if (!bind_address(GET, args, kwargs, a, &collection, &key)) return nullptr;
-    std::string bytes;
+    SpareBytes buffer;
+    std::string& bytes = buffer.get();
     auto r = with_engine(
         self, [&](Database& db) { return db.get_encoded(collection.view(), key.view(), bytes); });
     if (!r) return nullptr;
@@ -185,12 +214,13 @@ class ValueToWrite {
   // False with the conversion's exception set. A ValueToWrite may convert
   // one value after another: each starts afresh, keeping only the buffers.
   bool convert(PyObject* obj) {
-    encoded_.clear();
+    std::string& encoded = encoded_buffer_.get();
+    encoded.clear();
     links_.clear();
     is_tree_ = false;
     // Room for a typical record at once, rather than growing it step by step.
-    encoded_.reserve(INITIAL_ENCODED_CAPACITY);
-    if (encode_py_fast(obj, encoded_, links_)) return true;
+    encoded.reserve(INITIAL_ENCODED_CAPACITY);
+    if (encode_py_fast(obj, encoded, links_)) return true;
     is_tree_ = true;
     return py_to_value(obj, &tree_);
   }
@@ -198,11 +228,11 @@ class ValueToWrite {
   Result<Unit, StorageError> write(Database& db, std::string_view collection,
                                    std::string_view key) {
     if (is_tree_) return db.set(collection, key, std::move(tree_));
-    return db.set_encoded(collection, key, encoded_, links_);
+    return db.set_encoded(collection, key, encoded_buffer_.get(), links_);
   }
 
  private:
-  std::string encoded_;
+  SpareBytes encoded_buffer_;
   std::vector<OutgoingLink> links_;
   bool is_tree_ = false;
   Value tree_;

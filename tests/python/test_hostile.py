@@ -1,6 +1,7 @@
 """Hostile input from Python and from damaged files: every case ends in a
 clean exception (or a correct result) and leaves the Database usable."""
 
+import gc
 import os
 import struct
 import sys
@@ -455,3 +456,44 @@ def test_self_keys_that_would_take_exponential_work_resolve_at_once():
     result = run_python(SELF_KEY_SCRIPT, timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["k0", "{'b': Link(\"t/$self.f6.a.b\")}", "cyclic link detected"]
+
+
+def test_reads_and_writes_made_by_finalizers_inside_other_calls_keep_their_bytes(db):
+    # Collections run at nearly every allocation of a container, and each
+    # finalizer reads and writes, often while another call is still making
+    # the objects of the value it read.
+    outer = {"a": [{"b": "x" * 50}, {"b": "y" * 70}] * 3, "c": "z" * 40}
+    inner = {"w": ["v" * 60, {"u": 1}]}
+    db.set("c", "outer", outer)
+    db.set("c", "inner", inner)
+    seen = []
+    armed = [True]
+
+    class Cycle:
+        def __init__(self):
+            self.me = self
+
+        def __del__(self):
+            if armed[0]:
+                seen.append(db.get("c", "inner"))
+                db.set("c", "from-finalizer", inner)
+                Cycle()
+
+    threshold = gc.get_threshold()
+    gc.disable()  # the first cycle is garbage before any collection sees it
+    Cycle()
+    gc.set_threshold(1, 1, 100000)
+    gc.enable()
+    kept = []  # kept, so that no freeing offsets the allocations of a read
+    try:
+        for _ in range(50):
+            kept.append(db.get("c", "outer"))
+            db.set("c", "again", outer)
+            kept.append(db.get("c", "again"))
+    finally:
+        armed[0] = False
+        gc.set_threshold(*threshold)
+        gc.collect()
+    assert seen and all(s == inner for s in seen)
+    assert all(k == outer for k in kept)
+    assert db.get("c", "from-finalizer") == inner
