@@ -22,9 +22,14 @@ inline void put_u32(std::string& out, uint32_t v) {
   out.append(b, 4);
 }
 
+inline void store_u64(char* p, uint64_t v) {
+  store_u32(p, uint32_t(v));
+  store_u32(p + 4, uint32_t(v >> 32));
+}
+
 inline void put_u64(std::string& out, uint64_t v) {
-  const char b[8] = {char(v),       char(v >> 8),  char(v >> 16), char(v >> 24),
-                     char(v >> 32), char(v >> 40), char(v >> 48), char(v >> 56)};
+  char b[8];
+  store_u64(b, v);
   out.append(b, 8);
 }
 

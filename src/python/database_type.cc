@@ -209,8 +209,6 @@ PyObject* database_get(PyObject* self, PyObject* args, PyObject* kwargs) {
 // the conversion's error or handles what the fast encoder left to it.
 class ValueToWrite {
  public:
-  static constexpr size_t INITIAL_ENCODED_CAPACITY = 240;
-
   // False with the conversion's exception set. A ValueToWrite may convert
   // one value after another: each starts afresh, keeping only the buffers.
   bool convert(PyObject* obj) {
@@ -218,8 +216,6 @@ class ValueToWrite {
     encoded.clear();
     links_.clear();
     is_tree_ = false;
-    // Room for a typical record at once, rather than growing it step by step.
-    encoded.reserve(INITIAL_ENCODED_CAPACITY);
     if (encode_py_fast(obj, encoded, links_)) return true;
     is_tree_ = true;
     return py_to_value(obj, &tree_);

@@ -62,31 +62,99 @@ char* write_utf8(const Py_UCS4* cps, Py_ssize_t n, char* p) {
   return p;
 }
 
-bool append_long_string(PyObject* str, std::string& out) {
+// The encoder's output: a string kept a little longer than what is written
+// to it, so that a write is a store through a cursor rather than a call that
+// checks and copies; the string is cut to what was written at the end.
+class Output {
+ public:
+  explicit Output(std::string& s) : s_(s) { open(); }
+
+  size_t size() const { return size_t(p_ - base_); }
+  const char* data() const { return base_; }
+
+  // The next `n` bytes, to be written before anything else is.
+  char* room(size_t n) {
+    if (size_t(end_ - p_) < n) grow(n);
+    char* at = p_;
+    p_ += n;
+    return at;
+  }
+  // Room for up to `n` bytes at the cursor, which does not move until
+  // advance_to() says where the bytes written there end.
+  char* reserve(size_t n) {
+    if (size_t(end_ - p_) < n) grow(n);
+    return p_;
+  }
+  void advance_to(char* end) { p_ = end; }
+
+  void byte(char b) { *room(1) = b; }
+  void u32(uint32_t v) { store_u32(room(4), v); }
+  void u64(uint64_t v) { store_u64(room(8), v); }
+  void field(std::string_view bytes) {
+    char* at = room(4 + bytes.size());
+    store_u32(at, static_cast<uint32_t>(bytes.size()));
+    std::memcpy(at + 4, bytes.data(), bytes.size());
+  }
+
+  // The string, holding exactly what was written, for a writer of its own;
+  // open() again after it.
+  std::string& close() {
+    s_.resize(size());
+    return s_;
+  }
+  void open() {
+    const size_t used = s_.size();
+    s_.resize(used + SLACK);
+    point_at(used);
+  }
+  // Back to `size` bytes, closed.
+  void cut_to(size_t size) { s_.resize(size); }
+
+ private:
+  static constexpr size_t SLACK = 256;
+
+  [[gnu::noinline]] void grow(size_t n) {
+    const size_t used = size();
+    s_.resize(std::max(s_.size() * 2, used + n + SLACK));
+    point_at(used);
+  }
+  void point_at(size_t used) {
+    base_ = s_.data();
+    p_ = base_ + used;
+    end_ = base_ + s_.size();
+  }
+
+  std::string& s_;
+  char* base_;
+  char* p_;
+  char* end_;
+};
+
+bool append_long_string(PyObject* str, Output& out) {
   PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(str));
   if (!bytes) return false;
   char* data;
   Py_ssize_t size;
   if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return false;
   if (!fits_length_field(static_cast<uint64_t>(size))) return false;
-  put_field(out, std::string_view(data, static_cast<size_t>(size)));
+  out.field(std::string_view(data, static_cast<size_t>(size)));
   return true;
 }
 
 // Appends a string field (u32 length, UTF-8) for a str or subclass
 // instance. Kept out of line: its buffers must not sit in the frames of the
 // recursion.
-[[gnu::noinline]] bool append_string(PyObject* str, std::string& out) {
+[[gnu::noinline]] bool append_string(PyObject* str, Output& out) {
   const Py_ssize_t n = PyUnicode_GetLength(str);
   if (n < 0) return false;
   if (n > STACK_CODE_POINTS) return append_long_string(str, out);
   Py_UCS4 cps[STACK_CODE_POINTS];
   if (PyUnicode_AsUCS4(str, cps, STACK_CODE_POINTS, 0) == nullptr) return false;
-  char field[4 + 4 * STACK_CODE_POINTS];
+  char* field = out.reserve(4 + 4 * STACK_CODE_POINTS);
   char* end = write_utf8(cps, n, field + 4);
   if (end == nullptr) return false;
   store_u32(field, static_cast<uint32_t>(end - field - 4));
-  out.append(field, static_cast<size_t>(end - field));
+  out.advance_to(end);
   return true;
 }
 
@@ -124,10 +192,14 @@ FieldSlot& field_slot(PyObject* str) {
 }
 
 // For exact strs only: the field of a subclass instance is not cached.
-[[gnu::noinline]] bool append_exact_string(PyObject* str, std::string& out) {
+[[gnu::noinline]] bool append_exact_string(PyObject* str, Output& out) {
   FieldSlot& slot = field_slot(str);
   if (slot.str == str) {
-    out.append(slot.bytes, slot.size);
+    // The whole slot at once, a copy of fixed size; the cursor then moves
+    // by the field's own.
+    char* at = out.reserve(FieldSlot::MAX_BYTES);
+    std::memcpy(at, slot.bytes, FieldSlot::MAX_BYTES);
+    out.advance_to(at + slot.size);
     return true;
   }
   const size_t start = out.size();
@@ -153,7 +225,7 @@ struct Place {
 // py_to_value counts them, and `at` is where it sits.
 class Encoder {
  public:
-  Encoder(std::string& out, std::vector<OutgoingLink>& links) : out_(out), links_(links) {}
+  Encoder(Output& out, std::vector<OutgoingLink>& links) : out_(out), links_(links) {}
 
   bool value(PyObject* obj, int depth, const Place* at);
 
@@ -168,9 +240,9 @@ class Encoder {
   void append_source_path(const Place* at, std::string& path) const;
   std::vector<PathStep> steps_to(const Place* at) const;
   std::string_view key_of(const Place& entry) const;
-  void type_byte(TypeByte t) { out_.push_back(char(t)); }
+  void type_byte(TypeByte t) { out_.byte(char(t)); }
 
-  std::string& out_;
+  Output& out_;
   std::vector<OutgoingLink>& links_;
 };
 
@@ -199,7 +271,7 @@ bool Encoder::value(PyObject* obj, int depth, const Place* at) {
   if (is_link_type(type)) return link(obj, depth, at);
   if (type == &PyBool_Type) {
     type_byte(TYPE_BOOL);
-    out_.push_back(obj == Py_True ? 1 : 0);
+    out_.byte(obj == Py_True ? 1 : 0);
     return true;
   }
   if (PyLong_Check(obj)) return integer(obj);
@@ -215,13 +287,13 @@ bool Encoder::integer(PyObject* obj) {
   const long long i = PyLong_AsLongLong(obj);
   if (i == -1 && PyErr_Occurred()) return false;
   type_byte(TYPE_INT);
-  put_u64(out_, static_cast<uint64_t>(i));
+  out_.u64(static_cast<uint64_t>(i));
   return true;
 }
 
 bool Encoder::floating(PyObject* obj) {
   type_byte(TYPE_FLOAT);
-  put_u64(out_, std::bit_cast<uint64_t>(PyFloat_AsDouble(obj)));
+  out_.u64(std::bit_cast<uint64_t>(PyFloat_AsDouble(obj)));
   return true;
 }
 
@@ -236,7 +308,7 @@ bool Encoder::blob(PyObject* obj) {
   if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return false;
   if (!fits_length_field(static_cast<uint64_t>(size))) return false;
   type_byte(TYPE_BLOB);
-  put_field(out_, std::string_view(data, static_cast<size_t>(size)));
+  out_.field(std::string_view(data, static_cast<size_t>(size)));
   return true;
 }
 
@@ -248,7 +320,7 @@ bool Encoder::list(PyObject* list, int depth, const Place* at) {
   const Py_ssize_t size = PyList_Size(list);
   if (size < 0 || !fits_length_field(static_cast<uint64_t>(size))) return false;
   type_byte(TYPE_ARRAY);
-  put_u32(out_, static_cast<uint32_t>(size));
+  out_.u32(static_cast<uint32_t>(size));
   Place here{at, 0, true};
   for (Py_ssize_t i = 0; i < size; ++i) {
     if (PyList_Size(list) != size) return false;
@@ -264,7 +336,7 @@ bool Encoder::dict(PyObject* dict, int depth, const Place* at) {
   const Py_ssize_t size = PyDict_Size(dict);
   if (size < 0 || !fits_length_field(static_cast<uint64_t>(size))) return false;
   type_byte(TYPE_MAP);
-  put_u32(out_, static_cast<uint32_t>(size));
+  out_.u32(static_cast<uint32_t>(size));
   Py_ssize_t pos = 0;
   Py_ssize_t seen = 0;
   PyObject* key;
@@ -287,8 +359,9 @@ bool Encoder::link(PyObject* link, int depth, const Place* at) {
   if (depth + link_levels(link) > MAX_NESTING_DEPTH) return false;
   const LinkData& data = link_data(link);
   type_byte(TYPE_LINK);
-  put_field(out_, data.path);
-  encode_map_body(data.local, out_);
+  out_.field(data.path);
+  encode_map_body(data.local, out_.close());
+  out_.open();
   append_if_backlinked(
       data.path,
       [&] {
@@ -331,7 +404,7 @@ std::vector<PathStep> Encoder::steps_to(const Place* at) const {
 // The text of a dict entry's key, read back from the field it wrote.
 std::string_view Encoder::key_of(const Place& entry) const {
   const uint32_t size = load_u32(reinterpret_cast<const uint8_t*>(out_.data()) + entry.at);
-  return std::string_view(out_).substr(entry.at + 4, size);
+  return std::string_view(out_.data() + entry.at + 4, size);
 }
 
 // ---- encoding -> Python ----------------------------------------------------
@@ -462,13 +535,15 @@ PyObject* Decoder::link(int depth) {
 bool encode_py_fast(PyObject* obj, std::string& out, std::vector<OutgoingLink>& links) {
   const size_t start = out.size();
   const size_t links_before = links.size();
-  Encoder encoder(out, links);
+  Output output(out);
+  Encoder encoder(output, links);
   if (!encoder.value(obj, 0, nullptr)) {
     PyErr_Clear();
-    out.resize(start);
+    output.cut_to(start);
     links.resize(links_before);
     return false;
   }
+  output.close();
   return true;
 }
 
