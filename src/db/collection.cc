@@ -165,6 +165,17 @@ Result<Unit, StorageError> Collection::read_encoded(std::string_view key, uint64
   return Unit{};
 }
 
+Result<Collection::Stored, StorageError> Collection::read_for_replace(std::string_view key,
+                                                                      uint64_t hash,
+                                                                      std::string& scratch) {
+  auto found = index_.find(key, hash);
+  if (!found) return StorageError::key_not_found();
+  if (found->value) return Stored{*found->value, found->may_hold_links};
+  auto read = read_record_value(*reader_, found->offset, end_offset_, scratch);
+  if (!read.ok()) return StorageError::io(std::move(read).error());
+  return Stored{scratch, true};
+}
+
 Result<Unit, WriteFailure> Collection::write_record(std::string_view key, const Value& value) {
   if (auto too_long = find_oversized(value)) {
     return WriteFailure{IoError::message(*too_long), false};
@@ -175,7 +186,7 @@ Result<Unit, WriteFailure> Collection::write_record(std::string_view key, const 
 }
 
 Result<Unit, WriteFailure> Collection::write_encoded(std::string_view key, uint64_t hash,
-                                                     std::string_view encoded) {
+                                                     std::string_view encoded, bool holds_links) {
   const size_t size = RECORD_FRAMING + key.size() + encoded.size();
   Result<Unit, WriteFailure> appended = Unit{};
   if (size < WRITE_BUFFER_SIZE && size <= WRITE_BUFFER_SIZE - write_buffer_.size()) {
@@ -193,7 +204,7 @@ Result<Unit, WriteFailure> Collection::write_encoded(std::string_view key, uint6
   if (encoded.size() == 1 && uint8_t(encoded[0]) == TYPE_TOMBSTONE) {
     index_.erase(key, hash);
   } else {
-    index_.put_value(key, hash, encoded);
+    index_.put_value(key, hash, encoded, holds_links);
   }
   if (!appended.ok()) return std::move(appended).error();
   if (!in_transaction_) {

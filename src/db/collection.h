@@ -69,9 +69,17 @@ class Collection {
   Result<Unit, StorageError> read_encoded(std::string_view key, std::string& out) {
     return read_encoded(key, KeyIndex::hash(key), out);
   }
-  // The same with the key's KeyIndex::hash, for a caller that reads and then
-  // writes the key.
   Result<Unit, StorageError> read_encoded(std::string_view key, uint64_t hash, std::string& out);
+  // The key's stored value, for a write about to replace it (`hash` is the
+  // key's KeyIndex::hash): its bytes, in the cache (valid until the next
+  // change) or read into `scratch`, and whether they may hold links. Fails
+  // as read_encoded does.
+  struct Stored {
+    std::string_view bytes;
+    bool may_hold_links;
+  };
+  Result<Stored, StorageError> read_for_replace(std::string_view key, uint64_t hash,
+                                                std::string& scratch);
 
   // Appends a record for the key (a Tombstone value deletes it), then,
   // outside a transaction, pushes the buffer out. A key or encoded value too
@@ -79,10 +87,12 @@ class Collection {
   Result<Unit, WriteFailure> write_record(std::string_view key, const Value& value);
   // The same with the value already encoded (a single 0x0C byte deletes).
   Result<Unit, WriteFailure> write_encoded(std::string_view key, std::string_view encoded) {
-    return write_encoded(key, KeyIndex::hash(key), encoded);
+    return write_encoded(key, KeyIndex::hash(key), encoded, true);
   }
+  // `holds_links` false says the value holds no link to keep a backlink
+  // for, which a later write replacing it then need not look for.
   Result<Unit, WriteFailure> write_encoded(std::string_view key, uint64_t hash,
-                                           std::string_view encoded);
+                                           std::string_view encoded, bool holds_links);
 
   // Writes the whole write buffer to the file. A failure leaves the bytes not
   // yet written in the buffer, so the push can be repeated.

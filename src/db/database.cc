@@ -295,10 +295,10 @@ Result<Unit, StorageError> Database::set_record(std::string_view collection, std
     // one hash of the key.
     std::lock_guard<std::mutex> guard(c.value()->mutex());
     const uint64_t hash = KeyIndex::hash(key);
-    std::string old;
-    auto read = c.value()->read_encoded(key, hash, old);
+    std::string scratch;
+    auto read = c.value()->read_for_replace(key, hash, scratch);
     if (read.ok()) {
-      old_links = links_of_encoded(old);
+      if (read.value().may_hold_links) old_links = links_of_encoded(read.value().bytes);
     } else if (read.error().kind() == StorageError::Kind::Io && read.error().io_error().is_os()) {
       // The system failed the read, so the stored value may well hold
       // links: replacing it now would leave their backlinks behind for good.
@@ -307,7 +307,7 @@ Result<Unit, StorageError> Database::set_record(std::string_view collection, std
     }
     // Any other failure (a missing key, a record cut short or undecodable)
     // means there are no old links: the value is replaced all the same.
-    auto written = c.value()->write_encoded(key, hash, encoded);
+    auto written = c.value()->write_encoded(key, hash, encoded, !new_links.empty());
     if (!written.ok()) {
       WriteFailure& failure = written.error();
       if (!failure.record_stored) return StorageError::io(std::move(failure.error));

@@ -13,8 +13,10 @@ constexpr size_t MIN_DEAD_BYTES_TO_PACK = size_t(1) << 20;
 std::optional<RecordIndex::Entry> RecordIndex::find(std::string_view key, uint64_t hash) const {
   const uint64_t* where = where_.find(key, hash);
   if (!where) return std::nullopt;
-  if (*where & HELD) return Entry{entry_at(value_cache_, size_t(*where & ~HELD)), 0};
-  return Entry{std::nullopt, *where};
+  if (*where & HELD) {
+    return Entry{entry_at(value_cache_, size_t(*where & ~FLAGS)), 0, !(*where & LINKLESS)};
+  }
+  return Entry{std::nullopt, *where, true};
 }
 
 void RecordIndex::put_offset(std::string_view key, uint64_t hash, uint64_t offset) {
@@ -25,10 +27,11 @@ void RecordIndex::put_offset(std::string_view key, uint64_t hash, uint64_t offse
   pack_if_worth_it();
 }
 
-void RecordIndex::put_value(std::string_view key, uint64_t hash, std::string_view value) {
+void RecordIndex::put_value(std::string_view key, uint64_t hash, std::string_view value,
+                            bool holds_links) {
   auto [where, added] = where_.insert(key, hash, 0);
   if (!added) drop_held(*where);
-  *where = HELD | append_entry(value_cache_, value);
+  *where = HELD | (holds_links ? 0 : LINKLESS) | append_entry(value_cache_, value);
   pack_if_worth_it();
 }
 
@@ -40,7 +43,7 @@ void RecordIndex::erase(std::string_view key, uint64_t hash) {
 }
 
 void RecordIndex::drop_held(uint64_t where) {
-  if (where & HELD) dead_bytes_ += entry_size(value_cache_, size_t(where & ~HELD));
+  if (where & HELD) dead_bytes_ += entry_size(value_cache_, size_t(where & ~FLAGS));
 }
 
 void RecordIndex::pack_if_worth_it() {
@@ -48,8 +51,10 @@ void RecordIndex::pack_if_worth_it() {
   key_index_detail::Arena packed;
   packed.reserve(value_cache_.size() - dead_bytes_);
   where_.for_each([&](std::string_view, uint64_t& where) {
-    if (where & HELD)
-      where = HELD | append_entry(packed, entry_at(value_cache_, size_t(where & ~HELD)));
+    if (where & HELD) {
+      where =
+          (where & FLAGS) | append_entry(packed, entry_at(value_cache_, size_t(where & ~FLAGS)));
+    }
   });
   value_cache_.swap(packed);
   dead_bytes_ = 0;

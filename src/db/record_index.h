@@ -25,6 +25,8 @@ class RecordIndex {
   struct Entry {
     std::optional<std::string_view> value;  // valid until the next change
     uint64_t offset;
+    // False only for a held value its writer found no links in.
+    bool may_hold_links;
   };
 
   size_t size() const { return where_.size(); }
@@ -37,14 +39,19 @@ class RecordIndex {
   // The key's last record is at `offset` in the file; a value held for it
   // is dropped.
   void put_offset(std::string_view key, uint64_t hash, uint64_t offset);
-  // The key's value is `value`, held from now on.
-  void put_value(std::string_view key, uint64_t hash, std::string_view value);
+  // The key's value is `value`, held from now on; `holds_links` false says
+  // it holds no link to keep a backlink for, which spares a write that
+  // replaces it the search for its links.
+  void put_value(std::string_view key, uint64_t hash, std::string_view value, bool holds_links);
   void erase(std::string_view key, uint64_t hash);
 
  private:
-  // A value in where_ with this bit set is a position in value_cache_; without
-  // it, a file offset (which stays below 2^63).
+  // A value in where_ with HELD set is a position in value_cache_, with
+  // LINKLESS set when the held value holds no links; without HELD, a file
+  // offset (which stays below 2^62).
   static constexpr uint64_t HELD = uint64_t(1) << 63;
+  static constexpr uint64_t LINKLESS = uint64_t(1) << 62;
+  static constexpr uint64_t FLAGS = HELD | LINKLESS;
 
   void drop_held(uint64_t where);
   void pack_if_worth_it();

@@ -5,6 +5,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 
 #include "db/record_index.h"
@@ -133,12 +134,31 @@ TEST(KeyIndex, LongKeysKeepTheirLengthThroughCompaction) {
 }
 
 // Overwrites and removals leave dead bytes until the arena is packed, many
-// times over here; every key read back has what was last put, a held value
-// or a file offset.
+// times over here; every key read back, every 1,000 steps, has what was last
+// put: a held value (and whether it may hold links) or a file offset.
 TEST(RecordIndex, AgreesWithAPlainMapThroughPacking) {
   std::mt19937_64 rng(5);
   RecordIndex index;
-  std::map<std::string, std::pair<std::string, uint64_t>> expected;  // value, or "" and offset
+  // A held value and whether it holds links, or "" and a file offset.
+  std::map<std::string, std::tuple<std::string, bool, uint64_t>> expected;
+  const auto check_all = [&] {
+    ASSERT_EQ(index.size(), expected.size());
+    for (int i = 0; i < 500; ++i) {
+      const std::string key = key_of(uint64_t(i));
+      auto found = index.find(key, KeyIndex::hash(key));
+      auto it = expected.find(key);
+      ASSERT_EQ(found.has_value(), it != expected.end()) << key;
+      if (!found) continue;
+      const auto& [value, may_hold_links, offset] = it->second;
+      ASSERT_EQ(found->value.has_value(), !value.empty()) << key;
+      ASSERT_EQ(found->may_hold_links, may_hold_links) << key;
+      if (found->value) {
+        ASSERT_EQ(*found->value, value) << key;
+      } else {
+        ASSERT_EQ(found->offset, offset) << key;
+      }
+    }
+  };
   for (int step = 0; step < 60000; ++step) {
     const std::string key = key_of(rng() % 500);
     const uint64_t hash = KeyIndex::hash(key);
@@ -148,26 +168,15 @@ TEST(RecordIndex, AgreesWithAPlainMapThroughPacking) {
       expected.erase(key);
     } else if (choice == 1) {
       index.put_offset(key, hash, uint64_t(step));
-      expected[key] = {"", uint64_t(step)};
+      expected[key] = {"", true, uint64_t(step)};
     } else {
       std::string value(size_t(rng() % 300) + 1, char('a' + step % 26));
-      index.put_value(key, hash, value);
-      expected[key] = {value, 0};
+      const bool holds_links = choice == 2;
+      index.put_value(key, hash, value, holds_links);
+      expected[key] = {value, holds_links, 0};
     }
-  }
-  ASSERT_EQ(index.size(), expected.size());
-  for (int i = 0; i < 500; ++i) {
-    const std::string key = key_of(uint64_t(i));
-    auto found = index.find(key, KeyIndex::hash(key));
-    auto it = expected.find(key);
-    ASSERT_EQ(found.has_value(), it != expected.end()) << key;
-    if (!found) continue;
-    const auto& [value, offset] = it->second;
-    ASSERT_EQ(found->value.has_value(), !value.empty()) << key;
-    if (found->value) {
-      EXPECT_EQ(*found->value, value) << key;
-    } else {
-      EXPECT_EQ(found->offset, offset) << key;
+    if (step % 1000 == 999) {
+      ASSERT_NO_FATAL_FAILURE(check_all());
     }
   }
 }
