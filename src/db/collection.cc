@@ -139,35 +139,24 @@ Result<Unit, IoError> Collection::scan(uint64_t size) {
 }
 
 Result<Value, StorageError> Collection::read_record(std::string_view key) {
-  const uint64_t hash = KeyIndex::hash(key);
-  auto found = index_.find(key, hash);
-  if (!found) return StorageError::key_not_found();
-  if (found->value) {
-    return decode_stored(reinterpret_cast<const uint8_t*>(found->value->data()),
-                         found->value->size());
-  }
-  std::string bytes;
-  auto read = read_record_value(*reader_, found->offset, end_offset_, bytes);
-  if (!read.ok()) return StorageError::io(std::move(read).error());
+  std::string scratch;
+  auto stored = read_stored(key, KeyIndex::hash(key), scratch);
+  if (!stored.ok()) return std::move(stored).error();
+  const std::string_view bytes = stored.value().bytes;
   return decode_stored(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
-Result<Unit, StorageError> Collection::read_encoded(std::string_view key, uint64_t hash,
-                                                    std::string& out) {
-  auto found = index_.find(key, hash);
-  if (!found) return StorageError::key_not_found();
-  if (found->value) {
-    out.assign(*found->value);
-    return Unit{};
-  }
-  auto read = read_record_value(*reader_, found->offset, end_offset_, out);
-  if (!read.ok()) return StorageError::io(std::move(read).error());
+Result<Unit, StorageError> Collection::read_encoded(std::string_view key, std::string& out) {
+  auto stored = read_stored(key, KeyIndex::hash(key), out);
+  if (!stored.ok()) return std::move(stored).error();
+  // A held value is a view into the cache, a value from the file is in `out`.
+  if (stored.value().bytes.data() != out.data()) out.assign(stored.value().bytes);
   return Unit{};
 }
 
-Result<Collection::Stored, StorageError> Collection::read_for_replace(std::string_view key,
-                                                                      uint64_t hash,
-                                                                      std::string& scratch) {
+Result<Collection::Stored, StorageError> Collection::read_stored(std::string_view key,
+                                                                 uint64_t hash,
+                                                                 std::string& scratch) {
   auto found = index_.find(key, hash);
   if (!found) return StorageError::key_not_found();
   if (found->value) return Stored{*found->value, found->may_hold_links};

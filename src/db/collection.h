@@ -66,20 +66,17 @@ class Collection {
   Result<Value, StorageError> read_record(std::string_view key);
   // The key's stored value bytes, undecoded, into `out`: from the cache, else
   // from the file. Fails as read_record does, except that nothing is decoded.
-  Result<Unit, StorageError> read_encoded(std::string_view key, std::string& out) {
-    return read_encoded(key, KeyIndex::hash(key), out);
-  }
-  Result<Unit, StorageError> read_encoded(std::string_view key, uint64_t hash, std::string& out);
-  // The key's stored value, for a write about to replace it (`hash` is the
-  // key's KeyIndex::hash): its bytes, in the cache (valid until the next
-  // change) or read into `scratch`, and whether they may hold links. Fails
-  // as read_encoded does.
+  Result<Unit, StorageError> read_encoded(std::string_view key, std::string& out);
+  // The key's stored value without a copy, for a write about to replace it
+  // (`hash` is the key's KeyIndex::hash): its bytes, in the cache (valid
+  // until the next change) or read into `scratch`, and whether they may hold
+  // links. Fails as read_encoded does.
   struct Stored {
     std::string_view bytes;
     bool may_hold_links;
   };
-  Result<Stored, StorageError> read_for_replace(std::string_view key, uint64_t hash,
-                                                std::string& scratch);
+  Result<Stored, StorageError> read_stored(std::string_view key, uint64_t hash,
+                                           std::string& scratch);
 
   // Appends a record for the key (a Tombstone value deletes it), then,
   // outside a transaction, pushes the buffer out. A key or encoded value too

@@ -64,7 +64,6 @@ using LinkSet = std::unordered_set<OutgoingLink, OutgoingLinkHash>;
 void diff_links(std::string_view collection, std::string_view key,
                 const std::vector<OutgoingLink>& old_links,
                 const std::vector<OutgoingLink>& new_links, std::vector<PendingBacklinkOp>& ops) {
-  if (old_links.empty() && new_links.empty()) return;
   auto emit = [&](BacklinkChange kind, const OutgoingLink& l) {
     ops.push_back(
         PendingBacklinkOp{kind, l.target_collection, l.target_key,
@@ -296,7 +295,7 @@ Result<Unit, StorageError> Database::set_record(std::string_view collection, std
     std::lock_guard<std::mutex> guard(c.value()->mutex());
     const uint64_t hash = KeyIndex::hash(key);
     std::string scratch;
-    auto read = c.value()->read_for_replace(key, hash, scratch);
+    auto read = c.value()->read_stored(key, hash, scratch);
     if (read.ok()) {
       if (read.value().may_hold_links) old_links = links_of_encoded(read.value().bytes);
     } else if (read.error().kind() == StorageError::Kind::Io && read.error().io_error().is_os()) {
