@@ -1,7 +1,5 @@
 #include "db/link_path.h"
 
-#include <charconv>
-
 #include "codec/encoding.h"
 
 namespace zez {
@@ -90,13 +88,7 @@ class LinkWalker final : public EncodedLinkVisitor {
     std::string path;
     for (const PathStep& s : segments_) {
       if (&s != &segments_.front()) path += '/';
-      if (!s.is_index) {
-        path += s.key;
-        continue;
-      }
-      char digits[24];
-      const auto end = std::to_chars(digits, digits + sizeof digits, s.index).ptr;
-      path.append(digits, end);
+      append_path_step(s, path);
     }
     return path;
   }

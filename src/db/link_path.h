@@ -17,6 +17,7 @@
 // whose key is "$x".
 #pragma once
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -91,6 +92,18 @@ struct PathStep {
   size_t index;
   bool is_index;
 };
+
+// Appends one step of a source path to `path`: the key, or the index in
+// decimal. A source path is its steps from the root, joined by "/".
+inline void append_path_step(const PathStep& step, std::string& path) {
+  if (!step.is_index) {
+    path += step.key;
+    return;
+  }
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, step.index).ptr;
+  path.append(digits, end);
+}
 
 // Appends to `out` what extract_links() lists for the entries of `local`,
 // the map of a Link that sits at the end of `steps` inside the value being

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cstring>
 #include <iterator>
 #include <string_view>
@@ -239,6 +238,7 @@ class Encoder {
   bool link(PyObject* link, int depth, const Place* at);
   void append_source_path(const Place* at, std::string& path) const;
   std::vector<PathStep> steps_to(const Place* at) const;
+  PathStep step_of(const Place& place) const;
   std::string_view key_of(const Place& entry) const;
   void type_byte(TypeByte t) { out_.byte(char(t)); }
 
@@ -381,13 +381,7 @@ void Encoder::append_source_path(const Place* at, std::string& path) const {
     append_source_path(at->parent, path);
     path += '/';
   }
-  if (!at->is_index) {
-    path += key_of(*at);
-    return;
-  }
-  char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, at->at).ptr;
-  path.append(digits, end);
+  append_path_step(step_of(*at), path);
 }
 
 // The steps to `at`, for the engine's walk of a Link's own map. Views into
@@ -395,10 +389,15 @@ void Encoder::append_source_path(const Place* at, std::string& path) const {
 std::vector<PathStep> Encoder::steps_to(const Place* at) const {
   std::vector<PathStep> steps;
   for (const Place* p = at; p != nullptr; p = p->parent) {
-    steps.push_back(p->is_index ? PathStep{{}, p->at, true} : PathStep{key_of(*p), 0, false});
+    steps.push_back(step_of(*p));
   }
   std::reverse(steps.begin(), steps.end());
   return steps;
+}
+
+// The step `place` is, its key read back from the field it wrote.
+PathStep Encoder::step_of(const Place& place) const {
+  return place.is_index ? PathStep{{}, place.at, true} : PathStep{key_of(place), 0, false};
 }
 
 // The text of a dict entry's key, read back from the field it wrote.
