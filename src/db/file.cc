@@ -226,20 +226,26 @@ class PosixFile final : public File {
   int fd_;
 };
 
+// The flags of an open that finds an existing file. The two modes that
+// create a missing file add O_CREAT | O_EXCL only on a second try (see
+// open_or_create), so that no file is ever created through a symbolic link.
 int open_flags(OpenMode mode) {
   switch (mode) {
     case OpenMode::AppendCreate:
-      return O_WRONLY | O_APPEND | O_CREAT;
-    case OpenMode::ReadOnly:
-      return O_RDONLY;
     case OpenMode::Append:
       return O_WRONLY | O_APPEND;
+    case OpenMode::ReadOnly:
+      return O_RDONLY;
     case OpenMode::ReadAppendCreate:
-      return O_RDWR | O_APPEND | O_CREAT;
+      return O_RDWR | O_APPEND;
     case OpenMode::CreateTruncate:
       return O_WRONLY | O_APPEND | O_CREAT | O_TRUNC | O_NOFOLLOW;
   }
   return O_RDONLY;
+}
+
+bool creates_when_missing(OpenMode mode) {
+  return mode == OpenMode::AppendCreate || mode == OpenMode::ReadAppendCreate;
 }
 
 mode_t creation_mode(OpenMode mode) { return mode == OpenMode::CreateTruncate ? 0600 : 0666; }
@@ -281,8 +287,7 @@ class PosixDirectory final : public Directory {
   // checked on the handle itself, so nothing can swap the entry in between.
   Result<std::unique_ptr<File>, IoError> open(const std::string& name, OpenMode mode) override {
     if (!is_plain_name(name)) return invalid_name(name);
-    int fd = ::openat(fd_, name.c_str(), open_flags(mode) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
-                      creation_mode(mode));
+    int fd = open_or_create(name, mode);
     if (fd < 0) {
       int code = errno;
       // A FIFO without a reader, or a socket, refuses a write-mode open with
@@ -349,6 +354,23 @@ class PosixDirectory final : public Directory {
   Result<LockStatus, IoError> lock_exclusive() override { return try_flock(fd_, LOCK_EX); }
 
  private:
+  // Opens the entry, for a creating mode creating it when missing; returns
+  // the descriptor, or -1 with errno set. An existing file is opened without
+  // O_CREAT, and a missing one is made with O_CREAT | O_EXCL, which never
+  // follows a symbolic link: a dangling link named like a database file must
+  // not make the engine write wherever it points. When the exclusive create
+  // finds an entry after all (another opener made the file in between, or
+  // the name is a dangling link), the file is opened once more without
+  // creation, which fails with ENOENT for the dangling link.
+  int open_or_create(const std::string& name, OpenMode mode) {
+    const int flags = open_flags(mode) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    int fd = ::openat(fd_, name.c_str(), flags, creation_mode(mode));
+    if (fd >= 0 || errno != ENOENT || !creates_when_missing(mode)) return fd;
+    fd = ::openat(fd_, name.c_str(), flags | O_CREAT | O_EXCL, creation_mode(mode));
+    if (fd >= 0 || errno != EEXIST) return fd;
+    return ::openat(fd_, name.c_str(), flags);
+  }
+
   int fd_;
 };
 

@@ -19,7 +19,9 @@
 namespace zez {
 
 // How a file is opened. Only CreateTruncate empties a file, and no mode
-// locks other openers out.
+// locks other openers out. A symbolic link to a file is followed, but the
+// modes that create a missing file never create one through a link: a
+// dangling link fails as a missing file does (ENOENT).
 enum class OpenMode {
   AppendCreate,      // write-only, appending, created when missing
   ReadOnly,          // read-only, must exist

@@ -320,6 +320,46 @@ TEST_F(DatabaseTest, AFifoOrDirectoryNamedLikeARecordFileFailsOpenWithoutHanging
   EXPECT_EQ(open_error(), "io: Is a directory (os error 21)");
 }
 
+// A link named like a database file is followed when it leads to a file,
+// but nothing is ever created where a dangling one points, whether `open`,
+// a collection's first use or a backlink query meets it.
+TEST_F(DatabaseTest, ALinkedFileIsServedAndADanglingLinkFailsWithoutCreatingItsTarget) {
+  set("real", "k", Value::integer(5));
+  db.reset();
+  std::filesystem::create_directory(tmp.file("outside"));
+  std::filesystem::rename(tmp.file("real.qdb"), tmp.file("outside/real.qdb"));
+  std::filesystem::create_symlink(tmp.file("outside/real.qdb"), tmp.file("real.qdb"));
+  db = open_db();
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(get("real", "k"), "Int(5)");
+  set("real", "j", Value::integer(1));
+  EXPECT_EQ(read_file(tmp.file("outside/real.qdb")).size(), 2 * 18u);  // two 18-byte records
+
+  const std::string NO_SUCH_FILE = "io: No such file or directory (os error 2)";
+  std::filesystem::create_symlink(tmp.file("outside/x.qdb"), tmp.file("x.qdb"));
+  EXPECT_EQ(open_error(), NO_SUCH_FILE);
+  EXPECT_FALSE(std::filesystem::exists(tmp.file("outside/x.qdb")));
+
+  // A collection not loaded at open: the empty name, and a link that
+  // appears after the open.
+  std::filesystem::rename(tmp.file("x.qdb"), tmp.file(".qdb"));
+  db = open_db();
+  ASSERT_NE(db, nullptr);
+  std::filesystem::create_symlink(tmp.file("outside/late.qdb"), tmp.file("late.qdb"));
+  std::filesystem::create_symlink(tmp.file("outside/t.qbl"), tmp.file("t.qbl"));
+  EXPECT_EQ(get("", "k"), NO_SUCH_FILE);
+  EXPECT_EQ(get("late", "k"), NO_SUCH_FILE);
+  auto linked = db->set("late", "k", Value::integer(1));
+  ASSERT_FALSE(linked.ok());
+  EXPECT_EQ(linked.error().display(), NO_SUCH_FILE);
+  auto b = db->backlinks("t", "k");
+  ASSERT_FALSE(b.ok());
+  EXPECT_EQ(b.error().display(), NO_SUCH_FILE);
+  for (const char* target : {"x.qdb", "late.qdb", "t.qbl"}) {
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("outside/") + target)) << target;
+  }
+}
+
 // --- Collection names ------------------------------------------------------------
 
 TEST_F(DatabaseTest, NamesThatCouldLeaveTheDirectoryAreRefusedBeforeAnyFileIsTouched) {

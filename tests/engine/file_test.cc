@@ -315,6 +315,28 @@ TEST(PosixDirectory, ASubdirectoryIsMadePrivateAndASymbolicLinkIsNotFollowed) {
   EXPECT_EQ(dir->open_subdirectory("file", true).error().os_code(), ENOTDIR);
 }
 
+// The creating modes create only a missing name, never through a link: a
+// link to a file is followed, a dangling one fails as a missing file does.
+TEST(PosixFile, CreatingModesFollowALinkToAFileButNeverCreateThroughOne) {
+  TempDir tmp;
+  std::filesystem::create_directory(tmp.file("outside"));
+  write_file(tmp.file("outside/file"), "old");
+  std::filesystem::create_symlink(tmp.file("outside/file"), tmp.file("linked"));
+  std::filesystem::create_symlink(tmp.file("outside/none"), tmp.file("dangling"));
+  auto dir = open_dir(tmp.path());
+  for (OpenMode mode : {OpenMode::AppendCreate, OpenMode::ReadAppendCreate}) {
+    SCOPED_TRACE(int(mode));
+    append(*open_file(*dir, "linked", mode), "+");
+    auto r = dir->open("dangling", mode);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().os_code(), ENOENT);
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("outside/none")));
+    EXPECT_TRUE(std::filesystem::is_symlink(tmp.file("dangling")));
+  }
+  EXPECT_EQ(read_file(tmp.file("outside/file")), "old++");
+  EXPECT_TRUE(std::filesystem::is_symlink(tmp.file("linked")));
+}
+
 TEST(PosixFile, CreateTruncateEmptiesAFileButNeverFollowsALink) {
   TempDir tmp;
   write_file(tmp.file("tmp"), "stale");

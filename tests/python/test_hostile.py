@@ -303,6 +303,31 @@ def test_fifos_named_like_database_files_fail_without_hanging(tmp_path):
     ]
 
 
+NO_SUCH_FILE = "io: No such file or directory (os error 2)"
+
+
+def test_a_dangling_link_named_like_a_database_file_never_creates_its_target(tmp_path):
+    db_dir, outside = tmp_path / "db", tmp_path / "outside"
+    db_dir.mkdir()
+    outside.mkdir()
+    os.symlink(outside / "x.qdb", db_dir / "x.qdb")
+    with pytest.raises(RuntimeError) as e:
+        zz.open(str(db_dir))
+    assert e.value.args == (NO_SUCH_FILE,)
+    os.remove(db_dir / "x.qdb")
+    db = zz.open(str(db_dir))
+    os.symlink(outside / "late.qdb", db_dir / "late.qdb")
+    os.symlink(outside / "t.qbl", db_dir / "t.qbl")
+    with pytest.raises(KeyError) as e:
+        db.get("late", "k")
+    assert e.value.args == (NO_SUCH_FILE,)
+    for call in (lambda: db.set("late", "k", 1), lambda: db.backlinks("t", "k")):
+        with pytest.raises(RuntimeError) as e:
+            call()
+        assert e.value.args == (NO_SUCH_FILE,)
+    assert os.listdir(outside) == []
+
+
 # ---- Code that calls back into the same Database ------------------------------
 
 
