@@ -12,21 +12,6 @@ namespace zez {
 
 namespace {
 
-constexpr std::string_view RECORD_EXTENSION = RECORD_SUFFIX.substr(1);
-
-// The collection named by a directory entry, or nothing when the entry is
-// not a record file. The extension is what follows the last dot, and a name
-// whose only dot is its first character has none (".qdb" is not the record
-// file of the empty name as far as the listing goes).
-std::optional<std::string> collection_of_entry(const std::string& name) {
-  size_t dot = name.rfind('.');
-  if (dot == std::string::npos || dot == 0) return std::nullopt;
-  if (std::string_view(name).substr(dot + 1) != RECORD_EXTENSION) return std::nullopt;
-  std::string collection = name.substr(0, dot);
-  if (!is_valid_utf8(collection)) return std::nullopt;
-  return collection;
-}
-
 // A collection name becomes a file name unchanged, so it must not be able to
 // name a file outside the database directory or be cut short by the system.
 Result<std::string, StorageError> file_name_for(std::string_view collection,
@@ -117,14 +102,13 @@ Result<std::unique_ptr<Database>, StorageError> Database::open_on_locked_directo
 Result<std::unique_ptr<Database>, StorageError> Database::load(std::unique_ptr<Directory> directory,
                                                                std::string path) {
   std::unique_ptr<Database> db(new Database(std::move(path), std::move(directory)));
-  auto names = db->directory_->list();
-  if (!names.ok()) return StorageError::io(std::move(names).error());
-  for (const std::string& entry : names.value()) {
-    auto collection = collection_of_entry(entry);
-    if (!collection) continue;
-    auto loaded = Collection::load(*db->directory_, entry);
+  auto files = list_database_files(*db->directory_);
+  if (!files.ok()) return StorageError::io(std::move(files).error());
+  for (DatabaseFile& file : files.value()) {
+    if (!file.loaded_at_open()) continue;
+    auto loaded = Collection::load(*db->directory_, file.name);
     if (!loaded.ok()) return StorageError::io(std::move(loaded).error());
-    db->collections_[*collection] = std::move(loaded).value();
+    db->collections_[std::move(file.collection)] = std::move(loaded).value();
   }
   return db;
 }

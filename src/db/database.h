@@ -18,16 +18,13 @@
 #include "codec/result.h"
 #include "codec/value.h"
 #include "db/backlink_index.h"
+#include "db/database_files.h"
 #include "db/file.h"
 #include "db/link_path.h"
 #include "db/resolve.h"
 #include "db/text_map.h"
 
 namespace zez {
-
-// What the file names of a collection end in.
-inline constexpr std::string_view RECORD_SUFFIX = ".qdb";
-inline constexpr std::string_view BACKLINK_SUFFIX = ".qbl";
 
 class Collection;
 

@@ -291,6 +291,7 @@ void compare_rows(BacklinkFileReport& report, const std::vector<BacklinkRow>* ex
     findings.push_back(
         damage(name, std::nullopt, "stale backlink",
                count_text(report.stale.size() - LISTED_PER_KIND, "more row", "more rows")));
+    findings.back().count = report.stale.size() - LISTED_PER_KIND;
   }
   for (size_t n = 0; n < report.missing.size() && n < LISTED_PER_KIND; ++n) {
     findings.push_back(damage(name, std::nullopt, "missing backlink",
@@ -300,6 +301,7 @@ void compare_rows(BacklinkFileReport& report, const std::vector<BacklinkRow>* ex
     findings.push_back(
         damage(name, std::nullopt, "missing backlink",
                count_text(report.missing.size() - LISTED_PER_KIND, "more row", "more rows")));
+    findings.back().count = report.missing.size() - LISTED_PER_KIND;
   }
 }
 
@@ -315,9 +317,7 @@ size_t BacklinkRowHash::operator()(const BacklinkRow& r) const {
 }
 
 int Analysis::damage_count() const {
-  return int(std::count_if(findings.begin(), findings.end(), [](const Finding& f) {
-    return f.severity == Finding::Severity::Damage;
-  }));
+  return int(count_findings(findings, Finding::Severity::Damage));
 }
 
 std::string printable(std::string_view raw) {
@@ -346,6 +346,7 @@ void add_record_file_findings(const RecordFileReport& report, std::vector<Findin
     out.push_back(
         damage(name, std::nullopt, "refused records",
                count_text(report.refused.size() - LISTED_PER_KIND, "more record", "more records")));
+    out.back().count = report.refused.size() - LISTED_PER_KIND;
   }
   const ScanEnd& end = report.end;
   switch (end.stop) {
@@ -416,7 +417,7 @@ Result<Analysis, IoError> analyse_directory(Directory& dir, const AnalysisOption
     if (report.read_failed) expected.complete = false;
   }
   if (!options.replay_backlinks) {
-    a.operational_error = !expected.complete;
+    a.operational_error = !expected.complete || a.listing.incomplete;
     return a;
   }
   bool backlink_read_failed = false;
@@ -445,7 +446,7 @@ Result<Analysis, IoError> analyse_directory(Directory& dir, const AnalysisOption
                    a.findings);
     }
   }
-  a.operational_error = !expected.complete || backlink_read_failed;
+  a.operational_error = !expected.complete || backlink_read_failed || a.listing.incomplete;
   return a;
 }
 

@@ -7,6 +7,26 @@
 
 namespace zez::tool {
 
+namespace {
+
+// The last line of the text report. A check that could not read every file
+// never says that no damage was found.
+std::string summary_line(const std::string& path, int damage, bool incomplete) {
+  std::string line = path;
+  if (damage > 0) {
+    line.append(": damage found (").append(std::to_string(damage));
+    line.append(damage == 1 ? " finding)" : " findings)");
+    if (incomplete) line.append("; not every file could be read");
+  } else if (incomplete) {
+    line.append(": not every file could be read; damage in those files is unknown");
+  } else {
+    line.append(": no damage found");
+  }
+  return line.append("\n");
+}
+
+}  // namespace
+
 int run_check(Platform& platform, const ParsedArgs& args, Console& console) {
   const std::string& path = args.positionals[0];
   const bool json = args.has("json");
@@ -16,8 +36,10 @@ int run_check(Platform& platform, const ParsedArgs& args, Console& console) {
     return EXIT_OPERATIONAL;
   }
   AnalysisOptions options;
+  // --quick skips decoding values, and with it the comparison of backlinks
+  // with the links the values hold, but still frames every file.
   options.decode_values = !args.has("quick");
-  options.replay_backlinks = !args.has("quick");
+  options.replay_backlinks = true;
   auto analysis = analyse_directory(*dir.value(), options, console);
   if (!analysis.ok()) {
     console.err("zezavezud: " + path + ": " + analysis.error().display());
@@ -33,6 +55,8 @@ int run_check(Platform& platform, const ParsedArgs& args, Console& console) {
     w.write_string(printable(path));
     w.write_key("damage");
     w.write_uint(uint64_t(damage));
+    w.write_key("complete");
+    w.write_bool(!a.operational_error);
     w.write_key("findings");
     write_findings_json(w, a.findings);
     w.end_object();
@@ -40,13 +64,7 @@ int run_check(Platform& platform, const ParsedArgs& args, Console& console) {
     console.out(out);
   } else {
     write_findings_text(console, a.findings);
-    std::string summary = path;
-    if (damage == 0) {
-      summary.append(": no damage found\n");
-    } else {
-      summary.append(": damage found (").append(std::to_string(damage)).append(" findings)\n");
-    }
-    console.out(summary);
+    console.out(summary_line(path, damage, a.operational_error));
   }
   int status = damage > 0 ? EXIT_DAMAGE_LEFT : EXIT_CLEAN;
   if (a.operational_error) status |= EXIT_OPERATIONAL;

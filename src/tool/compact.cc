@@ -24,7 +24,9 @@
 
 #include "db/backlink_file.h"
 #include "db/backlink_index.h"
+#include "codec/encoding.h"
 #include "db/record_file.h"
+#include "tool/analysis.h"
 #include "tool/json.h"
 #include "tool/live_index.h"
 #include "tool/tool.h"
@@ -41,6 +43,9 @@ constexpr size_t COPY_BUFFER_SIZE = size_t(1) << 20;
 struct Stop {
   int status;
   std::string message;
+  // A damaged file is for repair to mend first; a link or an entry that is
+  // not a file is not.
+  bool suggest_repair = true;
 };
 
 // Joins the pieces. (GCC 12 warns falsely on chains of `+` over strings.)
@@ -309,8 +314,38 @@ Result<Unit, Stop> verify_records(const RecordFile& rf, const std::string& name,
   return Unit{};
 }
 
+// Notes every value in the copy that does not decode. Compact copies bytes,
+// never values, so such a value is kept exactly as it was; but the
+// operator should hear of it while its record is being handled.
+Result<Unit, Stop> note_undecodable(File& copy, uint64_t size, const std::string& name,
+                                    const std::string& temp, std::vector<Finding>& notes) {
+  RecordWindow window(copy, size);
+  std::optional<IoError> failure;
+  ScanEnd end = scan_record_file(copy, size, [&](const RecordView& r) {
+    auto value = window.view(r.value_offset, r.value_len);
+    if (!value.ok()) {
+      failure = std::move(value).error();
+      return false;
+    }
+    const auto* data = reinterpret_cast<const uint8_t*>(value.value().data());
+    if (decodes_without_link(data, value.value().size())) return true;
+    size_t cursor = 0;
+    auto decoded = decode_value(data, value.value().size(), &cursor);
+    if (!decoded.ok()) {
+      notes.push_back(Finding{Finding::Severity::Note, name, std::nullopt,
+                              "value does not decode",
+                              concat({"key ", printable(r.key), ": ", decoded.error().display(),
+                                      "; copied as it is"})});
+    }
+    return true;
+  });
+  if (failure) return operational(temp, *failure);
+  if (end.stop == ScanStop::Io) return operational(temp, *end.error);
+  return Unit{};
+}
+
 Result<uint64_t, Stop> compact_record_file(Directory& dir, const std::string& name,
-                                           RecordFile& rf) {
+                                           RecordFile& rf, std::vector<Finding>& notes) {
   const std::string temp = temp_name(name);
   auto fill = [&](ChunkWriter& out) -> Result<Unit, Stop> {
     WindowReader in(*rf.file, rf.size);
@@ -321,7 +356,9 @@ Result<uint64_t, Stop> compact_record_file(Directory& dir, const std::string& na
     return Unit{};
   };
   auto verify = [&](File& copy, uint64_t size) {
-    return verify_records(rf, name, temp, copy, size);
+    auto same = verify_records(rf, name, temp, copy, size);
+    if (!same.ok()) return same;
+    return note_undecodable(copy, size, name, temp, notes);
   };
   return replace_file(dir, name, *rf.file, fill, verify);
 }
@@ -430,17 +467,38 @@ Result<uint64_t, Stop> compact_backlink_file(Directory& dir, const std::string& 
 // ---- The command -----------------------------------------------------------------
 
 // The files in scope, in collection order: record files, then backlink files.
+// Refuses, changing nothing, a collection that does not exist, a file in
+// scope that is a symbolic link (a rewrite would put a file in its place),
+// and one the engine cannot open.
 Result<std::vector<Target>, Stop> select_targets(const DirectoryListing& listing,
                                                  const std::string* only, const std::string& path) {
+  if (only && !has_collection(listing, *only)) {
+    return Stop{EXIT_OPERATIONAL, no_collection_message(path, *only), false};
+  }
   std::vector<Target> targets;
-  for (const auto& e : listing.record_files) {
-    if (!only || e.collection == *only) targets.push_back(Target{e.name, true, nullptr});
+  for (const Finding& f : listing.notes) {
+    const auto file = database_file_of(f.file);
+    const bool in_scope = file && (!only || file->collection == *only);
+    if (!in_scope || std::find(listing.unopenable.begin(), listing.unopenable.end(), f.file) ==
+                         listing.unopenable.end()) {
+      continue;
+    }
+    const int status = f.severity == Finding::Severity::Damage ? EXIT_DAMAGE_LEFT : EXIT_OPERATIONAL;
+    return Stop{status, concat({f.display(), "; nothing was changed"}), false};
   }
-  for (const auto& e : listing.backlink_files) {
-    if (!only || e.collection == *only) targets.push_back(Target{e.name, false, nullptr});
-  }
-  if (only && targets.empty()) {
-    return Stop{EXIT_OPERATIONAL, concat({path, " has no collection named '", *only, "'"})};
+  for (const auto* files : {&listing.record_files, &listing.backlink_files}) {
+    for (const auto& e : *files) {
+      if (only && e.collection != *only) continue;
+      if (e.symlink) {
+        return Stop{EXIT_DAMAGE_LEFT,
+                    concat({e.name,
+                            " is a symbolic link: compact never replaces a link with a file; "
+                            "nothing was changed (put the file itself in the link's place to "
+                            "compact it)"}),
+                    false};
+      }
+      targets.push_back(Target{e.name, files == &listing.record_files, nullptr});
+    }
   }
   return targets;
 }
@@ -529,7 +587,10 @@ Result<std::vector<Target>, Stop> compact(Directory& dir, const ParsedArgs& args
   const std::string& path = args.positionals[0];
   auto listing = list_directory(dir);
   if (!listing.ok()) return operational(path, listing.error());
-  for (const Finding& note : listing.value().notes) console.err(concat({"note: ", note.display()}));
+  for (const Finding& f : listing.value().notes) {
+    console.err(f.severity == Finding::Severity::Note ? concat({"note: ", f.display()})
+                                                      : f.display());
+  }
   auto targets = select_targets(listing.value(), args.value("collection"), path);
   if (!targets.ok()) return targets.error();
   for (Target& t : targets.value()) {
@@ -554,8 +615,10 @@ Result<std::vector<Target>, Stop> compact(Directory& dir, const ParsedArgs& args
       t.bytes_after = t.bytes_before;
       continue;
     }
-    auto after = t.is_records ? compact_record_file(dir, t.file, *t.records)
+    std::vector<Finding> notes;
+    auto after = t.is_records ? compact_record_file(dir, t.file, *t.records, notes)
                               : compact_backlink_file(dir, t.file);
+    for (const Finding& note : notes) console.err(concat({"note: ", note.display()}));
     if (!after.ok()) return after.error();
     t.bytes_after = after.value();
   }
@@ -574,7 +637,7 @@ int run_compact(Platform& platform, const ParsedArgs& args, Console& console) {
   auto done = compact(*dir.value(), args, console);
   if (!done.ok()) {
     console.err(concat({"zezavezud: ", done.error().message}));
-    if (done.error().status == EXIT_DAMAGE_LEFT) {
+    if (done.error().status == EXIT_DAMAGE_LEFT && done.error().suggest_repair) {
       console.err(concat({"zezavezud: the directory is damaged; nothing was changed; run ",
                           "`zezavezud repair ", path, "` first"}));
     }

@@ -7,6 +7,7 @@
 // refuses to open: a record it cannot read is reported and left out. Only
 // each collection's live keys and their offsets are held in memory; values
 // are read, written and dropped one at a time.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -189,13 +190,27 @@ int run_dump(Platform& platform, const ParsedArgs& args, Console& console) {
     console.err("zezavezud: " + path + ": " + listing.error().display());
     return EXIT_OPERATIONAL;
   }
-  for (const Finding& note : listing.value().notes) console.err(note.display());
   const std::string* only = args.value("collection");
+  if (only && !has_collection(listing.value(), *only)) {
+    console.err("zezavezud: " + no_collection_message(path, *only));
+    return EXIT_OPERATIONAL;
+  }
+  Report report{console};
+  // A file the engine cannot open is left out, as damage (or, when this
+  // user may not read it, as an operational failure).
+  const std::vector<std::string>& unopenable = listing.value().unopenable;
+  for (const Finding& f : listing.value().notes) {
+    const auto file = database_file_of(f.file);
+    if (only && file && file->collection != *only) continue;
+    const bool left_out = std::find(unopenable.begin(), unopenable.end(), f.file) != unopenable.end();
+    report.add(f, !left_out                                   ? EXIT_CLEAN
+                  : f.severity == Finding::Severity::Damage ? EXIT_DAMAGE_LEFT
+                                                              : EXIT_OPERATIONAL);
+  }
   std::vector<DirectoryListing::Entry> chosen;
   for (const auto& entry : listing.value().record_files) {
     if (!only || entry.collection == *only) chosen.push_back(entry);
   }
-  if (only && chosen.empty()) console.err("note: " + path + " has no collection " + quoted(*only));
 
   std::FILE* file = nullptr;
   if (const std::string* output = args.value("output")) {
@@ -206,7 +221,6 @@ int run_dump(Platform& platform, const ParsedArgs& args, Console& console) {
     }
   }
   Output out(console, file);
-  Report report{console};
   append_dump_header(out.buffer());
   uint64_t records = 0;
   for (size_t i = 0; i < chosen.size(); ++i) {

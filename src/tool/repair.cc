@@ -283,7 +283,26 @@ Plan make_plan(const Analysis& a, bool salvage) {
   for (const BacklinkFileReport& b : a.backlink_files) {
     if (b.needs_rebuild()) plan.rebuilds.push_back(&b);
   }
+  // A file the engine cannot open (a directory, a dangling link) is the
+  // operator's to sort out: repair never removes or replaces it.
+  if (!a.listing.unopenable.empty()) plan.damage_left = true;
   return plan;
+}
+
+// The files the plan would change that are symbolic links. Repair never
+// puts a file in a link's place, nor changes a file outside the directory
+// through one.
+std::vector<std::string> linked_files_in(const Plan& plan) {
+  std::vector<std::string> linked;
+  for (const auto* files : {&plan.tails, &plan.salvages}) {
+    for (const RecordFileReport* r : *files) {
+      if (r->entry.symlink) linked.push_back(r->entry.name);
+    }
+  }
+  for (const BacklinkFileReport* b : plan.rebuilds) {
+    if (b->entry.symlink) linked.push_back(b->entry.name);
+  }
+  return linked;
 }
 
 // What the plan would do, for --dry-run.
@@ -428,13 +447,40 @@ int run_repair(Platform& platform, const ParsedArgs& args, Console& console) {
     console.err("zezavezud: " + path + ": a file could not be read; nothing was changed");
     return EXIT_OPERATIONAL | (a.damage_count() > 0 ? EXIT_DAMAGE_LEFT : EXIT_CLEAN);
   }
+  const bool json = args.has("json");
+  // Said when there is nothing to say otherwise, so that silence never
+  // leaves the operator guessing.
+  auto say_if_clean = [&](const std::vector<Action>& actions) {
+    if (!json && actions.empty() && a.damage_count() == 0) {
+      console.out(path + ": no damage found; nothing changed\n");
+    }
+  };
   if (dry_run) {
-    write_report(console, args.has("json"), path, a, describe_plan(plan), plan, true);
+    const std::vector<Action> planned = describe_plan(plan);
+    write_report(console, json, path, a, planned, plan, true);
+    say_if_clean(planned);
     return has_work || plan.damage_left ? EXIT_DAMAGE_LEFT : EXIT_CLEAN;
+  }
+  const std::vector<std::string> linked = linked_files_in(plan);
+  if (!linked.empty()) {
+    write_report(console, json, path, a, {}, plan, false);
+    for (const std::string& name : linked) {
+      console.err("zezavezud: " + name +
+                  " is a symbolic link: repair never replaces a link with a file nor changes "
+                  "a file through one; nothing was changed (repair the file it points to, or "
+                  "put the file itself in the link's place, and run repair again)");
+    }
+    return EXIT_DAMAGE_LEFT;
   }
   Repairer repairer(*dir.value(), salvage);
   auto done = carry_out(repairer, plan, a);
-  write_report(console, args.has("json"), path, a, repairer.actions, plan, false);
+  write_report(console, json, path, a, repairer.actions, plan, false);
+  say_if_clean(repairer.actions);
+  for (const std::string& name : a.listing.unopenable) {
+    console.err("zezavezud: " + name +
+                ": repair never removes or replaces an entry it cannot open; move it out of the "
+                "directory, or put the file it should be in its place");
+  }
   int status = plan.damage_left ? EXIT_DAMAGE_LEFT : EXIT_CLEAN;
   if (!done.ok()) {
     console.err("zezavezud: " + done.error().message + "; run repair again to finish");

@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "codec/encoding.h"
+#include "tool/analysis.h"
 
 namespace zez::tool {
 
@@ -59,35 +60,93 @@ bool is_usable_collection_name(std::string_view name) {
          name.size() + RECORD_SUFFIX.size() <= MAX_FILE_NAME;
 }
 
+uint64_t count_findings(const std::vector<Finding>& findings, Finding::Severity severity) {
+  uint64_t n = 0;
+  for (const Finding& f : findings) {
+    if (f.severity == severity) n += f.count;
+  }
+  return n;
+}
+
+namespace {
+
+// What the engine does when it cannot open the file.
+std::string consequence(const DatabaseFile& file) {
+  if (file.kind == DatabaseFileKind::Backlinks) {
+    return "backlinks of collection " + file.collection + " and links to it fail";
+  }
+  if (file.loaded_at_open()) return "open refuses the directory";
+  return "the collection with the empty name fails on first use";
+}
+
+// Whether an error opening an entry comes from what the entry is (a
+// directory, a dangling or looping link, a special file), rather than from
+// who asks (no permission) or from the system (an I/O error).
+bool is_about_the_entry(const IoError& error) {
+  switch (error.os_code()) {
+    case 0:  // the platform's own refusal of a special file
+    case ENOENT:
+    case EISDIR:
+    case ELOOP:
+    case ENOTDIR:
+    case ENXIO:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A database file that does not open, reported with the error the engine
+// meets when it opens the file (it reads each one through the same call).
+void add_unopenable(DirectoryListing& listing, const DatabaseFile& file, const IoError& error) {
+  const bool damage = is_about_the_entry(error);
+  listing.unopenable.push_back(file.name);
+  listing.incomplete |= !damage;
+  std::string detail = "io: " + error.display() + "; ";
+  detail.append(damage ? consequence(file) : "not read, so damage in it is unknown");
+  listing.notes.push_back(Finding{damage ? Finding::Severity::Damage : Finding::Severity::Note,
+                                  file.name, std::nullopt, "cannot be opened", std::move(detail)});
+}
+
+}  // namespace
+
 Result<DirectoryListing, IoError> list_directory(Directory& dir) {
   auto names = dir.list();
   if (!names.ok()) return std::move(names).error();
   DirectoryListing listing;
   for (const std::string& name : names.value()) {
-    bool temp = ends_with(name, TEMP_SUFFIX);
-    bool records = ends_with(name, RECORD_SUFFIX);
-    bool backlinks = ends_with(name, BACKLINK_SUFFIX);
-    if (!temp && !records && !backlinks) continue;
-    auto info = dir.entry_type(name);
-    if (!info.ok()) return std::move(info).error();
-    if (info.value().type != FileType::Regular) {
-      listing.notes.push_back(
-          note(name, "not a regular file",
-               "a " + type_name(info.value().type) + " named like a database file; left alone"));
+    if (ends_with(name, TEMP_SUFFIX)) {
+      auto info = dir.entry_type(name);
+      if (info.ok() && info.value().type == FileType::Regular) {
+        listing.temp_files.push_back(name);
+      } else if (info.ok()) {
+        listing.notes.push_back(
+            note(name, "not a regular file",
+                 "a " + type_name(info.value().type) + " named like a temporary file; left alone"));
+      }
       continue;
     }
-    if (temp) {
-      listing.temp_files.push_back(name);
-      continue;
-    }
-    std::string collection = name.substr(0, name.size() - RECORD_SUFFIX.size());
-    if (!is_valid_utf8(collection)) {
+    auto file = database_file_of(name);
+    if (!file) continue;
+    if (!file->collection_is_utf8) {
       listing.notes.push_back(
           note(name, "name not UTF-8", "no collection can have this file; left alone"));
       continue;
     }
-    auto& list = records ? listing.record_files : listing.backlink_files;
-    list.push_back(DirectoryListing::Entry{name, std::move(collection)});
+    auto info = dir.entry_type(name);
+    if (!info.ok()) {
+      add_unopenable(listing, *file, info.error());
+      continue;
+    }
+    auto opened = dir.open(name, OpenMode::ReadOnly);
+    if (!opened.ok()) {
+      add_unopenable(listing, *file, opened.error());
+      continue;
+    }
+    auto& list = file->kind == DatabaseFileKind::Records ? listing.record_files
+                                                         : listing.backlink_files;
+    list.push_back(DirectoryListing::Entry{name, std::move(file->collection),
+                                           info.value().type == FileType::Symlink});
   }
   auto by_collection = [](const DirectoryListing::Entry& a, const DirectoryListing::Entry& b) {
     return a.collection < b.collection;
@@ -95,7 +154,27 @@ Result<DirectoryListing, IoError> list_directory(Directory& dir) {
   std::sort(listing.record_files.begin(), listing.record_files.end(), by_collection);
   std::sort(listing.backlink_files.begin(), listing.backlink_files.end(), by_collection);
   std::sort(listing.temp_files.begin(), listing.temp_files.end());
+  std::sort(listing.unopenable.begin(), listing.unopenable.end());
+  std::stable_sort(listing.notes.begin(), listing.notes.end(),
+                   [](const Finding& a, const Finding& b) { return a.file < b.file; });
   return listing;
+}
+
+bool has_collection(const DirectoryListing& listing, std::string_view collection) {
+  auto named = [&](const DirectoryListing::Entry& e) { return e.collection == collection; };
+  if (std::any_of(listing.record_files.begin(), listing.record_files.end(), named) ||
+      std::any_of(listing.backlink_files.begin(), listing.backlink_files.end(), named)) {
+    return true;
+  }
+  return std::any_of(listing.unopenable.begin(), listing.unopenable.end(),
+                     [&](const std::string& name) {
+                       auto file = database_file_of(name);
+                       return file && file->collection == collection;
+                     });
+}
+
+std::string no_collection_message(const std::string& path, std::string_view collection) {
+  return path + " has no collection named '" + printable(collection) + "'";
 }
 
 Result<std::unique_ptr<Directory>, Failure> open_for_reading(Platform& platform,

@@ -89,29 +89,55 @@ struct Finding {
   std::optional<uint64_t> offset;
   std::string kind;  // "torn tail", "stale backlink", ...
   std::string detail;
+  // How many findings this one line stands for: more than 1 for a line that
+  // sums up the rest of a long run ("41 more rows").
+  uint64_t count = 1;
 
   std::string display() const;
 };
 
-// The names of a database directory, sorted by kind. Names are raw bytes.
+// The total of the findings' counts of one severity.
+uint64_t count_findings(const std::vector<Finding>& findings, Finding::Severity severity);
+
+// The names of a database directory, sorted by kind, as the engine sees
+// them: which entries are database files is decided by database_file_of(),
+// and each is opened the way the engine opens it, following a symbolic link.
+// Names are raw bytes.
 struct DirectoryListing {
   struct Entry {
     std::string name;        // the file name
     std::string collection;  // the name without its suffix
+    // The entry is a symbolic link to a file: read like any other, but never
+    // replaced (a rewrite would put a file in the link's place).
+    bool symlink = false;
   };
-  // Regular files named "*.qdb", ".qdb" (the empty collection) included,
-  // in collection name order.
+  // Record files ("*.qdb", ".qdb" of the empty collection included) that
+  // open, in collection name order.
   std::vector<Entry> record_files;
-  // Regular files named "*.qbl", with or without a record file beside them,
-  // in collection name order.
+  // Backlink files ("*.qbl") that open, with or without a record file beside
+  // them, in collection name order.
   std::vector<Entry> backlink_files;
   // Leftover "<file>.zezavezud-tmp" files of an earlier run.
   std::vector<std::string> temp_files;
-  // Symbolic links, directories and other entries named like a record or
-  // backlink file (never rewritten), names of such files that are not UTF-8:
-  // reported, never touched.
+  // Database files that do not open: a directory, a dangling or looping
+  // link, a special file (damage: the engine fails on them too), or a file
+  // this user may not read or the system fails to open. Never touched.
+  std::vector<std::string> unopenable;
+  // One of them failed for want of permission or by an I/O error: the tool
+  // cannot judge it, so the picture is incomplete (an operational failure,
+  // not damage).
+  bool incomplete = false;
+  // What the listing found about its entries: a finding for each unopenable
+  // file (damage, or a note when the picture is incomplete), notes for names
+  // that are not UTF-8 and for temporary names that are not regular files.
   std::vector<Finding> notes;
 };
+
+// Whether the directory has the collection: a record or backlink file of
+// that name, whether or not it opens.
+bool has_collection(const DirectoryListing& listing, std::string_view collection);
+// What a command says when --collection names no collection.
+std::string no_collection_message(const std::string& path, std::string_view collection);
 
 // Lists and classifies the directory's entries.
 Result<DirectoryListing, IoError> list_directory(Directory& dir);
