@@ -186,5 +186,91 @@ TEST(ToolListing, AFileThatMayNotBeOpenedMakesTheCheckIncomplete) {
   EXPECT_EQ(tool::run_tool(p, {"dump", testing::TOOL_DIR}, dump), tool::EXIT_OPERATIONAL);
 }
 
+// ---- What the operator sees ---------------------------------------------------
+
+namespace operator_view {
+
+using Files = std::map<std::string, std::string>;
+
+struct Store {
+  testing::MemoryPlatform p;
+  explicit Store(const Files& files) { testing::put_files(p, testing::TOOL_DIR, files); }
+  ToolRun run(std::vector<std::string_view> args) {
+    args.push_back(testing::TOOL_DIR);
+    tool::StringConsole console;
+    const int status = tool::run_tool(p, args, console);
+    return ToolRun{status, console.stdout_text(), console.stderr_text()};
+  }
+};
+
+TEST(ToolReport, TheSummaryCountsEveryFindingALineStandsFor) {
+  Files files = testing::sample_files();
+  for (char c = 'a'; c < 'a' + 25; ++c) {
+    files["users.qbl"] += testing::backlink_add_bytes(std::string(1, c), "posts", "p9", "");
+  }
+  Store s(files);
+  ToolRun check = s.run({"check"});
+  EXPECT_EQ(check.status, tool::EXIT_DAMAGE_LEFT);
+  EXPECT_NE(check.out.find("stale backlink: 5 more rows"), std::string::npos) << check.out;
+  EXPECT_NE(check.out.find("/d: damage found (25 findings)"), std::string::npos) << check.out;
+}
+
+TEST(ToolReport, QuickCheckFramesBacklinkFilesToo) {
+  Files files = testing::sample_files();
+  files["users.qbl"] += "\x01\x05";
+  for (bool quick : {false, true}) {
+    Store s(files);
+    ToolRun check = quick ? s.run({"check", "--quick"}) : s.run({"check"});
+    EXPECT_EQ(check.status, tool::EXIT_DAMAGE_LEFT) << quick;
+    EXPECT_NE(check.out.find("users.qbl:62: backlink file does not load"), std::string::npos)
+        << check.out;
+  }
+}
+
+TEST(ToolReport, RepairOfACleanDirectorySaysSoAndChangesNothing) {
+  for (bool dry_run : {false, true}) {
+    Store s(testing::sample_files());
+    ToolRun repair = dry_run ? s.run({"repair", "--dry-run"}) : s.run({"repair"});
+    EXPECT_EQ(repair.status, tool::EXIT_CLEAN);
+    EXPECT_EQ(repair.out, "/d: no damage found; nothing changed\n");
+    EXPECT_EQ(testing::snapshot(s.p, testing::TOOL_DIR), testing::sample_files());
+  }
+}
+
+TEST(ToolReport, ACollectionOptionNamingNoCollectionFailsAlikeInDumpAndCompact) {
+  Files files = testing::sample_files();
+  files["only.qbl"] = "";
+  Store s(files);
+  for (const char* command : {"dump", "compact"}) {
+    ToolRun r = s.run({command, "--collection", "nosuch"});
+    EXPECT_EQ(r.status, tool::EXIT_OPERATIONAL) << command;
+    EXPECT_EQ(r.err, "zezavezud: /d has no collection named 'nosuch'\n") << command;
+    EXPECT_EQ(r.out, "") << command;
+    // A collection with only a backlink file exists.
+    EXPECT_EQ(s.run({command, "--collection", "only"}).status, tool::EXIT_CLEAN) << command;
+  }
+}
+
+TEST(ToolReport, CompactNotesEveryCopiedValueThatDoesNotDecodeAndKeepsIt) {
+  const std::string bad = testing::raw_record("carol", "\xee");
+  const std::string bad_in_map = testing::raw_record("dave", std::string("\x08\x01\0\0\0", 5));
+  Files files = testing::sample_files();
+  files["users.qdb"] += bad + bad_in_map + testing::record_bytes("alice", Value::integer(3));
+  Store s(files);
+  ToolRun compact = s.run({"compact"});
+  EXPECT_EQ(compact.status, tool::EXIT_CLEAN) << compact.err;
+  EXPECT_NE(compact.err.find("note: users.qdb: value does not decode: key carol: "),
+            std::string::npos)
+      << compact.err;
+  EXPECT_NE(compact.err.find("note: users.qdb: value does not decode: key dave: "),
+            std::string::npos)
+      << compact.err;
+  const std::string after = *s.p.contents(testing::TOOL_DIR, "users.qdb");
+  EXPECT_NE(after.find(bad), std::string::npos);
+  EXPECT_NE(after.find(bad_in_map), std::string::npos);
+}
+
+}  // namespace operator_view
+
 }  // namespace
 }  // namespace zez

@@ -146,3 +146,60 @@ def test_open_is_refused_at_once_while_a_maintenance_command_holds_the_directory
         proc.kill()
         proc.wait()
     assert zz.open(d).get("posts", "p1")["title"] == "Hello again"
+
+
+# ---- Directory entries as open sees them ------------------------------------------
+
+
+def _link_users_file(d, outside):
+    os.rename(os.path.join(d, "users.qdb"), os.path.join(outside, "users.qdb"))
+    os.symlink(os.path.join(outside, "users.qdb"), os.path.join(d, "users.qdb"))
+
+
+# (entry, how it is made, open's error or None, status of check, dump, repair, compact)
+ENTRY_CASES = {
+    "link to a record file": ("users.qdb", _link_users_file, None, 0, 0, 0, 4),
+    "dangling link": ("x.qdb", lambda d, o: os.symlink(os.path.join(o, "x.qdb"), os.path.join(d, "x.qdb")),
+                      "io: No such file or directory (os error 2)", 4, 4, 4, 4),
+    "directory named *.qdb": ("y.qdb", lambda d, o: os.mkdir(os.path.join(d, "y.qdb")),
+                              "io: Is a directory (os error 21)", 4, 4, 4, 4),
+    "directory named *.qbl": ("z.qbl", lambda d, o: os.mkdir(os.path.join(d, "z.qbl")), None, 4, 4, 4, 4),
+}
+
+
+@pytest.mark.parametrize("case", ENTRY_CASES, ids=list(ENTRY_CASES))
+def test_the_tool_sees_each_directory_entry_as_open_does(tmp_path, case):
+    entry, make, open_error, check_status, dump_status, repair_status, compact_status = ENTRY_CASES[case]
+    d, outside = str(tmp_path / "db"), str(tmp_path / "outside")
+    os.mkdir(outside)
+    small_store(d)
+    make(d, outside)
+    outside_before = snapshot(outside)
+    if open_error is None:
+        assert zz.open(d).get("users", "alice")["name"] == "Ann"
+    else:
+        with pytest.raises(RuntimeError) as e:
+            zz.open(d)
+        assert e.value.args == (open_error,)
+
+    check = tool("check", d)
+    assert check.returncode == check_status, check.stdout
+    if check_status == 0:
+        assert check.stdout.endswith(": no damage found\n")
+    else:
+        assert "no damage found" not in check.stdout
+        line = next(l for l in check.stdout.splitlines() if l.startswith(entry + ": cannot be opened: "))
+        if open_error is not None:
+            assert line.startswith(f"{entry}: cannot be opened: {open_error}; ")
+    dump = tool("dump", d)
+    assert dump.returncode == dump_status, dump.stderr
+    assert '"alice"' in dump.stdout  # the records of users, linked or not
+    before = snapshot(d)
+    repair = tool("repair", d)
+    assert repair.returncode == repair_status, repair.stderr
+    compact = tool("compact", d)
+    assert compact.returncode == compact_status, compact.stderr
+    assert entry in compact.stderr
+    assert snapshot(d) == before
+    assert snapshot(outside) == outside_before
+    assert os.path.lexists(os.path.join(d, entry))
