@@ -133,6 +133,19 @@ Result<ParsedArgs, ArgsError> parse_args(const std::vector<CommandSpec>& command
     out.help = true;
     return out;
   }
+  if (!args.empty() && args[0] == "--version") {
+    out.version = true;
+    return out;
+  }
+  if (!args.empty() && args[0] == "help") {
+    out.help = true;
+    if (args.size() > 2) return ArgsError(ArgsError::Kind::ExtraPositional, std::string(args[2]));
+    if (args.size() == 2) {
+      out.command = find_command(commands, args[1]);
+      if (!out.command) return ArgsError(ArgsError::Kind::UnknownCommand, std::string(args[1]));
+    }
+    return out;
+  }
   if (args.empty() || args[0].starts_with('-')) {
     return ArgsError(ArgsError::Kind::MissingCommand, std::string());
   }
@@ -166,6 +179,90 @@ std::string usage_line(std::string_view program, const CommandSpec& command) {
   }
   for (std::string_view p : command.positionals) s.append(" ").append(p);
   return s;
+}
+
+std::string wrap_text(std::string_view text, size_t indent, size_t width) {
+  std::string out;
+  size_t column = 0;
+  auto start_line = [&] {
+    out.append(indent, ' ');
+    column = indent;
+  };
+  start_line();
+  bool line_empty = true;
+  while (!text.empty()) {
+    if (text[0] == '\n') {
+      out.push_back('\n');
+      start_line();
+      line_empty = true;
+      text.remove_prefix(1);
+      continue;
+    }
+    if (text[0] == ' ') {
+      text.remove_prefix(1);
+      continue;
+    }
+    size_t end = text.find_first_of(" \n");
+    if (end == text.npos) end = text.size();
+    const std::string_view word = text.substr(0, end);
+    text.remove_prefix(end);
+    if (!line_empty && column + 1 + word.size() > width) {
+      out.push_back('\n');
+      start_line();
+      line_empty = true;
+    }
+    if (!line_empty) {
+      out.push_back(' ');
+      ++column;
+    }
+    out.append(word);
+    column += word.size();
+    line_empty = false;
+  }
+  out.push_back('\n');
+  return out;
+}
+
+namespace {
+
+// How the help names an option: "-o, --output FILE" or "--json".
+std::string option_label(const OptionSpec& o) {
+  std::string label;
+  if (o.short_name != 0) label.append("-").append(1, o.short_name).append(", ");
+  label.append("--").append(o.long_name);
+  if (!o.value_name.empty()) label.append(" ").append(o.value_name);
+  return label;
+}
+
+constexpr size_t HELP_WIDTH = 79;
+constexpr size_t OPTION_COLUMN = 24;
+
+}  // namespace
+
+std::string command_help(std::string_view program, const CommandSpec& command) {
+  std::string out = usage_line(program, command);
+  out.append("\n\n");
+  out.append(wrap_text(command.summary, 0, HELP_WIDTH));
+  for (std::string_view rest = command.details; !rest.empty();) {
+    const size_t gap = rest.find("\n\n");
+    out.push_back('\n');
+    out.append(wrap_text(rest.substr(0, gap), 0, HELP_WIDTH));
+    rest = gap == rest.npos ? std::string_view() : rest.substr(gap + 2);
+  }
+  out.append("\noptions:\n");
+  std::vector<OptionSpec> shown = command.options;
+  shown.push_back(OptionSpec::flag("help", 'h').explained("show this help and exit"));
+  for (const OptionSpec& o : shown) {
+    std::string label = "  " + option_label(o);
+    std::string text = wrap_text(o.help, OPTION_COLUMN, HELP_WIDTH);
+    if (label.size() + 1 < OPTION_COLUMN) {
+      text.replace(0, label.size(), label);
+    } else {
+      out.append(label).append("\n");
+    }
+    out.append(text);
+  }
+  return out;
 }
 
 }  // namespace zez

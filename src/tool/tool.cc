@@ -219,26 +219,137 @@ void write_findings_text(Console& console, const std::vector<Finding>& findings)
 
 const std::vector<CommandSpec>& command_table() {
   static const std::vector<CommandSpec> table = {
-      {"check", {OptionSpec::flag("quick"), OptionSpec::flag("json")}, {"DIR"}},
+      {"check",
+       {OptionSpec::flag("quick").explained(
+            "frame every record and backlink file, but decode no value and do not compare "
+            "backlinks with the links the values hold: much faster on large values"),
+        OptionSpec::flag("json").explained("write the report as one JSON document")},
+       {"DIR"},
+       "Reads every file of DIR and reports what open() would refuse or get wrong; changes "
+       "nothing.",
+       "Each finding is a line \"FILE:OFFSET: KIND: DETAIL\"; a last line sums up. Damage is "
+       "what keeps the engine from reading the directory as it was written: a torn or "
+       "zero-filled tail, a record the engine refuses, a value that does not decode, backlinks "
+       "that disagree with the links the records hold, an entry named like a database file "
+       "that cannot be opened. Notes are worth knowing but not damage. A database open in "
+       "another program is read anyway, with a warning: a write in flight may show as "
+       "damage.\n\n"
+       "The format has no checksums: a flipped bit inside a value that still decodes cannot "
+       "be found. Keep backups.\n\n"
+       "Exit status: 0 no damage found; 4 damage found; 8 a file or the directory could not "
+       "be read, or a file may not be opened by this user (the report is then incomplete); 16 "
+       "a wrong command line. Bits combine."},
       {"repair",
-       {OptionSpec::flag("dry-run"), OptionSpec::flag("salvage"), OptionSpec::flag("json")},
-       {"DIR"}},
-      {"compact", {OptionSpec::valued("collection", "NAME"), OptionSpec::flag("json")}, {"DIR"}},
-      {"stats", {OptionSpec::flag("json")}, {"DIR"}},
+       {OptionSpec::flag("dry-run").explained("say what repair would do, and change nothing"),
+        OptionSpec::flag("salvage").explained(
+            "also rewrite record files without the records the engine refuses to load; the "
+            "keys whose visible value changes are listed"),
+        OptionSpec::flag("json").explained("write the report as one JSON document")},
+       {"DIR"},
+       "Mends the damage check finds, keeping every byte it takes out of a file in "
+       "DIR/lost+found/.",
+       "Cuts torn tails, rebuilds backlink files from the records' links, removes temporary "
+       "files left by an interrupted command; with --salvage, also drops the records the engine "
+       "refuses. Works under the directory's exclusive lock, so it refuses a directory open in "
+       "another program. Each step is safe to interrupt: running repair again finishes the "
+       "job. Repair never removes or replaces an entry it cannot open (a directory or a "
+       "dangling link named like a database file), and never changes a file reached through a "
+       "symbolic link: it names them and leaves them to you. On a clean directory it says "
+       "\"no damage found; nothing changed\".\n\n"
+       "Exit status: 0 no damage found; 1 damage found and repaired; 4 damage left (run with "
+       "--salvage when told to, or mend by hand what repair names); 8 the directory is in use, "
+       "a file could not be read or written, or there is not enough free space; 16 a wrong "
+       "command line. Bits combine: 5 is some damage repaired, some left."},
+      {"compact",
+       {OptionSpec::valued("collection", "NAME")
+            .explained("compact only this collection's record and backlink files"),
+        OptionSpec::flag("json").explained("write the report as one JSON document")},
+       {"DIR"},
+       "Rewrites each record file with only its live records and each backlink file with only "
+       "its current rows, so that files grown by overwrites and deletes shrink.",
+       "Nothing a program can read changes: record bytes are copied as they are, and every "
+       "file is replaced in one step by renaming a complete, synced copy over it. A value "
+       "copied that does not decode is kept as it is, and named in a note. Compact refuses, "
+       "changing nothing, a damaged directory (run repair first), a file in scope that is a "
+       "symbolic link (it would put a file in the link's place), a directory open in another "
+       "program, and a disk without room for the largest rewritten file.\n\n"
+       "Exit status: 0 compacted; 4 refused: damage or a symbolic link in scope; 8 the "
+       "directory is in use, NAME names no collection, a file could not be read or written, "
+       "or there is not enough free space; 16 a wrong command line."},
+      {"stats",
+       {OptionSpec::flag("json").explained("write the figures as one JSON document")},
+       {"DIR"},
+       "Shows per collection of DIR the live keys, the records, and the bytes they take, live and "
+       "dead; changes nothing.",
+       "Dead bytes are those of records that a later record replaced or deleted: what compact "
+       "would win back. Damage met while reading is reported as check reports it.\n\n"
+       "Exit status: 0 no damage met; 4 damage met; 8 a file or the directory could not be "
+       "read; 16 a wrong command line."},
       {"dump",
-       {OptionSpec::valued("collection", "NAME"), OptionSpec::valued("output", "FILE", 'o')},
-       {"DIR"}},
-      {"load", {OptionSpec::valued("input", "FILE", 'i'), OptionSpec::flag("merge")}, {"DIR"}},
+       {OptionSpec::valued("collection", "NAME").explained("dump only this collection"),
+        OptionSpec::valued("output", "FILE", 'o')
+            .explained("write the dump to FILE instead of standard output")},
+       {"DIR"},
+       "Writes every live record of DIR as a line of JSON, collections in name order and keys "
+       "in byte order; changes nothing.",
+       "The dump is what load reads. It reads the files without opening the database, so it "
+       "also saves what it can from a directory open() refuses: a record it cannot read, or a "
+       "file it cannot open, is reported on standard error and left out.\n\n"
+       "Exit status: 0 every live record dumped; 4 damage met and the damaged records left "
+       "out; 8 a file or the directory could not be read, NAME names no collection, or FILE "
+       "could not be written; 16 a wrong command line."},
+      {"load",
+       {OptionSpec::valued("input", "FILE", 'i')
+            .explained("read the dump from FILE instead of standard input"),
+        OptionSpec::flag("merge").explained(
+            "write into an existing database, replacing the values of keys the dump holds; "
+            "without it, DIR must not hold a database")},
+       {"DIR"},
+       "Writes the records of a dump into the database DIR through the engine, so that "
+       "backlinks are built as any write builds them.",
+       "The whole input is checked before anything is written: bad input changes nothing. "
+       "DIR is created when it does not exist.\n\n"
+       "Exit status: 0 loaded; 4 the input is not a valid dump; 8 DIR holds a database "
+       "(without --merge) or is in use, or a file could not be read or written; 16 a wrong "
+       "command line."},
   };
   return table;
 }
+
+namespace {
+
+std::string tool_help(const std::vector<CommandSpec>& table) {
+  std::string out = "usage: zezavezud COMMAND [OPTIONS] DIR\n\n";
+  out.append(wrap_text(
+      "Checks, mends and moves the database directory DIR of the _zezavezud module.", 0, 79));
+  out.append("\ncommands:\n");
+  for (const CommandSpec& command : table) {
+    std::string text = wrap_text(command.summary, 11, 79);
+    text.replace(2, command.name.size(), command.name);
+    out.append(text);
+  }
+  out.append("\n");
+  out.append(wrap_text(
+      "`zezavezud help COMMAND` or `zezavezud COMMAND --help` explains a command and every "
+      "option it takes. `zezavezud --version` shows the version.",
+      0, 79));
+  out.append("\n");
+  out.append(wrap_text(
+      "Exit statuses are bits, combined: 0 nothing wrong; 1 damage found and repaired; 4 "
+      "damage found and left; 8 an operational failure (the directory is missing or in use, "
+      "a file could not be read or written, no free space); 16 a wrong command line.",
+      0, 79));
+  return out;
+}
+
+}  // namespace
 
 int run_tool(Platform& platform, const std::vector<std::string_view>& args, Console& console) {
   const auto& table = command_table();
   auto parsed = parse_args(table, args);
   if (!parsed.ok()) {
     console.err("zezavezud: " + parsed.error().display());
-    std::string usage = "usage: zezavezud {check,repair,compact,stats,dump,load} ... DIR";
+    std::string usage = "usage: zezavezud COMMAND [OPTIONS] DIR (see zezavezud --help)";
     for (const CommandSpec& command : table) {
       if (!args.empty() && args[0] == command.name) usage = usage_line("zezavezud", command);
     }
@@ -246,12 +357,12 @@ int run_tool(Platform& platform, const std::vector<std::string_view>& args, Cons
     return EXIT_USAGE;
   }
   const ParsedArgs& a = parsed.value();
+  if (a.version) {
+    console.out("zezavezud " + std::string(ZEZ_VERSION) + "\n");
+    return EXIT_CLEAN;
+  }
   if (a.help) {
-    if (a.command != nullptr) {
-      console.out(usage_line("zezavezud", *a.command) + "\n");
-    } else {
-      for (const CommandSpec& command : table) console.out(usage_line("zezavezud", command) + "\n");
-    }
+    console.out(a.command != nullptr ? command_help("zezavezud", *a.command) : tool_help(table));
     return EXIT_CLEAN;
   }
   std::string_view name = a.command->name;

@@ -1,4 +1,5 @@
 #include "tool/args.h"
+#include "tool/tool.h"
 
 #include <gtest/gtest.h>
 
@@ -32,6 +33,7 @@ std::string parsed(const std::vector<std::string_view>& args) {
   if (!r.ok()) return "error: " + r.error().display();
   const ParsedArgs& p = r.value();
   if (p.help) return p.command ? "help " + std::string(p.command->name) : "help";
+  if (p.version) return "version";
   std::string s(p.command->name);
   for (const auto& [name, value] : p.options) s += " [" + std::string(name) + "=" + value + "]";
   for (const std::string& positional : p.positionals) s += " " + positional;
@@ -62,6 +64,10 @@ TEST(Args, HelpStopsParsing) {
       {"--help", "help"},           {"-h dump", "help"},
       {"dump --help", "help dump"}, {"check d e -h", "help check"},
       {"dump -- -h", "dump -h"},    {"dump d -- -h", "error: unexpected argument '-h'"},
+      {"help", "help"},             {"help dump", "help dump"},
+      {"help dupm", "error: unknown subcommand 'dupm'"},
+      {"help dump check", "error: unexpected argument 'check'"},
+      {"--version", "version"},     {"dump --version d", "error: unknown option '--version'"},
   };
   for (const auto& [line, want] : cases) EXPECT_EQ(parsed(split(line)), want) << line;
 }
@@ -99,6 +105,47 @@ TEST(Args, LastValueWinsAndAllAreKept) {
 TEST(Args, UsageLineShowsShortNamesAndValues) {
   EXPECT_EQ(usage_line("zezavezud", COMMANDS[0]),
             "usage: zezavezud dump [--json] [--collection NAME] [-o FILE] DIR");
+}
+
+TEST(Args, TextIsWrappedAtWordsAndKeepsLineBreaks) {
+  EXPECT_EQ(wrap_text("aaa bbb ccc", 2, 9), "  aaa bbb\n  ccc\n");
+  EXPECT_EQ(wrap_text("a\nb  c", 0, 80), "a\nb c\n");
+  EXPECT_EQ(wrap_text("abcdefghij k", 0, 4), "abcdefghij\nk\n");
+}
+
+// Every option of every subcommand is explained in that command's help,
+// and the tool's help gives each subcommand its sentence.
+TEST(Args, TheHelpExplainsEveryCommandAndOption) {
+  tool::StringConsole all;
+  ASSERT_EQ(tool::run_tool(system_platform(), {"--help"}, all), tool::EXIT_CLEAN);
+  for (const CommandSpec& command : tool::command_table()) {
+    SCOPED_TRACE(std::string(command.name));
+    ASSERT_FALSE(command.summary.empty());
+    EXPECT_NE(all.stdout_text().find("  " + std::string(command.name) + " "), std::string::npos);
+    std::string first_words(command.summary.substr(0, command.summary.find(' ', 10)));
+    EXPECT_NE(all.stdout_text().find(first_words), std::string::npos);
+    tool::StringConsole by_flag;
+    tool::StringConsole by_help;
+    ASSERT_EQ(tool::run_tool(system_platform(), {command.name, "--help"}, by_flag), 0);
+    ASSERT_EQ(tool::run_tool(system_platform(), {"help", command.name}, by_help), 0);
+    const std::string& help = by_flag.stdout_text();
+    EXPECT_EQ(help, by_help.stdout_text());
+    EXPECT_EQ(help.rfind(usage_line("zezavezud", command) + "\n", 0), 0u);
+    EXPECT_NE(help.find("Exit status: 0 "), std::string::npos);
+    for (const OptionSpec& o : command.options) {
+      EXPECT_FALSE(o.help.empty()) << o.long_name;
+      const std::string label = "--" + std::string(o.long_name);
+      const size_t at = help.find("\n  " + std::string(o.short_name ? "-" : "") +
+                                  (o.short_name ? std::string(1, o.short_name) + ", " : "") +
+                                  label);
+      ASSERT_NE(at, std::string::npos) << label << "\n" << help;
+      const std::string first_word(o.help.substr(0, o.help.find(' ')));
+      EXPECT_NE(help.find(first_word, at), std::string::npos) << label;
+    }
+  }
+  tool::StringConsole version;
+  ASSERT_EQ(tool::run_tool(system_platform(), {"--version"}, version), tool::EXIT_CLEAN);
+  EXPECT_EQ(version.stdout_text(), "zezavezud " ZEZ_TEST_VERSION "\n");
 }
 
 }  // namespace
