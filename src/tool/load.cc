@@ -399,7 +399,10 @@ Result<Unit, Failure> refuse_unless_empty(Directory& dir, const std::string& pat
   auto listing = list_directory(dir);
   if (!listing.ok()) return Failure{path + ": " + listing.error().display()};
   const DirectoryListing& l = listing.value();
-  if (l.record_files.empty() && l.backlink_files.empty() && l.temp_files.empty()) return Unit{};
+  if (l.record_files.empty() && l.backlink_files.empty() && l.temp_files.empty() &&
+      l.unopenable.empty()) {
+    return Unit{};
+  }
   return Failure{path +
                  " already holds a database; use --merge to load into it (nothing was changed)"};
 }

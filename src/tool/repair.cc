@@ -455,15 +455,9 @@ int run_repair(Platform& platform, const ParsedArgs& args, Console& console) {
       console.out(path + ": no damage found; nothing changed\n");
     }
   };
-  if (dry_run) {
-    const std::vector<Action> planned = describe_plan(plan);
-    write_report(console, json, path, a, planned, plan, true);
-    say_if_clean(planned);
-    return has_work || plan.damage_left ? EXIT_DAMAGE_LEFT : EXIT_CLEAN;
-  }
   const std::vector<std::string> linked = linked_files_in(plan);
   if (!linked.empty()) {
-    write_report(console, json, path, a, {}, plan, false);
+    write_report(console, json, path, a, {}, plan, dry_run);
     for (const std::string& name : linked) {
       console.err("zezavezud: " + name +
                   " is a symbolic link: repair never replaces a link with a file nor changes "
@@ -471,6 +465,12 @@ int run_repair(Platform& platform, const ParsedArgs& args, Console& console) {
                   "put the file itself in the link's place, and run repair again)");
     }
     return EXIT_DAMAGE_LEFT;
+  }
+  if (dry_run) {
+    const std::vector<Action> planned = describe_plan(plan);
+    write_report(console, json, path, a, planned, plan, true);
+    say_if_clean(planned);
+    return has_work || plan.damage_left ? EXIT_DAMAGE_LEFT : EXIT_CLEAN;
   }
   Repairer repairer(*dir.value(), salvage);
   auto done = carry_out(repairer, plan, a);
