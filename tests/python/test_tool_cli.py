@@ -211,11 +211,3 @@ def test_version_is_the_installed_packages():
     assert run.returncode == 0
     assert run.stdout == f"zezavezud {version('zezavezud')}\n"
 
-
-@pytest.mark.parametrize("command", ["check", "repair", "compact", "stats", "dump", "load"])
-def test_help_of_a_command_is_the_same_both_ways_and_explains_its_options(command):
-    by_flag, by_word = tool(command, "--help"), tool("help", command)
-    assert by_flag.returncode == by_word.returncode == 0
-    assert by_flag.stdout == by_word.stdout
-    assert by_flag.stdout.startswith(f"usage: zezavezud {command} ")
-    assert f"\n  {command} " in tool("--help").stdout
