@@ -18,6 +18,21 @@ inline uint64_t load_u64(const unsigned char* p) {
          uint64_t(p[7]) << 56;
 }
 
+inline uint64_t load_u32(const unsigned char* p) {
+  return uint64_t(p[0]) | uint64_t(p[1]) << 8 | uint64_t(p[2]) << 16 | uint64_t(p[3]) << 24;
+}
+
+// The n % 8 bytes after the last whole word, little-endian, as SipHash's
+// last word takes them. Without a loop over bytes: keys are mostly short, so
+// overlapping loads, whose shared bytes agree, cover every tail length.
+inline uint64_t tail_bytes(const unsigned char* p, size_t n) {
+  const size_t tail = n & 7;
+  if (tail == 0) return 0;
+  if (n >= 8) return load_u64(p + n - 8) >> (8 * (8 - tail));
+  if (tail >= 4) return load_u32(p) | load_u32(p + n - 4) << (8 * (n - 4));
+  return uint64_t(p[0]) | uint64_t(p[n / 2]) << (8 * (n / 2)) | uint64_t(p[n - 1]) << (8 * (n - 1));
+}
+
 struct SipState {
   uint64_t v0, v1, v2, v3;
 
@@ -113,11 +128,7 @@ uint64_t siphash13(const HashKey& key, std::string_view bytes) {
   const size_t n = bytes.size();
   const size_t whole = n & ~size_t(7);
   for (size_t i = 0; i < whole; i += 8) s.compress(load_u64(p + i));
-  // The last word: the bytes left over, little-endian, under the length's
-  // low byte.
-  uint64_t last = uint64_t(n) << 56;
-  for (size_t i = 0; i < (n & 7); ++i) last |= uint64_t(p[whole + i]) << (8 * i);
-  s.compress(last);
+  s.compress(uint64_t(n) << 56 | tail_bytes(p, n));
   s.v2 ^= 0xff;
   s.round();
   s.round();

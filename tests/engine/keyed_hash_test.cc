@@ -28,15 +28,22 @@ class FixedHashKey : public ::testing::Environment {
     ::testing::AddGlobalTestEnvironment(new FixedHashKey);
 
 // CPython hashes bytes with SipHash-1-3 too: these are its hash() of the same
-// bytes under the key it derives from PYTHONHASHSEED=1.
+// bytes under the key it derives from PYTHONHASHSEED=1, for every way the
+// last word is read (1 to 7 bytes left over, none, bytes above 0x7f).
 TEST(KeyedHash, MatchesSipHash13ReferenceValues) {
   const HashKey key{0xaed66ce184be2329ULL, 0xebe9bbf1f1499052ULL};
   const std::pair<std::string, uint64_t> cases[] = {
       {"a", 0xd6300bc9f7cc0e73ULL},
+      {"ab", 0xb8561ee67cd5b166ULL},
+      {"abc", 0xbf3a636edf177675ULL},
+      {"abcd", 0xf840209c1638e72dULL},
+      {"abcde", 0xe4ae1b1275391974ULL},
       {"abcdefg", 0x2cc75771f0205010ULL},
       {"abcdefgh", 0xfd3011ff3947e7f4ULL},
       {"abcdefghijklmnop", 0x7c36c062bdd04f5bULL},
+      {"abcdefghijklm", 0xc7ea427d7305c7e9ULL},
       {"hello world, a longer key!", 0x4bc73fb742bfaa0cULL},
+      {"\x80\x81\x82\x83\x84\x85\x86\x87\x88\x89\x8a", 0xb2eadceff80c43dbULL},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(siphash13(key, text), expected) << text;
 }
