@@ -5,6 +5,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "db/record_index.h"
 #include "db/text_map.h"
 #include "memory_platform.h"
+#include "tool_fixtures.h"
 
 namespace zez {
 namespace {
@@ -162,6 +164,36 @@ TEST_P(ForcedHash, DatabaseStillAnswersExactlyAcrossAReopen) {
     auto reopened = Database::open("db", platform);
     ASSERT_TRUE(reopened.ok());
     db = std::move(reopened).value();
+  }
+}
+
+// The maintenance command's tables (live records, backlink rows, the sets
+// of sources and targets): with every key colliding, check finds the same
+// damage and compact writes the same files as under the keyed hash.
+TEST_P(ForcedHash, ToolAnswersAsUnderTheKeyedHash) {
+  std::map<std::string, std::string> files = testing::sample_files();
+  for (int i = 0; i < 200; ++i) {
+    files["users.qdb"] += testing::record_bytes(key_of(uint64_t(i)), Value::integer(i));
+    files["posts.qdb"] += testing::record_bytes(key_of(uint64_t(i)), Value::link("users/bob"));
+    if (i % 50 != 0) files["users.qbl"] += testing::backlink_add_bytes("bob", "posts", key_of(uint64_t(i)), "");
+  }
+  files["users.qbl"] += testing::backlink_add_bytes("carol", "posts", "p9", "");
+  const auto run = [&](std::vector<std::string_view> args) {
+    testing::MemoryPlatform platform;
+    testing::put_files(platform, testing::TOOL_DIR, files);
+    tool::StringConsole console;
+    const int status = testing::run_tool_on(platform, args, console);
+    return std::make_tuple(status, console.stdout_text(),
+                           testing::snapshot(platform, testing::TOOL_DIR));
+  };
+  const std::vector<std::vector<std::string_view>> commands = {
+      {"check", testing::TOOL_DIR}, {"compact", testing::TOOL_DIR}};
+  for (const auto& args : commands) {
+    const auto colliding = run(args);
+    set_hash_function_for_testing(nullptr);
+    const auto keyed = run(args);
+    set_hash_function_for_testing(GetParam());
+    EXPECT_EQ(colliding, keyed) << args[0];
   }
 }
 
