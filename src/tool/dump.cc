@@ -196,13 +196,15 @@ int run_dump(Platform& platform, const ParsedArgs& args, Console& console) {
     return EXIT_OPERATIONAL;
   }
   Report report{console};
-  // A file the engine cannot open is left out, as damage (or, when this
-  // user may not read it, as an operational failure).
+  // A record file that does not open is left out, as damage (or, when this
+  // user may not read it, as an operational failure). A backlink file leaves
+  // nothing out of a dump, which holds records only.
   const std::vector<std::string>& unopenable = listing.value().unopenable;
   for (const Finding& f : listing.value().notes) {
     const auto file = database_file_of(f.file);
     if (only && file && file->collection != *only) continue;
-    const bool left_out = std::find(unopenable.begin(), unopenable.end(), f.file) != unopenable.end();
+    const bool left_out = file && file->kind == DatabaseFileKind::Records &&
+                          std::find(unopenable.begin(), unopenable.end(), f.file) != unopenable.end();
     report.add(f, !left_out                                   ? EXIT_CLEAN
                   : f.severity == Finding::Severity::Damage ? EXIT_DAMAGE_LEFT
                                                               : EXIT_OPERATIONAL);

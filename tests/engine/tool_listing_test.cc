@@ -105,7 +105,8 @@ TEST_P(BadEntry, IsDamageNamingOpensErrorAndNoCommandTouchesIt) {
   const auto entry_before = fs::symlink_status(l.db + "/" + c.entry).type();
   const std::string users_before = read_file(l.db + "/users.qdb");
   ToolRun dump = run({"dump", l.db});
-  EXPECT_EQ(dump.status, tool::EXIT_DAMAGE_LEFT) << dump.err;
+  const bool records_left_out = std::string_view(c.entry).ends_with(".qdb");
+  EXPECT_EQ(dump.status, records_left_out ? tool::EXIT_DAMAGE_LEFT : tool::EXIT_CLEAN) << dump.err;
   EXPECT_NE(dump.err.find(finding), std::string::npos) << dump.err;
   EXPECT_NE(dump.out.find("\"alice\""), std::string::npos) << "the rest is dumped";
   ToolRun repair = run({"repair", l.db});

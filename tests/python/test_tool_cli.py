@@ -163,7 +163,7 @@ ENTRY_CASES = {
                       "io: No such file or directory (os error 2)", 4, 4, 4, 4),
     "directory named *.qdb": ("y.qdb", lambda d, o: os.mkdir(os.path.join(d, "y.qdb")),
                               "io: Is a directory (os error 21)", 4, 4, 4, 4),
-    "directory named *.qbl": ("z.qbl", lambda d, o: os.mkdir(os.path.join(d, "z.qbl")), None, 4, 4, 4, 4),
+    "directory named *.qbl": ("z.qbl", lambda d, o: os.mkdir(os.path.join(d, "z.qbl")), None, 4, 0, 4, 4),
 }
 
 
