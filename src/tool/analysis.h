@@ -105,6 +105,8 @@ struct AnalysisOptions {
   // The comparison of backlinks assumes damage in the middle is cut. Without
   // it, the rows from such a file are neither confirmed nor refuted.
   bool salvage = true;
+  // Fill RecordFileReport::only_after_damage (a salvage lists them).
+  bool list_keys_only_after_damage = false;
 };
 
 struct Analysis {
