@@ -422,14 +422,17 @@ void add_record_file_findings(const std::string& name, const RecordFileDamage& d
   for (size_t i = 0; i < damage.regions.size(); ++i) {
     const DamagedRegion& r = damage.regions[i];
     const std::string why = describe_not_whole(r, damage.size);
-    const uint64_t after = i < records_after.size() ? records_after[i] : 0;
+    // The records that follow, when the caller counted them.
+    std::string after;
+    if (records_after.size() == damage.regions.size()) {
+      after = ", " + count_text(records_after[i], "whole record follows", "whole records follow");
+    }
     switch (r.kind) {
       case DamageKind::Middle:
         out.push_back(damage_finding(
             name, r.start, "damage in the middle",
             why + "; bytes " + std::to_string(r.start) + ".." + std::to_string(r.end) + " (" +
-                count_text(r.end - r.start, "byte", "bytes") + ") are not whole records, " +
-                count_text(after, "whole record follows", "whole records follow") +
+                count_text(r.end - r.start, "byte", "bytes") + ") are not whole records" + after +
                 readable_keys_text(r)));
         break;
       case DamageKind::TornTail:

@@ -126,7 +126,8 @@ Result<Analysis, IoError> analyse_directory(Directory& dir, const AnalysisOption
                                             Console& console);
 
 // The findings of one record file's damage: the same text in every
-// subcommand.
+// subcommand. `records_after` holds, per region, the whole records after
+// it; left empty, the count is not shown.
 void add_record_file_findings(const std::string& name, const RecordFileDamage& damage,
                               const std::vector<uint64_t>& records_after,
                               std::vector<Finding>& out);
