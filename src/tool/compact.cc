@@ -21,9 +21,9 @@
 #include <functional>
 #include <initializer_list>
 
-#include "codec/encoding.h"
 #include "db/backlink_file.h"
 #include "db/backlink_index.h"
+#include "db/damage.h"
 #include "db/record_file.h"
 #include "db/text_map.h"
 #include "tool/analysis.h"
@@ -234,36 +234,31 @@ struct RecordFile {
   std::vector<LiveSpan> live;  // in file order; empty when all_live
 };
 
-// Refuses a record the engine could not load.
-std::optional<Stop> refusal(const std::string& name, const RecordView& r) {
-  if (r.value_len == 0) return damaged(name, r.offset, "record with a value length of 0");
-  if (!r.key_is_utf8) return damaged(name, r.offset, "key not UTF-8");
-  return std::nullopt;
-}
-
-// Scans the whole file with `visit`, refusing a file the engine could not
-// load. Returns whether `visit` let the scan reach the end.
+// Scans the whole file with `visit`, refusing a file with damage of any
+// kind, named as check names it. Returns whether `visit` let the scan reach
+// the end.
 template <class Visit>
 Result<bool, Stop> scan_loadable(RecordFile& rf, const std::string& name, Visit&& visit) {
-  std::optional<Stop> refused;
-  ScanEnd end = scan_record_file(*rf.file, rf.size, [&](const RecordView& r) {
-    refused = refusal(name, r);
-    return !refused && visit(r);
-  });
+  auto damage = classify_record_file(*rf.file, rf.size);
+  if (!damage.ok()) return operational(name, damage.error());
+  if (!damage.value().clean()) {
+    std::vector<Finding> findings;
+    add_record_file_findings(name, damage.value(), {}, findings);
+    return Stop{EXIT_DAMAGE_LEFT, findings.front().display()};
+  }
+  ScanEnd end = scan_record_file(*rf.file, rf.size, visit);
   switch (end.stop) {
     case ScanStop::End:
       return true;
     case ScanStop::Refused:
-      if (refused) return std::move(*refused);
       return false;
-    case ScanStop::Torn:
-      return damaged(name, end.offset, "torn record at the end");
-    case ScanStop::ZeroTail:
-      return damaged(name, end.offset, "zeros at the end");
     case ScanStop::Io:
       return operational(name, *end.error);
+    case ScanStop::Torn:
+    case ScanStop::ZeroTail:
+      break;
   }
-  return true;
+  return failed(name, "changed during compact");
 }
 
 // Opens the record file and finds its live records, refusing a file the
@@ -314,38 +309,8 @@ Result<Unit, Stop> verify_records(const RecordFile& rf, const std::string& name,
   return Unit{};
 }
 
-// Notes every value in the copy that does not decode. Compact copies bytes,
-// never values, so such a value is kept exactly as it was; but the
-// operator should hear of it while its record is being handled.
-Result<Unit, Stop> note_undecodable(File& copy, uint64_t size, const std::string& name,
-                                    const std::string& temp, std::vector<Finding>& notes) {
-  RecordWindow window(copy, size);
-  std::optional<IoError> failure;
-  ScanEnd end = scan_record_file(copy, size, [&](const RecordView& r) {
-    auto value = window.view(r.value_offset, r.value_len);
-    if (!value.ok()) {
-      failure = std::move(value).error();
-      return false;
-    }
-    const auto* data = reinterpret_cast<const uint8_t*>(value.value().data());
-    if (decodes_without_link(data, value.value().size())) return true;
-    size_t cursor = 0;
-    auto decoded = decode_value(data, value.value().size(), &cursor);
-    if (!decoded.ok()) {
-      notes.push_back(Finding{Finding::Severity::Note, name, std::nullopt,
-                              "value does not decode",
-                              concat({"key ", printable(r.key), ": ", decoded.error().display(),
-                                      "; copied as it is"})});
-    }
-    return true;
-  });
-  if (failure) return operational(temp, *failure);
-  if (end.stop == ScanStop::Io) return operational(temp, *end.error);
-  return Unit{};
-}
-
 Result<uint64_t, Stop> compact_record_file(Directory& dir, const std::string& name,
-                                           RecordFile& rf, std::vector<Finding>& notes) {
+                                           RecordFile& rf) {
   const std::string temp = temp_name(name);
   auto fill = [&](ChunkWriter& out) -> Result<Unit, Stop> {
     WindowReader in(*rf.file, rf.size);
@@ -356,9 +321,7 @@ Result<uint64_t, Stop> compact_record_file(Directory& dir, const std::string& na
     return Unit{};
   };
   auto verify = [&](File& copy, uint64_t size) {
-    auto same = verify_records(rf, name, temp, copy, size);
-    if (!same.ok()) return same;
-    return note_undecodable(copy, size, name, temp, notes);
+    return verify_records(rf, name, temp, copy, size);
   };
   return replace_file(dir, name, *rf.file, fill, verify);
 }
@@ -615,10 +578,8 @@ Result<std::vector<Target>, Stop> compact(Directory& dir, const ParsedArgs& args
       t.bytes_after = t.bytes_before;
       continue;
     }
-    std::vector<Finding> notes;
-    auto after = t.is_records ? compact_record_file(dir, t.file, *t.records, notes)
+    auto after = t.is_records ? compact_record_file(dir, t.file, *t.records)
                               : compact_backlink_file(dir, t.file);
-    for (const Finding& note : notes) console.err(concat({"note: ", note.display()}));
     if (!after.ok()) return after.error();
     t.bytes_after = after.value();
   }

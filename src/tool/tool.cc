@@ -268,9 +268,9 @@ const std::vector<CommandSpec>& command_table() {
        "Rewrites each record file with only its live records and each backlink file with only "
        "its current rows, so that files grown by overwrites and deletes shrink.",
        "Nothing a program can read changes: record bytes are copied as they are, and every "
-       "file is replaced in one step by renaming a complete, synced copy over it. A value "
-       "copied that does not decode is kept as it is, and named in a note. Compact refuses, "
-       "changing nothing, a damaged directory (run repair first), a file in scope that is a "
+       "file is replaced in one step by renaming a complete, synced copy over it. Compact "
+       "refuses, changing nothing, a damaged directory (a value that does not decode "
+       "included: run repair first), a file in scope that is a "
        "symbolic link (it would put a file in the link's place), a directory open in another "
        "program, and a disk without room for the largest rewritten file.\n\n"
        "Exit status: 0 compacted; 4 refused: damage or a symbolic link in scope; 8 the "
