@@ -98,6 +98,7 @@ struct MemoryPlatform::State {
   std::shared_ptr<Usage> usage = std::make_shared<Usage>();
   std::shared_ptr<DirNode> root = std::make_shared<DirNode>();
   std::optional<uint64_t> capacity;
+  bool capacity_reported = true;
   std::vector<Fault> faults;
   size_t read_limit = 0;
   uint64_t free_space = DEFAULT_FREE_SPACE;
@@ -371,7 +372,7 @@ class MemoryDirectory final : public Directory {
 
   Result<uint64_t, IoError> free_space() override {
     if (auto e = state_->failure(FaultOp::Stat, path_)) return *e;
-    if (state_->capacity) return state_->room_for(SIZE_MAX);
+    if (state_->capacity && state_->capacity_reported) return state_->room_for(SIZE_MAX);
     return state_->free_space;
   }
 
@@ -459,7 +460,10 @@ void MemoryPlatform::set_free_space(uint64_t bytes) {
   state_->capacity.reset();
 }
 
-void MemoryPlatform::set_capacity(uint64_t bytes) { state_->capacity = bytes; }
+void MemoryPlatform::set_capacity(uint64_t bytes, bool reported) {
+  state_->capacity = bytes;
+  state_->capacity_reported = reported;
+}
 
 uint64_t MemoryPlatform::used_bytes() const { return state_->usage->used; }
 

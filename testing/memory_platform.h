@@ -79,8 +79,10 @@ class MemoryPlatform final : public Platform {
   // A file system of this many bytes from now on: free_space() reports what
   // is left, and a write that does not fit takes what does, then fails with
   // ENOSPC. Every file that exists counts, including one removed or replaced
-  // while a handle still holds it open.
-  void set_capacity(uint64_t bytes);
+  // while a handle still holds it open. With `reported` false, free_space()
+  // goes on reporting what set_free_space() set: a disk that another program
+  // fills after the free space was checked.
+  void set_capacity(uint64_t bytes, bool reported = true);
   // The bytes all existing files hold.
   uint64_t used_bytes() const;
 

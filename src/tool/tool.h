@@ -32,6 +32,10 @@ inline constexpr int EXIT_USAGE = 16;
 
 inline constexpr std::string_view TEMP_SUFFIX = ".zezavezud-tmp";
 inline constexpr std::string_view BACKUP_DIRECTORY = "lost+found";
+// The file a load keeps in the directory it writes until it has finished:
+// in "DIR.zezavezud-tmp" while it builds a new database, in DIR itself
+// during a --merge. The engine's open ignores it.
+inline constexpr std::string_view LOAD_MARKER = "zezavezud-load-in-progress";
 
 // Where a subcommand's output goes. The program writes to its standard
 // streams; tests collect both in strings.
