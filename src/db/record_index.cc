@@ -19,12 +19,14 @@ std::optional<RecordIndex::Entry> RecordIndex::find(std::string_view key, uint64
   return Entry{std::nullopt, *where, true};
 }
 
-void RecordIndex::put_offset(std::string_view key, uint64_t hash, uint64_t offset) {
+bool RecordIndex::put_offset(std::string_view key, uint64_t hash, uint64_t offset) {
+  if (offset >= OFFSET_LIMIT) return false;
   auto [where, added] = where_.insert(key, hash, offset);
-  if (added) return;
+  if (added) return true;
   drop_held(*where);
   *where = offset;
   pack_if_worth_it();
+  return true;
 }
 
 void RecordIndex::put_value(std::string_view key, uint64_t hash, std::string_view value,

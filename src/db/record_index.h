@@ -36,9 +36,14 @@ class RecordIndex {
   void prefetch(uint64_t hash) const { where_.prefetch(hash); }
 
   std::optional<Entry> find(std::string_view key, uint64_t hash) const;
+  // Offsets must stay below this: the top two bits of a stored offset mark
+  // a held value.
+  static constexpr uint64_t OFFSET_LIMIT = uint64_t(1) << 62;
+
   // The key's last record is at `offset` in the file; a value held for it
-  // is dropped.
-  void put_offset(std::string_view key, uint64_t hash, uint64_t offset);
+  // is dropped. False, and nothing changes, when `offset` is not below
+  // OFFSET_LIMIT.
+  [[nodiscard]] bool put_offset(std::string_view key, uint64_t hash, uint64_t offset);
   // The key's value is `value`, held from now on; `holds_links` false says
   // it holds no link to keep a backlink for, which spares a write that
   // replaces it the search for its links.
@@ -48,7 +53,7 @@ class RecordIndex {
  private:
   // A value in where_ with HELD set is a position in value_cache_, with
   // LINKLESS set when the held value holds no links; without HELD, a file
-  // offset (which stays below 2^62).
+  // offset (below OFFSET_LIMIT, which put_offset checks).
   static constexpr uint64_t HELD = uint64_t(1) << 63;
   static constexpr uint64_t LINKLESS = uint64_t(1) << 62;
   static constexpr uint64_t FLAGS = HELD | LINKLESS;

@@ -167,7 +167,7 @@ TEST(RecordIndex, AgreesWithAPlainMapThroughPacking) {
       index.erase(key, hash);
       expected.erase(key);
     } else if (choice == 1) {
-      index.put_offset(key, hash, uint64_t(step));
+      ASSERT_TRUE(index.put_offset(key, hash, uint64_t(step)));
       expected[key] = {"", true, uint64_t(step)};
     } else {
       std::string value(size_t(rng() % 300) + 1, char('a' + step % 26));
