@@ -195,7 +195,14 @@ Result<uint64_t, Stop> replace(
   };
   r.verify = verify;
   auto replaced = replace_file(dir, r);
-  if (!replaced.ok()) return Stop{EXIT_OPERATIONAL, replaced.error().error.display()};
+  if (!replaced.ok()) {
+    std::string message = replaced.error().error.display();
+    if (replaced.error().replaced) {
+      message.append(" (").append(file).append(" is compacted, but its rename may not yet ");
+      message.append("survive a power cut)");
+    }
+    return Stop{EXIT_OPERATIONAL, std::move(message)};
+  }
   return replaced.value();
 }
 
@@ -506,18 +513,34 @@ Result<std::vector<Target>, Stop> compact(Directory& dir, const ParsedArgs& args
                                           Console& console) {
   const std::string& path = args.positionals[0];
   auto listing = list_directory(dir);
-  if (!listing.ok()) return operational(path, listing.error());
+  if (!listing.ok()) {
+    return failed(path, concat({listing.error().display(), "; nothing was changed"}));
+  }
   for (const Finding& note : listing.value().notes) console.err(concat({"note: ", note.display()}));
   auto targets = select_targets(listing.value(), args.value("collection"), path);
   if (!targets.ok()) return targets.error();
   for (Target& t : targets.value()) {
     auto measured = measure(dir, t);
-    if (!measured.ok()) return measured.error();
+    if (!measured.ok()) {
+      Stop s = measured.error();
+      if (s.status == EXIT_OPERATIONAL) s.message.append("; nothing was changed");
+      return s;
+    }
   }
   auto space = check_space(dir, targets.value(), path);
   if (!space.ok()) return space.error();
   const std::vector<std::string>& leftovers = listing.value().temp_files;
   uint64_t done = 0;
+  std::string compacted;  // the files already replaced, for a failure's message
+  // A failure says which files are already compacted: a run after it
+  // finds them without dead records and leaves them.
+  auto stop = [&](Stop s) {
+    if (s.status == EXIT_OPERATIONAL) {
+      s.message.append(compacted.empty() ? "; no file was compacted"
+                                         : "; compacted before the failure:" + compacted);
+    }
+    return s;
+  };
   for (Target& t : targets.value()) {
     console.progress("compacting", done++, targets.value().size());
     // A file with no dead records would be copied byte for byte, so it
@@ -527,7 +550,7 @@ Result<std::vector<Target>, Stop> compact(Directory& dir, const ParsedArgs& args
       const std::string temp = temp_name(t.file);
       if (std::find(leftovers.begin(), leftovers.end(), temp) != leftovers.end()) {
         auto removed = dir.remove(temp);
-        if (!removed.ok()) return operational(temp, removed.error());
+        if (!removed.ok()) return stop(operational(temp, removed.error()));
       }
       t.bytes_after = t.bytes_before;
       t.records.reset();
@@ -538,8 +561,9 @@ Result<std::vector<Target>, Stop> compact(Directory& dir, const ParsedArgs& args
     // The original's handle goes at once: while it is open, the replaced
     // file's blocks stay in use.
     t.records.reset();
-    if (!after.ok()) return after.error();
+    if (!after.ok()) return stop(after.error());
     t.bytes_after = after.value();
+    compacted.append(" ").append(t.file);
   }
   return targets;
 }

@@ -306,6 +306,11 @@ void sweep(const std::function<void(MemoryPlatform&, int)>& plan, bool temp_may_
       return;
     }
     EXPECT_EQ(status, tool::EXIT_OPERATIONAL) << t.console.stdout_text();
+    const std::string& said = t.console.stderr_text();
+    const bool unchanged = said.find("nothing was changed") != std::string::npos;
+    EXPECT_TRUE(unchanged || said.find("no file was compacted") != std::string::npos ||
+                said.find("compacted before the failure: ") != std::string::npos)
+        << said;
     if (!temp_may_stay) {
       EXPECT_FALSE(t.has_temp_file());
     }
