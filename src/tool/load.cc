@@ -22,14 +22,13 @@
 #include <memory>
 #include <string>
 
-#include <unordered_map>
-
 #include "codec/encoding.h"
 #include "codec/text.h"
 #include "db/backlink_file.h"
 #include "db/database.h"
 #include "db/link_path.h"
 #include "db/record_file.h"
+#include "db/text_map.h"
 #include "tool/dump_format.h"
 #include "tool/json.h"
 #include "tool/tool.h"
@@ -267,7 +266,7 @@ std::string at_line(const Input& in, uint64_t line, std::string_view message) {
 struct InputSummary {
   uint64_t records = 0;
   // The bytes the load appends to each file, by file name.
-  std::unordered_map<std::string, uint64_t> file_bytes;
+  TextMap<uint64_t> file_bytes;
 
   // The space the new files take, each file counted in whole blocks.
   uint64_t space_needed() const {
@@ -317,7 +316,7 @@ Result<InputSummary, Failure> check_input(const Input& in, Console& console) {
   InputSummary summary;
   // The collection, a NUL (which no collection name holds) and the key ->
   // the line that holds them.
-  std::unordered_map<std::string, uint64_t> seen;
+  TextMap<uint64_t> seen;
   bool trailer_seen = false;
   for (;;) {
     auto more = lines.next(line);
