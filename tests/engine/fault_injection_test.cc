@@ -610,7 +610,7 @@ const std::string LOST_FOUND = testing::TOOL_DIR + "/lost+found";
 // cut out, a stale backlink row, and a leftover temporary file.
 Files salvage_case() {
   Files f = testing::sample_files();
-  f["users.qdb"] += std::string("\x09\x00\x00\x00car", 7);
+  f["users.qdb"] += std::string("\x09\x00\x00\x00", 4) + "car";
   f["posts.qdb"] = testing::zero_length_record("x") + f["posts.qdb"];
   f["users.qbl"] += testing::backlink_add_bytes("carol", "posts", "p9", "");
   f["posts.qdb.zezavezud-tmp"] = "old";
