@@ -37,7 +37,8 @@ std::string count_text(uint64_t n, const char* one, const char* many) {
 // The classification, then one sequential scan of the kept records, values
 // skipped.
 RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& entry,
-                              std::vector<Finding>& findings, Console& console) {
+                              const AnalysisOptions& options, std::vector<Finding>& findings,
+                              Console& console) {
   RecordFileReport report;
   report.entry = entry;
   auto file = dir.open(entry.name, OpenMode::ReadOnly);
@@ -107,23 +108,37 @@ RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& ent
       }
     }
   }
-  // Keys that appear only after the first damage in the middle.
+  // Keys that appear only after the first damage in the middle: a salvage
+  // lists them.
   auto first_middle =
       std::find_if(damage.regions.begin(), damage.regions.end(),
                    [](const DamagedRegion& r) { return r.kind == DamageKind::Middle; });
-  if (first_middle != damage.regions.end()) {
+  if (options.list_keys_only_after_damage && first_middle != damage.regions.end()) {
+    const uint64_t p = first_middle->start;
     const uint64_t q = first_middle->end;
-    TextMap<bool> later;
-    report.live.for_each([&](std::string_view key, const LiveRecord& r) {
-      if (r.offset >= q) later.emplace(std::string(key), true);
-    });
-    if (!later.empty()) {
-      (void)scan_record_range(*file.value(), 0, first_middle->start, [&](const RecordView& r) {
-        if (auto it = later.find(r.key); it != later.end()) later.erase(it);
-        return !later.empty();
+    // Whichever side holds fewer bytes is gathered into a set.
+    if (p <= report.size - q) {
+      TextSet before;
+      (void)scan_record_range(*file.value(), 0, p, [&](const RecordView& r) {
+        before.emplace(r.key);
+        return true;
       });
+      report.live.for_each([&](std::string_view key, const LiveRecord& r) {
+        if (r.offset >= q && !before.count(key)) report.only_after_damage.emplace_back(key);
+      });
+    } else {
+      TextSet later;
+      report.live.for_each([&](std::string_view key, const LiveRecord& r) {
+        if (r.offset >= q) later.emplace(key);
+      });
+      if (!later.empty()) {
+        (void)scan_record_range(*file.value(), 0, p, [&](const RecordView& r) {
+          if (auto it = later.find(r.key); it != later.end()) later.erase(it);
+          return !later.empty();
+        });
+      }
+      for (const std::string& key : later) report.only_after_damage.push_back(key);
     }
-    for (auto& [key, unused] : later) report.only_after_damage.push_back(key);
     std::sort(report.only_after_damage.begin(), report.only_after_damage.end());
   }
   add_record_file_findings(entry.name, damage, report.records_after, findings);
@@ -407,14 +422,17 @@ void add_record_file_findings(const std::string& name, const RecordFileDamage& d
   for (size_t i = 0; i < damage.regions.size(); ++i) {
     const DamagedRegion& r = damage.regions[i];
     const std::string why = describe_not_whole(r, damage.size);
-    const uint64_t after = i < records_after.size() ? records_after[i] : 0;
+    // The records that follow, when the caller counted them.
+    std::string after;
+    if (records_after.size() == damage.regions.size()) {
+      after = ", " + count_text(records_after[i], "whole record follows", "whole records follow");
+    }
     switch (r.kind) {
       case DamageKind::Middle:
         out.push_back(damage_finding(
             name, r.start, "damage in the middle",
             why + "; bytes " + std::to_string(r.start) + ".." + std::to_string(r.end) + " (" +
-                count_text(r.end - r.start, "byte", "bytes") + ") are not whole records, " +
-                count_text(after, "whole record follows", "whole records follow") +
+                count_text(r.end - r.start, "byte", "bytes") + ") are not whole records" + after +
                 readable_keys_text(r)));
         break;
       case DamageKind::TornTail:
@@ -488,7 +506,7 @@ Result<Analysis, IoError> analyse_directory(Directory& dir, const AnalysisOption
   const uint64_t total = a.listing.record_files.size();
   for (const DirectoryListing::Entry& entry : a.listing.record_files) {
     console.progress("scanning record files", a.record_files.size(), total);
-    a.record_files.push_back(scan_records(dir, entry, a.findings, console));
+    a.record_files.push_back(scan_records(dir, entry, options, a.findings, console));
     RecordFileReport& report = a.record_files.back();
     if (options.decode_values && !report.read_failed) {
       decode_values(dir, report, expected, a.findings, noted_targets, options.salvage);

@@ -105,6 +105,8 @@ struct AnalysisOptions {
   // The comparison of backlinks assumes damage in the middle is cut. Without
   // it, the rows from such a file are neither confirmed nor refuted.
   bool salvage = true;
+  // Fill RecordFileReport::only_after_damage (a salvage lists them).
+  bool list_keys_only_after_damage = false;
 };
 
 struct Analysis {
@@ -124,7 +126,8 @@ Result<Analysis, IoError> analyse_directory(Directory& dir, const AnalysisOption
                                             Console& console);
 
 // The findings of one record file's damage: the same text in every
-// subcommand.
+// subcommand. `records_after` holds, per region, the whole records after
+// it; left empty, the count is not shown.
 void add_record_file_findings(const std::string& name, const RecordFileDamage& damage,
                               const std::vector<uint64_t>& records_after,
                               std::vector<Finding>& out);

@@ -106,22 +106,32 @@ LiveIndex index_live_records(File& file, uint64_t size, const std::string& name,
     report.read_error(name, 0, damage.error());
     return live;
   }
+  const std::vector<DamagedRegion>& regions = damage.value().regions;
+  std::vector<uint64_t> records_after(regions.size(), 0);
+  std::optional<ScanEnd> failed;
+  for (const auto& [from, to] : damage.value().kept()) {
+    uint64_t here = 0;
+    ScanEnd end = scan_record_range(file, from, to, [&](const RecordView& r) {
+      live.apply(r);
+      ++here;
+      return true;
+    });
+    for (size_t i = 0; i < regions.size(); ++i) {
+      if (regions[i].end <= from) records_after[i] += here;
+    }
+    if (end.stop == ScanStop::Io) {
+      failed = std::move(end);
+      break;
+    }
+  }
   std::vector<Finding> findings;
-  add_record_file_findings(name, damage.value(), {}, findings);
+  add_record_file_findings(name, damage.value(), failed ? std::vector<uint64_t>() : records_after,
+                           findings);
   for (Finding& f : findings) {
     if (f.severity == Finding::Severity::Damage) f.detail.append("; left out");
     report.add(f, f.severity == Finding::Severity::Damage ? EXIT_DAMAGE_LEFT : EXIT_CLEAN);
   }
-  for (const auto& [from, to] : damage.value().kept()) {
-    ScanEnd end = scan_record_range(file, from, to, [&](const RecordView& r) {
-      live.apply(r);
-      return true;
-    });
-    if (end.stop == ScanStop::Io) {
-      report.read_error(name, end.offset, *end.error);
-      break;
-    }
-  }
+  if (failed) report.read_error(name, failed->offset, *failed->error);
   return live;
 }
 

@@ -465,6 +465,7 @@ int run_repair(Platform& platform, const ParsedArgs& args, Console& console) {
   }
   AnalysisOptions options;
   options.salvage = salvage;
+  options.list_keys_only_after_damage = salvage;
   auto analysis = analyse_directory(*dir.value(), options, console);
   if (!analysis.ok()) {
     console.err("zezavezud: " + path + ": " + analysis.error().display());

@@ -58,6 +58,18 @@ const CheckCase CHECK_CASES[] = {
      true, "users.qdb:42: torn tail: value does not decode", 4},
     {"value decodes short", [](Files& f) { f["users.qdb"] += raw_record("carol", std::string(2, '\0')); },
      true, "users.qdb:42: torn tail: value decodes short of its length", 4},
+    // The last record's blob ends in zeros from offset 4096 to the end of
+    // the file: kept, and noted.
+    {"zero-filled last page",
+     [](Files& f) {
+       const size_t content_at = f["users.qdb"].size() + 4 + 1 + 4 + 1 + 4;
+       f["users.qdb"] += testing::record_bytes(
+           "z", Value::blob(std::string(4096 - content_at, 'x') + std::string(104, '\0')));
+     },
+     false,
+     "users.qdb:42: note: the last record (key z) ends in 104 zero bytes from a 4096-aligned "
+     "offset to the end of the file; a power loss can leave this",
+     0},
     {"backlink file cut short", [](Files& f) { f["users.qbl"] += "\x01\x05"; }, false,
      "users.qbl:62: backlink file does not load: failed to fill whole buffer; 2 rows", 4},
     {"stale row",

@@ -180,8 +180,10 @@ TEST_F(ToolCompact, CollectionOptionLimitsTheWork) {
 }
 
 TEST_F(ToolCompact, RefusesADamagedDirectoryAndChangesNothing) {
-  const std::string whole = frame_record("a", "\x01").value();
+  const std::string whole = frame_record("a", std::string(1, '\0')).value();
   const std::vector<std::pair<std::string, std::string>> damage = {
+      {"users.qdb", whole + std::string(12, '\0') + whole + whole},  // damage in the middle
+      {"users.qdb", whole + frame_record("b", std::string(2, '\0')).value()},  // value decodes short
       {"users.qdb", whole + whole.substr(0, 7)},                             // torn record
       {"users.qdb", whole + std::string(12, '\0')},                          // zero tail
       {"users.qdb", whole + std::string("\x01\0\0\0a\0\0\0\0", 9) + whole},  // value length 0

@@ -345,5 +345,24 @@ TEST(ToolDump, LeavesOutWhatCannotBeReadAndDumpsTheRest) {
                 ": zero-filled tail: 6 bytes of zeros after the last whole record; left out\n");
 }
 
+TEST(ToolDump, LeavesOutDamageInTheMiddleAndDumpsTheRecordsAfterIt) {
+  MemoryPlatform platform;
+  StringConsole console;
+  ASSERT_EQ(load(platform, dump_text({{"a", "k1", "1"}, {"a", "k2", "2"}, {"a", "k3", "3"}}),
+                 console),
+            EXIT_CLEAN);
+  std::string a = *platform.contents(DIR, "a.qdb");
+  const size_t first = a.size() / 3;  // the three records are the same size
+  platform.put(DIR, "a.qdb", a.substr(0, first) + std::string(12, '\0') + a.substr(first));
+  StringConsole out;
+  EXPECT_EQ(run(platform, {"dump", DIR}, out), EXIT_DAMAGE_LEFT);
+  EXPECT_EQ(out.stdout_text(), dump_text({{"a", "k1", "1"}, {"a", "k2", "2"}, {"a", "k3", "3"}}));
+  EXPECT_EQ(out.stderr_text(), "a.qdb:" + std::to_string(first) +
+                                   ": damage in the middle: zero value length; bytes " +
+                                   std::to_string(first) + ".." + std::to_string(first + 12) +
+                                   " (12 bytes) are not whole records, 2 whole records follow; 12 "
+                                   "bytes whose keys cannot be told; left out\n");
+}
+
 }  // namespace
 }  // namespace zez::tool

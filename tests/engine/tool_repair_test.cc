@@ -80,6 +80,16 @@ const RepairCase REPAIR_CASES[] = {
     {"undecodable last value is a torn tail",
      [](Files& f) { f["users.qdb"] += raw_record("c", "\xee"); }, nothing, false, 1,
      [](const Files&) { return raw_record("c", "\xee"); }},
+    // So many damaged regions, each resolved inside the one before, that the
+    // search gives up: a salvage cuts everything from the first one on.
+    {"unresolved damage, salvaged",
+     [](Files& f) {
+       const std::string step = zero_length_record("x") +
+                                testing::record_bytes("a", Value::null()) +
+                                testing::record_bytes("b", Value::null());
+       for (int i = 0; i < 2100; ++i) f["users.qdb"] += step;
+     },
+     nothing, true, 1, whole("users.qdb")},
     {"backlink file cut short", [](Files& f) { f["users.qbl"] += "\x01\x05"; }, nothing, false, 1,
      whole("users.qbl")},
     {"stale row",
