@@ -120,6 +120,9 @@ Result<Unit, IoError> Collection::scan(uint64_t size) {
     return true;
   });
   apply_batch();
+  // The table was sized for every record; once the file's overwrites and
+  // deletions have been applied, it keeps only what its live keys need.
+  index_.shrink_to_fit();
   switch (end.stop) {
     case ScanStop::End:
       return Unit{};

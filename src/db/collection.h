@@ -56,6 +56,8 @@ class Collection {
   void set_in_transaction(bool on) { in_transaction_ = on; }
   uint64_t end_offset() const { return end_offset_; }
   size_t live_key_count() const { return index_.size(); }
+  // The bytes the index of live keys holds, for tests.
+  size_t key_table_bytes() const { return index_.key_table_bytes(); }
 
   // Fetches the key's slot in the index into the CPU's cache.
   void prefetch(std::string_view key) const { index_.prefetch(KeyIndex::hash(key)); }

@@ -59,6 +59,7 @@ class Arena {
   ~Arena() { release(); }
 
   size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
   const char* data() const { return data_; }
   char* data() { return data_; }
   void reserve(size_t n) {
@@ -141,6 +142,13 @@ class KeyMap {
   // Makes room for `n` keys, and `key_bytes` bytes of them, without
   // further growth.
   void reserve(size_t n, size_t key_bytes = 0);
+  // Gives back what reserve() or erased keys left unused: the table shrinks
+  // to the slots its keys need and the key bytes are packed, each only when
+  // that frees a quarter or more. A scan that reserved for every record of a
+  // file calls this at its end, so the table costs its live keys.
+  void shrink_to_fit();
+  // The bytes the table and its key arena hold, for tests of the above.
+  size_t memory_bytes() const { return slots_.capacity() * sizeof(Slot) + keys_.capacity(); }
 
   // The key's hash, for the calls below that take it: a caller with many
   // keys at hand hashes each and prefetches its slot a few keys before it
@@ -230,6 +238,14 @@ template <class T>
 void KeyMap<T>::reserve(size_t n, size_t key_bytes) {
   if (key_index_detail::slots_for(n) > slots_.size()) rehash(key_index_detail::slots_for(n));
   keys_.reserve(key_bytes);
+}
+
+template <class T>
+void KeyMap<T>::shrink_to_fit() {
+  const size_t wanted = key_index_detail::slots_for(size_);
+  if (wanted + wanted / 4 <= slots_.size()) rehash(wanted);
+  const size_t live_key_bytes = keys_.size() - dead_key_bytes_;
+  if (live_key_bytes + live_key_bytes / 4 < keys_.capacity()) compact_keys();
 }
 
 template <class T>

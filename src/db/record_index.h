@@ -32,6 +32,10 @@ class RecordIndex {
   size_t size() const { return where_.size(); }
   // Makes room for `n` keys, and `key_bytes` bytes of them, without growth.
   void reserve(size_t n, size_t key_bytes) { where_.reserve(n, key_bytes); }
+  // Frees what a reserve() for more keys than stayed live left unused.
+  void shrink_to_fit() { where_.shrink_to_fit(); }
+  // The bytes the key table holds, for tests.
+  size_t key_table_bytes() const { return where_.memory_bytes(); }
   // `hash` is KeyIndex::hash(key) in every call that takes it.
   void prefetch(uint64_t hash) const { where_.prefetch(hash); }
 
