@@ -1,5 +1,14 @@
 // Result<T, E>: the engine's way of returning either a value or an error.
-// Engine code never throws; every fallible operation returns one of these.
+// Every failure the engine expects (input, files, the system) comes back as
+// one of these; engine code throws nothing of its own but this:
+// - std::bad_alloc, when memory runs out (strings, vectors and the tables:
+//   LargeAllocator in src/db/large_memory.h throws it, and
+//   std::bad_array_new_length for a size past the address space);
+// - std::length_error from KeyMap (src/db/key_index.h), when a table would
+//   pass 2^32 slots or 2^48 bytes of keys.
+// The Python module catches everything at each entry point (`guarded` in
+// src/python/errors.h) and raises its internal-fault exception instead, so
+// no C++ exception reaches the interpreter.
 #pragma once
 
 #include <utility>

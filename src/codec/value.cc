@@ -1,7 +1,8 @@
 #include "codec/value.h"
 
-#include <functional>
 #include <utility>
+
+#include "codec/keyed_hash.h"
 
 namespace zez {
 
@@ -11,7 +12,8 @@ namespace {
 // dominate real use this beats hashing every key.
 constexpr size_t LINEAR_SEARCH_MAX = 16;
 
-size_t hash_key(std::string_view key) { return std::hash<std::string_view>{}(key); }
+// Keyed: a stored map's keys come from callers and files (keyed_hash.h).
+size_t hash_key(std::string_view key) { return size_t(keyed_hash(key)); }
 
 }  // namespace
 

@@ -27,6 +27,14 @@ IoError zero_value_length(uint64_t offset) {
                           " has a value length of 0");
 }
 
+// Offsets at or past RecordIndex::OFFSET_LIMIT cannot be indexed: the index
+// would read one as a held value. No file reaches it in practice; the check
+// keeps it that way.
+IoError offset_beyond_limit(uint64_t offset) {
+  return IoError::message("record at offset " + std::to_string(offset) +
+                          " lies beyond the 2^61-byte limit of a record file");
+}
+
 }  // namespace
 
 Collection::Collection(std::string path, std::unique_ptr<File> reader, std::unique_ptr<File> writer,
@@ -83,6 +91,7 @@ Result<Unit, IoError> Collection::scan(uint64_t size) {
   Pending batch[BATCH];
   size_t batched = 0;
   std::string batch_keys;
+  // False, with `refusal` set, at a record the index cannot take.
   const auto apply_batch = [&] {
     std::string_view keys(batch_keys);
     for (size_t i = 0; i < batched; ++i) {
@@ -91,12 +100,16 @@ Result<Unit, IoError> Collection::scan(uint64_t size) {
       keys.remove_prefix(p.key_len);
       if (p.tombstone) {
         index_.erase(key, p.hash);
-      } else {
-        index_.put_offset(key, p.hash, p.offset);
+      } else if (!index_.put_offset(key, p.hash, p.offset)) {
+        refusal = offset_beyond_limit(p.offset);
+        batched = 0;
+        batch_keys.clear();
+        return false;
       }
     }
     batched = 0;
     batch_keys.clear();
+    return true;
   };
   ScanEnd end = scan_record_file(*reader_, size, [&](const RecordView& r) {
     if (r.value_len == 0) {
@@ -119,10 +132,9 @@ Result<Unit, IoError> Collection::scan(uint64_t size) {
     index_.prefetch(hash);
     batch[batched++] = Pending{hash, r.offset, r.key.size(), r.is_tombstone()};
     batch_keys.append(r.key);
-    if (batched == BATCH) apply_batch();
-    return true;
+    return batched < BATCH || apply_batch();
   });
-  apply_batch();
+  if (!apply_batch()) end.stop = ScanStop::Refused;
   // The table was sized for every record; once the file's overwrites and
   // deletions have been applied, it keeps only what its live keys need.
   index_.shrink_to_fit();
@@ -208,6 +220,10 @@ Result<Unit, WriteFailure> Collection::write_record(std::string_view key, const 
 
 Result<Unit, WriteFailure> Collection::write_encoded(std::string_view key, uint64_t hash,
                                                      std::string_view encoded, bool holds_links) {
+  // A record that would start past the limit could never be indexed again.
+  if (end_offset_ >= RecordIndex::OFFSET_LIMIT) {
+    return WriteFailure{offset_beyond_limit(end_offset_), false};
+  }
   const size_t size = RECORD_FRAMING + key.size() + encoded.size();
   Result<Unit, WriteFailure> appended = Unit{};
   if (size < WRITE_BUFFER_SIZE && size <= WRITE_BUFFER_SIZE - write_buffer_.size()) {

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "codec/encoding.h"
+#include "codec/keyed_hash.h"
 #include "db/collection.h"
 
 namespace zez {
@@ -48,11 +49,9 @@ Result<std::string, StorageError> file_name_for(std::string_view collection,
 
 struct OutgoingLinkHash {
   size_t operator()(const OutgoingLink& l) const {
-    std::hash<std::string_view> h;
-    size_t seed = h(l.target_collection);
-    seed ^= h(l.target_key) + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
-    seed ^= h(l.source_path) + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
-    return seed;
+    uint64_t h = keyed_hash(l.target_collection);
+    h = fold_keyed_hash(h, l.target_key);
+    return size_t(fold_keyed_hash(h, l.source_path));
   }
 };
 using LinkSet = std::unordered_set<OutgoingLink, OutgoingLinkHash>;

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -26,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "codec/keyed_hash.h"
 #include "db/large_memory.h"
 
 namespace zez {
@@ -38,13 +40,20 @@ inline constexpr size_t SMALL_TABLE_SLOTS = size_t(1) << 16;
 // half the arena: below it a compaction would cost more than it frees.
 inline constexpr size_t MIN_DEAD_KEY_BYTES = 4096;
 
-// A 64-bit hash of the key: its low 32 bits place the key in the table, its
-// top 16 bits tag the key's slot.
+// The key's keyed hash (keyed_hash.h): its low 32 bits place the key in the
+// table, its top 16 bits tag the key's slot.
 uint64_t hash_key(std::string_view key);
 
 // Arenas of byte strings, each entry its length as a little-endian base-128
 // number (one byte below 128) followed by its bytes. A plain buffer rather
 // than a vector: appending a few bytes is a compare and a copy.
+//
+// Aliasing rule: extend() may move the arena's bytes to a bigger block and
+// free the old one, so every pointer or view into an arena dies with the
+// next extend(), and bytes appended to an arena must never point into that
+// same arena (append_entry would copy them from freed memory). To store an
+// entry an arena already holds, copy it out first. Debug builds check this
+// in append_entry.
 class Arena {
  public:
   Arena() = default;
@@ -72,6 +81,12 @@ class Arena {
     size_ += n;
     return at;
   }
+  // Whether `bytes` lie in this arena's block (for the aliasing check).
+  bool holds(std::string_view bytes) const {
+    const auto at = reinterpret_cast<uintptr_t>(bytes.data());
+    const auto start = reinterpret_cast<uintptr_t>(data_);
+    return data_ != nullptr && !bytes.empty() && at >= start && at - start < capacity_;
+  }
   void swap(Arena& other) {
     std::swap(data_, other.data_);
     std::swap(size_, other.size_);
@@ -96,7 +111,9 @@ class Arena {
 };
 
 // Appends an entry for `bytes`; returns where it starts.
+// `bytes` must not lie in `arena` (see Arena).
 inline size_t append_entry(Arena& arena, std::string_view bytes) {
+  assert(!arena.holds(bytes));
   char length[10];
   size_t n = 0;
   size_t len = bytes.size();
@@ -137,6 +154,23 @@ inline size_t slots_for(size_t entries) { return std::max(MIN_SLOTS, entries + e
 template <class T>
 class KeyMap {
  public:
+  KeyMap() = default;
+  // A moved-from map is empty and usable; the implicit move would leave its
+  // count behind over no slots at all.
+  KeyMap(KeyMap&& other) noexcept
+      : slots_(std::exchange(other.slots_, {})),
+        keys_(std::move(other.keys_)),
+        size_(std::exchange(other.size_, 0)),
+        dead_key_bytes_(std::exchange(other.dead_key_bytes_, 0)) {}
+  KeyMap& operator=(KeyMap&& other) noexcept {
+    KeyMap gone(std::move(other));
+    slots_.swap(gone.slots_);
+    keys_.swap(gone.keys_);
+    std::swap(size_, gone.size_);
+    std::swap(dead_key_bytes_, gone.dead_key_bytes_);
+    return *this;
+  }
+
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   // Makes room for `n` keys, and `key_bytes` bytes of them, without
@@ -157,10 +191,14 @@ class KeyMap {
   void prefetch(uint64_t hash) const {
     if (slots_.empty()) return;
     // A probe for a new key reads on to the next empty slot, which at the
-    // table's load often lies in the next cache line.
-    const Slot* home_slot = &slots_[home(hash)];
-    __builtin_prefetch(home_slot);
-    __builtin_prefetch(reinterpret_cast<const char*>(home_slot) + 64);
+    // table's load often lies in the next cache line: that one too, when it
+    // is still inside the table (a pointer past the array is not formed).
+    constexpr size_t SLOTS_PER_LINE = std::max(size_t(1), 64 / sizeof(Slot));
+    const size_t home_slot = home(hash);
+    __builtin_prefetch(&slots_[home_slot]);
+    if (slots_.size() - home_slot > SLOTS_PER_LINE) {
+      __builtin_prefetch(&slots_[home_slot + SLOTS_PER_LINE]);
+    }
   }
 
   // The value stored for the key, or nullptr when it has none. The pointer

@@ -91,12 +91,13 @@ std::optional<RecordIndex::Entry> RecordIndex::find(std::string_view key, uint64
   return Entry{std::nullopt, *where & POSITION_MASK, may_hold_links, (*where & WRITTEN) != 0};
 }
 
-void RecordIndex::put_offset(std::string_view key, uint64_t hash, uint64_t offset) {
-  if (offset > POSITION_MASK) throw std::length_error("record index: offset out of range");
+bool RecordIndex::put_offset(std::string_view key, uint64_t hash, uint64_t offset) {
+  if (offset >= OFFSET_LIMIT) return false;
   auto [where, added] = where_.insert(key, hash, offset);
-  if (added) return;
+  if (added) return true;
   retire(*where);
   *where = offset;
+  return true;
 }
 
 void RecordIndex::put_value(std::string_view key, uint64_t hash, std::string_view value,

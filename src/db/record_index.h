@@ -85,12 +85,18 @@ class RecordIndex {
   void prefetch(uint64_t hash) const { where_.prefetch(hash); }
 
   std::optional<Entry> find(std::string_view key, uint64_t hash) const;
+  // Offsets must stay below this: the top three bits of a stored offset
+  // mark a held value and what the key's value was.
+  static constexpr uint64_t OFFSET_LIMIT = uint64_t(1) << 61;
+
   // The key's last record is at `offset` in the file (as the open's scan
-  // finds it); a value held for it is dropped.
-  void put_offset(std::string_view key, uint64_t hash, uint64_t offset);
-  // The key's value is `value`, whose record starts at `offset`, held from
-  // now on; `holds_links` false says it holds no link to keep a backlink
-  // for, which spares a write that replaces it the search for its links.
+  // finds it); a value held for it is dropped. False, and nothing changes,
+  // when `offset` is not below OFFSET_LIMIT.
+  [[nodiscard]] bool put_offset(std::string_view key, uint64_t hash, uint64_t offset);
+  // The key's value is `value`, whose record starts at `offset` (below
+  // OFFSET_LIMIT), held from now on; `holds_links` false says it holds no
+  // link to keep a backlink for, which spares a write that replaces it the
+  // search for its links.
   void put_value(std::string_view key, uint64_t hash, std::string_view value, bool holds_links,
                  uint64_t offset);
   void erase(std::string_view key, uint64_t hash);

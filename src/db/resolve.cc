@@ -7,9 +7,10 @@
 #include <algorithm>
 #include <deque>
 #include <string>
-#include <unordered_map>
+
 
 #include "db/link_path.h"
+#include "db/text_map.h"
 
 namespace zez {
 
@@ -62,7 +63,7 @@ class Resolver {
   // has one answer; without this, a few records whose links carry further
   // "$self." keys make the work grow exponentially. Errors are not kept: the
   // first one ends the whole resolution.
-  std::unordered_map<std::string, SelfKey> self_keys_;
+  TextMap<SelfKey> self_keys_;
 };
 
 // The walk is a loop over segments and links; only a "$self." key recurses
@@ -151,7 +152,7 @@ Result<std::string, ResolveError> Resolver::self_key(std::string_view dotted) {
   // Each sub-resolution starts again at depth 0, so a cycle through "$self."
   // keys would never meet the depth limit; the nesting is bounded instead.
   if (level > MAX_LINK_DEPTH) return ResolveError::cyclic_link();
-  if (auto it = self_keys_.find(std::string(dotted)); it != self_keys_.end()) {
+  if (auto it = self_keys_.find(dotted); it != self_keys_.end()) {
     if (level + it->second.height > MAX_LINK_DEPTH) return ResolveError::cyclic_link();
     deepest_ = std::max(deepest_, level + it->second.height);
     return it->second.key;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "codec/encoding.h"
+#include "codec/keyed_hash.h"
 #include "db/backlink_file.h"
 #include "db/link_path.h"
 #include "db/record_file.h"
@@ -92,7 +93,7 @@ struct ExpectedRows {
   TextMap<std::vector<BacklinkRow>> by_target;
   // "collection\0key" of every live value that does not decode: rows from
   // these sources can be neither confirmed nor refuted.
-  std::unordered_set<std::string> unknown_sources;
+  TextSet unknown_sources;
   bool complete = true;  // false when a record file could not be read
 };
 
@@ -306,12 +307,11 @@ void compare_rows(BacklinkFileReport& report, const std::vector<BacklinkRow>* ex
 }  // namespace
 
 size_t BacklinkRowHash::operator()(const BacklinkRow& r) const {
-  std::hash<std::string_view> h;
-  size_t seed = h(r.target_key);
+  uint64_t h = keyed_hash(r.target_key);
   for (const std::string* s : {&r.source_collection, &r.source_key, &r.source_path}) {
-    seed ^= h(*s) + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
+    h = fold_keyed_hash(h, *s);
   }
-  return seed;
+  return size_t(h);
 }
 
 int Analysis::damage_count() const {

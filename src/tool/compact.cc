@@ -20,11 +20,11 @@
 #include <cstring>
 #include <functional>
 #include <initializer_list>
-#include <unordered_set>
 
 #include "db/backlink_file.h"
 #include "db/backlink_index.h"
 #include "db/record_file.h"
+#include "db/text_map.h"
 #include "tool/json.h"
 #include "tool/live_index.h"
 #include "tool/tool.h"
@@ -347,7 +347,7 @@ Result<BacklinkRows, Stop> read_backlink_rows(Directory& dir, const std::string&
   rows.index = std::move(loaded).value();
   auto opened = dir.open(name, OpenMode::ReadOnly);
   if (!opened.ok()) return operational(name, opened.error());
-  std::unordered_set<std::string> seen;
+  TextSet seen;
   ScanEnd end = scan_backlink_file(*opened.value(), [&](const BacklinkRecordView& r) {
     if (r.op == BACKLINK_OP_ADD && seen.emplace(r.strings.target_key).second) {
       rows.keys.emplace_back(r.strings.target_key);

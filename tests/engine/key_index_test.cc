@@ -185,7 +185,7 @@ TEST(RecordIndex, AgreesWithAPlainMapThroughShedsAndReclaims) {
       index.erase(key, hash);
       expected.erase(key);
     } else if (choice == 1) {
-      index.put_offset(key, hash, step);
+      ASSERT_TRUE(index.put_offset(key, hash, step));
       expected[key] = {"", true, step, false};
     } else if (choice == 2) {
       index.shed_oldest_block(droppable);
