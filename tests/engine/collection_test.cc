@@ -252,10 +252,10 @@ TEST_F(CollectionTest, TheIndexAfterTheScanHoldsNoRoomForDeadRecords) {
     tombstone += '\x0c';
     deleted += tombstone;
   }
-  // 500 keys of at most 7 bytes: slots of 16 bytes at most 4/5 full, and
+  // 500 keys of at most 7 bytes: slots of 16 bytes at least 2/5 full, and
   // the keys with their length bytes, a quarter left unused at most. Sized
-  // for the records, the table would take 20 times that.
-  const size_t live_keys_need = 500 * 16 * 5 / 4 + 16 + 500 * 10;
+  // for the records, the table would take 15 times that.
+  const size_t live_keys_need = 500 * 16 * 5 / 2 + 32 + 500 * 10;
   for (const std::string* bytes : {&once, &overwritten, &deleted}) {
     EXPECT_LE(table_bytes_of(*bytes), live_keys_need) << bytes->size();
   }
