@@ -139,6 +139,49 @@ JSON = {
 }
 
 
+def repair_input(qdb, qbl):
+    """The repair target's input: the record file's share, then both files."""
+    return struct.pack("<H", len(qdb)) + qdb + qbl
+
+
+def healthy_collection():
+    """Records of collection c with links to each other, overwrites and a
+    delete, a blob holding copies of records; and the backlinks they imply."""
+    recs = [record("k%d" % i, mapping(("n", integer(i)), ("to", link("c/k%d" % (i // 2)))))
+            for i in range(12)]
+    recs.append(record("k3", text("overwritten")))
+    recs.append(record("k5", b"\x0c"))
+    recs.append(record("copies", b"\x06" + string(recs[0] + recs[1])))
+    qdb = b"".join(recs)
+    rows = [backlink(1, "k%d" % (i // 2), "c", "k%d" % i, "to")
+            for i in range(12) if i not in (3, 5)]
+    return qdb, b"".join(rows)
+
+
+def repair_seeds():
+    qdb, qbl = healthy_collection()
+    mid = len(qdb) // 2
+    flipped_key_len = bytearray(qdb)
+    flipped_key_len[3] ^= 0x10
+    flipped_value_len = bytearray(qdb)
+    flipped_value_len[4 + 2 + 1] ^= 0x01
+    junk = bytes((i * 151 + 7) % 256 for i in range(40))
+    return {
+        "healthy": repair_input(qdb, qbl),
+        "cut": repair_input(qdb[:mid + 3], qbl),
+        "zeroed_block_middle": repair_input(qdb[:mid] + bytes(24) + qdb[mid + 24:], qbl),
+        "zeroed_block_end": repair_input(qdb[:-20] + bytes(20), qbl),
+        "zeros_appended": repair_input(qdb + bytes(30), qbl),
+        "random_block": repair_input(junk + qdb[len(junk):], qbl),
+        "key_length_bit": repair_input(bytes(flipped_key_len), qbl),
+        "value_length_bit": repair_input(bytes(flipped_value_len), qbl),
+        "backlinks_deleted": repair_input(qdb, b""),
+        "backlinks_cut": repair_input(qdb, qbl[:len(qbl) // 2 + 1]),
+        "backlinks_zeroed": repair_input(qdb, qbl[:10] + bytes(20) + qbl[30:]),
+        "zero_value_length": repair_input(record("x", b"") + qdb, qbl),
+    }
+
+
 def cache_ops(*ops):
     """Ops of the value_cache target: (op, key, length) each."""
     return bytes(b for op in ops for b in op)
@@ -157,7 +200,8 @@ VALUE_CACHE = {
 def main():
     for name, seeds in [("decode_value", DECODE), ("record_file", RECORDS),
                         ("backlink_file", BACKLINKS), ("resolve_links", RESOLVE),
-                        ("json_reader", JSON), ("value_cache", VALUE_CACHE)]:
+                        ("json_reader", JSON), ("repair", repair_seeds()),
+                        ("value_cache", VALUE_CACHE)]:
         d = ROOT / name
         d.mkdir(parents=True, exist_ok=True)
         for seed, data in seeds.items():

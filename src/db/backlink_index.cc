@@ -19,10 +19,11 @@ bool equals(const Backlink& b, const BacklinkStrings& s) {
          b.source_path == s.source_path;
 }
 
-// What the load makes of where its scan ended. A string that is not UTF-8
-// is reported before anything found after it, as the strings come in file
-// order and each is checked as soon as it is whole.
-Result<Unit, IoError> check_scan_end(ScanEnd& end) {
+}  // namespace
+
+// A string that is not UTF-8 is reported before anything found after it, as
+// the strings come in file order and each is checked as soon as it is whole.
+Result<Unit, IoError> backlink_replay_error(ScanEnd& end) {
   switch (end.stop) {
     case ScanStop::End:
       return Unit{};
@@ -38,6 +39,8 @@ Result<Unit, IoError> check_scan_end(ScanEnd& end) {
   }
   return IoError::unexpected_eof();
 }
+
+namespace {
 
 IoError broken_file_error() {
   return IoError::message(
@@ -77,7 +80,7 @@ Result<std::unique_ptr<BacklinkIndex>, IoError> BacklinkIndex::load(Directory& d
     }
     return true;
   });
-  auto whole = check_scan_end(end);
+  auto whole = backlink_replay_error(end);
   if (!whole.ok()) return std::move(whole).error();
   std::unique_ptr<BacklinkIndex> index(new BacklinkIndex(std::move(file)));
   index->entries_ = std::move(entries);

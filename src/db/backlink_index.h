@@ -13,6 +13,7 @@
 #include "codec/result.h"
 #include "codec/value.h"
 #include "db/file.h"
+#include "db/scan_end.h"
 #include "db/text_map.h"
 
 namespace zez {
@@ -27,6 +28,11 @@ struct Backlink {
   std::string source_path;  // segments from the value's root to the link, joined with "/"
   bool operator==(const Backlink&) const = default;
 };
+
+// What the load makes of where its scan of a backlink file ended: nothing
+// when it replays whole, else the error the load fails with (the scan's
+// read error is moved out). The one rule for the engine and maintenance.
+Result<Unit, IoError> backlink_replay_error(ScanEnd& end);
 
 class BacklinkIndex {
  public:

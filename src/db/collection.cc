@@ -6,6 +6,7 @@
 
 #include "codec/byte_order.h"
 #include "codec/encoding.h"
+#include "db/damage.h"
 #include "db/record_file.h"
 
 namespace zez {
@@ -112,12 +113,9 @@ Result<Unit, IoError> Collection::scan(uint64_t size) {
     return true;
   };
   ScanEnd end = scan_record_file(*reader_, size, [&](const RecordView& r) {
-    if (r.value_len == 0) {
-      refusal = zero_value_length(r.offset);
-      return false;
-    }
-    if (!r.key_is_utf8) {
-      refusal = IoError::message("invalid utf8 key");
+    if (auto why = load_refusal(r)) {
+      refusal = *why == NotWhole::ZeroValueLength ? zero_value_length(r.offset)
+                                                  : IoError::message("invalid utf8 key");
       return false;
     }
     if (records == RECORDS_BEFORE_ESTIMATE) {

@@ -7,6 +7,34 @@
 // The last record of a key decides its state; a record whose first value
 // byte is 0x0C (Tombstone) deletes the key. Records are only ever appended.
 //
+// Damage (db/damage.h). The format has no checksums, so damage is told from
+// the framing and the values alone. A record is whole when the engine can
+// load it (it lies inside the file, its key is UTF-8, its value length is
+// above 0) and its value decodes to exactly value_len bytes: the engine's
+// reader ignores bytes after the first value, but no writer leaves any.
+// Let P be the first record that is not whole. A candidate chain is a run
+// of at least two whole records starting after P that ends exactly at the
+// end of the file, passing only through later damaged regions that are
+// themselves damage in the middle; a run inside P's own extent that stops
+// there is bytes of P's value, not a chain.
+//   - No candidate chain: the bytes from P on are a torn tail (or a zero
+//     tail), the remains of an interrupted append. A repair cuts them.
+//   - Otherwise P..Q is damage in the middle. Q is the end of P when P
+//     frames and whole records follow it; else the earliest start among the
+//     chains that merge into the one that reaches the end (chains starting
+//     at false offsets inside the damage fall in step with the true
+//     records). A salvage drops P..Q and keeps the rest.
+// Stored values may hold bytes that frame like records, even copies of
+// records; requiring a chain to reach the end of the file exactly keeps the
+// tail of an interrupted append a tail. Such copies right after the damage
+// cannot be told from records, so a salvage names every key that exists
+// only after a Q. The search frames each offset once and is bounded to a
+// few times the file's size; past the bound the rest is unresolved.
+//
+// A power loss can also leave the last 4096-aligned pages of a file zeroed
+// after the last record was written: when that record still decodes it is
+// kept (a value may end in zeros), and reported as a note.
+//
 // The one reader and writer of this grammar: the engine's Collection and the
 // maintenance program both frame, scan and read records through it.
 #pragma once
@@ -69,6 +97,10 @@ struct RecordView {
 // through the same handle (read_record_value).
 template <class Visit>
 ScanEnd scan_record_file(File& file, uint64_t size, Visit&& visit);
+// The same over the bytes [from, size) only, `from` being where a record
+// starts (e.g. where a damaged region ends).
+template <class Visit>
+ScanEnd scan_record_range(File& file, uint64_t from, uint64_t size, Visit&& visit);
 
 // Reads the value bytes of the record at `offset` into `out`. `file_end` is
 // the file's size as the caller knows it: a length running past it fails
@@ -182,14 +214,19 @@ std::optional<ScanEnd> stop_at_zero_tail(File& file, uint64_t size, uint64_t off
 
 template <class Visit>
 ScanEnd scan_record_file(File& file, uint64_t size, Visit&& visit) {
+  return scan_record_range(file, 0, size, std::forward<Visit>(visit));
+}
+
+template <class Visit>
+ScanEnd scan_record_range(File& file, uint64_t from, uint64_t size, Visit&& visit) {
   using detail::Framed;
   detail::ScanReader in(file, size);
   RecordView record{};
-  uint64_t offset = 0;
+  uint64_t offset = from;
   // Empty records before this offset are known not to begin a zero tail, so
   // a long run of zeros inside the file is looked at once, not once per
   // record.
-  uint64_t nonzero_at = 0;
+  uint64_t nonzero_at = from;
   while (offset < size) {
     uint64_t needed;
     switch (detail::frame_record_at(in, size, offset, record, needed)) {

@@ -5,6 +5,7 @@
 #include "codec/encoding.h"
 #include "codec/keyed_hash.h"
 #include "db/backlink_file.h"
+#include "db/backlink_index.h"
 #include "db/link_path.h"
 #include "db/record_file.h"
 
@@ -16,8 +17,8 @@ namespace {
 // a badly damaged file does not bury the report.
 constexpr size_t LISTED_PER_KIND = 20;
 
-Finding damage(std::string file, std::optional<uint64_t> offset, std::string kind,
-               std::string detail) {
+Finding damage_finding(std::string file, std::optional<uint64_t> offset, std::string kind,
+                       std::string detail) {
   return Finding{Finding::Severity::Damage, std::move(file), offset, std::move(kind),
                  std::move(detail)};
 }
@@ -33,9 +34,11 @@ std::string count_text(uint64_t n, const char* one, const char* many) {
   return text.append(" ").append(n == 1 ? one : many);
 }
 
-// The framing pass: one sequential scan, values skipped.
+// The classification, then one sequential scan of the kept records, values
+// skipped.
 RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& entry,
-                              std::vector<Finding>& findings, Console& console) {
+                              const AnalysisOptions& options, std::vector<Finding>& findings,
+                              Console& console) {
   RecordFileReport report;
   report.entry = entry;
   auto file = dir.open(entry.name, OpenMode::ReadOnly);
@@ -50,41 +53,95 @@ RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& ent
   } else {
     failure = std::move(file).error();
   }
+  if (!failure) {
+    auto damage = classify_record_file(*file.value(), report.size, [&](uint64_t at) {
+      // A large file takes seconds: say how far the pass is now and then.
+      console.progress(entry.name, at, report.size);
+    });
+    if (damage.ok()) {
+      report.damage = std::move(damage).value();
+    } else {
+      failure = std::move(damage).error();
+    }
+  }
   if (failure) {
     report.read_failed = true;
     findings.push_back(note(entry.name, std::nullopt, "read error", failure->display()));
     return report;
   }
+  const RecordFileDamage& damage = report.damage;
   report.live = LiveIndex(report.size);
-  // The last record of each key whose last record so far is a refused one.
-  TextMap<uint64_t> refused_last;
-  report.end = scan_record_file(*file.value(), report.size, [&](const RecordView& r) {
-    // A large file takes seconds: say how far the scan is now and then.
-    if ((++report.records & 0xFFFF) == 0) console.progress(entry.name, r.offset, report.size);
-    const char* refusal = r.value_len == 0 ? "zero value length"
-                          : !r.key_is_utf8 ? "key not UTF-8"
-                                           : nullptr;
-    if (refusal != nullptr) {
-      report.refused.push_back(RefusedRecord{r.offset, r.end(), refusal});
-      refused_last.insert_or_assign(std::string(r.key), r.offset);
+  report.records_after.assign(damage.regions.size(), 0);
+  for (const auto& [from, to] : damage.kept()) {
+    uint64_t here = 0;
+    ScanEnd end = scan_record_range(*file.value(), from, to, [&](const RecordView& r) {
+      report.live.apply(r);
+      ++here;
       return true;
+    });
+    if (end.stop != ScanStop::End) {
+      report.read_failed = true;
+      findings.push_back(note(entry.name, end.offset, "read error",
+                              end.error ? end.error->display() : "the file changed"));
+      return report;
     }
-    if (!refused_last.empty()) {
-      auto it = refused_last.find(r.key);
-      if (it != refused_last.end()) refused_last.erase(it);
+    report.records += here;
+    for (size_t i = 0; i < damage.regions.size(); ++i) {
+      if (damage.regions[i].end <= from) report.records_after[i] += here;
     }
-    report.live.apply(r);
-    return true;
-  });
-  for (auto& [key, offset] : refused_last) {
-    std::optional<uint64_t> now_at;
-    if (const LiveRecord* live = report.live.find(key)) now_at = live->offset;
-    report.changed_keys.push_back(ChangedKey{key, offset, now_at});
   }
-  std::sort(
-      report.changed_keys.begin(), report.changed_keys.end(),
-      [](const ChangedKey& a, const ChangedKey& b) { return a.refused_offset < b.refused_offset; });
-  add_record_file_findings(report, findings);
+  // Keys whose newest record lies in a damaged region.
+  TextMap<size_t> changed_at;
+  for (const DamagedRegion& region : damage.regions) {
+    for (const ReadableRecord& r : region.readable) {
+      const LiveRecord* live = report.live.find(r.key);
+      if (live && live->offset > r.offset) continue;
+      if (!live && r.tombstone) continue;
+      std::optional<uint64_t> now_at;
+      if (live) now_at = live->offset;
+      // A key met again in a later region: the latest record counts.
+      auto [it, added] = changed_at.emplace(r.key, report.changed_keys.size());
+      if (added) {
+        report.changed_keys.push_back(ChangedKey{r.key, r.offset, now_at});
+      } else {
+        report.changed_keys[it->second].dropped_offset = r.offset;
+      }
+    }
+  }
+  // Keys that appear only after the first damage in the middle: a salvage
+  // lists them.
+  auto first_middle =
+      std::find_if(damage.regions.begin(), damage.regions.end(),
+                   [](const DamagedRegion& r) { return r.kind == DamageKind::Middle; });
+  if (options.list_keys_only_after_damage && first_middle != damage.regions.end()) {
+    const uint64_t p = first_middle->start;
+    const uint64_t q = first_middle->end;
+    // Whichever side holds fewer bytes is gathered into a set.
+    if (p <= report.size - q) {
+      TextSet before;
+      (void)scan_record_range(*file.value(), 0, p, [&](const RecordView& r) {
+        before.emplace(r.key);
+        return true;
+      });
+      report.live.for_each([&](std::string_view key, const LiveRecord& r) {
+        if (r.offset >= q && !before.count(key)) report.only_after_damage.emplace_back(key);
+      });
+    } else {
+      TextSet later;
+      report.live.for_each([&](std::string_view key, const LiveRecord& r) {
+        if (r.offset >= q) later.emplace(key);
+      });
+      if (!later.empty()) {
+        (void)scan_record_range(*file.value(), 0, p, [&](const RecordView& r) {
+          if (auto it = later.find(r.key); it != later.end()) later.erase(it);
+          return !later.empty();
+        });
+      }
+      for (const std::string& key : later) report.only_after_damage.push_back(key);
+    }
+    std::sort(report.only_after_damage.begin(), report.only_after_damage.end());
+  }
+  add_record_file_findings(entry.name, damage, report.records_after, findings);
   return report;
 }
 
@@ -94,6 +151,8 @@ struct ExpectedRows {
   // "collection\0key" of every live value that does not decode: rows from
   // these sources can be neither confirmed nor refuted.
   TextSet unknown_sources;
+  // Collections none of whose rows can be judged.
+  TextSet unknown_collections;
   bool complete = true;  // false when a record file could not be read
 };
 
@@ -121,18 +180,22 @@ class LiveStarts {
 // their starts, so the index can go first: the pass then holds little more
 // than one record.
 void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expected,
-                   std::vector<Finding>& findings, TextMap<bool>& noted_targets) {
+                   std::vector<Finding>& findings, TextMap<bool>& noted_targets, bool salvage) {
   auto file = dir.open(report.entry.name, OpenMode::ReadOnly);
   if (!file.ok()) {
     report.read_failed = true;
     findings.push_back(note(report.entry.name, std::nullopt, "read error", file.error().display()));
     return;
   }
-  LiveStarts starts(report.end.offset);
+  LiveStarts starts(report.size);
   report.live.for_each([&](std::string_view, const LiveRecord& r) { starts.add(r.offset); });
   report.live = LiveIndex();
   const std::string& collection = report.entry.collection;
-  RecordWindow window(*file.value(), report.end.offset);
+  // Rows from a file whose damage in the middle stays can be neither
+  // confirmed nor refuted: which of its records count is not settled.
+  const bool unknown = !salvage && report.needs_salvage();
+  if (unknown) expected.unknown_collections.insert(collection);
+  RecordWindow window(*file.value(), report.size);
   std::optional<IoError> read_failure;
   uint64_t failed_at = 0;
   auto visit = [&](const RecordView& record) {
@@ -155,12 +218,14 @@ void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expec
     auto value =
         decode_value(reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size(), &cursor);
     if (!value.ok()) {
+      // Never for a kept record, which is whole; but should it happen, its
+      // links are unknown.
       findings.push_back(
-          damage(report.entry.name, offset, "value does not decode", value.error().display()));
-      report.undecodable.emplace_back(key);
+          damage_finding(report.entry.name, offset, "value does not decode", value.error().display()));
       expected.unknown_sources.insert(source_id(collection, key));
       return true;
     }
+    if (unknown) return true;
     for (OutgoingLink& link : extract_links(value.value())) {
       if (!is_usable_collection_name(link.target_collection)) {
         if (noted_targets.emplace(link.target_collection, true).second) {
@@ -175,10 +240,13 @@ void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expec
     }
     return true;
   };
-  ScanEnd end = scan_record_file(*file.value(), report.end.offset, visit);
-  if (!read_failure && end.stop == ScanStop::Io) {
-    read_failure = std::move(*end.error);
-    failed_at = end.offset;
+  for (const auto& [from, to] : report.damage.kept()) {
+    ScanEnd end = scan_record_range(*file.value(), from, to, visit);
+    if (!read_failure && end.stop == ScanStop::Io) {
+      read_failure = std::move(*end.error);
+      failed_at = end.offset;
+    }
+    if (read_failure) break;
   }
   if (read_failure) {
     report.read_failed = true;
@@ -233,26 +301,18 @@ BacklinkFileReport replay_backlinks(Directory& dir, const DirectoryListing::Entr
   report.row_offsets.resize(kept);
   auto size = file.value()->size();
   if (size.ok()) report.size = size.value();
-  switch (report.end.stop) {
-    case ScanStop::End:
-      return report;
-    case ScanStop::Refused:
-      report.load_error = "invalid utf8 in backlink";
-      break;
-    case ScanStop::Torn:
-    case ScanStop::ZeroTail:
-      report.load_error = report.end.invalid_utf8_before_stop ? "invalid utf8 in backlink"
-                                                              : "failed to fill whole buffer";
-      break;
-    case ScanStop::Io:
-      read_failed = true;
-      report.loads = false;
-      findings.push_back(note(entry.name, report.end.offset, "read error",
-                              report.end.error ? report.end.error->display() : ""));
-      return report;
+  if (report.end.stop == ScanStop::End) return report;
+  if (report.end.stop == ScanStop::Io && !report.end.invalid_utf8_before_stop) {
+    read_failed = true;
+    report.loads = false;
+    findings.push_back(note(entry.name, report.end.offset, "read error",
+                            report.end.error ? report.end.error->display() : ""));
+    return report;
   }
+  ScanEnd end = report.end;
+  report.load_error = backlink_replay_error(end).error().display();
   report.loads = false;
-  findings.push_back(damage(entry.name, report.end.offset, "backlink file does not load",
+  findings.push_back(damage_finding(entry.name, report.end.offset, "backlink file does not load",
                             report.load_error + "; " +
                                 count_text(report.rows.size(), "row", "rows") +
                                 " replayed before it"));
@@ -274,6 +334,7 @@ void compare_rows(BacklinkFileReport& report, const std::vector<BacklinkRow>* ex
     const BacklinkRow& row = report.rows[i];
     if (!held.insert(row).second || wanted.count(row)) continue;
     if (all.unknown_sources.count(source_id(row.source_collection, row.source_key))) continue;
+    if (all.unknown_collections.count(row.source_collection)) continue;
     report.stale.push_back(i);
   }
   if (expected) {
@@ -285,21 +346,21 @@ void compare_rows(BacklinkFileReport& report, const std::vector<BacklinkRow>* ex
   const std::string& name = report.entry.name;
   for (size_t n = 0; n < report.stale.size() && n < LISTED_PER_KIND; ++n) {
     size_t i = report.stale[n];
-    findings.push_back(damage(name, report.row_offsets[i], "stale backlink",
+    findings.push_back(damage_finding(name, report.row_offsets[i], "stale backlink",
                               row_text(report.rows[i]) + ": no live record holds this link"));
   }
   if (report.stale.size() > LISTED_PER_KIND) {
     findings.push_back(
-        damage(name, std::nullopt, "stale backlink",
+        damage_finding(name, std::nullopt, "stale backlink",
                count_text(report.stale.size() - LISTED_PER_KIND, "more row", "more rows")));
   }
   for (size_t n = 0; n < report.missing.size() && n < LISTED_PER_KIND; ++n) {
-    findings.push_back(damage(name, std::nullopt, "missing backlink",
+    findings.push_back(damage_finding(name, std::nullopt, "missing backlink",
                               row_text(report.missing[n]) + ": a live record links here"));
   }
   if (report.missing.size() > LISTED_PER_KIND) {
     findings.push_back(
-        damage(name, std::nullopt, "missing backlink",
+        damage_finding(name, std::nullopt, "missing backlink",
                count_text(report.missing.size() - LISTED_PER_KIND, "more row", "more rows")));
   }
 }
@@ -335,36 +396,74 @@ std::string printable(std::string_view raw) {
   return out;
 }
 
-void add_record_file_findings(const RecordFileReport& report, std::vector<Finding>& out) {
-  const std::string& name = report.entry.name;
-  for (size_t n = 0; n < report.refused.size() && n < LISTED_PER_KIND; ++n) {
-    const RefusedRecord& r = report.refused[n];
-    out.push_back(damage(name, r.offset, r.kind,
-                         "the engine refuses to load the file; whole records follow"));
+std::string readable_keys_text(const DamagedRegion& region) {
+  std::string text;
+  if (!region.readable.empty()) {
+    text.append("; keys of the records in it: ");
+    for (size_t n = 0; n < region.readable.size() && n < LISTED_PER_KIND; ++n) {
+      if (n > 0) text.append(", ");
+      text.append(printable(region.readable[n].key));
+    }
+    if (region.readable.size() > LISTED_PER_KIND) {
+      text.append(" and ").append(
+          count_text(region.readable.size() - LISTED_PER_KIND, "more", "more"));
+    }
   }
-  if (report.refused.size() > LISTED_PER_KIND) {
-    out.push_back(
-        damage(name, std::nullopt, "refused records",
-               count_text(report.refused.size() - LISTED_PER_KIND, "more record", "more records")));
+  if (region.unknown_bytes > 0) {
+    text.append("; ").append(count_text(region.unknown_bytes, "byte", "bytes"));
+    text.append(" whose keys cannot be told");
   }
-  const ScanEnd& end = report.end;
-  switch (end.stop) {
-    case ScanStop::End:
-    case ScanStop::Refused:
-      break;
-    case ScanStop::Torn:
-      out.push_back(damage(name, end.offset, "torn tail",
-                           "record needs " + std::to_string(end.needed) + " bytes, " +
-                               std::to_string(end.remaining) + " remain"));
-      break;
-    case ScanStop::ZeroTail:
-      out.push_back(damage(
-          name, end.offset, "zero-filled tail",
-          count_text(end.remaining, "byte", "bytes") + " of zeros after the last whole record"));
-      break;
-    case ScanStop::Io:
-      out.push_back(note(name, end.offset, "read error", end.error ? end.error->display() : ""));
-      break;
+  return text;
+}
+
+void add_record_file_findings(const std::string& name, const RecordFileDamage& damage,
+                              const std::vector<uint64_t>& records_after,
+                              std::vector<Finding>& out) {
+  for (size_t i = 0; i < damage.regions.size(); ++i) {
+    const DamagedRegion& r = damage.regions[i];
+    const std::string why = describe_not_whole(r, damage.size);
+    // The records that follow, when the caller counted them.
+    std::string after;
+    if (records_after.size() == damage.regions.size()) {
+      after = ", " + count_text(records_after[i], "whole record follows", "whole records follow");
+    }
+    switch (r.kind) {
+      case DamageKind::Middle:
+        out.push_back(damage_finding(
+            name, r.start, "damage in the middle",
+            why + "; bytes " + std::to_string(r.start) + ".." + std::to_string(r.end) + " (" +
+                count_text(r.end - r.start, "byte", "bytes") + ") are not whole records" + after +
+                readable_keys_text(r)));
+        break;
+      case DamageKind::TornTail:
+        if (r.why == NotWhole::RunsPastEnd) {
+          out.push_back(damage_finding(name, r.start, "torn tail", why));
+        } else {
+          out.push_back(damage_finding(name, r.start, "torn tail",
+                                       why + "; " + count_text(damage.size - r.start, "byte", "bytes") +
+                                           " to the end" + readable_keys_text(r)));
+        }
+        break;
+      case DamageKind::ZeroTail:
+        out.push_back(damage_finding(name, r.start, "zero-filled tail",
+                                     count_text(damage.size - r.start, "byte", "bytes") +
+                                         " of zeros after the last whole record"));
+        break;
+      case DamageKind::Unresolved:
+        out.push_back(damage_finding(
+            name, r.start, "unresolved damage",
+            why + "; the search for whole records after it gave up; " +
+                count_text(damage.size - r.start, "byte", "bytes") + " to the end" +
+                readable_keys_text(r)));
+        break;
+    }
+  }
+  if (const auto& z = damage.zero_page) {
+    out.push_back(note(name, z->record_offset, "note",
+                       "the last record (key " + printable(z->key) + ") ends in " +
+                           std::to_string(z->zero_bytes) +
+                           " zero bytes from a 4096-aligned offset to the end of the file; a "
+                           "power loss can leave this"));
   }
 }
 
@@ -407,11 +506,10 @@ Result<Analysis, IoError> analyse_directory(Directory& dir, const AnalysisOption
   const uint64_t total = a.listing.record_files.size();
   for (const DirectoryListing::Entry& entry : a.listing.record_files) {
     console.progress("scanning record files", a.record_files.size(), total);
-    a.record_files.push_back(scan_records(dir, entry, a.findings, console));
+    a.record_files.push_back(scan_records(dir, entry, options, a.findings, console));
     RecordFileReport& report = a.record_files.back();
-    if (report.end.stop == ScanStop::Io) report.read_failed = true;
     if (options.decode_values && !report.read_failed) {
-      decode_values(dir, report, expected, a.findings, noted_targets);
+      decode_values(dir, report, expected, a.findings, noted_targets, options.salvage);
     }
     if (report.read_failed) expected.complete = false;
   }

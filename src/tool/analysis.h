@@ -15,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "db/damage.h"
 #include "db/file.h"
 #include "db/scan_end.h"
 #include "db/text_map.h"
@@ -39,38 +40,42 @@ struct BacklinkRowHash {
 };
 using BacklinkRowSet = std::unordered_set<BacklinkRow, BacklinkRowHash>;
 
-// A record that frames whole but that the engine refuses to load.
-struct RefusedRecord {
-  uint64_t offset;
-  uint64_t end;
-  std::string kind;  // "zero value length" or "key not UTF-8"
-};
-
-// A key whose visible state changes when the refused records are dropped:
-// its last record is a refused one.
+// A key whose visible value changes when the damaged regions are cut: a
+// record of it that frames inside a region is newer than its live record
+// among the kept ones (or it has none left).
 struct ChangedKey {
   std::string key;                 // raw bytes
-  uint64_t refused_offset;         // its last record, which goes
+  uint64_t dropped_offset;         // its newest record, which goes
   std::optional<uint64_t> now_at;  // the record that shows instead; none when absent
 };
 
 struct RecordFileReport {
   DirectoryListing::Entry entry;
   uint64_t size = 0;
-  ScanEnd end;           // where the framing stopped; end.offset ends the last whole record
-  uint64_t records = 0;  // whole records, refused ones included
-  std::vector<RefusedRecord> refused;
-  // Live keys as the engine would index them with the refused records left
-  // out (as a salvage leaves them). The decoding pass, which needs only where
-  // the live records start, empties it to make room.
+  RecordFileDamage damage;  // where the file is damaged, and how
+  uint64_t records = 0;     // whole records kept
+  // Per damaged region: the whole records that follow it.
+  std::vector<uint64_t> records_after;
+  // Live keys as the engine would index them with every damaged region cut
+  // (as a repair or salvage leaves them). The decoding pass, which needs
+  // only where the live records start, empties it to make room.
   LiveIndex live;
   std::vector<ChangedKey> changed_keys;
-  // Keys whose live value does not decode (their links are unknown).
-  std::vector<std::string> undecodable;
+  // Keys that exist only in records after the end of the first damage in
+  // the middle: bytes of a stored value may copy real records, so these may
+  // never have been written.
+  std::vector<std::string> only_after_damage;
   bool read_failed = false;  // the file could not be opened or read whole
 
-  bool has_tail_damage() const {
-    return end.stop == ScanStop::Torn || end.stop == ScanStop::ZeroTail;
+  // Damage a plain repair cuts: only a tail.
+  bool has_tail_damage() const { return !damage.clean() && damage.regions.back().is_tail() &&
+                                        !needs_salvage(); }
+  // Damage only a salvage removes.
+  bool needs_salvage() const {
+    for (const DamagedRegion& r : damage.regions) {
+      if (r.kind == DamageKind::Middle || r.kind == DamageKind::Unresolved) return true;
+    }
+    return false;
   }
 };
 
@@ -97,6 +102,11 @@ struct BacklinkFileReport {
 struct AnalysisOptions {
   bool decode_values = true;     // decode every live value (and compare backlinks)
   bool replay_backlinks = true;  // replay backlink files
+  // The comparison of backlinks assumes damage in the middle is cut. Without
+  // it, the rows from such a file are neither confirmed nor refuted.
+  bool salvage = true;
+  // Fill RecordFileReport::only_after_damage (a salvage lists them).
+  bool list_keys_only_after_damage = false;
 };
 
 struct Analysis {
@@ -115,8 +125,12 @@ struct Analysis {
 Result<Analysis, IoError> analyse_directory(Directory& dir, const AnalysisOptions& options,
                                             Console& console);
 
-// The findings of one record file (framing and refused records only).
-void add_record_file_findings(const RecordFileReport& report, std::vector<Finding>& out);
+// The findings of one record file's damage: the same text in every
+// subcommand. `records_after` holds, per region, the whole records after
+// it; left empty, the count is not shown.
+void add_record_file_findings(const std::string& name, const RecordFileDamage& damage,
+                              const std::vector<uint64_t>& records_after,
+                              std::vector<Finding>& out);
 
 // A key or other raw text made fit for a line of text or JSON: valid UTF-8
 // as it is, otherwise every byte outside ASCII as \xNN.

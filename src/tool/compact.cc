@@ -23,8 +23,10 @@
 
 #include "db/backlink_file.h"
 #include "db/backlink_index.h"
+#include "db/damage.h"
 #include "db/record_file.h"
 #include "db/text_map.h"
+#include "tool/analysis.h"
 #include "tool/json.h"
 #include "tool/live_index.h"
 #include "tool/tool.h"
@@ -229,36 +231,31 @@ struct RecordFile {
   std::vector<LiveSpan> live;  // in file order; empty when all_live
 };
 
-// Refuses a record the engine could not load.
-std::optional<Stop> refusal(const std::string& name, const RecordView& r) {
-  if (r.value_len == 0) return damaged(name, r.offset, "record with a value length of 0");
-  if (!r.key_is_utf8) return damaged(name, r.offset, "key not UTF-8");
-  return std::nullopt;
-}
-
-// Scans the whole file with `visit`, refusing a file the engine could not
-// load. Returns whether `visit` let the scan reach the end.
+// Scans the whole file with `visit`, refusing a file with damage of any
+// kind, named as check names it. Returns whether `visit` let the scan reach
+// the end.
 template <class Visit>
 Result<bool, Stop> scan_loadable(RecordFile& rf, const std::string& name, Visit&& visit) {
-  std::optional<Stop> refused;
-  ScanEnd end = scan_record_file(*rf.file, rf.size, [&](const RecordView& r) {
-    refused = refusal(name, r);
-    return !refused && visit(r);
-  });
+  auto damage = classify_record_file(*rf.file, rf.size);
+  if (!damage.ok()) return operational(name, damage.error());
+  if (!damage.value().clean()) {
+    std::vector<Finding> findings;
+    add_record_file_findings(name, damage.value(), {}, findings);
+    return Stop{EXIT_DAMAGE_LEFT, findings.front().display()};
+  }
+  ScanEnd end = scan_record_file(*rf.file, rf.size, visit);
   switch (end.stop) {
     case ScanStop::End:
       return true;
     case ScanStop::Refused:
-      if (refused) return std::move(*refused);
       return false;
-    case ScanStop::Torn:
-      return damaged(name, end.offset, "torn record at the end");
-    case ScanStop::ZeroTail:
-      return damaged(name, end.offset, "zeros at the end");
     case ScanStop::Io:
       return operational(name, *end.error);
+    case ScanStop::Torn:
+    case ScanStop::ZeroTail:
+      break;
   }
-  return true;
+  return failed(name, "changed during compact");
 }
 
 // Opens the record file and finds its live records, refusing a file the

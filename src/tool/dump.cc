@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "codec/encoding.h"
+#include "db/damage.h"
 #include "db/record_file.h"
+#include "tool/analysis.h"
 #include "tool/dump_format.h"
 #include "tool/json.h"
 #include "tool/live_index.h"
@@ -95,41 +97,41 @@ std::string quoted(std::string_view utf8) {
 }
 
 // The live keys of a record file and the offsets of their last records, in
-// byte order of the keys, from every record before the first that does not
-// frame whole.
+// byte order of the keys, from the whole records: damaged regions are left
+// out, each named as check names it.
 LiveIndex index_live_records(File& file, uint64_t size, const std::string& name, Report& report) {
   LiveIndex live(size);
-  ScanEnd end = scan_record_file(file, size, [&](const RecordView& r) {
-    if (!r.key_is_utf8) {
-      report.damage(name, r.offset, "key not UTF-8", "record left out");
-    } else if (r.value_len == 0) {
-      report.damage(name, r.offset, "empty value", "record left out");
-    } else {
-      live.apply(r);
-    }
-    return true;
-  });
-  switch (end.stop) {
-    case ScanStop::End:
-    case ScanStop::Refused:  // never: the visitor always goes on
-      break;
-    case ScanStop::Torn: {
-      std::string detail = "record needs ";
-      detail.append(std::to_string(end.needed)).append(" bytes, ");
-      detail.append(std::to_string(end.remaining)).append(" remain; left out");
-      report.damage(name, end.offset, "torn tail", detail);
-      break;
-    }
-    case ScanStop::ZeroTail: {
-      std::string detail = std::to_string(end.remaining);
-      detail.append(" zero bytes after the last record");
-      report.damage(name, end.offset, "zero tail", detail);
-      break;
-    }
-    case ScanStop::Io:
-      report.read_error(name, end.offset, *end.error);
-      break;
+  auto damage = classify_record_file(file, size);
+  if (!damage.ok()) {
+    report.read_error(name, 0, damage.error());
+    return live;
   }
+  const std::vector<DamagedRegion>& regions = damage.value().regions;
+  std::vector<uint64_t> records_after(regions.size(), 0);
+  std::optional<ScanEnd> failed;
+  for (const auto& [from, to] : damage.value().kept()) {
+    uint64_t here = 0;
+    ScanEnd end = scan_record_range(file, from, to, [&](const RecordView& r) {
+      live.apply(r);
+      ++here;
+      return true;
+    });
+    for (size_t i = 0; i < regions.size(); ++i) {
+      if (regions[i].end <= from) records_after[i] += here;
+    }
+    if (end.stop == ScanStop::Io) {
+      failed = std::move(end);
+      break;
+    }
+  }
+  std::vector<Finding> findings;
+  add_record_file_findings(name, damage.value(), failed ? std::vector<uint64_t>() : records_after,
+                           findings);
+  for (Finding& f : findings) {
+    if (f.severity == Finding::Severity::Damage) f.detail.append("; left out");
+    report.add(f, f.severity == Finding::Severity::Damage ? EXIT_DAMAGE_LEFT : EXIT_CLEAN);
+  }
+  if (failed) report.read_error(name, failed->offset, *failed->error);
   return live;
 }
 

@@ -141,17 +141,18 @@ Step<Unit> Repairer::cut_tail(const RecordFileReport& r) {
   const std::string& name = r.entry.name;
   auto reader = dir_.open(name, OpenMode::ReadOnly);
   if (!reader.ok()) return failed(name, "cannot open", reader.error());
-  auto backup = save_backup(name, *reader.value(), r.end.offset, r.size);
+  const uint64_t cut_at = r.damage.whole_end();
+  auto backup = save_backup(name, *reader.value(), cut_at, r.size);
   if (!backup.ok()) return std::move(backup).error();
   auto writer = dir_.open(name, OpenMode::Append);
   if (!writer.ok()) return failed(name, "cannot open", writer.error());
-  auto cut = writer.value()->truncate(r.end.offset);
+  auto cut = writer.value()->truncate(cut_at);
   if (!cut.ok()) return failed(name, "cannot truncate", cut.error());
   auto synced = writer.value()->sync();
   if (!synced.ok()) return failed(name, "cannot sync", synced.error());
   actions.push_back({name, "cut tail",
-                     cat({"cut ", std::to_string(r.size - r.end.offset), " bytes at offset ",
-                          std::to_string(r.end.offset), ", saved in ", backup.value()})});
+                     cat({"cut ", std::to_string(r.size - cut_at), " bytes at offset ",
+                          std::to_string(cut_at), ", saved in ", backup.value()})});
   return Unit{};
 }
 
@@ -186,27 +187,26 @@ Step<Unit> Repairer::replace_file(const std::string& name, const std::string& mo
   return Unit{};
 }
 
-// Keeps every whole record but the refused ones; the tail goes too.
+// Keeps every whole record outside the damaged regions; a tail goes too.
 Step<Unit> Repairer::salvage(const RecordFileReport& r) {
   const std::string& name = r.entry.name;
   auto src = dir_.open(name, OpenMode::ReadOnly);
   if (!src.ok()) return failed(name, "cannot open", src.error());
   auto write = [&](File& out) -> Result<Unit, IoError> {
-    uint64_t at = 0;
-    for (const RefusedRecord& refused : r.refused) {
-      auto copied = copy_range(*src.value(), out, at, refused.offset);
+    for (const auto& [from, to] : r.damage.kept()) {
+      auto copied = copy_range(*src.value(), out, from, to);
       if (!copied.ok()) return copied;
-      at = refused.end;
     }
-    return copy_range(*src.value(), out, at, r.end.offset);
+    return Unit{};
   };
   std::string backup;
   auto replaced = replace_file(name, name, write, &backup);
   if (!replaced.ok()) return replaced;
-  std::string detail = cat({"dropped ", std::to_string(r.refused.size()), " refused records"});
-  if (r.end.offset < r.size) {
-    detail.append(" and ").append(std::to_string(r.size - r.end.offset)).append(" bytes of tail");
-  }
+  uint64_t cut = 0;
+  for (const DamagedRegion& region : r.damage.regions) cut += region.end - region.start;
+  std::string detail = cat({"cut ", std::to_string(r.damage.regions.size()), " damaged ",
+                            r.damage.regions.size() == 1 ? "region" : "regions", " (",
+                            std::to_string(cut), " bytes)"});
   actions.push_back({name, "salvage", cat({detail, "; the old file is saved in ", backup})});
   (void)salvage_;
   return Unit{};
@@ -264,6 +264,7 @@ struct Plan {
   std::vector<std::string> temp_files;
   std::vector<const RecordFileReport*> tails;
   std::vector<const RecordFileReport*> salvages;
+  std::vector<const RecordFileReport*> left;  // damage in the middle, not salvaged
   std::vector<const BacklinkFileReport*> rebuilds;
   bool damage_left = false;
 };
@@ -272,13 +273,16 @@ Plan make_plan(const Analysis& a, bool salvage) {
   Plan plan;
   plan.temp_files = a.listing.temp_files;
   for (const RecordFileReport& r : a.record_files) {
-    if (!r.refused.empty() && salvage) {
+    if (r.needs_salvage() && salvage) {
       plan.salvages.push_back(&r);
-      continue;
+    } else if (r.needs_salvage()) {
+      // Damage in the middle is never cut without being asked: the file is
+      // left exactly as it is.
+      plan.damage_left = true;
+      plan.left.push_back(&r);
+    } else if (r.has_tail_damage()) {
+      plan.tails.push_back(&r);
     }
-    if (!r.refused.empty()) plan.damage_left = true;
-    if (r.has_tail_damage()) plan.tails.push_back(&r);
-    if (!r.undecodable.empty()) plan.damage_left = true;
   }
   for (const BacklinkFileReport& b : a.backlink_files) {
     if (b.needs_rebuild()) plan.rebuilds.push_back(&b);
@@ -293,12 +297,12 @@ std::vector<Action> describe_plan(const Plan& plan) {
     out.push_back({t, "would remove", "leftover temporary file"});
   for (const RecordFileReport* r : plan.tails) {
     out.push_back({r->entry.name, "would cut tail",
-                   cat({std::to_string(r->size - r->end.offset), " bytes at offset ",
-                        std::to_string(r->end.offset)})});
+                   cat({std::to_string(r->size - r->damage.whole_end()), " bytes at offset ",
+                        std::to_string(r->damage.whole_end())})});
   }
   for (const RecordFileReport* r : plan.salvages) {
     out.push_back({r->entry.name, "would salvage",
-                   cat({"drop ", std::to_string(r->refused.size()), " refused records"})});
+                   cat({"cut ", std::to_string(r->damage.regions.size()), " damaged regions"})});
   }
   for (const BacklinkFileReport* b : plan.rebuilds) {
     out.push_back({b->entry.name, b->exists ? "would rebuild backlinks" : "would create backlinks",
@@ -328,10 +332,13 @@ Step<Unit> carry_out(Repairer& repairer, const Plan& plan, const Analysis& a) {
   return Unit{};
 }
 
+// Keys listed one per line before the rest are only counted.
+constexpr size_t LISTED_KEYS = 20;
+
 std::string changed_key_text(const ChangedKey& k) {
   std::string text = "key ";
-  text.append(printable(k.key)).append(": its last record at offset ");
-  text.append(std::to_string(k.refused_offset)).append(" goes; ");
+  text.append(printable(k.key)).append(": its newest record at offset ");
+  text.append(std::to_string(k.dropped_offset)).append(" goes; ");
   if (k.now_at) {
     text.append("the record at offset ").append(std::to_string(*k.now_at)).append(" shows instead");
   } else {
@@ -340,9 +347,17 @@ std::string changed_key_text(const ChangedKey& k) {
   return text;
 }
 
+// The files whose cut changes what keys show: every file a salvage
+// rewrites, and every file whose tail is cut.
+std::vector<const RecordFileReport*> cut_files(const Plan& plan) {
+  std::vector<const RecordFileReport*> out = plan.salvages;
+  out.insert(out.end(), plan.tails.begin(), plan.tails.end());
+  return out;
+}
+
 void write_report(Console& console, bool json, const std::string& path, const Analysis& a,
                   const std::vector<Action>& actions, const Plan& plan, bool dry_run) {
-  std::vector<const RecordFileReport*> salvaged = plan.salvages;
+  const std::vector<const RecordFileReport*> cut = cut_files(plan);
   if (json) {
     std::string out;
     JsonWriter w(out);
@@ -370,7 +385,7 @@ void write_report(Console& console, bool json, const std::string& path, const An
     w.end_array();
     w.write_key("changed_keys");
     w.begin_array();
-    for (const RecordFileReport* r : salvaged) {
+    for (const RecordFileReport* r : cut) {
       for (const ChangedKey& k : r->changed_keys) {
         w.begin_object();
         w.write_key("file");
@@ -378,13 +393,26 @@ void write_report(Console& console, bool json, const std::string& path, const An
         w.write_key("key");
         w.write_string(printable(k.key));
         w.write_key("dropped_offset");
-        w.write_uint(k.refused_offset);
+        w.write_uint(k.dropped_offset);
         w.write_key("now_offset");
         if (k.now_at) {
           w.write_uint(*k.now_at);
         } else {
           w.write_null();
         }
+        w.end_object();
+      }
+    }
+    w.end_array();
+    w.write_key("keys_only_after_damage");
+    w.begin_array();
+    for (const RecordFileReport* r : plan.salvages) {
+      for (const std::string& key : r->only_after_damage) {
+        w.begin_object();
+        w.write_key("file");
+        w.write_string(printable(r->entry.name));
+        w.write_key("key");
+        w.write_string(printable(key));
         w.end_object();
       }
     }
@@ -397,10 +425,30 @@ void write_report(Console& console, bool json, const std::string& path, const An
   write_findings_text(console, a.findings);
   for (const Action& act : actions)
     console.out(act.file + ": " + act.action + ": " + act.detail + "\n");
-  for (const RecordFileReport* r : salvaged) {
-    for (const ChangedKey& k : r->changed_keys) {
-      console.out(r->entry.name + ": changed " + changed_key_text(k) + "\n");
+  for (const RecordFileReport* r : cut) {
+    for (size_t n = 0; n < r->changed_keys.size() && n < LISTED_KEYS; ++n) {
+      console.out(r->entry.name + ": changed " + changed_key_text(r->changed_keys[n]) + "\n");
     }
+    if (r->changed_keys.size() > LISTED_KEYS) {
+      console.out(cat({r->entry.name, ": changed ",
+                       std::to_string(r->changed_keys.size() - LISTED_KEYS), " more keys\n"}));
+    }
+  }
+  for (const RecordFileReport* r : plan.salvages) {
+    const auto& keys = r->only_after_damage;
+    for (size_t n = 0; n < keys.size() && n < LISTED_KEYS; ++n) {
+      console.out(r->entry.name + ": key " + printable(keys[n]) +
+                  " exists only after damage: its records may be bytes of a stored value\n");
+    }
+    if (keys.size() > LISTED_KEYS) {
+      console.out(cat({r->entry.name, ": ", std::to_string(keys.size() - LISTED_KEYS),
+                       " more keys exist only after damage\n"}));
+    }
+  }
+  for (const RecordFileReport* r : plan.left) {
+    console.out(cat({r->entry.name,
+                     ": damage in the middle is left as it is; run `zezavezud repair --salvage ",
+                     path, "` to cut it (the old file is kept in lost+found/)\n"}));
   }
 }
 
@@ -415,7 +463,10 @@ int run_repair(Platform& platform, const ParsedArgs& args, Console& console) {
     console.err("zezavezud: " + dir.error().message);
     return EXIT_OPERATIONAL;
   }
-  auto analysis = analyse_directory(*dir.value(), AnalysisOptions{}, console);
+  AnalysisOptions options;
+  options.salvage = salvage;
+  options.list_keys_only_after_damage = salvage;
+  auto analysis = analyse_directory(*dir.value(), options, console);
   if (!analysis.ok()) {
     console.err("zezavezud: " + path + ": " + analysis.error().display());
     return EXIT_OPERATIONAL;

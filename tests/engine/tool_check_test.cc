@@ -35,17 +35,41 @@ const CheckCase CHECK_CASES[] = {
      "users.qdb:42: zero-filled tail: 12 bytes", 4},
     {"zero value length",
      [](Files& f) { f["users.qdb"] = zero_length_record("x") + f["users.qdb"]; }, true,
-     "users.qdb:0: zero value length", 4},
+     "users.qdb:0: damage in the middle: zero value length; bytes 0..9 (9 bytes) are not whole "
+     "records, 2 whole records follow; keys of the records in it: x",
+     4},
     {"key not UTF-8",
+     [](Files& f) {
+       f["users.qdb"] += testing::record_bytes("\xff", Value::null()) +
+                         testing::record_bytes("y", Value::null()) +
+                         testing::record_bytes("z", Value::null());
+     },
+     true, "users.qdb:42: damage in the middle: key not UTF-8; bytes 42..52", 4},
+    // One whole record after the damage is no chain: it may be bytes of a value.
+    {"key not UTF-8 before one record",
      [](Files& f) {
        f["users.qdb"] +=
            testing::record_bytes("\xff", Value::null()) + testing::record_bytes("y", Value::null());
      },
-     true, "users.qdb:42: key not UTF-8", 4},
+     true, "users.qdb:42: torn tail: key not UTF-8; 20 bytes to the end; keys of the records in it: \\xff, y", 4},
     {"undecodable value", [](Files& f) { f["users.qdb"] += raw_record("carol", "\xee"); }, false,
-     "users.qdb:42: value does not decode: ", 4},
+     "users.qdb:42: torn tail: value does not decode; 14 bytes to the end", 4},
     {"undecodable value, quick", [](Files& f) { f["users.qdb"] += raw_record("carol", "\xee"); },
-     true, "", 0},
+     true, "users.qdb:42: torn tail: value does not decode", 4},
+    {"value decodes short", [](Files& f) { f["users.qdb"] += raw_record("carol", std::string(2, '\0')); },
+     true, "users.qdb:42: torn tail: value decodes short of its length", 4},
+    // The last record's blob ends in zeros from offset 4096 to the end of
+    // the file: kept, and noted.
+    {"zero-filled last page",
+     [](Files& f) {
+       const size_t content_at = f["users.qdb"].size() + 4 + 1 + 4 + 1 + 4;
+       f["users.qdb"] += testing::record_bytes(
+           "z", Value::blob(std::string(4096 - content_at, 'x') + std::string(104, '\0')));
+     },
+     false,
+     "users.qdb:42: note: the last record (key z) ends in 104 zero bytes from a 4096-aligned "
+     "offset to the end of the file; a power loss can leave this",
+     0},
     {"backlink file cut short", [](Files& f) { f["users.qbl"] += "\x01\x05"; }, false,
      "users.qbl:62: backlink file does not load: failed to fill whole buffer; 2 rows", 4},
     {"stale row",

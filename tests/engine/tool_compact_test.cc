@@ -145,11 +145,12 @@ TEST_F(ToolCompact, CopiesLiveRecordsAsTheyAreInFileOrderAndBacklinksInQueryOrde
   auto record = [](std::string_view key, std::string_view encoded) {
     return frame_record(key, encoded).value();
   };
-  // Values are never decoded, so even bytes no encoder writes are kept.
-  const std::string odd = std::string("\x0b\x00\x00\x00\x00", 5);
+  // Records are copied byte for byte: a blob holding a byte no text may hold.
+  const std::string blob = std::string("\x06\x01\x00\x00\x00\xff", 6);
+  const std::string int7 = std::string("\x02\x07\x00\x00\x00\x00\x00\x00\x00", 9);
   platform.put(DIR, "c.qdb",
-               record("x", "\x01") + record("y", odd) + record("x", "\x02\x07") +
-                   record("z", "\x01") + record("z", "\x0c"));
+               record("x", std::string(1, '\0')) + record("y", blob) + record("x", int7) +
+                   record("z", std::string(1, '\0')) + record("z", "\x0c"));
   auto row = [](uint8_t op, std::string_view key, std::string_view source) {
     std::string out;
     EXPECT_TRUE(frame_backlink_record(op, {key, "s", source, "f"}, out).ok());
@@ -159,11 +160,11 @@ TEST_F(ToolCompact, CopiesLiveRecordsAsTheyAreInFileOrderAndBacklinksInQueryOrde
                row(1, "t", "a") + row(1, "u", "b") + row(1, "t", "c") + row(1, "t", "a") +
                    row(2, "u", "b") + row(7, "t", "d") + row(1, "u", "b") + row(2, "t", "c"));
   ASSERT_EQ(compact(), tool::EXIT_CLEAN) << console.stderr_text();
-  EXPECT_EQ(*platform.contents(DIR, "c.qdb"), record("y", odd) + record("x", "\x02\x07"));
+  EXPECT_EQ(*platform.contents(DIR, "c.qdb"), record("y", blob) + record("x", int7));
   EXPECT_EQ(*platform.contents(DIR, "c.qbl"),
             row(1, "t", "a") + row(1, "t", "a") + row(1, "u", "b"));
   EXPECT_EQ(console.stdout_text(),
-            "c.qdb: 55 -> 25 bytes\nc.qbl: 168 -> 63 bytes\ntotal: 223 -> 88 bytes\n");
+            "c.qdb: 63 -> 33 bytes\nc.qbl: 168 -> 63 bytes\ntotal: 231 -> 96 bytes\n");
 }
 
 TEST_F(ToolCompact, CollectionOptionLimitsTheWork) {
@@ -179,8 +180,10 @@ TEST_F(ToolCompact, CollectionOptionLimitsTheWork) {
 }
 
 TEST_F(ToolCompact, RefusesADamagedDirectoryAndChangesNothing) {
-  const std::string whole = frame_record("a", "\x01").value();
+  const std::string whole = frame_record("a", std::string(1, '\0')).value();
   const std::vector<std::pair<std::string, std::string>> damage = {
+      {"users.qdb", whole + std::string(12, '\0') + whole + whole},  // damage in the middle
+      {"users.qdb", whole + frame_record("b", std::string(2, '\0')).value()},  // value decodes short
       {"users.qdb", whole + whole.substr(0, 7)},                             // torn record
       {"users.qdb", whole + std::string(12, '\0')},                          // zero tail
       {"users.qdb", whole + std::string("\x01\0\0\0a\0\0\0\0", 9) + whole},  // value length 0

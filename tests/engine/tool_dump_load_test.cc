@@ -327,23 +327,41 @@ TEST(ToolDump, LeavesOutWhatCannotBeReadAndDumpsTheRest) {
   platform.put(DIR, "b.qdb", b + std::string(6, '\0'));
   platform.put(DIR, std::string("\xff.qdb"), "");
 
+  // No whole records follow k1's damaged record, so everything from it on
+  // is a torn tail, left out as a repair would cut it: k1 shows its older
+  // value.
   StringConsole out;
   EXPECT_EQ(run(platform, {"dump", DIR}, out), EXIT_DAMAGE_LEFT);
-  EXPECT_EQ(out.stdout_text(), dump_text({{"a", "k2", "2"}, {"b", "k", "3"}}));
-  const uint64_t k1_at = a.size(), k3_at = k1_at + 17, torn_at = k3_at + 11;
+  EXPECT_EQ(out.stdout_text(), dump_text({{"a", "k1", "1"}, {"a", "k2", "2"}, {"b", "k", "3"}}));
+  const uint64_t k1_at = a.size();
   EXPECT_EQ(out.stderr_text(),
             "\xff.qdb: name not UTF-8: no collection can have this file; left alone\n"
             "a.qdb:" +
-                std::to_string(torn_at) +
-                ": torn tail: record needs 10 bytes, 5 remain; left out\n"
-                "a.qdb:" +
                 std::to_string(k1_at) +
-                ": value does not decode: key \"k1\": unexpected end of buffer; left out\n"
-                "a.qdb:" +
-                std::to_string(k3_at) +
-                ": value does not decode: key \"k3\": unknown type byte: 0x0D; left out\n"
+                ": torn tail: value does not decode; 33 bytes to the end; keys of the records in "
+                "it: k1, k3; 5 bytes whose keys cannot be told; left out\n"
                 "b.qdb:" +
-                std::to_string(b.size()) + ": zero tail: 6 zero bytes after the last record\n");
+                std::to_string(b.size()) +
+                ": zero-filled tail: 6 bytes of zeros after the last whole record; left out\n");
+}
+
+TEST(ToolDump, LeavesOutDamageInTheMiddleAndDumpsTheRecordsAfterIt) {
+  MemoryPlatform platform;
+  StringConsole console;
+  ASSERT_EQ(load(platform, dump_text({{"a", "k1", "1"}, {"a", "k2", "2"}, {"a", "k3", "3"}}),
+                 console),
+            EXIT_CLEAN);
+  std::string a = *platform.contents(DIR, "a.qdb");
+  const size_t first = a.size() / 3;  // the three records are the same size
+  platform.put(DIR, "a.qdb", a.substr(0, first) + std::string(12, '\0') + a.substr(first));
+  StringConsole out;
+  EXPECT_EQ(run(platform, {"dump", DIR}, out), EXIT_DAMAGE_LEFT);
+  EXPECT_EQ(out.stdout_text(), dump_text({{"a", "k1", "1"}, {"a", "k2", "2"}, {"a", "k3", "3"}}));
+  EXPECT_EQ(out.stderr_text(), "a.qdb:" + std::to_string(first) +
+                                   ": damage in the middle: zero value length; bytes " +
+                                   std::to_string(first) + ".." + std::to_string(first + 12) +
+                                   " (12 bytes) are not whole records, 2 whole records follow; 12 "
+                                   "bytes whose keys cannot be told; left out\n");
 }
 
 }  // namespace

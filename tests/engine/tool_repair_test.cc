@@ -64,17 +64,32 @@ const RepairCase REPAIR_CASES[] = {
      whole("users.qdb")},
     {"key not UTF-8, salvaged",
      [](Files& f) {
-       f["users.qdb"] +=
-           testing::record_bytes("\xff", Value::null()) + testing::record_bytes("y", Value::null());
+       f["users.qdb"] += testing::record_bytes("\xff", Value::null()) +
+                         testing::record_bytes("y", Value::null()) +
+                         testing::record_bytes("z", Value::null());
      },
-     [](Files& f) { f["users.qdb"] += testing::record_bytes("y", Value::null()); }, true, 1,
-     whole("users.qdb")},
+     [](Files& f) {
+       f["users.qdb"] +=
+           testing::record_bytes("y", Value::null()) + testing::record_bytes("z", Value::null());
+     },
+     true, 1, whole("users.qdb")},
     {"zero value length, left without --salvage",
      [](Files& f) { f["users.qdb"] = zero_length_record("x") + f["users.qdb"]; },
      [](Files& f) { f["users.qdb"] = zero_length_record("x") + f["users.qdb"]; }, false, 4,
      no_backup},
-    {"undecodable value is left", [](Files& f) { f["users.qdb"] += raw_record("c", "\xee"); },
-     [](Files& f) { f["users.qdb"] += raw_record("c", "\xee"); }, false, 4, no_backup},
+    {"undecodable last value is a torn tail",
+     [](Files& f) { f["users.qdb"] += raw_record("c", "\xee"); }, nothing, false, 1,
+     [](const Files&) { return raw_record("c", "\xee"); }},
+    // So many damaged regions, each resolved inside the one before, that the
+    // search gives up: a salvage cuts everything from the first one on.
+    {"unresolved damage, salvaged",
+     [](Files& f) {
+       const std::string step = zero_length_record("x") +
+                                testing::record_bytes("a", Value::null()) +
+                                testing::record_bytes("b", Value::null());
+       for (int i = 0; i < 2100; ++i) f["users.qdb"] += step;
+     },
+     nothing, true, 1, whole("users.qdb")},
     {"backlink file cut short", [](Files& f) { f["users.qbl"] += "\x01\x05"; }, nothing, false, 1,
      whole("users.qbl")},
     {"stale row",
@@ -133,14 +148,21 @@ INSTANTIATE_TEST_SUITE_P(ToolRepair, RepairFixes, ::testing::ValuesIn(REPAIR_CAS
                            return name;
                          });
 
-// alice's last record is refused, so an older one shows again; carol only
-// ever had a refused record; bob's refused record was overwritten later.
+// Damage in the middle between bob's record and dave's: alice's newest
+// record is in it, so her older one shows again; carol only ever had a
+// record in it; dave and erin exist only after it.
 TEST(ToolRepair, SalvageListsEveryKeyWhoseVisibleStateChanges) {
   std::string a1 = testing::record_bytes("alice", Value::integer(1));
-  std::string users = a1 + zero_length_record("alice") + zero_length_record("bob") +
-                      testing::record_bytes("bob", Value::integer(2)) + zero_length_record("carol");
+  std::string b1 = testing::record_bytes("bob", Value::integer(2));
+  std::string users = a1 + b1 + zero_length_record("alice") + zero_length_record("carol") +
+                      testing::record_bytes("dave", Value::integer(3)) +
+                      testing::record_bytes("erin", Value::integer(4));
   MemoryPlatform p;
   p.put(TOOL_DIR, "users.qdb", users);
+  tool::StringConsole plain;
+  EXPECT_EQ(testing::run_tool_on(p, {"repair", TOOL_DIR}, plain), 4);
+  EXPECT_EQ(p.contents(TOOL_DIR, "users.qdb"), users);
+  EXPECT_NE(plain.stdout_text().find("repair --salvage"), std::string::npos);
   tool::StringConsole console;
   EXPECT_EQ(testing::run_tool_on(p, {"repair", TOOL_DIR, "--salvage", "--json"}, console), 1);
   auto doc = parse_json(console.stdout_text());
@@ -148,10 +170,15 @@ TEST(ToolRepair, SalvageListsEveryKeyWhoseVisibleStateChanges) {
   const auto& changed = doc.value().find("changed_keys")->as_array();
   ASSERT_EQ(changed.size(), 2u) << console.stdout_text();
   EXPECT_EQ(changed[0].find("key")->as_string(), "alice");
-  EXPECT_EQ(changed[0].find("dropped_offset")->as_int(), int64_t(a1.size()));
+  EXPECT_EQ(changed[0].find("dropped_offset")->as_int(), int64_t(a1.size() + b1.size()));
   EXPECT_EQ(changed[0].find("now_offset")->as_int(), 0);
   EXPECT_EQ(changed[1].find("key")->as_string(), "carol");
   EXPECT_TRUE(changed[1].find("now_offset")->is(JsonValue::Kind::Null));
+  const auto& later = doc.value().find("keys_only_after_damage")->as_array();
+  ASSERT_EQ(later.size(), 2u) << console.stdout_text();
+  EXPECT_EQ(later[0].find("key")->as_string(), "dave");
+  EXPECT_EQ(later[1].find("key")->as_string(), "erin");
+  EXPECT_EQ(testing::run_tool_on(p, {"check", TOOL_DIR}), 0);
 }
 
 // Rows that stay keep their copies and their order; missing rows follow.

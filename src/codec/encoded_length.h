@@ -1,0 +1,185 @@
+// How many bytes one encoded value takes, found without building it: the
+// question the damage classification of a record file asks of every record
+// (does its value decode to exactly its length?). Gives the same verdict as
+// decode_value on the same bytes: the same type bytes, lengths, UTF-8 and
+// nesting limit are checked; only nothing is allocated.
+//
+// The walk keeps its containers on an explicit stack, so hostile bytes that
+// nest deeply cost no native stack, and it reads its input through a source
+// that hands out short pieces, so a value far larger than memory allows can
+// be walked from a file:
+//
+//   const uint8_t* Source::at(uint64_t pos, size_t n)  bytes [pos, pos + n),
+//       n <= Source::MAX_PIECE; nullptr when they cannot be read.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "codec/byte_order.h"
+#include "codec/encoding.h"
+#include "codec/value.h"
+
+namespace zez {
+
+// The outcome of a walk: where the value ends (when it decodes) and how far
+// the walk got either way, which is what it cost.
+struct EncodedSpan {
+  bool decodes = false;
+  bool read_failed = false;  // the source could not hand out a piece
+  uint64_t end = 0;          // one past the value's last byte, when it decodes
+  uint64_t reached = 0;      // the furthest byte the walk looked at, plus one
+};
+
+namespace detail {
+
+// Checks [pos, pos + len) for UTF-8 a piece at a time. A piece ends before
+// the lead byte of a sequence that would straddle its end, so no sequence is
+// split.
+template <class Source>
+bool utf8_at(Source& src, uint64_t pos, uint64_t len, bool& read_failed) {
+  while (len > 0) {
+    size_t n = size_t(std::min<uint64_t>(len, Source::MAX_PIECE));
+    const uint8_t* p = src.at(pos, n);
+    if (!p) {
+      read_failed = true;
+      return false;
+    }
+    if (n < len) {
+      // Back off to the last byte that can lead a sequence (at most three
+      // back); a longer run of continuation bytes is invalid either way.
+      size_t cut = n;
+      for (size_t back = 1; back <= 3 && back < n; ++back) {
+        if ((p[n - back] & 0xC0) != 0x80) {
+          cut = n - back;
+          break;
+        }
+      }
+      n = cut;
+    }
+    if (!is_valid_utf8(p, n)) return false;
+    pos += n;
+    len -= n;
+  }
+  return true;
+}
+
+}  // namespace detail
+
+// Walks one value in [pos, end). `stack` is scratch space, reused between
+// calls to save allocations.
+template <class Source>
+EncodedSpan encoded_span(Source& src, uint64_t pos, uint64_t end,
+                         std::vector<std::pair<uint32_t, bool>>& stack) {
+  EncodedSpan out;
+  stack.clear();
+  auto fail = [&](uint64_t at) {
+    out.reached = std::max(out.reached, std::min(at, end));
+    return out;
+  };
+  auto u32_at = [&](uint64_t at, uint32_t& v) {
+    if (end - at < 4) return false;
+    const uint8_t* p = src.at(at, 4);
+    if (!p) {
+      out.read_failed = true;
+      return false;
+    }
+    v = load_u32(p);
+    return true;
+  };
+  // A length-prefixed string at pos, moved past; `utf8` checks its bytes.
+  auto field = [&](bool utf8) {
+    uint32_t len;
+    if (!u32_at(pos, len)) return false;
+    pos += 4;
+    if (end - pos < len) return false;
+    if (utf8 && !detail::utf8_at(src, pos, len, out.read_failed)) return false;
+    pos += len;
+    return true;
+  };
+  for (;;) {
+    if (pos >= end) return fail(pos + 1);
+    const uint8_t* t = src.at(pos, 1);
+    if (!t) {
+      out.read_failed = true;
+      return fail(pos);
+    }
+    const uint8_t type = *t;
+    ++pos;
+    switch (type) {
+      case TYPE_NULL:
+      case TYPE_TOMBSTONE:
+        break;
+      case TYPE_BOOL:
+        if (end - pos < 1) return fail(end);
+        pos += 1;
+        break;
+      case TYPE_INT:
+      case TYPE_FLOAT:
+      case TYPE_DATE_TIME:
+        if (end - pos < 8) return fail(end);
+        pos += 8;
+        break;
+      case TYPE_DATE:
+      case TYPE_TIME:
+        if (end - pos < 4) return fail(end);
+        pos += 4;
+        break;
+      case TYPE_TEXT:
+      case TYPE_BLOB:
+        if (!field(type == TYPE_TEXT)) return fail(pos);
+        break;
+      case TYPE_LINK:
+      case TYPE_ARRAY:
+      case TYPE_MAP: {
+        if (stack.size() >= size_t(MAX_NESTING_DEPTH)) return fail(pos);
+        if (type == TYPE_LINK && !field(true)) return fail(pos);
+        uint32_t count;
+        if (!u32_at(pos, count)) return fail(pos);
+        pos += 4;
+        stack.emplace_back(count, type != TYPE_ARRAY);
+        break;
+      }
+      default:
+        return fail(pos);
+    }
+    // The next value: a map's key comes first.
+    for (;;) {
+      if (stack.empty()) {
+        out.decodes = true;
+        out.end = pos;
+        out.reached = pos;
+        return out;
+      }
+      auto& [left, is_map] = stack.back();
+      if (left == 0) {
+        stack.pop_back();
+        continue;
+      }
+      --left;
+      if (is_map && !field(true)) return fail(pos);
+      break;
+    }
+  }
+}
+
+// The same over bytes in memory.
+struct MemorySource {
+  static constexpr size_t MAX_PIECE = size_t(-1) / 2;
+  const uint8_t* base;
+  const uint8_t* at(uint64_t pos, size_t) const { return base + pos; }
+};
+
+// How many bytes the value at data[0, size) takes, when it decodes.
+inline std::optional<size_t> encoded_length(const uint8_t* data, size_t size) {
+  MemorySource src{data};
+  std::vector<std::pair<uint32_t, bool>> stack;
+  EncodedSpan span = encoded_span(src, 0, size, stack);
+  if (!span.decodes) return std::nullopt;
+  return size_t(span.end);
+}
+
+}  // namespace zez

@@ -1,0 +1,108 @@
+// Where a record file is damaged, and what kind of damage each place is:
+// the one judgement that check, repair, dump and compact all report and act
+// on. The rule is set out beside the grammar, in record_file.h.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "codec/errors.h"
+#include "codec/result.h"
+#include "db/file.h"
+#include "db/record_file.h"
+
+namespace zez {
+
+// Why the record at an offset is not whole.
+enum class NotWhole : uint8_t {
+  RunsPastEnd,      // a length field reaches past the end of the file
+  ZeroValueLength,  // the engine refuses it
+  KeyNotUtf8,       // the engine refuses it
+  ValueDoesNotDecode,
+  ValueDecodesShort,  // the value ends before its length says
+};
+
+enum class DamageKind : uint8_t {
+  // Whole records follow, up to the end of the file: [start, end) is dropped
+  // by a salvage, everything else is kept.
+  Middle,
+  // No chain of whole records follows: everything from `start` on is the
+  // remains of an interrupted append.
+  TornTail,
+  // Every byte from `start` to the end is zero.
+  ZeroTail,
+  // The search for whole records after `start` gave up (it would cost more
+  // than the bound allows); a salvage keeps what lies before `start` only.
+  Unresolved,
+};
+
+// A record that frames inside a damaged region, one after another from its
+// start: its key can be told, its value cannot be trusted.
+struct ReadableRecord {
+  uint64_t offset;
+  std::string key;  // raw bytes
+  bool tombstone;
+};
+
+struct DamagedRegion {
+  DamageKind kind;
+  uint64_t start;  // P: the first byte that is not part of a whole record
+  uint64_t end;    // Q: where whole records resume; the file's size for the tail kinds
+  NotWhole why;    // about the record at `start`
+  // RunsPastEnd: the bytes that record's fields need, as far as they tell.
+  uint64_t needed = 0;
+  std::vector<ReadableRecord> readable;
+  uint64_t unknown_bytes = 0;  // bytes of the region whose keys cannot be told
+
+  bool is_tail() const { return kind != DamageKind::Middle; }
+};
+
+// The last whole record ends inside a run of zeros that starts at a
+// 4096-aligned offset and reaches the end of the file: a power loss can
+// leave this, and the record's last bytes may then be zeros that were never
+// written. The record is kept; this only says so.
+struct ZeroPageNote {
+  uint64_t record_offset;
+  std::string key;
+  uint64_t zero_bytes;  // of the record, from the aligned offset to its end
+};
+
+struct RecordFileDamage {
+  uint64_t size = 0;
+  // In file order, not overlapping. Only the last can be a tail kind.
+  std::vector<DamagedRegion> regions;
+  std::optional<ZeroPageNote> zero_page;
+  uint64_t work = 0;  // bytes framed and decoded, for the bound
+
+  bool clean() const { return regions.empty(); }
+  bool has_middle() const;
+  // Where whole records stop before the tail; the size when there is none.
+  uint64_t whole_end() const;
+  // The kept byte ranges [first, second), in file order.
+  std::vector<std::pair<uint64_t, uint64_t>> kept() const;
+};
+
+// Classifies the file's bytes [0, size). Each offset is framed at most once
+// and values are decoded lazily; the work is bounded by a few times the
+// size, past which the region at hand is Unresolved. `progress(offset)` is
+// called now and then during the pass over whole records.
+Result<RecordFileDamage, IoError> classify_record_file(
+    File& file, uint64_t size, const std::function<void(uint64_t)>& progress = {});
+
+// The engine's verdict on a framed record: why it refuses to load it, or
+// nothing.
+// Inline: the engine's open asks it of every record.
+inline std::optional<NotWhole> load_refusal(const RecordView& r) {
+  if (r.value_len == 0) return NotWhole::ZeroValueLength;
+  if (!r.key_is_utf8) return NotWhole::KeyNotUtf8;
+  return std::nullopt;
+}
+
+// "record needs N bytes, M remain", "zero value length", ...: one text for
+// each reason, shared by every report.
+std::string describe_not_whole(const DamagedRegion& region, uint64_t size);
+
+}  // namespace zez
