@@ -4,11 +4,13 @@
 // bytes decode whole and encode to themselves again. The walks every stored
 // value meets (copy, debug text, link extraction, size check) run on it too.
 // Bytes said to decode without a link must decode, and hold none. The links
-// found in the bytes are those of the decoded value.
+// found in the bytes are those of the decoded value, and the length walk
+// gives the decoder's verdict and length.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "codec/encoded_length.h"
 #include "db/link_path.h"
 #include "fuzz_check.h"
 
@@ -26,6 +28,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(extract_encoded_links(data, size) ==
             (decoded.ok() ? extract_links(decoded.value()) : std::vector<OutgoingLink>()),
         "the links found in the bytes are not those of the decoded value");
+  // The length walk the damage classification uses agrees with the decoder.
+  const auto length = encoded_length(data, size);
+  check(length.has_value() == decoded.ok() && (!length || *length == cursor),
+        "the length walk disagrees with the decoder");
   if (!decoded.ok()) {
     check(cursor == 0, "a failed decode moved the cursor");
     check(!decoded.error().display().empty(), "an error without text");

@@ -148,7 +148,13 @@ class Classifier {
   bool over() const { return work_ > budget_ || gave_up_ || in_.failed(); }
   DamagedRegion describe(uint64_t p, uint64_t q, DamageKind kind);
   bool zeros_from(uint64_t o);
-  void find_zero_page(uint64_t whole_end, uint64_t last_start, RecordFileDamage& out);
+  // Where the run of zeros that ends at `end` starts (not before `floor`).
+  uint64_t zero_run_start(uint64_t end, uint64_t floor);
+  // The note for the record at `record` (ending at `record_end`) when zeros
+  // from `zeros_from` on cover its end from a 4096-aligned offset.
+  std::optional<ZeroPageNote> zeros_at_end_of(uint64_t record, uint64_t zeros_from,
+                                              uint64_t record_end);
+  void note_zeros_before(uint64_t last_start, DamagedRegion& region);
 
   Windows in_;
   uint64_t size_;
@@ -350,7 +356,7 @@ bool Classifier::zeros_from(uint64_t o) {
 }
 
 DamagedRegion Classifier::describe(uint64_t p, uint64_t q, DamageKind kind) {
-  DamagedRegion r{kind, p, q, NotWhole::RunsPastEnd, 0, {}, 0};
+  DamagedRegion r{kind, p, q, NotWhole::RunsPastEnd, 0, {}, 0, {}};
   const Framing f = frame(p);
   if (f.fits) {
     EncodedSpan span = encoded_span(in_, f.end - f.value_len, f.end, stack_);
@@ -384,28 +390,39 @@ DamagedRegion Classifier::describe(uint64_t p, uint64_t q, DamageKind kind) {
   return r;
 }
 
-void Classifier::find_zero_page(uint64_t whole_end, uint64_t last_start, RecordFileDamage& out) {
-  if (whole_end == 0) return;
-  // The zeros at the end of the file, found backwards a piece at a time.
-  uint64_t z = size_;
-  while (z > 0) {
-    const uint64_t from = z > Windows::MAX_PIECE ? z - Windows::MAX_PIECE : 0;
+uint64_t Classifier::zero_run_start(uint64_t end, uint64_t floor) {
+  // Backwards a piece at a time.
+  uint64_t z = end;
+  while (z > floor) {
+    const uint64_t from = z - floor > Windows::MAX_PIECE ? z - Windows::MAX_PIECE : floor;
     const uint8_t* p = in_.at(from, size_t(z - from));
-    if (!p) return;
+    if (!p) return end;
     size_t n = size_t(z - from);
     while (n > 0 && p[n - 1] == 0) --n;
     z = from + n;
     if (n > 0) break;
   }
-  const uint64_t aligned = (z + ZERO_PAGE - 1) / ZERO_PAGE * ZERO_PAGE;
-  if (aligned >= whole_end || aligned <= last_start) return;
-  const Framing f = frame(last_start);
-  const uint8_t* key = f.key_len ? in_.at(last_start + 4, std::min<size_t>(f.key_len, Windows::MAX_PIECE)) : nullptr;
-  out.zero_page = ZeroPageNote{
-      last_start,
-      key ? std::string(reinterpret_cast<const char*>(key), std::min<size_t>(f.key_len, Windows::MAX_PIECE))
-          : std::string(),
-      whole_end - aligned};
+  return z;
+}
+
+std::optional<ZeroPageNote> Classifier::zeros_at_end_of(uint64_t record, uint64_t zeros_from,
+                                                        uint64_t record_end) {
+  const uint64_t aligned = (zeros_from + ZERO_PAGE - 1) / ZERO_PAGE * ZERO_PAGE;
+  if (aligned >= record_end || aligned <= record) return std::nullopt;
+  const Framing f = frame(record);
+  const size_t key_len = std::min<size_t>(f.key_len, Windows::MAX_PIECE);
+  const uint8_t* key = key_len ? in_.at(record + 4, key_len) : nullptr;
+  return ZeroPageNote{
+      record, key ? std::string(reinterpret_cast<const char*>(key), key_len) : std::string(),
+      record_end - aligned};
+}
+
+void Classifier::note_zeros_before(uint64_t last_start, DamagedRegion& region) {
+  const uint64_t p = region.start;
+  if (p == 0 || p >= size_) return;
+  const uint8_t* first = in_.at(p, 1);
+  if (!first || *first != 0) return;
+  region.zeros_before = zeros_at_end_of(last_start, zero_run_start(p, last_start), p);
 }
 
 Result<RecordFileDamage, IoError> Classifier::run(const std::function<void(uint64_t)>& progress) {
@@ -423,6 +440,7 @@ Result<RecordFileDamage, IoError> Classifier::run(const std::function<void(uint6
     if (in_.failed()) break;
     if (work_ > budget_ || gave_up_) {
       out.regions.push_back(describe(o, size_, DamageKind::Unresolved));
+      note_zeros_before(last_start, out.regions.back());
       o = size_;
       break;
     }
@@ -440,14 +458,18 @@ Result<RecordFileDamage, IoError> Classifier::run(const std::function<void(uint6
                         : zeros_from(p)            ? DamageKind::ZeroTail
                                                    : DamageKind::TornTail;
       out.regions.push_back(describe(p, size_, kind));
+      if (kind != DamageKind::ZeroTail) note_zeros_before(last_start, out.regions.back());
       o = size_;
       break;
     }
     out.regions.push_back(describe(p, *q, DamageKind::Middle));
+    note_zeros_before(last_start, out.regions.back());
     o = *q;
   }
   if (in_.failed()) return in_.take_error();
-  find_zero_page(out.whole_end(), last_start, out);
+  if (out.whole_end() > 0 && out.whole_end() > last_start) {
+    out.zero_page = zeros_at_end_of(last_start, zero_run_start(size_, last_start), out.whole_end());
+  }
   if (in_.failed()) return in_.take_error();
   out.work = work_;
   return out;

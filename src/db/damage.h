@@ -47,6 +47,15 @@ struct ReadableRecord {
   bool tombstone;
 };
 
+// A record whose last bytes are zeros that run, from a 4096-aligned
+// offset, to the end of the file or into the damage after it: a power loss
+// or a zeroed page can leave this. The record is kept; this only says so.
+struct ZeroPageNote {
+  uint64_t record_offset;
+  std::string key;
+  uint64_t zero_bytes;  // of the record, from the aligned offset to its end
+};
+
 struct DamagedRegion {
   DamageKind kind;
   uint64_t start;  // P: the first byte that is not part of a whole record
@@ -56,24 +65,19 @@ struct DamagedRegion {
   uint64_t needed = 0;
   std::vector<ReadableRecord> readable;
   uint64_t unknown_bytes = 0;  // bytes of the region whose keys cannot be told
+  // The zeros at `start` began inside the whole record before it.
+  std::optional<ZeroPageNote> zeros_before;
 
   bool is_tail() const { return kind != DamageKind::Middle; }
 };
 
-// The last whole record ends inside a run of zeros that starts at a
-// 4096-aligned offset and reaches the end of the file: a power loss can
-// leave this, and the record's last bytes may then be zeros that were never
-// written. The record is kept; this only says so.
-struct ZeroPageNote {
-  uint64_t record_offset;
-  std::string key;
-  uint64_t zero_bytes;  // of the record, from the aligned offset to its end
-};
 
 struct RecordFileDamage {
   uint64_t size = 0;
   // In file order, not overlapping. Only the last can be a tail kind.
   std::vector<DamagedRegion> regions;
+  // The last whole record ends inside zeros that reach the end of the file:
+  // its last bytes may be zeros that were never written.
   std::optional<ZeroPageNote> zero_page;
   uint64_t work = 0;  // bytes framed and decoded, for the bound
 

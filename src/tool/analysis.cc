@@ -421,6 +421,13 @@ void add_record_file_findings(const std::string& name, const RecordFileDamage& d
                               std::vector<Finding>& out) {
   for (size_t i = 0; i < damage.regions.size(); ++i) {
     const DamagedRegion& r = damage.regions[i];
+    if (const auto& z = r.zeros_before) {
+      out.push_back(note(name, z->record_offset, "note",
+                         "the record before the damage (key " + printable(z->key) + ") ends in " +
+                             std::to_string(z->zero_bytes) +
+                             " zero bytes from a 4096-aligned offset into the damage; a zeroed "
+                             "page can leave this"));
+    }
     const std::string why = describe_not_whole(r, damage.size);
     // The records that follow, when the caller counted them.
     std::string after;

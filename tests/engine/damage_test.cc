@@ -218,6 +218,31 @@ TEST(Classification, ZeroFilledLastPageIsANoteAndTheRecordIsKept) {
   EXPECT_FALSE(short_run.value().zero_page.has_value());
 }
 
+TEST(Classification, ZeroedPageIntoDamageNotesTheRecordBeforeIt) {
+  // The blob's last bytes and the records after it, up to 8192, are zeroed.
+  std::string bytes = A + blob_rec("z", std::string(4200, 'x'));
+  const uint64_t record = A.size();
+  const uint64_t record_end = bytes.size();
+  bytes += std::string(8192 - bytes.size(), '\0') + B + C;
+  std::fill(bytes.begin() + 4096, bytes.begin() + 8192, '\0');
+  auto got = classify(bytes);
+  ASSERT_TRUE(got.ok());
+  ASSERT_EQ(got.value().regions.size(), 1u);
+  const DamagedRegion& r = got.value().regions[0];
+  EXPECT_EQ(int(r.kind), int(DamageKind::Middle));
+  EXPECT_EQ(r.start, record_end);
+  ASSERT_TRUE(r.zeros_before.has_value());
+  EXPECT_EQ(r.zeros_before->record_offset, record);
+  EXPECT_EQ(r.zeros_before->key, "z");
+  EXPECT_EQ(r.zeros_before->zero_bytes, record_end - 4096);
+  // Damage that is not zeros notes nothing.
+  bytes[record_end] = 1;
+  auto other = classify(bytes);
+  ASSERT_TRUE(other.ok());
+  ASSERT_EQ(other.value().regions.size(), 1u);
+  EXPECT_FALSE(other.value().regions[0].zeros_before.has_value());
+}
+
 TEST(Classification, DamageNestedPastTheLimitIsUnresolved) {
   // Each region is resolved inside the one before it, as a chain out of
   // each runs into the next.
