@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace zez::testing {
@@ -9,6 +10,12 @@ namespace zez::testing {
 namespace {
 
 struct DirNode;
+
+// Bytes held by every file that still exists, linked or only held open, as
+// a file system counts its used blocks.
+struct Usage {
+  uint64_t used = 0;
+};
 
 // One directory entry: a file's bytes, a subdirectory, or an entry that
 // refuses to be opened.
@@ -18,6 +25,20 @@ struct FileNode {
   std::optional<IoError> refusal;  // set for entries that are not regular files
   std::shared_ptr<DirNode> dir;    // set for subdirectories
   OwnerAndMode owner{0, 0, 0644};
+  std::shared_ptr<Usage> usage;
+
+  explicit FileNode(std::shared_ptr<Usage> u) : usage(std::move(u)) {}
+  FileNode(const FileNode&) = delete;
+  FileNode& operator=(const FileNode&) = delete;
+  ~FileNode() { usage->used -= bytes.size(); }
+  void append(const char* src, size_t n) {
+    bytes.append(src, n);
+    usage->used += n;
+  }
+  void resize(size_t n) {
+    usage->used = usage->used - bytes.size() + n;
+    bytes.resize(n);
+  }
 };
 
 struct DirNode {
@@ -37,25 +58,47 @@ struct Fault {
 
 constexpr uint64_t DEFAULT_FREE_SPACE = uint64_t(1) << 40;
 
-// The directory `path` names: one made by open_directory or put, or a
-// subdirectory reached through its parent's path.
-std::shared_ptr<DirNode> find_dir(std::map<std::string, std::shared_ptr<DirNode>>& dirs,
-                                  const std::string& path) {
-  auto it = dirs.find(path);
-  if (it != dirs.end()) return it->second;
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return nullptr;
-  auto parent = find_dir(dirs, path.substr(0, slash));
-  if (!parent) return nullptr;
-  auto entry = parent->entries.find(path.substr(slash + 1));
-  if (entry == parent->entries.end()) return nullptr;
-  return entry->second->dir;
+// The pieces of a path: "/a//b/./c" and "a/b/c" both name a, b, c under
+// the one root.
+std::vector<std::string> path_pieces(const std::string& path) {
+  std::vector<std::string> pieces;
+  size_t at = 0;
+  while (at <= path.size()) {
+    size_t slash = path.find('/', at);
+    if (slash == std::string::npos) slash = path.size();
+    std::string piece = path.substr(at, slash - at);
+    if (!piece.empty() && piece != ".") pieces.push_back(std::move(piece));
+    at = slash + 1;
+  }
+  return pieces;
+}
+
+// The directory `path` names, or the error the system would give: ENOENT
+// for a missing piece, ENOTDIR for a piece that is not a directory.
+Result<std::shared_ptr<DirNode>, IoError> walk(const std::shared_ptr<DirNode>& root,
+                                               const std::string& path) {
+  std::shared_ptr<DirNode> at = root;
+  for (const std::string& piece : path_pieces(path)) {
+    auto entry = at->entries.find(piece);
+    if (entry == at->entries.end()) return IoError::os(ENOENT);
+    if (!entry->second->dir) return IoError::os(ENOTDIR);
+    at = entry->second->dir;
+  }
+  return at;
+}
+
+std::shared_ptr<DirNode> find_dir(const std::shared_ptr<DirNode>& root, const std::string& path) {
+  auto found = walk(root, path);
+  return found.ok() ? found.value() : nullptr;
 }
 
 }  // namespace
 
 struct MemoryPlatform::State {
-  std::map<std::string, std::shared_ptr<DirNode>> dirs;
+  std::shared_ptr<Usage> usage = std::make_shared<Usage>();
+  std::shared_ptr<DirNode> root = std::make_shared<DirNode>();
+  std::optional<uint64_t> capacity;
+  bool capacity_reported = true;
   std::vector<Fault> faults;
   size_t read_limit = 0;
   uint64_t free_space = DEFAULT_FREE_SPACE;
@@ -91,12 +134,40 @@ struct MemoryPlatform::State {
     return std::nullopt;
   }
 
-  std::shared_ptr<DirNode> dir(const std::string& path) {
-    auto found = find_dir(dirs, path);
-    if (found) return found;
-    auto made = std::make_shared<DirNode>();
-    dirs[path] = made;
+  std::shared_ptr<FileNode> new_node() { return std::make_shared<FileNode>(usage); }
+
+  std::shared_ptr<FileNode> new_dir_node(uint32_t mode) {
+    auto made = new_node();
+    made->type = FileType::Directory;
+    made->dir = std::make_shared<DirNode>();
+    made->owner.mode = mode;
     return made;
+  }
+
+  // mkdir -p: the directory `path` names, made with its missing parents.
+  Result<std::shared_ptr<DirNode>, IoError> make_dirs(const std::string& path) {
+    std::shared_ptr<DirNode> at = root;
+    for (const std::string& piece : path_pieces(path)) {
+      auto entry = at->entries.find(piece);
+      if (entry == at->entries.end()) {
+        entry = at->entries.emplace(piece, new_dir_node(0755)).first;
+      }
+      if (!entry->second->dir) return IoError::os(ENOTDIR);
+      at = entry->second->dir;
+    }
+    return at;
+  }
+
+  std::shared_ptr<DirNode> dir(const std::string& path) {
+    auto made = make_dirs(path);
+    return made.ok() ? made.value() : nullptr;
+  }
+
+  // Bytes a write of n may still add.
+  size_t room_for(size_t n) const {
+    if (!capacity) return n;
+    const uint64_t left = *capacity > usage->used ? *capacity - usage->used : 0;
+    return size_t(std::min<uint64_t>(n, left));
   }
 };
 
@@ -144,8 +215,12 @@ class MemoryFile final : public File {
       if (f->then_error) k = std::min(k, n - 1);
     }
     if (!can_write(mode_)) return IoError::os(EBADF);
+    // A full file system takes what fits, then refuses.
+    const size_t room = state_->room_for(k);
+    if (room == 0 && k > 0) return IoError::os(ENOSPC);
+    k = room;
     // Every writing mode appends.
-    node_->bytes.append(reinterpret_cast<const char*>(src), k);
+    node_->append(reinterpret_cast<const char*>(src), k);
     return k;
   }
 
@@ -167,7 +242,11 @@ class MemoryFile final : public File {
   Result<Unit, IoError> truncate(uint64_t size) override {
     if (auto f = state_->take(FaultOp::Truncate, name_)) return *f->error;
     if (!can_write(mode_)) return IoError::os(EBADF);
-    node_->bytes.resize(size);
+    if (size > node_->bytes.size() && state_->room_for(size - node_->bytes.size()) <
+                                          size - node_->bytes.size()) {
+      return IoError::os(ENOSPC);
+    }
+    node_->resize(size_t(size));
     return Unit{};
   }
 
@@ -213,7 +292,7 @@ class MemoryDirectory final : public Directory {
     auto it = entries.find(name);
     if (it == entries.end()) {
       if (!may_create(mode)) return IoError::os(ENOENT);
-      it = entries.emplace(name, std::make_shared<FileNode>()).first;
+      it = entries.emplace(name, state_->new_node()).first;
       if (mode == OpenMode::CreateTruncate) it->second->owner.mode = 0600;
     }
     FileNode& node = *it->second;
@@ -222,7 +301,7 @@ class MemoryDirectory final : public Directory {
     }
     if (node.refusal) return *node.refusal;
     if (node.type == FileType::Directory) return IoError::os(EISDIR);
-    if (mode == OpenMode::CreateTruncate) node.bytes.clear();
+    if (mode == OpenMode::CreateTruncate) node.resize(0);
     return std::unique_ptr<File>(std::make_unique<MemoryFile>(state_, name, it->second, mode));
   }
 
@@ -232,11 +311,7 @@ class MemoryDirectory final : public Directory {
     auto it = node_->entries.find(name);
     if (it == node_->entries.end()) {
       if (!create) return IoError::os(ENOENT);
-      auto made = std::make_shared<FileNode>();
-      made->type = FileType::Directory;
-      made->dir = std::make_shared<DirNode>();
-      made->owner.mode = 0700;
-      it = node_->entries.emplace(name, std::move(made)).first;
+      it = node_->entries.emplace(name, state_->new_dir_node(0700)).first;
     }
     if (it->second->type == FileType::Symlink) return IoError::os(ELOOP);
     if (!it->second->dir) return IoError::os(ENOTDIR);
@@ -264,6 +339,7 @@ class MemoryDirectory final : public Directory {
       bool target_is_dir = target->second->type == FileType::Directory;
       if (target_is_dir && !source_is_dir) return IoError::os(EISDIR);
       if (source_is_dir && !target_is_dir) return IoError::os(ENOTDIR);
+      if (target_is_dir && !target->second->dir->entries.empty()) return IoError::os(ENOTEMPTY);
     }
     entries[to] = source->second;
     entries.erase(from);
@@ -279,6 +355,16 @@ class MemoryDirectory final : public Directory {
     return Unit{};
   }
 
+  Result<Unit, IoError> remove_directory(const std::string& name) override {
+    if (auto e = state_->failure(FaultOp::Remove, name)) return *e;
+    auto it = node_->entries.find(name);
+    if (it == node_->entries.end()) return IoError::os(ENOENT);
+    if (it->second->type != FileType::Directory) return IoError::os(ENOTDIR);
+    if (!it->second->dir->entries.empty()) return IoError::os(ENOTEMPTY);
+    node_->entries.erase(it);
+    return Unit{};
+  }
+
   Result<Unit, IoError> sync() override {
     if (auto e = state_->failure(FaultOp::Sync, path_)) return *e;
     return Unit{};
@@ -286,6 +372,7 @@ class MemoryDirectory final : public Directory {
 
   Result<uint64_t, IoError> free_space() override {
     if (auto e = state_->failure(FaultOp::Stat, path_)) return *e;
+    if (state_->capacity && state_->capacity_reported) return state_->room_for(SIZE_MAX);
     return state_->free_space;
   }
 
@@ -316,34 +403,23 @@ MemoryPlatform::~MemoryPlatform() = default;
 
 Result<std::unique_ptr<Directory>, IoError> MemoryPlatform::open_directory(
     const std::string& path) {
+  auto made = state_->make_dirs(path);
+  if (!made.ok()) return std::move(made).error();
   return std::unique_ptr<Directory>(
-      std::make_unique<MemoryDirectory>(state_, path, state_->dir(path)));
+      std::make_unique<MemoryDirectory>(state_, path, std::move(made).value()));
 }
 
 Result<std::unique_ptr<Directory>, IoError> MemoryPlatform::open_existing_directory(
     const std::string& path) {
-  auto found = find_dir(state_->dirs, path);
-  if (found) {
-    return std::unique_ptr<Directory>(std::make_unique<MemoryDirectory>(state_, path, found));
-  }
-  // Below the deepest directory that exists, the next piece of the path is
-  // missing (ENOENT) or is a file (ENOTDIR).
-  for (size_t slash = path.rfind('/'); slash != std::string::npos && slash > 0;
-       slash = path.rfind('/', slash - 1)) {
-    auto parent = find_dir(state_->dirs, path.substr(0, slash));
-    if (!parent) continue;
-    std::string next = path.substr(slash + 1);
-    next = next.substr(0, next.find('/'));
-    auto entry = parent->entries.find(next);
-    bool is_file = entry != parent->entries.end() && !entry->second->dir;
-    return IoError::os(is_file ? ENOTDIR : ENOENT);
-  }
-  return IoError::os(ENOENT);
+  auto found = walk(state_->root, path);
+  if (!found.ok()) return std::move(found).error();
+  return std::unique_ptr<Directory>(
+      std::make_unique<MemoryDirectory>(state_, path, std::move(found).value()));
 }
 
 std::optional<std::string> MemoryPlatform::contents(const std::string& dir,
                                                     const std::string& name) const {
-  auto d = find_dir(state_->dirs, dir);
+  auto d = find_dir(state_->root, dir);
   if (!d) return std::nullopt;
   auto f = d->entries.find(name);
   if (f == d->entries.end() || f->second->type != FileType::Regular || f->second->refusal) {
@@ -353,19 +429,19 @@ std::optional<std::string> MemoryPlatform::contents(const std::string& dir,
 }
 
 bool MemoryPlatform::exists(const std::string& dir, const std::string& name) const {
-  auto d = find_dir(state_->dirs, dir);
+  auto d = find_dir(state_->root, dir);
   return d && d->entries.count(name) != 0;
 }
 
 void MemoryPlatform::put(const std::string& dir, const std::string& name, std::string bytes) {
-  auto node = std::make_shared<FileNode>();
-  node->bytes = std::move(bytes);
+  auto node = state_->new_node();
+  node->append(bytes.data(), bytes.size());
   state_->dir(dir)->entries[name] = std::move(node);
 }
 
 void MemoryPlatform::put_special(const std::string& dir, const std::string& name, IoError error,
                                  FileType type) {
-  auto node = std::make_shared<FileNode>();
+  auto node = state_->new_node();
   node->type = type;
   node->refusal = std::move(error);
   state_->dir(dir)->entries[name] = std::move(node);
@@ -373,13 +449,23 @@ void MemoryPlatform::put_special(const std::string& dir, const std::string& name
 
 std::vector<std::string> MemoryPlatform::names(const std::string& dir) const {
   std::vector<std::string> out;
-  auto d = find_dir(state_->dirs, dir);
+  auto d = find_dir(state_->root, dir);
   if (!d) return out;
   for (const auto& [name, node] : d->entries) out.push_back(name);
   return out;
 }
 
-void MemoryPlatform::set_free_space(uint64_t bytes) { state_->free_space = bytes; }
+void MemoryPlatform::set_free_space(uint64_t bytes) {
+  state_->free_space = bytes;
+  state_->capacity.reset();
+}
+
+void MemoryPlatform::set_capacity(uint64_t bytes, bool reported) {
+  state_->capacity = bytes;
+  state_->capacity_reported = reported;
+}
+
+uint64_t MemoryPlatform::used_bytes() const { return state_->usage->used; }
 
 void MemoryPlatform::fail(FaultOp op, int nth, IoError error, std::string only_file) {
   state_->faults.push_back(Fault{op, nth, std::move(only_file), std::move(error), 0, std::nullopt});

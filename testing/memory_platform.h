@@ -8,9 +8,11 @@
 // error), or tears: accepts part of its bytes and makes the next write fail.
 // Each planned fault fires once.
 //
-// Subdirectories are directories of their own, reachable by the path
-// "parent/name". Handles follow what they opened, as real ones follow an
-// inode: an open file or directory keeps working after a rename or removal.
+// Every path names a directory in one tree ("/a/b", "a/b" and "a//b" alike);
+// subdirectories made through a handle are reachable by their path too.
+// Handles follow what they opened, as real ones follow an inode: an open
+// file or directory keeps working after a rename or removal, and its bytes
+// still count against the capacity until it is closed.
 // Directory locks behave as flock's do: held per Directory handle, shared
 // or exclusive, never waited for, released when the handle is destroyed.
 #pragma once
@@ -71,8 +73,18 @@ class MemoryPlatform final : public Platform {
                    FileType type = FileType::Other);
   // Entry names in `dir`, sorted.
   std::vector<std::string> names(const std::string& dir) const;
-  // What free_space() reports from now on (1 TiB at first).
+  // What free_space() reports from now on (1 TiB at first), whatever is
+  // written.
   void set_free_space(uint64_t bytes);
+  // A file system of this many bytes from now on: free_space() reports what
+  // is left, and a write that does not fit takes what does, then fails with
+  // ENOSPC. Every file that exists counts, including one removed or replaced
+  // while a handle still holds it open. With `reported` false, free_space()
+  // goes on reporting what set_free_space() set: a disk that another program
+  // fills after the free space was checked.
+  void set_capacity(uint64_t bytes, bool reported = true);
+  // The bytes all existing files hold.
+  uint64_t used_bytes() const;
 
   // --- Faults -------------------------------------------------------------
 

@@ -335,6 +335,12 @@ class PosixDirectory final : public Directory {
     return Unit{};
   }
 
+  Result<Unit, IoError> remove_directory(const std::string& name) override {
+    if (!is_plain_name(name)) return invalid_name(name);
+    if (::unlinkat(fd_, name.c_str(), AT_REMOVEDIR) != 0) return last_os_error();
+    return Unit{};
+  }
+
   Result<Unit, IoError> sync() override {
     return retry_on_interrupt([&] { return ::fsync(fd_); });
   }

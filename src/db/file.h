@@ -153,10 +153,14 @@ class Directory {
   // The entry's type and size, without following a symbolic link.
   virtual Result<EntryInfo, IoError> entry_type(const std::string& name) = 0;
   // Renames `from` to `to` inside this directory, replacing an existing `to`
-  // in one step.
+  // in one step. A directory replaces only an empty directory (ENOTEMPTY or
+  // EEXIST otherwise); a file replaces only a file.
   virtual Result<Unit, IoError> rename(const std::string& from, const std::string& to) = 0;
   // Removes the named entry (not a directory).
   virtual Result<Unit, IoError> remove(const std::string& name) = 0;
+  // Removes the named subdirectory, which must be empty (ENOTEMPTY
+  // otherwise); a symbolic link or file is refused with ENOTDIR.
+  virtual Result<Unit, IoError> remove_directory(const std::string& name) = 0;
   // Forces the directory's entries (creations, renames, removals) to stable
   // storage.
   virtual Result<Unit, IoError> sync() = 0;

@@ -85,11 +85,14 @@ class Arena {
     size_ += n;
     return at;
   }
-  // Whether `bytes` lie in this arena's block (for the aliasing check).
-  bool holds(std::string_view bytes) const {
+  // Whether any of `bytes` lies in this arena's block (for the aliasing
+  // check). Addresses compared as integers: pointers into different
+  // objects have no order.
+  bool overlaps(std::string_view bytes) const {
+    if (data_ == nullptr || bytes.empty()) return false;
     const auto at = reinterpret_cast<uintptr_t>(bytes.data());
     const auto start = reinterpret_cast<uintptr_t>(data_);
-    return data_ != nullptr && !bytes.empty() && at >= start && at - start < capacity_;
+    return at < start + capacity_ && start < at + bytes.size();
   }
   void swap(Arena& other) {
     std::swap(data_, other.data_);
@@ -117,7 +120,7 @@ class Arena {
 // Appends an entry for `bytes`; returns where it starts.
 // `bytes` must not lie in `arena` (see Arena).
 inline size_t append_entry(Arena& arena, std::string_view bytes) {
-  assert(!arena.holds(bytes));
+  assert(!arena.overlaps(bytes));
   char length[10];
   size_t n = 0;
   size_t len = bytes.size();

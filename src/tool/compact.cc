@@ -25,6 +25,7 @@
 #include "db/backlink_index.h"
 #include "db/damage.h"
 #include "db/record_file.h"
+#include "db/replace_file.h"
 #include "db/text_map.h"
 #include "tool/analysis.h"
 #include "tool/json.h"
@@ -173,49 +174,36 @@ class WindowReader {
 
 std::string temp_name(const std::string& file) { return concat({file, TEMP_SUFFIX}); }
 
-// Writes the replacement of `file` (which `original` has open) through
-// `fill`, forces it to disk, reads it back to check it with `verify`, gives it the original's
-// owner and mode and renames it over the original, then forces the
-// directory. Before the rename, a failure removes the temporary file and
-// leaves the original as it was. Returns the new file's size.
-Result<uint64_t, Stop> replace_file(
+// Replaces `file` (which `original` has open) through the engine's one
+// protocol: `fill` writes the new bytes, which are forced to disk and read
+// back by `verify` before the rename. Returns the new file's size.
+Result<uint64_t, Stop> replace(
     Directory& dir, const std::string& file, File& original,
-    const std::function<Result<Unit, Stop>(ChunkWriter&)>& fill,
-    const std::function<Result<Unit, Stop>(File&, uint64_t)>& verify) {
-  const std::string temp = temp_name(file);
-  auto opened = dir.open(temp, OpenMode::CreateTruncate);
-  if (!opened.ok()) return operational(temp, opened.error());
-  auto give_up = [&](Stop stop) -> Result<uint64_t, Stop> {
-    opened.value().reset();
-    // A temporary file that cannot be removed is harmless: the engine never
-    // reads it, and the next compact overwrites it.
-    if (!dir.remove(temp).ok()) stop.message.append(" (").append(temp).append(" is left over)");
-    return stop;
+    const std::function<Result<Unit, ReplaceError>(ChunkWriter&)>& fill,
+    const std::function<Result<Unit, ReplaceError>(File&, uint64_t)>& verify) {
+  Replacement r;
+  r.name = file;
+  r.temp = temp_name(file);
+  r.owner_from = &original;
+  r.write = [&](File& out) -> Result<uint64_t, ReplaceError> {
+    ChunkWriter writer(out);
+    auto filled = fill(writer);
+    if (!filled.ok()) return filled.error();
+    auto flushed = writer.flush();
+    if (!flushed.ok()) return ReplaceError::of(r.temp, "cannot write", flushed.error());
+    return writer.written();
   };
-  File& out = *opened.value();
-  ChunkWriter writer(out);
-  auto filled = fill(writer);
-  if (!filled.ok()) return give_up(filled.error());
-  auto flushed = writer.flush();
-  if (!flushed.ok()) return give_up(operational(temp, flushed.error()));
-  auto synced = out.sync();
-  if (!synced.ok()) return give_up(operational(temp, synced.error()));
-
-  auto reader = dir.open(temp, OpenMode::ReadOnly);
-  if (!reader.ok()) return give_up(operational(temp, reader.error()));
-  auto checked = verify(*reader.value(), writer.written());
-  if (!checked.ok()) return give_up(checked.error());
-
-  auto owned = copy_owner_and_mode(original, out);
-  if (!owned.ok()) return give_up(operational(temp, owned.error()));
-  auto renamed = dir.rename(temp, file);
-  if (!renamed.ok()) return give_up(operational(temp, renamed.error()));
-  // The file is replaced either way; a failed directory sync only means the
-  // rename may not yet survive a power cut, and either name holds the same
-  // content.
-  auto dir_synced = dir.sync();
-  if (!dir_synced.ok()) return operational(file, dir_synced.error());
-  return writer.written();
+  r.verify = verify;
+  auto replaced = replace_file(dir, r);
+  if (!replaced.ok()) {
+    std::string message = replaced.error().error.display();
+    if (replaced.error().replaced) {
+      message.append(" (").append(file).append(" is compacted, but its rename may not yet ");
+      message.append("survive a power cut)");
+    }
+    return Stop{EXIT_OPERATIONAL, std::move(message)};
+  }
+  return replaced.value();
 }
 
 // ---- Record files ---------------------------------------------------------------
@@ -285,9 +273,9 @@ Result<RecordFile, Stop> index_record_file(Directory& dir, const std::string& na
 
 // The temporary file must hold, byte for byte, the live records it was
 // meant to: read back and compared with the original's.
-Result<Unit, Stop> verify_records(const RecordFile& rf, const std::string& name,
-                                  const std::string& temp, File& copy, uint64_t size) {
-  const Stop mismatch = failed(temp, "read back bytes other than the live records");
+Result<Unit, ReplaceError> verify_records(const RecordFile& rf, const std::string& name,
+                                          const std::string& temp, File& copy, uint64_t size) {
+  const ReplaceError mismatch{temp, "read back", "bytes other than the live records"};
   if (size != rf.live_bytes) return mismatch;
   WindowReader original(*rf.file, rf.size);
   WindowReader written(copy, size);
@@ -295,9 +283,9 @@ Result<Unit, Stop> verify_records(const RecordFile& rf, const std::string& name,
   for (const LiveSpan& span : rf.live) {
     for (uint64_t done = 0; done < span.size;) {
       auto want = original.next(span.offset + done, span.size - done);
-      if (!want.ok()) return operational(name, want.error());
+      if (!want.ok()) return ReplaceError::of(name, "cannot read", want.error());
       auto got = written.next(at, want.value().size());
-      if (!got.ok()) return operational(temp, got.error());
+      if (!got.ok()) return ReplaceError::of(temp, "cannot read back", got.error());
       if (got.value() != want.value().substr(0, got.value().size())) return mismatch;
       done += got.value().size();
       at += got.value().size();
@@ -309,18 +297,18 @@ Result<Unit, Stop> verify_records(const RecordFile& rf, const std::string& name,
 Result<uint64_t, Stop> compact_record_file(Directory& dir, const std::string& name,
                                            RecordFile& rf) {
   const std::string temp = temp_name(name);
-  auto fill = [&](ChunkWriter& out) -> Result<Unit, Stop> {
+  auto fill = [&](ChunkWriter& out) -> Result<Unit, ReplaceError> {
     WindowReader in(*rf.file, rf.size);
     for (const LiveSpan& r : rf.live) {
       auto copied = in.copy(r.offset, r.size, out);
-      if (!copied.ok()) return operational(temp, copied.error());
+      if (!copied.ok()) return ReplaceError::of(temp, "cannot copy records into", copied.error());
     }
     return Unit{};
   };
   auto verify = [&](File& copy, uint64_t size) {
     return verify_records(rf, name, temp, copy, size);
   };
-  return replace_file(dir, name, *rf.file, fill, verify);
+  return replace(dir, name, *rf.file, fill, verify);
 }
 
 // ---- Backlink files -------------------------------------------------------------
@@ -359,7 +347,8 @@ Result<BacklinkRows, Stop> read_backlink_rows(Directory& dir, const std::string&
 // Calls `row(key, backlink)` for every current row, key by key in the order
 // of BacklinkRows::keys, each key's rows in query order.
 template <class Row>
-Result<Unit, Stop> for_each_row(const BacklinkRows& rows, Row&& row) {
+auto for_each_row(const BacklinkRows& rows, Row&& row)
+    -> decltype(row(std::string(), Backlink())) {
   for (const std::string& key : rows.keys) {
     for (const Backlink& b : rows.index->query(key)) {
       auto r = row(key, b);
@@ -393,13 +382,13 @@ Result<uint64_t, Stop> current_backlink_bytes(const BacklinkRows& rows, const st
 // The temporary file, replayed by the engine, must answer every query as
 // the original does. Keys without rows in the original have none in the copy,
 // which holds add records for the listed keys only.
-Result<Unit, Stop> verify_backlinks(Directory& dir, const BacklinkRows& rows,
-                                    const std::string& temp) {
+Result<Unit, ReplaceError> verify_backlinks(Directory& dir, const BacklinkRows& rows,
+                                            const std::string& temp) {
   auto loaded = BacklinkIndex::load(dir, temp);
-  if (!loaded.ok()) return operational(temp, loaded.error());
+  if (!loaded.ok()) return ReplaceError::of(temp, "cannot read back", loaded.error());
   for (const std::string& key : rows.keys) {
     if (loaded.value()->query(key) != rows.index->query(key)) {
-      return failed(temp, "read back rows other than the current ones");
+      return ReplaceError{temp, "read back", "rows other than the current ones"};
     }
   }
   return Unit{};
@@ -413,15 +402,16 @@ Result<uint64_t, Stop> compact_backlink_file(Directory& dir, const std::string& 
   const std::string temp = temp_name(name);
   auto fill = [&](ChunkWriter& out) {
     return for_each_row(rows.value(), [&](const std::string& key, const Backlink& b) {
+      using R = Result<Unit, ReplaceError>;
       auto record = frame_add(key, b);
-      if (!record.ok()) return Result<Unit, Stop>(operational(temp, record.error()));
+      if (!record.ok()) return R(ReplaceError::of(temp, "cannot frame a row for", record.error()));
       auto written = out.append(record.value());
-      if (!written.ok()) return Result<Unit, Stop>(operational(temp, written.error()));
-      return Result<Unit, Stop>(Unit{});
+      if (!written.ok()) return R(ReplaceError::of(temp, "cannot write", written.error()));
+      return R(Unit{});
     });
   };
   auto verify = [&](File&, uint64_t) { return verify_backlinks(dir, rows.value(), temp); };
-  return replace_file(dir, name, *original.value(), fill, verify);
+  return replace(dir, name, *original.value(), fill, verify);
 }
 
 // ---- The command -----------------------------------------------------------------
@@ -462,24 +452,22 @@ Result<Unit, Stop> measure(Directory& dir, Target& t) {
   return Unit{};
 }
 
-// The largest rewritten file must fit, with 1% to spare for the file
-// system's own blocks: only one temporary file exists at a time.
-Result<Unit, Stop> check_free_space(Directory& dir, const std::vector<Target>& targets,
-                                    const std::string& path) {
-  uint64_t largest = 0;
-  for (const Target& t : targets) largest = std::max(largest, t.bytes_after);
-  const uint64_t needed = largest + (largest + 99) / 100;
-  auto free = dir.free_space();
-  if (!free.ok()) return operational(path, free.error());
-  if (free.value() < needed) {
-    std::string message = path;
-    message.append(": not enough free space: compact needs ")
-        .append(std::to_string(needed))
-        .append(" bytes, ")
-        .append(std::to_string(free.value()))
-        .append(" are free; nothing was changed");
-    return Stop{EXIT_OPERATIONAL, std::move(message)};
+// Whether compact rewrites the file (a record file without dead records is
+// left as it is).
+bool is_rewritten(const Target& t) { return !t.is_records || !t.records->all_live; }
+
+// Only one temporary file exists at a time, and each original is let go as
+// soon as its replacement is in place, so its blocks are free again before
+// the next file is written: the largest rewritten file must fit.
+Result<Unit, Stop> check_space(Directory& dir, const std::vector<Target>& targets,
+                               const std::string& path) {
+  uint64_t needed = 0;
+  for (const Target& t : targets) {
+    if (is_rewritten(t)) needed = std::max(needed, space_for_file(t.bytes_after));
   }
+  if (needed == 0) return Unit{};
+  auto space = check_free_space(dir, needed, "compact", path);
+  if (!space.ok()) return Stop{EXIT_OPERATIONAL, space.error().message};
   return Unit{};
 }
 
@@ -525,36 +513,57 @@ Result<std::vector<Target>, Stop> compact(Directory& dir, const ParsedArgs& args
                                           Console& console) {
   const std::string& path = args.positionals[0];
   auto listing = list_directory(dir);
-  if (!listing.ok()) return operational(path, listing.error());
+  if (!listing.ok()) {
+    return failed(path, concat({listing.error().display(), "; nothing was changed"}));
+  }
   for (const Finding& note : listing.value().notes) console.err(concat({"note: ", note.display()}));
   auto targets = select_targets(listing.value(), args.value("collection"), path);
   if (!targets.ok()) return targets.error();
   for (Target& t : targets.value()) {
     auto measured = measure(dir, t);
-    if (!measured.ok()) return measured.error();
+    if (!measured.ok()) {
+      Stop s = measured.error();
+      if (s.status == EXIT_OPERATIONAL) s.message.append("; nothing was changed");
+      return s;
+    }
   }
-  auto space = check_free_space(dir, targets.value(), path);
+  auto space = check_space(dir, targets.value(), path);
   if (!space.ok()) return space.error();
   const std::vector<std::string>& leftovers = listing.value().temp_files;
   uint64_t done = 0;
+  std::string compacted;  // the files already replaced, for a failure's message
+  // A failure says which files are already compacted: a run after it
+  // finds them without dead records and leaves them.
+  auto stop = [&](Stop s) {
+    if (s.status == EXIT_OPERATIONAL) {
+      s.message.append(compacted.empty() ? "; no file was compacted"
+                                         : "; compacted before the failure:" + compacted);
+    }
+    return s;
+  };
   for (Target& t : targets.value()) {
     console.progress("compacting", done++, targets.value().size());
     // A file with no dead records would be copied byte for byte, so it
     // stays as it is; only a leftover temporary file of it goes, as a
     // rewrite would have replaced it.
-    if (t.is_records && t.records->all_live) {
+    if (!is_rewritten(t)) {
       const std::string temp = temp_name(t.file);
       if (std::find(leftovers.begin(), leftovers.end(), temp) != leftovers.end()) {
         auto removed = dir.remove(temp);
-        if (!removed.ok()) return operational(temp, removed.error());
+        if (!removed.ok()) return stop(operational(temp, removed.error()));
       }
       t.bytes_after = t.bytes_before;
+      t.records.reset();
       continue;
     }
     auto after = t.is_records ? compact_record_file(dir, t.file, *t.records)
                               : compact_backlink_file(dir, t.file);
-    if (!after.ok()) return after.error();
+    // The original's handle goes at once: while it is open, the replaced
+    // file's blocks stay in use.
+    t.records.reset();
+    if (!after.ok()) return stop(after.error());
     t.bytes_after = after.value();
+    compacted.append(" ").append(t.file);
   }
   return targets;
 }

@@ -2,9 +2,19 @@
 // (dump_format.h) into a database through the engine, so that backlinks are
 // built exactly as any write builds them.
 //
-// Two passes over the input: the first checks every line and keeps nothing,
-// so bad input changes nothing; the second writes. Standard input is spooled
-// to a temporary file outside DIR to be read twice.
+// Two passes over the input: the first checks every line (a (collection,
+// key) given twice included), works out the space the load needs and keeps
+// nothing, so bad input changes nothing; the second writes. Standard input
+// is spooled to a temporary file outside DIR to be read twice.
+//
+// Into a new directory (DIR missing, or empty) a load is all or nothing: it
+// builds the database in the sibling "DIR.zezavezud-tmp", locked from its
+// creation to the end and marked by a "zezavezud-load-in-progress" file, and
+// renames it onto DIR only once every file is written and synced. A killed
+// load leaves no DIR, only that directory, which the next load of DIR
+// removes. A --merge into an existing database writes through the engine and
+// cannot be all or nothing: the marker file stays in DIR until it finishes,
+// and `check` reports a leftover one as an unfinished merge.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -13,7 +23,12 @@
 #include <string>
 
 #include "codec/encoding.h"
+#include "codec/text.h"
+#include "db/backlink_file.h"
 #include "db/database.h"
+#include "db/link_path.h"
+#include "db/record_file.h"
+#include "db/text_map.h"
 #include "tool/dump_format.h"
 #include "tool/json.h"
 #include "tool/tool.h"
@@ -244,12 +259,61 @@ std::string at_line(const Input& in, uint64_t line, std::string_view message) {
   return text;
 }
 
-// The first pass: every line well formed, the trailer present, last, and
-// counting the records. Returns the record count, or the message (exit 4).
-Result<uint64_t, Failure> check_input(const Input& in, Console& console) {
+// What the first pass learns of a good dump.
+struct InputSummary {
+  uint64_t records = 0;
+  // The bytes the load appends to each file, by file name.
+  TextMap<uint64_t> file_bytes;
+
+  // The space the new files take, each file counted in whole blocks.
+  uint64_t space_needed() const {
+    uint64_t needed = 0;
+    for (const auto& [name, bytes] : file_bytes) {
+      needed = saturating_add(needed, space_for_file(bytes));
+    }
+    return needed;
+  }
+};
+
+// Adds what storing the record appends: the record itself, and an add
+// record in the backlink file of every collection it links to (an upper
+// bound: a write adds only the links its key's old value did not hold).
+void count_bytes(const DumpRecord& r, InputSummary& summary, std::string& scratch) {
+  scratch.clear();
+  encode_value(r.value, scratch);
+  uint64_t& records = summary.file_bytes[r.collection + std::string(RECORD_SUFFIX)];
+  records = saturating_add(records, 8 + uint64_t(r.key.size()) + scratch.size());
+  for (const OutgoingLink& link : extract_links(r.value)) {
+    scratch.clear();
+    const BacklinkStrings strings{link.target_key, r.collection, r.key, link.source_path};
+    // Too long to frame: that write fails and appends nothing.
+    if (!frame_backlink_record(BACKLINK_OP_ADD, strings, scratch).ok()) continue;
+    uint64_t& backlinks =
+        summary.file_bytes[link.target_collection + std::string(BACKLINK_SUFFIX)];
+    backlinks = saturating_add(backlinks, scratch.size());
+  }
+}
+
+// "INPUT:LINE: collection "C" key "K" appears twice, on lines A and LINE: ..."
+std::string duplicate_message(const Input& in, const DumpRecord& r, uint64_t first,
+                              uint64_t line) {
+  std::string m = "collection " + quote_text(r.collection) + " key " + quote_text(r.key);
+  m.append(" appears twice, on lines ").append(std::to_string(first)).append(" and ");
+  m.append(std::to_string(line)).append(": a dump holds each record once");
+  return at_line(in, line, m);
+}
+
+// The first pass: every line well formed, each (collection, key) once, the
+// trailer present, last, and counting the records. Returns what the load
+// will write, or the message (exit 4).
+Result<InputSummary, Failure> check_input(const Input& in, Console& console) {
   LineReader lines(*in.file, in.size);
   std::string line;
-  uint64_t records = 0;
+  std::string scratch;
+  InputSummary summary;
+  // The collection, a NUL (which no collection name holds) and the key ->
+  // the line that holds them.
+  TextMap<uint64_t> seen;
   bool trailer_seen = false;
   for (;;) {
     auto more = lines.next(line);
@@ -266,14 +330,21 @@ Result<uint64_t, Failure> check_input(const Input& in, Console& console) {
     auto body = parse_body_line(line);
     if (!body.ok()) return Failure{at_line(in, n, body.error())};
     if (!body.value().is_trailer) {
-      ++records;
+      const DumpRecord& r = body.value().record;
+      std::string id = r.collection;
+      id.push_back('\0');
+      id.append(r.key);
+      auto [at, fresh] = seen.emplace(std::move(id), n);
+      if (!fresh) return Failure{duplicate_message(in, r, at->second, n)};
+      count_bytes(r, summary, scratch);
+      ++summary.records;
       continue;
     }
-    if (body.value().count != records) {
+    if (body.value().count != summary.records) {
       std::string m = "the trailer counts ";
       m.append(std::to_string(body.value().count))
           .append(" records, the dump holds ")
-          .append(std::to_string(records));
+          .append(std::to_string(summary.records));
       return Failure{at_line(in, n, m)};
     }
     trailer_seen = true;
@@ -282,7 +353,7 @@ Result<uint64_t, Failure> check_input(const Input& in, Console& console) {
   if (!trailer_seen) {
     return Failure{in.name + ": no trailer line: the dump was cut short"};
   }
-  return records;
+  return summary;
 }
 
 // ---- Writing ----------------------------------------------------------------
@@ -387,13 +458,252 @@ Result<Unit, IoError> sync_database_files(Directory& dir) {
   return dir.sync();
 }
 
-Result<Unit, Failure> refuse_unless_empty(Directory& dir, const std::string& path) {
-  auto listing = list_directory(dir);
-  if (!listing.ok()) return Failure{path + ": " + listing.error().display()};
-  const DirectoryListing& l = listing.value();
-  if (l.record_files.empty() && l.backlink_files.empty() && l.temp_files.empty()) return Unit{};
-  return Failure{path +
-                 " already holds a database; use --merge to load into it (nothing was changed)"};
+// Marks a directory as being written by a load, on stable storage before
+// the first record goes in.
+Result<Unit, IoError> put_marker(Directory& dir) {
+  static constexpr std::string_view TEXT =
+      "zezavezud load is writing into this directory; while this file is here, the load has not "
+      "finished\n";
+  {
+    auto f = dir.open(std::string(LOAD_MARKER), OpenMode::CreateTruncate);
+    if (!f.ok()) return std::move(f).error();
+    auto w = write_all(*f.value(), reinterpret_cast<const uint8_t*>(TEXT.data()), TEXT.size(),
+                       IoError::write_zero());
+    if (!w.ok()) return w;
+    auto s = f.value()->sync();
+    if (!s.ok()) return s;
+  }
+  return dir.sync();
+}
+
+Result<Unit, IoError> remove_marker(Directory& dir) {
+  auto removed = dir.remove(std::string(LOAD_MARKER));
+  if (!removed.ok()) return removed;
+  return dir.sync();
+}
+
+// Removes every file of `dir`, which is the subdirectory `name` of
+// `parent`, then `dir` itself. The marker goes last, so that what a failure
+// leaves is still marked for the next load to remove. A subdirectory inside
+// stops it: a load never makes one.
+Result<Unit, IoError> remove_directory_and_files(Directory& parent, const std::string& name,
+                                                 Directory& dir) {
+  auto names = dir.list();
+  if (!names.ok()) return std::move(names).error();
+  std::stable_partition(names.value().begin(), names.value().end(),
+                        [](const std::string& n) { return n != LOAD_MARKER; });
+  for (const std::string& n : names.value()) {
+    auto removed = dir.remove(n);
+    if (!removed.ok()) return removed;
+  }
+  auto removed = parent.remove_directory(name);
+  if (!removed.ok()) return removed;
+  return parent.sync();
+}
+
+// DIR as a load into a new directory sees it: the directory that holds it,
+// its own name, and the sibling the database is built in.
+struct NewTarget {
+  std::string parent;  // "." when DIR names no directory above it
+  std::string name;
+  std::string temp;       // name + ".zezavezud-tmp"
+  std::string temp_path;  // as shown and opened
+};
+
+Result<NewTarget, Failure> split_target(const std::string& path) {
+  const size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return Failure{path + ": cannot build a database in place of /"};
+  const std::string trimmed = path.substr(0, end + 1);
+  const size_t slash = trimmed.rfind('/');
+  NewTarget t;
+  t.name = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+  t.parent = slash == std::string::npos ? "." : slash == 0 ? "/" : trimmed.substr(0, slash);
+  if (t.name == "." || t.name == "..") {
+    return Failure{path +
+                   ": name the directory by its own name: a load renames the database it built "
+                   "onto it, and cannot rename onto \".\" or \"..\" (nothing was changed)"};
+  }
+  t.temp = t.name + std::string(TEMP_SUFFIX);
+  t.temp_path = (t.parent == "/" ? "" : t.parent) + "/" + t.temp;
+  if (slash == std::string::npos) t.temp_path = t.temp;
+  return t;
+}
+
+// A DIR.zezavezud-tmp already there: the leftover of a killed load, which
+// goes when it carries the marker (or is empty) and no load holds its lock,
+// or something else, which stays and stops this load.
+Result<Unit, Failure> clear_leftover(Directory& parent, const NewTarget& t, Console& console) {
+  auto info = parent.entry_type(t.temp);
+  if (!info.ok() && info.error().os_code() == ENOENT) return Unit{};
+  if (!info.ok()) return Failure{t.temp_path + ": " + info.error().display()};
+  const std::string unchanged = "; nothing was changed";
+  if (info.value().type != FileType::Directory) {
+    return Failure{t.temp_path + " is in the way and is not a directory left by a load" +
+                   unchanged};
+  }
+  auto dir = parent.open_subdirectory(t.temp, false);
+  if (!dir.ok()) return Failure{t.temp_path + ": " + dir.error().display() + unchanged};
+  auto locked = dir.value()->lock_exclusive();
+  if (!locked.ok()) {
+    return Failure{t.temp_path + ": cannot lock it (" + locked.error().display() + ")" +
+                   unchanged};
+  }
+  if (locked.value() == LockStatus::WouldBlock) {
+    return Failure{t.temp_path + " is in use: another load is running" + unchanged};
+  }
+  auto inside = dir.value()->list();
+  if (!inside.ok()) return Failure{t.temp_path + ": " + inside.error().display() + unchanged};
+  // An empty one holds nothing to lose (the last step of a removal failed).
+  if (!inside.value().empty() && !dir.value()->entry_type(std::string(LOAD_MARKER)).ok()) {
+    return Failure{t.temp_path + " is there without the \"" + std::string(LOAD_MARKER) +
+                   "\" marker: it may hold a complete database whose rename failed; move it "
+                   "away or rename it onto the target yourself" +
+                   unchanged};
+  }
+  auto removed = remove_directory_and_files(parent, t.temp, *dir.value());
+  if (!removed.ok()) {
+    return Failure{t.temp_path + ": cannot remove this leftover of a load that did not finish: " +
+                   removed.error().display() + unchanged};
+  }
+  console.err("note: removed " + t.temp_path + ", left by a load that did not finish");
+  return Unit{};
+}
+
+// Locks DIR when it appeared since it was found missing: a rename may
+// replace it only while it is empty, and no one may open it meanwhile.
+Result<std::unique_ptr<Directory>, Failure> hold_target(Platform& platform, Directory& parent,
+                                                        const NewTarget& t,
+                                                        const std::string& path) {
+  auto info = parent.entry_type(t.name);
+  if (!info.ok() && info.error().os_code() == ENOENT) return std::unique_ptr<Directory>();
+  auto held = open_for_writing(platform, path, false);
+  if (!held.ok()) return held.error();
+  auto names = held.value()->list();
+  if (!names.ok()) return Failure{path + ": " + names.error().display()};
+  if (!names.value().empty()) {
+    return Failure{path + " is not empty; nothing was changed"};
+  }
+  return held;
+}
+
+// The end of a load into a new directory that did not finish: what it made
+// goes, or the message says what stays.
+std::string abandon(Directory& parent, const NewTarget& t, Directory& temp) {
+  if (remove_directory_and_files(parent, t.temp, temp).ok()) {
+    return "; nothing was written to the target";
+  }
+  return "; " + t.temp_path + " is left over, with its marker, and the next load removes it";
+}
+
+int load_into_new(Platform& platform, const std::string& path, std::unique_ptr<Directory> held,
+                  const Input& input, const InputSummary& summary, Console& console) {
+  auto target = split_target(path);
+  if (!target.ok()) {
+    console.err("zezavezud: " + target.error().message);
+    return EXIT_OPERATIONAL;
+  }
+  const NewTarget& t = target.value();
+  auto fail = [&](const std::string& message) {
+    console.err("zezavezud: " + message);
+    return EXIT_OPERATIONAL;
+  };
+  auto opened = platform.open_directory(t.parent);
+  if (!opened.ok()) return fail(t.parent + ": " + opened.error().display());
+  Directory& parent = *opened.value();
+  auto cleared = clear_leftover(parent, t, console);
+  if (!cleared.ok()) return fail(cleared.error().message);
+  if (!held) {
+    auto appeared = hold_target(platform, parent, t, path);
+    if (!appeared.ok()) return fail(appeared.error().message);
+    held = std::move(appeared).value();
+  }
+  // The marker and the new directory's own blocks besides the files.
+  const uint64_t needed = saturating_add(summary.space_needed(), 2 * space_for_file(0));
+  auto space = check_free_space(parent, needed, "load", path);
+  if (!space.ok()) return fail(space.error().message);
+
+  auto made = parent.open_subdirectory(t.temp, true);
+  if (!made.ok()) return fail(t.temp_path + ": cannot make it: " + made.error().display());
+  Directory& temp = *made.value();
+  auto locked = temp.lock_exclusive();
+  if (!locked.ok()) {
+    // Still empty, unless another load took it meanwhile: then it stays.
+    (void)parent.remove_directory(t.temp);
+    return fail(t.temp_path + ": cannot lock it (" + locked.error().display() +
+                "); nothing was changed");
+  }
+  if (locked.value() == LockStatus::WouldBlock) {
+    // Made or taken by another load at the same moment: its directory stays.
+    return fail(t.temp_path + " is in use: another load is running; nothing was changed");
+  }
+  auto marked = put_marker(temp);
+  if (marked.ok()) marked = parent.sync();
+  if (!marked.ok()) {
+    return fail(t.temp_path + ": cannot mark it as a load in progress: " +
+                marked.error().display() + abandon(parent, t, temp));
+  }
+  Loader loader(platform, t.temp_path);
+  auto written = write_records(input, loader, console);
+  if (!written.ok()) return fail(path + ": " + written.error() + abandon(parent, t, temp));
+  auto synced = sync_database_files(temp);
+  if (!synced.ok()) {
+    return fail(t.temp_path + ": cannot sync the loaded files: " + synced.error().display() +
+                abandon(parent, t, temp));
+  }
+  auto unmarked = remove_marker(temp);
+  if (!unmarked.ok()) {
+    return fail(t.temp_path + ": cannot remove the marker: " + unmarked.error().display() +
+                abandon(parent, t, temp));
+  }
+  auto renamed = parent.rename(t.temp, t.name);
+  if (!renamed.ok()) {
+    return fail(path + ": cannot rename " + t.temp_path + " onto it: " +
+                renamed.error().display() + "; the complete database stays in " + t.temp_path);
+  }
+  auto parent_synced = parent.sync();
+  if (!parent_synced.ok()) {
+    return fail(path + ": loaded, but " + t.parent + " cannot be synced (" +
+                parent_synced.error().display() + "): the rename may not survive a power cut");
+  }
+  return EXIT_CLEAN;
+}
+
+// A merge writes into the live database; the marker says so until it ends.
+int merge_into(Platform& platform, const std::string& path, Directory& dir, const Input& input,
+               const InputSummary& summary, Console& console) {
+  auto fail = [&](const std::string& message) {
+    console.err("zezavezud: " + message);
+    return EXIT_OPERATIONAL;
+  };
+  const uint64_t needed = saturating_add(summary.space_needed(), space_for_file(0));
+  auto space = check_free_space(dir, needed, "load", path);
+  if (!space.ok()) return fail(space.error().message);
+  auto marked = put_marker(dir);
+  if (!marked.ok()) {
+    // Deliberately ignored: a marker that stays only makes check report an
+    // unfinished merge, which the next merge clears.
+    (void)dir.remove(std::string(LOAD_MARKER));
+    return fail(path + ": cannot write the marker " + std::string(LOAD_MARKER) + ": " +
+                marked.error().display() + "; nothing was loaded");
+  }
+  const std::string stays = "; the marker " + std::string(LOAD_MARKER) + " stays in " + path +
+                            " until a merge of this input finishes";
+  Loader loader(platform, path);
+  auto written = write_records(input, loader, console);
+  if (!written.ok()) {
+    return fail(path + ": " + written.error() + "; the records before it may have been written" +
+                stays);
+  }
+  auto synced = sync_database_files(dir);
+  if (!synced.ok()) {
+    return fail(path + ": cannot sync the loaded files: " + synced.error().display() + stays);
+  }
+  auto unmarked = remove_marker(dir);
+  if (!unmarked.ok()) {
+    return fail(path + ": every record is loaded, but the marker cannot be removed: " +
+                unmarked.error().display());
+  }
+  return EXIT_CLEAN;
 }
 
 }  // namespace
@@ -401,12 +711,12 @@ Result<Unit, Failure> refuse_unless_empty(Directory& dir, const std::string& pat
 int run_load(Platform& platform, const ParsedArgs& args, Console& console) {
   const std::string& path = args.positionals[0];
   const std::string* input_path = args.value("input");
-  bool merge = args.has("merge");
+  const bool merge = args.has("merge");
   // An existing directory is locked (and, without --merge, found empty)
   // before the input is read: a directory in use is refused at once rather
-  // than after a long input, and it stays held while the input comes in. A
-  // missing one is made only once the input has proved whole.
+  // than after a long input, and it stays held while the input comes in.
   std::unique_ptr<Directory> dir;
+  bool into_new = true;
   auto existing = platform.open_existing_directory(path);
   if (existing.ok() || existing.error().os_code() != ENOENT) {
     auto locked = open_for_writing(platform, path, false);
@@ -415,12 +725,17 @@ int run_load(Platform& platform, const ParsedArgs& args, Console& console) {
       return EXIT_OPERATIONAL;
     }
     dir = std::move(locked).value();
-    if (!merge) {
-      auto empty = refuse_unless_empty(*dir, path);
-      if (!empty.ok()) {
-        console.err("zezavezud: " + empty.error().message);
-        return EXIT_OPERATIONAL;
-      }
+    auto names = dir->list();
+    if (!names.ok()) {
+      console.err("zezavezud: " + path + ": " + names.error().display());
+      return EXIT_OPERATIONAL;
+    }
+    into_new = names.value().empty();
+    if (!into_new && !merge) {
+      console.err("zezavezud: " + path +
+                  " is not empty: a load builds a new database in a missing or empty directory; "
+                  "use --merge to load into a database (nothing was changed)");
+      return EXIT_OPERATIONAL;
     }
   }
   auto in = input_path && *input_path != "-" ? open_input_file(platform, *input_path)
@@ -435,34 +750,10 @@ int run_load(Platform& platform, const ParsedArgs& args, Console& console) {
     console.err("zezavezud: " + checked.error().message + "; nothing was loaded");
     return EXIT_DAMAGE_LEFT;
   }
-  if (!dir) {
-    auto made = open_for_writing(platform, path, true);
-    if (!made.ok()) {
-      console.err("zezavezud: " + made.error().message);
-      return EXIT_OPERATIONAL;
-    }
-    dir = std::move(made).value();
-    // Made by someone else since it was found missing: still refused.
-    auto empty = merge ? Result<Unit, Failure>(Unit{}) : refuse_unless_empty(*dir, path);
-    if (!empty.ok()) {
-      console.err("zezavezud: " + empty.error().message);
-      return EXIT_OPERATIONAL;
-    }
+  if (into_new) {
+    return load_into_new(platform, path, std::move(dir), input, checked.value(), console);
   }
-  Loader loader(platform, path);
-  auto written = write_records(input, loader, console);
-  if (!written.ok()) {
-    console.err("zezavezud: " + path + ": " + written.error() +
-                "; the records before it may have been written");
-    return EXIT_OPERATIONAL;
-  }
-  auto synced = sync_database_files(*dir);
-  if (!synced.ok()) {
-    console.err("zezavezud: " + path +
-                ": cannot sync the loaded files: " + synced.error().display());
-    return EXIT_OPERATIONAL;
-  }
-  return EXIT_CLEAN;
+  return merge_into(platform, path, *dir, input, checked.value(), console);
 }
 
 }  // namespace zez::tool

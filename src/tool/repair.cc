@@ -8,10 +8,12 @@
 // after an interruption finishes the job.
 #include <chrono>
 #include <ctime>
+#include <functional>
 #include <initializer_list>
 
 #include "db/backlink_file.h"
 #include "db/record_file.h"
+#include "db/replace_file.h"
 #include "tool/analysis.h"
 #include "tool/json.h"
 #include "tool/tool.h"
@@ -20,8 +22,9 @@ namespace zez::tool {
 
 namespace {
 
-// Bytes copied per read when files are copied or rewritten.
-constexpr size_t COPY_CHUNK = size_t(1) << 20;
+// Backlink records are framed into a buffer and written out this many bytes
+// at a time.
+constexpr size_t WRITE_CHUNK = size_t(1) << 20;
 
 struct Action {
   std::string file;
@@ -59,19 +62,16 @@ std::string utc_timestamp() {
   return text;
 }
 
-// Copies [from, to) of `src` to the end of `dst`.
-Result<Unit, IoError> copy_range(File& src, File& dst, uint64_t from, uint64_t to) {
-  std::vector<uint8_t> buf(size_t(std::min<uint64_t>(COPY_CHUNK, to - from)));
-  for (uint64_t at = from; at < to;) {
-    size_t n = size_t(std::min<uint64_t>(buf.size(), to - at));
-    auto r = read_exact_at(src, buf.data(), n, at);
-    if (!r.ok()) return r;
-    auto w = write_all(dst, buf.data(), n, IoError::write_zero());
-    if (!w.ok()) return w;
-    at += n;
-  }
-  return Unit{};
+std::string shown_backup(const std::string& backup) {
+  return cat({BACKUP_DIRECTORY, "/", backup});
 }
+
+// The entry name in lost+found of a backup shown as "lost+found/NAME".
+std::string backup_name_of(const std::string& shown) {
+  return shown.substr(BACKUP_DIRECTORY.size() + 1);
+}
+
+StepFailure failed(const ReplaceError& e) { return StepFailure{e.display()}; }
 
 class Repairer {
  public:
@@ -85,22 +85,28 @@ class Repairer {
   std::vector<Action> actions;
 
  private:
+  // lost+found, made (and its entry synced) on first use.
+  Step<Directory*> backup_directory();
+  // An unused name in lost+found for a copy of `name` from offset `from`.
+  Step<std::string> backup_name(const std::string& name, uint64_t from);
   // Copies [from, to) of the file into a new file of lost+found, synced with
   // its directory entry; returns its path relative to the database.
   Step<std::string> save_backup(const std::string& name, File& src, uint64_t from, uint64_t to);
   // Replaces `name` with the bytes `write` puts into a temporary file, which
   // takes the owner and mode of `mode_from`, after a backup of the old file.
-  template <class Write>
-  Step<Unit> replace_file(const std::string& name, const std::string& mode_from, Write&& write,
-                          std::string* backup);
+  // `replaced` is told the backup's path (empty when there was no old file)
+  // once the new file is in place, even when the directory sync that
+  // follows fails.
+  Step<Unit> replace(const std::string& name, const std::string& mode_from,
+                     const std::function<Result<Unit, IoError>(File&)>& write,
+                     const std::function<void(const std::string& backup)>& replaced);
 
   Directory& dir_;
   bool salvage_;
   std::unique_ptr<Directory> lost_found_;
 };
 
-Step<std::string> Repairer::save_backup(const std::string& name, File& src, uint64_t from,
-                                        uint64_t to) {
+Step<Directory*> Repairer::backup_directory() {
   if (!lost_found_) {
     auto sub = dir_.open_subdirectory(std::string(BACKUP_DIRECTORY), true);
     if (!sub.ok()) return failed(std::string(BACKUP_DIRECTORY), "cannot open", sub.error());
@@ -108,6 +114,12 @@ Step<std::string> Repairer::save_backup(const std::string& name, File& src, uint
     if (!synced.ok()) return failed(std::string(BACKUP_DIRECTORY), "cannot sync", synced.error());
     lost_found_ = std::move(sub).value();
   }
+  return lost_found_.get();
+}
+
+Step<std::string> Repairer::backup_name(const std::string& name, uint64_t from) {
+  auto lost_found = backup_directory();
+  if (!lost_found.ok()) return std::move(lost_found).error();
   std::string base = name;
   base.append(".").append(std::to_string(from)).append(".").append(utc_timestamp());
   std::string backup = base;
@@ -115,16 +127,16 @@ Step<std::string> Repairer::save_backup(const std::string& name, File& src, uint
     backup = base;
     backup.append(".").append(std::to_string(n));
   }
-  std::string shown = cat({BACKUP_DIRECTORY, "/", backup});
-  auto out = lost_found_->open(backup, OpenMode::CreateTruncate);
-  if (!out.ok()) return failed(shown, "cannot create", out.error());
-  auto copied = copy_range(src, *out.value(), from, to);
-  if (!copied.ok()) return failed(shown, "cannot copy", copied.error());
-  auto synced = out.value()->sync();
-  if (!synced.ok()) return failed(shown, "cannot sync", synced.error());
-  auto dir_synced = lost_found_->sync();
-  if (!dir_synced.ok())
-    return failed(std::string(BACKUP_DIRECTORY), "cannot sync", dir_synced.error());
+  return backup;
+}
+
+Step<std::string> Repairer::save_backup(const std::string& name, File& src, uint64_t from,
+                                        uint64_t to) {
+  auto backup = backup_name(name, from);
+  if (!backup.ok()) return std::move(backup).error();
+  const std::string shown = shown_backup(backup.value());
+  auto saved = save_copy(src, from, to, *lost_found_, backup.value(), shown);
+  if (!saved.ok()) return failed(saved.error());
   return shown;
 }
 
@@ -145,7 +157,15 @@ Step<Unit> Repairer::cut_tail(const RecordFileReport& r) {
   auto backup = save_backup(name, *reader.value(), cut_at, r.size);
   if (!backup.ok()) return std::move(backup).error();
   auto writer = dir_.open(name, OpenMode::Append);
-  if (!writer.ok()) return failed(name, "cannot open", writer.error());
+  if (!writer.ok()) {
+    // The file is as it was, so the copy protects nothing yet.
+    StepFailure f = failed(name, "cannot open", writer.error());
+    if (!lost_found_->remove(backup_name_of(backup.value())).ok()) {
+      f.message.append(" (").append(backup.value()).append(" is left over)");
+    }
+    return f;
+  }
+  // From here on the copy stays, whatever fails: the cut may have begun.
   auto cut = writer.value()->truncate(cut_at);
   if (!cut.ok()) return failed(name, "cannot truncate", cut.error());
   auto synced = writer.value()->sync();
@@ -156,34 +176,34 @@ Step<Unit> Repairer::cut_tail(const RecordFileReport& r) {
   return Unit{};
 }
 
-template <class Write>
-Step<Unit> Repairer::replace_file(const std::string& name, const std::string& mode_from,
-                                  Write&& write, std::string* backup) {
+Step<Unit> Repairer::replace(const std::string& name, const std::string& mode_from,
+                             const std::function<Result<Unit, IoError>(File&)>& write,
+                             const std::function<void(const std::string& backup)>& replaced) {
   const std::string temp = cat({name, TEMP_SUFFIX});
-  auto out = dir_.open(temp, OpenMode::CreateTruncate);
-  if (!out.ok()) return failed(temp, "cannot create", out.error());
-  auto written = write(*out.value());
-  if (!written.ok()) return failed(temp, "cannot write", written.error());
   auto model = dir_.open(mode_from, OpenMode::ReadOnly);
   if (!model.ok()) return failed(mode_from, "cannot open", model.error());
-  auto owned = copy_owner_and_mode(*model.value(), *out.value());
-  if (!owned.ok())
-    return failed(temp, "cannot take the owner and mode of " + mode_from, owned.error());
-  auto synced = out.value()->sync();
-  if (!synced.ok()) return failed(temp, "cannot sync", synced.error());
+  Replacement r;
+  r.name = name;
+  r.temp = temp;
+  r.owner_from = model.value().get();
+  r.write = [&](File& out) -> Result<uint64_t, ReplaceError> {
+    auto written = write(out);
+    if (!written.ok()) return ReplaceError::of(temp, "cannot write", written.error());
+    auto size = out.size();
+    if (!size.ok()) return ReplaceError::of(temp, "cannot read the size of", size.error());
+    return size.value();
+  };
   if (dir_.entry_type(name).ok()) {
-    auto old = dir_.open(name, OpenMode::ReadOnly);
-    if (!old.ok()) return failed(name, "cannot open", old.error());
-    auto size = old.value()->size();
-    if (!size.ok()) return failed(name, "cannot read", size.error());
-    auto saved = save_backup(name, *old.value(), 0, size.value());
-    if (!saved.ok()) return std::move(saved).error();
-    *backup = std::move(saved).value();
+    auto named = backup_name(name, 0);
+    if (!named.ok()) return std::move(named).error();
+    r.backup_dir = lost_found_.get();
+    r.backup_name = named.value();
+    r.backup_shown = shown_backup(named.value());
   }
-  auto renamed = dir_.rename(temp, name);
-  if (!renamed.ok()) return failed(temp, "cannot rename", renamed.error());
-  auto dir_synced = dir_.sync();
-  if (!dir_synced.ok()) return failed(name, "cannot sync the directory", dir_synced.error());
+  auto done = replace_file(dir_, r);
+  if (!done.ok() && !done.error().replaced) return failed(done.error().error);
+  replaced(r.backup_shown);
+  if (!done.ok()) return failed(done.error().error);
   return Unit{};
 }
 
@@ -199,44 +219,69 @@ Step<Unit> Repairer::salvage(const RecordFileReport& r) {
     }
     return Unit{};
   };
-  std::string backup;
-  auto replaced = replace_file(name, name, write, &backup);
-  if (!replaced.ok()) return replaced;
   uint64_t cut = 0;
   for (const DamagedRegion& region : r.damage.regions) cut += region.end - region.start;
   std::string detail = cat({"cut ", std::to_string(r.damage.regions.size()), " damaged ",
                             r.damage.regions.size() == 1 ? "region" : "regions", " (",
                             std::to_string(cut), " bytes)"});
-  actions.push_back({name, "salvage", cat({detail, "; the old file is saved in ", backup})});
   (void)salvage_;
+  return replace(name, name, write, [&](const std::string& backup) {
+    actions.push_back({name, "salvage", cat({detail, "; the old file is saved in ", backup})});
+  });
+}
+
+// Frames, as add records appended to `buf`, every row a rebuilt backlink
+// file keeps: the file's rows but the stale ones, in file order, then the
+// missing ones. `framed` runs after each row.
+template <class Framed>
+Result<Unit, IoError> for_each_kept_row(const BacklinkFileReport& b, std::string& buf,
+                                        Framed&& framed) {
+  BacklinkRowSet stale;
+  for (size_t i : b.stale) stale.insert(b.rows[i]);
+  auto add = [&](const BacklinkRow& row) -> Result<Unit, IoError> {
+    auto f = frame_backlink_record(
+        BACKLINK_OP_ADD, {row.target_key, row.source_collection, row.source_key, row.source_path},
+        buf);
+    if (!f.ok()) return f;
+    return framed();
+  };
+  for (const BacklinkRow& row : b.rows) {
+    if (stale.count(row)) continue;
+    auto r = add(row);
+    if (!r.ok()) return r;
+  }
+  for (const BacklinkRow& row : b.missing) {
+    auto r = add(row);
+    if (!r.ok()) return r;
+  }
   return Unit{};
+}
+
+// The size of the rebuilt backlink file.
+uint64_t rebuilt_size(const BacklinkFileReport& b) {
+  std::string buf;
+  uint64_t size = 0;
+  // A row that cannot be framed fails the rebuild itself; here it adds nothing.
+  (void)for_each_kept_row(b, buf, [&]() -> Result<Unit, IoError> {
+    size += buf.size();
+    buf.clear();
+    return Unit{};
+  });
+  return size;
 }
 
 Step<Unit> Repairer::rebuild(const BacklinkFileReport& b, const Analysis& a) {
   const std::string& name = b.entry.name;
-  BacklinkRowSet stale;
-  for (size_t i : b.stale) stale.insert(b.rows[i]);
   auto write = [&](File& out) -> Result<Unit, IoError> {
     std::string buf;
-    auto add = [&](const BacklinkRow& row) -> Result<Unit, IoError> {
-      auto framed = frame_backlink_record(
-          BACKLINK_OP_ADD, {row.target_key, row.source_collection, row.source_key, row.source_path},
-          buf);
-      if (!framed.ok() || buf.size() < COPY_CHUNK) return framed;
+    auto framed = for_each_kept_row(b, buf, [&]() -> Result<Unit, IoError> {
+      if (buf.size() < WRITE_CHUNK) return Unit{};
       auto w = write_all(out, reinterpret_cast<const uint8_t*>(buf.data()), buf.size(),
                          IoError::write_zero());
       buf.clear();
       return w;
-    };
-    for (const BacklinkRow& row : b.rows) {
-      if (stale.count(row)) continue;
-      auto r = add(row);
-      if (!r.ok()) return r;
-    }
-    for (const BacklinkRow& row : b.missing) {
-      auto r = add(row);
-      if (!r.ok()) return r;
-    }
+    });
+    if (!framed.ok()) return framed;
     return write_all(out, reinterpret_cast<const uint8_t*>(buf.data()), buf.size(),
                      IoError::write_zero());
   };
@@ -249,15 +294,13 @@ Step<Unit> Repairer::rebuild(const BacklinkFileReport& b, const Analysis& a) {
     for (const RecordFileReport& r : a.record_files) found |= r.entry.name == mode_from;
     if (!found) mode_from = b.missing.front().source_collection + std::string(RECORD_SUFFIX);
   }
-  std::string backup;
-  auto replaced = replace_file(name, mode_from, write, &backup);
-  if (!replaced.ok()) return replaced;
   std::string detail = b.loads ? "" : "kept the rows before the damage; ";
   detail.append("dropped ").append(std::to_string(b.stale.size())).append(" stale and added ");
   detail.append(std::to_string(b.missing.size())).append(" missing rows");
-  if (!backup.empty()) detail.append("; the old file is saved in ").append(backup);
-  actions.push_back({name, b.exists ? "rebuild backlinks" : "create backlinks", detail});
-  return Unit{};
+  return replace(name, mode_from, write, [&](const std::string& backup) {
+    if (!backup.empty()) detail.append("; the old file is saved in ").append(backup);
+    actions.push_back({name, b.exists ? "rebuild backlinks" : "create backlinks", detail});
+  });
 }
 
 struct Plan {
@@ -288,6 +331,23 @@ Plan make_plan(const Analysis& a, bool salvage) {
     if (b.needs_rebuild()) plan.rebuilds.push_back(&b);
   }
   return plan;
+}
+
+// Everything the plan writes, counted as if nothing were freed on the way:
+// each tail's copy; each salvaged file's replacement (never larger than the
+// file) and copy of the whole old file; each rebuilt backlink file and copy
+// of the old one; and lost+found itself.
+uint64_t space_needed(const Plan& plan) {
+  uint64_t needed = 0;
+  auto add = [&](uint64_t bytes) { needed = saturating_add(needed, space_for_file(bytes)); };
+  for (const RecordFileReport* r : plan.tails) add(r->size - r->damage.whole_end());
+  for (const RecordFileReport* r : plan.salvages) add(r->size), add(r->size);
+  for (const BacklinkFileReport* b : plan.rebuilds) {
+    add(rebuilt_size(*b));
+    if (b->exists) add(b->size);
+  }
+  if (needed > 0) add(0);
+  return needed;
 }
 
 // What the plan would do, for --dry-run.
@@ -482,6 +542,14 @@ int run_repair(Platform& platform, const ParsedArgs& args, Console& console) {
   if (dry_run) {
     write_report(console, args.has("json"), path, a, describe_plan(plan), plan, true);
     return has_work || plan.damage_left ? EXIT_DAMAGE_LEFT : EXIT_CLEAN;
+  }
+  if (has_work) {
+    auto space = check_free_space(*dir.value(), space_needed(plan), "repair", path);
+    if (!space.ok()) {
+      write_report(console, args.has("json"), path, a, {}, plan, false);
+      console.err("zezavezud: " + space.error().message);
+      return EXIT_OPERATIONAL | EXIT_DAMAGE_LEFT;
+    }
   }
   Repairer repairer(*dir.value(), salvage);
   auto done = carry_out(repairer, plan, a);

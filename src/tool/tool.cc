@@ -131,6 +131,28 @@ Result<std::unique_ptr<Directory>, Failure> open_for_writing(Platform& platform,
   return std::move(dir).value();
 }
 
+uint64_t space_for_file(uint64_t bytes) {
+  constexpr uint64_t BLOCK = 4096;
+  const uint64_t blocks = bytes / BLOCK + (bytes % BLOCK != 0) + 1;
+  const uint64_t on_disk = blocks > UINT64_MAX / BLOCK ? UINT64_MAX : blocks * BLOCK;
+  return saturating_add(on_disk, on_disk / 100);
+}
+
+Result<Unit, Failure> check_free_space(Directory& dir, uint64_t needed, std::string_view command,
+                                       const std::string& path) {
+  auto free = dir.free_space();
+  if (!free.ok()) {
+    return Failure{path + ": cannot learn the free space (" + free.error().display() +
+                   "); nothing was changed"};
+  }
+  if (free.value() >= needed) return Unit{};
+  std::string message = path;
+  message.append(": not enough free space: ").append(command).append(" needs ");
+  message.append(std::to_string(needed)).append(" bytes, ");
+  message.append(std::to_string(free.value())).append(" are free; nothing was changed");
+  return Failure{std::move(message)};
+}
+
 void write_findings_text(Console& console, const std::vector<Finding>& findings) {
   for (const Finding& f : findings) {
     console.out(f.display());

@@ -32,6 +32,10 @@ inline constexpr int EXIT_USAGE = 16;
 
 inline constexpr std::string_view TEMP_SUFFIX = ".zezavezud-tmp";
 inline constexpr std::string_view BACKUP_DIRECTORY = "lost+found";
+// The file a load keeps in the directory it writes until it has finished:
+// in "DIR.zezavezud-tmp" while it builds a new database, in DIR itself
+// during a --merge. The engine's open ignores it.
+inline constexpr std::string_view LOAD_MARKER = "zezavezud-load-in-progress";
 
 // Where a subcommand's output goes. The program writes to its standard
 // streams; tests collect both in strings.
@@ -138,6 +142,20 @@ Result<std::unique_ptr<Directory>, Failure> open_for_reading(Platform& platform,
 // when any other program holds the directory or the file system cannot lock.
 Result<std::unique_ptr<Directory>, Failure> open_for_writing(Platform& platform,
                                                              const std::string& path, bool create);
+
+// a + b, or the largest value when that does not fit.
+inline uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
+
+// The space a new file of `bytes` bytes may take: its bytes in whole 4 KiB
+// blocks, one block more for the file system's own records of it, and 1% to
+// spare.
+uint64_t space_for_file(uint64_t bytes);
+
+// Refuses, changing nothing, when the file system of `dir` has fewer than
+// `needed` bytes free for `command`: "PATH: not enough free space: COMMAND
+// needs N bytes, M are free; nothing was changed". A failed query refuses too.
+Result<Unit, Failure> check_free_space(Directory& dir, uint64_t needed, std::string_view command,
+                                       const std::string& path);
 
 // Writes each finding's display() as a line of standard output.
 void write_findings_text(Console& console, const std::vector<Finding>& findings);

@@ -11,6 +11,12 @@
 //   - the backlinks agree with the links of the records as reopened; only
 //     the failed write's own backlinks may stop part-way through its list of
 //     changes.
+//
+// Then `zezavezud repair --salvage` over the same platform, once per
+// injection point and once per amount of room left on a disk that fills
+// while it runs: each failure leaves every file as it was or as the repair
+// makes it, lost+found holding only whole copies, and nothing else but
+// temporary files that the next run removes; that run finishes the job.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -30,6 +36,7 @@
 #include "db/link_path.h"
 #include "memory_platform.h"
 #include "test_values.h"
+#include "tool_fixtures.h"
 
 namespace zez {
 namespace {
@@ -592,6 +599,142 @@ TEST(FaultInjectionTorn, ATornWriteWhoseCutBackFailsStillLeavesLoadableFiles) {
                   DISK_FULL});
   }
   report("truncate (failing the cut-back after each torn write)");
+}
+
+// ---- repair --salvage ---------------------------------------------------------
+
+using Files = std::map<std::string, std::string>;
+const std::string LOST_FOUND = testing::TOOL_DIR + "/lost+found";
+
+// Every kind of step at once: a torn tail to cut, damage in the middle to
+// cut out, a stale backlink row, and a leftover temporary file.
+Files salvage_case() {
+  Files f = testing::sample_files();
+  f["users.qdb"] += std::string("\x09\x00\x00\x00", 4) + "car";
+  f["posts.qdb"] = testing::zero_length_record("x") + f["posts.qdb"];
+  f["users.qbl"] += testing::backlink_add_bytes("carol", "posts", "p9", "");
+  f["posts.qdb.zezavezud-tmp"] = "old";
+  return f;
+}
+
+int salvage(MemoryPlatform& p, tool::StringConsole& console) {
+  return testing::run_tool_on(p, {"repair", testing::TOOL_DIR, "--salvage"}, console);
+}
+
+// What a failed run may leave: each file as it was or as a clean repair
+// leaves it, temporary files, and in lost+found only whole copies of an old
+// file or of its tail, each made for a step that changed its file (or, for
+// a tail, whose cut was tried: a failed cut may have begun).
+void expect_old_new_or_temporary(const MemoryPlatform& p, const Files& before, const Files& after,
+                                 const std::string& output, bool cut_failed) {
+  for (const auto& [name, bytes] : testing::snapshot(p, testing::TOOL_DIR)) {
+    if (name.ends_with(tool::TEMP_SUFFIX)) continue;
+    const bool old = before.count(name) && before.at(name) == bytes;
+    const bool fixed = after.count(name) && after.at(name) == bytes;
+    EXPECT_TRUE(old || fixed) << name << "\n" << output;
+  }
+  for (const auto& [name, bytes] : before) {
+    if (!name.ends_with(tool::TEMP_SUFFIX)) {
+      EXPECT_TRUE(p.exists(testing::TOOL_DIR, name)) << name;
+    }
+  }
+  for (const auto& [name, copy] : testing::snapshot(p, LOST_FOUND)) {
+    bool protects = false;
+    for (const auto& [original, bytes] : before) {
+      const bool tail = !copy.empty() && bytes.size() >= copy.size() &&
+                        bytes.compare(bytes.size() - copy.size(), copy.size(), copy) == 0;
+      const bool changed = p.contents(testing::TOOL_DIR, original) != bytes;
+      protects |= tail && (changed || (cut_failed && copy.size() < bytes.size()));
+    }
+    EXPECT_TRUE(protects) << "lost+found/" << name << " is no copy of a changed file\n" << output;
+  }
+}
+
+// Runs one faulted repair and the clean one after it.
+void run_and_finish(MemoryPlatform& p, const Files& before, const Files& after,
+                    const std::string& expected, bool cut_failed = false) {
+  tool::StringConsole console;
+  const int status = salvage(p, console);
+  p.clear_faults();
+  p.set_capacity(uint64_t(1) << 40);
+  const std::string output = console.stdout_text() + console.stderr_text();
+  if ((status & tool::EXIT_OPERATIONAL) == 0) {
+    EXPECT_EQ(status, tool::EXIT_REPAIRED) << output;
+  }
+  expect_old_new_or_temporary(p, before, after, output, cut_failed);
+  tool::StringConsole again;
+  EXPECT_EQ(salvage(p, again) & tool::EXIT_OPERATIONAL, 0) << again.stderr_text();
+  EXPECT_EQ(testing::describe_database(p, testing::TOOL_DIR), expected);
+  for (const std::string& name : p.names(testing::TOOL_DIR)) {
+    EXPECT_FALSE(name.ends_with(tool::TEMP_SUFFIX)) << name;
+  }
+  tool::StringConsole third;
+  EXPECT_EQ(salvage(p, third), tool::EXIT_CLEAN) << third.stdout_text();
+}
+
+struct RepairRun {
+  Files before;
+  Files after;
+  std::string expected;
+  uint64_t written;  // bytes a clean run adds, copies included
+};
+
+RepairRun clean_repair() {
+  RepairRun r;
+  r.before = salvage_case();
+  MemoryPlatform p;
+  testing::put_files(p, testing::TOOL_DIR, r.before);
+  const uint64_t used = p.used_bytes();
+  tool::StringConsole console;
+  EXPECT_EQ(salvage(p, console), tool::EXIT_REPAIRED) << console.stdout_text();
+  r.after = testing::snapshot(p, testing::TOOL_DIR);
+  r.expected = testing::describe_database(p, testing::TOOL_DIR);
+  r.written = p.used_bytes() > used ? p.used_bytes() - used : 0;
+  for (const auto& [name, bytes] : testing::snapshot(p, LOST_FOUND)) r.written += bytes.size();
+  return r;
+}
+
+TEST(FaultInjectionRepair, EveryFailingCallLeavesOldNewOrTemporaryFilesAndTheNextRunFinishes) {
+  const RepairRun clean = clean_repair();
+  const IoError injected = IoError::os(EIO);
+  const std::pair<FaultOp, const char*> kinds[] = {
+      {FaultOp::Open, "open"},         {FaultOp::Read, "read"},   {FaultOp::ReadAt, "read_at"},
+      {FaultOp::Write, "write"},       {FaultOp::Sync, "sync"},   {FaultOp::Rename, "rename"},
+      {FaultOp::Remove, "remove"},     {FaultOp::Size, "size"},   {FaultOp::Truncate, "truncate"},
+      {FaultOp::SetOwner, "set owner"}, {FaultOp::Stat, "stat"},  {FaultOp::Lock, "lock"},
+  };
+  for (const auto& [op, name] : kinds) {
+    for (int n = 1;; ++n) {
+      SCOPED_TRACE(std::string(name) + " #" + std::to_string(n));
+      MemoryPlatform p;
+      testing::put_files(p, testing::TOOL_DIR, clean.before);
+      p.fail(op, n, injected);
+      run_and_finish(p, clean.before, clean.after, clean.expected, op == FaultOp::Truncate);
+      if (p.faults_fired() == 0) break;
+    }
+  }
+  for (int n = 1;; ++n) {
+    SCOPED_TRACE("torn write #" + std::to_string(n));
+    MemoryPlatform p;
+    testing::put_files(p, testing::TOOL_DIR, clean.before);
+    p.torn_write(n, 2, IoError::os(ENOSPC));
+    run_and_finish(p, clean.before, clean.after, clean.expected);
+    if (p.faults_fired() == 0) break;
+  }
+}
+
+// Another program fills the disk after repair checked the free space: at
+// every amount of room left.
+TEST(FaultInjectionRepair, ADiskThatFillsAtAnyPointLeavesOldNewOrTemporaryFiles) {
+  const RepairRun clean = clean_repair();
+  ASSERT_GT(clean.written, 0u);
+  for (uint64_t room = 0; room <= clean.written; ++room) {
+    SCOPED_TRACE("room " + std::to_string(room));
+    MemoryPlatform p;
+    testing::put_files(p, testing::TOOL_DIR, clean.before);
+    p.set_capacity(p.used_bytes() + room, /*reported=*/false);
+    run_and_finish(p, clean.before, clean.after, clean.expected);
+  }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "memory_platform.h"
 #include "temp_dir.h"
 
 namespace zez {
@@ -235,6 +236,41 @@ TEST(PosixDirectory, RenameReplacesTheTargetAndRemoveDeletesAnEntry) {
   EXPECT_EQ(dir->rename("old", "x").error().os_code(), ENOENT);
   EXPECT_FALSE(dir->rename("x", "../x").ok());
   EXPECT_FALSE(dir->remove("..").ok());
+}
+
+// The same answers from the real platform and the in-memory one: a
+// directory replaces only an empty directory, and only an empty directory
+// can be removed.
+TEST(Directories, RenameOntoOnlyAnEmptyDirectoryAndRemoveOnlyAnEmptyOne) {
+  TempDir tmp;
+  testing::MemoryPlatform memory;
+  const std::pair<Platform*, std::string> platforms[] = {{&system_platform(), tmp.path()},
+                                                         {&memory, "/m"}};
+  for (const auto& [platform, path] : platforms) {
+    SCOPED_TRACE(path);
+    auto dir = platform->open_directory(path).value();
+    for (const char* name : {"built", "empty", "full"}) {
+      ASSERT_TRUE(dir->open_subdirectory(name, true).ok());
+    }
+    for (const auto& [sub, name] : {std::pair{"built", "a"}, std::pair{"full", "b"}}) {
+      ASSERT_TRUE(dir->open_subdirectory(sub, false).value()->open(name, OpenMode::AppendCreate).ok());
+    }
+    ASSERT_TRUE(dir->open("file", OpenMode::AppendCreate).ok());
+    auto refused = dir->rename("built", "full");
+    ASSERT_FALSE(refused.ok());
+    EXPECT_TRUE(refused.error().os_code() == ENOTEMPTY || refused.error().os_code() == EEXIST);
+    EXPECT_EQ(dir->remove_directory("full").error().os_code(), ENOTEMPTY);
+    EXPECT_EQ(dir->remove_directory("file").error().os_code(), ENOTDIR);
+    EXPECT_EQ(dir->remove_directory("gone").error().os_code(), ENOENT);
+    ASSERT_TRUE(dir->rename("built", "empty").ok());
+    EXPECT_EQ(dir->open_subdirectory("empty", false).value()->list().value(),
+              std::vector<std::string>{"a"});
+    ASSERT_TRUE(dir->open_subdirectory("full", false).value()->remove("b").ok());
+    ASSERT_TRUE(dir->remove_directory("full").ok());
+    auto names = dir->list().value();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"empty", "file"}));
+  }
 }
 
 TEST(PosixDirectory, EntryTypeDoesNotFollowSymbolicLinks) {

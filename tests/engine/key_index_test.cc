@@ -133,6 +133,21 @@ TEST(KeyIndex, LongKeysKeepTheirLengthThroughCompaction) {
   }
 }
 
+// What the debug check in append_entry asks: whether bytes about to be
+// appended lie, even in part, in the arena that extend() may free.
+TEST(Arena, OverlapsOnlyBytesInsideItsBlock) {
+  key_index_detail::Arena arena;
+  const std::string outside(64, 'x');
+  EXPECT_FALSE(arena.overlaps(outside));
+  const size_t at = key_index_detail::append_entry(arena, outside);
+  const std::string_view stored = key_index_detail::entry_at(arena, at);
+  EXPECT_TRUE(arena.overlaps(stored));
+  EXPECT_TRUE(arena.overlaps(stored.substr(60)));
+  EXPECT_TRUE(arena.overlaps(std::string_view(stored.data() - 1, 2)));
+  EXPECT_FALSE(arena.overlaps(std::string_view(stored.data(), 0)));
+  EXPECT_FALSE(arena.overlaps(outside));
+}
+
 // Random writes, removals, scans' offsets and sheds of the oldest block,
 // over a small key space and a budget of a few pages (so values share
 // blocks, large ones get their own, and blocks are shed and reclaimed many

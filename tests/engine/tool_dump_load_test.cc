@@ -1,6 +1,8 @@
 // `zezavezud dump` and `load` over the in-memory platform: the JSON spelling
 // of values, what dump makes of a damaged directory, what load refuses, and
-// that a load cut short by any failing call leaves a prefix of its input.
+// that a load into a new directory cut short by any failing call, a full
+// disk included, leaves the whole database or none, and nothing the next
+// load does not clear away.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -166,8 +168,9 @@ int load(MemoryPlatform& platform, const std::string& input, StringConsole& cons
 
 // How many records of `records`, from the first, the directory holds with
 // their values; fails the test unless it holds exactly those and no later one.
-size_t loaded_prefix(MemoryPlatform& platform, const std::vector<Record>& records) {
-  auto db = Database::open(DIR, platform);
+size_t loaded_prefix(MemoryPlatform& platform, const std::vector<Record>& records,
+                     const std::string& dir = DIR) {
+  auto db = Database::open(dir, platform);
   EXPECT_TRUE(db.ok()) << db.error().display();
   if (!db.ok()) return 0;
   size_t present = 0;
@@ -213,6 +216,9 @@ TEST(ToolLoad, RefusesBadInputBeforeTouchingTheDirectory) {
       {dump_text({{"a", "k", "{\"$tombstone\":null}"}}),
        "stdin:2: a record's value cannot be a tombstone: a dump holds live records only"},
       {dump_text({{"a", "k", "{\"$nope\":1}"}}), "stdin:2: unknown tag \"$nope\""},
+      {dump_text({{"a", "k\n", "1"}, {"b", "k\n", "2"}, {"a", "k\n", "3"}}),
+       "stdin:4: collection \"a\" key \"k\\n\" appears twice, on lines 2 and 4: a dump holds "
+       "each record once"},
   };
   for (const auto& [input, message] : cases) {
     MemoryPlatform platform;
@@ -223,7 +229,16 @@ TEST(ToolLoad, RefusesBadInputBeforeTouchingTheDirectory) {
   }
 }
 
-TEST(ToolLoad, IntoADatabaseOnlyWithMerge) {
+const std::string TEMP = "/d.zezavezud-tmp";
+
+// `zezavezud load /d -i /in/dump`.
+int run_tool_on_input(MemoryPlatform& platform, StringConsole* console = nullptr) {
+  StringConsole ignored;
+  return run(platform, {"load", DIR, "-i", "/in/dump"}, console ? *console : ignored);
+}
+const std::string MARKER(LOAD_MARKER);
+
+TEST(ToolLoad, IntoADatabaseOrANonEmptyDirectoryOnlyWithMerge) {
   MemoryPlatform platform;
   StringConsole console;
   std::string first = dump_text({{"a", "k1", "1"}});
@@ -234,26 +249,163 @@ TEST(ToolLoad, IntoADatabaseOnlyWithMerge) {
   EXPECT_NE(console.stderr_text().find("use --merge"), std::string::npos);
   EXPECT_EQ(load(platform, dump_text({{"a", "k2", "2"}}), console, {"--merge"}), EXIT_CLEAN);
   EXPECT_EQ(loaded_prefix(platform, {{"a", "k1", "1"}, {"a", "k2", "2"}}), 2u);
+  EXPECT_FALSE(platform.exists(DIR, MARKER));
+
+  MemoryPlatform foreign;
+  foreign.put(DIR, "notes.txt", "mine");
+  EXPECT_EQ(load(foreign, first, console), EXIT_OPERATIONAL);
+  EXPECT_EQ(foreign.names(DIR), std::vector<std::string>{"notes.txt"});
+}
+
+// An empty directory is replaced by the finished database; missing parents
+// are made.
+TEST(ToolLoad, BuildsBesideTheTargetAndRenamesOntoItOrAnEmptyDirectory) {
+  const auto records = sample_records();
+  for (const std::string dir : {"/d", "/p/q/d"}) {
+    for (bool exists : {false, true}) {
+      SCOPED_TRACE(dir + (exists ? " (empty)" : " (missing)"));
+      MemoryPlatform platform;
+      if (exists) {
+        ASSERT_TRUE(platform.open_directory(dir).ok());
+      }
+      StringConsole console;
+      console.set_input(dump_text(records));
+      ASSERT_EQ(run(platform, {"load", dir}, console), EXIT_CLEAN) << console.stderr_text();
+      EXPECT_EQ(loaded_prefix(platform, records, dir), records.size());
+      EXPECT_FALSE(platform.exists(dir.substr(0, dir.rfind('/')), "d.zezavezud-tmp"));
+      EXPECT_FALSE(platform.exists(dir, MARKER));
+    }
+  }
+}
+
+// A leftover of an earlier load goes only when it carries the marker and no
+// one holds its lock; anything else in the way stops the load, unchanged.
+TEST(ToolLoad, RemovesOnlyALeftoverThatIsMarkedAndUnlocked) {
+  const std::string input = dump_text(sample_records());
+  struct Case {
+    const char* name;
+    bool marked;
+    bool locked;
+    bool directory;
+    int status;
+  };
+  const Case cases[] = {
+      {"marked, unlocked", true, false, true, EXIT_CLEAN},
+      {"marked, locked", true, true, true, EXIT_OPERATIONAL},
+      {"not marked", false, false, true, EXIT_OPERATIONAL},
+      {"a file", false, false, false, EXIT_OPERATIONAL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryPlatform platform;
+    if (c.directory) {
+      platform.put(TEMP, "a.qdb", "partial");
+      if (c.marked) platform.put(TEMP, MARKER, "");
+    } else {
+      platform.put("/", "d.zezavezud-tmp", "a file");
+    }
+    std::unique_ptr<Directory> holder;
+    if (c.locked) {
+      holder = platform.open_existing_directory(TEMP).value();
+      ASSERT_EQ(holder->lock_shared().value(), LockStatus::Acquired);
+    }
+    StringConsole console;
+    EXPECT_EQ(load(platform, input, console), c.status) << console.stderr_text();
+    EXPECT_EQ(platform.exists("/", "d"), c.status == EXIT_CLEAN);
+    if (c.status == EXIT_CLEAN) continue;
+    EXPECT_NE(console.stderr_text().find("nothing was changed"), std::string::npos)
+        << console.stderr_text();
+    if (c.directory) {
+      EXPECT_EQ(platform.contents(TEMP, "a.qdb"), "partial");
+    } else {
+      EXPECT_EQ(platform.contents("/", "d.zezavezud-tmp"), "a file");
+    }
+  }
+}
+
+// The space a load asks for is enough on a file system that counts every
+// block; with less it refuses and writes nothing.
+TEST(ToolLoad, TheSpaceItAsksForIsEnoughAndLessIsRefused) {
+  const auto records = sample_records();
+  const std::string input = dump_text(records);
+  MemoryPlatform platform;
+  platform.put("/tmp", "keep", "");  // where standard input is spooled
+  platform.set_free_space(0);
+  StringConsole console;
+  ASSERT_EQ(load(platform, input, console), EXIT_OPERATIONAL);
+  const std::string needs = "load needs ";
+  const size_t at = console.stderr_text().find(needs);
+  ASSERT_NE(at, std::string::npos) << console.stderr_text();
+  const uint64_t needed = std::stoull(console.stderr_text().substr(at + needs.size()));
+  platform.set_free_space(needed - 1);
+  EXPECT_EQ(load(platform, input, console), EXIT_OPERATIONAL);
+  EXPECT_EQ(platform.names("/"), (std::vector<std::string>{"tmp"}));
+  // The spooled input takes its room too while the load runs.
+  platform.set_capacity(platform.used_bytes() + needed + input.size());
+  StringConsole done;
+  ASSERT_EQ(load(platform, input, done), EXIT_CLEAN) << done.stderr_text();
+  EXPECT_EQ(loaded_prefix(platform, records), records.size());
+}
+
+// A merge keeps its marker in the directory until it finishes, so a merge
+// that stopped part way shows in check as unfinished; running it again
+// finishes it and the marker goes.
+TEST(ToolLoad, AnUnfinishedMergeLeavesItsMarkerForCheckToReport) {
+  const auto records = sample_records();
+  MemoryPlatform platform;
+  StringConsole console;
+  ASSERT_EQ(load(platform, dump_text({{"a", "k", "1"}}), console), EXIT_CLEAN);
+  platform.fail(FaultOp::Write, 3, IoError::os(EIO));
+  EXPECT_EQ(load(platform, dump_text(records), console, {"--merge"}), EXIT_OPERATIONAL);
+  EXPECT_NE(console.stderr_text().find("the marker zezavezud-load-in-progress stays in /d"),
+            std::string::npos)
+      << console.stderr_text();
+  platform.clear_faults();
+  StringConsole check;
+  EXPECT_EQ(run(platform, {"check", DIR}, check), EXIT_DAMAGE_LEFT);
+  EXPECT_NE(check.stdout_text().find("zezavezud-load-in-progress: unfinished merge: "),
+            std::string::npos)
+      << check.stdout_text();
+  EXPECT_EQ(load(platform, dump_text(records), console, {"--merge"}), EXIT_CLEAN);
+  EXPECT_FALSE(platform.exists(DIR, MARKER));
+  StringConsole clean;
+  EXPECT_EQ(run(platform, {"check", DIR}, clean), EXIT_CLEAN) << clean.stdout_text();
+  EXPECT_EQ(loaded_prefix(platform, records), records.size());
 }
 
 // Each planned fault fires once; the sweep moves it one call later per run
-// until a run finishes without it firing.
-TEST(ToolLoad, AFailingCallLeavesAPrefixOfTheInput) {
+// until a run finishes without it firing. After a failure the target holds
+// the whole database (only the last sync failed) or does not exist; beside
+// it may stay the marked leftover, which the next load removes, or, when the
+// rename failed, the complete database unmarked.
+TEST(ToolLoad, AFailingCallLeavesNoDatabaseOrTheWholeOne) {
   const auto records = sample_records();
   const std::string input = dump_text(records);
   const IoError injected = IoError::os(EIO);
   struct Plan {
     const char* name;
     std::function<void(MemoryPlatform&, int)> arm;
-    bool called;  // load makes such calls at all (it never renames)
+    // The one fault the sweep moves (another may be planned beside it).
+    FaultOp moved = FaultOp::Open;
+    bool only_one = true;
   };
   const Plan plans[] = {
-      {"write", [&](MemoryPlatform& p, int n) { p.fail(FaultOp::Write, n, injected); }, true},
-      {"sync", [&](MemoryPlatform& p, int n) { p.fail(FaultOp::Sync, n, injected); }, true},
-      {"rename", [&](MemoryPlatform& p, int n) { p.fail(FaultOp::Rename, n, injected); }, false},
-      {"remove", [&](MemoryPlatform& p, int n) { p.fail(FaultOp::Remove, n, injected); }, true},
-      {"torn write", [&](MemoryPlatform& p, int n) { p.torn_write(n, 3, IoError::os(ENOSPC)); },
-       true},
+      {"write", [&](MemoryPlatform& p, int n) { p.fail(FaultOp::Write, n, injected); }},
+      {"sync", [&](MemoryPlatform& p, int n) { p.fail(FaultOp::Sync, n, injected); }},
+      {"rename", [&](MemoryPlatform& p, int n) { p.fail(FaultOp::Rename, n, injected); }},
+      {"remove", [&](MemoryPlatform& p, int n) { p.fail(FaultOp::Remove, n, injected); }},
+      {"open", [&](MemoryPlatform& p, int n) { p.fail(FaultOp::Open, n, injected); }},
+      {"stat", [&](MemoryPlatform& p, int n) { p.fail(FaultOp::Stat, n, injected); }},
+      {"lock", [&](MemoryPlatform& p, int n) { p.fail(FaultOp::Lock, n, injected); }},
+      {"torn write", [&](MemoryPlatform& p, int n) { p.torn_write(n, 3, IoError::os(ENOSPC)); }},
+      // Close to a kill at the Nth write: the marker cannot be removed, so
+      // the directory stays, marked.
+      {"write, then the marker stays",
+       [&](MemoryPlatform& p, int n) {
+         p.fail(FaultOp::Write, n, injected);
+         p.fail(FaultOp::Remove, 1, injected, MARKER);
+       },
+       FaultOp::Write, false},
   };
   for (const Plan& plan : plans) {
     for (int n = 1;; ++n) {
@@ -262,19 +414,55 @@ TEST(ToolLoad, AFailingCallLeavesAPrefixOfTheInput) {
       StringConsole console;
       plan.arm(platform, n);
       int status = load(platform, input, console);
-      bool fired = platform.faults_fired() > 0;
+      const bool fired = plan.only_one ? platform.faults_fired() > 0
+                                       : platform.count(plan.moved) >= uint64_t(n);
       platform.clear_faults();
-      size_t present = loaded_prefix(platform, records);
-      if (status == EXIT_CLEAN) {
-        EXPECT_EQ(present, records.size()) << console.stderr_text();
-      }
       if (!fired) {
-        EXPECT_EQ(status, EXIT_CLEAN) << console.stderr_text();
-        EXPECT_EQ(n > 1, plan.called);
+        if (plan.only_one) {
+          EXPECT_EQ(status, EXIT_CLEAN) << console.stderr_text();
+        }
+        EXPECT_GT(n, 1) << "the load never made such a call";
         break;
       }
-      EXPECT_TRUE(status == EXIT_CLEAN || status == EXIT_OPERATIONAL) << status;
+      if (status == EXIT_CLEAN || platform.exists("/", "d")) {
+        EXPECT_EQ(loaded_prefix(platform, records), records.size()) << console.stderr_text();
+        EXPECT_FALSE(platform.exists("/", "d.zezavezud-tmp"));
+        continue;
+      }
+      EXPECT_EQ(status, EXIT_OPERATIONAL);
+      if (!platform.names(TEMP).empty() && !platform.exists(TEMP, MARKER)) {
+        EXPECT_NE(console.stderr_text().find("the complete database stays in " + TEMP),
+                  std::string::npos)
+            << console.stderr_text();
+        EXPECT_EQ(loaded_prefix(platform, records, TEMP), records.size());
+        continue;
+      }
+      StringConsole again;
+      EXPECT_EQ(load(platform, input, again), EXIT_CLEAN) << again.stderr_text();
+      EXPECT_EQ(loaded_prefix(platform, records), records.size());
+      EXPECT_FALSE(platform.exists("/", "d.zezavezud-tmp"));
     }
+  }
+}
+
+// A disk that fills at any point of a load, after its check of the free
+// space passed: nothing is left but what was there.
+TEST(ToolLoad, AFullDiskAtAnyPointLeavesNothing) {
+  const std::string input = dump_text(sample_records());
+  MemoryPlatform sizing;
+  sizing.put("/in", "dump", input);
+  const uint64_t before = sizing.used_bytes();
+  ASSERT_EQ(run_tool_on_input(sizing), EXIT_CLEAN);
+  const uint64_t written = sizing.used_bytes() - before;
+  ASSERT_GT(written, 75000u);
+  for (uint64_t room = 0; room < written; room += 499) {
+    SCOPED_TRACE("room " + std::to_string(room));
+    MemoryPlatform platform;
+    platform.put("/in", "dump", input);
+    platform.set_capacity(platform.used_bytes() + room, /*reported=*/false);
+    StringConsole full;
+    EXPECT_EQ(run_tool_on_input(platform, &full), EXIT_OPERATIONAL);
+    EXPECT_EQ(platform.names("/"), std::vector<std::string>{"in"}) << full.stderr_text();
   }
 }
 

@@ -220,6 +220,36 @@ Files sweep_files() {
   return f;
 }
 
+// The space a repair asks for is the space it uses on a file system that
+// counts every block (the copies in lost+found and each replaced file still
+// held open included); with less it refuses and changes nothing.
+TEST(ToolRepair, TheSpaceItAsksForIsEnoughAndLessIsRefused) {
+  Files damaged = sweep_files();
+  damaged["users.qdb"] += std::string(50000, 'x');  // a long torn tail to copy
+  MemoryPlatform p;
+  testing::put_files(p, TOOL_DIR, damaged);
+  p.set_free_space(0);
+  tool::StringConsole console;
+  ASSERT_EQ(testing::run_tool_on(p, {"repair", TOOL_DIR, "--salvage"}, console), 8 | 4);
+  const std::string needs = "repair needs ";
+  const size_t at = console.stderr_text().find(needs);
+  ASSERT_NE(at, std::string::npos) << console.stderr_text();
+  const uint64_t needed = std::stoull(console.stderr_text().substr(at + needs.size()));
+  EXPECT_NE(console.stderr_text().find(" bytes, 0 are free; nothing was changed"),
+            std::string::npos);
+  p.set_free_space(needed - 1);
+  EXPECT_EQ(testing::run_tool_on(p, {"repair", TOOL_DIR, "--salvage"}), 8 | 4);
+  EXPECT_EQ(testing::snapshot(p, TOOL_DIR), damaged);
+  EXPECT_FALSE(p.exists(TOOL_DIR, "lost+found"));
+  p.set_capacity(p.used_bytes() + needed);
+  tool::StringConsole done;
+  EXPECT_EQ(testing::run_tool_on(p, {"repair", TOOL_DIR, "--salvage"}, done), 1)
+      << done.stderr_text();
+  const std::string& users = damaged.at("users.qdb");
+  EXPECT_TRUE(has_backup(p, users.substr(users.size() - 50000 - TAIL.size())) ||
+              has_backup(p, users));
+}
+
 // Whatever single failure interrupts a repair, running it again gives what
 // an uninterrupted repair gives, and no cut byte is lost.
 TEST(ToolRepair, InterruptedRepairFinishesOnTheNextRun) {

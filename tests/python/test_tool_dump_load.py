@@ -10,6 +10,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -131,3 +132,86 @@ def test_bad_input_is_refused_and_creates_nothing(tmp_path):
     assert r.returncode == 4
     assert r.stderr == b"zezavezud: stdin: no trailer line: the dump was cut short; nothing was loaded\n"
     assert not target.exists()
+
+
+def dump_text(records):
+    lines = [json.dumps({"zezavezud_dump": 1})]
+    lines += [json.dumps({"c": c, "k": k, "v": v}) for c, k, v in records]
+    lines.append(json.dumps({"zezavezud_records": len(records)}))
+    return ("\n".join(lines) + "\n").encode()
+
+
+@pytest.mark.parametrize(
+    "prepare, records, status, message",
+    [
+        (
+            None,
+            [("users", "a", 1), ("posts", "a", 2), ("users", "a", 3)],
+            4,
+            'stdin:4: collection "users" key "a" appears twice, on lines 2 and 4: '
+            "a dump holds each record once; nothing was loaded",
+        ),
+        (
+            "foreign file",
+            [("users", "a", 1)],
+            8,
+            "{target} is not empty: a load builds a new database in a missing or empty "
+            "directory; use --merge to load into a database (nothing was changed)",
+        ),
+    ],
+)
+def test_load_refuses_before_writing_anything(tmp_path, prepare, records, status, message):
+    target = tmp_path / "target"
+    if prepare:
+        target.mkdir()
+        (target / "notes.txt").write_text("mine")
+    r = zezavezud("load", str(target), stdin=dump_text(records))
+    assert r.returncode == status
+    assert r.stderr.decode() == "zezavezud: " + message.format(target=target) + "\n"
+    assert sorted(os.listdir(tmp_path)) == (["target"] if prepare else [])
+    if prepare:
+        assert os.listdir(target) == ["notes.txt"]
+
+
+def test_a_killed_load_leaves_no_database_and_the_next_load_finishes(tmp_path):
+    """The kill lands once the load has marked its directory, or after the
+    load has ended: every outcome is checked, so where it lands does not
+    matter."""
+    records = [("users", f"u{i}", {"n": i, "pad": "x" * 2000}) for i in range(6000)]
+    dump = tmp_path / "dump.jsonl"
+    dump.write_bytes(dump_text(records))
+    target = tmp_path / "target"
+    temp = tmp_path / "target.zezavezud-tmp"
+    marker = temp / "zezavezud-load-in-progress"
+    proc = subprocess.Popen([PROGRAM, "load", str(target), "-i", str(dump)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        while proc.poll() is None and not marker.exists():
+            time.sleep(0.001)
+        proc.kill()
+    finally:
+        proc.wait(timeout=120)
+
+    def complete(path):
+        db = zz.open(str(path))
+        ok = all(db.get(c, k) == v for c, k, v in records)
+        del db
+        gc.collect()
+        return ok
+
+    if target.exists():  # the load ended, or was killed after its rename
+        assert complete(target)
+        assert not temp.exists()
+        return
+    assert temp.exists()
+    if not marker.exists():  # killed between the marker's removal and the rename
+        assert complete(temp)
+        return
+    check = zezavezud("check", str(temp))
+    assert check.returncode == 4
+    assert b"zezavezud-load-in-progress: unfinished load: " in check.stdout
+    again = zezavezud("load", str(target), "-i", str(dump))
+    assert again.returncode == 0, again.stderr
+    assert b"removed " + str(temp).encode() in again.stderr
+    assert complete(target)
+    assert not temp.exists()
