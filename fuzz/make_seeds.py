@@ -182,10 +182,26 @@ def repair_seeds():
     }
 
 
+def cache_ops(*ops):
+    """Ops of the value_cache target: (op, key, length) each."""
+    return bytes(b for op in ops for b in op)
+
+
+# Writes (3-6), large ones (7), scan offsets (1), removals (0) and sheds (2).
+VALUE_CACHE = {
+    "fill_and_shed": cache_ops(*[(4, k, 200) for k in range(16)] * 12, *[(2, 0, 0)] * 30),
+    "large_values": cache_ops(*[(7, k, 255) for k in range(16)], *[(2, 0, 0)] * 20,
+                              *[(3, k, 9) for k in range(16)]),
+    "overwrite_one_key": cache_ops(*[(5, 1, 250)] * 400, (2, 0, 0), (0, 1, 0)),
+    "mixed": cache_ops(*[(i % 8, i * 7 % 16, i * 13 % 256) for i in range(600)]),
+}
+
+
 def main():
     for name, seeds in [("decode_value", DECODE), ("record_file", RECORDS),
                         ("backlink_file", BACKLINKS), ("resolve_links", RESOLVE),
-                        ("json_reader", JSON), ("repair", repair_seeds())]:
+                        ("json_reader", JSON), ("repair", repair_seeds()),
+                        ("value_cache", VALUE_CACHE)]:
         d = ROOT / name
         d.mkdir(parents=True, exist_ok=True)
         for seed, data in seeds.items():

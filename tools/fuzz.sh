@@ -16,7 +16,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=build/fuzz
-TARGETS=(decode_value record_file backlink_file resolve_links json_reader repair)
+TARGETS=(decode_value record_file backlink_file resolve_links json_reader repair value_cache)
 
 # clang and its runtimes (libFuzzer, the sanitizers) from Debian.
 ensure_clang() {

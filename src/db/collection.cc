@@ -33,7 +33,7 @@ IoError zero_value_length(uint64_t offset) {
 // keeps it that way.
 IoError offset_beyond_limit(uint64_t offset) {
   return IoError::message("record at offset " + std::to_string(offset) +
-                          " lies beyond the 2^62-byte limit of a record file");
+                          " lies beyond the 2^61-byte limit of a record file");
 }
 
 }  // namespace
@@ -43,7 +43,8 @@ Collection::Collection(std::string path, std::unique_ptr<File> reader, std::uniq
     : path_(std::move(path)),
       reader_(std::move(reader)),
       writer_(std::move(writer)),
-      end_offset_(end_offset) {
+      end_offset_(end_offset),
+      safe_end_(end_offset) {
   write_buffer_.reserve(WRITE_BUFFER_SIZE);
 }
 
@@ -52,7 +53,8 @@ Collection::~Collection() {
 }
 
 Result<std::unique_ptr<Collection>, IoError> Collection::load(Directory& dir,
-                                                              const std::string& file_name) {
+                                                              const std::string& file_name,
+                                                              ValueCacheBudget* budget) {
   {
     auto created = dir.open(file_name, OpenMode::AppendCreate);
     if (!created.ok()) return std::move(created).error();
@@ -65,6 +67,7 @@ Result<std::unique_ptr<Collection>, IoError> Collection::load(Directory& dir,
   if (!size.ok()) return std::move(size).error();
   std::unique_ptr<Collection> c(new Collection(file_name, std::move(reader).value(),
                                                std::move(writer).value(), size.value()));
+  if (budget != nullptr) c->index_.set_budget(budget);
   auto scanned = c->scan(size.value());
   if (!scanned.ok()) return std::move(scanned).error();
   return c;
@@ -130,6 +133,9 @@ Result<Unit, IoError> Collection::scan(uint64_t size) {
     return batched < BATCH || apply_batch();
   });
   if (!apply_batch()) end.stop = ScanStop::Refused;
+  // The table was sized for every record; once the file's overwrites and
+  // deletions have been applied, it keeps only what its live keys need.
+  index_.shrink_to_fit();
   switch (end.stop) {
     case ScanStop::End:
       return Unit{};
@@ -166,13 +172,39 @@ Result<Unit, StorageError> Collection::read_encoded(std::string_view key, std::s
 
 Result<Collection::Stored, StorageError> Collection::read_stored(std::string_view key,
                                                                  uint64_t hash,
-                                                                 std::string& scratch) {
+                                                                 std::string& scratch,
+                                                                 bool for_links) {
   auto found = index_.find(key, hash);
   if (!found) return StorageError::key_not_found();
   if (found->value) return Stored{*found->value, found->may_hold_links};
+  if (for_links && !found->may_hold_links) return Stored{{}, false};
   auto read = read_record_value(*reader_, found->offset, end_offset_, scratch);
   if (!read.ok()) return StorageError::io(std::move(read).error());
-  return Stored{scratch, true};
+  return Stored{scratch, found->may_hold_links};
+}
+
+bool Collection::dropped_value_may_hold_links(std::string_view key, uint64_t hash) const {
+  auto found = index_.find(key, hash);
+  return found && !found->value && found->written_here && found->may_hold_links;
+}
+
+bool Collection::in_file(uint64_t offset) const {
+  if (offset >= safe_end_) return false;
+  auto after = std::upper_bound(pinned_.begin(), pinned_.end(), std::make_pair(offset, UINT64_MAX));
+  return after == pinned_.begin() || offset >= std::prev(after)->second;
+}
+
+void Collection::pin_unsafe_records() {
+  if (end_offset_ <= safe_end_) return;
+  if (!pinned_.empty() && pinned_.back().first == safe_end_) {
+    pinned_.back().second = std::max(pinned_.back().second, end_offset_);
+  } else {
+    pinned_.emplace_back(safe_end_, end_offset_);
+  }
+}
+
+bool Collection::shed_oldest_cache_block() {
+  return index_.shed_oldest_block([this](uint64_t offset) { return in_file(offset); });
 }
 
 Result<Unit, WriteFailure> Collection::write_record(std::string_view key, const Value& value) {
@@ -202,14 +234,19 @@ Result<Unit, WriteFailure> Collection::write_encoded(std::string_view key, uint6
     appended = append_record(record.value());
     if (!appended.ok() && !appended.error().record_stored) return std::move(appended).error();
   }
+  const uint64_t offset = end_offset_;
   end_offset_ += size;
   // A Tombstone encodes as its type byte alone.
   if (encoded.size() == 1 && uint8_t(encoded[0]) == TYPE_TOMBSTONE) {
     index_.erase(key, hash);
   } else {
-    index_.put_value(key, hash, encoded, holds_links);
+    index_.put_value(key, hash, encoded, holds_links, offset);
+    index_.reclaim_dead_bytes();
   }
-  if (!appended.ok()) return std::move(appended).error();
+  if (!appended.ok()) {
+    pin_unsafe_records();
+    return std::move(appended).error();
+  }
   if (!in_transaction_) {
     auto pushed = push();
     if (!pushed.ok()) return WriteFailure{std::move(pushed).error(), true};
@@ -265,7 +302,9 @@ size_t Collection::last_record_end_within(size_t written) const {
 }
 
 // Written bytes leave the buffer even when a later write fails, so the push
-// can be repeated. If the failure tore a record in the file, that record's
+// can be repeated. Records in a push that failed stay in the value cache for
+// good (pin_unsafe_records); after one that succeeds, every record so far
+// is in the file. If the failure tore a record in the file, that record's
 // written part is cut off the file again and the whole record stays in the
 // buffer; when the cut fails, its rest stays in the buffer (head_partial_)
 // and the next push completes it.
@@ -279,6 +318,7 @@ Result<Unit, IoError> Collection::push() {
       continue;
     }
     IoError failure = r.ok() ? IoError::write_zero_buffered() : std::move(r).error();
+    pin_unsafe_records();
     if (written < head_partial_) {
       head_partial_ -= written;
       write_buffer_.erase(0, written);
@@ -307,6 +347,7 @@ Result<Unit, IoError> Collection::push() {
   }
   write_buffer_.clear();
   head_partial_ = 0;
+  safe_end_ = end_offset_;
   return Unit{};
 }
 

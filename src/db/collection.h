@@ -9,9 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "codec/errors.h"
 #include "codec/result.h"
@@ -42,8 +45,11 @@ class Collection {
   // "failed to fill whole buffer" for a record cut short (a length running
   // past the end of the file included), "invalid utf8 key", or an error for
   // a record whose value length is 0. A failed load closes what it opened.
+  // The value cache is charged to `budget` (when not null), which must
+  // outlive the collection.
   static Result<std::unique_ptr<Collection>, IoError> load(Directory& dir,
-                                                           const std::string& file_name);
+                                                           const std::string& file_name,
+                                                           ValueCacheBudget* budget = nullptr);
 
   // Pushes the write buffer out (a failure is ignored), then closes the files.
   ~Collection();
@@ -56,6 +62,19 @@ class Collection {
   void set_in_transaction(bool on) { in_transaction_ = on; }
   uint64_t end_offset() const { return end_offset_; }
   size_t live_key_count() const { return index_.size(); }
+  // The bytes the index of live keys holds, for tests.
+  size_t key_table_bytes() const { return index_.key_table_bytes(); }
+
+  // The value cache (see record_index.h): the memory it holds, the birth of
+  // its oldest block, and shedding that block, which drops the values in it
+  // whose records are safely in the file and keeps the others.
+  size_t cache_bytes() const { return index_.cache_bytes(); }
+  size_t cache_block_count() const { return index_.block_count(); }
+  std::optional<uint64_t> oldest_cache_block_birth() const { return index_.oldest_block_birth(); }
+  bool shed_oldest_cache_block();
+  // Whether the key's value was written since the open, dropped from the
+  // cache, and may hold links: a write replacing it must be able to read it.
+  bool dropped_value_may_hold_links(std::string_view key, uint64_t hash) const;
 
   // Fetches the key's slot in the index into the CPU's cache.
   void prefetch(std::string_view key) const { index_.prefetch(KeyIndex::hash(key)); }
@@ -75,8 +94,10 @@ class Collection {
     std::string_view bytes;
     bool may_hold_links;
   };
+  // With `for_links`, a value known to hold no links is not read from the
+  // file: its bytes come back empty.
   Result<Stored, StorageError> read_stored(std::string_view key, uint64_t hash,
-                                           std::string& scratch);
+                                           std::string& scratch, bool for_links = false);
 
   // Appends a record for the key (a Tombstone value deletes it), then,
   // outside a transaction, pushes the buffer out. A key or encoded value too
@@ -100,6 +121,11 @@ class Collection {
              uint64_t end_offset);
 
   Result<Unit, IoError> scan(uint64_t size);
+  // Whether the record at `offset` completed a push to the file, and was in
+  // no push that failed: its value may leave the cache.
+  bool in_file(uint64_t offset) const;
+  // The records after safe_end_ were in a push that failed.
+  void pin_unsafe_records();
   Result<Unit, WriteFailure> append_record(const std::string& record);
   Result<Unit, WriteFailure> write_directly(const std::string& record);
   size_t last_record_end_within(size_t written) const;
@@ -118,6 +144,11 @@ class Collection {
   // tree's memory and cost one decode per read.
   RecordIndex index_;
   uint64_t end_offset_;
+  // Every record before this offset completed a push to the file (the end
+  // of the file after the last push that succeeded), and each range in
+  // pinned_ (ascending) holds records that were in a push that failed.
+  uint64_t safe_end_;
+  std::vector<std::pair<uint64_t, uint64_t>> pinned_;
   bool in_transaction_ = false;
 };
 

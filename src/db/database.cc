@@ -105,7 +105,7 @@ Result<std::unique_ptr<Database>, StorageError> Database::load(std::unique_ptr<D
   if (!files.ok()) return StorageError::io(std::move(files).error());
   for (DatabaseFile& file : files.value()) {
     if (!file.loaded_at_open()) continue;
-    auto loaded = Collection::load(*db->directory_, file.name);
+    auto loaded = Collection::load(*db->directory_, file.name, &db->cache_budget_);
     if (!loaded.ok()) return StorageError::io(std::move(loaded).error());
     db->collections_[std::move(file.collection)] = std::move(loaded).value();
   }
@@ -148,7 +148,7 @@ Result<Collection*, StorageError> Database::open_collection(std::string_view nam
   if (Collection* open = find_open_collection(name)) return open;
   auto file_name = file_name_for(name, RECORD_SUFFIX);
   if (!file_name.ok()) return std::move(file_name).error();
-  auto loaded = Collection::load(*directory_, file_name.value());
+  auto loaded = Collection::load(*directory_, file_name.value(), &cache_budget_);
   if (!loaded.ok()) return StorageError::io(std::move(loaded).error());
   std::shared_ptr<Collection> collection = std::move(loaded).value();
   collection->set_in_transaction(in_transaction_);
@@ -278,13 +278,20 @@ Result<Unit, StorageError> Database::set_record(std::string_view collection, std
     std::lock_guard<std::mutex> guard(c.value()->mutex());
     const uint64_t hash = KeyIndex::hash(key);
     std::string scratch;
-    auto read = c.value()->read_stored(key, hash, scratch);
+    auto read = c.value()->read_stored(key, hash, scratch, true);
     if (read.ok()) {
       if (read.value().may_hold_links) old_links = links_of_encoded(read.value().bytes);
     } else if (read.error().kind() == StorageError::Kind::Io && read.error().io_error().is_os()) {
       // The system failed the read, so the stored value may well hold
       // links: replacing it now would leave their backlinks behind for good.
       // Nothing is written; the caller can try again.
+      return std::move(read).error();
+    } else if (read.error().kind() != StorageError::Kind::KeyNotFound &&
+               c.value()->dropped_value_may_hold_links(key, hash)) {
+      // A value written in this session, dropped from the cache, was whole
+      // when written: if it now reads cut short or undecodable, the file
+      // changed under us, and its links are as unknown as after a failed
+      // read. The same refusal.
       return std::move(read).error();
     }
     // Any other failure (a missing key, a record cut short or undecodable)
@@ -298,9 +305,34 @@ Result<Unit, StorageError> Database::set_record(std::string_view collection, std
       push_failure = StorageError::io(std::move(failure.error));
     }
   }
+  if (cache_budget_.held > cache_budget_.limit) shed_value_caches();
   auto changed = change_backlinks(collection, key, old_links, new_links);
   if (push_failure) return std::move(*push_failure);
   return changed;
+}
+
+void Database::shed_value_caches() {
+  // Each shed frees a block, but may move values it cannot drop into new
+  // ones: stop after as many sheds as there were blocks.
+  size_t blocks_left = 0;
+  for (auto& [name, collection] : collections_) {
+    blocks_left += collection->cache_block_count();
+  }
+  while (cache_budget_.held > cache_budget_.limit && blocks_left-- > 0) {
+    Collection* oldest = nullptr;
+    uint64_t oldest_birth = 0;
+    for (auto& [name, collection] : collections_) {
+      std::lock_guard<std::mutex> guard(collection->mutex());
+      auto birth = collection->oldest_cache_block_birth();
+      if (birth && (oldest == nullptr || *birth < oldest_birth)) {
+        oldest = collection.get();
+        oldest_birth = *birth;
+      }
+    }
+    if (oldest == nullptr) return;
+    std::lock_guard<std::mutex> guard(oldest->mutex());
+    oldest->shed_oldest_cache_block();
+  }
 }
 
 Result<Unit, StorageError> Database::remove(std::string_view collection, std::string_view key) {

@@ -21,12 +21,21 @@
 #include "db/database_files.h"
 #include "db/file.h"
 #include "db/link_path.h"
+#include "db/record_index.h"
 #include "db/resolve.h"
 #include "db/text_map.h"
 
 namespace zez {
 
 class Collection;
+
+// The memory the value caches of one Database may hold (record_index.h).
+// Reads of values written in this session answer from memory; beyond the
+// budget the oldest are read back from the file like values written before
+// the open. 64 MiB holds tens of thousands of ordinary values, enough for
+// a session's recent writes, and is small beside what an interpreter and
+// the index of a million keys take.
+inline constexpr size_t VALUE_CACHE_BUDGET = size_t(64) << 20;
 
 // A backlink change deferred until commit.
 struct PendingBacklinkOp {
@@ -63,6 +72,10 @@ class Database final : private RecordReader {
   // The directory path exactly as passed to open.
   const std::string& dir() const { return dir_; }
   bool in_transaction() const { return in_transaction_; }
+  // The memory the value caches hold, and a budget other than
+  // VALUE_CACHE_BUDGET, so that tests cross it with a few values.
+  size_t value_cache_bytes() const { return cache_budget_.held; }
+  void set_value_cache_budget_for_testing(size_t bytes) { cache_budget_.limit = bytes; }
 
   Result<Value, StorageError> get(std::string_view collection, std::string_view key);
   Result<Unit, StorageError> set(std::string_view collection, std::string_view key, Value value);
@@ -121,12 +134,17 @@ class Database final : private RecordReader {
   Result<Unit, StorageError> apply_backlink_ops_past_failures(std::vector<PendingBacklinkOp>& ops);
   // Makes the backlink changes of a write that replaced `old_links` with
   // `new_links` now, or queues them inside a transaction.
+  // While the value caches hold more than the budget, sheds the oldest block
+  // of all (each block at most once).
+  void shed_value_caches();
   Result<Unit, StorageError> change_backlinks(std::string_view collection, std::string_view key,
                                               const std::vector<OutgoingLink>& old_links,
                                               const std::vector<OutgoingLink>& new_links);
 
   std::string dir_;
   std::unique_ptr<Directory> directory_;
+  // Before the collections, which are charged to it until they close.
+  ValueCacheBudget cache_budget_{VALUE_CACHE_BUDGET};
   std::vector<PendingBacklinkOp> pending_backlinks_;
   TextMap<std::shared_ptr<Collection>> collections_;
   // The collection used last, found without a lookup when the next call

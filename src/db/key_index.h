@@ -68,10 +68,15 @@ class Arena {
   ~Arena() { release(); }
 
   size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
   const char* data() const { return data_; }
   char* data() { return data_; }
   void reserve(size_t n) {
     if (n > capacity_) reallocate(n);
+  }
+  // Gives back the capacity past the end: one copy of the bytes, in order.
+  void shrink_to_fit() {
+    if (capacity_ > size_) reallocate(size_);
   }
   // Room for `n` more bytes at the end; returns where they start.
   char* extend(size_t n) {
@@ -178,6 +183,14 @@ class KeyMap {
   // Makes room for `n` keys, and `key_bytes` bytes of them, without
   // further growth.
   void reserve(size_t n, size_t key_bytes = 0);
+  // Gives back what reserve() or erased keys left unused: the table shrinks
+  // to the slots its keys need when that frees half of it or more, and the
+  // key arena to its bytes (packed when erased keys take much of it). A
+  // scan that reserved for every record of a file calls this at its end, so
+  // the table costs its live keys.
+  void shrink_to_fit();
+  // The bytes the table and its key arena hold, for tests of the above.
+  size_t memory_bytes() const { return slots_.capacity() * sizeof(Slot) + keys_.capacity(); }
 
   // The key's hash, for the calls below that take it: a caller with many
   // keys at hand hashes each and prefetches its slot a few keys before it
@@ -274,6 +287,23 @@ void KeyMap<T>::reserve(size_t n, size_t key_bytes) {
 }
 
 template <class T>
+void KeyMap<T>::shrink_to_fit() {
+  // A rehash costs about what the scan paid for as many records, so it
+  // waits until it frees at least half the table.
+  const size_t wanted = key_index_detail::slots_for(size_);
+  if (wanted * 2 <= slots_.size()) rehash(wanted);
+  // Packing reads every key in slot order; copying the arena as it is costs
+  // a fraction of that, and is enough unless erased keys take much of it.
+  const size_t live_key_bytes = keys_.size() - dead_key_bytes_;
+  if (dead_key_bytes_ > key_index_detail::MIN_DEAD_KEY_BYTES &&
+      dead_key_bytes_ > live_key_bytes / 4) {
+    compact_keys();
+  } else if (keys_.size() + keys_.size() / 4 < keys_.capacity()) {
+    keys_.shrink_to_fit();
+  }
+}
+
+template <class T>
 std::string_view KeyMap<T>::key_at(uint64_t ref) const {
   return key_index_detail::entry_at(keys_, size_t((ref & POSITION_MASK) - 1));
 }
@@ -362,12 +392,26 @@ void KeyMap<T>::rehash(size_t slot_count) {
   if (slot_count > UINT32_MAX) throw std::length_error("key index: too many keys");
   std::vector<Slot, LargeAllocator<Slot>> old(slot_count, Slot{T{}, EMPTY});
   old.swap(slots_);
-  for (const Slot& s : old) {
-    if (s.ref == EMPTY) continue;
+  // The slots come in table order, their keys lie in the arena in the order
+  // they were added: each key is fetched a few slots ahead of its hashing,
+  // so that the cache misses of a large arena overlap.
+  constexpr size_t AHEAD = 16;
+  const Slot* ahead[AHEAD];
+  size_t waiting = 0;
+  const auto place = [&](const Slot& s) {
     size_t slot = home(hash(key_at(s.ref)));
     while (slots_[slot].ref != EMPTY) slot = next(slot);
     slots_[slot] = s;
+  };
+  for (const Slot& s : old) {
+    if (s.ref == EMPTY) continue;
+    __builtin_prefetch(keys_.data() + ((s.ref & POSITION_MASK) - 1));
+    const size_t at = waiting % AHEAD;
+    if (waiting >= AHEAD) place(*ahead[at]);
+    ahead[at] = &s;
+    ++waiting;
   }
+  for (size_t i = waiting > AHEAD ? waiting - AHEAD : 0; i < waiting; ++i) place(*ahead[i % AHEAD]);
 }
 
 template <class T>

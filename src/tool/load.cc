@@ -39,9 +39,6 @@ namespace zez::tool {
 namespace {
 
 constexpr size_t READ_CHUNK = size_t(1) << 20;
-// The engine caches every value written until its Database closes, so the
-// Database is closed and opened again after about this much input.
-constexpr uint64_t REOPEN_AFTER_BYTES = uint64_t(64) << 20;
 // A transaction queues its backlink changes until commit; committing after
 // this much input bounds the queue.
 constexpr uint64_t COMMIT_AFTER_BYTES = uint64_t(1) << 20;
@@ -374,9 +371,6 @@ class Loader {
       auto c = commit();
       if (!c.ok()) return c;
     }
-    if (db_ && opened_bytes_ >= REOPEN_AFTER_BYTES) {
-      db_.reset();
-    }
     if (!db_) {
       auto o = open();
       if (!o.ok()) return o;
@@ -388,7 +382,6 @@ class Loader {
     auto s = db_->set(r.collection, r.key, std::move(r.value));
     if (!s.ok()) return s.error().display();
     batch_bytes_ += input_bytes;
-    opened_bytes_ += input_bytes;
     return Unit{};
   }
 
@@ -403,13 +396,13 @@ class Loader {
  private:
   Result<Unit, std::string> open() {
     // A handle of its own: the caller's handle keeps the exclusive lock for
-    // the whole load, across every reopening.
+    // the whole load. One Database for the whole load: its value cache
+    // stays within its budget however much is loaded.
     auto dir = platform_.open_existing_directory(path_);
     if (!dir.ok()) return dir.error().display();
     auto db = Database::open_on_locked_directory(std::move(dir).value(), path_);
     if (!db.ok()) return db.error().display();
     db_ = std::move(db).value();
-    opened_bytes_ = 0;
     return Unit{};
   }
 
@@ -425,7 +418,6 @@ class Loader {
   std::unique_ptr<Database> db_;
   std::string collection_;  // of the open transaction
   uint64_t batch_bytes_ = 0;
-  uint64_t opened_bytes_ = 0;
 };
 
 // The second pass: the input is known to be good.

@@ -148,52 +148,87 @@ TEST(Arena, OverlapsOnlyBytesInsideItsBlock) {
   EXPECT_FALSE(arena.overlaps(outside));
 }
 
-// Overwrites and removals leave dead bytes until the arena is packed, many
-// times over here; every key read back, every 1,000 steps, has what was last
-// put: a held value (and whether it may hold links) or a file offset.
-TEST(RecordIndex, AgreesWithAPlainMapThroughPacking) {
+// Random writes, removals, scans' offsets and sheds of the oldest block,
+// over a small key space and a budget of a few pages (so values share
+// blocks, large ones get their own, and blocks are shed and reclaimed many
+// times), checked against a plain map every 500 steps. A shed may drop only
+// what the caller allows (here: records at offsets not divisible by 3); a
+// dropped value answers with its record's offset and keeps its marks.
+TEST(RecordIndex, AgreesWithAPlainMapThroughShedsAndReclaims) {
   std::mt19937_64 rng(5);
+  ValueCacheBudget budget{size_t(64) << 10};
   RecordIndex index;
-  // A held value and whether it holds links, or "" and a file offset.
-  std::map<std::string, std::tuple<std::string, bool, uint64_t>> expected;
+  index.set_budget(&budget);
+  bool drop_all = false;
+  const auto droppable = [&](uint64_t offset) { return drop_all || offset % 3 != 0; };
+  struct Expected {
+    std::string value;  // empty for a record the scan found
+    bool holds_links;
+    uint64_t offset;
+    bool dropped;
+  };
+  std::map<std::string, Expected> expected;
   const auto check_all = [&] {
     ASSERT_EQ(index.size(), expected.size());
+    ASSERT_EQ(budget.held, index.cache_bytes());
     for (int i = 0; i < 500; ++i) {
       const std::string key = key_of(uint64_t(i));
       auto found = index.find(key, KeyIndex::hash(key));
       auto it = expected.find(key);
       ASSERT_EQ(found.has_value(), it != expected.end()) << key;
       if (!found) continue;
-      const auto& [value, may_hold_links, offset] = it->second;
-      ASSERT_EQ(found->value.has_value(), !value.empty()) << key;
-      ASSERT_EQ(found->may_hold_links, may_hold_links) << key;
+      Expected& e = it->second;
+      ASSERT_EQ(found->written_here, !e.value.empty()) << key;
+      ASSERT_EQ(found->may_hold_links, e.holds_links) << key;
       if (found->value) {
-        ASSERT_EQ(*found->value, value) << key;
+        ASSERT_FALSE(e.dropped) << key;
+        ASSERT_EQ(*found->value, e.value) << key;
       } else {
-        ASSERT_EQ(found->offset, offset) << key;
+        ASSERT_EQ(found->offset, e.offset) << key;
+        if (!e.value.empty()) {
+          ASSERT_TRUE(droppable(e.offset)) << key;
+          e.dropped = true;
+        }
       }
     }
   };
-  for (int step = 0; step < 60000; ++step) {
+  for (uint64_t step = 0; step < 60000; ++step) {
     const std::string key = key_of(rng() % 500);
     const uint64_t hash = KeyIndex::hash(key);
-    const uint64_t choice = rng() % 6;
+    const uint64_t choice = rng() % 8;
     if (choice == 0) {
       index.erase(key, hash);
       expected.erase(key);
     } else if (choice == 1) {
-      ASSERT_TRUE(index.put_offset(key, hash, uint64_t(step)));
-      expected[key] = {"", true, uint64_t(step)};
+      ASSERT_TRUE(index.put_offset(key, hash, step));
+      expected[key] = {"", true, step, false};
+    } else if (choice == 2) {
+      index.shed_oldest_block(droppable);
     } else {
-      std::string value(size_t(rng() % 300) + 1, char('a' + step % 26));
-      const bool holds_links = choice == 2;
-      index.put_value(key, hash, value, holds_links);
-      expected[key] = {value, holds_links, 0};
+      const size_t len = rng() % 16 == 0 ? size_t(rng() % 5000) + 1 : size_t(rng() % 300) + 1;
+      std::string value(len, char('a' + step % 26));
+      const bool holds_links = choice == 3;
+      index.put_value(key, hash, value, holds_links, step);
+      index.reclaim_dead_bytes();
+      expected[key] = {value, holds_links, step, false};
     }
-    if (step % 1000 == 999) {
+    if (step % 500 == 499) {
       ASSERT_NO_FATAL_FAILURE(check_all());
     }
   }
+  // Shedding every block once leaves only what could not be dropped.
+  for (size_t n = index.block_count(); n > 0; --n) index.shed_oldest_block(droppable);
+  ASSERT_NO_FATAL_FAILURE(check_all());
+  for (const auto& [key, e] : expected) {
+    auto found = index.find(key, KeyIndex::hash(key));
+    EXPECT_EQ(found->value.has_value(), !e.value.empty() && !droppable(e.offset)) << key;
+  }
+  // With everything droppable, nothing stays.
+  drop_all = true;
+  while (index.shed_oldest_block(droppable)) {
+  }
+  EXPECT_EQ(budget.held, 0u);
+  ASSERT_NO_FATAL_FAILURE(check_all());
 }
 
 }  // namespace
