@@ -166,14 +166,7 @@ TEST_P(Classification, FindsTheRegions) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Damage, Classification, ::testing::ValuesIn(DAMAGE_CASES),
-                         [](const auto& info) {
-                           std::string name;
-                           for (char ch : std::string(info.param.name)) {
-                             name.push_back(std::isalnum(static_cast<unsigned char>(ch)) ? ch
-                                                                                         : '_');
-                           }
-                           return name;
-                         });
+                         CaseName());
 
 TEST(Classification, ReadsTheKeysOfTheRecordsThatFrameInARegion) {
   std::string bytes = A + raw_record("x", "") + raw_record("y", "\x0d") + std::string(5, '\xff') +

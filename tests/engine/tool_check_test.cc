@@ -112,14 +112,7 @@ TEST_P(CheckFindsDamage, ReportsTheKindAndExitStatus) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ToolCheck, CheckFindsDamage, ::testing::ValuesIn(CHECK_CASES),
-                         [](const auto& info) {
-                           std::string name;
-                           for (char ch : std::string(info.param.name)) {
-                             name.push_back(std::isalnum(static_cast<unsigned char>(ch)) ? ch
-                                                                                         : '_');
-                           }
-                           return name;
-                         });
+                         CaseName());
 
 TEST(ToolCheck, JsonListsFindingsWithSeverity) {
   Files files = testing::sample_files();

@@ -4,6 +4,7 @@
 // the engine sees it, so two directories can be compared whole.
 #pragma once
 
+#include <cctype>
 #include <map>
 #include <set>
 #include <string>
@@ -21,6 +22,19 @@
 namespace zez::testing {
 
 inline const std::string TOOL_DIR = "/d";
+
+// Names a parametrized case after its `name`, each character a test name
+// may not hold turned into '_'.
+struct CaseName {
+  template <class Info>
+  std::string operator()(const Info& info) const {
+    std::string name;
+    for (char ch : std::string(info.param.name)) {
+      name.push_back(std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_');
+    }
+    return name;
+  }
+};
 
 // One record file record setting `key` to `v` (Value::tombstone() deletes).
 inline std::string record_bytes(std::string_view key, const Value& v) {

@@ -123,13 +123,7 @@ TEST_P(BadEntry, IsDamageNamingOpensErrorAndNoCommandTouchesIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ToolListing, BadEntry, ::testing::ValuesIn(ENTRY_CASES),
-                         [](const auto& info) {
-                           std::string n;
-                           for (char ch : std::string(info.param.name)) {
-                             n.push_back(std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_');
-                           }
-                           return n;
-                         });
+                         CaseName());
 
 // A record file reached through a link is read like any other: check, stats
 // and dump see its records and its damage; repair and compact never put a

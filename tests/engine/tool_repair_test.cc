@@ -139,14 +139,7 @@ TEST_P(RepairFixes, LeavesWhatTheEngineLoadsAndASecondRunFindsNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ToolRepair, RepairFixes, ::testing::ValuesIn(REPAIR_CASES),
-                         [](const auto& info) {
-                           std::string name;
-                           for (char ch : std::string(info.param.name)) {
-                             name.push_back(std::isalnum(static_cast<unsigned char>(ch)) ? ch
-                                                                                         : '_');
-                           }
-                           return name;
-                         });
+                         CaseName());
 
 // Damage in the middle between bob's record and dave's: alice's newest
 // record is in it, so her older one shows again; carol only ever had a

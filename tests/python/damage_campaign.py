@@ -26,16 +26,17 @@ is counted (and listed).
 """
 
 import argparse
-import importlib.util
 import json
 import os
 import random
 import re
+import runpy
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
+from types import SimpleNamespace
 from collections import Counter
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -288,9 +289,7 @@ def campaign(cases, seed=1, operations=900, prototype=None):
     """Runs `cases` cases over the kinds in turn; returns (figures, failures)."""
     proto = None
     if prototype:
-        spec = importlib.util.spec_from_file_location("damage_prototype", prototype)
-        proto = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(proto)
+        proto = SimpleNamespace(**runpy.run_path(prototype, run_name="damage_prototype"))
     figures = Counter({f: 0 for f in FAILURES})
     failures = []
     work = tempfile.mkdtemp(prefix="zez-damage-")
