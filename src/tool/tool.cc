@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
 
 #include "codec/encoding.h"
 #include "tool/analysis.h"
@@ -364,9 +365,7 @@ std::string tool_help(const std::vector<CommandSpec>& table) {
   return out;
 }
 
-}  // namespace
-
-int run_tool(Platform& platform, const std::vector<std::string_view>& args, Console& console) {
+int run_command(Platform& platform, const std::vector<std::string_view>& args, Console& console) {
   const auto& table = command_table();
   auto parsed = parse_args(table, args);
   if (!parsed.ok()) {
@@ -394,6 +393,24 @@ int run_tool(Platform& platform, const std::vector<std::string_view>& args, Cons
   if (name == "stats") return run_stats(platform, a, console);
   if (name == "dump") return run_dump(platform, a, console);
   return run_load(platform, a, console);
+}
+
+}  // namespace
+
+// The engine's tables and the tool's buffers throw std::bad_alloc (or
+// std::length_error) when memory runs out. Uncaught, that would end the
+// process with an abort and no word on what was left. Every file a command
+// rewrites is replaced by a rename of a finished copy, so whatever was cut
+// short stays as it was; only a temporary file may be left beside it.
+int run_tool(Platform& platform, const std::vector<std::string_view>& args, Console& console) {
+  try {
+    return run_command(platform, args, console);
+  } catch (const std::exception& e) {
+    console.err(std::string("zezavezud: stopped: out of memory (") + e.what() +
+                "); a file being rewritten stays as it was, and a leftover *" +
+                std::string(TEMP_SUFFIX) + " beside it may be removed");
+    return EXIT_OPERATIONAL;
+  }
 }
 
 }  // namespace zez::tool

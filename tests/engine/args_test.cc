@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -146,6 +147,22 @@ TEST(Args, TheHelpExplainsEveryCommandAndOption) {
   tool::StringConsole version;
   ASSERT_EQ(tool::run_tool(system_platform(), {"--version"}, version), tool::EXIT_CLEAN);
   EXPECT_EQ(version.stdout_text(), "zezavezud " ZEZ_TEST_VERSION "\n");
+}
+
+// Running out of memory anywhere in a command is an operational failure
+// with a message, not an abort.
+TEST(Args, OutOfMemoryIsAnOperationalFailure) {
+  class Exhausted final : public tool::Console {
+   public:
+    void out(std::string_view) override { throw std::bad_alloc(); }
+    void err(std::string_view line) override { errors.append(line).push_back('\n'); }
+    void progress(std::string_view, uint64_t, uint64_t) override {}
+    Result<size_t, IoError> read_input(char*, size_t) override { return size_t{0}; }
+    std::string errors;
+  } console;
+  EXPECT_EQ(tool::run_tool(system_platform(), {"--version"}, console), tool::EXIT_OPERATIONAL);
+  EXPECT_NE(console.errors.find("zezavezud: stopped: out of memory"), std::string::npos)
+      << console.errors;
 }
 
 }  // namespace

@@ -166,7 +166,7 @@ TEST_P(Classification, FindsTheRegions) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Damage, Classification, ::testing::ValuesIn(DAMAGE_CASES),
-                         CaseName());
+                         testing::CaseName());
 
 TEST(Classification, ReadsTheKeysOfTheRecordsThatFrameInARegion) {
   std::string bytes = A + raw_record("x", "") + raw_record("y", "\x0d") + std::string(5, '\xff') +

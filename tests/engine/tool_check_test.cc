@@ -112,7 +112,7 @@ TEST_P(CheckFindsDamage, ReportsTheKindAndExitStatus) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ToolCheck, CheckFindsDamage, ::testing::ValuesIn(CHECK_CASES),
-                         CaseName());
+                         testing::CaseName());
 
 TEST(ToolCheck, JsonListsFindingsWithSeverity) {
   Files files = testing::sample_files();

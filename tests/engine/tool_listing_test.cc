@@ -123,7 +123,7 @@ TEST_P(BadEntry, IsDamageNamingOpensErrorAndNoCommandTouchesIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ToolListing, BadEntry, ::testing::ValuesIn(ENTRY_CASES),
-                         CaseName());
+                         testing::CaseName());
 
 // A record file reached through a link is read like any other: check, stats
 // and dump see its records and its damage; repair and compact never put a

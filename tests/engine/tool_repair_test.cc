@@ -139,7 +139,7 @@ TEST_P(RepairFixes, LeavesWhatTheEngineLoadsAndASecondRunFindsNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ToolRepair, RepairFixes, ::testing::ValuesIn(REPAIR_CASES),
-                         CaseName());
+                         testing::CaseName());
 
 // Damage in the middle between bob's record and dave's: alice's newest
 // record is in it, so her older one shows again; carol only ever had a
