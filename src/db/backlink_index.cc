@@ -76,6 +76,7 @@ Result<std::unique_ptr<BacklinkIndex>, IoError> BacklinkIndex::load(Directory& d
       auto it = entries.find(target_key);
       if (it != entries.end()) {
         std::erase_if(it->second, [&](const Backlink& b) { return equals(b, s); });
+        if (it->second.empty()) entries.erase(it);
       }
     }
     return true;
@@ -114,7 +115,12 @@ Result<Unit, IoError> BacklinkIndex::apply(const std::vector<Change>& changes) {
       it->second.push_back(std::move(*c.record));
       continue;
     }
-    if (it != entries_.end()) std::erase(it->second, *c.record);
+    if (it == entries_.end()) continue;
+    std::erase(it->second, *c.record);
+    // A key nothing links to any more holds no entry: over a long run every
+    // key gets linked to at some time, and their emptied lists (with the
+    // capacity they once needed) would stay for as long as the process.
+    if (it->second.empty()) entries_.erase(it);
   }
   return Unit{};
 }

@@ -69,6 +69,8 @@ class BacklinkIndex {
 
   // A copy of the key's list in stored order; empty when it has none.
   std::vector<Backlink> query(std::string_view target_key) const;
+  // How many keys have backlinks (for tests: emptied lists hold no entry).
+  size_t target_count() const { return entries_.size(); }
 
  private:
   explicit BacklinkIndex(std::unique_ptr<File> file) : file_(std::move(file)) {}

@@ -89,6 +89,8 @@ TEST_F(BacklinkFile, ReplayAddsRemovesAndSkipsUnknownOps) {
   EXPECT_EQ(index->query("alice"), (std::vector<Backlink>{P2, other}));
   EXPECT_TRUE(index->query("bob").empty());
   EXPECT_TRUE(index->query("nobody").empty());
+  // bob's emptied list holds no entry; alice's does.
+  EXPECT_EQ(index->target_count(), 1u);
 }
 
 TEST_F(BacklinkFile, EqualEntriesAreKeptTwiceAndRemovedTogether) {
@@ -104,6 +106,9 @@ TEST_F(BacklinkFile, EqualEntriesAreKeptTwiceAndRemovedTogether) {
   ASSERT_TRUE(index->remove("carol", P1).ok());
   EXPECT_GT(file().size(), before);
   EXPECT_EQ(load()->query("alice"), std::vector<Backlink>{P2});
+  // A key whose last backlink goes holds no entry.
+  ASSERT_TRUE(index->remove("alice", P2).ok());
+  EXPECT_EQ(index->target_count(), 0u);
 }
 
 TEST_F(BacklinkFile, EmptyAndNonAsciiStringsRoundTrip) {
