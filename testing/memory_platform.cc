@@ -102,6 +102,7 @@ struct MemoryPlatform::State {
   std::vector<Fault> faults;
   size_t read_limit = 0;
   uint64_t free_space = DEFAULT_FREE_SPACE;
+  std::optional<IoError> link_refusal;
   uint64_t counts[FAULT_OP_COUNT] = {};
   uint64_t fired_count = 0;
 
@@ -365,6 +366,20 @@ class MemoryDirectory final : public Directory {
     return Unit{};
   }
 
+  Result<Unit, IoError> link(const std::string& name, Directory& to_dir,
+                             const std::string& to_name) override {
+    if (auto e = state_->failure(FaultOp::Link, name)) return *e;
+    auto* to = dynamic_cast<MemoryDirectory*>(&to_dir);
+    if (to == nullptr || to->state_ != state_) return IoError::os(EXDEV);
+    auto it = node_->entries.find(name);
+    if (it == node_->entries.end()) return IoError::os(ENOENT);
+    if (it->second->type == FileType::Directory) return IoError::os(EPERM);
+    if (to->node_->entries.count(to_name) != 0) return IoError::os(EEXIST);
+    if (state_->link_refusal) return *state_->link_refusal;
+    to->node_->entries.emplace(to_name, it->second);
+    return Unit{};
+  }
+
   Result<Unit, IoError> sync() override {
     if (auto e = state_->failure(FaultOp::Sync, path_)) return *e;
     return Unit{};
@@ -466,6 +481,10 @@ void MemoryPlatform::set_capacity(uint64_t bytes, bool reported) {
 }
 
 uint64_t MemoryPlatform::used_bytes() const { return state_->usage->used; }
+
+void MemoryPlatform::refuse_links(std::optional<IoError> error) {
+  state_->link_refusal = std::move(error);
+}
 
 void MemoryPlatform::fail(FaultOp op, int nth, IoError error, std::string only_file) {
   state_->faults.push_back(Fault{op, nth, std::move(only_file), std::move(error), 0, std::nullopt});

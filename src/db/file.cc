@@ -346,6 +346,17 @@ class PosixDirectory final : public Directory {
     return Unit{};
   }
 
+  Result<Unit, IoError> link(const std::string& name, Directory& to_dir,
+                             const std::string& to_name) override {
+    if (!is_plain_name(name)) return invalid_name(name);
+    if (!is_plain_name(to_name)) return invalid_name(to_name);
+    auto* to = dynamic_cast<PosixDirectory*>(&to_dir);
+    if (to == nullptr) return IoError::os(EXDEV);
+    // No AT_SYMLINK_FOLLOW: a link names the entry itself.
+    if (::linkat(fd_, name.c_str(), to->fd_, to_name.c_str(), 0) != 0) return last_os_error();
+    return Unit{};
+  }
+
   Result<Unit, IoError> sync() override {
     return retry_on_interrupt([&] { return ::fsync(fd_); });
   }

@@ -160,6 +160,15 @@ class Directory {
   virtual Result<Unit, IoError> rename(const std::string& from, const std::string& to) = 0;
   // Removes the named entry (not a directory).
   virtual Result<Unit, IoError> remove(const std::string& name) = 0;
+  // Gives the entry `name` a second name, `to_name` in `to_dir` (a hard
+  // link): both names then reach the same file, and its bytes stay until the
+  // last name is gone. A symbolic link is linked itself, never followed. An
+  // existing `to_name` fails with EEXIST; `to_dir` on another file system
+  // (or of another platform) with EXDEV; a file system that has no hard
+  // links, or refuses one for this file, with EPERM, EMLINK, ENOTSUP or the
+  // like.
+  virtual Result<Unit, IoError> link(const std::string& name, Directory& to_dir,
+                                     const std::string& to_name) = 0;
   // Removes the named subdirectory, which must be empty (ENOTEMPTY
   // otherwise); a symbolic link or file is refused with ENOTDIR.
   virtual Result<Unit, IoError> remove_directory(const std::string& name) = 0;

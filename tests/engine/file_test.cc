@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "memory_platform.h"
@@ -270,6 +271,38 @@ TEST(Directories, RenameOntoOnlyAnEmptyDirectoryAndRemoveOnlyAnEmptyOne) {
     auto names = dir->list().value();
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"empty", "file"}));
+  }
+}
+
+// A hard link is the one file under a second name, on both platforms: it
+// keeps the bytes once the first name is replaced.
+TEST(Directories, ALinkKeepsTheFileWhenItsFirstNameIsReplaced) {
+  TempDir tmp;
+  testing::MemoryPlatform memory;
+  const std::pair<Platform*, std::string> platforms[] = {{&system_platform(), tmp.path()},
+                                                         {&memory, "/m"}};
+  for (const auto& [platform, path] : platforms) {
+    SCOPED_TRACE(path);
+    auto dir = platform->open_directory(path).value();
+    auto kept = dir->open_subdirectory("kept", true).value();
+    auto write = [&](const char* name, const char* bytes) {
+      auto f = dir->open(name, OpenMode::CreateTruncate).value();
+      ASSERT_TRUE(write_all(*f, reinterpret_cast<const uint8_t*>(bytes), strlen(bytes),
+                            IoError::write_zero())
+                      .ok());
+    };
+    write("f", "old bytes");
+    write("f.tmp", "new");
+    ASSERT_TRUE(dir->link("f", *kept, "f.1").ok());
+    EXPECT_EQ(dir->link("f", *kept, "f.1").error().os_code(), EEXIST);
+    EXPECT_EQ(dir->link("gone", *kept, "g").error().os_code(), ENOENT);
+    ASSERT_TRUE(dir->rename("f.tmp", "f").ok());
+    EXPECT_EQ(kept->entry_type("f.1").value().size, 9u);
+    EXPECT_EQ(dir->entry_type("f").value().size, 3u);
+    auto other = (platform == &memory ? system_platform().open_directory(tmp.file("x"))
+                                      : memory.open_directory("/x"))
+                     .value();
+    EXPECT_EQ(dir->link("f", *other, "f").error().os_code(), EXDEV);
   }
 }
 
