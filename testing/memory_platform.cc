@@ -225,6 +225,17 @@ class MemoryFile final : public File {
     return k;
   }
 
+  // Moves the bytes as read_at() then write() would, with their faults.
+  Result<size_t, IoError> copy_from(File& src, uint64_t offset, size_t n) override {
+    if (dynamic_cast<MemoryFile*>(&src) == nullptr) return IoError::os(EXDEV);
+    std::string buf(n, '\0');
+    auto got = src.read_at(reinterpret_cast<uint8_t*>(buf.data()), n, offset);
+    if (!got.ok() || got.value() == 0) return got;
+    auto put = write(reinterpret_cast<const uint8_t*>(buf.data()), got.value());
+    if (put.ok() && put.value() == 0) return IoError::write_zero();
+    return put;
+  }
+
   Result<Unit, IoError> seek(uint64_t offset) override {
     pos_ = offset;
     return Unit{};

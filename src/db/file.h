@@ -27,10 +27,12 @@ enum class OpenMode {
   ReadOnly,          // read-only, must exist
   Append,            // write-only, appending, must exist
   ReadAppendCreate,  // read and append, created when missing
-  // Write-only, appending, created when missing (mode 0600, so no one else
-  // can read the bytes before the caller gives the file the owner and mode
-  // of the one it replaces) and emptied when present. Never follows a
-  // symbolic link. For temporary files that replace a file by renaming.
+  // Write-only, created when missing (mode 0600, so no one else can read
+  // the bytes before the caller gives the file the owner and mode of the
+  // one it replaces) and emptied when present, then written in order from
+  // its start by this one handle. Never follows a symbolic link. For
+  // temporary files that replace a file by renaming. (Not appending, so
+  // that copy_from can let the system copy into it.)
   CreateTruncate,
 };
 
@@ -58,6 +60,14 @@ class File {
   // Writes up to n bytes (appending for the append modes); may write fewer.
   // Retries writes interrupted by a signal.
   virtual Result<size_t, IoError> write(const uint8_t* src, size_t n) = 0;
+  // Writes up to n bytes of `src`, read from `offset`, as write() would
+  // write them, letting the system copy them without passing them through
+  // this process where it can. Returns the count moved, which may be short
+  // (0 when `offset` is at or past the end of `src`). Fails with ENOSYS,
+  // EXDEV, EINVAL or EOPNOTSUPP, having moved nothing, when the system
+  // cannot copy between the two (an appending file, another file system
+  // or platform): the caller then copies through a buffer.
+  virtual Result<size_t, IoError> copy_from(File& src, uint64_t offset, size_t n) = 0;
   // Moves the current position to `offset` from the start.
   virtual Result<Unit, IoError> seek(uint64_t offset) = 0;
   // Moves the current position by `delta` bytes from where it is.

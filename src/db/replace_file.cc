@@ -11,6 +11,9 @@ namespace {
 // Bytes copied per read: few system calls, memory that does not grow with
 // the file.
 constexpr size_t COPY_CHUNK = size_t(1) << 20;
+// Bytes asked of one system copy: large, so few calls, but bounded so that
+// no count overflows.
+constexpr uint64_t MAX_SYSTEM_COPY = uint64_t(1) << 30;
 
 // Removes a file this call made and no longer wants; when that fails, the
 // error tells the operator what is left over.
@@ -19,11 +22,40 @@ void remove_own_file(Directory& dir, const std::string& name, const std::string&
   if (!dir.remove(name).ok()) error.cause.append(" (").append(shown).append(" is left over)");
 }
 
+// Whether copy_from() says the system cannot copy between the two files.
+bool no_system_copy(const IoError& e) {
+  switch (e.os_code()) {
+    case ENOSYS:
+    case EXDEV:
+    case EINVAL:
+    case EBADF:
+    case ENOTSUP:
+#if EOPNOTSUPP != ENOTSUP
+    case EOPNOTSUPP:
+#endif
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 Result<Unit, IoError> copy_range(File& src, File& dst, uint64_t from, uint64_t to) {
-  std::vector<uint8_t> buf(size_t(std::min<uint64_t>(COPY_CHUNK, to - from)));
-  for (uint64_t at = from; at < to;) {
+  uint64_t at = from;
+  // The system's own copy first; through a buffer when it cannot.
+  while (at < to) {
+    auto moved = dst.copy_from(src, at, size_t(std::min<uint64_t>(to - at, MAX_SYSTEM_COPY)));
+    if (!moved.ok()) {
+      if (no_system_copy(moved.error())) break;
+      return std::move(moved).error();
+    }
+    if (moved.value() == 0) return IoError::unexpected_eof();
+    at += moved.value();
+  }
+  if (at == to) return Unit{};
+  std::vector<uint8_t> buf(size_t(std::min<uint64_t>(COPY_CHUNK, to - at)));
+  while (at < to) {
     const size_t n = size_t(std::min<uint64_t>(buf.size(), to - at));
     auto r = read_exact_at(src, buf.data(), n, at);
     if (!r.ok()) return r;

@@ -101,6 +101,9 @@ struct BacklinkFileReport {
 
 struct AnalysisOptions {
   bool decode_values = true;     // decode every live value (and compare backlinks)
+  // Classify record files by framing alone where that finds them whole
+  // (classify_record_file_quickly): a value in the middle is not decoded.
+  bool frame_only = false;
   bool replay_backlinks = true;  // replay backlink files
   // The comparison of backlinks assumes damage in the middle is cut. Without
   // it, the rows from such a file are neither confirmed nor refuted.

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "db/replace_file.h"
 #include "memory_platform.h"
 #include "temp_dir.h"
 
@@ -303,6 +304,28 @@ TEST(Directories, ALinkKeepsTheFileWhenItsFirstNameIsReplaced) {
                                       : memory.open_directory("/x"))
                      .value();
     EXPECT_EQ(dir->link("f", *other, "f").error().os_code(), EXDEV);
+  }
+}
+
+// A range copied between two files of one file system (the system's own
+// copy) and from a file the system cannot copy from (through a buffer)
+// lands the same, after what the file already held.
+TEST(PosixFile, CopyRangeAppendsTheSameBytesWhetherOrNotTheSystemCopies) {
+  TempDir tmp;
+  std::string bytes(3 << 20, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = char(i * 7 + i / 4096);
+  write_file(tmp.file("src"), bytes);
+  testing::MemoryPlatform memory;
+  memory.put("/m", "src", bytes);
+  auto dir = open_existing(tmp.path());
+  auto real_src = open_file(*dir, "src", OpenMode::ReadOnly);
+  auto memory_src = memory.open_existing_directory("/m").value()->open("src", OpenMode::ReadOnly).value();
+  for (File* src : {real_src.get(), memory_src.get()}) {
+    auto out = open_file(*dir, "out", OpenMode::CreateTruncate);
+    ASSERT_TRUE(write_all(*out, reinterpret_cast<const uint8_t*>("head"), 4, IoError::write_zero()).ok());
+    ASSERT_TRUE(copy_range(*src, *out, 5, bytes.size() - 3).ok());
+    EXPECT_EQ(read_file(tmp.file("out")), "head" + bytes.substr(5, bytes.size() - 8));
+    EXPECT_FALSE(copy_range(*src, *out, 0, bytes.size() + 1).ok());
   }
 }
 
