@@ -514,6 +514,12 @@ bool RecordFileDamage::has_middle() const {
                      [](const DamagedRegion& r) { return r.kind == DamageKind::Middle; });
 }
 
+bool RecordFileDamage::needs_salvage() const {
+  return std::any_of(regions.begin(), regions.end(), [](const DamagedRegion& r) {
+    return r.kind == DamageKind::Middle || r.kind == DamageKind::Unresolved;
+  });
+}
+
 uint64_t RecordFileDamage::whole_end() const {
   if (!regions.empty() && regions.back().is_tail()) return regions.back().start;
   return size;

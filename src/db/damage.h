@@ -83,6 +83,8 @@ struct RecordFileDamage {
 
   bool clean() const { return regions.empty(); }
   bool has_middle() const;
+  // Whether only a salvage mends it: damage in the middle, or unresolved.
+  bool needs_salvage() const;
   // Where whole records stop before the tail; the size when there is none.
   uint64_t whole_end() const;
   // The kept byte ranges [first, second), in file order.

@@ -71,11 +71,7 @@ struct RecordFileReport {
   bool has_tail_damage() const { return !damage.clean() && damage.regions.back().is_tail() &&
                                         !needs_salvage(); }
   // Damage only a salvage removes.
-  bool needs_salvage() const {
-    for (const DamagedRegion& r : damage.regions) {
-      if (r.kind == DamageKind::Middle || r.kind == DamageKind::Unresolved) return true;
-    }
-    return false;
+  bool needs_salvage() const { return damage.needs_salvage();
   }
 };
 
