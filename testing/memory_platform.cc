@@ -109,6 +109,7 @@ struct MemoryPlatform::State {
   std::vector<Fault> faults;
   size_t read_limit = 0;
   uint64_t free_space = DEFAULT_FREE_SPACE;
+  std::optional<IoError> link_refusal;
   uint64_t counts[FAULT_OP_COUNT] = {};
   uint64_t fired_count = 0;
 
@@ -229,6 +230,17 @@ class MemoryFile final : public File {
     // Every writing mode appends.
     node_->append(reinterpret_cast<const char*>(src), k);
     return k;
+  }
+
+  // Moves the bytes as read_at() then write() would, with their faults.
+  Result<size_t, IoError> copy_from(File& src, uint64_t offset, size_t n) override {
+    if (dynamic_cast<MemoryFile*>(&src) == nullptr) return IoError::os(EXDEV);
+    std::string buf(n, '\0');
+    auto got = src.read_at(reinterpret_cast<uint8_t*>(buf.data()), n, offset);
+    if (!got.ok() || got.value() == 0) return got;
+    auto put = write(reinterpret_cast<const uint8_t*>(buf.data()), got.value());
+    if (put.ok() && put.value() == 0) return IoError::write_zero();
+    return put;
   }
 
   Result<Unit, IoError> seek(uint64_t offset) override {
@@ -372,6 +384,20 @@ class MemoryDirectory final : public Directory {
     return Unit{};
   }
 
+  Result<Unit, IoError> link(const std::string& name, Directory& to_dir,
+                             const std::string& to_name) override {
+    if (auto e = state_->failure(FaultOp::Link, name)) return *e;
+    auto* to = dynamic_cast<MemoryDirectory*>(&to_dir);
+    if (to == nullptr || to->state_ != state_) return IoError::os(EXDEV);
+    auto it = node_->entries.find(name);
+    if (it == node_->entries.end()) return IoError::os(ENOENT);
+    if (it->second->type == FileType::Directory) return IoError::os(EPERM);
+    if (to->node_->entries.count(to_name) != 0) return IoError::os(EEXIST);
+    if (state_->link_refusal) return *state_->link_refusal;
+    to->node_->entries.emplace(to_name, it->second);
+    return Unit{};
+  }
+
   Result<Unit, IoError> sync() override {
     if (auto e = state_->failure(FaultOp::Sync, path_)) return *e;
     return Unit{};
@@ -477,6 +503,10 @@ void MemoryPlatform::set_capacity(uint64_t bytes, bool reported) {
 }
 
 uint64_t MemoryPlatform::used_bytes() const { return state_->usage->used; }
+
+void MemoryPlatform::refuse_links(std::optional<IoError> error) {
+  state_->link_refusal = std::move(error);
+}
 
 void MemoryPlatform::fail(FaultOp op, int nth, IoError error, std::string only_file) {
   state_->faults.push_back(Fault{op, nth, std::move(only_file), std::move(error), 0, std::nullopt});

@@ -13,7 +13,9 @@
 // An existing directory's path may go up through ".." (the root's is itself).
 // Handles follow what they opened, as real ones follow an inode: an open
 // file or directory keeps working after a rename or removal, and its bytes
-// still count against the capacity until it is closed.
+// still count against the capacity until it is closed. A hard link is the
+// one file under two names: its bytes count once, and stay while either
+// name or a handle holds them.
 // Directory locks behave as flock's do: held per Directory handle, shared
 // or exclusive, never waited for, released when the handle is destroyed.
 #pragma once
@@ -34,7 +36,7 @@ namespace zez::testing {
 // file and subdirectory opens; Sync file and directory syncs; Stat
 // entry_type(), owner_and_mode() and free_space(); Lock both kinds of lock.
 // The name a call counts under is the file or entry name (`from` for a
-// rename), or the directory's path for sync, free_space and locks.
+// rename, the existing name for a link), or the directory's path for sync, free_space and locks.
 enum class FaultOp {
   Open,
   Read,
@@ -47,9 +49,10 @@ enum class FaultOp {
   Remove,
   Lock,
   Stat,
-  SetOwner
+  SetOwner,
+  Link
 };
-inline constexpr int FAULT_OP_COUNT = 12;
+inline constexpr int FAULT_OP_COUNT = 13;
 
 class MemoryPlatform final : public Platform {
  public:
@@ -86,6 +89,9 @@ class MemoryPlatform final : public Platform {
   void set_capacity(uint64_t bytes, bool reported = true);
   // The bytes all existing files hold.
   uint64_t used_bytes() const;
+  // Makes link() refuse from now on with `error` (a file system without
+  // hard links: EPERM, ENOTSUP...), or, with nothing, allow it again.
+  void refuse_links(std::optional<IoError> error);
 
   // --- Faults -------------------------------------------------------------
 

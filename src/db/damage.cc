@@ -132,6 +132,11 @@ class Classifier {
       : in_(file, size), size_(size), not_whole_(size), budget_(WORK_PER_BYTE * size + WORK_SLACK) {}
 
   Result<RecordFileDamage, IoError> run(const std::function<void(uint64_t)>& progress);
+  // Frames every record as the engine loads it, decoding only the last
+  // value. The damage of a file found whole that way (no regions), or
+  // nothing when a record does not frame or the last value is not exact.
+  Result<std::optional<RecordFileDamage>, IoError> run_framing(
+      const std::function<void(uint64_t)>& progress);
 
  private:
   Framing frame(uint64_t o);
@@ -475,11 +480,44 @@ Result<RecordFileDamage, IoError> Classifier::run(const std::function<void(uint6
   return out;
 }
 
+Result<std::optional<RecordFileDamage>, IoError> Classifier::run_framing(
+    const std::function<void(uint64_t)>& progress) {
+  uint64_t o = 0;
+  uint64_t last_start = 0;
+  uint64_t records = 0;
+  std::optional<RecordFileDamage> out;
+  while (o < size_) {
+    auto e = loadable(o);
+    if (!e) break;
+    last_start = o;
+    o = *e;
+    if ((++records & 0xFFFF) == 0 && progress) progress(o);
+  }
+  // A torn or zero-filled tail shows in the last value, which stops short
+  // or does not decode.
+  if (o == size_ && (size_ == 0 || whole(last_start, false))) {
+    out.emplace();
+    out->size = size_;
+    if (size_ > 0) {
+      out->zero_page = zeros_at_end_of(last_start, zero_run_start(size_, last_start), size_);
+    }
+    out->work = work_;
+  }
+  if (in_.failed()) return in_.take_error();
+  return out;
+}
+
 }  // namespace
 
 bool RecordFileDamage::has_middle() const {
   return std::any_of(regions.begin(), regions.end(),
                      [](const DamagedRegion& r) { return r.kind == DamageKind::Middle; });
+}
+
+bool RecordFileDamage::needs_salvage() const {
+  return std::any_of(regions.begin(), regions.end(), [](const DamagedRegion& r) {
+    return r.kind == DamageKind::Middle || r.kind == DamageKind::Unresolved;
+  });
 }
 
 uint64_t RecordFileDamage::whole_end() const {
@@ -501,6 +539,14 @@ std::vector<std::pair<uint64_t, uint64_t>> RecordFileDamage::kept() const {
 Result<RecordFileDamage, IoError> classify_record_file(
     File& file, uint64_t size, const std::function<void(uint64_t)>& progress) {
   return Classifier(file, size).run(progress);
+}
+
+Result<RecordFileDamage, IoError> classify_record_file_quickly(
+    File& file, uint64_t size, const std::function<void(uint64_t)>& progress) {
+  auto framed = Classifier(file, size).run_framing(progress);
+  if (!framed.ok()) return std::move(framed).error();
+  if (framed.value()) return std::move(*framed.value());
+  return classify_record_file(file, size, progress);
 }
 
 std::string describe_not_whole(const DamagedRegion& region, uint64_t size) {

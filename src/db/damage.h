@@ -83,6 +83,8 @@ struct RecordFileDamage {
 
   bool clean() const { return regions.empty(); }
   bool has_middle() const;
+  // Whether only a salvage mends it: damage in the middle, or unresolved.
+  bool needs_salvage() const;
   // Where whole records stop before the tail; the size when there is none.
   uint64_t whole_end() const;
   // The kept byte ranges [first, second), in file order.
@@ -94,6 +96,15 @@ struct RecordFileDamage {
 // size, past which the region at hand is Unresolved. `progress(offset)` is
 // called now and then during the pass over whole records.
 Result<RecordFileDamage, IoError> classify_record_file(
+    File& file, uint64_t size, const std::function<void(uint64_t)>& progress = {});
+
+// The same verdict at a fraction of the cost, for a file whose values can
+// be trusted to decode: every record is framed as the engine loads it, but
+// only the last value, where a torn or zero-filled tail shows, is decoded.
+// A file that frames whole that way is reported clean (with its zero-page
+// note); any other gets the full classification. So a value in the middle
+// that does not decode, or decodes short, goes unnoticed.
+Result<RecordFileDamage, IoError> classify_record_file_quickly(
     File& file, uint64_t size, const std::function<void(uint64_t)>& progress = {});
 
 // The engine's verdict on a framed record: why it refuses to load it, or

@@ -176,6 +176,19 @@ class PosixFile final : public File {
     return robust_transfer(n, [&](size_t chunk) { return ::write(fd_, src, chunk); });
   }
 
+  // copy_file_range: within one file system the kernel moves the pages
+  // itself, so a large copy costs neither the copying through user space
+  // nor, on most file systems, the dirty-page throttling of write().
+  Result<size_t, IoError> copy_from(File& src, uint64_t offset, size_t n) override {
+    auto* from = dynamic_cast<PosixFile*>(&src);
+    if (from == nullptr) return IoError::os(ENOSYS);
+    if (offset > uint64_t(LLONG_MAX)) return IoError::os(EINVAL);
+    loff_t in_offset = loff_t(offset);
+    return robust_transfer(n, [&](size_t chunk) {
+      return ::copy_file_range(from->fd_, &in_offset, fd_, nullptr, chunk, 0);
+    });
+  }
+
   Result<Unit, IoError> seek(uint64_t offset) override {
     if (offset > uint64_t(LLONG_MAX)) return IoError::os(EINVAL);
     if (::lseek(fd_, off_t(offset), SEEK_SET) < 0) return last_os_error();
@@ -239,7 +252,7 @@ int open_flags(OpenMode mode) {
     case OpenMode::ReadAppendCreate:
       return O_RDWR | O_APPEND;
     case OpenMode::CreateTruncate:
-      return O_WRONLY | O_APPEND | O_CREAT | O_TRUNC | O_NOFOLLOW;
+      return O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
   }
   return O_RDONLY;
 }
@@ -343,6 +356,17 @@ class PosixDirectory final : public Directory {
   Result<Unit, IoError> remove_directory(const std::string& name) override {
     if (!is_plain_name(name)) return invalid_name(name);
     if (::unlinkat(fd_, name.c_str(), AT_REMOVEDIR) != 0) return last_os_error();
+    return Unit{};
+  }
+
+  Result<Unit, IoError> link(const std::string& name, Directory& to_dir,
+                             const std::string& to_name) override {
+    if (!is_plain_name(name)) return invalid_name(name);
+    if (!is_plain_name(to_name)) return invalid_name(to_name);
+    auto* to = dynamic_cast<PosixDirectory*>(&to_dir);
+    if (to == nullptr) return IoError::os(EXDEV);
+    // No AT_SYMLINK_FOLLOW: a link names the entry itself.
+    if (::linkat(fd_, name.c_str(), to->fd_, to_name.c_str(), 0) != 0) return last_os_error();
     return Unit{};
   }
 

@@ -27,10 +27,12 @@ enum class OpenMode {
   ReadOnly,          // read-only, must exist
   Append,            // write-only, appending, must exist
   ReadAppendCreate,  // read and append, created when missing
-  // Write-only, appending, created when missing (mode 0600, so no one else
-  // can read the bytes before the caller gives the file the owner and mode
-  // of the one it replaces) and emptied when present. Never follows a
-  // symbolic link. For temporary files that replace a file by renaming.
+  // Write-only, created when missing (mode 0600, so no one else can read
+  // the bytes before the caller gives the file the owner and mode of the
+  // one it replaces) and emptied when present, then written in order from
+  // its start by this one handle. Never follows a symbolic link. For
+  // temporary files that replace a file by renaming. (Not appending, so
+  // that copy_from can let the system copy into it.)
   CreateTruncate,
 };
 
@@ -58,6 +60,14 @@ class File {
   // Writes up to n bytes (appending for the append modes); may write fewer.
   // Retries writes interrupted by a signal.
   virtual Result<size_t, IoError> write(const uint8_t* src, size_t n) = 0;
+  // Writes up to n bytes of `src`, read from `offset`, as write() would
+  // write them, letting the system copy them without passing them through
+  // this process where it can. Returns the count moved, which may be short
+  // (0 when `offset` is at or past the end of `src`). Fails with ENOSYS,
+  // EXDEV, EINVAL or EOPNOTSUPP, having moved nothing, when the system
+  // cannot copy between the two (an appending file, another file system
+  // or platform): the caller then copies through a buffer.
+  virtual Result<size_t, IoError> copy_from(File& src, uint64_t offset, size_t n) = 0;
   // Moves the current position to `offset` from the start.
   virtual Result<Unit, IoError> seek(uint64_t offset) = 0;
   // Moves the current position by `delta` bytes from where it is.
@@ -168,6 +178,15 @@ class Directory {
   virtual Result<Unit, IoError> rename(const std::string& from, const std::string& to) = 0;
   // Removes the named entry (not a directory).
   virtual Result<Unit, IoError> remove(const std::string& name) = 0;
+  // Gives the entry `name` a second name, `to_name` in `to_dir` (a hard
+  // link): both names then reach the same file, and its bytes stay until the
+  // last name is gone. A symbolic link is linked itself, never followed. An
+  // existing `to_name` fails with EEXIST; `to_dir` on another file system
+  // (or of another platform) with EXDEV; a file system that has no hard
+  // links, or refuses one for this file, with EPERM, EMLINK, ENOTSUP or the
+  // like.
+  virtual Result<Unit, IoError> link(const std::string& name, Directory& to_dir,
+                                     const std::string& to_name) = 0;
   // Removes the named subdirectory, which must be empty (ENOTEMPTY
   // otherwise); a symbolic link or file is refused with ENOTDIR.
   virtual Result<Unit, IoError> remove_directory(const std::string& name) = 0;

@@ -11,6 +11,9 @@ namespace {
 // Bytes copied per read: few system calls, memory that does not grow with
 // the file.
 constexpr size_t COPY_CHUNK = size_t(1) << 20;
+// Bytes asked of one system copy: large, so few calls, but bounded so that
+// no count overflows.
+constexpr uint64_t MAX_SYSTEM_COPY = uint64_t(1) << 30;
 
 // Removes a file this call made and no longer wants; when that fails, the
 // error tells the operator what is left over.
@@ -19,11 +22,40 @@ void remove_own_file(Directory& dir, const std::string& name, const std::string&
   if (!dir.remove(name).ok()) error.cause.append(" (").append(shown).append(" is left over)");
 }
 
+// Whether copy_from() says the system cannot copy between the two files.
+bool no_system_copy(const IoError& e) {
+  switch (e.os_code()) {
+    case ENOSYS:
+    case EXDEV:
+    case EINVAL:
+    case EBADF:
+    case ENOTSUP:
+#if EOPNOTSUPP != ENOTSUP
+    case EOPNOTSUPP:
+#endif
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 Result<Unit, IoError> copy_range(File& src, File& dst, uint64_t from, uint64_t to) {
-  std::vector<uint8_t> buf(size_t(std::min<uint64_t>(COPY_CHUNK, to - from)));
-  for (uint64_t at = from; at < to;) {
+  uint64_t at = from;
+  // The system's own copy first; through a buffer when it cannot.
+  while (at < to) {
+    auto moved = dst.copy_from(src, at, size_t(std::min<uint64_t>(to - at, MAX_SYSTEM_COPY)));
+    if (!moved.ok()) {
+      if (no_system_copy(moved.error())) break;
+      return std::move(moved).error();
+    }
+    if (moved.value() == 0) return IoError::unexpected_eof();
+    at += moved.value();
+  }
+  if (at == to) return Unit{};
+  std::vector<uint8_t> buf(size_t(std::min<uint64_t>(COPY_CHUNK, to - at)));
+  while (at < to) {
     const size_t n = size_t(std::min<uint64_t>(buf.size(), to - at));
     auto r = read_exact_at(src, buf.data(), n, at);
     if (!r.ok()) return r;
@@ -97,6 +129,76 @@ Result<uint64_t, ReplaceError> prepare(Directory& dir, const Replacement& r, Fil
   return written.value();
 }
 
+// Whether the file system refuses a hard link for a reason a copy does not
+// share: another file system, no hard links at all, too many links, or a
+// file the caller may not link.
+bool link_refused(const IoError& e) {
+  switch (e.os_code()) {
+    case EXDEV:
+    case EPERM:
+    case EMLINK:
+    case ENOTSUP:
+#if EOPNOTSUPP != ENOTSUP
+    case EOPNOTSUPP:
+#endif
+    case ENOSYS:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The free space a copy of `bytes` needs: whole 4 KiB blocks, and one more.
+uint64_t space_for_copy(uint64_t bytes) {
+  const uint64_t blocks = bytes / 4096 + 2;
+  return blocks > UINT64_MAX / 4096 ? UINT64_MAX : blocks * 4096;
+}
+
+// Keeps the whole old file under the backup name, on stable storage. A hard
+// link costs no space and no copying: after the rename, the old file is
+// reachable only through the backup, and nothing writes to it again. Its
+// data may not have reached the disk yet (the engine never syncs), so it
+// is synced as a copy would be. When the file system refuses the link, the
+// bytes are copied, after a check that the copy fits: the caller counted
+// the space for the replacement only.
+Result<Unit, ReplaceError> keep_old_file(Directory& dir, const Replacement& r) {
+  auto old = dir.open(r.name, OpenMode::ReadOnly);
+  if (!old.ok()) return ReplaceError::of(r.name, "cannot read", old.error());
+  auto linked = dir.link(r.name, *r.backup_dir, r.backup_name);
+  if (linked.ok()) {
+    Result<Unit, ReplaceError> synced = Unit{};
+    if (auto s = old.value()->sync(); !s.ok()) {
+      synced = ReplaceError::of(r.name, "cannot sync", s.error());
+    } else if (auto d = r.backup_dir->sync(); !d.ok()) {
+      synced = ReplaceError::of(r.backup_shown, "cannot sync its directory", d.error());
+    }
+    if (!synced.ok()) {
+      ReplaceError e = synced.error();
+      remove_own_file(*r.backup_dir, r.backup_name, r.backup_shown, e);
+      return e;
+    }
+    return Unit{};
+  }
+  // A failed link makes no name, so there is nothing to remove.
+  if (!link_refused(linked.error())) {
+    return ReplaceError::of(r.backup_shown, "cannot link", linked.error());
+  }
+  auto old_size = old.value()->size();
+  if (!old_size.ok()) return ReplaceError::of(r.name, "cannot read", old_size.error());
+  auto free = r.backup_dir->free_space();
+  if (!free.ok()) return ReplaceError::of(r.backup_shown, "cannot learn the free space", free.error());
+  const uint64_t needed = space_for_copy(old_size.value());
+  if (free.value() < needed) {
+    std::string cause = "the file system refuses a hard link (";
+    cause.append(linked.error().display()).append(") and a copy needs ");
+    cause.append(std::to_string(needed)).append(" bytes, ");
+    cause.append(std::to_string(free.value())).append(" are free");
+    return ReplaceError{r.backup_shown, "not enough free space", std::move(cause)};
+  }
+  return save_copy(*old.value(), 0, old_size.value(), *r.backup_dir, r.backup_name,
+                   r.backup_shown);
+}
+
 // Whether a rename that reported a failure took place all the same: the
 // temporary name is gone. Unknown counts as not renamed.
 bool renamed_anyway(Directory& dir, const std::string& temp) {
@@ -124,15 +226,7 @@ Result<uint64_t, ReplaceFailure> replace_file(Directory& dir, const Replacement&
     size = prepared.value();
   }
   if (r.backup_dir && dir.entry_type(r.name).ok()) {
-    Result<Unit, ReplaceError> saved = Unit{};
-    auto old = dir.open(r.name, OpenMode::ReadOnly);
-    auto old_size = old.ok() ? old.value()->size() : Result<uint64_t, IoError>(old.error());
-    if (!old_size.ok()) {
-      saved = ReplaceError::of(r.name, "cannot read", old_size.error());
-    } else {
-      saved = save_copy(*old.value(), 0, old_size.value(), *r.backup_dir, r.backup_name,
-                        r.backup_shown);
-    }
+    auto saved = keep_old_file(dir, r);
     if (!saved.ok()) {
       ReplaceError e = saved.error();
       remove_own_file(dir, r.temp, r.temp, e);

@@ -55,8 +55,12 @@ struct Replacement {
   // When set, checks the temporary file after it reached stable storage,
   // read through a new handle, against what `write` meant to write.
   std::function<Result<Unit, ReplaceError>(File& written, uint64_t size)> verify;
-  // When set, a synced copy of the whole old file goes to `backup_dir` under
-  // `backup_name` before the rename (shown as `backup_shown` in errors).
+  // When set, the whole old file is kept in `backup_dir` under
+  // `backup_name` before the rename (shown as `backup_shown` in errors): a
+  // hard link to it, synced with its data, or, where the file system
+  // refuses links, a synced copy (after a check that the copy fits, since
+  // the link needs no space). Either way the caller must not write to the
+  // old file afterwards.
   Directory* backup_dir = nullptr;
   std::string backup_name;
   std::string backup_shown;

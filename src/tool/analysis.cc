@@ -54,10 +54,11 @@ RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& ent
     failure = std::move(file).error();
   }
   if (!failure) {
-    auto damage = classify_record_file(*file.value(), report.size, [&](uint64_t at) {
-      // A large file takes seconds: say how far the pass is now and then.
-      console.progress(entry.name, at, report.size);
-    });
+    // A large file takes seconds: say how far the pass is now and then.
+    auto progress = [&](uint64_t at) { console.progress(entry.name, at, report.size); };
+    auto damage = options.frame_only
+                      ? classify_record_file_quickly(*file.value(), report.size, progress)
+                      : classify_record_file(*file.value(), report.size, progress);
     if (damage.ok()) {
       report.damage = std::move(damage).value();
     } else {

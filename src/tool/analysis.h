@@ -72,11 +72,7 @@ struct RecordFileReport {
   bool has_tail_damage() const { return !damage.clean() && damage.regions.back().is_tail() &&
                                         !needs_salvage(); }
   // Damage only a salvage removes.
-  bool needs_salvage() const {
-    for (const DamagedRegion& r : damage.regions) {
-      if (r.kind == DamageKind::Middle || r.kind == DamageKind::Unresolved) return true;
-    }
-    return false;
+  bool needs_salvage() const { return damage.needs_salvage();
   }
 };
 
@@ -102,6 +98,9 @@ struct BacklinkFileReport {
 
 struct AnalysisOptions {
   bool decode_values = true;     // decode every live value (and compare backlinks)
+  // Classify record files by framing alone where that finds them whole
+  // (classify_record_file_quickly): a value in the middle is not decoded.
+  bool frame_only = false;
   bool replay_backlinks = true;  // replay backlink files
   // The comparison of backlinks assumes damage in the middle is cut. Without
   // it, the rows from such a file are neither confirmed nor refuted.

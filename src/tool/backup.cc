@@ -370,7 +370,7 @@ int run_backup(Platform& platform, const ParsedArgs& args, Console& console) {
     return fail(dest + " lies inside " + path +
                 ": a copy there would become part of the database; nothing was changed");
   }
-  auto target = Publisher::open(platform, dest, "backup");
+  auto target = Publisher::open(platform, dest, "backup", "backed up");
   if (!target.ok()) return fail(target.error().message);
   Publisher& publisher = target.value();
   auto held = publisher.hold_target(platform);
@@ -406,16 +406,22 @@ int run_backup(Platform& platform, const ParsedArgs& args, Console& console) {
       sources.push_back(std::move(s));
     }
   }
-  auto space = check_free_space(publisher.parent(), needed, "backup", dest);
+  auto leftover = publisher.find_leftover();
+  if (!leftover.ok()) return fail(leftover.error().message);
+  // A leftover of an earlier run goes only once the copy is known to fit in
+  // the space it frees and the space free.
+  const uint64_t freed = leftover.value();
+  auto space =
+      check_free_space(publisher.parent(), needed > freed ? needed - freed : 0, "backup", dest);
   if (!space.ok()) return fail(space.error().message);
-  auto cleared = publisher.clear_leftover(console);
+  auto cleared = publisher.remove_leftover(console);
   if (!cleared.ok()) return fail(cleared.error().message);
   auto made = publisher.make_temp();
   if (!made.ok()) return fail(made.error().message);
 
   auto filled = fill(*made.value(), sources, compact, in_use, dest, findings, console);
   if (!filled.ok()) return fail(filled.error().message + publisher.abandon());
-  auto published = publisher.publish("backed up");
+  auto published = publisher.publish();
   if (!published.ok()) return fail(published.error().message);
   held.value().reset();
   const auto elapsed = std::chrono::steady_clock::now() - started;

@@ -47,6 +47,8 @@ struct Stop {
   // A damaged file is for repair to mend first; a link or an entry that is
   // not a file is not.
   bool suggest_repair = true;
+  // Damage in the middle: plain repair leaves it, only a salvage cuts it.
+  bool suggest_salvage = false;
 };
 
 // Joins the pieces. (GCC 12 warns falsely on chains of `+` over strings.)
@@ -232,7 +234,9 @@ Result<bool, Stop> scan_loadable(RecordFile& rf, const std::string& name, Visit&
   if (!damage.value().clean()) {
     std::vector<Finding> findings;
     add_record_file_findings(name, damage.value(), {}, findings);
-    return Stop{EXIT_DAMAGE_LEFT, findings.front().display()};
+    Stop stop{EXIT_DAMAGE_LEFT, findings.front().display()};
+    stop.suggest_salvage = damage.value().needs_salvage();
+    return stop;
   }
   ScanEnd end = scan_record_file(*rf.file, rf.size, visit);
   switch (end.stop) {
@@ -638,7 +642,9 @@ int run_compact(Platform& platform, const ParsedArgs& args, Console& console) {
     console.err(concat({"zezavezud: ", done.error().message}));
     if (done.error().status == EXIT_DAMAGE_LEFT && done.error().suggest_repair) {
       console.err(concat({"zezavezud: the directory is damaged; nothing was changed; run ",
-                          "`zezavezud repair ", path, "` first"}));
+                          done.error().suggest_salvage ? "`zezavezud repair --salvage "
+                                                       : "`zezavezud repair ",
+                          path, "` first"}));
     }
     return done.error().status;
   }

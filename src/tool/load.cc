@@ -265,6 +265,9 @@ struct InputSummary {
   uint64_t records = 0;
   // The bytes the load appends to each file, by file name.
   TextMap<uint64_t> file_bytes;
+  // For a merge: the collection, a NUL and the key of every record, which
+  // may overwrite a record of the database.
+  TextMap<uint64_t> ids;
 
   // The space the new files take, each file counted in whole blocks.
   uint64_t space_needed() const {
@@ -307,7 +310,7 @@ std::string duplicate_message(const Input& in, const DumpRecord& r, uint64_t fir
 // The first pass: every line well formed, each (collection, key) once, the
 // trailer present, last, and counting the records. Returns what the load
 // will write, or the message (exit 4).
-Result<InputSummary, Failure> check_input(const Input& in, Console& console) {
+Result<InputSummary, Failure> check_input(const Input& in, bool keep_ids, Console& console) {
   LineReader lines(*in.file, in.size);
   std::string line;
   std::string scratch;
@@ -354,10 +357,61 @@ Result<InputSummary, Failure> check_input(const Input& in, Console& console) {
   if (!trailer_seen) {
     return Failure{in.name + ": no trailer line: the dump was cut short"};
   }
+  if (keep_ids) summary.ids = std::move(seen);
   return summary;
 }
 
 // ---- Writing ----------------------------------------------------------------
+
+// A handle of its own: the caller's handle keeps the exclusive lock for the
+// whole load. One Database for the whole load: its value cache stays within
+// its budget however much is loaded.
+Result<std::unique_ptr<Database>, std::string> open_locked_database(Platform& platform,
+                                                                    const std::string& path) {
+  auto dir = platform.open_existing_directory(path);
+  if (!dir.ok()) return dir.error().display();
+  auto db = Database::open_on_locked_directory(std::move(dir).value(), path);
+  if (!db.ok()) return db.error().display();
+  return std::move(db).value();
+}
+
+// Adds to the merge's estimate what overwriting records of the database
+// appends besides the records: a remove record in the backlink file of
+// every collection the old value links to (an upper bound, as for the
+// adds: a write removes only the links its new value does not hold). Only
+// collections that have a record file are asked, so that nothing is made.
+Result<Unit, std::string> count_overwrites(Directory& dir, Database& db, InputSummary& summary) {
+  auto listing = list_directory(dir);
+  if (!listing.ok()) return listing.error().display();
+  TextSet collections;
+  for (const DirectoryListing::Entry& e : listing.value().record_files) {
+    collections.insert(e.collection);
+  }
+  std::string old_value;
+  std::string scratch;
+  for (const auto& [id, line] : summary.ids) {
+    const size_t nul = id.find('\0');
+    const std::string_view collection = std::string_view(id).substr(0, nul);
+    const std::string_view key = std::string_view(id).substr(nul + 1);
+    if (collections.find(collection) == collections.end()) continue;
+    auto got = db.get_encoded(collection, key, old_value);
+    if (!got.ok()) {
+      if (got.error().kind() == StorageError::Kind::KeyNotFound) continue;
+      return got.error().display();
+    }
+    auto links = extract_encoded_links(reinterpret_cast<const uint8_t*>(old_value.data()),
+                                       old_value.size());
+    for (const OutgoingLink& link : links) {
+      scratch.clear();
+      const BacklinkStrings strings{link.target_key, collection, key, link.source_path};
+      if (!frame_backlink_record(BACKLINK_OP_REMOVE, strings, scratch).ok()) continue;
+      uint64_t& bytes = summary.file_bytes[link.target_collection + std::string(BACKLINK_SUFFIX)];
+      bytes = saturating_add(bytes, scratch.size());
+    }
+  }
+  summary.ids.clear();
+  return Unit{};
+}
 
 // Writes records through the engine in transactions. A transaction holds one
 // collection's records only, so that a failure part way leaves in the
@@ -366,6 +420,9 @@ Result<InputSummary, Failure> check_input(const Input& in, Console& console) {
 class Loader {
  public:
   Loader(Platform& platform, std::string path) : platform_(platform), path_(std::move(path)) {}
+  // Writes through `db`, already open on `path` (a merge opens it first).
+  Loader(Platform& platform, std::string path, std::unique_ptr<Database> db)
+      : platform_(platform), path_(std::move(path)), db_(std::move(db)) {}
 
   Result<Unit, std::string> store(DumpRecord& r, size_t input_bytes) {
     if (db_ && (r.collection != collection_ || batch_bytes_ >= COMMIT_AFTER_BYTES)) {
@@ -396,13 +453,8 @@ class Loader {
 
  private:
   Result<Unit, std::string> open() {
-    // A handle of its own: the caller's handle keeps the exclusive lock for
-    // the whole load. One Database for the whole load: its value cache
-    // stays within its budget however much is loaded.
-    auto dir = platform_.open_existing_directory(path_);
-    if (!dir.ok()) return dir.error().display();
-    auto db = Database::open_on_locked_directory(std::move(dir).value(), path_);
-    if (!db.ok()) return db.error().display();
+    auto db = open_locked_database(platform_, path_);
+    if (!db.ok()) return db.error();
     db_ = std::move(db).value();
     return Unit{};
   }
@@ -465,20 +517,27 @@ int load_into_new(Platform& platform, const std::string& path, std::unique_ptr<D
     console.err("zezavezud: " + message);
     return EXIT_OPERATIONAL;
   };
-  auto opened = Publisher::open(platform, path, "load");
+  auto opened = Publisher::open(platform, path, "load", "loaded");
   if (!opened.ok()) return fail(opened.error().message);
   Publisher& publisher = opened.value();
-  auto cleared = publisher.clear_leftover(console);
-  if (!cleared.ok()) return fail(cleared.error().message);
+  auto leftover = publisher.find_leftover();
+  if (!leftover.ok()) return fail(leftover.error().message);
   if (!held) {
     auto appeared = publisher.hold_target(platform);
     if (!appeared.ok()) return fail(appeared.error().message);
     held = std::move(appeared).value();
   }
-  // The marker and the new directory's own blocks besides the files.
+  // The marker and the new directory's own blocks besides the files. A
+  // leftover goes first, so the space its files hold counts as free; it
+  // goes only when the load then fits, so a load short of space changes
+  // nothing.
   const uint64_t needed = saturating_add(summary.space_needed(), 2 * space_for_file(0));
-  auto space = check_free_space(publisher.parent(), needed, "load", path);
+  const uint64_t freed = leftover.value();
+  auto space =
+      check_free_space(publisher.parent(), needed > freed ? needed - freed : 0, "load", path);
   if (!space.ok()) return fail(space.error().message);
+  auto cleared = publisher.remove_leftover(console);
+  if (!cleared.ok()) return fail(cleared.error().message);
 
   auto made = publisher.make_temp();
   if (!made.ok()) return fail(made.error().message);
@@ -491,18 +550,22 @@ int load_into_new(Platform& platform, const std::string& path, std::unique_ptr<D
     return fail(publisher.temp_path() + ": cannot sync the loaded files: " +
                 synced.error().display() + publisher.abandon());
   }
-  auto published = publisher.publish("loaded");
+  auto published = publisher.publish();
   if (!published.ok()) return fail(published.error().message);
   return EXIT_CLEAN;
 }
 
 // A merge writes into the live database; the marker says so until it ends.
 int merge_into(Platform& platform, const std::string& path, Directory& dir, const Input& input,
-               const InputSummary& summary, Console& console) {
+               InputSummary& summary, Console& console) {
   auto fail = [&](const std::string& message) {
     console.err("zezavezud: " + message);
     return EXIT_OPERATIONAL;
   };
+  auto db = open_locked_database(platform, path);
+  if (!db.ok()) return fail(path + ": " + db.error() + "; nothing was loaded");
+  auto counted = count_overwrites(dir, *db.value(), summary);
+  if (!counted.ok()) return fail(path + ": " + counted.error() + "; nothing was loaded");
   const uint64_t needed = saturating_add(summary.space_needed(), space_for_file(0));
   auto space = check_free_space(dir, needed, "load", path);
   if (!space.ok()) return fail(space.error().message);
@@ -516,7 +579,7 @@ int merge_into(Platform& platform, const std::string& path, Directory& dir, cons
   }
   const std::string stays = "; the marker " + std::string(LOAD_MARKER) + " stays in " + path +
                             " until a merge of this input finishes";
-  Loader loader(platform, path);
+  Loader loader(platform, path, std::move(db).value());
   auto written = write_records(input, loader, console);
   if (!written.ok()) {
     return fail(path + ": " + written.error() + "; the records before it may have been written" +
@@ -573,7 +636,7 @@ int run_load(Platform& platform, const ParsedArgs& args, Console& console) {
     return EXIT_OPERATIONAL;
   }
   const Input& input = *in.value();
-  auto checked = check_input(input, console);
+  auto checked = check_input(input, !into_new, console);
   if (!checked.ok()) {
     console.err("zezavezud: " + checked.error().message + "; nothing was loaded");
     return EXIT_DAMAGE_LEFT;

@@ -52,13 +52,14 @@ Result<Unit, IoError> remove_directory_and_files(Directory& parent, const std::s
 }  // namespace
 
 Result<Publisher, Failure> Publisher::open(Platform& platform, const std::string& path,
-                                           std::string_view command) {
+                                           std::string_view command, std::string_view done) {
   const size_t end = path.find_last_not_of('/');
   if (end == std::string::npos) return Failure{path + ": cannot build a database in place of /"};
   const std::string trimmed = path.substr(0, end + 1);
   const size_t slash = trimmed.rfind('/');
   Publisher p;
   p.command_ = std::string(command);
+  p.done_ = std::string(done);
   p.path_ = path;
   p.name_ = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
   p.parent_path_ = slash == std::string::npos ? "." : slash == 0 ? "/" : trimmed.substr(0, slash);
@@ -80,10 +81,10 @@ Result<Publisher, Failure> Publisher::open(Platform& platform, const std::string
   return p;
 }
 
-Result<Unit, Failure> Publisher::clear_leftover(Console& console) {
+Result<uint64_t, Failure> Publisher::find_leftover() {
   Directory& parent = *parent_;
   auto info = parent.entry_type(temp_);
-  if (!info.ok() && info.error().os_code() == ENOENT) return Unit{};
+  if (!info.ok() && info.error().os_code() == ENOENT) return uint64_t(0);
   if (!info.ok()) return Failure{temp_path_ + ": " + info.error().display()};
   const std::string unchanged = "; nothing was changed";
   if (info.value().type != FileType::Directory) {
@@ -109,13 +110,25 @@ Result<Unit, Failure> Publisher::clear_leftover(Console& console) {
                    "away or rename it onto the target yourself" +
                    unchanged};
   }
-  auto removed = remove_directory_and_files(parent, temp_, *dir.value());
+  uint64_t bytes = 0;
+  for (const std::string& name : inside.value()) {
+    auto entry = dir.value()->entry_type(name);
+    if (entry.ok() && entry.value().type == FileType::Regular) bytes += entry.value().size;
+  }
+  leftover_ = std::move(dir).value();
+  return bytes;
+}
+
+Result<Unit, Failure> Publisher::remove_leftover(Console& console) {
+  if (!leftover_) return Unit{};
+  auto removed = remove_directory_and_files(*parent_, temp_, *leftover_);
   if (!removed.ok()) {
     return Failure{temp_path_ + ": cannot remove this leftover of a " + command_ +
-                   " that did not finish: " + removed.error().display() + unchanged};
+                   " that did not finish: " + removed.error().display() + "; nothing was " +
+                   done_};
   }
-  console.err("note: removed " + temp_path_ + ", left by a " + command_ +
-              " that did not finish");
+  leftover_.reset();
+  console.err("note: removed " + temp_path_ + ", left by a " + command_ + " that did not finish");
   return Unit{};
 }
 
@@ -166,7 +179,7 @@ std::string Publisher::abandon() {
          " removes it";
 }
 
-Result<Unit, Failure> Publisher::publish(std::string_view done) {
+Result<Unit, Failure> Publisher::publish() {
   auto unmarked = remove_marker(*temp_dir_);
   if (!unmarked.ok()) {
     return Failure{temp_path_ + ": cannot remove the marker: " + unmarked.error().display() +
@@ -179,7 +192,7 @@ Result<Unit, Failure> Publisher::publish(std::string_view done) {
   }
   auto parent_synced = parent_->sync();
   if (!parent_synced.ok()) {
-    return Failure{path_ + ": " + std::string(done) + ", but " + parent_path_ +
+    return Failure{path_ + ": " + done_ + ", but " + parent_path_ +
                    " cannot be synced (" + parent_synced.error().display() +
                    "): the rename may not survive a power cut"};
   }

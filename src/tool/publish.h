@@ -28,9 +28,10 @@ Result<Unit, IoError> remove_marker(Directory& dir);
 class Publisher {
  public:
   // Splits the target path and opens the directory that holds it (made when
-  // missing). `command` names the command in messages.
+  // missing). `command` ("load") names the command in messages, and `done`
+  // ("loaded") what it does.
   static Result<Publisher, Failure> open(Platform& platform, const std::string& path,
-                                         std::string_view command);
+                                         std::string_view command, std::string_view done);
 
   Directory& parent() { return *parent_; }
   const std::string& parent_path() const { return parent_path_; }
@@ -38,9 +39,14 @@ class Publisher {
   const std::string& temp_path() const { return temp_path_; }
 
   // A "DIR.zezavezud-tmp" already there: the leftover of a killed load or
-  // backup goes when it carries the marker (or is empty) and no one holds
-  // its lock; anything else stays and stops this command.
-  Result<Unit, Failure> clear_leftover(Console& console);
+  // backup, which may go when it carries the marker (or is empty) and no
+  // one holds its lock, or something else, which stays and stops this
+  // command. Changes nothing: the leftover is held locked, and goes only
+  // once the free space is known to suffice. Returns the bytes its files
+  // hold, which its removal frees.
+  Result<uint64_t, Failure> find_leftover();
+  // Removes the leftover found, if any.
+  Result<Unit, Failure> remove_leftover(Console& console);
   // Locks DIR when it exists (a rename may replace it only while it is
   // empty, and no one may open it meanwhile); null when it does not exist.
   Result<std::unique_ptr<Directory>, Failure> hold_target(Platform& platform);
@@ -50,20 +56,21 @@ class Publisher {
   // returns the end of the message that says so, or what stays.
   std::string abandon();
   // Every file in the sibling is written and synced: removes the marker,
-  // renames the sibling onto DIR and syncs the parent. `done` ("loaded",
-  // "backed up") starts the message of a parent that cannot be synced.
-  Result<Unit, Failure> publish(std::string_view done);
+  // renames the sibling onto DIR and syncs the parent.
+  Result<Unit, Failure> publish();
 
  private:
   Publisher() = default;
 
   std::string command_;
+  std::string done_;
   std::string path_;
   std::string parent_path_;  // "." when DIR names no directory above it
   std::string name_;
   std::string temp_;       // name + ".zezavezud-tmp"
   std::string temp_path_;  // as shown and opened
   std::unique_ptr<Directory> parent_;
+  std::unique_ptr<Directory> leftover_;
   std::unique_ptr<Directory> temp_dir_;
 };
 

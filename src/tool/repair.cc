@@ -314,17 +314,21 @@ std::vector<std::string> linked_files_in(const Plan& plan) {
 
 // Everything the plan writes, counted as if nothing were freed on the way:
 // each tail's copy; each salvaged file's replacement (never larger than the
-// file) and copy of the whole old file; each rebuilt backlink file and copy
-// of the old one; and lost+found itself.
+// file); each rebuilt backlink file; and lost+found itself. A replaced file
+// is kept in lost+found through a hard link, which takes no space; where
+// the file system refuses the link, the copy made instead checks its own
+// space before it starts (and the step fails, changing nothing, when it
+// does not fit).
 uint64_t space_needed(const Plan& plan) {
   uint64_t needed = 0;
   auto add = [&](uint64_t bytes) { needed = saturating_add(needed, space_for_file(bytes)); };
   for (const RecordFileReport* r : plan.tails) add(r->size - r->damage.whole_end());
-  for (const RecordFileReport* r : plan.salvages) add(r->size), add(r->size);
-  for (const BacklinkFileReport* b : plan.rebuilds) {
-    add(rebuilt_size(*b));
-    if (b->exists) add(b->size);
+  for (const RecordFileReport* r : plan.salvages) {
+    uint64_t kept = 0;
+    for (const auto& [from, to] : r->damage.kept()) kept += to - from;
+    add(kept);
   }
+  for (const BacklinkFileReport* b : plan.rebuilds) add(rebuilt_size(*b));
   if (needed > 0) add(0);
   return needed;
 }

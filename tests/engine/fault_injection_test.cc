@@ -542,6 +542,8 @@ const char* op_name(FaultOp op) {
       return "stat";
     case FaultOp::SetOwner:
       return "set_owner";
+    case FaultOp::Link:
+      return "link";
   }
   return "?";
 }

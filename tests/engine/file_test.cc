@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 
+#include "db/replace_file.h"
 #include "memory_platform.h"
 #include "temp_dir.h"
 
@@ -270,6 +272,60 @@ TEST(Directories, RenameOntoOnlyAnEmptyDirectoryAndRemoveOnlyAnEmptyOne) {
     auto names = dir->list().value();
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"empty", "file"}));
+  }
+}
+
+// A hard link is the one file under a second name, on both platforms: it
+// keeps the bytes once the first name is replaced.
+TEST(Directories, ALinkKeepsTheFileWhenItsFirstNameIsReplaced) {
+  TempDir tmp;
+  testing::MemoryPlatform memory;
+  const std::pair<Platform*, std::string> platforms[] = {{&system_platform(), tmp.path()},
+                                                         {&memory, "/m"}};
+  for (const auto& [platform, path] : platforms) {
+    SCOPED_TRACE(path);
+    auto dir = platform->open_directory(path).value();
+    auto kept = dir->open_subdirectory("kept", true).value();
+    auto write = [&](const char* name, const char* bytes) {
+      auto f = dir->open(name, OpenMode::CreateTruncate).value();
+      ASSERT_TRUE(write_all(*f, reinterpret_cast<const uint8_t*>(bytes), strlen(bytes),
+                            IoError::write_zero())
+                      .ok());
+    };
+    write("f", "old bytes");
+    write("f.tmp", "new");
+    ASSERT_TRUE(dir->link("f", *kept, "f.1").ok());
+    EXPECT_EQ(dir->link("f", *kept, "f.1").error().os_code(), EEXIST);
+    EXPECT_EQ(dir->link("gone", *kept, "g").error().os_code(), ENOENT);
+    ASSERT_TRUE(dir->rename("f.tmp", "f").ok());
+    EXPECT_EQ(kept->entry_type("f.1").value().size, 9u);
+    EXPECT_EQ(dir->entry_type("f").value().size, 3u);
+    auto other = (platform == &memory ? system_platform().open_directory(tmp.file("x"))
+                                      : memory.open_directory("/x"))
+                     .value();
+    EXPECT_EQ(dir->link("f", *other, "f").error().os_code(), EXDEV);
+  }
+}
+
+// A range copied between two files of one file system (the system's own
+// copy) and from a file the system cannot copy from (through a buffer)
+// lands the same, after what the file already held.
+TEST(PosixFile, CopyRangeAppendsTheSameBytesWhetherOrNotTheSystemCopies) {
+  TempDir tmp;
+  std::string bytes(3 << 20, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = char(i * 7 + i / 4096);
+  write_file(tmp.file("src"), bytes);
+  testing::MemoryPlatform memory;
+  memory.put("/m", "src", bytes);
+  auto dir = open_existing(tmp.path());
+  auto real_src = open_file(*dir, "src", OpenMode::ReadOnly);
+  auto memory_src = memory.open_existing_directory("/m").value()->open("src", OpenMode::ReadOnly).value();
+  for (File* src : {real_src.get(), memory_src.get()}) {
+    auto out = open_file(*dir, "out", OpenMode::CreateTruncate);
+    ASSERT_TRUE(write_all(*out, reinterpret_cast<const uint8_t*>("head"), 4, IoError::write_zero()).ok());
+    ASSERT_TRUE(copy_range(*src, *out, 5, bytes.size() - 3).ok());
+    EXPECT_EQ(read_file(tmp.file("out")), "head" + bytes.substr(5, bytes.size() - 8));
+    EXPECT_FALSE(copy_range(*src, *out, 0, bytes.size() + 1).ok());
   }
 }
 

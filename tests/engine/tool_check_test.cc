@@ -18,7 +18,9 @@ using Files = std::map<std::string, std::string>;
 struct CheckCase {
   const char* name;
   std::function<void(Files&)> damage;
-  bool quick;
+  // Whether `check --quick` reports exactly what `check` does; when not, it
+  // misses the finding (it decodes no value but the last) and exits 0.
+  bool quick_same;
   const char* finding;  // a line of the report must start with this
   int status;
 };
@@ -28,9 +30,9 @@ void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
 const std::string LONG_NAME(300, 'x');
 
 const CheckCase CHECK_CASES[] = {
-    {"clean", [](Files&) {}, false, "", 0},
+    {"clean", [](Files&) {}, true, "", 0},
     {"torn tail", [](Files& f) { f["users.qdb"] += raw_record("carol", "\x02\x01").substr(0, 7); },
-     false, "users.qdb:42: torn tail: record needs 13 bytes, 7 remain", 4},
+     true, "users.qdb:42: torn tail: record needs 13 bytes, 7 remain", 4},
     {"zero tail", [](Files& f) { f["users.qdb"] += std::string(12, '\0'); }, true,
      "users.qdb:42: zero-filled tail: 12 bytes", 4},
     {"zero value length",
@@ -52,10 +54,11 @@ const CheckCase CHECK_CASES[] = {
            testing::record_bytes("\xff", Value::null()) + testing::record_bytes("y", Value::null());
      },
      true, "users.qdb:42: torn tail: key not UTF-8; 20 bytes to the end; keys of the records in it: \\xff, y", 4},
-    {"undecodable value", [](Files& f) { f["users.qdb"] += raw_record("carol", "\xee"); }, false,
-     "users.qdb:42: torn tail: value does not decode; 14 bytes to the end", 4},
-    {"undecodable value, quick", [](Files& f) { f["users.qdb"] += raw_record("carol", "\xee"); },
-     true, "users.qdb:42: torn tail: value does not decode", 4},
+    {"undecodable last value", [](Files& f) { f["users.qdb"] += raw_record("carol", "\xee"); },
+     true, "users.qdb:42: torn tail: value does not decode; 14 bytes to the end", 4},
+    {"undecodable value in the middle",
+     [](Files& f) { f["users.qdb"] = raw_record("carol", "\xee") + f["users.qdb"]; }, false,
+     "users.qdb:0: damage in the middle: value does not decode; bytes 0..14", 4},
     {"value decodes short", [](Files& f) { f["users.qdb"] += raw_record("carol", std::string(2, '\0')); },
      true, "users.qdb:42: torn tail: value decodes short of its length", 4},
     // The last record's blob ends in zeros from offset 4096 to the end of
@@ -66,11 +69,11 @@ const CheckCase CHECK_CASES[] = {
        f["users.qdb"] += testing::record_bytes(
            "z", Value::blob(std::string(4096 - content_at, 'x') + std::string(104, '\0')));
      },
-     false,
+     true,
      "users.qdb:42: note: the last record (key z) ends in 104 zero bytes from a 4096-aligned "
      "offset to the end of the file; a power loss can leave this",
      0},
-    {"backlink file cut short", [](Files& f) { f["users.qbl"] += "\x01\x05"; }, false,
+    {"backlink file cut short", [](Files& f) { f["users.qbl"] += "\x01\x05"; }, true,
      "users.qbl:62: backlink file does not load: failed to fill whole buffer; 2 rows", 4},
     {"stale row",
      [](Files& f) { f["users.qbl"] += testing::backlink_add_bytes("carol", "posts", "p9", ""); },
@@ -84,8 +87,8 @@ const CheckCase CHECK_CASES[] = {
      "users.qbl: missing backlink: key alice <- posts/p1 at \"author\"", 4},
     {"copies of a row are not damage",
      [](Files& f) { f["users.qbl"] += testing::backlink_add_bytes("bob", "posts", "p2", ""); },
-     false, "", 0},
-    {"leftover temporary file", [](Files& f) { f["users.qdb.zezavezud-tmp"] = "x"; }, false,
+     true, "", 0},
+    {"leftover temporary file", [](Files& f) { f["users.qdb.zezavezud-tmp"] = "x"; }, true,
      "users.qdb.zezavezud-tmp: leftover temporary file", 0},
     {"link target that cannot be a file name",
      [](Files& f) { f["posts.qdb"] += testing::record_bytes("p3", Value::link(LONG_NAME + "/k")); },
@@ -101,12 +104,21 @@ TEST_P(CheckFindsDamage, ReportsTheKindAndExitStatus) {
   MemoryPlatform p;
   testing::put_files(p, TOOL_DIR, files);
   tool::StringConsole console;
-  std::vector<std::string_view> args = {"check", TOOL_DIR};
-  if (c.quick) args.push_back("--quick");
-  EXPECT_EQ(testing::run_tool_on(p, args, console), c.status) << console.stdout_text();
+  EXPECT_EQ(testing::run_tool_on(p, {"check", TOOL_DIR}, console), c.status)
+      << console.stdout_text();
+  const std::string line = std::string("\n") + c.finding;
   if (*c.finding != 0) {
-    EXPECT_NE(("\n" + console.stdout_text()).find(std::string("\n") + c.finding), std::string::npos)
+    EXPECT_NE(("\n" + console.stdout_text()).find(line), std::string::npos)
         << console.stdout_text();
+  }
+  tool::StringConsole quick;
+  const int quick_status = testing::run_tool_on(p, {"check", TOOL_DIR, "--quick"}, quick);
+  if (c.quick_same) {
+    EXPECT_EQ(quick_status, c.status);
+    EXPECT_EQ(quick.stdout_text(), console.stdout_text());
+  } else {
+    EXPECT_EQ(quick_status, 0) << quick.stdout_text();
+    EXPECT_EQ(("\n" + quick.stdout_text()).find(line), std::string::npos) << quick.stdout_text();
   }
   EXPECT_EQ(testing::snapshot(p, TOOL_DIR), files);  // read-only
 }

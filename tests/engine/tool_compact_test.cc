@@ -8,6 +8,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "db/backlink_file.h"
@@ -181,24 +182,27 @@ TEST_F(ToolCompact, CollectionOptionLimitsTheWork) {
 
 TEST_F(ToolCompact, RefusesADamagedDirectoryAndChangesNothing) {
   const std::string whole = frame_record("a", std::string(1, '\0')).value();
-  const std::vector<std::pair<std::string, std::string>> damage = {
-      {"users.qdb", whole + std::string(12, '\0') + whole + whole},  // damage in the middle
-      {"users.qdb", whole + frame_record("b", std::string(2, '\0')).value()},  // value decodes short
-      {"users.qdb", whole + whole.substr(0, 7)},                             // torn record
-      {"users.qdb", whole + std::string(12, '\0')},                          // zero tail
-      {"users.qdb", whole + std::string("\x01\0\0\0a\0\0\0\0", 9) + whole},  // value length 0
-      {"users.qdb", frame_record("\xff", "\x01").value()},                   // key not UTF-8
-      {"users.qbl", std::string("\x01\x05\0\0\0al", 7)},                     // torn backlink row
+  // The advice names the repair that mends the damage: only a salvage cuts
+  // damage in the middle.
+  const std::string plain = "run `zezavezud repair /d` first";
+  const std::string salvage = "run `zezavezud repair --salvage /d` first";
+  const std::vector<std::tuple<std::string, std::string, const std::string&>> damage = {
+      {"users.qdb", whole + std::string(12, '\0') + whole + whole, salvage},  // damage in the middle
+      {"users.qdb", whole + frame_record("b", std::string(2, '\0')).value(), plain},  // decodes short
+      {"users.qdb", whole + whole.substr(0, 7), plain},                             // torn record
+      {"users.qdb", whole + std::string(12, '\0'), plain},                          // zero tail
+      {"users.qdb", whole + std::string("\x01\0\0\0a\0\0\0\0", 9) + whole, plain},  // value length 0
+      {"users.qdb", frame_record("\xff", "\x01").value(), plain},                   // key not UTF-8
+      {"users.qbl", std::string("\x01\x05\0\0\0al", 7), plain},                     // torn backlink row
   };
-  for (const auto& [name, bytes] : damage) {
+  for (const auto& [name, bytes, advice] : damage) {
     Store s;
     s.build();
     s.platform.put(DIR, name, bytes);
     const auto old_files = s.files();
     EXPECT_EQ(s.compact(), tool::EXIT_DAMAGE_LEFT) << name;
     EXPECT_EQ(s.files(), old_files);
-    EXPECT_NE(s.console.stderr_text().find("run `zezavezud repair /d` first"), std::string::npos)
-        << s.console.stderr_text();
+    EXPECT_NE(s.console.stderr_text().find(advice), std::string::npos) << s.console.stderr_text();
   }
 }
 

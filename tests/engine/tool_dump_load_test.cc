@@ -347,6 +347,60 @@ TEST(ToolLoad, TheSpaceItAsksForIsEnoughAndLessIsRefused) {
   EXPECT_EQ(loaded_prefix(platform, records), records.size());
 }
 
+// The figure after "load needs " in a refusal.
+uint64_t needed_in(const StringConsole& console) {
+  const std::string needs = "load needs ";
+  const size_t at = console.stderr_text().find(needs);
+  EXPECT_NE(at, std::string::npos) << console.stderr_text();
+  return at == std::string::npos ? 0 : std::stoull(console.stderr_text().substr(at + 11));
+}
+
+// A leftover of a killed load goes only when the load then fits (its files
+// count as freed); a load short of space leaves it as it was.
+TEST(ToolLoad, ALeftoverGoesOnlyWhenTheLoadFits) {
+  MemoryPlatform platform;
+  platform.put("/in", "dump", dump_text(sample_records()));
+  platform.set_free_space(0);
+  StringConsole refused;
+  ASSERT_EQ(run_tool_on_input(platform, &refused), EXIT_OPERATIONAL);
+  const uint64_t needed = needed_in(refused);
+  const std::string partial(20000, 'x');
+  platform.put(TEMP, MARKER, "");
+  platform.put(TEMP, "a.qdb", partial);
+  platform.set_capacity(platform.used_bytes() + needed - partial.size() - 1);
+  EXPECT_EQ(run_tool_on_input(platform), EXIT_OPERATIONAL);
+  EXPECT_EQ(platform.contents(TEMP, "a.qdb"), partial);
+  EXPECT_TRUE(platform.exists(TEMP, MARKER));
+  platform.set_capacity(platform.used_bytes() + needed - partial.size());
+  StringConsole done;
+  EXPECT_EQ(run_tool_on_input(platform, &done), EXIT_CLEAN) << done.stderr_text();
+  EXPECT_FALSE(platform.exists("/", "d.zezavezud-tmp"));
+  EXPECT_EQ(loaded_prefix(platform, sample_records()), sample_records().size());
+}
+
+// A merge that overwrites a linking record appends a remove record for each
+// of its old links: the space it asks for covers them.
+TEST(ToolLoad, AMergeCountsTheBacklinkRemovalsOfWhatItOverwrites) {
+  std::string links = "[";
+  for (int i = 0; i < 300; ++i) {
+    links.append(i ? "," : "").append("{\"$link\":{\"path\":\"b/");
+    links.append(std::string(100, 'k')).append(std::to_string(i)).append("\",\"local\":{}}}");
+  }
+  links.append("]");
+  MemoryPlatform platform;
+  StringConsole console;
+  ASSERT_EQ(load(platform, dump_text({{"a", "k", links}}), console), EXIT_CLEAN);
+  platform.put("/in", "dump", dump_text({{"a", "k", "1"}}));
+  const std::vector<std::string_view> merge = {"load", DIR, "-i", "/in/dump", "--merge"};
+  platform.set_free_space(0);
+  StringConsole refused;
+  ASSERT_EQ(run(platform, merge, refused), EXIT_OPERATIONAL);
+  platform.set_capacity(platform.used_bytes() + needed_in(refused));
+  StringConsole done;
+  EXPECT_EQ(run(platform, merge, done), EXIT_CLEAN) << done.stderr_text();
+  EXPECT_EQ(run(platform, {"check", DIR}, console), EXIT_CLEAN);
+}
+
 // A merge keeps its marker in the directory until it finishes, so a merge
 // that stopped part way shows in check as unfinished; running it again
 // finishes it and the marker goes.

@@ -248,6 +248,35 @@ TEST(ToolRepair, TheSpaceItAsksForIsEnoughAndLessIsRefused) {
   const std::string& users = damaged.at("users.qdb");
   EXPECT_TRUE(has_backup(p, users.substr(users.size() - 50000 - TAIL.size())) ||
               has_backup(p, users));
+  EXPECT_TRUE(has_backup(p, damaged.at("posts.qdb")));
+}
+
+// Where the file system refuses hard links, each replaced file is copied
+// to lost+found instead; a copy that does not fit fails its step before
+// the file is touched, and a run with room finishes the job.
+TEST(ToolRepair, WithoutHardLinksACopyThatDoesNotFitChangesNothing) {
+  Files damaged = sweep_files();
+  damaged["posts.qdb"] += testing::record_bytes("p3", Value::blob(std::string(100000, 'b')));
+  MemoryPlatform p;
+  testing::put_files(p, TOOL_DIR, damaged);
+  p.refuse_links(IoError::os(EPERM));
+  // Room for what repair counts (the salvaged file's replacement), not for
+  // a copy of the old file as well.
+  p.set_capacity(p.used_bytes() + 150000);
+  tool::StringConsole console;
+  EXPECT_EQ(testing::run_tool_on(p, {"repair", TOOL_DIR, "--salvage"}, console), 8 | 4);
+  EXPECT_NE(console.stderr_text().find("not enough free space: the file system refuses a hard "
+                                       "link (Operation not permitted"),
+            std::string::npos)
+      << console.stderr_text();
+  Files left = damaged;
+  left.erase("posts.qdb.zezavezud-tmp");  // the completed step
+  EXPECT_EQ(testing::snapshot(p, TOOL_DIR), left);
+  p.set_capacity(p.used_bytes() + 300000);
+  EXPECT_EQ(testing::run_tool_on(p, {"repair", TOOL_DIR, "--salvage"}), 1);
+  EXPECT_TRUE(has_backup(p, damaged.at("posts.qdb")));
+  EXPECT_TRUE(has_backup(p, damaged.at("users.qbl")));
+  EXPECT_EQ(testing::run_tool_on(p, {"check", TOOL_DIR}), 0);
 }
 
 // Whatever single failure interrupts a repair, running it again gives what
@@ -271,6 +300,18 @@ TEST(ToolRepair, InterruptedRepairFinishesOnTheNextRun) {
       {"truncate", [&](MemoryPlatform& p, int n) { p.fail(FaultOp::Truncate, n, injected); }},
       {"remove", [&](MemoryPlatform& p, int n) { p.fail(FaultOp::Remove, n, injected); }},
       {"owner", [&](MemoryPlatform& p, int n) { p.fail(FaultOp::SetOwner, n, injected); }},
+      {"link", [&](MemoryPlatform& p, int n) { p.fail(FaultOp::Link, n, injected); }},
+      // A file system without hard links: the old files are copied instead.
+      {"write, no hard links",
+       [&](MemoryPlatform& p, int n) {
+         p.refuse_links(IoError::os(EPERM));
+         p.fail(FaultOp::Write, n, injected);
+       }},
+      {"sync, no hard links",
+       [&](MemoryPlatform& p, int n) {
+         p.refuse_links(IoError::os(ENOTSUP));
+         p.fail(FaultOp::Sync, n, injected);
+       }},
   };
   for (const Fault& fault : faults) {
     for (int n = 1;; ++n) {
