@@ -40,8 +40,9 @@ KEYS = 40
 # The writer. Every write names its sequence number in the value, and the
 # line "N" goes to the acknowledgement file only after the write returned.
 WRITER = r"""
-import sys, _zezavezud as zz
+import sys, time, _zezavezud as zz
 path, ack, blob_min, blob_max = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+pause = float(sys.argv[5])  # between writes: keeps a long campaign's files small
 db = zz.open(path)
 out = open(ack, "a", buffering=1)
 i = 0
@@ -60,6 +61,8 @@ while True:
         db.set("posts", f"p{k}", {"n": i, "author": zz.Link(f"users/u{(k * 3) % KEYS}"), "blob": blob})
     out.write(f"{i}\n")
     i += 1
+    if pause:
+        time.sleep(pause)
 """.replace("KEYS", str(KEYS))
 
 
@@ -91,9 +94,9 @@ def tool(*args):
     return subprocess.run([TOOL, *args], capture_output=True, text=True, timeout=600)
 
 
-def start_writer(d, ack, blob_min, blob_max):
+def start_writer(d, ack, blob_min, blob_max, pause):
     open(ack, "w").close()
-    return subprocess.Popen([sys.executable, "-c", WRITER, d, ack, str(blob_min), str(blob_max)])
+    return subprocess.Popen([sys.executable, "-c", WRITER, d, ack, str(blob_min), str(blob_max), str(pause)])
 
 
 def wait_for(ack, count, writer):
@@ -128,17 +131,24 @@ def verify_copy(copy, acked, compact=False):
     return problems
 
 
-def backups_during_writes(root, backups, blob_min, blob_max, seed, log=None):
-    """Takes `backups` copies while a child writes; returns the counts
-    (copies that open, that check clean, acknowledged writes missing)."""
+def backups_during_writes(root, backups, blob_min, blob_max, seed, log=None, pause=0.0, fresh_every=None):
+    """Takes `backups` copies while a child writes (into a fresh directory
+    every `fresh_every` backups); returns the counts (copies that open, that
+    check clean, acknowledged writes missing)."""
     rng = random.Random(seed)
     d = os.path.join(root, "db")
     ack = os.path.join(root, "ack")
-    writer = start_writer(d, ack, blob_min, blob_max)
+    writer = None
     opened = clean = missing = 0
     try:
-        wait_for(ack, 50, writer)
         for b in range(backups):
+            if writer is None or (fresh_every and b % fresh_every == 0):
+                if writer is not None:
+                    writer.kill()
+                    writer.wait()
+                    shutil.rmtree(d)
+                writer = start_writer(d, ack, blob_min, blob_max, pause)
+                wait_for(ack, 50, writer)
             acked = acknowledged(ack)  # read before the backup starts
             copy = os.path.join(root, f"copy{b}")
             args = ["backup", d, copy] + (["--compact"] if rng.random() < 0.3 else [])
@@ -154,8 +164,9 @@ def backups_during_writes(root, backups, blob_min, blob_max, seed, log=None):
             shutil.rmtree(copy)
             wait_for(ack, acked + rng.randrange(1, 60), writer)
     finally:
-        writer.kill()
-        writer.wait()
+        if writer is not None:
+            writer.kill()
+            writer.wait()
     return opened, clean, missing
 
 
@@ -187,12 +198,17 @@ def kills(root, count, seed, log=None):
         proc.send_signal(signal.SIGKILL)
         proc.wait()
         assert snapshot(d) == before
-        if os.path.exists(dest):
-            problems = verify_copy(dest, 0)
+        # Killed after the marker went and before the rename, the complete
+        # copy waits beside DEST: the next backup leaves it to the user.
+        temp = dest + ".zezavezud-tmp"
+        unrenamed = os.path.isdir(temp) and not os.path.exists(os.path.join(temp, "zezavezud-load-in-progress"))
+        done = dest if os.path.exists(dest) else temp if unrenamed else None
+        if done:
+            problems = verify_copy(done, 0)
             assert not problems, problems
-            assert tool("dump", dest).stdout == tool("dump", d).stdout
+            assert tool("dump", done).stdout == tool("dump", d).stdout
             complete += 1
-            shutil.rmtree(dest)
+            shutil.rmtree(done)
         else:
             absent += 1
             # What a killed backup leaves, the next one removes.
@@ -214,7 +230,8 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as root:
-        opened, clean, missing = backups_during_writes(root, args.backups, 10_000, 100_000, args.seed, log=print)
+        opened, clean, missing = backups_during_writes(root, args.backups, 10_000, 100_000, args.seed, log=print,
+                                                       pause=0.002, fresh_every=20)
         print(f"{args.backups} backups during writes: {opened} open, {clean} check clean, "
               f"{missing} acknowledged writes missing")
     with tempfile.TemporaryDirectory() as root:
