@@ -271,14 +271,19 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
       findings.push_back(f);
     }
   }
+  // With --compact, every backlink file is written again with its current
+  // rows only, as compact writes it; this takes no more room than its copy.
   std::vector<const BacklinkFileReport*> rebuilds;
   uint64_t needed = 0;
   for (const BacklinkFileReport& b : a.backlink_files) {
-    if (!b.needs_rebuild()) continue;
+    if (b.needs_rebuild()) {
+      needed = saturating_add(needed, space_for_file(rebuilt_size(b)));
+    } else if (!compact || !b.exists) {
+      continue;
+    }
     rebuilds.push_back(&b);
-    needed = saturating_add(needed, space_for_file(rebuilt_size(b)));
   }
-  if (!rebuilds.empty()) {
+  if (needed > 0) {
     auto space = check_free_space(temp, needed, "backup", dest);
     if (!space.ok()) return space.error();
   }
@@ -295,6 +300,7 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
     if (!written.ok()) return written.error();
     if (!b->exists) ++figures.files;
     figures.bytes = figures.bytes - std::min(figures.bytes, b->size) + written.value();
+    if (!b->needs_rebuild()) continue;
     findings.push_back(Finding{
         Finding::Severity::Note, name, std::nullopt, "backlinks rebuilt",
         "the copied file did not agree with the copied records (a write between the two "
