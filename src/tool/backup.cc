@@ -3,13 +3,15 @@
 // directory DEST that appears complete or not at all.
 //
 // Backup holds the directory's shared lock: writers go on, the maintenance
-// commands that need the exclusive lock wait their turn. Each record file is
-// copied up to the end of its last whole record at the moment of the copy;
-// a record being appended then is left out, never copied torn. A writer can
-// also shorten a file (a failed append is cut back), so the size is asked
-// again after the copy, and a copy that reaches past it is made again below
-// it. Damage other than the last record of a file in use is reported, and
-// the copy of that file stops before it, so the copy opens and checks clean.
+// commands that need the exclusive lock wait their turn. Each record file's
+// bytes are copied as they are at the moment of the copy, and the copy is
+// then judged as check judges a file: it is cut at the end of its last whole
+// record, so a record being appended at that moment is left out, never kept
+// torn. A writer can also shorten a file (a failed append is cut back), so
+// the size is asked again after the copy, and a copy that reaches past it is
+// made again below it. Damage other than the last record of a file in use
+// is reported, and the copy of that file stops before it, so the copy opens
+// and checks clean.
 //
 // Collections are copied one after another: each is a prefix of its log at
 // some moment during the backup, not all at one moment, which would need
