@@ -14,7 +14,7 @@ no DEST, or a complete one. The delays come from a seeded generator; nothing
 checked depends on where the kill lands.
 
 Run as a program for the long campaign:
-    python test_tool_backup.py --backups 200 --kills 200 [--seed N]
+    python test_tool_backup.py --backups 200 --kills 200 [--seed N] [--pause SECONDS]
 """
 
 import argparse
@@ -134,12 +134,13 @@ def verify_copy(copy, acked, compact=False):
 def backups_during_writes(root, backups, blob_min, blob_max, seed, log=None, pause=0.0, fresh_every=None):
     """Takes `backups` copies while a child writes (into a fresh directory
     every `fresh_every` backups); returns the counts (copies that open, that
-    check clean, acknowledged writes missing)."""
+    check clean, acknowledged writes missing), and how many reports left out
+    a record being written and rebuilt a backlink file."""
     rng = random.Random(seed)
     d = os.path.join(root, "db")
     ack = os.path.join(root, "ack")
     writer = None
-    opened = clean = missing = 0
+    opened = clean = missing = left_out = rebuilt = 0
     try:
         for b in range(backups):
             if writer is None or (fresh_every and b % fresh_every == 0):
@@ -154,6 +155,8 @@ def backups_during_writes(root, backups, blob_min, blob_max, seed, log=None, pau
             args = ["backup", d, copy] + (["--compact"] if rng.random() < 0.3 else [])
             run = tool(*args)
             assert run.returncode == 0, run.stderr + run.stdout
+            left_out += ": left out: " in run.stdout
+            rebuilt += ": backlinks rebuilt: " in run.stdout
             problems = verify_copy(copy, acked)
             opened += not any(p.startswith("open fails") for p in problems)
             clean += not any(p.startswith("check exits") for p in problems)
@@ -167,7 +170,7 @@ def backups_during_writes(root, backups, blob_min, blob_max, seed, log=None, pau
         if writer is not None:
             writer.kill()
             writer.wait()
-    return opened, clean, missing
+    return opened, clean, missing, left_out, rebuilt
 
 
 def test_backups_while_a_process_writes_hold_every_acknowledged_write(tmp_path):
@@ -233,12 +236,14 @@ def main():
     parser.add_argument("--backups", type=int, default=200)
     parser.add_argument("--kills", type=int, default=200)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--pause", type=float, default=0.002, help="seconds the writer waits between writes")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as root:
-        opened, clean, missing = backups_during_writes(root, args.backups, 10_000, 100_000, args.seed, log=print,
-                                                       pause=0.002, fresh_every=20)
+        opened, clean, missing, left_out, rebuilt = backups_during_writes(
+            root, args.backups, 10_000, 100_000, args.seed, log=print, pause=args.pause, fresh_every=20)
         print(f"{args.backups} backups during writes: {opened} open, {clean} check clean, "
-              f"{missing} acknowledged writes missing")
+              f"{missing} acknowledged writes missing; {left_out} left out a record being written, "
+              f"{rebuilt} rebuilt a backlink file")
     with tempfile.TemporaryDirectory() as root:
         complete, absent = kills(root, args.kills, args.seed)
         print(f"{args.kills} kills of backup: source unchanged every time; {complete} left a complete "
