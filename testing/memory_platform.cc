@@ -79,7 +79,14 @@ std::vector<std::string> path_pieces(const std::string& path) {
 Result<std::shared_ptr<DirNode>, IoError> walk(const std::shared_ptr<DirNode>& root,
                                                const std::string& path) {
   std::shared_ptr<DirNode> at = root;
+  // The directories walked through, for "..", which leaves the root as it is.
+  std::vector<std::shared_ptr<DirNode>> above;
   for (const std::string& piece : path_pieces(path)) {
+    if (piece == "..") {
+      if (!above.empty()) at = above.back(), above.pop_back();
+      continue;
+    }
+    above.push_back(at);
     auto entry = at->entries.find(piece);
     if (entry == at->entries.end()) return IoError::os(ENOENT);
     if (!entry->second->dir) return IoError::os(ENOTDIR);
@@ -429,6 +436,10 @@ class MemoryDirectory final : public Directory {
     if (auto e = state_->failure(FaultOp::Stat, path_)) return *e;
     if (state_->capacity && state_->capacity_reported) return state_->room_for(SIZE_MAX);
     return state_->free_space;
+  }
+
+  Result<DirectoryId, IoError> identity() override {
+    return DirectoryId{0, uint64_t(reinterpret_cast<uintptr_t>(node_.get()))};
   }
 
   Result<LockStatus, IoError> lock_shared() override { return lock(false); }

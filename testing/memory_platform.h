@@ -10,6 +10,7 @@
 //
 // Every path names a directory in one tree ("/a/b", "a/b" and "a//b" alike);
 // subdirectories made through a handle are reachable by their path too.
+// An existing directory's path may go up through ".." (the root's is itself).
 // Handles follow what they opened, as real ones follow an inode: an open
 // file or directory keeps working after a rename or removal, and its bytes
 // still count against the capacity until it is closed. A hard link is the
