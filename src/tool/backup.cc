@@ -3,13 +3,15 @@
 // directory DEST that appears complete or not at all.
 //
 // Backup holds the directory's shared lock: writers go on, the maintenance
-// commands that need the exclusive lock wait their turn. Each record file is
-// copied up to the end of its last whole record at the moment of the copy;
-// a record being appended then is left out, never copied torn. A writer can
-// also shorten a file (a failed append is cut back), so the size is asked
-// again after the copy, and a copy that reaches past it is made again below
-// it. Damage other than the last record of a file in use is reported, and
-// the copy of that file stops before it, so the copy opens and checks clean.
+// commands that need the exclusive lock wait their turn. Each record file's
+// bytes are copied as they are at the moment of the copy, and the copy is
+// then judged as check judges a file: it is cut at the end of its last whole
+// record, so a record being appended at that moment is left out, never kept
+// torn. A writer can also shorten a file (a failed append is cut back), so
+// the size is asked again after the copy, and a copy that reaches past it is
+// made again below it. Damage other than the last record of a file in use
+// is reported, and the copy of that file stops before it, so the copy opens
+// and checks clean.
 //
 // Collections are copied one after another: each is a prefix of its log at
 // some moment during the backup, not all at one moment, which would need
@@ -130,58 +132,65 @@ void report_record_damage(const std::string& name, const RecordFileDamage& damag
   }
 }
 
-// Copies the record file's whole records, as they are at the moment of the
-// copy, into `temp` (only the live ones with `compact`). Returns the bytes
-// written.
-Result<uint64_t, Failure> copy_record_file(Source& s, Directory& temp, bool compact, bool in_use,
-                                           std::vector<Finding>& findings, Console& console) {
+// Copies the record file's bytes as they are at the moment of the copy.
+// Whole records are judged on the copy, which the file's bytes below its
+// size never change under (a writer only appends). Returns the bytes copied.
+Result<uint64_t, Failure> copy_record_bytes(Source& s, Directory& temp, Console& console) {
   uint64_t limit = UINT64_MAX;
   for (;;) {
     auto size = s.file->size();
     if (!size.ok()) return io_failure(s.name, "cannot read", size.error());
     const uint64_t at_copy = std::min(size.value(), limit);
-    // A writer cut the file back below what was read: a failed append,
-    // never acknowledged. Copy again, up to where the file now ends.
-    auto cut_below = [&](uint64_t end) {
-      auto after = s.file->size();
-      if (!after.ok() || after.value() >= end) return false;
-      limit = after.value();
-      return true;
-    };
     console.progress("copying " + s.name, 0, at_copy);
-    auto damage = classify_record_file(*s.file, at_copy, [&](uint64_t offset) {
-      console.progress("copying " + s.name, offset, at_copy);
-    });
-    if (!damage.ok()) {
-      if (cut_below(at_copy)) continue;
-      return io_failure(s.name, "cannot read", damage.error());
-    }
-    const RecordFileDamage& d = damage.value();
-    const uint64_t end = d.regions.empty() ? at_copy : d.regions.front().start;
     auto out = temp.open(s.name, OpenMode::CreateTruncate);
     if (!out.ok()) return io_failure(s.name, "cannot create the copy", out.error());
-    uint64_t written = end;
-    if (compact) {
-      auto copied = copy_live_records(*s.file, end, *out.value());
-      if (!copied.ok()) {
-        if (cut_below(end)) continue;
-        return Failure{s.name + ": cannot copy: " + copied.error()};
-      }
-      written = copied.value();
-    } else {
-      auto copied = copy_range(*s.file, *out.value(), 0, end);
-      if (!copied.ok()) {
-        if (cut_below(end)) continue;
-        return io_failure(s.name, "cannot copy", copied.error());
-      }
+    auto copied = copy_range(*s.file, *out.value(), 0, at_copy);
+    auto after = s.file->size();
+    if (!after.ok()) return io_failure(s.name, "cannot read", after.error());
+    // A writer cut the file back below what was read: a failed append,
+    // never acknowledged. Copy again, up to where the file now ends.
+    if (after.value() < at_copy) {
+      limit = after.value();
+      continue;
     }
-    if (cut_below(end)) continue;
+    if (!copied.ok()) return io_failure(s.name, "cannot copy", copied.error());
     auto moded = take_mode(*out.value(), s.mode);
-    if (moded.ok()) moded = out.value()->sync();
-    if (!moded.ok()) return io_failure(s.name, "cannot sync the copy", moded.error());
-    report_record_damage(s.name, d, in_use, findings);
-    return written;
+    if (!moded.ok()) return io_failure(s.name, "cannot write the copy", moded.error());
+    return at_copy;
   }
+}
+
+// Makes the copy of a record file hold only what backup keeps of it: its
+// bytes before the first damage (cut there), and with `compact` only the
+// live records among them, written beside it and renamed over it. Then
+// syncs it. Returns its size.
+Result<uint64_t, Failure> finish_record_file(Directory& temp, const RecordFileReport& r,
+                                             bool compact, uint32_t mode) {
+  const std::string& name = r.entry.name;
+  const uint64_t end = r.damage.regions.empty() ? r.size : r.damage.regions.front().start;
+  auto copy = temp.open(name, OpenMode::Append);
+  if (!copy.ok()) return io_failure(name, "cannot open the copy", copy.error());
+  if (end < r.size) {
+    auto cut = copy.value()->truncate(end);
+    if (!cut.ok()) return io_failure(name, "cannot cut the copy", cut.error());
+  }
+  if (!compact) {
+    auto synced = copy.value()->sync();
+    if (!synced.ok()) return io_failure(name, "cannot sync the copy", synced.error());
+    return end;
+  }
+  auto reader = temp.open(name, OpenMode::ReadOnly);
+  if (!reader.ok()) return io_failure(name, "cannot open the copy", reader.error());
+  const std::string live = name + std::string(TEMP_SUFFIX);
+  auto out = temp.open(live, OpenMode::CreateTruncate);
+  if (!out.ok()) return io_failure(live, "cannot create", out.error());
+  auto written = copy_live_records(*reader.value(), end, *out.value());
+  if (!written.ok()) return Failure{live + ": cannot copy the live records: " + written.error()};
+  auto done = take_mode(*out.value(), mode);
+  if (done.ok()) done = out.value()->sync();
+  if (done.ok()) done = temp.rename(live, name);
+  if (!done.ok()) return io_failure(live, "cannot write the live records", done.error());
+  return written.value();
 }
 
 // Copies the backlink file's whole records, as they are at the moment of
@@ -240,6 +249,11 @@ bool is_backlink_kind(const std::string& kind) {
          kind == "backlink file does not load";
 }
 
+bool is_record_damage_kind(const std::string& kind) {
+  return kind == "torn tail" || kind == "zero-filled tail" || kind == "damage in the middle" ||
+         kind == "unresolved damage";
+}
+
 // Everything after the copy directory is made: the files, their backlinks,
 // the syncs. Returns the figures.
 Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, bool compact,
@@ -248,37 +262,70 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
   Figures figures;
   TextMap<uint32_t> modes;
   for (Source& s : sources) {
-    auto copied = s.is_records ? copy_record_file(s, temp, compact, in_use, findings, console)
-                               : copy_backlink_file(s, temp);
+    auto copied = s.is_records ? copy_record_bytes(s, temp, console) : copy_backlink_file(s, temp);
     if (!copied.ok()) return copied.error();
     ++figures.files;
     figures.bytes += copied.value();
     modes[s.name] = s.mode;
     s.file.reset();
   }
-  // The copy read back as check reads it: its records, and whether each
-  // backlink file agrees with them.
+  // The copy read back as check reads it: where its record files are
+  // damaged, its records, and whether each backlink file agrees with them.
   AnalysisOptions options;
   auto analysis = analyse_directory(temp, options, console);
   if (!analysis.ok()) return io_failure(dest, "cannot read the copy", analysis.error());
+  if (analysis.value().operational_error) return Failure{dest + ": cannot read the copy back"};
+  // Each copy stops at its first damage. The analysis judged the records
+  // and backlinks with only tails cut; where it kept records after damage
+  // in the middle, it is made again on what stays.
+  TextSet cut;
+  bool again = false;
+  for (RecordFileReport& r : analysis.value().record_files) {
+    report_record_damage(r.entry.name, r.damage, in_use, findings);
+    if (r.damage.clean()) continue;
+    cut.insert(r.entry.name);
+    const uint64_t end = r.damage.regions.front().start;
+    auto copy = temp.open(r.entry.name, OpenMode::Append);
+    if (!copy.ok()) return io_failure(r.entry.name, "cannot open the copy", copy.error());
+    auto cut_back = copy.value()->truncate(end);
+    if (!cut_back.ok()) return io_failure(r.entry.name, "cannot cut the copy", cut_back.error());
+    figures.bytes -= r.size - end;
+    again |= r.damage.has_middle() || r.damage.regions.size() > 1;
+  }
+  if (again) {
+    analysis = analyse_directory(temp, options, console);
+    if (!analysis.ok()) return io_failure(dest, "cannot read the copy", analysis.error());
+    if (analysis.value().operational_error) return Failure{dest + ": cannot read the copy back"};
+  }
   const Analysis& a = analysis.value();
-  if (a.operational_error) return Failure{dest + ": cannot read the copy back"};
-  for (const RecordFileReport& r : a.record_files) figures.records += r.records;
+  for (const RecordFileReport& r : a.record_files) {
+    figures.records += r.records;
+    auto finished = finish_record_file(temp, r, compact, modes[r.entry.name]);
+    if (!finished.ok()) return finished.error();
+    const uint64_t end = r.damage.regions.empty() ? r.size : r.damage.regions.front().start;
+    figures.bytes = figures.bytes - end + finished.value();
+  }
   // What the copy holds that backup did not cut out; never expected, but
   // never hidden either.
   for (const Finding& f : a.findings) {
-    if (f.severity == Finding::Severity::Damage && !is_backlink_kind(f.kind)) {
+    if (f.severity == Finding::Severity::Damage && !is_backlink_kind(f.kind) &&
+        !(cut.count(f.file) && is_record_damage_kind(f.kind))) {
       findings.push_back(f);
     }
   }
+  // With --compact, every backlink file is written again with its current
+  // rows only, as compact writes it; this takes no more room than its copy.
   std::vector<const BacklinkFileReport*> rebuilds;
   uint64_t needed = 0;
   for (const BacklinkFileReport& b : a.backlink_files) {
-    if (!b.needs_rebuild()) continue;
+    if (b.needs_rebuild()) {
+      needed = saturating_add(needed, space_for_file(rebuilt_size(b)));
+    } else if (!compact || !b.exists) {
+      continue;
+    }
     rebuilds.push_back(&b);
-    needed = saturating_add(needed, space_for_file(rebuilt_size(b)));
   }
-  if (!rebuilds.empty()) {
+  if (needed > 0) {
     auto space = check_free_space(temp, needed, "backup", dest);
     if (!space.ok()) return space.error();
   }
@@ -295,6 +342,7 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
     if (!written.ok()) return written.error();
     if (!b->exists) ++figures.files;
     figures.bytes = figures.bytes - std::min(figures.bytes, b->size) + written.value();
+    if (!b->needs_rebuild()) continue;
     findings.push_back(Finding{
         Finding::Severity::Note, name, std::nullopt, "backlinks rebuilt",
         "the copied file did not agree with the copied records (a write between the two "
@@ -392,6 +440,7 @@ int run_backup(Platform& platform, const ParsedArgs& args, Console& console) {
   std::vector<Source> sources;
   // The marker and the copy directory's own blocks besides the files.
   uint64_t needed = 2 * space_for_file(0);
+  uint64_t largest = 0;
   for (const auto* files : {&listing.value().record_files, &listing.value().backlink_files}) {
     for (const DirectoryListing::Entry& e : *files) {
       Source s{e.name, files == &listing.value().record_files, nullptr};
@@ -403,9 +452,12 @@ int run_backup(Platform& platform, const ParsedArgs& args, Console& console) {
       auto mode = s.file->owner_and_mode();
       if (mode.ok()) s.mode = mode.value().mode;
       needed = saturating_add(needed, space_for_file(size.value()));
+      if (s.is_records) largest = std::max(largest, size.value());
       sources.push_back(std::move(s));
     }
   }
+  // --compact writes a record file's live records beside its whole copy.
+  if (compact) needed = saturating_add(needed, space_for_file(largest));
   auto leftover = publisher.find_leftover();
   if (!leftover.ok()) return fail(leftover.error().message);
   // A leftover of an earlier run goes only once the copy is known to fit in

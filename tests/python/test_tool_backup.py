@@ -190,11 +190,16 @@ def kills(root, count, seed, log=None):
     del db
     gc.collect()
     before = snapshot(d)
+    # The kills spread over a little more than a whole backup takes.
+    started = time.monotonic()
+    assert tool("backup", d, os.path.join(root, "timed")).returncode == 0
+    span = 1.2 * (time.monotonic() - started)
+    shutil.rmtree(os.path.join(root, "timed"))
     complete = absent = 0
     for k in range(count):
         dest = os.path.join(root, f"copy{k}")
         proc = subprocess.Popen([TOOL, "backup", d, dest], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        time.sleep(rng.random() * 0.05)
+        time.sleep(rng.random() * span)
         proc.send_signal(signal.SIGKILL)
         proc.wait()
         assert snapshot(d) == before
