@@ -107,6 +107,22 @@ def measure_on_copies(source, scratch, argv, rounds):
     return statistics.median(walls), statistics.median(peaks)
 
 
+def measure_into_new(argv, dest, rounds):
+    """Like measure(), for a command that makes `dest`: it is removed before
+    every run, outside the clock."""
+    walls, peaks = [], []
+    for n in range(rounds + 1):
+        shutil.rmtree(dest, ignore_errors=True)
+        wall, peak, status = run_once(argv)
+        if status != 0:
+            raise SystemExit(f"{' '.join(argv)} exited {status}")
+        if n:
+            walls.append(wall)
+            peaks.append(peak)
+    shutil.rmtree(dest, ignore_errors=True)
+    return statistics.median(walls), statistics.median(peaks)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--records", type=int, default=1_000_000)
@@ -131,6 +147,9 @@ def main():
              ["sh", "-c", f"cp -rT {store} {copy} && sync -f {copy}"]),
         ]
         results = [(name, measure(argv, args.rounds)) for name, argv in commands]
+        backups = [(name, measure_into_new([TOOL, "backup", *extra, store, copy + "b"], copy + "b", args.rounds))
+                   for name, extra in (("`zezavezud backup DIR DEST`", []),
+                                       ("`zezavezud backup --compact DIR DEST`", ["--compact"]))]
         baseline = measure([sys.executable, "-c", "import _zezavezud"], args.rounds)
 
         dead = os.path.join(work, "dead")
@@ -182,6 +201,17 @@ def main():
         if figures is not None:
             lines.append(f"- {name}: peak {figures[1] / 1024:.0f} MiB = {figures[1] / open_growth:.2f}"
                          " x the open's growth")
+    quick_and_copy = results[1][1][0] + copy_wall
+    lines += [
+        "",
+        "Backup, against `check --quick` plus a copy of the files with a sync"
+        f" ({quick_and_copy * 1000:.0f} ms), in the same run:",
+        "",
+        "| command | wall ms | vs check --quick + copy | peak MiB |",
+        "|---|---:|---:|---:|",
+    ]
+    for name, (w, p) in backups:
+        lines.append(f"| {name} | {w * 1000:.0f} | {w / quick_and_copy:.2f} | {p / 1024:.0f} |")
     lines += [
         "",
         f"Store with dead records: the same {args.records:,} records, then a tenth of the keys"

@@ -24,6 +24,7 @@ struct FileNode {
   std::string bytes;
   std::optional<IoError> refusal;  // set for entries that are not regular files
   std::shared_ptr<DirNode> dir;    // set for subdirectories
+  std::string link_target;         // for a symbolic link: the path it holds
   OwnerAndMode owner{0, 0, 0644};
   std::shared_ptr<Usage> usage;
 
@@ -78,13 +79,43 @@ std::vector<std::string> path_pieces(const std::string& path) {
 Result<std::shared_ptr<DirNode>, IoError> walk(const std::shared_ptr<DirNode>& root,
                                                const std::string& path) {
   std::shared_ptr<DirNode> at = root;
+  // The directories walked through, for "..", which leaves the root as it is.
+  std::vector<std::shared_ptr<DirNode>> above;
   for (const std::string& piece : path_pieces(path)) {
+    if (piece == "..") {
+      if (!above.empty()) at = above.back(), above.pop_back();
+      continue;
+    }
+    above.push_back(at);
     auto entry = at->entries.find(piece);
     if (entry == at->entries.end()) return IoError::os(ENOENT);
     if (!entry->second->dir) return IoError::os(ENOTDIR);
     at = entry->second->dir;
   }
   return at;
+}
+
+// The entry a symbolic link in the directory `dir_path` leads to, followed
+// as the system follows links (at most 40 of them, ELOOP beyond); ENOENT
+// when it leads nowhere.
+Result<std::shared_ptr<FileNode>, IoError> follow(const std::shared_ptr<DirNode>& root,
+                                                  std::string dir_path,
+                                                  std::shared_ptr<FileNode> node) {
+  constexpr int MAX_LINKS = 40;
+  for (int hops = 0; node->type == FileType::Symlink && !node->refusal; ++hops) {
+    if (hops == MAX_LINKS) return IoError::os(ELOOP);
+    const std::string& target = node->link_target;
+    const std::string full = !target.empty() && target[0] == '/' ? target : dir_path + "/" + target;
+    const size_t slash = full.rfind('/');
+    std::string parent = full.substr(0, slash);
+    auto dir = walk(root, parent);
+    if (!dir.ok()) return std::move(dir).error();
+    auto it = dir.value()->entries.find(full.substr(slash + 1));
+    if (it == dir.value()->entries.end()) return IoError::os(ENOENT);
+    node = it->second;
+    dir_path = std::move(parent);
+  }
+  return node;
 }
 
 std::shared_ptr<DirNode> find_dir(const std::shared_ptr<DirNode>& root, const std::string& path) {
@@ -307,14 +338,19 @@ class MemoryDirectory final : public Directory {
       it = entries.emplace(name, state_->new_node()).first;
       if (mode == OpenMode::CreateTruncate) it->second->owner.mode = 0600;
     }
-    FileNode& node = *it->second;
-    if (node.type == FileType::Symlink && mode == OpenMode::CreateTruncate) {
+    std::shared_ptr<FileNode> target = it->second;
+    if (target->type == FileType::Symlink && mode == OpenMode::CreateTruncate) {
       return IoError::os(ELOOP);
     }
+    // A link is followed; a creating mode never creates what it names.
+    auto followed = follow(state_->root, path_, target);
+    if (!followed.ok()) return std::move(followed).error();
+    target = std::move(followed).value();
+    FileNode& node = *target;
     if (node.refusal) return *node.refusal;
     if (node.type == FileType::Directory) return IoError::os(EISDIR);
     if (mode == OpenMode::CreateTruncate) node.resize(0);
-    return std::unique_ptr<File>(std::make_unique<MemoryFile>(state_, name, it->second, mode));
+    return std::unique_ptr<File>(std::make_unique<MemoryFile>(state_, name, target, mode));
   }
 
   Result<std::unique_ptr<Directory>, IoError> open_subdirectory(const std::string& name,
@@ -402,6 +438,10 @@ class MemoryDirectory final : public Directory {
     return state_->free_space;
   }
 
+  Result<DirectoryId, IoError> identity() override {
+    return DirectoryId{0, uint64_t(reinterpret_cast<uintptr_t>(node_.get()))};
+  }
+
   Result<LockStatus, IoError> lock_shared() override { return lock(false); }
   Result<LockStatus, IoError> lock_exclusive() override { return lock(true); }
 
@@ -470,6 +510,14 @@ void MemoryPlatform::put_special(const std::string& dir, const std::string& name
   auto node = state_->new_node();
   node->type = type;
   node->refusal = std::move(error);
+  state_->dir(dir)->entries[name] = std::move(node);
+}
+
+void MemoryPlatform::put_symlink(const std::string& dir, const std::string& name,
+                                 std::string target) {
+  auto node = state_->new_node();
+  node->type = FileType::Symlink;
+  node->link_target = std::move(target);
   state_->dir(dir)->entries[name] = std::move(node);
 }
 

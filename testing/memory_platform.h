@@ -10,6 +10,7 @@
 //
 // Every path names a directory in one tree ("/a/b", "a/b" and "a//b" alike);
 // subdirectories made through a handle are reachable by their path too.
+// An existing directory's path may go up through ".." (the root's is itself).
 // Handles follow what they opened, as real ones follow an inode: an open
 // file or directory keeps working after a rename or removal, and its bytes
 // still count against the capacity until it is closed. A hard link is the
@@ -74,6 +75,11 @@ class MemoryPlatform final : public Platform {
   // reports `type`.
   void put_special(const std::string& dir, const std::string& name, IoError error,
                    FileType type = FileType::Other);
+  // Makes `name` a symbolic link holding `target`: a path in the tree, or
+  // one relative to `dir`. The target need not exist. Opening the link
+  // follows it as the system does (a dangling link fails with ENOENT in
+  // every mode, a loop with ELOOP); entry_type() reports a link.
+  void put_symlink(const std::string& dir, const std::string& name, std::string target);
   // Entry names in `dir`, sorted.
   std::vector<std::string> names(const std::string& dir) const;
   // What free_space() reports from now on (1 TiB at first), whatever is

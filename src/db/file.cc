@@ -380,6 +380,12 @@ class PosixDirectory final : public Directory {
     return uint64_t(fs.f_bavail) * uint64_t(fs.f_frsize);
   }
 
+  Result<DirectoryId, IoError> identity() override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return last_os_error();
+    return DirectoryId{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+  }
+
   Result<LockStatus, IoError> lock_shared() override { return try_flock(fd_, LOCK_SH); }
   Result<LockStatus, IoError> lock_exclusive() override { return try_flock(fd_, LOCK_EX); }
 

@@ -140,6 +140,14 @@ struct EntryInfo {
   uint64_t size;  // bytes, for a regular file
 };
 
+// Which directory a handle is on, whatever path opened it: equal for two
+// handles on the same directory.
+struct DirectoryId {
+  uint64_t device;
+  uint64_t inode;
+  bool operator==(const DirectoryId&) const = default;
+};
+
 // A database directory, held open so that files are always opened inside the
 // directory that was opened, whatever the process's current directory does
 // later. Every `name` is a plain entry name: empty names, "." and "..", and
@@ -188,6 +196,7 @@ class Directory {
   // Bytes of free space an unprivileged user may still fill on the
   // directory's file system.
   virtual Result<uint64_t, IoError> free_space() = 0;
+  virtual Result<DirectoryId, IoError> identity() = 0;
 
   // Advisory locks on the directory, held by this handle until it is closed
   // and never waited for. Any number of handles, in one process or several,

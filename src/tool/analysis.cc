@@ -475,6 +475,18 @@ void add_record_file_findings(const std::string& name, const RecordFileDamage& d
   }
 }
 
+uint64_t rebuilt_size(const BacklinkFileReport& b) {
+  std::string buf;
+  uint64_t size = 0;
+  // A row that cannot be framed fails the rebuild itself; here it adds nothing.
+  (void)for_each_kept_row(b, buf, [&]() -> Result<Unit, IoError> {
+    size += buf.size();
+    buf.clear();
+    return Unit{};
+  });
+  return size;
+}
+
 void write_findings_json(JsonWriter& w, const std::vector<Finding>& findings) {
   w.begin_array();
   for (const Finding& f : findings) {

@@ -15,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "db/backlink_file.h"
 #include "db/damage.h"
 #include "db/file.h"
 #include "db/scan_end.h"
@@ -130,6 +131,36 @@ Result<Analysis, IoError> analyse_directory(Directory& dir, const AnalysisOption
 void add_record_file_findings(const std::string& name, const RecordFileDamage& damage,
                               const std::vector<uint64_t>& records_after,
                               std::vector<Finding>& out);
+
+// Frames, as add records appended to `buf`, every row a rebuilt backlink
+// file keeps: the file's rows but the stale ones, in file order, then the
+// missing ones. `framed` runs after each row.
+template <class Framed>
+Result<Unit, IoError> for_each_kept_row(const BacklinkFileReport& b, std::string& buf,
+                                        Framed&& framed) {
+  BacklinkRowSet stale;
+  for (size_t i : b.stale) stale.insert(b.rows[i]);
+  auto add = [&](const BacklinkRow& row) -> Result<Unit, IoError> {
+    auto f = frame_backlink_record(
+        BACKLINK_OP_ADD, {row.target_key, row.source_collection, row.source_key, row.source_path},
+        buf);
+    if (!f.ok()) return f;
+    return framed();
+  };
+  for (const BacklinkRow& row : b.rows) {
+    if (stale.count(row)) continue;
+    auto r = add(row);
+    if (!r.ok()) return r;
+  }
+  for (const BacklinkRow& row : b.missing) {
+    auto r = add(row);
+    if (!r.ok()) return r;
+  }
+  return Unit{};
+}
+
+// The size of the file for_each_kept_row() frames.
+uint64_t rebuilt_size(const BacklinkFileReport& b);
 
 // A key or other raw text made fit for a line of text or JSON: valid UTF-8
 // as it is, otherwise every byte outside ASCII as \xNN.

@@ -40,10 +40,11 @@ std::optional<Finding> load_state(Directory& dir, const std::string& path) {
   if (dir.entry_type(marker).ok()) {
     if (is_load_temp) {
       return Finding{Finding::Severity::Damage, marker, std::nullopt, "unfinished load",
-                     "this is the directory in which `zezavezud load` builds a new database for " +
+                     "this is the directory in which `zezavezud load` or `backup` builds a "
+                     "new database for " +
                          target +
-                         "; that load did not finish (or is still running), and the next load "
-                         "of " +
+                         "; that run did not finish (or is still running), and the next load "
+                         "or backup to " +
                          target + " removes this directory"};
     }
     return Finding{Finding::Severity::Damage, marker, std::nullopt, "unfinished merge",
@@ -52,9 +53,10 @@ std::optional<Finding> load_state(Directory& dir, const std::string& path) {
   }
   if (is_load_temp) {
     return Finding{Finding::Severity::Note, "", std::nullopt, "load directory",
-                   "named like the directory in which `zezavezud load` builds a new database for " +
+                   "named like the directory in which `zezavezud load` or `backup` builds a "
+                   "new database for " +
                        target +
-                       "; without the marker it holds the complete database of a load whose "
+                       "; without the marker it holds the complete database of a run whose "
                        "rename onto " +
                        target + " failed"};
   }

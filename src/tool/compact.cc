@@ -318,6 +318,35 @@ Result<uint64_t, Stop> compact_record_file(Directory& dir, const std::string& na
   return replace(dir, name, *rf.file, fill, verify);
 }
 
+}  // namespace
+
+Result<uint64_t, std::string> copy_live_records(File& src, uint64_t end, File& out) {
+  LiveRecordTable table(end);
+  ScanEnd scanned = scan_record_file(src, end, [&](const RecordView& r) {
+    table.add(r);
+    return true;
+  });
+  if (scanned.stop == ScanStop::Io) return scanned.error->display();
+  if (scanned.stop != ScanStop::End) return std::string("not whole records up to the end");
+  if (!table.finish()) return std::string("too many distinct keys");
+  if (table.all_live()) {
+    auto copied = copy_range(src, out, 0, end);
+    if (!copied.ok()) return copied.error().display();
+    return end;
+  }
+  ChunkWriter writer(out);
+  WindowReader in(src, end);
+  for (const LiveSpan& r : table.take_live()) {
+    auto copied = in.copy(r.offset, r.size, writer);
+    if (!copied.ok()) return copied.error().display();
+  }
+  auto flushed = writer.flush();
+  if (!flushed.ok()) return flushed.error().display();
+  return writer.written();
+}
+
+namespace {
+
 // ---- Backlink files -------------------------------------------------------------
 
 // A backlink file replayed as the engine replays it, and the keys that have

@@ -31,6 +31,7 @@
 #include "db/text_map.h"
 #include "tool/dump_format.h"
 #include "tool/json.h"
+#include "tool/publish.h"
 #include "tool/tool.h"
 #include "tool/value_json.h"
 
@@ -510,182 +511,19 @@ Result<Unit, IoError> sync_database_files(Directory& dir) {
   return dir.sync();
 }
 
-// Marks a directory as being written by a load, on stable storage before
-// the first record goes in.
-Result<Unit, IoError> put_marker(Directory& dir) {
-  static constexpr std::string_view TEXT =
-      "zezavezud load is writing into this directory; while this file is here, the load has not "
-      "finished\n";
-  {
-    auto f = dir.open(std::string(LOAD_MARKER), OpenMode::CreateTruncate);
-    if (!f.ok()) return std::move(f).error();
-    auto w = write_all(*f.value(), reinterpret_cast<const uint8_t*>(TEXT.data()), TEXT.size(),
-                       IoError::write_zero());
-    if (!w.ok()) return w;
-    auto s = f.value()->sync();
-    if (!s.ok()) return s;
-  }
-  return dir.sync();
-}
-
-Result<Unit, IoError> remove_marker(Directory& dir) {
-  auto removed = dir.remove(std::string(LOAD_MARKER));
-  if (!removed.ok()) return removed;
-  return dir.sync();
-}
-
-// Removes every file of `dir`, which is the subdirectory `name` of
-// `parent`, then `dir` itself. The marker goes last, so that what a failure
-// leaves is still marked for the next load to remove. A subdirectory inside
-// stops it: a load never makes one.
-Result<Unit, IoError> remove_directory_and_files(Directory& parent, const std::string& name,
-                                                 Directory& dir) {
-  auto names = dir.list();
-  if (!names.ok()) return std::move(names).error();
-  std::stable_partition(names.value().begin(), names.value().end(),
-                        [](const std::string& n) { return n != LOAD_MARKER; });
-  for (const std::string& n : names.value()) {
-    auto removed = dir.remove(n);
-    if (!removed.ok()) return removed;
-  }
-  auto removed = parent.remove_directory(name);
-  if (!removed.ok()) return removed;
-  return parent.sync();
-}
-
-// DIR as a load into a new directory sees it: the directory that holds it,
-// its own name, and the sibling the database is built in.
-struct NewTarget {
-  std::string parent;  // "." when DIR names no directory above it
-  std::string name;
-  std::string temp;       // name + ".zezavezud-tmp"
-  std::string temp_path;  // as shown and opened
-};
-
-Result<NewTarget, Failure> split_target(const std::string& path) {
-  const size_t end = path.find_last_not_of('/');
-  if (end == std::string::npos) return Failure{path + ": cannot build a database in place of /"};
-  const std::string trimmed = path.substr(0, end + 1);
-  const size_t slash = trimmed.rfind('/');
-  NewTarget t;
-  t.name = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
-  t.parent = slash == std::string::npos ? "." : slash == 0 ? "/" : trimmed.substr(0, slash);
-  if (t.name == "." || t.name == "..") {
-    return Failure{path +
-                   ": name the directory by its own name: a load renames the database it built "
-                   "onto it, and cannot rename onto \".\" or \"..\" (nothing was changed)"};
-  }
-  t.temp = t.name + std::string(TEMP_SUFFIX);
-  t.temp_path = (t.parent == "/" ? "" : t.parent) + "/" + t.temp;
-  if (slash == std::string::npos) t.temp_path = t.temp;
-  return t;
-}
-
-// A DIR.zezavezud-tmp left by a killed load, held locked until it goes.
-struct Leftover {
-  std::unique_ptr<Directory> dir;
-  uint64_t bytes = 0;  // its files' sizes: what removing it frees
-};
-
-// A DIR.zezavezud-tmp already there: the leftover of a killed load, which
-// may go when it carries the marker (or is empty) and no load holds its
-// lock, or something else, which stays and stops this load. Changes nothing:
-// the leftover goes only once the free space is known to suffice.
-Result<Leftover, Failure> find_leftover(Directory& parent, const NewTarget& t) {
-  auto info = parent.entry_type(t.temp);
-  if (!info.ok() && info.error().os_code() == ENOENT) return Leftover{};
-  if (!info.ok()) return Failure{t.temp_path + ": " + info.error().display()};
-  const std::string unchanged = "; nothing was changed";
-  if (info.value().type != FileType::Directory) {
-    return Failure{t.temp_path + " is in the way and is not a directory left by a load" +
-                   unchanged};
-  }
-  auto dir = parent.open_subdirectory(t.temp, false);
-  if (!dir.ok()) return Failure{t.temp_path + ": " + dir.error().display() + unchanged};
-  auto locked = dir.value()->lock_exclusive();
-  if (!locked.ok()) {
-    return Failure{t.temp_path + ": cannot lock it (" + locked.error().display() + ")" +
-                   unchanged};
-  }
-  if (locked.value() == LockStatus::WouldBlock) {
-    return Failure{t.temp_path + " is in use: another load is running" + unchanged};
-  }
-  auto inside = dir.value()->list();
-  if (!inside.ok()) return Failure{t.temp_path + ": " + inside.error().display() + unchanged};
-  // An empty one holds nothing to lose (the last step of a removal failed).
-  if (!inside.value().empty() && !dir.value()->entry_type(std::string(LOAD_MARKER)).ok()) {
-    return Failure{t.temp_path + " is there without the \"" + std::string(LOAD_MARKER) +
-                   "\" marker: it may hold a complete database whose rename failed; move it "
-                   "away or rename it onto the target yourself" +
-                   unchanged};
-  }
-  Leftover found;
-  for (const std::string& name : inside.value()) {
-    auto entry = dir.value()->entry_type(name);
-    if (entry.ok() && entry.value().type == FileType::Regular) found.bytes += entry.value().size;
-  }
-  found.dir = std::move(dir).value();
-  return found;
-}
-
-Result<Unit, Failure> remove_leftover(Directory& parent, const NewTarget& t, Leftover& leftover,
-                                      Console& console) {
-  if (!leftover.dir) return Unit{};
-  auto removed = remove_directory_and_files(parent, t.temp, *leftover.dir);
-  if (!removed.ok()) {
-    return Failure{t.temp_path + ": cannot remove this leftover of a load that did not finish: " +
-                   removed.error().display() + "; nothing was loaded"};
-  }
-  leftover.dir.reset();
-  console.err("note: removed " + t.temp_path + ", left by a load that did not finish");
-  return Unit{};
-}
-
-// Locks DIR when it appeared since it was found missing: a rename may
-// replace it only while it is empty, and no one may open it meanwhile.
-Result<std::unique_ptr<Directory>, Failure> hold_target(Platform& platform, Directory& parent,
-                                                        const NewTarget& t,
-                                                        const std::string& path) {
-  auto info = parent.entry_type(t.name);
-  if (!info.ok() && info.error().os_code() == ENOENT) return std::unique_ptr<Directory>();
-  auto held = open_for_writing(platform, path, false);
-  if (!held.ok()) return held.error();
-  auto names = held.value()->list();
-  if (!names.ok()) return Failure{path + ": " + names.error().display()};
-  if (!names.value().empty()) {
-    return Failure{path + " is not empty; nothing was changed"};
-  }
-  return held;
-}
-
-// The end of a load into a new directory that did not finish: what it made
-// goes, or the message says what stays.
-std::string abandon(Directory& parent, const NewTarget& t, Directory& temp) {
-  if (remove_directory_and_files(parent, t.temp, temp).ok()) {
-    return "; nothing was written to the target";
-  }
-  return "; " + t.temp_path + " is left over, with its marker, and the next load removes it";
-}
-
 int load_into_new(Platform& platform, const std::string& path, std::unique_ptr<Directory> held,
                   const Input& input, const InputSummary& summary, Console& console) {
-  auto target = split_target(path);
-  if (!target.ok()) {
-    console.err("zezavezud: " + target.error().message);
-    return EXIT_OPERATIONAL;
-  }
-  const NewTarget& t = target.value();
   auto fail = [&](const std::string& message) {
     console.err("zezavezud: " + message);
     return EXIT_OPERATIONAL;
   };
-  auto opened = platform.open_directory(t.parent);
-  if (!opened.ok()) return fail(t.parent + ": " + opened.error().display());
-  Directory& parent = *opened.value();
-  auto leftover = find_leftover(parent, t);
+  auto opened = Publisher::open(platform, path, "load", "loaded");
+  if (!opened.ok()) return fail(opened.error().message);
+  Publisher& publisher = opened.value();
+  auto leftover = publisher.find_leftover();
   if (!leftover.ok()) return fail(leftover.error().message);
   if (!held) {
-    auto appeared = hold_target(platform, parent, t, path);
+    auto appeared = publisher.hold_target(platform);
     if (!appeared.ok()) return fail(appeared.error().message);
     held = std::move(appeared).value();
   }
@@ -694,55 +532,26 @@ int load_into_new(Platform& platform, const std::string& path, std::unique_ptr<D
   // goes only when the load then fits, so a load short of space changes
   // nothing.
   const uint64_t needed = saturating_add(summary.space_needed(), 2 * space_for_file(0));
-  const uint64_t freed = leftover.value().bytes;
-  auto space = check_free_space(parent, needed > freed ? needed - freed : 0, "load", path);
+  const uint64_t freed = leftover.value();
+  auto space =
+      check_free_space(publisher.parent(), needed > freed ? needed - freed : 0, "load", path);
   if (!space.ok()) return fail(space.error().message);
-  auto cleared = remove_leftover(parent, t, leftover.value(), console);
+  auto cleared = publisher.remove_leftover(console);
   if (!cleared.ok()) return fail(cleared.error().message);
 
-  auto made = parent.open_subdirectory(t.temp, true);
-  if (!made.ok()) return fail(t.temp_path + ": cannot make it: " + made.error().display());
+  auto made = publisher.make_temp();
+  if (!made.ok()) return fail(made.error().message);
   Directory& temp = *made.value();
-  auto locked = temp.lock_exclusive();
-  if (!locked.ok()) {
-    // Still empty, unless another load took it meanwhile: then it stays.
-    (void)parent.remove_directory(t.temp);
-    return fail(t.temp_path + ": cannot lock it (" + locked.error().display() +
-                "); nothing was changed");
-  }
-  if (locked.value() == LockStatus::WouldBlock) {
-    // Made or taken by another load at the same moment: its directory stays.
-    return fail(t.temp_path + " is in use: another load is running; nothing was changed");
-  }
-  auto marked = put_marker(temp);
-  if (marked.ok()) marked = parent.sync();
-  if (!marked.ok()) {
-    return fail(t.temp_path + ": cannot mark it as a load in progress: " +
-                marked.error().display() + abandon(parent, t, temp));
-  }
-  Loader loader(platform, t.temp_path);
+  Loader loader(platform, publisher.temp_path());
   auto written = write_records(input, loader, console);
-  if (!written.ok()) return fail(path + ": " + written.error() + abandon(parent, t, temp));
+  if (!written.ok()) return fail(path + ": " + written.error() + publisher.abandon());
   auto synced = sync_database_files(temp);
   if (!synced.ok()) {
-    return fail(t.temp_path + ": cannot sync the loaded files: " + synced.error().display() +
-                abandon(parent, t, temp));
+    return fail(publisher.temp_path() + ": cannot sync the loaded files: " +
+                synced.error().display() + publisher.abandon());
   }
-  auto unmarked = remove_marker(temp);
-  if (!unmarked.ok()) {
-    return fail(t.temp_path + ": cannot remove the marker: " + unmarked.error().display() +
-                abandon(parent, t, temp));
-  }
-  auto renamed = parent.rename(t.temp, t.name);
-  if (!renamed.ok()) {
-    return fail(path + ": cannot rename " + t.temp_path + " onto it: " +
-                renamed.error().display() + "; the complete database stays in " + t.temp_path);
-  }
-  auto parent_synced = parent.sync();
-  if (!parent_synced.ok()) {
-    return fail(path + ": loaded, but " + t.parent + " cannot be synced (" +
-                parent_synced.error().display() + "): the rename may not survive a power cut");
-  }
+  auto published = publisher.publish();
+  if (!published.ok()) return fail(published.error().message);
   return EXIT_CLEAN;
 }
 
@@ -760,7 +569,7 @@ int merge_into(Platform& platform, const std::string& path, Directory& dir, cons
   const uint64_t needed = saturating_add(summary.space_needed(), space_for_file(0));
   auto space = check_free_space(dir, needed, "load", path);
   if (!space.ok()) return fail(space.error().message);
-  auto marked = put_marker(dir);
+  auto marked = put_marker(dir, "load");
   if (!marked.ok()) {
     // Deliberately ignored: a marker that stays only makes check report an
     // unfinished merge, which the next merge clears.

@@ -1,4 +1,4 @@
-// The maintenance program: `zezavezud check|repair|compact|stats|dump|load DIR`.
+// The maintenance program: `zezavezud check|repair|compact|stats|dump|load|backup`.
 #include <unistd.h>
 
 #include <cerrno>

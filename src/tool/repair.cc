@@ -230,46 +230,6 @@ Step<Unit> Repairer::salvage(const RecordFileReport& r) {
   });
 }
 
-// Frames, as add records appended to `buf`, every row a rebuilt backlink
-// file keeps: the file's rows but the stale ones, in file order, then the
-// missing ones. `framed` runs after each row.
-template <class Framed>
-Result<Unit, IoError> for_each_kept_row(const BacklinkFileReport& b, std::string& buf,
-                                        Framed&& framed) {
-  BacklinkRowSet stale;
-  for (size_t i : b.stale) stale.insert(b.rows[i]);
-  auto add = [&](const BacklinkRow& row) -> Result<Unit, IoError> {
-    auto f = frame_backlink_record(
-        BACKLINK_OP_ADD, {row.target_key, row.source_collection, row.source_key, row.source_path},
-        buf);
-    if (!f.ok()) return f;
-    return framed();
-  };
-  for (const BacklinkRow& row : b.rows) {
-    if (stale.count(row)) continue;
-    auto r = add(row);
-    if (!r.ok()) return r;
-  }
-  for (const BacklinkRow& row : b.missing) {
-    auto r = add(row);
-    if (!r.ok()) return r;
-  }
-  return Unit{};
-}
-
-// The size of the rebuilt backlink file.
-uint64_t rebuilt_size(const BacklinkFileReport& b) {
-  std::string buf;
-  uint64_t size = 0;
-  // A row that cannot be framed fails the rebuild itself; here it adds nothing.
-  (void)for_each_kept_row(b, buf, [&]() -> Result<Unit, IoError> {
-    size += buf.size();
-    buf.clear();
-    return Unit{};
-  });
-  return size;
-}
-
 Step<Unit> Repairer::rebuild(const BacklinkFileReport& b, const Analysis& a) {
   const std::string& name = b.entry.name;
   auto write = [&](File& out) -> Result<Unit, IoError> {

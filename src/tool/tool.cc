@@ -211,6 +211,29 @@ Result<std::unique_ptr<Directory>, Failure> open_for_writing(Platform& platform,
   return std::move(dir).value();
 }
 
+Result<std::unique_ptr<Directory>, Failure> open_for_copying(Platform& platform,
+                                                             const std::string& path,
+                                                             bool& in_use) {
+  auto dir = platform.open_existing_directory(path);
+  if (!dir.ok()) return directory_failure(path, dir.error());
+  auto cannot_lock = [&](const IoError& e) {
+    return Failure{path + ": cannot lock the directory (" + e.display() + "); nothing was changed"};
+  };
+  // The exclusive lock first, only to learn whether anyone else holds the
+  // directory; it is then turned into the shared one.
+  auto alone = dir.value()->lock_exclusive();
+  if (!alone.ok()) return cannot_lock(alone.error());
+  in_use = alone.value() == LockStatus::WouldBlock;
+  auto shared = dir.value()->lock_shared();
+  if (!shared.ok()) return cannot_lock(shared.error());
+  if (shared.value() == LockStatus::WouldBlock) {
+    return Failure{path +
+                   " is held by a maintenance command (repair, compact or load); nothing was "
+                   "changed"};
+  }
+  return std::move(dir).value();
+}
+
 uint64_t space_for_file(uint64_t bytes) {
   constexpr uint64_t BLOCK = 4096;
   const uint64_t blocks = bytes / BLOCK + (bytes % BLOCK != 0) + 1;
@@ -296,7 +319,8 @@ const std::vector<CommandSpec>& command_table() {
        "Nothing a program can read changes: record bytes are copied as they are, and every "
        "file is replaced in one step by renaming a complete, synced copy over it. Compact "
        "refuses, changing nothing, a damaged directory (a value that does not decode "
-       "included: run repair first), a file in scope that is a "
+       "included: run repair first, with --salvage for damage in the middle of a file), a "
+       "file in scope that is a "
        "symbolic link (it would put a file in the link's place), a directory open in another "
        "program, and a disk without room for the largest rewritten file.\n\n"
        "Exit status: 0 compacted; 4 refused: damage or a symbolic link in scope; 8 the "
@@ -338,6 +362,31 @@ const std::vector<CommandSpec>& command_table() {
        "Exit status: 0 loaded; 4 the input is not a valid dump; 8 DIR holds a database "
        "(without --merge) or is in use, or a file could not be read or written; 16 a wrong "
        "command line."},
+      {"backup",
+       {OptionSpec::flag("compact").explained(
+            "copy only the live records, as compact would write them: a compacted copy "
+            "without touching DIR"),
+        OptionSpec::flag("json").explained("write the report as one JSON document")},
+       {"DIR", "DEST"},
+       "Copies the database DIR, which programs may have open and be writing, into the new "
+       "directory DEST.",
+       "Backup takes the directory's shared lock: programs go on writing, while repair, "
+       "compact and load are refused until it ends. Each record file is copied up to its last "
+       "whole record at the moment of its copy; a record being written then is left out. Each "
+       "collection in the copy is therefore its log as it was at some moment during the "
+       "backup, not every collection at the same moment: that would need the writers to stop. "
+       "Backlink files are copied where they agree with the copied records and rebuilt from "
+       "them where they do not. Damage in DIR is reported, and the copy of a damaged file "
+       "stops before it, so the copy opens and check finds it clean. Every write acknowledged "
+       "before the backup started is in the copy.\n\n"
+       "DEST must not exist, or must be an empty directory, and must not lie inside DIR. The "
+       "copy is built in DEST.zezavezud-tmp, synced, and renamed onto DEST only when complete: "
+       "an interrupted backup leaves no DEST, and the next backup to DEST removes what it "
+       "left. Figures at the end: files, bytes, records, time.\n\n"
+       "Exit status: 0 copied; 4 copied, with damage in DIR left out of the copy; 8 DIR is "
+       "held by a maintenance command, DEST is in the way or inside DIR, a file could not be "
+       "read or written, or there is not enough free space (nothing is then left at DEST); "
+       "16 a wrong command line."},
   };
   return table;
 }
@@ -395,6 +444,7 @@ int run_command(Platform& platform, const std::vector<std::string_view>& args, C
   if (name == "compact") return run_compact(platform, a, console);
   if (name == "stats") return run_stats(platform, a, console);
   if (name == "dump") return run_dump(platform, a, console);
+  if (name == "backup") return run_backup(platform, a, console);
   return run_load(platform, a, console);
 }
 

@@ -169,6 +169,15 @@ Result<std::unique_ptr<Directory>, Failure> open_for_reading(Platform& platform,
 Result<std::unique_ptr<Directory>, Failure> open_for_writing(Platform& platform,
                                                              const std::string& path, bool create);
 
+// Opens an existing directory and takes its shared lock, held until the
+// handle is closed: programs using the database go on writing, while the
+// maintenance commands that need the exclusive lock are refused. Fails,
+// changing nothing, when a maintenance command holds the directory.
+// `in_use` tells whether another program had the directory open.
+Result<std::unique_ptr<Directory>, Failure> open_for_copying(Platform& platform,
+                                                             const std::string& path,
+                                                             bool& in_use);
+
 // a + b, or the largest value when that does not fit.
 inline uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
@@ -183,6 +192,11 @@ uint64_t space_for_file(uint64_t bytes);
 Result<Unit, Failure> check_free_space(Directory& dir, uint64_t needed, std::string_view command,
                                        const std::string& path);
 
+// Appends to `out` the live records among the whole records [0, end) of
+// `src`, in file order, as compact writes them. Returns the bytes written,
+// or what went wrong.
+Result<uint64_t, std::string> copy_live_records(File& src, uint64_t end, File& out);
+
 // Writes each finding's display() as a line of standard output.
 void write_findings_text(Console& console, const std::vector<Finding>& findings);
 
@@ -194,6 +208,7 @@ int run_compact(Platform& platform, const ParsedArgs& args, Console& console);
 int run_stats(Platform& platform, const ParsedArgs& args, Console& console);
 int run_dump(Platform& platform, const ParsedArgs& args, Console& console);
 int run_load(Platform& platform, const ParsedArgs& args, Console& console);
+int run_backup(Platform& platform, const ParsedArgs& args, Console& console);
 
 // The table of subcommands, for parse_args and usage.
 const std::vector<CommandSpec>& command_table();

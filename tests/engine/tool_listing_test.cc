@@ -51,6 +51,9 @@ struct EntryCase {
   // The error open raises (empty: open succeeds) and the consequence named.
   const char* open_error;
   const char* consequence;
+  // The same entry on the in-memory platform, in TOOL_DIR, pointing into
+  // /outside.
+  std::function<void(testing::MemoryPlatform&)> in_memory;
 };
 
 void PrintTo(const EntryCase& c, std::ostream* os) { *os << c.name; }
@@ -58,23 +61,29 @@ void PrintTo(const EntryCase& c, std::ostream* os) { *os << c.name; }
 const EntryCase ENTRY_CASES[] = {
     {"dangling link", "x.qdb",
      [](Layout& l) { fs::create_symlink(l.outside + "/x.qdb", l.db + "/x.qdb"); },
-     "io: No such file or directory (os error 2)", "open refuses the directory"},
+     "io: No such file or directory (os error 2)", "open refuses the directory",
+     [](testing::MemoryPlatform& p) { p.put_symlink(testing::TOOL_DIR, "x.qdb", "/outside/x.qdb"); }},
     {"directory named like a record file", "y.qdb",
      [](Layout& l) { fs::create_directory(l.db + "/y.qdb"); }, "io: Is a directory (os error 21)",
-     "open refuses the directory"},
+     "open refuses the directory",
+     [](testing::MemoryPlatform& p) { (void)p.open_directory(testing::TOOL_DIR + "/y.qdb"); }},
     {"link to a directory", "y.qdb",
      [](Layout& l) { fs::create_symlink(l.outside, l.db + "/y.qdb"); },
-     "io: Is a directory (os error 21)", "open refuses the directory"},
+     "io: Is a directory (os error 21)", "open refuses the directory",
+     [](testing::MemoryPlatform& p) { p.put_symlink(testing::TOOL_DIR, "y.qdb", "/outside"); }},
     {"link to itself", "l.qdb", [](Layout& l) { fs::create_symlink("l.qdb", l.db + "/l.qdb"); },
-     "io: Too many levels of symbolic links (os error 40)", "open refuses the directory"},
+     "io: Too many levels of symbolic links (os error 40)", "open refuses the directory",
+     [](testing::MemoryPlatform& p) { p.put_symlink(testing::TOOL_DIR, "l.qdb", "l.qdb"); }},
     {"FIFO", "p.qdb", [](Layout& l) { ASSERT_EQ(::mkfifo((l.db + "/p.qdb").c_str(), 0600), 0); },
-     "io: not a regular file: p.qdb", "open refuses the directory"},
+     "io: not a regular file: p.qdb", "open refuses the directory", nullptr},
     {"directory named like a backlink file", "z.qbl",
      [](Layout& l) { fs::create_directory(l.db + "/z.qbl"); }, "",
-     "backlinks of collection z and links to it fail"},
+     "backlinks of collection z and links to it fail",
+     [](testing::MemoryPlatform& p) { (void)p.open_directory(testing::TOOL_DIR + "/z.qbl"); }},
     {"dangling link for the empty name", ".qdb",
      [](Layout& l) { fs::create_symlink(l.outside + "/e", l.db + "/.qdb"); }, "",
-     "the collection with the empty name fails on first use"},
+     "the collection with the empty name fails on first use",
+     [](testing::MemoryPlatform& p) { p.put_symlink(testing::TOOL_DIR, ".qdb", "/outside/e"); }},
 };
 
 class BadEntry : public ::testing::TestWithParam<EntryCase> {};
@@ -124,6 +133,49 @@ TEST_P(BadEntry, IsDamageNamingOpensErrorAndNoCommandTouchesIt) {
 
 INSTANTIATE_TEST_SUITE_P(ToolListing, BadEntry, ::testing::ValuesIn(ENTRY_CASES),
                          testing::CaseName());
+
+// The in-memory platform models the same entries: open and the tool see
+// them as on the real file system, and nothing is made where a link points.
+class BadEntryInMemory : public ::testing::TestWithParam<EntryCase> {};
+
+TEST_P(BadEntryInMemory, IsDamageNamingOpensError) {
+  const EntryCase& c = GetParam();
+  testing::MemoryPlatform p;
+  testing::put_files(p, testing::TOOL_DIR, testing::sample_files());
+  ASSERT_TRUE(p.open_directory("/outside").ok());
+  c.in_memory(p);
+  auto opened = Database::open(testing::TOOL_DIR, p);
+  EXPECT_EQ(opened.ok() ? "" : opened.error().display(), c.open_error);
+  opened = StorageError::key_not_found();
+  tool::StringConsole check;
+  EXPECT_EQ(testing::run_tool_on(p, {"check", testing::TOOL_DIR}, check), tool::EXIT_DAMAGE_LEFT);
+  const std::string finding = std::string(c.entry) + ": cannot be opened: " + c.open_error;
+  const size_t at = check.stdout_text().find(finding);
+  ASSERT_NE(at, std::string::npos) << check.stdout_text();
+  EXPECT_NE(check.stdout_text().find(c.consequence, at), std::string::npos);
+  const auto before = testing::snapshot(p, testing::TOOL_DIR);
+  EXPECT_EQ(testing::run_tool_on(p, {"repair", testing::TOOL_DIR}), tool::EXIT_DAMAGE_LEFT);
+  EXPECT_EQ(testing::run_tool_on(p, {"compact", testing::TOOL_DIR}), tool::EXIT_DAMAGE_LEFT);
+  EXPECT_EQ(testing::snapshot(p, testing::TOOL_DIR), before);
+  EXPECT_TRUE(p.names("/outside").empty()) << "nothing is created where a link points";
+}
+
+std::vector<EntryCase> modelled_in_memory() {
+  std::vector<EntryCase> out;
+  for (const EntryCase& c : ENTRY_CASES) {
+    if (c.in_memory) out.push_back(c);
+  }
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(ToolListing, BadEntryInMemory, ::testing::ValuesIn(modelled_in_memory()),
+                         [](const auto& info) {
+                           std::string n;
+                           for (char ch : std::string(info.param.name)) {
+                             n.push_back(std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_');
+                           }
+                           return n;
+                         });
 
 // A record file reached through a link is read like any other: check, stats
 // and dump see its records and its damage; repair and compact never put a

@@ -1,0 +1,486 @@
+// `zezavezud backup DIR DEST [--compact] [--json]`: copies a database
+// directory that programs may have open and be writing, into a new
+// directory DEST that appears complete or not at all.
+//
+// Backup holds the directory's shared lock: writers go on, the maintenance
+// commands that need the exclusive lock wait their turn. Each record file's
+// bytes are copied as they are at the moment of the copy, and the copy is
+// then judged as check judges a file: it is cut at the end of its last whole
+// record, so a record being appended at that moment is left out, never kept
+// torn. A writer can also shorten a file (a failed append is cut back), so
+// the size is asked again after the copy, and a copy that reaches past it is
+// made again below it. Damage other than the last record of a file in use
+// is reported, and the copy of that file stops before it, so the copy opens
+// and checks clean.
+//
+// Collections are copied one after another: each is a prefix of its log at
+// some moment during the backup, not all at one moment, which would need
+// the writers to stop. Backlink files are copied after all record files;
+// where one does not agree with the copied records (a write went on between
+// the two copies), it is rebuilt as repair rebuilds it: the rows the records
+// imply, in the order the file holds them, the missing ones after.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+#include "db/backlink_file.h"
+#include "db/damage.h"
+#include "db/replace_file.h"
+#include "db/text_map.h"
+#include "tool/analysis.h"
+#include "tool/json.h"
+#include "tool/publish.h"
+#include "tool/tool.h"
+
+namespace zez::tool {
+
+namespace {
+
+// A database file of DIR, held open from the listing to its copy.
+struct Source {
+  std::string name;
+  bool is_records;
+  std::unique_ptr<File> file;
+  uint32_t mode = 0600;
+};
+
+struct Figures {
+  uint64_t files = 0;
+  uint64_t bytes = 0;
+  uint64_t records = 0;
+};
+
+Failure io_failure(const std::string& file, std::string_view what, const IoError& e) {
+  std::string m = file;
+  m.append(": ").append(what).append(": ").append(e.display());
+  return Failure{std::move(m)};
+}
+
+// Whether DEST is DIR or lies inside it, judged by the directories
+// themselves, so that neither a link nor ".." in a path can hide it: from
+// DEST (or the nearest directory above it that exists) up to the root.
+Result<bool, Failure> lies_inside(Platform& platform, Directory& dir, const std::string& dest) {
+  auto cannot_tell = [&](const IoError& e) {
+    return Failure{dest + ": cannot tell whether it lies inside the directory backed up (" +
+                   e.display() + "); nothing was changed"};
+  };
+  auto id = dir.identity();
+  if (!id.ok()) return cannot_tell(id.error());
+  std::string at = dest;
+  while (at.size() > 1 && at.back() == '/') at.pop_back();
+  std::unique_ptr<Directory> here;
+  for (;;) {
+    auto opened = platform.open_existing_directory(at);
+    if (opened.ok()) {
+      here = std::move(opened).value();
+      break;
+    }
+    // Not a directory (DEST is a file): the check of DEST itself refuses it.
+    if (opened.error().os_code() != ENOENT || at == "." || at == "/") return false;
+    const size_t slash = at.rfind('/');
+    at = slash == std::string::npos ? "." : slash == 0 ? "/" : at.substr(0, slash);
+  }
+  for (;;) {
+    auto here_id = here->identity();
+    if (!here_id.ok()) return cannot_tell(here_id.error());
+    if (here_id.value() == id.value()) return true;
+    at.append("/..");
+    auto up = platform.open_existing_directory(at);
+    if (!up.ok()) return cannot_tell(up.error());
+    auto up_id = up.value()->identity();
+    if (!up_id.ok()) return cannot_tell(up_id.error());
+    if (up_id.value() == here_id.value()) return false;  // the root
+    here = std::move(up).value();
+  }
+}
+
+// Gives the copy the permission bits of its source (not its owner: that
+// would need privileges, and the copy belongs to whoever made it).
+Result<Unit, IoError> take_mode(File& out, uint32_t mode) {
+  auto own = out.owner_and_mode();
+  if (!own.ok()) return std::move(own).error();
+  OwnerAndMode to = own.value();
+  to.mode = mode;
+  return out.set_owner_and_mode(to);
+}
+
+// The damage found in a record file, as backup reports it: the copy stops
+// at the first damaged region. A tail in a file in use is the record being
+// appended, which is only left out.
+void report_record_damage(const std::string& name, const RecordFileDamage& damage, bool in_use,
+                          std::vector<Finding>& findings) {
+  RecordFileDamage reported = damage;
+  std::optional<DamagedRegion> in_flight;
+  if (in_use && !reported.regions.empty() &&
+      (reported.regions.back().kind == DamageKind::TornTail ||
+       reported.regions.back().kind == DamageKind::ZeroTail)) {
+    in_flight = reported.regions.back();
+    reported.regions.pop_back();
+  }
+  add_record_file_findings(name, reported, {}, findings);
+  if (!reported.regions.empty()) {
+    const uint64_t at = reported.regions.front().start;
+    findings.push_back(Finding{Finding::Severity::Note, name, at, "copy stops here",
+                               "the copy holds the " + std::to_string(at) +
+                                   " bytes before the damage; the " +
+                                   std::to_string(damage.size - at) +
+                                   " bytes from here on are left out"});
+  } else if (in_flight) {
+    findings.push_back(Finding{Finding::Severity::Note, name, in_flight->start, "left out",
+                               "the last " + std::to_string(damage.size - in_flight->start) +
+                                   " bytes are a record being written"});
+  }
+}
+
+// Copies the record file's bytes as they are at the moment of the copy.
+// Whole records are judged on the copy, which the file's bytes below its
+// size never change under (a writer only appends). Returns the bytes copied.
+Result<uint64_t, Failure> copy_record_bytes(Source& s, Directory& temp, Console& console) {
+  uint64_t limit = UINT64_MAX;
+  for (;;) {
+    auto size = s.file->size();
+    if (!size.ok()) return io_failure(s.name, "cannot read", size.error());
+    const uint64_t at_copy = std::min(size.value(), limit);
+    console.progress("copying " + s.name, 0, at_copy);
+    auto out = temp.open(s.name, OpenMode::CreateTruncate);
+    if (!out.ok()) return io_failure(s.name, "cannot create the copy", out.error());
+    auto copied = copy_range(*s.file, *out.value(), 0, at_copy);
+    auto after = s.file->size();
+    if (!after.ok()) return io_failure(s.name, "cannot read", after.error());
+    // A writer cut the file back below what was read: a failed append,
+    // never acknowledged. Copy again, up to where the file now ends.
+    if (after.value() < at_copy) {
+      limit = after.value();
+      continue;
+    }
+    if (!copied.ok()) return io_failure(s.name, "cannot copy", copied.error());
+    auto moded = take_mode(*out.value(), s.mode);
+    if (!moded.ok()) return io_failure(s.name, "cannot write the copy", moded.error());
+    return at_copy;
+  }
+}
+
+// Makes the copy of a record file hold only what backup keeps of it: its
+// bytes before the first damage (cut there), and with `compact` only the
+// live records among them, written beside it and renamed over it. Then
+// syncs it. Returns its size.
+Result<uint64_t, Failure> finish_record_file(Directory& temp, const RecordFileReport& r,
+                                             bool compact, uint32_t mode) {
+  const std::string& name = r.entry.name;
+  const uint64_t end = r.damage.regions.empty() ? r.size : r.damage.regions.front().start;
+  auto copy = temp.open(name, OpenMode::Append);
+  if (!copy.ok()) return io_failure(name, "cannot open the copy", copy.error());
+  if (end < r.size) {
+    auto cut = copy.value()->truncate(end);
+    if (!cut.ok()) return io_failure(name, "cannot cut the copy", cut.error());
+  }
+  if (!compact) {
+    auto synced = copy.value()->sync();
+    if (!synced.ok()) return io_failure(name, "cannot sync the copy", synced.error());
+    return end;
+  }
+  auto reader = temp.open(name, OpenMode::ReadOnly);
+  if (!reader.ok()) return io_failure(name, "cannot open the copy", reader.error());
+  const std::string live = name + std::string(TEMP_SUFFIX);
+  auto out = temp.open(live, OpenMode::CreateTruncate);
+  if (!out.ok()) return io_failure(live, "cannot create", out.error());
+  auto written = copy_live_records(*reader.value(), end, *out.value());
+  if (!written.ok()) return Failure{live + ": cannot copy the live records: " + written.error()};
+  auto done = take_mode(*out.value(), mode);
+  if (done.ok()) done = out.value()->sync();
+  if (done.ok()) done = temp.rename(live, name);
+  if (!done.ok()) return io_failure(live, "cannot write the live records", done.error());
+  return written.value();
+}
+
+// Copies the backlink file's whole records, as they are at the moment of
+// the copy. Whether they agree with the copied records is judged later.
+Result<uint64_t, Failure> copy_backlink_file(Source& s, Directory& temp) {
+  // Each attempt that fails was cut short by a writer's failed append; a
+  // file that keeps failing is not worth chasing for ever.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    ScanEnd scanned = scan_backlink_file(*s.file, [](const BacklinkRecordView&) { return true; });
+    if (scanned.stop == ScanStop::Io && scanned.error) {
+      return io_failure(s.name, "cannot read", *scanned.error);
+    }
+    auto out = temp.open(s.name, OpenMode::CreateTruncate);
+    if (!out.ok()) return io_failure(s.name, "cannot create the copy", out.error());
+    auto copied = copy_range(*s.file, *out.value(), 0, scanned.offset);
+    if (!copied.ok()) return io_failure(s.name, "cannot copy", copied.error());
+    auto after = s.file->size();
+    if (!after.ok()) return io_failure(s.name, "cannot read", after.error());
+    if (after.value() < scanned.offset) continue;
+    auto moded = take_mode(*out.value(), s.mode);
+    if (moded.ok()) moded = out.value()->sync();
+    if (!moded.ok()) return io_failure(s.name, "cannot sync the copy", moded.error());
+    return scanned.offset;
+  }
+  return Failure{s.name + ": it was cut back during every attempt to copy it"};
+}
+
+// Writes a backlink file of the copy again, as repair rebuilds it.
+Result<uint64_t, Failure> rebuild_backlinks(Directory& temp, const BacklinkFileReport& b,
+                                            uint32_t mode) {
+  const std::string& name = b.entry.name;
+  auto out = temp.open(name, OpenMode::CreateTruncate);
+  if (!out.ok()) return io_failure(name, "cannot create the copy", out.error());
+  File& f = *out.value();
+  std::string buf;
+  uint64_t size = 0;
+  auto flush = [&]() -> Result<Unit, IoError> {
+    size += buf.size();
+    auto w = write_all(f, reinterpret_cast<const uint8_t*>(buf.data()), buf.size(),
+                       IoError::write_zero());
+    buf.clear();
+    return w;
+  };
+  auto framed = for_each_kept_row(b, buf, [&]() -> Result<Unit, IoError> {
+    return buf.size() < (size_t(1) << 20) ? Result<Unit, IoError>(Unit{}) : flush();
+  });
+  if (framed.ok()) framed = flush();
+  if (framed.ok()) framed = take_mode(f, mode);
+  if (framed.ok()) framed = f.sync();
+  if (!framed.ok()) return io_failure(name, "cannot write the rebuilt backlinks", framed.error());
+  return size;
+}
+
+bool is_backlink_kind(const std::string& kind) {
+  return kind == "stale backlink" || kind == "missing backlink" ||
+         kind == "backlink file does not load";
+}
+
+bool is_record_damage_kind(const std::string& kind) {
+  return kind == "torn tail" || kind == "zero-filled tail" || kind == "damage in the middle" ||
+         kind == "unresolved damage";
+}
+
+// Everything after the copy directory is made: the files, their backlinks,
+// the syncs. Returns the figures.
+Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, bool compact,
+                              bool in_use, const std::string& dest,
+                              std::vector<Finding>& findings, Console& console) {
+  Figures figures;
+  TextMap<uint32_t> modes;
+  for (Source& s : sources) {
+    auto copied = s.is_records ? copy_record_bytes(s, temp, console) : copy_backlink_file(s, temp);
+    if (!copied.ok()) return copied.error();
+    ++figures.files;
+    figures.bytes += copied.value();
+    modes[s.name] = s.mode;
+    s.file.reset();
+  }
+  // The copy read back as check reads it: where its record files are
+  // damaged, its records, and whether each backlink file agrees with them.
+  AnalysisOptions options;
+  auto analysis = analyse_directory(temp, options, console);
+  if (!analysis.ok()) return io_failure(dest, "cannot read the copy", analysis.error());
+  if (analysis.value().operational_error) return Failure{dest + ": cannot read the copy back"};
+  // Each copy stops at its first damage. The analysis judged the records
+  // and backlinks with only tails cut; where it kept records after damage
+  // in the middle, it is made again on what stays.
+  TextSet cut;
+  bool again = false;
+  for (RecordFileReport& r : analysis.value().record_files) {
+    report_record_damage(r.entry.name, r.damage, in_use, findings);
+    if (r.damage.clean()) continue;
+    cut.insert(r.entry.name);
+    const uint64_t end = r.damage.regions.front().start;
+    auto copy = temp.open(r.entry.name, OpenMode::Append);
+    if (!copy.ok()) return io_failure(r.entry.name, "cannot open the copy", copy.error());
+    auto cut_back = copy.value()->truncate(end);
+    if (!cut_back.ok()) return io_failure(r.entry.name, "cannot cut the copy", cut_back.error());
+    figures.bytes -= r.size - end;
+    again |= r.damage.has_middle() || r.damage.regions.size() > 1;
+  }
+  if (again) {
+    analysis = analyse_directory(temp, options, console);
+    if (!analysis.ok()) return io_failure(dest, "cannot read the copy", analysis.error());
+    if (analysis.value().operational_error) return Failure{dest + ": cannot read the copy back"};
+  }
+  const Analysis& a = analysis.value();
+  for (const RecordFileReport& r : a.record_files) {
+    figures.records += r.records;
+    auto finished = finish_record_file(temp, r, compact, modes[r.entry.name]);
+    if (!finished.ok()) return finished.error();
+    const uint64_t end = r.damage.regions.empty() ? r.size : r.damage.regions.front().start;
+    figures.bytes = figures.bytes - end + finished.value();
+  }
+  // What the copy holds that backup did not cut out; never expected, but
+  // never hidden either.
+  for (const Finding& f : a.findings) {
+    if (f.severity == Finding::Severity::Damage && !is_backlink_kind(f.kind) &&
+        !(cut.count(f.file) && is_record_damage_kind(f.kind))) {
+      findings.push_back(f);
+    }
+  }
+  // With --compact, every backlink file is written again with its current
+  // rows only, as compact writes it; this takes no more room than its copy.
+  std::vector<const BacklinkFileReport*> rebuilds;
+  uint64_t needed = 0;
+  for (const BacklinkFileReport& b : a.backlink_files) {
+    if (b.needs_rebuild()) {
+      needed = saturating_add(needed, space_for_file(rebuilt_size(b)));
+    } else if (!compact || !b.exists) {
+      continue;
+    }
+    rebuilds.push_back(&b);
+  }
+  if (needed > 0) {
+    auto space = check_free_space(temp, needed, "backup", dest);
+    if (!space.ok()) return space.error();
+  }
+  for (const BacklinkFileReport* b : rebuilds) {
+    const std::string& name = b->entry.name;
+    uint32_t mode = 0600;
+    if (auto m = modes.find(name); m != modes.end()) {
+      mode = m->second;
+    } else if (auto r = modes.find(b->entry.collection + std::string(RECORD_SUFFIX));
+               r != modes.end()) {
+      mode = r->second;
+    }
+    auto written = rebuild_backlinks(temp, *b, mode);
+    if (!written.ok()) return written.error();
+    if (!b->exists) ++figures.files;
+    figures.bytes = figures.bytes - std::min(figures.bytes, b->size) + written.value();
+    if (!b->needs_rebuild()) continue;
+    findings.push_back(Finding{
+        Finding::Severity::Note, name, std::nullopt, "backlinks rebuilt",
+        "the copied file did not agree with the copied records (a write between the two "
+        "copies, or damage in the source): dropped " +
+            std::to_string(b->stale.size()) + " stale and added " +
+            std::to_string(b->missing.size()) + " missing rows"});
+  }
+  auto synced = temp.sync();
+  if (!synced.ok()) return io_failure(dest, "cannot sync the copy", synced.error());
+  return figures;
+}
+
+void write_report(Console& console, const std::string& path, const std::string& dest,
+                  const std::vector<Finding>& findings, const Figures& figures,
+                  uint64_t milliseconds, bool json) {
+  const uint64_t damage = count_findings(findings, Finding::Severity::Damage);
+  std::string out;
+  if (json) {
+    JsonWriter w(out);
+    w.begin_object();
+    w.write_key("findings");
+    write_findings_json(w, findings);
+    w.write_key("files");
+    w.write_uint(figures.files);
+    w.write_key("bytes");
+    w.write_uint(figures.bytes);
+    w.write_key("records");
+    w.write_uint(figures.records);
+    w.write_key("milliseconds");
+    w.write_uint(milliseconds);
+    w.write_key("damage");
+    w.write_uint(damage);
+    w.end_object();
+    out.push_back('\n');
+    console.out(out);
+    return;
+  }
+  write_findings_text(console, findings);
+  out = "backed up " + path;
+  out.append(" to ").append(dest).append(": ");
+  out.append(std::to_string(figures.files)).append(" files, ");
+  out.append(std::to_string(figures.bytes)).append(" bytes, ");
+  out.append(std::to_string(figures.records)).append(" records in ");
+  out.append(std::to_string(milliseconds / 1000)).append(".");
+  std::string fraction = std::to_string(1000 + milliseconds % 1000);
+  out.append(fraction.substr(1)).append(" s");
+  if (damage > 0) {
+    out.append("; damage in the source left out of the copy (");
+    out.append(std::to_string(damage)).append(damage == 1 ? " finding)" : " findings)");
+  }
+  out.push_back('\n');
+  console.out(out);
+}
+
+}  // namespace
+
+int run_backup(Platform& platform, const ParsedArgs& args, Console& console) {
+  const auto started = std::chrono::steady_clock::now();
+  const std::string& path = args.positionals[0];
+  const std::string& dest = args.positionals[1];
+  const bool compact = args.has("compact");
+  auto fail = [&](const std::string& message) {
+    console.err("zezavezud: " + message);
+    return EXIT_OPERATIONAL;
+  };
+  bool in_use = false;
+  auto opened = open_for_copying(platform, path, in_use);
+  if (!opened.ok()) return fail(opened.error().message);
+  Directory& dir = *opened.value();
+  auto inside = lies_inside(platform, dir, dest);
+  if (!inside.ok()) return fail(inside.error().message);
+  if (inside.value()) {
+    return fail(dest + " lies inside " + path +
+                ": a copy there would become part of the database; nothing was changed");
+  }
+  auto target = Publisher::open(platform, dest, "backup", "backed up");
+  if (!target.ok()) return fail(target.error().message);
+  Publisher& publisher = target.value();
+  auto held = publisher.hold_target(platform);
+  if (!held.ok()) return fail(held.error().message);
+
+  auto listing = list_directory(dir);
+  if (!listing.ok()) return fail(path + ": " + listing.error().display() + "; nothing was changed");
+  std::vector<Finding> findings = listing.value().notes;
+  if (listing.value().incomplete) {
+    for (const Finding& f : findings) console.err(f.display());
+    return fail(path + ": not every file can be read; nothing was changed");
+  }
+  if (dir.entry_type(std::string(LOAD_MARKER)).ok()) {
+    findings.push_back(Finding{Finding::Severity::Damage, std::string(LOAD_MARKER), std::nullopt,
+                               "unfinished merge",
+                               "a `zezavezud load --merge` into the directory did not finish: "
+                               "records of its input may be missing; the marker is not copied"});
+  }
+  std::vector<Source> sources;
+  // The marker and the copy directory's own blocks besides the files.
+  uint64_t needed = 2 * space_for_file(0);
+  uint64_t largest = 0;
+  for (const auto* files : {&listing.value().record_files, &listing.value().backlink_files}) {
+    for (const DirectoryListing::Entry& e : *files) {
+      Source s{e.name, files == &listing.value().record_files, nullptr};
+      auto file = dir.open(e.name, OpenMode::ReadOnly);
+      if (!file.ok()) return fail(io_failure(e.name, "cannot open", file.error()).message);
+      s.file = std::move(file).value();
+      auto size = s.file->size();
+      if (!size.ok()) return fail(io_failure(e.name, "cannot read", size.error()).message);
+      auto mode = s.file->owner_and_mode();
+      if (mode.ok()) s.mode = mode.value().mode;
+      needed = saturating_add(needed, space_for_file(size.value()));
+      if (s.is_records) largest = std::max(largest, size.value());
+      sources.push_back(std::move(s));
+    }
+  }
+  // --compact writes a record file's live records beside its whole copy.
+  if (compact) needed = saturating_add(needed, space_for_file(largest));
+  auto leftover = publisher.find_leftover();
+  if (!leftover.ok()) return fail(leftover.error().message);
+  // A leftover of an earlier run goes only once the copy is known to fit in
+  // the space it frees and the space free.
+  const uint64_t freed = leftover.value();
+  auto space =
+      check_free_space(publisher.parent(), needed > freed ? needed - freed : 0, "backup", dest);
+  if (!space.ok()) return fail(space.error().message);
+  auto cleared = publisher.remove_leftover(console);
+  if (!cleared.ok()) return fail(cleared.error().message);
+  auto made = publisher.make_temp();
+  if (!made.ok()) return fail(made.error().message);
+
+  auto filled = fill(*made.value(), sources, compact, in_use, dest, findings, console);
+  if (!filled.ok()) return fail(filled.error().message + publisher.abandon());
+  auto published = publisher.publish();
+  if (!published.ok()) return fail(published.error().message);
+  held.value().reset();
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  write_report(console, path, dest, findings, filled.value(),
+               uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()),
+               args.has("json"));
+  return count_findings(findings, Finding::Severity::Damage) > 0 ? EXIT_DAMAGE_LEFT : EXIT_CLEAN;
+}
+
+}  // namespace zez::tool

@@ -1,0 +1,202 @@
+#include "tool/publish.h"
+
+#include <algorithm>
+#include <cerrno>
+
+namespace zez::tool {
+
+Result<Unit, IoError> put_marker(Directory& dir, std::string_view command) {
+  std::string text = "zezavezud ";
+  text.append(command).append(
+      " is writing into this directory; while this file is here, the ");
+  text.append(command).append(" has not finished\n");
+  {
+    auto f = dir.open(std::string(LOAD_MARKER), OpenMode::CreateTruncate);
+    if (!f.ok()) return std::move(f).error();
+    auto w = write_all(*f.value(), reinterpret_cast<const uint8_t*>(text.data()), text.size(),
+                       IoError::write_zero());
+    if (!w.ok()) return w;
+    auto s = f.value()->sync();
+    if (!s.ok()) return s;
+  }
+  return dir.sync();
+}
+
+Result<Unit, IoError> remove_marker(Directory& dir) {
+  auto removed = dir.remove(std::string(LOAD_MARKER));
+  if (!removed.ok()) return removed;
+  return dir.sync();
+}
+
+namespace {
+
+// Removes every file of `dir`, which is the subdirectory `name` of
+// `parent`, then `dir` itself. The marker goes last, so that what a failure
+// leaves is still marked for the next run to remove. A subdirectory inside
+// stops it: neither command makes one.
+Result<Unit, IoError> remove_directory_and_files(Directory& parent, const std::string& name,
+                                                 Directory& dir) {
+  auto names = dir.list();
+  if (!names.ok()) return std::move(names).error();
+  std::stable_partition(names.value().begin(), names.value().end(),
+                        [](const std::string& n) { return n != LOAD_MARKER; });
+  for (const std::string& n : names.value()) {
+    auto removed = dir.remove(n);
+    if (!removed.ok()) return removed;
+  }
+  auto removed = parent.remove_directory(name);
+  if (!removed.ok()) return removed;
+  return parent.sync();
+}
+
+}  // namespace
+
+Result<Publisher, Failure> Publisher::open(Platform& platform, const std::string& path,
+                                           std::string_view command, std::string_view done) {
+  const size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return Failure{path + ": cannot build a database in place of /"};
+  const std::string trimmed = path.substr(0, end + 1);
+  const size_t slash = trimmed.rfind('/');
+  Publisher p;
+  p.command_ = std::string(command);
+  p.done_ = std::string(done);
+  p.path_ = path;
+  p.name_ = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+  p.parent_path_ = slash == std::string::npos ? "." : slash == 0 ? "/" : trimmed.substr(0, slash);
+  if (p.name_ == "." || p.name_ == "..") {
+    return Failure{path + ": name the directory by its own name: a " + p.command_ +
+                   " renames the database it built onto it, and cannot rename onto \".\" or "
+                   "\"..\" (nothing was changed)"};
+  }
+  // Appended piece by piece: GCC 12 warns falsely on chains of `+`.
+  p.temp_ = p.name_;
+  p.temp_.append(TEMP_SUFFIX);
+  if (slash != std::string::npos) {
+    p.temp_path_.append(p.parent_path_ == "/" ? "" : p.parent_path_).append("/");
+  }
+  p.temp_path_.append(p.temp_);
+  auto opened = platform.open_directory(p.parent_path_);
+  if (!opened.ok()) return Failure{p.parent_path_ + ": " + opened.error().display()};
+  p.parent_ = std::move(opened).value();
+  return p;
+}
+
+Result<uint64_t, Failure> Publisher::find_leftover() {
+  Directory& parent = *parent_;
+  auto info = parent.entry_type(temp_);
+  if (!info.ok() && info.error().os_code() == ENOENT) return uint64_t(0);
+  if (!info.ok()) return Failure{temp_path_ + ": " + info.error().display()};
+  const std::string unchanged = "; nothing was changed";
+  if (info.value().type != FileType::Directory) {
+    return Failure{temp_path_ + " is in the way and is not a directory left by a " + command_ +
+                   unchanged};
+  }
+  auto dir = parent.open_subdirectory(temp_, false);
+  if (!dir.ok()) return Failure{temp_path_ + ": " + dir.error().display() + unchanged};
+  auto locked = dir.value()->lock_exclusive();
+  if (!locked.ok()) {
+    return Failure{temp_path_ + ": cannot lock it (" + locked.error().display() + ")" +
+                   unchanged};
+  }
+  if (locked.value() == LockStatus::WouldBlock) {
+    return Failure{temp_path_ + " is in use: another " + command_ + " is running" + unchanged};
+  }
+  auto inside = dir.value()->list();
+  if (!inside.ok()) return Failure{temp_path_ + ": " + inside.error().display() + unchanged};
+  // An empty one holds nothing to lose (the last step of a removal failed).
+  if (!inside.value().empty() && !dir.value()->entry_type(std::string(LOAD_MARKER)).ok()) {
+    return Failure{temp_path_ + " is there without the \"" + std::string(LOAD_MARKER) +
+                   "\" marker: it may hold a complete database whose rename failed; move it "
+                   "away or rename it onto the target yourself" +
+                   unchanged};
+  }
+  uint64_t bytes = 0;
+  for (const std::string& name : inside.value()) {
+    auto entry = dir.value()->entry_type(name);
+    if (entry.ok() && entry.value().type == FileType::Regular) bytes += entry.value().size;
+  }
+  leftover_ = std::move(dir).value();
+  return bytes;
+}
+
+Result<Unit, Failure> Publisher::remove_leftover(Console& console) {
+  if (!leftover_) return Unit{};
+  auto removed = remove_directory_and_files(*parent_, temp_, *leftover_);
+  if (!removed.ok()) {
+    return Failure{temp_path_ + ": cannot remove this leftover of a " + command_ +
+                   " that did not finish: " + removed.error().display() + "; nothing was " +
+                   done_};
+  }
+  leftover_.reset();
+  console.err("note: removed " + temp_path_ + ", left by a " + command_ + " that did not finish");
+  return Unit{};
+}
+
+Result<std::unique_ptr<Directory>, Failure> Publisher::hold_target(Platform& platform) {
+  auto info = parent_->entry_type(name_);
+  if (!info.ok() && info.error().os_code() == ENOENT) return std::unique_ptr<Directory>();
+  auto held = open_for_writing(platform, path_, false);
+  if (!held.ok()) return held.error();
+  auto names = held.value()->list();
+  if (!names.ok()) return Failure{path_ + ": " + names.error().display()};
+  if (!names.value().empty()) {
+    return Failure{path_ + " is not empty; nothing was changed"};
+  }
+  return held;
+}
+
+Result<Directory*, Failure> Publisher::make_temp() {
+  Directory& parent = *parent_;
+  auto made = parent.open_subdirectory(temp_, true);
+  if (!made.ok()) return Failure{temp_path_ + ": cannot make it: " + made.error().display()};
+  auto locked = made.value()->lock_exclusive();
+  if (!locked.ok()) {
+    // Still empty, unless another run took it meanwhile: then it stays.
+    (void)parent.remove_directory(temp_);
+    return Failure{temp_path_ + ": cannot lock it (" + locked.error().display() +
+                   "); nothing was changed"};
+  }
+  if (locked.value() == LockStatus::WouldBlock) {
+    // Made or taken by another run at the same moment: its directory stays.
+    return Failure{temp_path_ + " is in use: another " + command_ +
+                   " is running; nothing was changed"};
+  }
+  temp_dir_ = std::move(made).value();
+  auto marked = put_marker(*temp_dir_, command_);
+  if (marked.ok()) marked = parent.sync();
+  if (!marked.ok()) {
+    return Failure{temp_path_ + ": cannot mark it as a " + command_ + " in progress: " +
+                   marked.error().display() + abandon()};
+  }
+  return temp_dir_.get();
+}
+
+std::string Publisher::abandon() {
+  if (remove_directory_and_files(*parent_, temp_, *temp_dir_).ok()) {
+    return "; nothing was written to the target";
+  }
+  return "; " + temp_path_ + " is left over, with its marker, and the next " + command_ +
+         " removes it";
+}
+
+Result<Unit, Failure> Publisher::publish() {
+  auto unmarked = remove_marker(*temp_dir_);
+  if (!unmarked.ok()) {
+    return Failure{temp_path_ + ": cannot remove the marker: " + unmarked.error().display() +
+                   abandon()};
+  }
+  auto renamed = parent_->rename(temp_, name_);
+  if (!renamed.ok()) {
+    return Failure{path_ + ": cannot rename " + temp_path_ + " onto it: " +
+                   renamed.error().display() + "; the complete database stays in " + temp_path_};
+  }
+  auto parent_synced = parent_->sync();
+  if (!parent_synced.ok()) {
+    return Failure{path_ + ": " + done_ + ", but " + parent_path_ +
+                   " cannot be synced (" + parent_synced.error().display() +
+                   "): the rename may not survive a power cut"};
+  }
+  return Unit{};
+}
+
+}  // namespace zez::tool
