@@ -182,15 +182,25 @@ Result<uint64_t, Failure> finish_record_file(Directory& temp, const RecordFileRe
   auto reader = temp.open(name, OpenMode::ReadOnly);
   if (!reader.ok()) return io_failure(name, "cannot open the copy", reader.error());
   const std::string live = name + std::string(TEMP_SUFFIX);
-  auto out = temp.open(live, OpenMode::CreateTruncate);
-  if (!out.ok()) return io_failure(live, "cannot create", out.error());
-  auto written = copy_live_records(*reader.value(), end, *out.value());
+  std::unique_ptr<File> out;
+  auto written = copy_live_records(*reader.value(), end, [&]() -> Result<File*, std::string> {
+    auto made = temp.open(live, OpenMode::CreateTruncate);
+    if (!made.ok()) return live + ": cannot create: " + made.error().display();
+    out = std::move(made).value();
+    return out.get();
+  });
   if (!written.ok()) return Failure{live + ": cannot copy the live records: " + written.error()};
-  auto done = take_mode(*out.value(), mode);
-  if (done.ok()) done = out.value()->sync();
+  // Every record is live: the copy stays as it is.
+  if (!written.value()) {
+    auto synced = copy.value()->sync();
+    if (!synced.ok()) return io_failure(name, "cannot sync the copy", synced.error());
+    return end;
+  }
+  auto done = take_mode(*out, mode);
+  if (done.ok()) done = out->sync();
   if (done.ok()) done = temp.rename(live, name);
   if (!done.ok()) return io_failure(live, "cannot write the live records", done.error());
-  return written.value();
+  return *written.value();
 }
 
 // Copies the backlink file's whole records, as they are at the moment of

@@ -320,7 +320,8 @@ Result<uint64_t, Stop> compact_record_file(Directory& dir, const std::string& na
 
 }  // namespace
 
-Result<uint64_t, std::string> copy_live_records(File& src, uint64_t end, File& out) {
+Result<std::optional<uint64_t>, std::string> copy_live_records(
+    File& src, uint64_t end, const std::function<Result<File*, std::string>()>& open_out) {
   LiveRecordTable table(end);
   ScanEnd scanned = scan_record_file(src, end, [&](const RecordView& r) {
     table.add(r);
@@ -329,12 +330,10 @@ Result<uint64_t, std::string> copy_live_records(File& src, uint64_t end, File& o
   if (scanned.stop == ScanStop::Io) return scanned.error->display();
   if (scanned.stop != ScanStop::End) return std::string("not whole records up to the end");
   if (!table.finish()) return std::string("too many distinct keys");
-  if (table.all_live()) {
-    auto copied = copy_range(src, out, 0, end);
-    if (!copied.ok()) return copied.error().display();
-    return end;
-  }
-  ChunkWriter writer(out);
+  if (table.all_live()) return std::optional<uint64_t>();
+  auto out = open_out();
+  if (!out.ok()) return out.error();
+  ChunkWriter writer(*out.value());
   WindowReader in(src, end);
   for (const LiveSpan& r : table.take_live()) {
     auto copied = in.copy(r.offset, r.size, writer);
@@ -342,7 +341,7 @@ Result<uint64_t, std::string> copy_live_records(File& src, uint64_t end, File& o
   }
   auto flushed = writer.flush();
   if (!flushed.ok()) return flushed.error().display();
-  return writer.written();
+  return std::optional<uint64_t>(writer.written());
 }
 
 namespace {

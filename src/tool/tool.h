@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -192,10 +193,12 @@ uint64_t space_for_file(uint64_t bytes);
 Result<Unit, Failure> check_free_space(Directory& dir, uint64_t needed, std::string_view command,
                                        const std::string& path);
 
-// Appends to `out` the live records among the whole records [0, end) of
-// `src`, in file order, as compact writes them. Returns the bytes written,
-// or what went wrong.
-Result<uint64_t, std::string> copy_live_records(File& src, uint64_t end, File& out);
+// Appends the live records among the whole records [0, end) of `src`, in
+// file order, as compact writes them, to the file `open_out` gives, and
+// returns the bytes written. When every record is live, the range is as
+// compact as it gets: nothing is written and nothing returned.
+Result<std::optional<uint64_t>, std::string> copy_live_records(
+    File& src, uint64_t end, const std::function<Result<File*, std::string>()>& open_out);
 
 // Writes each finding's display() as a line of standard output.
 void write_findings_text(Console& console, const std::vector<Finding>& findings);

@@ -59,6 +59,8 @@ std::map<std::string, std::string> files_with_history() {
   files["posts.qdb"] += record_bytes("p2", Value::link("users/bob"));
   files["users.qbl"] += backlink_add_bytes("bob", "posts", "p2", "") +
                         backlink_add_bytes("alice", "posts", "p2", "gone");
+  // A collection without dead records, which --compact copies as it is.
+  files["tags.qdb"] = record_bytes("t1", Value::integer(1)) + record_bytes("t2", Value::integer(2));
   // ... and a row that went again.
   (void)frame_backlink_record(BACKLINK_OP_REMOVE, {"alice", "posts", "p2", "gone"},
                               files["users.qbl"]);
@@ -84,12 +86,13 @@ TEST(ToolBackup, CopiesAHealthyDirectoryAsItIs) {
       // Only the live records, and the current rows in their order, the
       // copy of a row included.
       EXPECT_LT(copy["users.qdb"].size(), before.at("users.qdb").size());
+      EXPECT_EQ(copy["tags.qdb"], before.at("tags.qdb"));
       EXPECT_EQ(copy["users.qbl"], sample_files().at("users.qbl") +
                                        backlink_add_bytes("bob", "posts", "p2", ""));
     } else {
       EXPECT_EQ(copy, before);
     }
-    EXPECT_NE(console.stdout_text().find(compact ? R"("files":3,)" : "3 files"), std::string::npos)
+    EXPECT_NE(console.stdout_text().find(compact ? R"("files":4,)" : "4 files"), std::string::npos)
         << console.stdout_text();
   }
 }
