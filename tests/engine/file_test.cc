@@ -240,15 +240,21 @@ TEST(PosixDirectory, RenameReplacesTheTargetAndRemoveDeletesAnEntry) {
   EXPECT_FALSE(dir->remove("..").ok());
 }
 
+// The real platform in a temporary directory and the in-memory one, for
+// tests that hold both to the same answers.
+struct BothPlatforms {
+  TempDir tmp;
+  testing::MemoryPlatform memory;
+  const std::pair<Platform*, std::string> each[2] = {{&system_platform(), tmp.path()},
+                                                     {&memory, "/m"}};
+};
+
 // The same answers from the real platform and the in-memory one: a
 // directory replaces only an empty directory, and only an empty directory
 // can be removed.
 TEST(Directories, RenameOntoOnlyAnEmptyDirectoryAndRemoveOnlyAnEmptyOne) {
-  TempDir tmp;
-  testing::MemoryPlatform memory;
-  const std::pair<Platform*, std::string> platforms[] = {{&system_platform(), tmp.path()},
-                                                         {&memory, "/m"}};
-  for (const auto& [platform, path] : platforms) {
+  BothPlatforms both;
+  for (const auto& [platform, path] : both.each) {
     SCOPED_TRACE(path);
     auto dir = platform->open_directory(path).value();
     for (const char* name : {"built", "empty", "full"}) {
@@ -278,11 +284,8 @@ TEST(Directories, RenameOntoOnlyAnEmptyDirectoryAndRemoveOnlyAnEmptyOne) {
 // A hard link is the one file under a second name, on both platforms: it
 // keeps the bytes once the first name is replaced.
 TEST(Directories, ALinkKeepsTheFileWhenItsFirstNameIsReplaced) {
-  TempDir tmp;
-  testing::MemoryPlatform memory;
-  const std::pair<Platform*, std::string> platforms[] = {{&system_platform(), tmp.path()},
-                                                         {&memory, "/m"}};
-  for (const auto& [platform, path] : platforms) {
+  BothPlatforms both;
+  for (const auto& [platform, path] : both.each) {
     SCOPED_TRACE(path);
     auto dir = platform->open_directory(path).value();
     auto kept = dir->open_subdirectory("kept", true).value();
@@ -300,8 +303,8 @@ TEST(Directories, ALinkKeepsTheFileWhenItsFirstNameIsReplaced) {
     ASSERT_TRUE(dir->rename("f.tmp", "f").ok());
     EXPECT_EQ(kept->entry_type("f.1").value().size, 9u);
     EXPECT_EQ(dir->entry_type("f").value().size, 3u);
-    auto other = (platform == &memory ? system_platform().open_directory(tmp.file("x"))
-                                      : memory.open_directory("/x"))
+    auto other = (platform == &both.memory ? system_platform().open_directory(both.tmp.file("x"))
+                                           : both.memory.open_directory("/x"))
                      .value();
     EXPECT_EQ(dir->link("f", *other, "f").error().os_code(), EXDEV);
   }
