@@ -163,9 +163,9 @@ std::string source_id(std::string_view collection, std::string_view key) {
   return id.append(key);
 }
 
-// Where the live records start, a bit per 8 bytes of the file: no two
-// records start within 8 bytes of each other, as the smallest takes 9. A
-// 64th of the file, where the index takes tens of bytes per key.
+// Where the live records start, a bit per 8 bytes of the file: every record
+// takes at least its 8 bytes of framing, so no two start in the same 8
+// bytes. A 64th of the file, where the index takes tens of bytes per key.
 class LiveStarts {
  public:
   explicit LiveStarts(uint64_t size) : bits_(size_t(size / 512 + 1)) {}
