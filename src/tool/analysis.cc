@@ -196,21 +196,23 @@ void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expec
   // confirmed nor refuted: which of its records count is not settled.
   const bool unknown = !salvage && report.needs_salvage();
   if (unknown) expected.unknown_collections.insert(collection);
-  RecordWindow window(*file.value(), report.size);
+  WindowReader window(*file.value(), report.size);
   std::optional<IoError> read_failure;
   uint64_t failed_at = 0;
   auto visit = [&](const RecordView& record) {
     if (!starts.has(record.offset)) return true;
     const uint64_t offset = record.offset;
     // The whole record: its key comes from the file with its value.
-    auto bytes = window.view(offset, record.end() - offset);
-    if (!bytes.ok()) {
-      read_failure = std::move(bytes).error();
+    const size_t size = size_t(record.end() - offset);
+    const uint8_t* bytes = window.view(offset, size);
+    if (!bytes) {
+      read_failure = window.take_error();
       failed_at = offset;
       return false;
     }
-    const std::string_view key = bytes.value().substr(4, record.key.size());
-    const std::string_view encoded = bytes.value().substr(RECORD_FRAMING + record.key.size());
+    const std::string_view whole(reinterpret_cast<const char*>(bytes), size);
+    const std::string_view key = whole.substr(4, record.key.size());
+    const std::string_view encoded = whole.substr(RECORD_FRAMING + record.key.size());
     // Most values hold no link: then it is enough to know that they decode.
     if (decodes_without_link(reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size())) {
       return true;

@@ -17,7 +17,6 @@
 // cannot hold the largest rewritten file; the second rewrites them one by
 // one.
 #include <algorithm>
-#include <cstring>
 #include <functional>
 #include <initializer_list>
 
@@ -35,10 +34,6 @@
 namespace zez::tool {
 
 namespace {
-
-// Records are copied, and temporary files written and read back, in pieces
-// this large: few system calls, and memory that does not grow with the file.
-constexpr size_t COPY_BUFFER_SIZE = size_t(1) << 20;
 
 // An operational failure of one file: "FILE: WHAT".
 Failure failed(std::string_view file, std::string_view what) { return Failure{cat({file, ": ", what})}; }
@@ -61,96 +56,6 @@ struct Target {
   std::shared_ptr<RecordFile> records;
   uint64_t bytes_before = 0;
   uint64_t bytes_after = 0;  // first the size it will have, then the size it has
-};
-
-// ---- Writing a temporary file ------------------------------------------------
-
-// Appends to a file through a buffer that is written out only when full:
-// few system calls, whatever the size of the pieces.
-class ChunkWriter {
- public:
-  explicit ChunkWriter(File& file) : file_(file) { buffer_.reserve(COPY_BUFFER_SIZE); }
-
-  Result<Unit, IoError> append(const char* data, size_t n) {
-    // A piece as large as the buffer goes out as it is, saving a copy.
-    if (buffer_.empty() && n >= COPY_BUFFER_SIZE) {
-      written_ += n;
-      return write_all(file_, reinterpret_cast<const uint8_t*>(data), n, IoError::write_zero());
-    }
-    while (n > 0) {
-      const size_t k = std::min(n, COPY_BUFFER_SIZE - buffer_.size());
-      buffer_.append(data, k);
-      data += k;
-      n -= k;
-      if (buffer_.size() == COPY_BUFFER_SIZE) {
-        auto r = flush();
-        if (!r.ok()) return r;
-      }
-    }
-    return Unit{};
-  }
-  Result<Unit, IoError> append(std::string_view s) { return append(s.data(), s.size()); }
-
-  Result<Unit, IoError> flush() {
-    if (buffer_.empty()) return Unit{};
-    written_ += buffer_.size();
-    auto r = write_all(file_, reinterpret_cast<const uint8_t*>(buffer_.data()), buffer_.size(),
-                       IoError::write_zero());
-    buffer_.clear();
-    return r;
-  }
-
-  uint64_t written() const { return written_; }
-
- private:
-  File& file_;
-  std::string buffer_;
-  uint64_t written_ = 0;
-};
-
-// Reads byte ranges of a file in increasing order through one large window,
-// so copying many small records costs one read per window, not per record.
-class WindowReader {
- public:
-  WindowReader(File& file, uint64_t size) : file_(file), size_(size) {}
-
-  // Up to `n` bytes from `offset` on (at least one when `n` is not 0): as
-  // many as the window holds. Valid until the next call; `offset` never
-  // goes back.
-  Result<std::string_view, IoError> next(uint64_t offset, uint64_t n) {
-    if (offset < start_ || offset >= start_ + window_.size()) {
-      if (offset >= size_) return IoError::unexpected_eof();
-      window_.resize(size_t(std::min<uint64_t>(COPY_BUFFER_SIZE, size_ - offset)));
-      start_ = offset;
-      auto r =
-          read_exact_at(file_, reinterpret_cast<uint8_t*>(window_.data()), window_.size(), offset);
-      if (!r.ok()) {
-        window_.clear();
-        return std::move(r).error();
-      }
-    }
-    const size_t at = size_t(offset - start_);
-    return std::string_view(window_).substr(at, size_t(std::min<uint64_t>(n, window_.size() - at)));
-  }
-
-  // Appends bytes [offset, offset + n) to `out`.
-  Result<Unit, IoError> copy(uint64_t offset, uint64_t n, ChunkWriter& out) {
-    while (n > 0) {
-      auto piece = next(offset, n);
-      if (!piece.ok()) return std::move(piece).error();
-      auto r = out.append(piece.value());
-      if (!r.ok()) return r;
-      offset += piece.value().size();
-      n -= piece.value().size();
-    }
-    return Unit{};
-  }
-
- private:
-  File& file_;
-  uint64_t size_;
-  std::string window_;
-  uint64_t start_ = 0;
 };
 
 // ---- Replacing a file ------------------------------------------------------------
@@ -243,16 +148,15 @@ Result<RecordFile, Failure> index_record_file(Directory& dir, const std::string&
   auto size = rf.file->size();
   if (!size.ok()) return operational(name, size.error());
   rf.size = size.value();
-  LiveRecordTable table(rf.size);
+  LiveIndex live(rf.size);
   auto whole = scan_loadable(rf, name, [&](const RecordView& r) {
-    table.add(r);
+    live.apply(r);
     return true;
   });
   if (!whole.ok()) return whole.error();
-  if (!table.finish()) return failed(name, "too many distinct keys for compact");
-  rf.all_live = table.all_live();
-  rf.live_bytes = table.live_bytes();
-  rf.live = table.take_live();
+  rf.all_live = live.all_live();
+  rf.live_bytes = live.bytes();
+  if (!rf.all_live) rf.live = live.spans();
   return rf;
 }
 
@@ -279,15 +183,28 @@ Result<Unit, ReplaceError> verify_records(const RecordFile& rf, const std::strin
   return Unit{};
 }
 
+// Appends the spans of `src` to `out`, in order.
+Result<Unit, IoError> copy_spans(File& src, uint64_t size, const std::vector<LiveSpan>& spans,
+                                 ChunkWriter& out) {
+  WindowReader in(src, size);
+  for (const LiveSpan& span : spans) {
+    for (uint64_t done = 0; done < span.size;) {
+      auto piece = in.next(span.offset + done, span.size - done);
+      if (!piece.ok()) return std::move(piece).error();
+      auto r = out.append(piece.value());
+      if (!r.ok()) return r;
+      done += piece.value().size();
+    }
+  }
+  return Unit{};
+}
+
 Result<uint64_t, Failure> compact_record_file(Directory& dir, const std::string& name,
-                                           RecordFile& rf) {
+                                              RecordFile& rf) {
   const std::string temp = temp_name(name);
   auto fill = [&](ChunkWriter& out) -> Result<Unit, ReplaceError> {
-    WindowReader in(*rf.file, rf.size);
-    for (const LiveSpan& r : rf.live) {
-      auto copied = in.copy(r.offset, r.size, out);
-      if (!copied.ok()) return ReplaceError::of(temp, "cannot copy records into", copied.error());
-    }
+    auto copied = copy_spans(*rf.file, rf.size, rf.live, out);
+    if (!copied.ok()) return ReplaceError::of(temp, "cannot copy records into", copied.error());
     return Unit{};
   };
   auto verify = [&](File& copy, uint64_t size) {
@@ -300,25 +217,20 @@ Result<uint64_t, Failure> compact_record_file(Directory& dir, const std::string&
 
 Result<std::optional<uint64_t>, std::string> copy_live_records(
     File& src, uint64_t end, const std::function<Result<File*, std::string>()>& open_out) {
-  LiveRecordTable table(end);
+  LiveIndex live(end);
   ScanEnd scanned = scan_record_file(src, end, [&](const RecordView& r) {
-    table.add(r);
+    live.apply(r);
     return true;
   });
   if (scanned.stop == ScanStop::Io) return scanned.error->display();
   if (scanned.stop != ScanStop::End) return std::string("not whole records up to the end");
-  if (!table.finish()) return std::string("too many distinct keys");
-  if (table.all_live()) return std::optional<uint64_t>();
+  if (live.all_live()) return std::optional<uint64_t>();
   auto out = open_out();
   if (!out.ok()) return out.error();
   ChunkWriter writer(*out.value());
-  WindowReader in(src, end);
-  for (const LiveSpan& r : table.take_live()) {
-    auto copied = in.copy(r.offset, r.size, writer);
-    if (!copied.ok()) return copied.error().display();
-  }
-  auto flushed = writer.flush();
-  if (!flushed.ok()) return flushed.error().display();
+  auto copied = copy_spans(src, end, live.spans(), writer);
+  if (copied.ok()) copied = writer.flush();
+  if (!copied.ok()) return copied.error().display();
   return std::optional<uint64_t>(writer.written());
 }
 

@@ -1,28 +1,18 @@
 // The live keys of one record file as the engine's load leaves them, for
 // every subcommand that needs them (check, stats, repair, compact, dump):
-// built on the engine's own KeyMap, so a million keys cost about what the
-// engine's open costs, in time and in memory. Besides the offset of each
-// key's live record it keeps the record's lengths, so the live bytes are
-// known without reading the records again.
+// replayed as the engine's open replays a file, into the engine's own
+// KeyMap, so a million keys cost about what the engine's open costs, in
+// time and in memory. Besides the offset of each key's live record it keeps
+// the record's lengths, so the live bytes are known without reading the
+// records again.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <exception>
-#include <memory>
-#include <mutex>
-#include <string>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include "codec/result.h"
-#include "db/file.h"
 #include "db/key_index.h"
-#include "db/large_memory.h"
 #include "db/record_file.h"
 
 namespace zez::tool {
@@ -34,23 +24,31 @@ struct LiveRecord {
   uint32_t value_len;
 
   uint64_t size() const { return RECORD_FRAMING + key_len + value_len; }
-  uint64_t value_offset() const { return offset + RECORD_FRAMING + key_len; }
-  uint64_t end() const { return offset + size(); }
+};
+
+// Where live records lie, framing included.
+struct LiveSpan {
+  uint64_t offset;
+  uint64_t size;
 };
 
 class LiveIndex {
  public:
   // `file_size` lets the index size itself once from the first records, as
   // the engine's load does, instead of growing step by step.
-  explicit LiveIndex(uint64_t file_size = 0) : file_size_(file_size) {}
+  explicit LiveIndex(uint64_t file_size = 0) : replay_(file_size) {}
 
   // Applies one record the engine would load: a tombstone removes its key,
-  // any other record becomes its key's live record. Records wait in a small
-  // batch, their slots prefetched, as in the engine's load; every query
-  // below applies the batch first.
-  void apply(const RecordView& r);
+  // any other record becomes its key's live record. Records wait in the
+  // replay's batch; every query below applies it first.
+  void apply(const RecordView& r) {
+    ++records_;
+    replay_.add(map_, r, Apply{*this});
+  }
 
   size_t size() const { return applied().size(); }
+  // Whether every record applied is live: no tombstone and no key twice.
+  bool all_live() const { return size() == records_; }
   // The sum of the live records' sizes, framing included.
   uint64_t bytes() const {
     applied();
@@ -61,6 +59,8 @@ class LiveIndex {
   // The live keys in byte order and the offsets of their records. The keys
   // point into the index.
   std::vector<std::pair<std::string_view, uint64_t>> in_key_order() const;
+  // Where the live records lie, by increasing offset, neighbours in one span.
+  std::vector<LiveSpan> spans() const;
   // Calls `visit(std::string_view key, const LiveRecord&)` for every live key.
   template <class Visit>
   void for_each(Visit&& visit) const {
@@ -68,156 +68,21 @@ class LiveIndex {
   }
 
  private:
-  struct Pending {
-    uint64_t hash;
-    LiveRecord record;
-    bool tombstone;
+  struct Apply {
+    const LiveIndex& index;
+    bool operator()(std::string_view key, const KeyReplay::Pending& p) const;
   };
-  static constexpr size_t BATCH = 16;
 
   // The map with every record applied.
-  const KeyMap<LiveRecord>& applied() const;
+  const KeyMap<LiveRecord>& applied() const {
+    replay_.flush(Apply{*this});
+    return map_;
+  }
 
   mutable KeyMap<LiveRecord> map_;
-  mutable Pending batch_[BATCH];
-  mutable size_t batched_ = 0;
-  mutable std::string batch_keys_;
-  uint64_t file_size_;
-  uint64_t applied_ = 0;
+  mutable KeyReplay replay_;
   mutable uint64_t bytes_ = 0;
-};
-
-// Where live records lie, framing included.
-struct LiveSpan {
-  uint64_t offset;
-  uint64_t size;
-};
-
-// Finds the live records of a record file in one pass, for compact: an
-// open-addressing table of the distinct keys, whose slots hold a tag of the
-// key's hash and where the key lies in an arena; the arena holds each
-// distinct key once, with the number of its latest record. A record that
-// replaces or removes a key marks the key's earlier record dead in a bitmap
-// of record numbers, which stays in cache where a per-record array would
-// not. A tag match is confirmed on the key's bytes, so the answer is exact
-// whatever the hash.
-// The scan and the table each take about half the time, so a second thread
-// keeps the table while the scan reads on: the scan hands it the records in
-// batches. Probes run a few records ahead of the inserts, prefetching their
-// slots, so that the cache misses of a large table overlap.
-class LiveRecordTable {
- public:
-  using KeyHash = uint64_t (*)(std::string_view key);
-  static uint64_t default_hash(std::string_view key);
-
-  // `file_size` lets the table size itself once from the first records.
-  // `hash` is replaceable so that tests can make keys collide.
-  explicit LiveRecordTable(uint64_t file_size, KeyHash hash = &default_hash);
-  ~LiveRecordTable();
-  LiveRecordTable(const LiveRecordTable&) = delete;
-  LiveRecordTable& operator=(const LiveRecordTable&) = delete;
-
-  // Records handed to the table at a time.
-  static constexpr size_t BATCH_RECORDS = 4096;
-
-  // Every record of the file the engine would load, in file order.
-  void add(const RecordView& r);
-  // Decides, once the scan has reached the end of the file (whose size was
-  // given). False for a file whose distinct keys take 1 TiB or more, which
-  // the table cannot address.
-  bool finish();
-
-  // Whether every record is live: no tombstone and no key twice.
-  bool all_live() const { return all_live_; }
-  // The sum of the live records' sizes.
-  uint64_t live_bytes() const { return live_bytes_; }
-  // Where the live records lie, by increasing offset, neighbours in one
-  // range; empty when all are live.
-  std::vector<LiveSpan> take_live() { return std::move(live_); }
-
- private:
-  struct Batch {
-    struct Item {
-      uint64_t record;
-      size_t key_at;  // in keys
-      size_t key_len;
-      bool tombstone;
-    };
-    std::vector<Item> items;
-    std::string keys;
-    // Once known: the records the file is expected to hold, and the arena
-    // bytes their keys would take were they all distinct.
-    uint64_t records_estimate = 0;
-    uint64_t arena_estimate = 0;
-
-    std::string_view key(const Item& item) const {
-      return std::string_view(keys).substr(item.key_at, item.key_len);
-    }
-  };
-
-  // The scan's side.
-  void hand_off();
-  void stop_worker();
-  // The table's side: the worker thread, or the scan's own when no thread
-  // could be started.
-  void work();
-  void apply_batch(const Batch& batch);
-  void apply(const Batch::Item& item, uint64_t hash, std::string_view key);
-  std::string_view key_at(size_t at) const;
-  // The slot of `key`, or the empty slot where it would go.
-  size_t probe(uint64_t hash, std::string_view key) const;
-  void grow(size_t capacity);
-  void mark_dead(uint64_t record) { dead_[record >> 6] |= uint64_t(1) << (record & 63); }
-
-  uint64_t file_size_;
-  KeyHash hash_;
-
-  // Kept by the scan.
-  std::vector<uint64_t, LargeAllocator<uint64_t>> offsets_;  // of every record, in file order
-  uint64_t first_key_bytes_ = 0;
-  std::unique_ptr<Batch> filling_;
-
-  // Handed between the two, under mutex_.
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<std::unique_ptr<Batch>> full_;
-  std::vector<std::unique_ptr<Batch>> spare_;
-  bool closing_ = false;
-  std::exception_ptr failure_;
-  std::thread worker_;
-  bool inline_ = false;  // no thread could be started
-
-  // Kept by the table's side until finish().
-  std::vector<uint64_t, LargeAllocator<uint64_t>> slots_;
-  size_t used_ = 0;
-  // An entry per distinct key: the number of its latest record, the key's
-  // 32-bit length, and its bytes, unaligned.
-  std::vector<char, LargeAllocator<char>> arena_;
-  std::vector<uint64_t> dead_;  // a bit per record number
-  bool too_large_ = false;
-
-  bool all_live_ = false;
-  uint64_t live_bytes_ = 0;
-  std::vector<LiveSpan> live_;
-};
-
-// Reads byte ranges of a file in increasing order through one large window,
-// so reading many small records costs one system call per window, not one
-// per record.
-class RecordWindow {
- public:
-  RecordWindow(File& file, uint64_t size) : file_(file), size_(size) {}
-
-  // Bytes [offset, offset + n), valid until the next call; `offset` never
-  // goes back. A range running past the size given fails as a short read
-  // does, before any memory is reserved for it.
-  Result<std::string_view, IoError> view(uint64_t offset, uint64_t n);
-
- private:
-  File& file_;
-  uint64_t size_;
-  std::string window_;
-  uint64_t start_ = 0;
+  uint64_t records_ = 0;
 };
 
 }  // namespace zez::tool

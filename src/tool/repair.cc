@@ -21,10 +21,6 @@ namespace zez::tool {
 
 namespace {
 
-// Backlink records are framed into a buffer and written out this many bytes
-// at a time.
-constexpr size_t WRITE_CHUNK = size_t(1) << 20;
-
 struct Action {
   std::string file;
   std::string action;  // "cut tail", "salvage", "rebuild backlinks", "remove"
@@ -212,18 +208,16 @@ Step<Unit> Repairer::salvage(const RecordFileReport& r) {
 
 Step<Unit> Repairer::rebuild(const BacklinkFileReport& b, const Analysis& a) {
   const std::string& name = b.entry.name;
-  auto write = [&](File& out) -> Result<Unit, IoError> {
+  auto write = [&](File& file) -> Result<Unit, IoError> {
+    ChunkWriter out(file);
     std::string buf;
-    auto framed = for_each_kept_row(b, buf, [&]() -> Result<Unit, IoError> {
-      if (buf.size() < WRITE_CHUNK) return Unit{};
-      auto w = write_all(out, reinterpret_cast<const uint8_t*>(buf.data()), buf.size(),
-                         IoError::write_zero());
+    auto framed = for_each_kept_row(b, buf, [&] {
+      auto w = out.append(buf);
       buf.clear();
       return w;
     });
     if (!framed.ok()) return framed;
-    return write_all(out, reinterpret_cast<const uint8_t*>(buf.data()), buf.size(),
-                     IoError::write_zero());
+    return out.flush();
   };
   // A new file takes the owner and mode of its collection's record file, or
   // of the record file of a collection that links to it.
