@@ -194,6 +194,9 @@ class KeyReplay {
     bool tombstone;
   };
 
+  // Records seen before the table is sized for the whole file.
+  static constexpr uint64_t RECORDS_BEFORE_ESTIMATE = 4096;
+
   // `file_size` is the end of the records replayed.
   explicit KeyReplay(uint64_t file_size) : file_size_(file_size) {}
 
@@ -231,8 +234,6 @@ class KeyReplay {
   }
 
  private:
-  // Records seen before the table is sized for the whole file.
-  static constexpr uint64_t RECORDS_BEFORE_ESTIMATE = 4096;
   static constexpr size_t BATCH = 16;
 
   uint64_t file_size_;

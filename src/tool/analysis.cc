@@ -163,19 +163,6 @@ std::string source_id(std::string_view collection, std::string_view key) {
   return id.append(key);
 }
 
-// Where the live records start, a bit per 8 bytes of the file: every record
-// takes at least its 8 bytes of framing, so no two start in the same 8
-// bytes. A 64th of the file, where the index takes tens of bytes per key.
-class LiveStarts {
- public:
-  explicit LiveStarts(uint64_t size) : bits_(size_t(size / 512 + 1)) {}
-  void add(uint64_t offset) { bits_[offset >> 9] |= uint64_t(1) << ((offset >> 3) & 63); }
-  bool has(uint64_t offset) const { return (bits_[offset >> 9] >> ((offset >> 3) & 63)) & 1; }
-
- private:
-  std::vector<uint64_t> bits_;
-};
-
 // The decoding pass: every live value of the file, in file order, one value
 // in memory at a time. A second scan of the file finds the live records by
 // their starts, so the index can go first: the pass then holds little more

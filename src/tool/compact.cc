@@ -148,15 +148,16 @@ Result<RecordFile, Failure> index_record_file(Directory& dir, const std::string&
   auto size = rf.file->size();
   if (!size.ok()) return operational(name, size.error());
   rf.size = size.value();
-  LiveIndex live(rf.size);
+  LiveRecordTable table(rf.size);
   auto whole = scan_loadable(rf, name, [&](const RecordView& r) {
-    live.apply(r);
+    table.add(r);
     return true;
   });
   if (!whole.ok()) return whole.error();
-  rf.all_live = live.all_live();
-  rf.live_bytes = live.bytes();
-  if (!rf.all_live) rf.live = live.spans();
+  if (!table.finish()) return failed(name, "too many distinct keys for compact");
+  rf.all_live = table.all_live();
+  rf.live_bytes = table.live_bytes();
+  rf.live = table.take_live();
   return rf;
 }
 
@@ -217,18 +218,19 @@ Result<uint64_t, Failure> compact_record_file(Directory& dir, const std::string&
 
 Result<std::optional<uint64_t>, std::string> copy_live_records(
     File& src, uint64_t end, const std::function<Result<File*, std::string>()>& open_out) {
-  LiveIndex live(end);
+  LiveRecordTable table(end);
   ScanEnd scanned = scan_record_file(src, end, [&](const RecordView& r) {
-    live.apply(r);
+    table.add(r);
     return true;
   });
   if (scanned.stop == ScanStop::Io) return scanned.error->display();
   if (scanned.stop != ScanStop::End) return std::string("not whole records up to the end");
-  if (live.all_live()) return std::optional<uint64_t>();
+  if (!table.finish()) return std::string("too many distinct keys");
+  if (table.all_live()) return std::optional<uint64_t>();
   auto out = open_out();
   if (!out.ok()) return out.error();
   ChunkWriter writer(*out.value());
-  auto copied = copy_spans(src, end, live.spans(), writer);
+  auto copied = copy_spans(src, end, table.take_live(), writer);
   if (copied.ok()) copied = writer.flush();
   if (!copied.ok()) return copied.error().display();
   return std::optional<uint64_t>(writer.written());

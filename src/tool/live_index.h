@@ -7,12 +7,20 @@
 // records again.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "db/key_index.h"
+#include "db/large_memory.h"
 #include "db/record_file.h"
 
 namespace zez::tool {
@@ -24,12 +32,6 @@ struct LiveRecord {
   uint32_t value_len;
 
   uint64_t size() const { return RECORD_FRAMING + key_len + value_len; }
-};
-
-// Where live records lie, framing included.
-struct LiveSpan {
-  uint64_t offset;
-  uint64_t size;
 };
 
 class LiveIndex {
@@ -59,8 +61,6 @@ class LiveIndex {
   // The live keys in byte order and the offsets of their records. The keys
   // point into the index.
   std::vector<std::pair<std::string_view, uint64_t>> in_key_order() const;
-  // Where the live records lie, by increasing offset, neighbours in one span.
-  std::vector<LiveSpan> spans() const;
   // Calls `visit(std::string_view key, const LiveRecord&)` for every live key.
   template <class Visit>
   void for_each(Visit&& visit) const {
@@ -83,6 +83,135 @@ class LiveIndex {
   mutable KeyReplay replay_;
   mutable uint64_t bytes_ = 0;
   uint64_t records_ = 0;
+};
+
+// Where live records lie, framing included.
+struct LiveSpan {
+  uint64_t offset;
+  uint64_t size;
+};
+
+// Finds the live records of a record file in one pass, for compact: an
+// open-addressing table of the distinct keys, whose slots hold a tag of the
+// key's hash and where the key lies in an arena; the arena holds each
+// distinct key once, with the number of its latest record. A record that
+// replaces or removes a key marks the key's earlier record dead in a bitmap
+// of record numbers, which stays in cache where a per-record array would
+// not. A tag match is confirmed on the key's bytes, so the answer is exact
+// whatever the hash.
+// The scan and the table each take about half the time, so a second thread
+// keeps the table while the scan reads on: the scan hands it the records in
+// batches. Probes run a few records ahead of the inserts, prefetching their
+// slots, so that the cache misses of a large table overlap.
+class LiveRecordTable {
+ public:
+  using KeyHash = uint64_t (*)(std::string_view key);
+  static uint64_t default_hash(std::string_view key);
+
+  // `file_size` lets the table size itself once from the first records.
+  // `hash` is replaceable so that tests can make keys collide.
+  explicit LiveRecordTable(uint64_t file_size, KeyHash hash = &default_hash);
+  ~LiveRecordTable();
+  LiveRecordTable(const LiveRecordTable&) = delete;
+  LiveRecordTable& operator=(const LiveRecordTable&) = delete;
+
+  // Records handed to the table at a time.
+  static constexpr size_t BATCH_RECORDS = 4096;
+
+  // Every record of the file the engine would load, in file order.
+  void add(const RecordView& r);
+  // Decides, once the scan has reached the end of the file (whose size was
+  // given). False for a file whose distinct keys take 1 TiB or more, which
+  // the table cannot address.
+  bool finish();
+
+  // Whether every record is live: no tombstone and no key twice.
+  bool all_live() const { return all_live_; }
+  // The sum of the live records' sizes.
+  uint64_t live_bytes() const { return live_bytes_; }
+  // Where the live records lie, by increasing offset, neighbours in one
+  // range; empty when all are live.
+  std::vector<LiveSpan> take_live() { return std::move(live_); }
+
+ private:
+  struct Batch {
+    struct Item {
+      uint64_t record;
+      size_t key_at;  // in keys
+      size_t key_len;
+      bool tombstone;
+    };
+    std::vector<Item> items;
+    std::string keys;
+    // Once known: the records the file is expected to hold, and the arena
+    // bytes their keys would take were they all distinct.
+    uint64_t records_estimate = 0;
+    uint64_t arena_estimate = 0;
+
+    std::string_view key(const Item& item) const {
+      return std::string_view(keys).substr(item.key_at, item.key_len);
+    }
+  };
+
+  // The scan's side.
+  void hand_off();
+  void stop_worker();
+  // The table's side: the worker thread, or the scan's own when no thread
+  // could be started.
+  void work();
+  void apply_batch(const Batch& batch);
+  void apply(const Batch::Item& item, uint64_t hash, std::string_view key);
+  std::string_view key_at(size_t at) const;
+  // The slot of `key`, or the empty slot where it would go.
+  size_t probe(uint64_t hash, std::string_view key) const;
+  void grow(size_t capacity);
+  void mark_dead(uint64_t record) { dead_[record >> 6] |= uint64_t(1) << (record & 63); }
+
+  uint64_t file_size_;
+  KeyHash hash_;
+
+  // Kept by the scan.
+  std::vector<uint64_t, LargeAllocator<uint64_t>> offsets_;  // of every record, in file order
+  uint64_t first_key_bytes_ = 0;
+  std::unique_ptr<Batch> filling_;
+
+  // Handed between the two, under mutex_.
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::unique_ptr<Batch>> full_;
+  std::vector<std::unique_ptr<Batch>> spare_;
+  bool closing_ = false;
+  std::exception_ptr failure_;
+  std::thread worker_;
+  bool inline_ = false;  // no thread could be started
+
+  // Kept by the table's side until finish().
+  std::vector<uint64_t, LargeAllocator<uint64_t>> slots_;
+  size_t used_ = 0;
+  // An entry per distinct key: the number of its latest record, the key's
+  // 32-bit length, and its bytes, unaligned.
+  std::vector<char, LargeAllocator<char>> arena_;
+  std::vector<uint64_t> dead_;  // a bit per record number
+  bool too_large_ = false;
+
+  bool all_live_ = false;
+  uint64_t live_bytes_ = 0;
+  std::vector<LiveSpan> live_;
+};
+
+// Where live records start, a bit per 8 bytes of a record file: every
+// record takes at least its 8 bytes of framing, so no two start in the same
+// 8 bytes. A 64th of the file, where the index takes tens of bytes per key:
+// once the starts are marked, the index can go, and a scan of the file finds
+// the live records by their starts, in file order, without a sort.
+class LiveStarts {
+ public:
+  explicit LiveStarts(uint64_t file_size) : bits_(size_t(file_size / 512 + 1)) {}
+  void add(uint64_t offset) { bits_[offset >> 9] |= uint64_t(1) << ((offset >> 3) & 63); }
+  bool has(uint64_t offset) const { return (bits_[offset >> 9] >> ((offset >> 3) & 63)) & 1; }
+
+ private:
+  std::vector<uint64_t> bits_;
 };
 
 }  // namespace zez::tool

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -360,10 +361,10 @@ std::unique_ptr<File> record_file_holding(MemoryPlatform& platform, const std::s
   return std::move(opened).value();
 }
 
-// The spans compact copies: the last record of each key, neighbours in one
-// span, a tombstone taking its key's record with it; a file without a dead
-// record is all live.
-TEST(ToolCompactLiveRecords, SpansHoldTheLastRecordOfEachKey) {
+// Two keys may share a 64-bit hash; compact must still keep the last record
+// of each. Hashes that make every key, or only keys of one length, collide
+// stand in for a real collision, which no test could find.
+TEST(ToolCompactLiveRecords, KeysSharingAHashAreToldApartByTheirBytes) {
   const std::vector<std::string> records = {testing::record_bytes("a", Value::integer(1)),
                                             testing::record_bytes("b", Value::integer(2)),
                                             testing::record_bytes("a", Value::integer(3)),
@@ -372,46 +373,151 @@ TEST(ToolCompactLiveRecords, SpansHoldTheLastRecordOfEachKey) {
                                             testing::record_bytes("d", Value::integer(5))};
   std::string bytes;
   std::string two_keys;  // the first two records: nothing dead
-  std::vector<std::pair<uint64_t, uint64_t>> expected;
+  std::vector<tool::LiveSpan> expected;
   for (size_t i = 0; i < records.size(); ++i) {
     const std::string& record = records[i];
-    if (i == 2 || i == 5) expected.emplace_back(bytes.size(), record.size());
-    if (i == 3) expected.back().second += record.size();  // neighbours make one span
+    if (i == 2 || i == 5) expected.push_back({bytes.size(), record.size()});
+    if (i == 3) expected.back().size += record.size();  // neighbours make one range
     bytes += record;
     if (i == 1) two_keys = bytes;
   }
+  const std::vector<tool::LiveRecordTable::KeyHash> hashes = {
+      &tool::LiveRecordTable::default_hash, [](std::string_view) -> uint64_t { return 7; },
+      [](std::string_view key) -> uint64_t { return key.size(); }};
   for (const auto& [file, all_live] : {std::pair{bytes, false}, std::pair{two_keys, true}}) {
-    MemoryPlatform platform;
-    std::unique_ptr<File> opened = record_file_holding(platform, file);
-    ASSERT_TRUE(opened);
-    tool::LiveIndex live(file.size());
-    ScanEnd end = scan_record_file(*opened, file.size(), [&](const RecordView& r) {
-      live.apply(r);
+    for (tool::LiveRecordTable::KeyHash hash : hashes) {
+      MemoryPlatform platform;
+      std::unique_ptr<File> opened = record_file_holding(platform, file);
+      ASSERT_TRUE(opened);
+      tool::LiveRecordTable table(file.size(), hash);
+      ScanEnd end = scan_record_file(*opened, file.size(), [&](const RecordView& r) {
+        table.add(r);
+        return true;
+      });
+      ASSERT_EQ(end.stop, ScanStop::End);
+      ASSERT_TRUE(table.finish());
+      EXPECT_EQ(table.all_live(), all_live);
+      std::vector<std::pair<uint64_t, uint64_t>> live;
+      for (const tool::LiveSpan& s : table.take_live()) live.emplace_back(s.offset, s.size);
+      std::vector<std::pair<uint64_t, uint64_t>> want;
+      uint64_t want_bytes = file.size();
+      if (!all_live) {
+        want_bytes = 0;
+        for (const tool::LiveSpan& s : expected)
+          want.emplace_back(s.offset, s.size), want_bytes += s.size;
+      }
+      EXPECT_EQ(live, want);
+      EXPECT_EQ(table.live_bytes(), want_bytes);
+    }
+  }
+}
+
+// Across many batches handed to the table's thread, and with keys that
+// collide, the live records are the ones the engine's own key map keeps.
+TEST(ToolCompactLiveRecords, ManyBatchesAgreeWithTheKeyMap) {
+  std::mt19937 random(7);  // fixed: the same file every run
+  std::string file;
+  for (size_t i = 0; i < 5 * tool::LiveRecordTable::BATCH_RECORDS; ++i) {
+    std::string key = "k";
+    key.append(std::to_string(random() % 3000));
+    file += testing::record_bytes(
+        key, random() % 8 == 0 ? Value::tombstone() : Value::integer(int64_t(i)));
+  }
+  MemoryPlatform platform;
+  std::unique_ptr<File> opened = record_file_holding(platform, file);
+  ASSERT_TRUE(opened);
+
+  tool::LiveIndex reference(file.size());
+  scan_record_file(*opened, file.size(), [&](const RecordView& r) {
+    reference.apply(r);
+    return true;
+  });
+  std::vector<tool::LiveRecord> in_order;
+  reference.for_each([&](std::string_view, const tool::LiveRecord& r) { in_order.push_back(r); });
+  std::sort(
+      in_order.begin(), in_order.end(),
+      [](const tool::LiveRecord& a, const tool::LiveRecord& b) { return a.offset < b.offset; });
+  std::vector<std::pair<uint64_t, uint64_t>> want;
+  for (const tool::LiveRecord& r : in_order) {
+    if (!want.empty() && want.back().first + want.back().second == r.offset) {
+      want.back().second += r.size();
+    } else {
+      want.emplace_back(r.offset, r.size());
+    }
+  }
+  for (tool::LiveRecordTable::KeyHash hash :
+       {&tool::LiveRecordTable::default_hash,
+        tool::LiveRecordTable::KeyHash(
+            [](std::string_view key) -> uint64_t { return key.size(); })}) {
+    tool::LiveRecordTable table(file.size(), hash);
+    scan_record_file(*opened, file.size(), [&](const RecordView& r) {
+      table.add(r);
       return true;
     });
-    ASSERT_EQ(end.stop, ScanStop::End);
-    EXPECT_EQ(live.all_live(), all_live);
-    std::vector<std::pair<uint64_t, uint64_t>> spans;
-    uint64_t span_bytes = 0;
-    for (const tool::LiveSpan& s : live.spans()) {
-      spans.emplace_back(s.offset, s.size);
-      span_bytes += s.size;
+    ASSERT_TRUE(table.finish());
+    std::vector<std::pair<uint64_t, uint64_t>> live;
+    for (const tool::LiveSpan& s : table.take_live()) live.emplace_back(s.offset, s.size);
+    EXPECT_EQ(live, want);
+    EXPECT_EQ(table.live_bytes(), reference.bytes());
+  }
+}
+
+// What the live index tells of a record file: whether every record is live,
+// the live bytes, and each key's last record, a tombstone taking its key's
+// record with it.
+TEST(ToolLiveIndex, TheLastRecordOfEachKeyIsLive) {
+  const std::vector<std::string> records = {testing::record_bytes("a", Value::integer(1)),
+                                            testing::record_bytes("b", Value::integer(2)),
+                                            testing::record_bytes("a", Value::integer(3)),
+                                            testing::record_bytes("cc", Value::integer(4)),
+                                            testing::record_bytes("b", Value::tombstone()),
+                                            testing::record_bytes("d", Value::integer(5))};
+  std::string file;
+  std::vector<uint64_t> offsets;
+  for (const std::string& record : records) {
+    offsets.push_back(file.size());
+    file += record;
+  }
+  struct Case {
+    size_t records;  // the first ones of the file
+    bool all_live;
+    std::map<std::string, size_t> live;  // key -> its live record
+  };
+  for (const Case& c : {Case{2, true, {{"a", 0}, {"b", 1}}},
+                        Case{6, false, {{"a", 2}, {"cc", 3}, {"d", 5}}}}) {
+    const std::string bytes = file.substr(0, c.records < 6 ? offsets[c.records] : file.size());
+    MemoryPlatform platform;
+    std::unique_ptr<File> opened = record_file_holding(platform, bytes);
+    ASSERT_TRUE(opened);
+    tool::LiveIndex live(bytes.size());
+    ASSERT_EQ(scan_record_file(*opened, bytes.size(),
+                               [&](const RecordView& r) {
+                                 live.apply(r);
+                                 return true;
+                               })
+                  .stop,
+              ScanStop::End);
+    EXPECT_EQ(live.all_live(), c.all_live);
+    EXPECT_EQ(live.size(), c.live.size());
+    uint64_t want_bytes = 0;
+    for (const auto& [key, i] : c.live) {
+      const tool::LiveRecord* r = live.find(key);
+      ASSERT_TRUE(r) << key;
+      EXPECT_EQ(r->offset, offsets[i]) << key;
+      EXPECT_EQ(r->size(), records[i].size()) << key;
+      want_bytes += records[i].size();
     }
-    if (all_live) {
-      EXPECT_EQ(spans, (std::vector<std::pair<uint64_t, uint64_t>>{{0, file.size()}}));
-    } else {
-      EXPECT_EQ(spans, expected);
-    }
-    EXPECT_EQ(live.bytes(), span_bytes);
+    EXPECT_EQ(live.bytes(), want_bytes);
   }
 }
 
 // Across many of the replay's batches, and past the point where the index
 // sizes itself for the whole file, the live records are those of a plain
-// model of the file.
-TEST(ToolCompactLiveRecords, ManyBatchesAgreeWithAPlainModel) {
+// model of the file, and their starts are marked, and no other record's.
+TEST(ToolLiveIndex, ManyBatchesAgreeWithAPlainModel) {
   std::mt19937 random(7);  // fixed: the same file every run
   std::string file;
+  std::vector<uint64_t> starts;
   std::map<std::string, std::pair<uint64_t, uint64_t>> model;  // key -> offset, size
   for (size_t i = 0; i < 20000; ++i) {
     std::string key = "k";
@@ -424,6 +530,7 @@ TEST(ToolCompactLiveRecords, ManyBatchesAgreeWithAPlainModel) {
     } else {
       model[key] = {file.size(), record.size()};
     }
+    starts.push_back(file.size());
     file += record;
   }
   MemoryPlatform platform;
@@ -434,24 +541,21 @@ TEST(ToolCompactLiveRecords, ManyBatchesAgreeWithAPlainModel) {
     live.apply(r);
     return true;
   });
-  std::vector<std::pair<uint64_t, uint64_t>> want;
-  for (const auto& [key, where] : model) want.push_back(where);
-  std::sort(want.begin(), want.end());
+  std::map<std::string, std::pair<uint64_t, uint64_t>> got;
+  live.for_each([&](std::string_view key, const tool::LiveRecord& r) {
+    got[std::string(key)] = {r.offset, r.size()};
+  });
+  EXPECT_EQ(got, model);
   uint64_t want_bytes = 0;
-  for (const auto& [offset, size] : want) want_bytes += size;
-  std::vector<std::pair<uint64_t, uint64_t>> got;
-  for (const tool::LiveSpan& s : live.spans()) {
-    // Spans merge neighbours: split them back into records to compare.
-    for (uint64_t at = s.offset; at < s.offset + s.size;) {
-      auto held = std::lower_bound(want.begin(), want.end(), std::pair<uint64_t, uint64_t>{at, 0});
-      ASSERT_TRUE(held != want.end() && held->first == at) << "no live record at " << at;
-      got.push_back(*held);
-      at += held->second;
-    }
+  std::set<uint64_t> live_starts;
+  for (const auto& [key, where] : model) {
+    want_bytes += where.second;
+    live_starts.insert(where.first);
   }
-  EXPECT_EQ(got, want);
-  EXPECT_EQ(live.size(), model.size());
   EXPECT_EQ(live.bytes(), want_bytes);
+  tool::LiveStarts marked(file.size());
+  live.for_each([&](std::string_view, const tool::LiveRecord& r) { marked.add(r.offset); });
+  for (uint64_t at : starts) EXPECT_EQ(marked.has(at), live_starts.count(at) == 1) << at;
 }
 
 TEST(LargeMemory, VectorsGrowAcrossTheThreshold) {
