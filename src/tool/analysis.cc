@@ -42,34 +42,22 @@ RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& ent
   RecordFileReport report;
   report.entry = entry;
   auto file = dir.open(entry.name, OpenMode::ReadOnly);
-  std::optional<IoError> failure;
-  if (file.ok()) {
+  auto classified = [&]() -> Result<RecordFileDamage, IoError> {
+    if (!file.ok()) return file.error();
     auto size = file.value()->size();
-    if (size.ok()) {
-      report.size = size.value();
-    } else {
-      failure = std::move(size).error();
-    }
-  } else {
-    failure = std::move(file).error();
-  }
-  if (!failure) {
+    if (!size.ok()) return size.error();
+    report.size = size.value();
     // A large file takes seconds: say how far the pass is now and then.
     auto progress = [&](uint64_t at) { console.progress(entry.name, at, report.size); };
-    auto damage = options.frame_only
-                      ? classify_record_file_quickly(*file.value(), report.size, progress)
-                      : classify_record_file(*file.value(), report.size, progress);
-    if (damage.ok()) {
-      report.damage = std::move(damage).value();
-    } else {
-      failure = std::move(damage).error();
-    }
-  }
-  if (failure) {
+    return options.frame_only ? classify_record_file_quickly(*file.value(), report.size, progress)
+                              : classify_record_file(*file.value(), report.size, progress);
+  }();
+  if (!classified.ok()) {
     report.read_failed = true;
-    findings.push_back(note(entry.name, std::nullopt, "read error", failure->display()));
+    findings.push_back(note(entry.name, std::nullopt, "read error", classified.error().display()));
     return report;
   }
+  report.damage = std::move(classified).value();
   const RecordFileDamage& damage = report.damage;
   report.live = LiveIndex(report.size);
   report.records_after.assign(damage.regions.size(), 0);
@@ -334,27 +322,24 @@ void compare_rows(BacklinkFileReport& report, const std::vector<BacklinkRow>* ex
     }
   }
   const std::string& name = report.entry.name;
-  for (size_t n = 0; n < report.stale.size() && n < LISTED_PER_KIND; ++n) {
-    size_t i = report.stale[n];
-    findings.push_back(damage_finding(name, report.row_offsets[i], "stale backlink",
-                              row_text(report.rows[i]) + ": no live record holds this link"));
-  }
-  if (report.stale.size() > LISTED_PER_KIND) {
-    findings.push_back(
-        damage_finding(name, std::nullopt, "stale backlink",
-               count_text(report.stale.size() - LISTED_PER_KIND, "more row", "more rows")));
-    findings.back().count = report.stale.size() - LISTED_PER_KIND;
-  }
-  for (size_t n = 0; n < report.missing.size() && n < LISTED_PER_KIND; ++n) {
-    findings.push_back(damage_finding(name, std::nullopt, "missing backlink",
-                              row_text(report.missing[n]) + ": a live record links here"));
-  }
-  if (report.missing.size() > LISTED_PER_KIND) {
-    findings.push_back(
-        damage_finding(name, std::nullopt, "missing backlink",
-               count_text(report.missing.size() - LISTED_PER_KIND, "more row", "more rows")));
-    findings.back().count = report.missing.size() - LISTED_PER_KIND;
-  }
+  // Up to LISTED_PER_KIND rows of a kind, then one line that counts the rest.
+  const auto list = [&](const char* kind, size_t rows, const auto& finding) {
+    for (size_t n = 0; n < rows && n < LISTED_PER_KIND; ++n) findings.push_back(finding(n));
+    if (rows > LISTED_PER_KIND) {
+      findings.push_back(damage_finding(
+          name, std::nullopt, kind, count_text(rows - LISTED_PER_KIND, "more row", "more rows")));
+      findings.back().count = rows - LISTED_PER_KIND;
+    }
+  };
+  list("stale backlink", report.stale.size(), [&](size_t n) {
+    const size_t i = report.stale[n];
+    return damage_finding(name, report.row_offsets[i], "stale backlink",
+                          row_text(report.rows[i]) + ": no live record holds this link");
+  });
+  list("missing backlink", report.missing.size(), [&](size_t n) {
+    return damage_finding(name, std::nullopt, "missing backlink",
+                          row_text(report.missing[n]) + ": a live record links here");
+  });
 }
 
 }  // namespace
