@@ -3,9 +3,12 @@
 // Built for a million keys or more per collection, where the open's time
 // goes into cache misses and the index's memory is most of the process's:
 // one open-addressing table of slots that hold the value and where the key
-// lies, tagged with 16 bits of the key's hash, over one arena of key bytes.
+// lies, tagged with 28 bits of the key's hash, over one arena of key bytes.
 // A probe compares tags in the table and reads a key only on a tag match,
-// so adding a new key touches one slot and the end of the arena. A key
+// so adding a new key touches one slot and the end of the arena. The tag
+// also places the key in the table, so moving keys to a table of another
+// size (growth, the shrink after an open's scan, a deletion's backward
+// shift) reads neither their bytes nor hashes them again. A key
 // costs its own length, a byte or two for that length, and 16 bytes over
 // the table's load, without an allocation of its own. The table's size is
 // any number of slots, not a power of two, so a table sized once for a
@@ -40,8 +43,7 @@ inline constexpr size_t SMALL_TABLE_SLOTS = size_t(1) << 16;
 // half the arena: below it a compaction would cost more than it frees.
 inline constexpr size_t MIN_DEAD_KEY_BYTES = 4096;
 
-// The key's keyed hash (keyed_hash.h): its low 32 bits place the key in the
-// table, its top 16 bits tag the key's slot.
+// The key's keyed hash (keyed_hash.h): its top 28 bits are the key's tag.
 uint64_t hash_key(std::string_view key);
 
 // Arenas of byte strings, each entry its length as a little-endian base-128
@@ -259,13 +261,18 @@ class KeyMap {
     uint64_t ref;  // EMPTY, or the tag over the key's arena position plus 1
   };
   static constexpr uint64_t EMPTY = 0;
-  static constexpr int TAG_SHIFT = 48;
+  // 28 bits of tag and 36 of position: 64 GiB of key bytes. The tag places
+  // keys evenly in tables of up to 2^28 slots; beyond that, keys share
+  // their first slot in small groups and a lookup compares a few more
+  // keys, still exactly. Within one first slot, the tag tells keys apart
+  // by its bits below those that chose the slot: 8 of them at 2^20 slots.
+  static constexpr int TAG_BITS = 28;
+  static constexpr int TAG_SHIFT = 64 - TAG_BITS;
   static constexpr uint64_t POSITION_MASK = (uint64_t(1) << TAG_SHIFT) - 1;
 
-  // The first slot to look in: the hash's low 32 bits scaled to the table.
-  size_t home(uint64_t hash) const {
-    return size_t((uint64_t(uint32_t(hash)) * slots_.size()) >> 32);
-  }
+  // The first slot to look in: the tag scaled to the table.
+  size_t home_of_tag(uint64_t tag) const { return size_t((tag * slots_.size()) >> TAG_BITS); }
+  size_t home(uint64_t hash) const { return home_of_tag(hash >> TAG_SHIFT); }
   size_t next(size_t slot) const { return slot + 1 == slots_.size() ? 0 : slot + 1; }
   std::string_view key_at(uint64_t ref) const;
   uint64_t append_key(std::string_view key, uint64_t hash);
@@ -293,17 +300,21 @@ void KeyMap<T>::reserve(size_t n, size_t key_bytes) {
 
 template <class T>
 void KeyMap<T>::shrink_to_fit() {
-  // A rehash costs about what the scan paid for as many records, so it
-  // waits until it frees at least half the table.
+  // A rehash reads the whole table and writes the new one, so it waits
+  // until it frees at least half the table.
   const size_t wanted = key_index_detail::slots_for(size_);
   if (wanted * 2 <= slots_.size()) rehash(wanted);
   // Packing reads every key in slot order; copying the arena as it is costs
   // a fraction of that, and is enough unless erased keys take much of it.
+  // A large arena is mapped memory whose unused end was never touched: it
+  // costs address space, not memory, and copying it would cost the open of
+  // a million keys several percent for nothing.
   const size_t live_key_bytes = keys_.size() - dead_key_bytes_;
   if (dead_key_bytes_ > key_index_detail::MIN_DEAD_KEY_BYTES &&
       dead_key_bytes_ > live_key_bytes / 4) {
     compact_keys();
-  } else if (keys_.size() + keys_.size() / 4 < keys_.capacity()) {
+  } else if (keys_.capacity() < LARGE_MEMORY_THRESHOLD &&
+             keys_.size() + keys_.size() / 4 < keys_.capacity()) {
     keys_.shrink_to_fit();
   }
 }
@@ -340,7 +351,7 @@ const T* KeyMap<T>::find(std::string_view key, uint64_t hash) const {
 template <class T>
 std::pair<T*, bool> KeyMap<T>::insert(std::string_view key, uint64_t hash, const T& value) {
   if ((size_ + 1) * 5 > slots_.size() * 4) {
-    // A growing table moves every key and hashes it again; while it is
+    // A growing table moves every key to a new place; while it is
     // small, memory is cheap and four times the slots means a third of the
     // moves.
     const size_t factor = slots_.size() < key_index_detail::SMALL_TABLE_SLOTS ? 4 : 2;
@@ -381,7 +392,7 @@ bool KeyMap<T>::erase(std::string_view key, uint64_t hash, T* removed) {
 template <class T>
 void KeyMap<T>::remove_slot(size_t hole) {
   for (size_t slot = next(hole); slots_[slot].ref != EMPTY; slot = next(slot)) {
-    const size_t home_slot = home(hash(key_at(slots_[slot].ref)));
+    const size_t home_slot = home_of_tag(slots_[slot].ref >> TAG_SHIFT);
     const bool stays = hole <= slot ? (hole < home_slot && home_slot <= slot)
                                     : (hole < home_slot || home_slot <= slot);
     if (stays) continue;
@@ -393,30 +404,18 @@ void KeyMap<T>::remove_slot(size_t hole) {
 
 template <class T>
 void KeyMap<T>::rehash(size_t slot_count) {
-  // home() scales a 32-bit hash to the table.
+  // Far above any table that fits in memory; keeps tag * size in 64 bits.
   if (slot_count > UINT32_MAX) throw std::length_error("key index: too many keys");
   std::vector<Slot, LargeAllocator<Slot>> old(slot_count, Slot{T{}, EMPTY});
   old.swap(slots_);
-  // The slots come in table order, their keys lie in the arena in the order
-  // they were added: each key is fetched a few slots ahead of its hashing,
-  // so that the cache misses of a large arena overlap.
-  constexpr size_t AHEAD = 16;
-  const Slot* ahead[AHEAD];
-  size_t waiting = 0;
-  const auto place = [&](const Slot& s) {
-    size_t slot = home(hash(key_at(s.ref)));
-    while (slots_[slot].ref != EMPTY) slot = next(slot);
-    slots_[slot] = s;
-  };
+  // The old slots come nearly in the order of their tags, so the new table
+  // fills nearly in order too, a cache line at a time.
   for (const Slot& s : old) {
     if (s.ref == EMPTY) continue;
-    __builtin_prefetch(keys_.data() + ((s.ref & POSITION_MASK) - 1));
-    const size_t at = waiting % AHEAD;
-    if (waiting >= AHEAD) place(*ahead[at]);
-    ahead[at] = &s;
-    ++waiting;
+    size_t slot = home_of_tag(s.ref >> TAG_SHIFT);
+    while (slots_[slot].ref != EMPTY) slot = next(slot);
+    slots_[slot] = s;
   }
-  for (size_t i = waiting > AHEAD ? waiting - AHEAD : 0; i < waiting; ++i) place(*ahead[i % AHEAD]);
 }
 
 template <class T>

@@ -1,10 +1,10 @@
 // The command line of the tool: `zezavezud SUBCOMMAND [options] [positionals]`.
 // Each subcommand declares its options and positionals in a CommandSpec; the
-// parser checks the arguments against it and reports the first problem as a
-// value, for the caller to print and exit with its usage status.
+// parser checks the arguments against it and reports the first problem, for
+// the caller to print and exit with its usage status. Names match exactly:
+// no abbreviations, and nothing depends on the environment.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -12,7 +12,7 @@
 
 #include "codec/result.h"
 
-namespace zez {
+namespace zez::tool {
 
 // One option. Every option has a long name (`--collection`); a short name
 // (`-o`) is an alias for it. With a value name the option takes a value
@@ -68,34 +68,16 @@ struct ParsedArgs {
   std::vector<std::pair<std::string_view, std::string>> options;
   std::vector<std::string> positionals;
 
-  bool has(std::string_view long_name) const;
+  bool has(std::string_view long_name) const { return value(long_name) != nullptr; }
   // The value of the last `long_name` given, or null when it was not given.
   const std::string* value(std::string_view long_name) const;
 };
 
-class [[nodiscard]] ArgsError {
- public:
-  enum class Kind : uint8_t {
-    MissingCommand,  // no arguments, or an option before any subcommand
-    UnknownCommand,
-    UnknownOption,
-    MissingValue,     // a valued option last on the line
-    UnexpectedValue,  // `--flag=x`
-    MissingPositional,
-    ExtraPositional,
-  };
-
-  ArgsError(Kind kind, std::string subject) : kind_(kind), subject_(std::move(subject)) {}
-
-  Kind kind() const { return kind_; }
-  // One line for stderr, without the program or subcommand name, e.g.
-  // "unknown option '--jsn'", "option '--collection' needs a value",
-  // "missing DIR", "unexpected argument 'extra'".
-  std::string display() const;
-
- private:
-  Kind kind_;
-  std::string subject_;  // the argument, option or positional name at fault
+// The first problem with a command line: one line for stderr, without the
+// program or subcommand name, e.g. "unknown option '--jsn'".
+struct ArgsError {
+  std::string message;
+  const std::string& display() const { return message; }
 };
 
 // Parses the arguments after the program name against `commands`. Options
@@ -118,4 +100,4 @@ std::string command_help(std::string_view program, const CommandSpec& command);
 // newlines in `text` are kept as line breaks.
 std::string wrap_text(std::string_view text, size_t indent, size_t width);
 
-}  // namespace zez
+}  // namespace zez::tool

@@ -19,7 +19,6 @@
 #include "db/record_file.h"
 #include "tool/analysis.h"
 #include "tool/dump_format.h"
-#include "tool/json.h"
 #include "tool/live_index.h"
 #include "tool/tool.h"
 
@@ -30,45 +29,38 @@ namespace {
 // Lines gather here and go out in pieces about this large.
 constexpr size_t OUTPUT_CHUNK = size_t(64) << 10;
 
-// Standard output, or the file named by -o.
-class Output {
- public:
-  Output(Console& console, std::FILE* file) : console_(console), file_(file) {}
+// Standard output, or the file named by -o. Lines gather in `pending` and
+// go out in pieces about OUTPUT_CHUNK large.
+struct Output {
+  Console& console;
+  std::FILE* file;  // null for standard output
+  std::string pending;
+  bool failed = false;
+
+  Output(Console& c, std::FILE* f) : console(c), file(f) {}
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
   ~Output() {
     // Deliberately unchecked here: finish() reports the outcome on every
     // path that completes, and an early return has failed already.
-    if (file_) std::fclose(file_);
+    if (file) std::fclose(file);
   }
-  Output(const Output&) = delete;
-  Output& operator=(const Output&) = delete;
 
-  std::string& buffer() { return pending_; }
-  void flush_if_full() {
-    if (pending_.size() >= OUTPUT_CHUNK) flush();
+  void flush() {
+    if (file) {
+      failed |= std::fwrite(pending.data(), 1, pending.size(), file) != pending.size();
+    } else {
+      console.out(pending);
+    }
+    pending.clear();
   }
   // Writes out the rest; false when any write to the file failed.
   bool finish() {
     flush();
-    if (!file_) return true;
-    bool ok = !failed_ && std::fclose(file_) == 0;
-    file_ = nullptr;
+    const bool ok = !file || (!failed && std::fclose(file) == 0);
+    file = nullptr;
     return ok;
   }
-
- private:
-  void flush() {
-    if (file_) {
-      failed_ |= std::fwrite(pending_.data(), 1, pending_.size(), file_) != pending_.size();
-    } else {
-      console_.out(pending_);
-    }
-    pending_.clear();
-  }
-
-  Console& console_;
-  std::FILE* file_;
-  std::string pending_;
-  bool failed_ = false;
 };
 
 // The findings of one dump and the status they make.
@@ -90,12 +82,6 @@ struct Report {
     status |= bits;
   }
 };
-
-std::string quoted(std::string_view utf8) {
-  std::string q;
-  JsonWriter(q).write_string(utf8);
-  return q;
-}
 
 // The live keys of a record file and the offsets of their last records, in
 // byte order of the keys, from the whole records: damaged regions are left
@@ -171,8 +157,8 @@ uint64_t dump_collection(Directory& dir, const DirectoryListing::Entry& entry, O
                     "key " + quoted(key) + ": " + value.error().display() + "; left out");
       continue;
     }
-    append_dump_record(out.buffer(), entry.collection, key, value.value());
-    out.flush_if_full();
+    append_dump_record(out.pending, entry.collection, key, value.value());
+    if (out.pending.size() >= OUTPUT_CHUNK) out.flush();
     ++written;
   }
   return written;
@@ -225,13 +211,13 @@ int run_dump(Platform& platform, const ParsedArgs& args, Console& console) {
     }
   }
   Output out(console, file);
-  append_dump_header(out.buffer());
+  append_dump_header(out.pending);
   uint64_t records = 0;
   for (size_t i = 0; i < chosen.size(); ++i) {
     console.progress("dumping", i, chosen.size());
     records += dump_collection(*dir.value(), chosen[i], out, report);
   }
-  append_dump_trailer(out.buffer(), records);
+  append_dump_trailer(out.pending, records);
   if (!out.finish()) {
     console.err("zezavezud: cannot write " + *args.value("output"));
     report.status |= EXIT_OPERATIONAL;

@@ -1,12 +1,15 @@
-// The JSON the command-line tool reads and writes (one text per line of a
-// dump): a writer that appends compact text to a string, and a reader that
-// parses one complete text into a small tree. Both hold to RFC 8259; the
-// reader accepts nothing beyond it (no NaN, no trailing commas, no leading
-// zeros, no lone surrogates) and never yields a string that is not UTF-8.
+// The JSON the command-line tool reads and writes (a dump's lines, the
+// reports of --json): a reader that parses one complete text into a small
+// tree, and a writer that appends compact text to a string. Both hold to
+// RFC 8259; the reader accepts nothing beyond it (no NaN, no trailing
+// commas, no leading zeros, no lone surrogates) and never yields a string
+// that is not UTF-8.
 #pragma once
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -26,102 +29,74 @@ inline constexpr int MAX_JSON_DEPTH = 4 * MAX_NESTING_DEPTH;
 
 class JsonValue {
  public:
-  // Int holds every integer literal that fits int64_t; Uint only those above
-  // INT64_MAX that fit uint64_t, so a caller that stores int64 values sees an
-  // out-of-range literal as a kind of its own rather than a rounded double.
+  // An Int keeps its digits as written, so that every integer literal from
+  // -2^63 to 2^64-1 is exact: a count or a date-time may need the top half.
   // Double holds every number written with a fraction or an exponent.
-  enum class Kind : uint8_t { Null, Bool, Int, Uint, Double, String, Array, Object };
+  enum class Kind : uint8_t { Null, Bool, Int, Double, String, Array, Object };
 
   using Array = std::vector<JsonValue>;
   using Member = std::pair<std::string, JsonValue>;
   // Members in the order of the text; duplicate keys are all kept.
   using Object = std::vector<Member>;
 
-  JsonValue() = default;  // null
-  static JsonValue null() { return JsonValue(); }
-  static JsonValue boolean(bool b) { return make<1>(b); }
-  static JsonValue integer(int64_t i) { return make<2>(i); }
-  static JsonValue unsigned_integer(uint64_t u) { return make<3>(u); }
-  static JsonValue number(double d) { return make<4>(d); }
-  static JsonValue string(std::string utf8) { return make<5>(std::move(utf8)); }
-  static JsonValue array(Array elements = {}) { return make<6>(std::move(elements)); }
-  static JsonValue object(Object members = {}) { return make<7>(std::move(members)); }
-
   Kind kind() const { return static_cast<Kind>(v_.index()); }
   bool is(Kind k) const { return kind() == k; }
 
   // Payload access; calling the wrong one for the kind is a programming error.
   bool as_bool() const { return std::get<1>(v_); }
-  int64_t as_int() const { return std::get<2>(v_); }
-  uint64_t as_uint() const { return std::get<3>(v_); }
-  double as_double() const { return std::get<4>(v_); }
-  const std::string& as_string() const { return std::get<5>(v_); }
-  std::string& as_string() { return std::get<5>(v_); }
-  const Array& as_array() const { return std::get<6>(v_); }
-  Array& as_array() { return std::get<6>(v_); }
-  const Object& as_object() const { return std::get<7>(v_); }
-  Object& as_object() { return std::get<7>(v_); }
+  int64_t as_int() const { return as_int64().value(); }
+  double as_double() const { return std::get<3>(v_); }
+  const std::string& as_string() const { return std::get<4>(v_); }
+  const Array& as_array() const { return std::get<5>(v_); }
+  const Object& as_object() const { return std::get<6>(v_); }
+
+  // The value of an Int that fits the type; none for any other value.
+  std::optional<int64_t> as_int64() const;
+  std::optional<uint64_t> as_uint64() const;
 
   // The value of the first member called `key`, or null when there is none
   // or this is not an object. Callers that must refuse duplicate keys check
   // for them separately (has_duplicate_key).
   const JsonValue* find(std::string_view key) const;
 
-  // Same kind and same payload, recursively; doubles compare by bit
-  // pattern (so -0.0 differs from 0.0), members in order.
-  bool operator==(const JsonValue& other) const;
-
  private:
-  template <size_t I, class A>
-  static JsonValue make(A&& a) {
-    JsonValue v;
-    v.v_.template emplace<I>(std::forward<A>(a));
-    return v;
-  }
-  std::variant<std::monostate, bool, int64_t, uint64_t, double, std::string, Array, Object> v_;
+  friend class JsonParser;
+  std::variant<std::monostate, bool, std::string, double, std::string, Array, Object> v_;
 };
 
 // True when two members of the object share a key (looks at this level only).
 bool has_duplicate_key(const JsonValue::Object& members);
 
-class [[nodiscard]] JsonError {
- public:
-  enum class Kind : uint8_t {
-    UnexpectedEnd,        // the text stops inside a value, or is empty
-    UnexpectedCharacter,  // a byte no value, separator or literal starts with
-    InvalidNumber,        // e.g. 01, 1., .5, -, 1e
-    NumberOutOfRange,     // an integer beyond uint64_t, or a double's overflow
-    UnterminatedString,
-    ControlCharacter,  // a raw byte below 0x20 inside a string
-    InvalidEscape,
-    LoneSurrogate,  // a \uD800-\uDFFF escape that is not half of a pair
-    InvalidUtf8,
-    TooDeep,             // more than MAX_JSON_DEPTH nested arrays and objects
-    TrailingCharacters,  // anything but whitespace after the value
-  };
-
-  JsonError(Kind kind, size_t offset) : kind_(kind), offset_(offset) {}
-
-  Kind kind() const { return kind_; }
+struct [[nodiscard]] JsonError {
+  const char* message;  // "invalid escape"
   // Where the problem is, in bytes from the start of the text: the first
   // byte of the bad token, escape or UTF-8 sequence; the opening quote of
   // an unterminated string; the text's size when it ends too soon elsewhere.
-  size_t offset() const { return offset_; }
+  size_t offset;
+
   // The message, then " at byte N", e.g. "invalid escape at byte 12".
   std::string display() const;
-
- private:
-  Kind kind_;
-  size_t offset_;
 };
 
 // Parses `text` as exactly one JSON value with optional whitespace (space,
 // tab, line feed, carriage return) around it. Numbers are read exactly
-// (correctly rounded); a double that underflows becomes a signed zero, one
-// that overflows is NumberOutOfRange. Strings are decoded to UTF-8; `text`
-// itself need not be valid UTF-8 (invalid bytes in a string are an error,
-// outside one they are unexpected characters).
+// (correctly rounded); a double that underflows becomes a signed zero; an
+// integer beyond [-2^63, 2^64) and a double that overflows are out of
+// range. Strings are decoded to UTF-8; `text` itself need not be valid
+// UTF-8 (invalid bytes in a string are an error, outside one they are
+// unexpected characters).
 Result<JsonValue, JsonError> parse_json(std::string_view text);
+
+// Appends the JSON text of a string: `utf8`, which must be valid UTF-8, in
+// double quotes. Escapes `"`, `\` and the control characters below U+0020
+// (\b \f \n \r \t, others as \u00xx); writes everything else, non-ASCII
+// included, as it is.
+void append_quoted(std::string& out, std::string_view utf8);
+inline std::string quoted(std::string_view utf8) {
+  std::string q;
+  append_quoted(q, utf8);
+  return q;
+}
 
 // Appends one JSON text to a string, compactly: no whitespace, "," and ":"
 // as separators. The writer places the commas and colons; the caller makes
@@ -132,31 +107,51 @@ class JsonWriter {
   // Appends to `out`, which must outlive the writer.
   explicit JsonWriter(std::string& out) : out_(out) {}
 
-  void write_null();
-  void write_bool(bool b);
-  void write_int(int64_t i);
-  void write_uint(uint64_t u);
+  void write_null() { separate().append("null"); }
+  void write_bool(bool b) { separate().append(b ? "true" : "false"); }
+  void write_int(int64_t i) { write_number(i); }
+  void write_uint(uint64_t u) { write_number(u); }
   // Writes the shortest text that reads back to exactly `d`, always with a
   // "." or an exponent so that it never reads back as an integer (100.0,
   // -0.0, 1e+16). JSON has no NaN or infinity: for those it writes nothing
   // and returns false, leaving the writer as it was.
   [[nodiscard]] bool write_double(double d);
-  // `utf8` must be valid UTF-8. Escapes `"`, `\` and the control characters
-  // below U+0020 (\b \f \n \r \t, others as \u00xx); writes everything
-  // else, non-ASCII included, as it is.
-  void write_string(std::string_view utf8);
+  void write_string(std::string_view utf8) { append_quoted(separate(), utf8); }
   // A member's key, then the colon; its value comes next.
-  void write_key(std::string_view utf8);
-  void begin_object();
-  void end_object();
-  void begin_array();
-  void end_array();
+  void write_key(std::string_view utf8) {
+    append_quoted(separate(), utf8);
+    out_.push_back(':');
+    after_value_ = false;
+  }
+  void begin_object() { begin('{'); }
+  void end_object() { end('}'); }
+  void begin_array() { begin('['); }
+  void end_array() { end(']'); }
   // Writes a whole tree. Returns false at the first non-finite double, with
   // the output then incomplete (a tree from parse_json has none).
   [[nodiscard]] bool write_value(const JsonValue& v);
 
  private:
-  void separate();
+  // The output, after a comma when a value came before: a value starts.
+  std::string& separate() {
+    if (after_value_) out_.push_back(',');
+    after_value_ = true;
+    return out_;
+  }
+  template <class T>
+  void write_number(T n) {
+    char buf[24];
+    const size_t length = size_t(std::to_chars(buf, buf + sizeof buf, n).ptr - buf);
+    separate().append(buf, length);
+  }
+  void begin(char bracket) {
+    separate().push_back(bracket);
+    after_value_ = false;
+  }
+  void end(char bracket) {
+    out_.push_back(bracket);
+    after_value_ = true;
+  }
 
   std::string& out_;
   // A value has just ended, so the next value or key needs a comma first.

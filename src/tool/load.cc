@@ -30,10 +30,8 @@
 #include "db/record_file.h"
 #include "db/text_map.h"
 #include "tool/dump_format.h"
-#include "tool/json.h"
 #include "tool/publish.h"
 #include "tool/tool.h"
-#include "tool/value_json.h"
 
 namespace zez::tool {
 
@@ -175,83 +173,7 @@ Result<std::unique_ptr<Input>, Failure> spool_standard_input(Platform& platform,
   return in;
 }
 
-// ---- Lines ------------------------------------------------------------------
-
-struct DumpRecord {
-  std::string collection;
-  std::string key;
-  Value value;
-};
-
-// A line after the header: a record, or the trailer with its count.
-struct BodyLine {
-  bool is_trailer = false;
-  uint64_t count = 0;
-  DumpRecord record;
-};
-
-Result<Unit, std::string> check_header(std::string_view line) {
-  auto json = parse_json(line);
-  const JsonValue* version =
-      json.ok() && json.value().is(JsonValue::Kind::Object) && json.value().as_object().size() == 1
-          ? json.value().find(DUMP_HEADER_KEY)
-          : nullptr;
-  if (!version) return std::string("not a dump: the first line must be {\"zezavezud_dump\":1}");
-  if (!version->is(JsonValue::Kind::Int) || version->as_int() != DUMP_VERSION) {
-    std::string text;
-    bool written = JsonWriter(text).write_value(*version);
-    (void)written;  // a parsed tree has no non-finite double
-    return "unknown dump version " + text + " (this program reads version 1)";
-  }
-  return Unit{};
-}
-
-Result<BodyLine, std::string> parse_trailer(const JsonValue& count) {
-  BodyLine line;
-  line.is_trailer = true;
-  if (count.is(JsonValue::Kind::Int) && count.as_int() >= 0) {
-    line.count = uint64_t(count.as_int());
-  } else if (count.is(JsonValue::Kind::Uint)) {
-    line.count = count.as_uint();
-  } else {
-    return std::string("the record count must be a non-negative integer");
-  }
-  return line;
-}
-
-Result<BodyLine, std::string> parse_body_line(std::string_view text) {
-  auto json = parse_json(text);
-  if (!json.ok()) return "not JSON: " + json.error().display();
-  const JsonValue& j = json.value();
-  if (!j.is(JsonValue::Kind::Object)) return std::string("a line must be a JSON object");
-  const JsonValue::Object& members = j.as_object();
-  if (members.size() == 1 && members[0].first == DUMP_TRAILER_KEY) {
-    return parse_trailer(members[0].second);
-  }
-  const JsonValue* c = j.find("c");
-  const JsonValue* k = j.find("k");
-  const JsonValue* v = j.find("v");
-  if (members.size() != 3 || has_duplicate_key(members) || !c || !k || !v ||
-      !c->is(JsonValue::Kind::String) || !k->is(JsonValue::Kind::String)) {
-    return std::string(
-        "a record must be {\"c\":COLLECTION,\"k\":KEY,\"v\":VALUE} with string "
-        "collection and key");
-  }
-  if (!is_usable_collection_name(c->as_string())) {
-    return std::string("collection name cannot be a file name");
-  }
-  if (!fits_length_field(k->as_string().size()))
-    return oversized_message("key", k->as_string().size());
-  auto value = value_from_json(*v);
-  if (!value.ok()) return std::move(value).error();
-  if (value.value().is(Kind::Tombstone)) {
-    return std::string("a record's value cannot be a tombstone: a dump holds live records only");
-  }
-  if (auto too_long = find_oversized(value.value())) return std::move(*too_long);
-  BodyLine line;
-  line.record = DumpRecord{c->as_string(), k->as_string(), std::move(value).value()};
-  return line;
-}
+// ---- Checking -------------------------------------------------------------
 
 // "INPUT:LINE: message"
 std::string at_line(const Input& in, uint64_t line, std::string_view message) {
@@ -277,29 +199,39 @@ struct InputSummary {
     }
     return needed;
   }
+
+  void add_bytes(const std::string& file, uint64_t bytes) {
+    uint64_t& total = file_bytes[file];
+    total = saturating_add(total, bytes);
+  }
+
+  // A backlink record (`op` is add or remove) of `key`'s link in the
+  // backlink file of the collection it links to. One too long to frame is
+  // never written: that write fails and appends nothing.
+  void add_backlink(uint8_t op, const OutgoingLink& link, std::string_view collection,
+                    std::string_view key, std::string& scratch) {
+    scratch.clear();
+    const BacklinkStrings strings{link.target_key, collection, key, link.source_path};
+    if (!frame_backlink_record(op, strings, scratch).ok()) return;
+    add_bytes(link.target_collection + std::string(BACKLINK_SUFFIX), scratch.size());
+  }
 };
 
 // Adds what storing the record appends: the record itself, and an add
 // record in the backlink file of every collection it links to (an upper
 // bound: a write adds only the links its key's old value did not hold).
-void count_bytes(const DumpRecord& r, InputSummary& summary, std::string& scratch) {
+void count_bytes(const DumpLine& r, InputSummary& summary, std::string& scratch) {
   scratch.clear();
   encode_value(r.value, scratch);
-  uint64_t& records = summary.file_bytes[r.collection + std::string(RECORD_SUFFIX)];
-  records = saturating_add(records, 8 + uint64_t(r.key.size()) + scratch.size());
+  summary.add_bytes(r.collection + std::string(RECORD_SUFFIX),
+                    8 + uint64_t(r.key.size()) + scratch.size());
   for (const OutgoingLink& link : extract_links(r.value)) {
-    scratch.clear();
-    const BacklinkStrings strings{link.target_key, r.collection, r.key, link.source_path};
-    // Too long to frame: that write fails and appends nothing.
-    if (!frame_backlink_record(BACKLINK_OP_ADD, strings, scratch).ok()) continue;
-    uint64_t& backlinks =
-        summary.file_bytes[link.target_collection + std::string(BACKLINK_SUFFIX)];
-    backlinks = saturating_add(backlinks, scratch.size());
+    summary.add_backlink(BACKLINK_OP_ADD, link, r.collection, r.key, scratch);
   }
 }
 
 // "INPUT:LINE: collection "C" key "K" appears twice, on lines A and LINE: ..."
-std::string duplicate_message(const Input& in, const DumpRecord& r, uint64_t first,
+std::string duplicate_message(const Input& in, const DumpLine& r, uint64_t first,
                               uint64_t line) {
   std::string m = "collection " + quote_text(r.collection) + " key " + quote_text(r.key);
   m.append(" appears twice, on lines ").append(std::to_string(first)).append(" and ");
@@ -327,14 +259,14 @@ Result<InputSummary, Failure> check_input(const Input& in, bool keep_ids, Consol
     uint64_t n = lines.line_number();
     if (trailer_seen) return Failure{at_line(in, n, "a line after the trailer")};
     if (n == 1) {
-      auto header = check_header(line);
+      auto header = check_dump_header(line);
       if (!header.ok()) return Failure{at_line(in, n, header.error())};
       continue;
     }
-    auto body = parse_body_line(line);
+    auto body = read_dump_line(line);
     if (!body.ok()) return Failure{at_line(in, n, body.error())};
     if (!body.value().is_trailer) {
-      const DumpRecord& r = body.value().record;
+      const DumpLine& r = body.value();
       std::string id = r.collection;
       id.push_back('\0');
       id.append(r.key);
@@ -402,97 +334,66 @@ Result<Unit, std::string> count_overwrites(Directory& dir, Database& db, InputSu
     auto links = extract_encoded_links(reinterpret_cast<const uint8_t*>(old_value.data()),
                                        old_value.size());
     for (const OutgoingLink& link : links) {
-      scratch.clear();
-      const BacklinkStrings strings{link.target_key, collection, key, link.source_path};
-      if (!frame_backlink_record(BACKLINK_OP_REMOVE, strings, scratch).ok()) continue;
-      uint64_t& bytes = summary.file_bytes[link.target_collection + std::string(BACKLINK_SUFFIX)];
-      bytes = saturating_add(bytes, scratch.size());
+      summary.add_backlink(BACKLINK_OP_REMOVE, link, collection, key, scratch);
     }
   }
   summary.ids.clear();
   return Unit{};
 }
 
-// Writes records through the engine in transactions. A transaction holds one
-// collection's records only, so that a failure part way leaves in the
-// directory a prefix of the input (each collection's write buffer reaches
-// its file in order).
-class Loader {
- public:
-  Loader(Platform& platform, std::string path) : platform_(platform), path_(std::move(path)) {}
-  // Writes through `db`, already open on `path` (a merge opens it first).
-  Loader(Platform& platform, std::string path, std::unique_ptr<Database> db)
-      : platform_(platform), path_(std::move(path)), db_(std::move(db)) {}
-
-  Result<Unit, std::string> store(DumpRecord& r, size_t input_bytes) {
-    if (db_ && (r.collection != collection_ || batch_bytes_ >= COMMIT_AFTER_BYTES)) {
+// The second pass, over input known to be good: writes the records through
+// `db`, or through a Database opened on `path` at the first record. A
+// transaction holds one collection's records only, so that a failure part
+// way leaves in the directory a prefix of the input (each collection's
+// write buffer reaches its file in order). The Database is closed at the end.
+Result<Unit, std::string> write_records(const Input& in, Platform& platform,
+                                        const std::string& path, std::unique_ptr<Database> db,
+                                        Console& console) {
+  LineReader lines(*in.file, in.size);
+  std::string line;
+  std::string collection;  // of the open transaction
+  uint64_t batch_bytes = 0;
+  auto commit = [&]() -> Result<Unit, std::string> {
+    batch_bytes = 0;
+    auto c = db->commit();
+    if (!c.ok()) return c.error().display();
+    return Unit{};
+  };
+  // Readies a transaction of the record's collection.
+  auto begin = [&](const std::string& record_collection) -> Result<Unit, std::string> {
+    if (db && (record_collection != collection || batch_bytes >= COMMIT_AFTER_BYTES)) {
       auto c = commit();
       if (!c.ok()) return c;
     }
-    if (!db_) {
-      auto o = open();
-      if (!o.ok()) return o;
+    if (!db) {
+      auto opened = open_locked_database(platform, path);
+      if (!opened.ok()) return opened.error();
+      db = std::move(opened).value();
     }
-    if (!db_->in_transaction()) {
-      db_->begin();
-      collection_ = r.collection;
+    if (!db->in_transaction()) {
+      db->begin();
+      collection = record_collection;
     }
-    auto s = db_->set(r.collection, r.key, std::move(r.value));
-    if (!s.ok()) return s.error().display();
-    batch_bytes_ += input_bytes;
     return Unit{};
-  }
-
-  // Commits the last transaction and closes the Database.
-  Result<Unit, std::string> finish() {
-    if (!db_) return Unit{};
-    auto c = commit();
-    db_.reset();
-    return c;
-  }
-
- private:
-  Result<Unit, std::string> open() {
-    auto db = open_locked_database(platform_, path_);
-    if (!db.ok()) return db.error();
-    db_ = std::move(db).value();
-    return Unit{};
-  }
-
-  Result<Unit, std::string> commit() {
-    batch_bytes_ = 0;
-    auto c = db_->commit();
-    if (!c.ok()) return c.error().display();
-    return Unit{};
-  }
-
-  Platform& platform_;
-  std::string path_;
-  std::unique_ptr<Database> db_;
-  std::string collection_;  // of the open transaction
-  uint64_t batch_bytes_ = 0;
-};
-
-// The second pass: the input is known to be good.
-Result<Unit, std::string> write_records(const Input& in, Loader& loader, Console& console) {
-  LineReader lines(*in.file, in.size);
-  std::string line;
+  };
   for (;;) {
     auto more = lines.next(line);
     if (!more.ok()) return in.name + ": " + more.error().display();
     if (!more.value()) break;
     console.progress("loading", lines.bytes_read(), in.size);
     if (lines.line_number() == 1) continue;
-    auto body = parse_body_line(line);
+    auto body = read_dump_line(line);
     // The first pass accepted every line; a change since is the input's fault.
     if (!body.ok()) return at_line(in, lines.line_number(), body.error());
-    if (body.value().is_trailer) break;
-    auto s = loader.store(body.value().record, line.size());
-    if (!s.ok()) {
-      return "stopped at " + at_line(in, lines.line_number(), s.error());
-    }
+    DumpLine& r = body.value();
+    if (r.is_trailer) break;
+    auto ready = begin(r.collection);
+    if (!ready.ok()) return "stopped at " + at_line(in, lines.line_number(), ready.error());
+    auto s = db->set(r.collection, r.key, std::move(r.value));
+    if (!s.ok()) return "stopped at " + at_line(in, lines.line_number(), s.error().display());
+    batch_bytes += line.size();
   }
-  return loader.finish();
+  return db ? commit() : Result<Unit, std::string>(Unit{});
 }
 
 // Forces what the load wrote to stable storage: the engine never syncs, and
@@ -542,8 +443,7 @@ int load_into_new(Platform& platform, const std::string& path, std::unique_ptr<D
   auto made = publisher.make_temp();
   if (!made.ok()) return fail(made.error().message);
   Directory& temp = *made.value();
-  Loader loader(platform, publisher.temp_path());
-  auto written = write_records(input, loader, console);
+  auto written = write_records(input, platform, publisher.temp_path(), nullptr, console);
   if (!written.ok()) return fail(path + ": " + written.error() + publisher.abandon());
   auto synced = sync_database_files(temp);
   if (!synced.ok()) {
@@ -579,8 +479,7 @@ int merge_into(Platform& platform, const std::string& path, Directory& dir, cons
   }
   const std::string stays = "; the marker " + std::string(LOAD_MARKER) + " stays in " + path +
                             " until a merge of this input finishes";
-  Loader loader(platform, path, std::move(db).value());
-  auto written = write_records(input, loader, console);
+  auto written = write_records(input, platform, path, std::move(db).value(), console);
   if (!written.ok()) {
     return fail(path + ": " + written.error() + "; the records before it may have been written" +
                 stays);

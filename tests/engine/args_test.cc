@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace zez {
+namespace zez::tool {
 namespace {
 
 const std::vector<CommandSpec> COMMANDS = {
@@ -166,4 +166,4 @@ TEST(Args, OutOfMemoryIsAnOperationalFailure) {
 }
 
 }  // namespace
-}  // namespace zez
+}  // namespace zez::tool

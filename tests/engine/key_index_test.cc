@@ -21,7 +21,8 @@ std::string key_of(uint64_t n) {
 }
 
 // Random puts and erases over a small key space (so keys come and go many
-// times, runs of probing collide, and the key arena gets compacted),
+// times, runs of probing collide, the table shrinks, and the key arena gets
+// compacted),
 // checked against a plain map after every step.
 TEST(KeyIndex, AgreesWithAPlainMapThroughRandomPutsAndErases) {
   std::mt19937_64 rng(99);
@@ -51,6 +52,23 @@ TEST(KeyIndex, AgreesWithAPlainMapThroughRandomPutsAndErases) {
     const uint64_t* found = index.find(key);
     auto it = expected.find(key);
     ASSERT_EQ(found != nullptr, it != expected.end()) << key;
+    if (found) {
+      EXPECT_EQ(*found, it->second);
+    }
+  }
+  // Most keys go; the rest move to a table a fraction of the size.
+  const size_t slots_before = index.memory_bytes();
+  for (int i = 0; i < 3000; ++i) {
+    if (i % 16 == 0) continue;
+    expected.erase(key_of(uint64_t(i)));
+    index.erase(key_of(uint64_t(i)));
+  }
+  index.shrink_to_fit();
+  EXPECT_LT(index.memory_bytes(), slots_before / 4);
+  for (int i = 0; i < 3000; ++i) {
+    auto it = expected.find(key_of(uint64_t(i)));
+    const uint64_t* found = index.find(key_of(uint64_t(i)));
+    ASSERT_EQ(found != nullptr, it != expected.end()) << i;
     if (found) {
       EXPECT_EQ(*found, it->second);
     }

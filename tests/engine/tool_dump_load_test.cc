@@ -20,7 +20,6 @@
 #include "tool/dump_format.h"
 #include "tool/json.h"
 #include "tool/tool.h"
-#include "tool/value_json.h"
 
 namespace zez::tool {
 namespace {
