@@ -82,6 +82,24 @@ Result<Unit, IoError> read_record_value(File& file, uint64_t offset, uint64_t fi
   return Unit{};
 }
 
+const uint8_t* WindowReader::fill(uint64_t offset, size_t n) {
+  if (offset > limit_ || n > limit_ - offset) {
+    error_ = IoError::unexpected_eof();
+    return nullptr;
+  }
+  const size_t want = std::max(n, size_t(std::min<uint64_t>(WINDOW_SIZE, limit_ - offset)));
+  if (buffer_.size() < want) buffer_.resize(want);
+  auto r = read_exact_at(file_, buffer_.data(), want, offset);
+  if (!r.ok()) {
+    filled_ = 0;
+    error_ = std::move(r).error();
+    return nullptr;
+  }
+  start_ = offset;
+  filled_ = want;
+  return buffer_.data();
+}
+
 Result<std::string_view, IoError> WindowReader::next(uint64_t offset, uint64_t n) {
   const uint64_t held = offset >= start_ && offset - start_ < filled_ ? filled_ - (offset - start_) : 0;
   const size_t k = size_t(std::min<uint64_t>(n, held != 0 ? held : WINDOW_SIZE));

@@ -132,21 +132,7 @@ class WindowReader {
   const uint8_t* view(uint64_t offset, size_t n) {
     if (offset >= start_ && offset - start_ + n <= filled_)
       return buffer_.data() + (offset - start_);
-    if (offset > limit_ || n > limit_ - offset) {
-      error_ = IoError::unexpected_eof();
-      return nullptr;
-    }
-    const size_t want = std::max(n, size_t(std::min<uint64_t>(WINDOW_SIZE, limit_ - offset)));
-    if (buffer_.size() < want) buffer_.resize(want);
-    auto r = read_exact_at(file_, buffer_.data(), want, offset);
-    if (!r.ok()) {
-      filled_ = 0;
-      error_ = std::move(r).error();
-      return nullptr;
-    }
-    start_ = offset;
-    filled_ = want;
-    return buffer_.data();
+    return fill(offset, n);
   }
   // Up to `n` bytes from `offset` on, at least one when `n` is not 0: what
   // the window holds there, else a new window's worth.
@@ -154,6 +140,9 @@ class WindowReader {
   IoError take_error() { return std::move(*error_); }
 
  private:
+  // Reads a new window from `offset` on, out of the scan's loop.
+  const uint8_t* fill(uint64_t offset, size_t n);
+
   File& file_;
   uint64_t limit_;
   std::vector<uint8_t> buffer_;
