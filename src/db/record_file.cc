@@ -101,7 +101,8 @@ const uint8_t* WindowReader::fill(uint64_t offset, size_t n) {
 }
 
 Result<std::string_view, IoError> WindowReader::next(uint64_t offset, uint64_t n) {
-  const uint64_t held = offset >= start_ && offset - start_ < filled_ ? filled_ - (offset - start_) : 0;
+  const uint64_t held =
+      offset >= start_ && offset - start_ < filled_ ? filled_ - (offset - start_) : 0;
   const size_t k = size_t(std::min<uint64_t>(n, held != 0 ? held : WINDOW_SIZE));
   const uint8_t* bytes = view(offset, k);
   if (!bytes) return take_error();

@@ -110,8 +110,6 @@ ScanEnd scan_record_range(File& file, uint64_t from, uint64_t size, Visit&& visi
 Result<Unit, IoError> read_record_value(File& file, uint64_t offset, uint64_t file_end,
                                         std::string& out);
 
-// ---- Implementation -------------------------------------------------------
-
 // Reads byte ranges of a file, in increasing order as a rule, through one
 // large window with positioned reads: many small reads cost one system call
 // per window. A memory map would be faster still, but another program may
@@ -233,6 +231,8 @@ class KeyReplay {
   std::string keys_;
 };
 
+// ---- Implementation -------------------------------------------------------
+
 namespace detail {
 
 enum class Framed : uint8_t {
@@ -246,8 +246,9 @@ enum class Framed : uint8_t {
 // `needed` is the bytes its fields need up to the end of the first field
 // that runs past the end. Always inlined into the scan's loop: a call per
 // record costs the open a measurable share of its time.
-[[gnu::always_inline]] inline Framed frame_record_at(WindowReader& in, uint64_t size, uint64_t offset,
-                                                     RecordView& out, uint64_t& needed) {
+[[gnu::always_inline]] inline Framed frame_record_at(WindowReader& in, uint64_t size,
+                                                     uint64_t offset, RecordView& out,
+                                                     uint64_t& needed) {
   const uint64_t left = size - offset;
   needed = 4;
   if (left < 4) return Framed::Short;

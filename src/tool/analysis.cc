@@ -198,8 +198,8 @@ void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expec
     if (!value.ok()) {
       // Never for a kept record, which is whole; but should it happen, its
       // links are unknown.
-      findings.push_back(
-          damage_finding(report.entry.name, offset, "value does not decode", value.error().display()));
+      findings.push_back(damage_finding(report.entry.name, offset, "value does not decode",
+                                        value.error().display()));
       expected.unknown_sources.insert(source_id(collection, key));
       return true;
     }
@@ -291,9 +291,9 @@ BacklinkFileReport replay_backlinks(Directory& dir, const DirectoryListing::Entr
   report.load_error = backlink_replay_error(end).error().display();
   report.loads = false;
   findings.push_back(damage_finding(entry.name, report.end.offset, "backlink file does not load",
-                            report.load_error + "; " +
-                                count_text(report.rows.size(), "row", "rows") +
-                                " replayed before it"));
+                                    report.load_error + "; " +
+                                        count_text(report.rows.size(), "row", "rows") +
+                                        " replayed before it"));
   return report;
 }
 
@@ -422,7 +422,8 @@ void add_record_file_findings(const std::string& name, const RecordFileDamage& d
           out.push_back(damage_finding(name, r.start, "torn tail", why));
         } else {
           out.push_back(damage_finding(name, r.start, "torn tail",
-                                       why + "; " + count_text(damage.size - r.start, "byte", "bytes") +
+                                       why + "; " +
+                                           count_text(damage.size - r.start, "byte", "bytes") +
                                            " to the end" + readable_keys_text(r)));
         }
         break;
@@ -432,11 +433,10 @@ void add_record_file_findings(const std::string& name, const RecordFileDamage& d
                                          " of zeros after the last whole record"));
         break;
       case DamageKind::Unresolved:
-        out.push_back(damage_finding(
-            name, r.start, "unresolved damage",
-            why + "; the search for whole records after it gave up; " +
-                count_text(damage.size - r.start, "byte", "bytes") + " to the end" +
-                readable_keys_text(r)));
+        out.push_back(damage_finding(name, r.start, "unresolved damage",
+                                     why + "; the search for whole records after it gave up; " +
+                                         count_text(damage.size - r.start, "byte", "bytes") +
+                                         " to the end" + readable_keys_text(r)));
         break;
     }
   }

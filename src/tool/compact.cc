@@ -36,7 +36,9 @@ namespace zez::tool {
 namespace {
 
 // An operational failure of one file: "FILE: WHAT".
-Failure failed(std::string_view file, std::string_view what) { return Failure{cat({file, ": ", what})}; }
+Failure failed(std::string_view file, std::string_view what) {
+  return Failure{cat({file, ": ", what})};
+}
 
 Failure operational(std::string_view file, const IoError& error) {
   return failed(file, error.display());
@@ -274,8 +276,7 @@ Result<BacklinkRows, Failure> read_backlink_rows(Directory& dir, const std::stri
 // Calls `row(key, backlink)` for every current row, key by key in the order
 // of BacklinkRows::keys, each key's rows in query order.
 template <class Row>
-auto for_each_row(const BacklinkRows& rows, Row&& row)
-    -> decltype(row(std::string(), Backlink())) {
+auto for_each_row(const BacklinkRows& rows, Row&& row) -> decltype(row(std::string(), Backlink())) {
   for (const std::string& key : rows.keys) {
     for (const Backlink& b : rows.index->query(key)) {
       auto r = row(key, b);
@@ -294,14 +295,16 @@ Result<std::string, IoError> frame_add(const std::string& key, const Backlink& b
   return record;
 }
 
-Result<uint64_t, Failure> current_backlink_bytes(const BacklinkRows& rows, const std::string& name) {
+Result<uint64_t, Failure> current_backlink_bytes(const BacklinkRows& rows,
+                                                 const std::string& name) {
   uint64_t bytes = 0;
-  auto r = for_each_row(rows, [&](const std::string& key, const Backlink& b) -> Result<Unit, Failure> {
-    auto record = frame_add(key, b);
-    if (!record.ok()) return operational(name, record.error());
-    bytes += record.value().size();
-    return Unit{};
-  });
+  auto r =
+      for_each_row(rows, [&](const std::string& key, const Backlink& b) -> Result<Unit, Failure> {
+        auto record = frame_add(key, b);
+        if (!record.ok()) return operational(name, record.error());
+        bytes += record.value().size();
+        return Unit{};
+      });
   if (!r.ok()) return r.error();
   return bytes;
 }
@@ -348,7 +351,8 @@ Result<uint64_t, Failure> compact_backlink_file(Directory& dir, const std::strin
 // scope that is a symbolic link (a rewrite would put a file in its place),
 // and one the engine cannot open.
 Result<std::vector<Target>, Failure> select_targets(const DirectoryListing& listing,
-                                                 const std::string* only, const std::string& path) {
+                                                    const std::string* only,
+                                                    const std::string& path) {
   if (only && !has_collection(listing, *only)) {
     return Failure{no_collection_message(path, *only)};
   }
@@ -360,7 +364,8 @@ Result<std::vector<Target>, Failure> select_targets(const DirectoryListing& list
                          listing.unopenable.end()) {
       continue;
     }
-    const int status = f.severity == Finding::Severity::Damage ? EXIT_DAMAGE_LEFT : EXIT_OPERATIONAL;
+    const int status =
+        f.severity == Finding::Severity::Damage ? EXIT_DAMAGE_LEFT : EXIT_OPERATIONAL;
     return Failure{cat({f.display(), "; nothing was changed"}), status};
   }
   for (const auto* files : {&listing.record_files, &listing.backlink_files}) {
@@ -407,7 +412,7 @@ bool is_rewritten(const Target& t) { return !t.is_records || !t.records->all_liv
 // soon as its replacement is in place, so its blocks are free again before
 // the next file is written: the largest rewritten file must fit.
 Result<Unit, Failure> check_space(Directory& dir, const std::vector<Target>& targets,
-                               const std::string& path) {
+                                  const std::string& path) {
   uint64_t needed = 0;
   for (const Target& t : targets) {
     if (is_rewritten(t)) needed = std::max(needed, space_for_file(t.bytes_after));
@@ -457,15 +462,14 @@ void write_report(Console& console, const std::vector<Target>& targets, bool jso
 }
 
 Result<std::vector<Target>, Failure> compact(Directory& dir, const ParsedArgs& args,
-                                          Console& console) {
+                                             Console& console) {
   const std::string& path = args.positionals[0];
   auto listing = list_directory(dir);
   if (!listing.ok()) {
     return failed(path, cat({listing.error().display(), "; nothing was changed"}));
   }
   for (const Finding& f : listing.value().notes) {
-    console.err(f.severity == Finding::Severity::Note ? cat({"note: ", f.display()})
-                                                      : f.display());
+    console.err(f.severity == Finding::Severity::Note ? cat({"note: ", f.display()}) : f.display());
   }
   auto targets = select_targets(listing.value(), args.value("collection"), path);
   if (!targets.ok()) return targets.error();

@@ -40,9 +40,7 @@ std::string utc_timestamp() {
   return text;
 }
 
-std::string shown_backup(const std::string& backup) {
-  return cat({BACKUP_DIRECTORY, "/", backup});
-}
+std::string shown_backup(const std::string& backup) { return cat({BACKUP_DIRECTORY, "/", backup}); }
 
 // The entry name in lost+found of a backup shown as "lost+found/NAME".
 std::string backup_name_of(const std::string& shown) {
@@ -88,7 +86,8 @@ Step<Directory*> Repairer::backup_directory() {
     auto sub = dir_.open_subdirectory(std::string(BACKUP_DIRECTORY), true);
     if (!sub.ok()) return io_failure(std::string(BACKUP_DIRECTORY), "cannot open", sub.error());
     auto synced = dir_.sync();  // the new subdirectory's entry
-    if (!synced.ok()) return io_failure(std::string(BACKUP_DIRECTORY), "cannot sync", synced.error());
+    if (!synced.ok())
+      return io_failure(std::string(BACKUP_DIRECTORY), "cannot sync", synced.error());
     lost_found_ = std::move(sub).value();
   }
   return lost_found_.get();

@@ -188,13 +188,16 @@ TEST_F(ToolCompact, RefusesADamagedDirectoryAndChangesNothing) {
   const std::string plain = "run `zezavezud repair /d` first";
   const std::string salvage = "run `zezavezud repair --salvage /d` first";
   const std::vector<std::tuple<std::string, std::string, const std::string&>> damage = {
-      {"users.qdb", whole + std::string(12, '\0') + whole + whole, salvage},  // damage in the middle
-      {"users.qdb", whole + frame_record("b", std::string(2, '\0')).value(), plain},  // decodes short
-      {"users.qdb", whole + whole.substr(0, 7), plain},                             // torn record
-      {"users.qdb", whole + std::string(12, '\0'), plain},                          // zero tail
-      {"users.qdb", whole + std::string("\x01\0\0\0a\0\0\0\0", 9) + whole, plain},  // value length 0
-      {"users.qdb", frame_record("\xff", "\x01").value(), plain},                   // key not UTF-8
-      {"users.qbl", std::string("\x01\x05\0\0\0al", 7), plain},                     // torn backlink row
+      {"users.qdb", whole + std::string(12, '\0') + whole + whole,
+       salvage},  // damage in the middle
+      {"users.qdb", whole + frame_record("b", std::string(2, '\0')).value(),
+       plain},                                              // decodes short
+      {"users.qdb", whole + whole.substr(0, 7), plain},     // torn record
+      {"users.qdb", whole + std::string(12, '\0'), plain},  // zero tail
+      {"users.qdb", whole + std::string("\x01\0\0\0a\0\0\0\0", 9) + whole,
+       plain},                                                     // value length 0
+      {"users.qdb", frame_record("\xff", "\x01").value(), plain},  // key not UTF-8
+      {"users.qbl", std::string("\x01\x05\0\0\0al", 7), plain},    // torn backlink row
   };
   for (const auto& [name, bytes, advice] : damage) {
     Store s;
@@ -483,8 +486,8 @@ TEST(ToolLiveIndex, TheLastRecordOfEachKeyIsLive) {
     bool all_live;
     std::map<std::string, size_t> live;  // key -> its live record
   };
-  for (const Case& c : {Case{2, true, {{"a", 0}, {"b", 1}}},
-                        Case{6, false, {{"a", 2}, {"cc", 3}, {"d", 5}}}}) {
+  for (const Case& c :
+       {Case{2, true, {{"a", 0}, {"b", 1}}}, Case{6, false, {{"a", 2}, {"cc", 3}, {"d", 5}}}}) {
     const std::string bytes = file.substr(0, c.records < 6 ? offsets[c.records] : file.size());
     MemoryPlatform platform;
     std::unique_ptr<File> opened = record_file_holding(platform, bytes);
