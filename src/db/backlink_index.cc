@@ -63,7 +63,7 @@ Result<std::unique_ptr<BacklinkIndex>, IoError> BacklinkIndex::load(Directory& d
   if (!opened.ok()) return std::move(opened).error();
   std::unique_ptr<File> file = std::move(opened).value();
   TextMap<std::vector<Backlink>> entries;
-  std::string target_key;  // reused: the map has no lookup by string_view
+  std::string target_key;  // reused: operator[] takes only a std::string
   ScanEnd end = scan_backlink_file(*file, [&](const BacklinkRecordView& r) {
     if (!r.strings_are_utf8) return false;
     const BacklinkStrings& s = r.strings;
@@ -72,8 +72,7 @@ Result<std::unique_ptr<BacklinkIndex>, IoError> BacklinkIndex::load(Directory& d
       entries[target_key].push_back(Backlink{
           std::string(s.source_collection), std::string(s.source_key), std::string(s.source_path)});
     } else if (r.op == BACKLINK_OP_REMOVE) {
-      target_key.assign(s.target_key);
-      auto it = entries.find(target_key);
+      auto it = entries.find(s.target_key);
       if (it != entries.end()) {
         std::erase_if(it->second, [&](const Backlink& b) { return equals(b, s); });
         if (it->second.empty()) entries.erase(it);

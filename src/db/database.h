@@ -79,14 +79,14 @@ class Database final : private RecordReader {
 
   Result<Value, StorageError> get(std::string_view collection, std::string_view key);
   Result<Unit, StorageError> set(std::string_view collection, std::string_view key, Value value);
-  // get without the decode: the stored value's bytes into `out`. A caller
-  // that decodes them itself must report a decoding failure as
-  // StorageError::codec, as get does.
   // A hint that the key will be read or written soon: its slots in the
   // collection's tables are fetched into the cache, so that a caller with a
   // run of writes hides their misses behind the work on the one before.
   // Changes nothing, and does nothing for a collection not yet open.
   void prefetch(std::string_view collection, std::string_view key);
+  // get without the decode: the stored value's bytes into `out`. A caller
+  // that decodes them itself must report a decoding failure as
+  // StorageError::codec, as get does.
   Result<Unit, StorageError> get_encoded(std::string_view collection, std::string_view key,
                                          std::string& out);
   // set with the value already encoded (`encoded` must be one whole, valid
