@@ -13,9 +13,6 @@ namespace zez {
 
 namespace {
 
-// Records the scan sees before it estimates how many the whole file holds.
-constexpr uint64_t RECORDS_BEFORE_ESTIMATE = 4096;
-
 Result<Value, StorageError> decode_stored(const uint8_t* data, size_t size) {
   size_t cursor = 0;
   auto v = decode_value(data, size, &cursor);
@@ -78,38 +75,15 @@ Result<std::unique_ptr<Collection>, IoError> Collection::load(Directory& dir,
 // UTF-8, as the fields come in the record.
 Result<Unit, IoError> Collection::scan(uint64_t size) {
   std::optional<IoError> refusal;
-  uint64_t records = 0;
-  uint64_t key_bytes = 0;
-  // Records wait in a small batch, their slots prefetched, so that the
-  // index's cache misses overlap instead of coming one after another.
-  struct Pending {
-    uint64_t hash;
-    uint64_t offset;
-    size_t key_len;
-    bool tombstone;
-  };
-  constexpr size_t BATCH = 16;
-  Pending batch[BATCH];
-  size_t batched = 0;
-  std::string batch_keys;
+  KeyReplay replay(size);
   // False, with `refusal` set, at a record the index cannot take.
-  const auto apply_batch = [&] {
-    std::string_view keys(batch_keys);
-    for (size_t i = 0; i < batched; ++i) {
-      const Pending& p = batch[i];
-      const std::string_view key = keys.substr(0, p.key_len);
-      keys.remove_prefix(p.key_len);
-      if (p.tombstone) {
-        index_.erase(key, p.hash);
-      } else if (!index_.put_offset(key, p.hash, p.offset)) {
-        refusal = offset_beyond_limit(p.offset);
-        batched = 0;
-        batch_keys.clear();
-        return false;
-      }
+  const auto apply = [&](std::string_view key, const KeyReplay::Pending& p) {
+    if (p.tombstone) {
+      index_.erase(key, p.hash);
+    } else if (!index_.put_offset(key, p.hash, p.offset)) {
+      refusal = offset_beyond_limit(p.offset);
+      return false;
     }
-    batched = 0;
-    batch_keys.clear();
     return true;
   };
   ScanEnd end = scan_record_file(*reader_, size, [&](const RecordView& r) {
@@ -118,21 +92,9 @@ Result<Unit, IoError> Collection::scan(uint64_t size) {
                                                   : IoError::message("invalid utf8 key");
       return false;
     }
-    if (records == RECORDS_BEFORE_ESTIMATE) {
-      // Size the index once from the records seen so far instead of
-      // rehashing it again and again on a large file.
-      const uint64_t estimate = size / (r.offset / records);
-      index_.reserve(size_t(estimate), size_t(key_bytes / records * estimate));
-    }
-    ++records;
-    if (records <= RECORDS_BEFORE_ESTIMATE) key_bytes += r.key.size() + 1;
-    const uint64_t hash = KeyIndex::hash(r.key);
-    index_.prefetch(hash);
-    batch[batched++] = Pending{hash, r.offset, r.key.size(), r.is_tombstone()};
-    batch_keys.append(r.key);
-    return batched < BATCH || apply_batch();
+    return replay.add(index_, r, apply);
   });
-  if (!apply_batch()) end.stop = ScanStop::Refused;
+  if (!replay.flush(apply)) end.stop = ScanStop::Refused;
   // The table was sized for every record; once the file's overwrites and
   // deletions have been applied, it keeps only what its live keys need.
   index_.shrink_to_fit();

@@ -82,6 +82,61 @@ Result<Unit, IoError> read_record_value(File& file, uint64_t offset, uint64_t fi
   return Unit{};
 }
 
+const uint8_t* WindowReader::fill(uint64_t offset, size_t n) {
+  if (offset > limit_ || n > limit_ - offset) {
+    error_ = IoError::unexpected_eof();
+    return nullptr;
+  }
+  const size_t want = std::max(n, size_t(std::min<uint64_t>(WINDOW_SIZE, limit_ - offset)));
+  if (buffer_.size() < want) buffer_.resize(want);
+  auto r = read_exact_at(file_, buffer_.data(), want, offset);
+  if (!r.ok()) {
+    filled_ = 0;
+    error_ = std::move(r).error();
+    return nullptr;
+  }
+  start_ = offset;
+  filled_ = want;
+  return buffer_.data();
+}
+
+Result<std::string_view, IoError> WindowReader::next(uint64_t offset, uint64_t n) {
+  const uint64_t held =
+      offset >= start_ && offset - start_ < filled_ ? filled_ - (offset - start_) : 0;
+  const size_t k = size_t(std::min<uint64_t>(n, held != 0 ? held : WINDOW_SIZE));
+  const uint8_t* bytes = view(offset, k);
+  if (!bytes) return take_error();
+  return std::string_view(reinterpret_cast<const char*>(bytes), k);
+}
+
+Result<Unit, IoError> ChunkWriter::append(std::string_view bytes) {
+  // A piece as large as the buffer goes out as it is, saving a copy.
+  if (buffer_.empty() && bytes.size() >= WindowReader::WINDOW_SIZE) {
+    written_ += bytes.size();
+    return write_all(file_, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                     IoError::write_zero());
+  }
+  while (!bytes.empty()) {
+    const size_t k = std::min(bytes.size(), WindowReader::WINDOW_SIZE - buffer_.size());
+    buffer_.append(bytes.substr(0, k));
+    bytes.remove_prefix(k);
+    if (buffer_.size() == WindowReader::WINDOW_SIZE) {
+      auto r = flush();
+      if (!r.ok()) return r;
+    }
+  }
+  return Unit{};
+}
+
+Result<Unit, IoError> ChunkWriter::flush() {
+  if (buffer_.empty()) return Unit{};
+  written_ += buffer_.size();
+  auto r = write_all(file_, reinterpret_cast<const uint8_t*>(buffer_.data()), buffer_.size(),
+                     IoError::write_zero());
+  buffer_.clear();
+  return r;
+}
+
 namespace detail {
 
 ScanEnd stop_at(ScanStop stop, uint64_t offset) {
@@ -110,9 +165,9 @@ ScanEnd stop_at_short_record(File& file, uint64_t size, uint64_t offset, uint64_
 // takes no more memory than the scan does.
 std::optional<ScanEnd> stop_at_zero_tail(File& file, uint64_t size, uint64_t offset,
                                          uint64_t& nonzero_at) {
-  ScanReader in(file, size);
+  WindowReader in(file, size);
   for (uint64_t at = offset; at < size;) {
-    size_t n = size_t(std::min<uint64_t>(SCAN_BUFFER_SIZE, size - at));
+    size_t n = size_t(std::min<uint64_t>(WindowReader::WINDOW_SIZE, size - at));
     const uint8_t* bytes = in.view(at, n);
     if (!bytes) return stop_at_failed_read(offset, in.take_error());
     const uint8_t* nonzero = std::find_if(bytes, bytes + n, [](uint8_t b) { return b != 0; });

@@ -53,6 +53,7 @@
 #include "codec/errors.h"
 #include "codec/result.h"
 #include "db/file.h"
+#include "db/key_index.h"
 #include "db/scan_end.h"
 
 namespace zez {
@@ -109,45 +110,37 @@ ScanEnd scan_record_range(File& file, uint64_t from, uint64_t size, Visit&& visi
 Result<Unit, IoError> read_record_value(File& file, uint64_t offset, uint64_t file_end,
                                         std::string& out);
 
-// ---- Implementation -------------------------------------------------------
-
-namespace detail {
-
-// The scan reads the file in pieces this large rather than one system call
-// per field.
-inline constexpr size_t SCAN_BUFFER_SIZE = size_t(1) << 20;
-
-// Reads the file's bytes [0, limit) through one large buffer with positioned
-// reads. A memory map would be faster still, but another program may shorten
-// the file, and touching a mapped page past its end kills the process.
-class ScanReader {
+// Reads byte ranges of a file, in increasing order as a rule, through one
+// large window with positioned reads: many small reads cost one system call
+// per window. A memory map would be faster still, but another program may
+// shorten the file, and touching a mapped page past its end kills the
+// process.
+class WindowReader {
  public:
-  ScanReader(File& file, uint64_t limit) : file_(file), limit_(limit) {}
+  // Windows are this large unless a single range needs more.
+  static constexpr size_t WINDOW_SIZE = size_t(1) << 20;
 
-  // Bytes [offset, offset + n), valid until the next call; the caller has
-  // checked that they lie before the limit. nullptr when the read fails
-  // (take_error() says why); a file shortened meanwhile gives "failed to
-  // fill whole buffer". A plain pointer rather than a Result keeps the hot
-  // path free of constructing and destroying an error each time.
+  WindowReader(File& file, uint64_t limit) : file_(file), limit_(limit) {}
+
+  // Bytes [offset, offset + n), valid until the next call. nullptr when
+  // they run past the limit (before any memory is reserved for them) or the
+  // read fails: take_error() says why, "failed to fill whole buffer" for a
+  // file shortened meanwhile. A plain pointer rather than a Result keeps the
+  // scan's hot path free of constructing and destroying an error each time.
   const uint8_t* view(uint64_t offset, size_t n) {
     if (offset >= start_ && offset - start_ + n <= filled_)
       return buffer_.data() + (offset - start_);
-    size_t want = size_t(std::min<uint64_t>(SCAN_BUFFER_SIZE, limit_ - offset));
-    want = std::max(want, n);
-    if (buffer_.size() < want) buffer_.resize(want);
-    auto r = read_exact_at(file_, buffer_.data(), want, offset);
-    if (!r.ok()) {
-      filled_ = 0;
-      error_ = std::move(r).error();
-      return nullptr;
-    }
-    start_ = offset;
-    filled_ = want;
-    return buffer_.data();
+    return fill(offset, n);
   }
+  // Up to `n` bytes from `offset` on, at least one when `n` is not 0: what
+  // the window holds there, else a new window's worth.
+  Result<std::string_view, IoError> next(uint64_t offset, uint64_t n);
   IoError take_error() { return std::move(*error_); }
 
  private:
+  // Reads a new window from `offset` on, out of the scan's loop.
+  const uint8_t* fill(uint64_t offset, size_t n);
+
   File& file_;
   uint64_t limit_;
   std::vector<uint8_t> buffer_;
@@ -155,6 +148,92 @@ class ScanReader {
   size_t filled_ = 0;
   std::optional<IoError> error_;
 };
+
+// Appends to a file through a buffer that is written out only when full:
+// few system calls, whatever the size of the pieces.
+class ChunkWriter {
+ public:
+  explicit ChunkWriter(File& file) : file_(file) {}
+
+  Result<Unit, IoError> append(std::string_view bytes);
+  // Writes out what the buffer holds.
+  Result<Unit, IoError> flush();
+  uint64_t written() const { return written_ + buffer_.size(); }
+
+ private:
+  File& file_;
+  std::string buffer_;
+  uint64_t written_ = 0;
+};
+
+// Replays records into a table of live keys as the engine's open does. The
+// table is sized once from the first records, instead of growing again and
+// again on a large file, and records wait in a small batch, their slots
+// prefetched, so that the table's cache misses overlap instead of coming
+// one after another. `Table` is a KeyMap or a RecordIndex.
+class KeyReplay {
+ public:
+  struct Pending {
+    uint64_t hash;
+    uint64_t offset;
+    uint32_t key_len;
+    uint32_t value_len;
+    bool tombstone;
+  };
+
+  // Records seen before the table is sized for the whole file.
+  static constexpr uint64_t RECORDS_BEFORE_ESTIMATE = 4096;
+
+  // `file_size` is the end of the records replayed.
+  explicit KeyReplay(uint64_t file_size) : file_size_(file_size) {}
+
+  // Queues the record, and when the batch is full calls `apply(key,
+  // const Pending&)` for each record in it, in order. False, the batch
+  // dropped, when `apply` returns false.
+  template <class Table, class Apply>
+  bool add(Table& table, const RecordView& r, Apply&& apply) {
+    if (records_ == RECORDS_BEFORE_ESTIMATE) {
+      // Every record takes at least its framing, so the quotient is not 0.
+      const uint64_t estimate = file_size_ / (r.offset / records_);
+      table.reserve(size_t(estimate), size_t(key_bytes_ / records_ * estimate));
+    }
+    ++records_;
+    if (records_ <= RECORDS_BEFORE_ESTIMATE) key_bytes_ += r.key.size() + 1;
+    const uint64_t hash = key_index_detail::hash_key(r.key);
+    table.prefetch(hash);
+    batch_[batched_++] =
+        Pending{hash, r.offset, uint32_t(r.key.size()), r.value_len, r.is_tombstone()};
+    keys_.append(r.key);
+    return batched_ < BATCH || flush(apply);
+  }
+  // Applies the records waiting.
+  template <class Apply>
+  bool flush(Apply&& apply) {
+    std::string_view keys(keys_);
+    bool applied = true;
+    for (size_t i = 0; i < batched_ && applied; ++i) {
+      applied = apply(keys.substr(0, batch_[i].key_len), batch_[i]);
+      keys.remove_prefix(batch_[i].key_len);
+    }
+    batched_ = 0;
+    keys_.clear();
+    return applied;
+  }
+
+ private:
+  static constexpr size_t BATCH = 16;
+
+  uint64_t file_size_;
+  uint64_t records_ = 0;
+  uint64_t key_bytes_ = 0;  // of the first records, a byte each for its length
+  Pending batch_[BATCH];
+  size_t batched_ = 0;
+  std::string keys_;
+};
+
+// ---- Implementation -------------------------------------------------------
+
+namespace detail {
 
 enum class Framed : uint8_t {
   Whole,       // visit it
@@ -167,8 +246,9 @@ enum class Framed : uint8_t {
 // `needed` is the bytes its fields need up to the end of the first field
 // that runs past the end. Always inlined into the scan's loop: a call per
 // record costs the open a measurable share of its time.
-[[gnu::always_inline]] inline Framed frame_record_at(ScanReader& in, uint64_t size, uint64_t offset,
-                                                     RecordView& out, uint64_t& needed) {
+[[gnu::always_inline]] inline Framed frame_record_at(WindowReader& in, uint64_t size,
+                                                     uint64_t offset, RecordView& out,
+                                                     uint64_t& needed) {
   const uint64_t left = size - offset;
   needed = 4;
   if (left < 4) return Framed::Short;
@@ -220,7 +300,7 @@ ScanEnd scan_record_file(File& file, uint64_t size, Visit&& visit) {
 template <class Visit>
 ScanEnd scan_record_range(File& file, uint64_t from, uint64_t size, Visit&& visit) {
   using detail::Framed;
-  detail::ScanReader in(file, size);
+  WindowReader in(file, size);
   RecordView record{};
   uint64_t offset = from;
   // Empty records before this offset are known not to begin a zero tail, so

@@ -42,34 +42,22 @@ RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& ent
   RecordFileReport report;
   report.entry = entry;
   auto file = dir.open(entry.name, OpenMode::ReadOnly);
-  std::optional<IoError> failure;
-  if (file.ok()) {
+  auto classified = [&]() -> Result<RecordFileDamage, IoError> {
+    if (!file.ok()) return file.error();
     auto size = file.value()->size();
-    if (size.ok()) {
-      report.size = size.value();
-    } else {
-      failure = std::move(size).error();
-    }
-  } else {
-    failure = std::move(file).error();
-  }
-  if (!failure) {
+    if (!size.ok()) return size.error();
+    report.size = size.value();
     // A large file takes seconds: say how far the pass is now and then.
     auto progress = [&](uint64_t at) { console.progress(entry.name, at, report.size); };
-    auto damage = options.frame_only
-                      ? classify_record_file_quickly(*file.value(), report.size, progress)
-                      : classify_record_file(*file.value(), report.size, progress);
-    if (damage.ok()) {
-      report.damage = std::move(damage).value();
-    } else {
-      failure = std::move(damage).error();
-    }
-  }
-  if (failure) {
+    return options.frame_only ? classify_record_file_quickly(*file.value(), report.size, progress)
+                              : classify_record_file(*file.value(), report.size, progress);
+  }();
+  if (!classified.ok()) {
     report.read_failed = true;
-    findings.push_back(note(entry.name, std::nullopt, "read error", failure->display()));
+    findings.push_back(note(entry.name, std::nullopt, "read error", classified.error().display()));
     return report;
   }
+  report.damage = std::move(classified).value();
   const RecordFileDamage& damage = report.damage;
   report.live = LiveIndex(report.size);
   report.records_after.assign(damage.regions.size(), 0);
@@ -163,19 +151,6 @@ std::string source_id(std::string_view collection, std::string_view key) {
   return id.append(key);
 }
 
-// Where the live records start, a bit per 8 bytes of the file: no two
-// records start within 8 bytes of each other, as the smallest takes 9. A
-// 64th of the file, where the index takes tens of bytes per key.
-class LiveStarts {
- public:
-  explicit LiveStarts(uint64_t size) : bits_(size_t(size / 512 + 1)) {}
-  void add(uint64_t offset) { bits_[offset >> 9] |= uint64_t(1) << ((offset >> 3) & 63); }
-  bool has(uint64_t offset) const { return (bits_[offset >> 9] >> ((offset >> 3) & 63)) & 1; }
-
- private:
-  std::vector<uint64_t> bits_;
-};
-
 // The decoding pass: every live value of the file, in file order, one value
 // in memory at a time. A second scan of the file finds the live records by
 // their starts, so the index can go first: the pass then holds little more
@@ -196,21 +171,23 @@ void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expec
   // confirmed nor refuted: which of its records count is not settled.
   const bool unknown = !salvage && report.needs_salvage();
   if (unknown) expected.unknown_collections.insert(collection);
-  RecordWindow window(*file.value(), report.size);
+  WindowReader window(*file.value(), report.size);
   std::optional<IoError> read_failure;
   uint64_t failed_at = 0;
   auto visit = [&](const RecordView& record) {
     if (!starts.has(record.offset)) return true;
     const uint64_t offset = record.offset;
     // The whole record: its key comes from the file with its value.
-    auto bytes = window.view(offset, record.end() - offset);
-    if (!bytes.ok()) {
-      read_failure = std::move(bytes).error();
+    const size_t size = size_t(record.end() - offset);
+    const uint8_t* bytes = window.view(offset, size);
+    if (!bytes) {
+      read_failure = window.take_error();
       failed_at = offset;
       return false;
     }
-    const std::string_view key = bytes.value().substr(4, record.key.size());
-    const std::string_view encoded = bytes.value().substr(RECORD_FRAMING + record.key.size());
+    const std::string_view whole(reinterpret_cast<const char*>(bytes), size);
+    const std::string_view key = whole.substr(4, record.key.size());
+    const std::string_view encoded = whole.substr(RECORD_FRAMING + record.key.size());
     // Most values hold no link: then it is enough to know that they decode.
     if (decodes_without_link(reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size())) {
       return true;
@@ -221,8 +198,8 @@ void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expec
     if (!value.ok()) {
       // Never for a kept record, which is whole; but should it happen, its
       // links are unknown.
-      findings.push_back(
-          damage_finding(report.entry.name, offset, "value does not decode", value.error().display()));
+      findings.push_back(damage_finding(report.entry.name, offset, "value does not decode",
+                                        value.error().display()));
       expected.unknown_sources.insert(source_id(collection, key));
       return true;
     }
@@ -314,9 +291,9 @@ BacklinkFileReport replay_backlinks(Directory& dir, const DirectoryListing::Entr
   report.load_error = backlink_replay_error(end).error().display();
   report.loads = false;
   findings.push_back(damage_finding(entry.name, report.end.offset, "backlink file does not load",
-                            report.load_error + "; " +
-                                count_text(report.rows.size(), "row", "rows") +
-                                " replayed before it"));
+                                    report.load_error + "; " +
+                                        count_text(report.rows.size(), "row", "rows") +
+                                        " replayed before it"));
   return report;
 }
 
@@ -345,27 +322,24 @@ void compare_rows(BacklinkFileReport& report, const std::vector<BacklinkRow>* ex
     }
   }
   const std::string& name = report.entry.name;
-  for (size_t n = 0; n < report.stale.size() && n < LISTED_PER_KIND; ++n) {
-    size_t i = report.stale[n];
-    findings.push_back(damage_finding(name, report.row_offsets[i], "stale backlink",
-                              row_text(report.rows[i]) + ": no live record holds this link"));
-  }
-  if (report.stale.size() > LISTED_PER_KIND) {
-    findings.push_back(
-        damage_finding(name, std::nullopt, "stale backlink",
-               count_text(report.stale.size() - LISTED_PER_KIND, "more row", "more rows")));
-    findings.back().count = report.stale.size() - LISTED_PER_KIND;
-  }
-  for (size_t n = 0; n < report.missing.size() && n < LISTED_PER_KIND; ++n) {
-    findings.push_back(damage_finding(name, std::nullopt, "missing backlink",
-                              row_text(report.missing[n]) + ": a live record links here"));
-  }
-  if (report.missing.size() > LISTED_PER_KIND) {
-    findings.push_back(
-        damage_finding(name, std::nullopt, "missing backlink",
-               count_text(report.missing.size() - LISTED_PER_KIND, "more row", "more rows")));
-    findings.back().count = report.missing.size() - LISTED_PER_KIND;
-  }
+  // Up to LISTED_PER_KIND rows of a kind, then one line that counts the rest.
+  const auto list = [&](const char* kind, size_t rows, const auto& finding) {
+    for (size_t n = 0; n < rows && n < LISTED_PER_KIND; ++n) findings.push_back(finding(n));
+    if (rows > LISTED_PER_KIND) {
+      findings.push_back(damage_finding(
+          name, std::nullopt, kind, count_text(rows - LISTED_PER_KIND, "more row", "more rows")));
+      findings.back().count = rows - LISTED_PER_KIND;
+    }
+  };
+  list("stale backlink", report.stale.size(), [&](size_t n) {
+    const size_t i = report.stale[n];
+    return damage_finding(name, report.row_offsets[i], "stale backlink",
+                          row_text(report.rows[i]) + ": no live record holds this link");
+  });
+  list("missing backlink", report.missing.size(), [&](size_t n) {
+    return damage_finding(name, std::nullopt, "missing backlink",
+                          row_text(report.missing[n]) + ": a live record links here");
+  });
 }
 
 }  // namespace
@@ -448,7 +422,8 @@ void add_record_file_findings(const std::string& name, const RecordFileDamage& d
           out.push_back(damage_finding(name, r.start, "torn tail", why));
         } else {
           out.push_back(damage_finding(name, r.start, "torn tail",
-                                       why + "; " + count_text(damage.size - r.start, "byte", "bytes") +
+                                       why + "; " +
+                                           count_text(damage.size - r.start, "byte", "bytes") +
                                            " to the end" + readable_keys_text(r)));
         }
         break;
@@ -458,11 +433,10 @@ void add_record_file_findings(const std::string& name, const RecordFileDamage& d
                                          " of zeros after the last whole record"));
         break;
       case DamageKind::Unresolved:
-        out.push_back(damage_finding(
-            name, r.start, "unresolved damage",
-            why + "; the search for whole records after it gave up; " +
-                count_text(damage.size - r.start, "byte", "bytes") + " to the end" +
-                readable_keys_text(r)));
+        out.push_back(damage_finding(name, r.start, "unresolved damage",
+                                     why + "; the search for whole records after it gave up; " +
+                                         count_text(damage.size - r.start, "byte", "bytes") +
+                                         " to the end" + readable_keys_text(r)));
         break;
     }
   }

@@ -69,11 +69,11 @@ struct RecordFileReport {
   bool read_failed = false;  // the file could not be opened or read whole
 
   // Damage a plain repair cuts: only a tail.
-  bool has_tail_damage() const { return !damage.clean() && damage.regions.back().is_tail() &&
-                                        !needs_salvage(); }
-  // Damage only a salvage removes.
-  bool needs_salvage() const { return damage.needs_salvage();
+  bool has_tail_damage() const {
+    return !damage.clean() && damage.regions.back().is_tail() && !needs_salvage();
   }
+  // Damage only a salvage removes.
+  bool needs_salvage() const { return damage.needs_salvage(); }
 };
 
 struct BacklinkFileReport {
@@ -97,7 +97,7 @@ struct BacklinkFileReport {
 };
 
 struct AnalysisOptions {
-  bool decode_values = true;     // decode every live value (and compare backlinks)
+  bool decode_values = true;  // decode every live value (and compare backlinks)
   // Classify record files by framing alone where that finds them whole
   // (classify_record_file_quickly): a value in the middle is not decoded.
   bool frame_only = false;

@@ -50,12 +50,6 @@ struct Figures {
   uint64_t records = 0;
 };
 
-Failure io_failure(const std::string& file, std::string_view what, const IoError& e) {
-  std::string m = file;
-  m.append(": ").append(what).append(": ").append(e.display());
-  return Failure{std::move(m)};
-}
-
 // Whether DEST is DIR or lies inside it, judged by the directories
 // themselves, so that neither a link nor ".." in a path can hide it: from
 // DEST (or the nearest directory above it that exists) up to the root.

@@ -17,7 +17,6 @@
 // cannot hold the largest rewritten file; the second rewrites them one by
 // one.
 #include <algorithm>
-#include <cstring>
 #include <functional>
 #include <initializer_list>
 
@@ -36,41 +35,17 @@ namespace zez::tool {
 
 namespace {
 
-// Records are copied, and temporary files written and read back, in pieces
-// this large: few system calls, and memory that does not grow with the file.
-constexpr size_t COPY_BUFFER_SIZE = size_t(1) << 20;
-
-// Why compact stopped: the exit status and the line for standard error.
-struct Stop {
-  int status;
-  std::string message;
-  // A damaged file is for repair to mend first; a link or an entry that is
-  // not a file is not.
-  bool suggest_repair = true;
-  // Damage in the middle: plain repair leaves it, only a salvage cuts it.
-  bool suggest_salvage = false;
-};
-
-// Joins the pieces. (GCC 12 warns falsely on chains of `+` over strings.)
-std::string concat(std::initializer_list<std::string_view> pieces) {
-  std::string text;
-  for (std::string_view p : pieces) text.append(p);
-  return text;
-}
-
 // An operational failure of one file: "FILE: WHAT".
-Stop failed(std::string_view file, std::string_view what) {
-  return Stop{EXIT_OPERATIONAL, concat({file, ": ", what})};
+Failure failed(std::string_view file, std::string_view what) {
+  return Failure{cat({file, ": ", what})};
 }
 
-Stop operational(std::string_view file, const IoError& error) {
+Failure operational(std::string_view file, const IoError& error) {
   return failed(file, error.display());
 }
 
-Stop damaged(const std::string& file, uint64_t offset, std::string_view what) {
-  std::string message = file;
-  message.append(":").append(std::to_string(offset)).append(": ").append(what);
-  return Stop{EXIT_DAMAGE_LEFT, std::move(message)};
+Failure damaged(const std::string& file, uint64_t offset, std::string_view what) {
+  return Failure{cat({file, ":", std::to_string(offset), ": ", what}), EXIT_DAMAGE_LEFT, "repair"};
 }
 
 // One file in scope and what compacting it does.
@@ -85,104 +60,14 @@ struct Target {
   uint64_t bytes_after = 0;  // first the size it will have, then the size it has
 };
 
-// ---- Writing a temporary file ------------------------------------------------
-
-// Appends to a file through a buffer that is written out only when full:
-// few system calls, whatever the size of the pieces.
-class ChunkWriter {
- public:
-  explicit ChunkWriter(File& file) : file_(file) { buffer_.reserve(COPY_BUFFER_SIZE); }
-
-  Result<Unit, IoError> append(const char* data, size_t n) {
-    // A piece as large as the buffer goes out as it is, saving a copy.
-    if (buffer_.empty() && n >= COPY_BUFFER_SIZE) {
-      written_ += n;
-      return write_all(file_, reinterpret_cast<const uint8_t*>(data), n, IoError::write_zero());
-    }
-    while (n > 0) {
-      const size_t k = std::min(n, COPY_BUFFER_SIZE - buffer_.size());
-      buffer_.append(data, k);
-      data += k;
-      n -= k;
-      if (buffer_.size() == COPY_BUFFER_SIZE) {
-        auto r = flush();
-        if (!r.ok()) return r;
-      }
-    }
-    return Unit{};
-  }
-  Result<Unit, IoError> append(std::string_view s) { return append(s.data(), s.size()); }
-
-  Result<Unit, IoError> flush() {
-    if (buffer_.empty()) return Unit{};
-    written_ += buffer_.size();
-    auto r = write_all(file_, reinterpret_cast<const uint8_t*>(buffer_.data()), buffer_.size(),
-                       IoError::write_zero());
-    buffer_.clear();
-    return r;
-  }
-
-  uint64_t written() const { return written_; }
-
- private:
-  File& file_;
-  std::string buffer_;
-  uint64_t written_ = 0;
-};
-
-// Reads byte ranges of a file in increasing order through one large window,
-// so copying many small records costs one read per window, not per record.
-class WindowReader {
- public:
-  WindowReader(File& file, uint64_t size) : file_(file), size_(size) {}
-
-  // Up to `n` bytes from `offset` on (at least one when `n` is not 0): as
-  // many as the window holds. Valid until the next call; `offset` never
-  // goes back.
-  Result<std::string_view, IoError> next(uint64_t offset, uint64_t n) {
-    if (offset < start_ || offset >= start_ + window_.size()) {
-      if (offset >= size_) return IoError::unexpected_eof();
-      window_.resize(size_t(std::min<uint64_t>(COPY_BUFFER_SIZE, size_ - offset)));
-      start_ = offset;
-      auto r =
-          read_exact_at(file_, reinterpret_cast<uint8_t*>(window_.data()), window_.size(), offset);
-      if (!r.ok()) {
-        window_.clear();
-        return std::move(r).error();
-      }
-    }
-    const size_t at = size_t(offset - start_);
-    return std::string_view(window_).substr(at, size_t(std::min<uint64_t>(n, window_.size() - at)));
-  }
-
-  // Appends bytes [offset, offset + n) to `out`.
-  Result<Unit, IoError> copy(uint64_t offset, uint64_t n, ChunkWriter& out) {
-    while (n > 0) {
-      auto piece = next(offset, n);
-      if (!piece.ok()) return std::move(piece).error();
-      auto r = out.append(piece.value());
-      if (!r.ok()) return r;
-      offset += piece.value().size();
-      n -= piece.value().size();
-    }
-    return Unit{};
-  }
-
- private:
-  File& file_;
-  uint64_t size_;
-  std::string window_;
-  uint64_t start_ = 0;
-};
-
 // ---- Replacing a file ------------------------------------------------------------
 
-std::string temp_name(const std::string& file) { return concat({file, TEMP_SUFFIX}); }
+std::string temp_name(const std::string& file) { return cat({file, TEMP_SUFFIX}); }
 
 // Replaces `file` (which `original` has open) through the engine's one
 // protocol: `fill` writes the new bytes, which are forced to disk and read
 // back by `verify` before the rename. Returns the new file's size.
-Result<uint64_t, Stop> replace(
+Result<uint64_t, Failure> replace(
     Directory& dir, const std::string& file, File& original,
     const std::function<Result<Unit, ReplaceError>(ChunkWriter&)>& fill,
     const std::function<Result<Unit, ReplaceError>(File&, uint64_t)>& verify) {
@@ -206,7 +91,7 @@ Result<uint64_t, Stop> replace(
       message.append(" (").append(file).append(" is compacted, but its rename may not yet ");
       message.append("survive a power cut)");
     }
-    return Stop{EXIT_OPERATIONAL, std::move(message)};
+    return Failure{std::move(message)};
   }
   return replaced.value();
 }
@@ -228,15 +113,15 @@ struct RecordFile {
 // kind, named as check names it. Returns whether `visit` let the scan reach
 // the end.
 template <class Visit>
-Result<bool, Stop> scan_loadable(RecordFile& rf, const std::string& name, Visit&& visit) {
+Result<bool, Failure> scan_loadable(RecordFile& rf, const std::string& name, Visit&& visit) {
   auto damage = classify_record_file(*rf.file, rf.size);
   if (!damage.ok()) return operational(name, damage.error());
   if (!damage.value().clean()) {
     std::vector<Finding> findings;
     add_record_file_findings(name, damage.value(), {}, findings);
-    Stop stop{EXIT_DAMAGE_LEFT, findings.front().display()};
-    stop.suggest_salvage = damage.value().needs_salvage();
-    return stop;
+    // Damage in the middle: plain repair leaves it, only a salvage cuts it.
+    return Failure{findings.front().display(), EXIT_DAMAGE_LEFT,
+                   damage.value().needs_salvage() ? "repair --salvage" : "repair"};
   }
   ScanEnd end = scan_record_file(*rf.file, rf.size, visit);
   switch (end.stop) {
@@ -257,7 +142,7 @@ Result<bool, Stop> scan_loadable(RecordFile& rf, const std::string& name, Visit&
 // engine could not load. One scan serves both questions: whether any record
 // is dead (most files in a store that is compacted now and then have none,
 // and are left alone) and, if so, which records are live.
-Result<RecordFile, Stop> index_record_file(Directory& dir, const std::string& name) {
+Result<RecordFile, Failure> index_record_file(Directory& dir, const std::string& name) {
   auto opened = dir.open(name, OpenMode::ReadOnly);
   if (!opened.ok()) return operational(name, opened.error());
   RecordFile rf;
@@ -301,15 +186,28 @@ Result<Unit, ReplaceError> verify_records(const RecordFile& rf, const std::strin
   return Unit{};
 }
 
-Result<uint64_t, Stop> compact_record_file(Directory& dir, const std::string& name,
-                                           RecordFile& rf) {
+// Appends the spans of `src` to `out`, in order.
+Result<Unit, IoError> copy_spans(File& src, uint64_t size, const std::vector<LiveSpan>& spans,
+                                 ChunkWriter& out) {
+  WindowReader in(src, size);
+  for (const LiveSpan& span : spans) {
+    for (uint64_t done = 0; done < span.size;) {
+      auto piece = in.next(span.offset + done, span.size - done);
+      if (!piece.ok()) return std::move(piece).error();
+      auto r = out.append(piece.value());
+      if (!r.ok()) return r;
+      done += piece.value().size();
+    }
+  }
+  return Unit{};
+}
+
+Result<uint64_t, Failure> compact_record_file(Directory& dir, const std::string& name,
+                                              RecordFile& rf) {
   const std::string temp = temp_name(name);
   auto fill = [&](ChunkWriter& out) -> Result<Unit, ReplaceError> {
-    WindowReader in(*rf.file, rf.size);
-    for (const LiveSpan& r : rf.live) {
-      auto copied = in.copy(r.offset, r.size, out);
-      if (!copied.ok()) return ReplaceError::of(temp, "cannot copy records into", copied.error());
-    }
+    auto copied = copy_spans(*rf.file, rf.size, rf.live, out);
+    if (!copied.ok()) return ReplaceError::of(temp, "cannot copy records into", copied.error());
     return Unit{};
   };
   auto verify = [&](File& copy, uint64_t size) {
@@ -334,13 +232,9 @@ Result<std::optional<uint64_t>, std::string> copy_live_records(
   auto out = open_out();
   if (!out.ok()) return out.error();
   ChunkWriter writer(*out.value());
-  WindowReader in(src, end);
-  for (const LiveSpan& r : table.take_live()) {
-    auto copied = in.copy(r.offset, r.size, writer);
-    if (!copied.ok()) return copied.error().display();
-  }
-  auto flushed = writer.flush();
-  if (!flushed.ok()) return flushed.error().display();
+  auto copied = copy_spans(src, end, table.take_live(), writer);
+  if (copied.ok()) copied = writer.flush();
+  if (!copied.ok()) return copied.error().display();
   return std::optional<uint64_t>(writer.written());
 }
 
@@ -355,14 +249,14 @@ struct BacklinkRows {
   std::vector<std::string> keys;
 };
 
-Result<BacklinkRows, Stop> read_backlink_rows(Directory& dir, const std::string& name) {
+Result<BacklinkRows, Failure> read_backlink_rows(Directory& dir, const std::string& name) {
   BacklinkRows rows;
   auto loaded = BacklinkIndex::load(dir, name);
   if (!loaded.ok()) {
     // The engine's own messages mean the bytes are wrong; a system error
     // means they could not be read.
     if (loaded.error().os_code() != 0) return operational(name, loaded.error());
-    return damaged(name, 0, concat({"the engine cannot load it: ", loaded.error().display()}));
+    return damaged(name, 0, cat({"the engine cannot load it: ", loaded.error().display()}));
   }
   rows.index = std::move(loaded).value();
   auto opened = dir.open(name, OpenMode::ReadOnly);
@@ -382,8 +276,7 @@ Result<BacklinkRows, Stop> read_backlink_rows(Directory& dir, const std::string&
 // Calls `row(key, backlink)` for every current row, key by key in the order
 // of BacklinkRows::keys, each key's rows in query order.
 template <class Row>
-auto for_each_row(const BacklinkRows& rows, Row&& row)
-    -> decltype(row(std::string(), Backlink())) {
+auto for_each_row(const BacklinkRows& rows, Row&& row) -> decltype(row(std::string(), Backlink())) {
   for (const std::string& key : rows.keys) {
     for (const Backlink& b : rows.index->query(key)) {
       auto r = row(key, b);
@@ -402,14 +295,16 @@ Result<std::string, IoError> frame_add(const std::string& key, const Backlink& b
   return record;
 }
 
-Result<uint64_t, Stop> current_backlink_bytes(const BacklinkRows& rows, const std::string& name) {
+Result<uint64_t, Failure> current_backlink_bytes(const BacklinkRows& rows,
+                                                 const std::string& name) {
   uint64_t bytes = 0;
-  auto r = for_each_row(rows, [&](const std::string& key, const Backlink& b) -> Result<Unit, Stop> {
-    auto record = frame_add(key, b);
-    if (!record.ok()) return operational(name, record.error());
-    bytes += record.value().size();
-    return Unit{};
-  });
+  auto r =
+      for_each_row(rows, [&](const std::string& key, const Backlink& b) -> Result<Unit, Failure> {
+        auto record = frame_add(key, b);
+        if (!record.ok()) return operational(name, record.error());
+        bytes += record.value().size();
+        return Unit{};
+      });
   if (!r.ok()) return r.error();
   return bytes;
 }
@@ -429,7 +324,7 @@ Result<Unit, ReplaceError> verify_backlinks(Directory& dir, const BacklinkRows& 
   return Unit{};
 }
 
-Result<uint64_t, Stop> compact_backlink_file(Directory& dir, const std::string& name) {
+Result<uint64_t, Failure> compact_backlink_file(Directory& dir, const std::string& name) {
   auto rows = read_backlink_rows(dir, name);
   if (!rows.ok()) return rows.error();
   auto original = dir.open(name, OpenMode::ReadOnly);
@@ -455,10 +350,11 @@ Result<uint64_t, Stop> compact_backlink_file(Directory& dir, const std::string& 
 // Refuses, changing nothing, a collection that does not exist, a file in
 // scope that is a symbolic link (a rewrite would put a file in its place),
 // and one the engine cannot open.
-Result<std::vector<Target>, Stop> select_targets(const DirectoryListing& listing,
-                                                 const std::string* only, const std::string& path) {
+Result<std::vector<Target>, Failure> select_targets(const DirectoryListing& listing,
+                                                    const std::string* only,
+                                                    const std::string& path) {
   if (only && !has_collection(listing, *only)) {
-    return Stop{EXIT_OPERATIONAL, no_collection_message(path, *only), false};
+    return Failure{no_collection_message(path, *only)};
   }
   std::vector<Target> targets;
   for (const Finding& f : listing.notes) {
@@ -468,19 +364,19 @@ Result<std::vector<Target>, Stop> select_targets(const DirectoryListing& listing
                          listing.unopenable.end()) {
       continue;
     }
-    const int status = f.severity == Finding::Severity::Damage ? EXIT_DAMAGE_LEFT : EXIT_OPERATIONAL;
-    return Stop{status, concat({f.display(), "; nothing was changed"}), false};
+    const int status =
+        f.severity == Finding::Severity::Damage ? EXIT_DAMAGE_LEFT : EXIT_OPERATIONAL;
+    return Failure{cat({f.display(), "; nothing was changed"}), status};
   }
   for (const auto* files : {&listing.record_files, &listing.backlink_files}) {
     for (const auto& e : *files) {
       if (only && e.collection != *only) continue;
       if (e.symlink) {
-        return Stop{EXIT_DAMAGE_LEFT,
-                    concat({e.name,
+        return Failure{cat({e.name,
                             " is a symbolic link: compact never replaces a link with a file; "
                             "nothing was changed (put the file itself in the link's place to "
                             "compact it)"}),
-                    false};
+                       EXIT_DAMAGE_LEFT};
       }
       targets.push_back(Target{e.name, files == &listing.record_files, nullptr});
     }
@@ -489,7 +385,7 @@ Result<std::vector<Target>, Stop> select_targets(const DirectoryListing& listing
 }
 
 // The first pass: sizes now and after, refusing damage.
-Result<Unit, Stop> measure(Directory& dir, Target& t) {
+Result<Unit, Failure> measure(Directory& dir, Target& t) {
   auto info = dir.entry_type(t.file);
   if (!info.ok()) return operational(t.file, info.error());
   t.bytes_before = info.value().size;
@@ -515,15 +411,15 @@ bool is_rewritten(const Target& t) { return !t.is_records || !t.records->all_liv
 // Only one temporary file exists at a time, and each original is let go as
 // soon as its replacement is in place, so its blocks are free again before
 // the next file is written: the largest rewritten file must fit.
-Result<Unit, Stop> check_space(Directory& dir, const std::vector<Target>& targets,
-                               const std::string& path) {
+Result<Unit, Failure> check_space(Directory& dir, const std::vector<Target>& targets,
+                                  const std::string& path) {
   uint64_t needed = 0;
   for (const Target& t : targets) {
     if (is_rewritten(t)) needed = std::max(needed, space_for_file(t.bytes_after));
   }
   if (needed == 0) return Unit{};
   auto space = check_free_space(dir, needed, "compact", path);
-  if (!space.ok()) return Stop{EXIT_OPERATIONAL, space.error().message};
+  if (!space.ok()) return space.error();
   return Unit{};
 }
 
@@ -565,23 +461,22 @@ void write_report(Console& console, const std::vector<Target>& targets, bool jso
   console.out(out);
 }
 
-Result<std::vector<Target>, Stop> compact(Directory& dir, const ParsedArgs& args,
-                                          Console& console) {
+Result<std::vector<Target>, Failure> compact(Directory& dir, const ParsedArgs& args,
+                                             Console& console) {
   const std::string& path = args.positionals[0];
   auto listing = list_directory(dir);
   if (!listing.ok()) {
-    return failed(path, concat({listing.error().display(), "; nothing was changed"}));
+    return failed(path, cat({listing.error().display(), "; nothing was changed"}));
   }
   for (const Finding& f : listing.value().notes) {
-    console.err(f.severity == Finding::Severity::Note ? concat({"note: ", f.display()})
-                                                      : f.display());
+    console.err(f.severity == Finding::Severity::Note ? cat({"note: ", f.display()}) : f.display());
   }
   auto targets = select_targets(listing.value(), args.value("collection"), path);
   if (!targets.ok()) return targets.error();
   for (Target& t : targets.value()) {
     auto measured = measure(dir, t);
     if (!measured.ok()) {
-      Stop s = measured.error();
+      Failure s = measured.error();
       if (s.status == EXIT_OPERATIONAL) s.message.append("; nothing was changed");
       return s;
     }
@@ -593,7 +488,7 @@ Result<std::vector<Target>, Stop> compact(Directory& dir, const ParsedArgs& args
   std::string compacted;  // the files already replaced, for a failure's message
   // A failure says which files are already compacted: a run after it
   // finds them without dead records and leaves them.
-  auto stop = [&](Stop s) {
+  auto stop = [&](Failure s) {
     if (s.status == EXIT_OPERATIONAL) {
       s.message.append(compacted.empty() ? "; no file was compacted"
                                          : "; compacted before the failure:" + compacted);
@@ -633,17 +528,15 @@ int run_compact(Platform& platform, const ParsedArgs& args, Console& console) {
   const std::string& path = args.positionals[0];
   auto dir = open_for_writing(platform, path, /*create=*/false);
   if (!dir.ok()) {
-    console.err(concat({"zezavezud: ", dir.error().message}));
+    console.err(cat({"zezavezud: ", dir.error().message}));
     return EXIT_OPERATIONAL;
   }
   auto done = compact(*dir.value(), args, console);
   if (!done.ok()) {
-    console.err(concat({"zezavezud: ", done.error().message}));
-    if (done.error().status == EXIT_DAMAGE_LEFT && done.error().suggest_repair) {
-      console.err(concat({"zezavezud: the directory is damaged; nothing was changed; run ",
-                          done.error().suggest_salvage ? "`zezavezud repair --salvage "
-                                                       : "`zezavezud repair ",
-                          path, "` first"}));
+    console.err(cat({"zezavezud: ", done.error().message}));
+    if (done.error().status == EXIT_DAMAGE_LEFT && !done.error().repair.empty()) {
+      console.err(cat({"zezavezud: the directory is damaged; nothing was changed; run `zezavezud ",
+                       done.error().repair, " ", path, "` first"}));
     }
     return done.error().status;
   }

@@ -3,61 +3,30 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <functional>
-#include <string>
+#include <system_error>
 
 namespace zez::tool {
 
-namespace {
-
-// Records applied before the index sizes itself for the whole file.
-constexpr uint64_t RECORDS_BEFORE_ESTIMATE = 4096;
-
-// Windows are this large unless a single range needs more.
-constexpr size_t WINDOW_SIZE = size_t(1) << 20;
-
-}  // namespace
-
-void LiveIndex::apply(const RecordView& r) {
-  if (applied_++ == RECORDS_BEFORE_ESTIMATE && r.offset >= RECORDS_BEFORE_ESTIMATE) {
-    map_.reserve(size_t(file_size_ / (r.offset / RECORDS_BEFORE_ESTIMATE)));
+bool LiveIndex::Apply::operator()(std::string_view key, const KeyReplay::Pending& p) const {
+  if (p.tombstone) {
+    LiveRecord gone;
+    if (index.map_.erase(key, p.hash, &gone)) index.bytes_ -= gone.size();
+    return true;
   }
-  const uint64_t hash = KeyMap<LiveRecord>::hash(r.key);
-  map_.prefetch(hash);
-  batch_[batched_++] =
-      Pending{hash, LiveRecord{r.offset, uint32_t(r.key.size()), r.value_len}, r.is_tombstone()};
-  batch_keys_.append(r.key);
-  if (batched_ == BATCH) applied();
-}
-
-const KeyMap<LiveRecord>& LiveIndex::applied() const {
-  std::string_view keys(batch_keys_);
-  for (size_t i = 0; i < batched_; ++i) {
-    const Pending& p = batch_[i];
-    const std::string_view key = keys.substr(0, p.record.key_len);
-    keys.remove_prefix(p.record.key_len);
-    if (p.tombstone) {
-      LiveRecord gone;
-      if (map_.erase(key, p.hash, &gone)) bytes_ -= gone.size();
-      continue;
-    }
-    auto [held, added] = map_.insert(key, p.hash, p.record);
-    if (!added) {
-      bytes_ -= held->size();
-      *held = p.record;
-    }
-    bytes_ += p.record.size();
+  const LiveRecord record{p.offset, p.key_len, p.value_len};
+  auto [held, added] = index.map_.insert(key, p.hash, record);
+  if (!added) {
+    index.bytes_ -= held->size();
+    *held = record;
   }
-  batched_ = 0;
-  batch_keys_.clear();
-  return map_;
+  index.bytes_ += record.size();
+  return true;
 }
 
 std::vector<std::pair<std::string_view, uint64_t>> LiveIndex::in_key_order() const {
   std::vector<std::pair<std::string_view, uint64_t>> keys;
   keys.reserve(size());
-  applied().for_each(
-      [&](std::string_view key, const LiveRecord& r) { keys.emplace_back(key, r.offset); });
+  for_each([&](std::string_view key, const LiveRecord& r) { keys.emplace_back(key, r.offset); });
   std::sort(keys.begin(), keys.end());
   return keys;
 }
@@ -67,6 +36,8 @@ uint64_t LiveRecordTable::default_hash(std::string_view key) {
 }
 
 namespace {
+
+constexpr uint64_t RECORDS_BEFORE_ESTIMATE = KeyReplay::RECORDS_BEFORE_ESTIMATE;
 
 // A slot holds the top bits of the key's hash over the arena offset of the
 // key's entry, plus one, so that 0 means empty. The slot's index comes from
@@ -296,21 +267,6 @@ bool LiveRecordTable::finish() {
   offsets_ = {};
   dead_ = {};
   return true;
-}
-
-Result<std::string_view, IoError> RecordWindow::view(uint64_t offset, uint64_t n) {
-  if (offset >= start_ && offset - start_ + n <= window_.size()) {
-    return std::string_view(window_).substr(size_t(offset - start_), size_t(n));
-  }
-  if (offset > size_ || n > size_ - offset) return IoError::unexpected_eof();
-  window_.resize(size_t(std::max<uint64_t>(n, std::min<uint64_t>(WINDOW_SIZE, size_ - offset))));
-  start_ = offset;
-  auto r = read_exact_at(file_, reinterpret_cast<uint8_t*>(window_.data()), window_.size(), offset);
-  if (!r.ok()) {
-    window_.clear();
-    return std::move(r).error();
-  }
-  return std::string_view(window_).substr(0, size_t(n));
 }
 
 }  // namespace zez::tool

@@ -1,9 +1,10 @@
 // The live keys of one record file as the engine's load leaves them, for
 // every subcommand that needs them (check, stats, repair, compact, dump):
-// built on the engine's own KeyMap, so a million keys cost about what the
-// engine's open costs, in time and in memory. Besides the offset of each
-// key's live record it keeps the record's lengths, so the live bytes are
-// known without reading the records again.
+// replayed as the engine's open replays a file, into the engine's own
+// KeyMap, so a million keys cost about what the engine's open costs, in
+// time and in memory. Besides the offset of each key's live record it keeps
+// the record's lengths, so the live bytes are known without reading the
+// records again.
 #pragma once
 
 #include <condition_variable>
@@ -14,13 +15,10 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "codec/result.h"
-#include "db/file.h"
 #include "db/key_index.h"
 #include "db/large_memory.h"
 #include "db/record_file.h"
@@ -34,21 +32,18 @@ struct LiveRecord {
   uint32_t value_len;
 
   uint64_t size() const { return RECORD_FRAMING + key_len + value_len; }
-  uint64_t value_offset() const { return offset + RECORD_FRAMING + key_len; }
-  uint64_t end() const { return offset + size(); }
 };
 
 class LiveIndex {
  public:
   // `file_size` lets the index size itself once from the first records, as
   // the engine's load does, instead of growing step by step.
-  explicit LiveIndex(uint64_t file_size = 0) : file_size_(file_size) {}
+  explicit LiveIndex(uint64_t file_size = 0) : replay_(file_size) {}
 
   // Applies one record the engine would load: a tombstone removes its key,
-  // any other record becomes its key's live record. Records wait in a small
-  // batch, their slots prefetched, as in the engine's load; every query
-  // below applies the batch first.
-  void apply(const RecordView& r);
+  // any other record becomes its key's live record. Records wait in the
+  // replay's batch; every query below applies it first.
+  void apply(const RecordView& r) { replay_.add(map_, r, Apply{*this}); }
 
   size_t size() const { return applied().size(); }
   // The sum of the live records' sizes, framing included.
@@ -68,22 +63,19 @@ class LiveIndex {
   }
 
  private:
-  struct Pending {
-    uint64_t hash;
-    LiveRecord record;
-    bool tombstone;
+  struct Apply {
+    const LiveIndex& index;
+    bool operator()(std::string_view key, const KeyReplay::Pending& p) const;
   };
-  static constexpr size_t BATCH = 16;
 
   // The map with every record applied.
-  const KeyMap<LiveRecord>& applied() const;
+  const KeyMap<LiveRecord>& applied() const {
+    replay_.flush(Apply{*this});
+    return map_;
+  }
 
   mutable KeyMap<LiveRecord> map_;
-  mutable Pending batch_[BATCH];
-  mutable size_t batched_ = 0;
-  mutable std::string batch_keys_;
-  uint64_t file_size_;
-  uint64_t applied_ = 0;
+  mutable KeyReplay replay_;
   mutable uint64_t bytes_ = 0;
 };
 
@@ -201,23 +193,19 @@ class LiveRecordTable {
   std::vector<LiveSpan> live_;
 };
 
-// Reads byte ranges of a file in increasing order through one large window,
-// so reading many small records costs one system call per window, not one
-// per record.
-class RecordWindow {
+// Where live records start, a bit per 8 bytes of a record file: every
+// record takes at least its 8 bytes of framing, so no two start in the same
+// 8 bytes. A 64th of the file, where the index takes tens of bytes per key:
+// once the starts are marked, the index can go, and a scan of the file finds
+// the live records by their starts, in file order, without a sort.
+class LiveStarts {
  public:
-  RecordWindow(File& file, uint64_t size) : file_(file), size_(size) {}
-
-  // Bytes [offset, offset + n), valid until the next call; `offset` never
-  // goes back. A range running past the size given fails as a short read
-  // does, before any memory is reserved for it.
-  Result<std::string_view, IoError> view(uint64_t offset, uint64_t n);
+  explicit LiveStarts(uint64_t file_size) : bits_(size_t(file_size / 512 + 1)) {}
+  void add(uint64_t offset) { bits_[offset >> 9] |= uint64_t(1) << ((offset >> 3) & 63); }
+  bool has(uint64_t offset) const { return (bits_[offset >> 9] >> ((offset >> 3) & 63)) & 1; }
 
  private:
-  File& file_;
-  uint64_t size_;
-  std::string window_;
-  uint64_t start_ = 0;
+  std::vector<uint64_t> bits_;
 };
 
 }  // namespace zez::tool

@@ -9,7 +9,6 @@
 #include <chrono>
 #include <ctime>
 #include <functional>
-#include <initializer_list>
 
 #include "db/backlink_file.h"
 #include "db/record_file.h"
@@ -22,10 +21,6 @@ namespace zez::tool {
 
 namespace {
 
-// Backlink records are framed into a buffer and written out this many bytes
-// at a time.
-constexpr size_t WRITE_CHUNK = size_t(1) << 20;
-
 struct Action {
   std::string file;
   std::string action;  // "cut tail", "salvage", "rebuild backlinks", "remove"
@@ -33,25 +28,8 @@ struct Action {
 };
 
 // Stops the repair at the first failure; the failure is the message shown.
-struct StepFailure {
-  std::string message;
-};
-
 template <class T>
-using Step = Result<T, StepFailure>;
-
-StepFailure failed(const std::string& file, std::string_view what, const IoError& e) {
-  std::string m = file;
-  m.append(": ").append(what).append(": ").append(e.display());
-  return StepFailure{std::move(m)};
-}
-
-// Joins pieces; GCC 12 warns falsely on `"text" + std::to_string(n)`.
-std::string cat(std::initializer_list<std::string_view> pieces) {
-  std::string out;
-  for (std::string_view p : pieces) out.append(p);
-  return out;
-}
+using Step = Result<T, Failure>;
 
 std::string utc_timestamp() {
   std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
@@ -62,20 +40,18 @@ std::string utc_timestamp() {
   return text;
 }
 
-std::string shown_backup(const std::string& backup) {
-  return cat({BACKUP_DIRECTORY, "/", backup});
-}
+std::string shown_backup(const std::string& backup) { return cat({BACKUP_DIRECTORY, "/", backup}); }
 
 // The entry name in lost+found of a backup shown as "lost+found/NAME".
 std::string backup_name_of(const std::string& shown) {
   return shown.substr(BACKUP_DIRECTORY.size() + 1);
 }
 
-StepFailure failed(const ReplaceError& e) { return StepFailure{e.display()}; }
+Failure failed(const ReplaceError& e) { return Failure{e.display()}; }
 
 class Repairer {
  public:
-  Repairer(Directory& dir, bool salvage) : dir_(dir), salvage_(salvage) {}
+  explicit Repairer(Directory& dir) : dir_(dir) {}
 
   Step<Unit> remove_temp_file(const std::string& name);
   Step<Unit> cut_tail(const RecordFileReport& r);
@@ -102,16 +78,16 @@ class Repairer {
                      const std::function<void(const std::string& backup)>& replaced);
 
   Directory& dir_;
-  bool salvage_;
   std::unique_ptr<Directory> lost_found_;
 };
 
 Step<Directory*> Repairer::backup_directory() {
   if (!lost_found_) {
     auto sub = dir_.open_subdirectory(std::string(BACKUP_DIRECTORY), true);
-    if (!sub.ok()) return failed(std::string(BACKUP_DIRECTORY), "cannot open", sub.error());
+    if (!sub.ok()) return io_failure(std::string(BACKUP_DIRECTORY), "cannot open", sub.error());
     auto synced = dir_.sync();  // the new subdirectory's entry
-    if (!synced.ok()) return failed(std::string(BACKUP_DIRECTORY), "cannot sync", synced.error());
+    if (!synced.ok())
+      return io_failure(std::string(BACKUP_DIRECTORY), "cannot sync", synced.error());
     lost_found_ = std::move(sub).value();
   }
   return lost_found_.get();
@@ -142,9 +118,9 @@ Step<std::string> Repairer::save_backup(const std::string& name, File& src, uint
 
 Step<Unit> Repairer::remove_temp_file(const std::string& name) {
   auto removed = dir_.remove(name);
-  if (!removed.ok()) return failed(name, "cannot remove", removed.error());
+  if (!removed.ok()) return io_failure(name, "cannot remove", removed.error());
   auto synced = dir_.sync();
-  if (!synced.ok()) return failed(name, "cannot sync the directory", synced.error());
+  if (!synced.ok()) return io_failure(name, "cannot sync the directory", synced.error());
   actions.push_back({name, "remove", "leftover temporary file"});
   return Unit{};
 }
@@ -152,14 +128,14 @@ Step<Unit> Repairer::remove_temp_file(const std::string& name) {
 Step<Unit> Repairer::cut_tail(const RecordFileReport& r) {
   const std::string& name = r.entry.name;
   auto reader = dir_.open(name, OpenMode::ReadOnly);
-  if (!reader.ok()) return failed(name, "cannot open", reader.error());
+  if (!reader.ok()) return io_failure(name, "cannot open", reader.error());
   const uint64_t cut_at = r.damage.whole_end();
   auto backup = save_backup(name, *reader.value(), cut_at, r.size);
   if (!backup.ok()) return std::move(backup).error();
   auto writer = dir_.open(name, OpenMode::Append);
   if (!writer.ok()) {
     // The file is as it was, so the copy protects nothing yet.
-    StepFailure f = failed(name, "cannot open", writer.error());
+    Failure f = io_failure(name, "cannot open", writer.error());
     if (!lost_found_->remove(backup_name_of(backup.value())).ok()) {
       f.message.append(" (").append(backup.value()).append(" is left over)");
     }
@@ -167,9 +143,9 @@ Step<Unit> Repairer::cut_tail(const RecordFileReport& r) {
   }
   // From here on the copy stays, whatever fails: the cut may have begun.
   auto cut = writer.value()->truncate(cut_at);
-  if (!cut.ok()) return failed(name, "cannot truncate", cut.error());
+  if (!cut.ok()) return io_failure(name, "cannot truncate", cut.error());
   auto synced = writer.value()->sync();
-  if (!synced.ok()) return failed(name, "cannot sync", synced.error());
+  if (!synced.ok()) return io_failure(name, "cannot sync", synced.error());
   actions.push_back({name, "cut tail",
                      cat({"cut ", std::to_string(r.size - cut_at), " bytes at offset ",
                           std::to_string(cut_at), ", saved in ", backup.value()})});
@@ -181,7 +157,7 @@ Step<Unit> Repairer::replace(const std::string& name, const std::string& mode_fr
                              const std::function<void(const std::string& backup)>& replaced) {
   const std::string temp = cat({name, TEMP_SUFFIX});
   auto model = dir_.open(mode_from, OpenMode::ReadOnly);
-  if (!model.ok()) return failed(mode_from, "cannot open", model.error());
+  if (!model.ok()) return io_failure(mode_from, "cannot open", model.error());
   Replacement r;
   r.name = name;
   r.temp = temp;
@@ -211,7 +187,7 @@ Step<Unit> Repairer::replace(const std::string& name, const std::string& mode_fr
 Step<Unit> Repairer::salvage(const RecordFileReport& r) {
   const std::string& name = r.entry.name;
   auto src = dir_.open(name, OpenMode::ReadOnly);
-  if (!src.ok()) return failed(name, "cannot open", src.error());
+  if (!src.ok()) return io_failure(name, "cannot open", src.error());
   auto write = [&](File& out) -> Result<Unit, IoError> {
     for (const auto& [from, to] : r.damage.kept()) {
       auto copied = copy_range(*src.value(), out, from, to);
@@ -224,7 +200,6 @@ Step<Unit> Repairer::salvage(const RecordFileReport& r) {
   std::string detail = cat({"cut ", std::to_string(r.damage.regions.size()), " damaged ",
                             r.damage.regions.size() == 1 ? "region" : "regions", " (",
                             std::to_string(cut), " bytes)"});
-  (void)salvage_;
   return replace(name, name, write, [&](const std::string& backup) {
     actions.push_back({name, "salvage", cat({detail, "; the old file is saved in ", backup})});
   });
@@ -232,18 +207,16 @@ Step<Unit> Repairer::salvage(const RecordFileReport& r) {
 
 Step<Unit> Repairer::rebuild(const BacklinkFileReport& b, const Analysis& a) {
   const std::string& name = b.entry.name;
-  auto write = [&](File& out) -> Result<Unit, IoError> {
+  auto write = [&](File& file) -> Result<Unit, IoError> {
+    ChunkWriter out(file);
     std::string buf;
-    auto framed = for_each_kept_row(b, buf, [&]() -> Result<Unit, IoError> {
-      if (buf.size() < WRITE_CHUNK) return Unit{};
-      auto w = write_all(out, reinterpret_cast<const uint8_t*>(buf.data()), buf.size(),
-                         IoError::write_zero());
+    auto framed = for_each_kept_row(b, buf, [&] {
+      auto w = out.append(buf);
       buf.clear();
       return w;
     });
     if (!framed.ok()) return framed;
-    return write_all(out, reinterpret_cast<const uint8_t*>(buf.data()), buf.size(),
-                     IoError::write_zero());
+    return out.flush();
   };
   // A new file takes the owner and mode of its collection's record file, or
   // of the record file of a collection that links to it.
@@ -555,7 +528,7 @@ int run_repair(Platform& platform, const ParsedArgs& args, Console& console) {
       return EXIT_OPERATIONAL | EXIT_DAMAGE_LEFT;
     }
   }
-  Repairer repairer(*dir.value(), salvage);
+  Repairer repairer(*dir.value());
   auto done = carry_out(repairer, plan, a);
   write_report(console, json, path, a, repairer.actions, plan, false);
   say_if_clean(repairer.actions);

@@ -46,6 +46,16 @@ Failure directory_failure(const std::string& path, const IoError& error) {
 
 }  // namespace
 
+Failure io_failure(const std::string& file, std::string_view what, const IoError& e) {
+  return Failure{cat({file, ": ", what, ": ", e.display()})};
+}
+
+std::string cat(std::initializer_list<std::string_view> pieces) {
+  std::string text;
+  for (std::string_view p : pieces) text.append(p);
+  return text;
+}
+
 std::string Finding::display() const {
   // Appended piece by piece: GCC 12 warns falsely on `":" + std::to_string(n)`.
   std::string text = file;

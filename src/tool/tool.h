@@ -8,8 +8,9 @@
 #pragma once
 
 #include <algorithm>
-#include <functional>
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -151,11 +152,20 @@ Result<DirectoryListing, IoError> list_directory(Directory& dir);
 // no NUL, not too long for the system).
 bool is_usable_collection_name(std::string_view name);
 
-// An operational failure: the message for standard error; the status is
-// always EXIT_OPERATIONAL.
+// Why a command stopped: the line for standard error and the exit status.
 struct Failure {
   std::string message;
+  int status = EXIT_OPERATIONAL;
+  // Damage that repair mends first: the repair to suggest ("repair" or
+  // "repair --salvage"); empty when repair is not the remedy.
+  std::string_view repair = {};
 };
+
+// "FILE: WHAT: ERROR".
+Failure io_failure(const std::string& file, std::string_view what, const IoError& e);
+
+// Joins the pieces. (GCC 12 warns falsely on chains of `+` over strings.)
+std::string cat(std::initializer_list<std::string_view> pieces);
 
 // Opens an existing directory for a command that only reads it. Never
 // creates anything. When another program holds the directory (a Database is

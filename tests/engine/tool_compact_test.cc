@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -187,13 +188,16 @@ TEST_F(ToolCompact, RefusesADamagedDirectoryAndChangesNothing) {
   const std::string plain = "run `zezavezud repair /d` first";
   const std::string salvage = "run `zezavezud repair --salvage /d` first";
   const std::vector<std::tuple<std::string, std::string, const std::string&>> damage = {
-      {"users.qdb", whole + std::string(12, '\0') + whole + whole, salvage},  // damage in the middle
-      {"users.qdb", whole + frame_record("b", std::string(2, '\0')).value(), plain},  // decodes short
-      {"users.qdb", whole + whole.substr(0, 7), plain},                             // torn record
-      {"users.qdb", whole + std::string(12, '\0'), plain},                          // zero tail
-      {"users.qdb", whole + std::string("\x01\0\0\0a\0\0\0\0", 9) + whole, plain},  // value length 0
-      {"users.qdb", frame_record("\xff", "\x01").value(), plain},                   // key not UTF-8
-      {"users.qbl", std::string("\x01\x05\0\0\0al", 7), plain},                     // torn backlink row
+      {"users.qdb", whole + std::string(12, '\0') + whole + whole,
+       salvage},  // damage in the middle
+      {"users.qdb", whole + frame_record("b", std::string(2, '\0')).value(),
+       plain},                                              // decodes short
+      {"users.qdb", whole + whole.substr(0, 7), plain},     // torn record
+      {"users.qdb", whole + std::string(12, '\0'), plain},  // zero tail
+      {"users.qdb", whole + std::string("\x01\0\0\0a\0\0\0\0", 9) + whole,
+       plain},                                                     // value length 0
+      {"users.qdb", frame_record("\xff", "\x01").value(), plain},  // key not UTF-8
+      {"users.qbl", std::string("\x01\x05\0\0\0al", 7), plain},    // torn backlink row
   };
   for (const auto& [name, bytes, advice] : damage) {
     Store s;
@@ -459,6 +463,98 @@ TEST(ToolCompactLiveRecords, ManyBatchesAgreeWithTheKeyMap) {
     EXPECT_EQ(live, want);
     EXPECT_EQ(table.live_bytes(), reference.bytes());
   }
+}
+
+// What the live index tells of a record file: the live keys and bytes, and
+// each key's last record, a tombstone taking its key's record with it.
+TEST(ToolLiveIndex, TheLastRecordOfEachKeyIsLive) {
+  const std::vector<std::string> records = {testing::record_bytes("a", Value::integer(1)),
+                                            testing::record_bytes("b", Value::integer(2)),
+                                            testing::record_bytes("a", Value::integer(3)),
+                                            testing::record_bytes("cc", Value::integer(4)),
+                                            testing::record_bytes("b", Value::tombstone()),
+                                            testing::record_bytes("d", Value::integer(5))};
+  std::string file;
+  std::vector<uint64_t> offsets;
+  for (const std::string& record : records) {
+    offsets.push_back(file.size());
+    file += record;
+  }
+  struct Case {
+    size_t records;                      // the first ones of the file
+    std::map<std::string, size_t> live;  // key -> its live record
+  };
+  for (const Case& c : {Case{2, {{"a", 0}, {"b", 1}}}, Case{6, {{"a", 2}, {"cc", 3}, {"d", 5}}}}) {
+    const std::string bytes = file.substr(0, c.records < 6 ? offsets[c.records] : file.size());
+    MemoryPlatform platform;
+    std::unique_ptr<File> opened = record_file_holding(platform, bytes);
+    ASSERT_TRUE(opened);
+    tool::LiveIndex live(bytes.size());
+    ASSERT_EQ(scan_record_file(*opened, bytes.size(),
+                               [&](const RecordView& r) {
+                                 live.apply(r);
+                                 return true;
+                               })
+                  .stop,
+              ScanStop::End);
+    EXPECT_EQ(live.size(), c.live.size());
+    uint64_t want_bytes = 0;
+    for (const auto& [key, i] : c.live) {
+      const tool::LiveRecord* r = live.find(key);
+      ASSERT_TRUE(r) << key;
+      EXPECT_EQ(r->offset, offsets[i]) << key;
+      EXPECT_EQ(r->size(), records[i].size()) << key;
+      want_bytes += records[i].size();
+    }
+    EXPECT_EQ(live.bytes(), want_bytes);
+  }
+}
+
+// Across many of the replay's batches, and past the point where the index
+// sizes itself for the whole file, the live records are those of a plain
+// model of the file, and their starts are marked, and no other record's.
+TEST(ToolLiveIndex, ManyBatchesAgreeWithAPlainModel) {
+  std::mt19937 random(7);  // fixed: the same file every run
+  std::string file;
+  std::vector<uint64_t> starts;
+  std::map<std::string, std::pair<uint64_t, uint64_t>> model;  // key -> offset, size
+  for (size_t i = 0; i < 20000; ++i) {
+    std::string key = "k";
+    key.append(std::to_string(random() % 3000));
+    const bool remove = random() % 8 == 0;
+    const std::string record =
+        testing::record_bytes(key, remove ? Value::tombstone() : Value::integer(int64_t(i)));
+    if (remove) {
+      model.erase(key);
+    } else {
+      model[key] = {file.size(), record.size()};
+    }
+    starts.push_back(file.size());
+    file += record;
+  }
+  MemoryPlatform platform;
+  std::unique_ptr<File> opened = record_file_holding(platform, file);
+  ASSERT_TRUE(opened);
+  tool::LiveIndex live(file.size());
+  scan_record_file(*opened, file.size(), [&](const RecordView& r) {
+    live.apply(r);
+    return true;
+  });
+  std::map<std::string, std::pair<uint64_t, uint64_t>> got;
+  live.for_each([&](std::string_view key, const tool::LiveRecord& r) {
+    got[std::string(key)] = {r.offset, r.size()};
+  });
+  EXPECT_EQ(got, model);
+  uint64_t want_bytes = 0;
+  std::set<uint64_t> live_starts;
+  for (const auto& [key, where] : model) {
+    want_bytes += where.second;
+    live_starts.insert(where.first);
+  }
+  EXPECT_EQ(live.bytes(), want_bytes);
+  tool::LiveStarts marked(file.size());
+  live.for_each([&](std::string_view, const tool::LiveRecord& r) { marked.add(r.offset); });
+  for (uint64_t at : starts) EXPECT_EQ(marked.has(at), live_starts.count(at) == 1) << at;
 }
 
 TEST(LargeMemory, VectorsGrowAcrossTheThreshold) {
