@@ -345,14 +345,11 @@ void write_report(Console& console, const std::string& path, const std::string& 
     w.begin_object();
     w.write_key("findings");
     write_findings_json(w, findings);
-    for (const auto& [key, n] : {std::pair<const char*, uint64_t>{"files", figures.files},
-                                 {"bytes", figures.bytes},
-                                 {"records", figures.records},
-                                 {"milliseconds", milliseconds},
-                                 {"damage", damage}}) {
-      w.write_key(key);
-      w.write_uint(n);
-    }
+    w.write_member("files", figures.files);
+    w.write_member("bytes", figures.bytes);
+    w.write_member("records", figures.records);
+    w.write_member("milliseconds", milliseconds);
+    w.write_member("damage", damage);
     w.end_object();
     out.push_back('\n');
     console.out(out);
