@@ -68,10 +68,6 @@ struct Report {
   Console& console;
   int status = EXIT_CLEAN;
 
-  void damage(const std::string& file, uint64_t offset, std::string kind, std::string detail) {
-    add(Finding{Finding::Severity::Damage, file, offset, std::move(kind), std::move(detail)},
-        EXIT_DAMAGE_LEFT);
-  }
   void read_error(const std::string& file, uint64_t offset, const IoError& error) {
     add(Finding{Finding::Severity::Damage, file, offset, "read error",
                 error.display() + "; the records after it are left out"},
@@ -153,8 +149,9 @@ uint64_t dump_collection(Directory& dir, const DirectoryListing::Entry& entry, O
     auto value =
         decode_value(reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size(), &cursor);
     if (!value.ok()) {
-      report.damage(entry.name, offset, "value does not decode",
-                    "key " + quoted(key) + ": " + value.error().display() + "; left out");
+      report.add(Finding{Finding::Severity::Damage, entry.name, offset, "value does not decode",
+                         "key " + quoted(key) + ": " + value.error().display() + "; left out"},
+                 EXIT_DAMAGE_LEFT);
       continue;
     }
     append_dump_record(out.pending, entry.collection, key, value.value());

@@ -38,11 +38,15 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 // quote, an escape, or a control character (which JSON forbids raw).
 bool ends_run(char c) { return uint8_t(c) < 0x20 || c == '"' || c == '\\'; }
 
+// The integer `digits` (an Int's, or null for another kind) spells, when
+// it fits T.
 template <class T>
-std::optional<T> read_integer(std::string_view digits) {
+std::optional<T> read_integer(const std::string* digits) {
   T n;
-  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
-  if (ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+  if (!digits) return std::nullopt;
+  const char* end = digits->data() + digits->size();
+  auto [stop, ec] = std::from_chars(digits->data(), end, n);
+  if (ec != std::errc() || stop != end) return std::nullopt;
   return n;
 }
 
@@ -321,15 +325,12 @@ class JsonParser {
 };
 
 std::optional<int64_t> JsonValue::as_int64() const {
-  const std::string* digits = std::get_if<2>(&v_);
-  return digits ? read_integer<int64_t>(*digits) : std::nullopt;
+  return read_integer<int64_t>(std::get_if<2>(&v_));
 }
 
-// "-0" is an integer too, and not a negative one.
 std::optional<uint64_t> JsonValue::as_uint64() const {
-  const std::string* digits = std::get_if<2>(&v_);
-  if (!digits) return std::nullopt;
-  return read_integer<uint64_t>(*digits == "-0" ? std::string_view("0") : *digits);
+  if (as_int64() == 0) return 0;  // "-0" too, which from_chars refuses as unsigned
+  return read_integer<uint64_t>(std::get_if<2>(&v_));
 }
 
 const JsonValue* JsonValue::find(std::string_view key) const {

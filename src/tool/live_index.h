@@ -43,14 +43,9 @@ class LiveIndex {
   // Applies one record the engine would load: a tombstone removes its key,
   // any other record becomes its key's live record. Records wait in the
   // replay's batch; every query below applies it first.
-  void apply(const RecordView& r) {
-    ++records_;
-    replay_.add(map_, r, Apply{*this});
-  }
+  void apply(const RecordView& r) { replay_.add(map_, r, Apply{*this}); }
 
   size_t size() const { return applied().size(); }
-  // Whether every record applied is live: no tombstone and no key twice.
-  bool all_live() const { return size() == records_; }
   // The sum of the live records' sizes, framing included.
   uint64_t bytes() const {
     applied();
@@ -82,7 +77,6 @@ class LiveIndex {
   mutable KeyMap<LiveRecord> map_;
   mutable KeyReplay replay_;
   mutable uint64_t bytes_ = 0;
-  uint64_t records_ = 0;
 };
 
 // Where live records lie, framing included.
