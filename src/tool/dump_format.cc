@@ -49,6 +49,12 @@ void write_number_tag(JsonWriter& out, std::string_view tag, uint64_t n) {
   out.end_object();
 }
 
+void write_text_tag(JsonWriter& out, std::string_view tag, std::string_view text) {
+  begin_tag(out, tag);
+  out.write_string(text);
+  out.end_object();
+}
+
 // ---- Reading values
 
 using ValueResult = Result<Value, std::string>;
@@ -297,18 +303,14 @@ void write_value_json(JsonWriter& out, const Value& v) {
       uint64_t bits = std::bit_cast<uint64_t>(v.as_float());
       std::string hex(16, '0');
       for (size_t i = 16; i-- > 0; bits >>= 4) hex[i] = "0123456789abcdef"[bits & 0xF];
-      begin_tag(out, "$float");
-      out.write_string(hex);
-      out.end_object();
+      write_text_tag(out, "$float", hex);
       return;
     }
     case Kind::Text:
       out.write_string(v.as_text());
       return;
     case Kind::Blob:
-      begin_tag(out, "$bytes");
-      out.write_string(encode_base64(v.as_blob()));
-      out.end_object();
+      write_text_tag(out, "$bytes", encode_base64(v.as_blob()));
       return;
     case Kind::Date:
       write_number_tag(out, "$date", v.as_date());
