@@ -68,6 +68,16 @@ class Windows {
     last_ = victim;
     return w.bytes.data();
   }
+  // The same bytes when the window last read holds them, else nullptr;
+  // never reads.
+  const uint8_t* held(uint64_t pos, uint64_t n) const {
+    const Window& last = windows_[last_];
+    if (pos >= last.start && pos - last.start <= last.bytes.size() &&
+        n <= last.bytes.size() - (pos - last.start)) {
+      return last.bytes.data() + (pos - last.start);
+    }
+    return nullptr;
+  }
   bool failed() const { return error_.has_value(); }
   IoError take_error() { return std::move(*error_); }
 
@@ -84,6 +94,14 @@ class Windows {
   size_t last_ = 0;
   uint64_t clock_ = 0;
   std::optional<IoError> error_;
+};
+
+// A record's bytes already in memory, read as Windows reads a file.
+struct HeldBytes {
+  static constexpr size_t MAX_PIECE = Windows::MAX_PIECE;
+  const uint8_t* at(uint64_t pos, size_t) const { return data + (pos - start); }
+  const uint8_t* data;
+  uint64_t start;
 };
 
 // One bit per offset, for the offsets known to hold no whole record. Its
@@ -218,10 +236,22 @@ std::optional<uint64_t> Classifier::whole(uint64_t o, bool remember) {
   if (f.fits) {
     const uint64_t value_start = f.end - f.value_len;
     // The value first: at a false offset it almost always fails at its type
-    // byte, long before a long key would have been read.
-    EncodedSpan span = encoded_span(in_, value_start, f.end, stack_);
-    work_ += span.reached - value_start + 1;
-    if (span.decodes && span.end == f.end && key_is_utf8(o, f.key_len)) result = f.end;
+    // byte, long before a long key would have been read. A record the last
+    // window holds whole, as most are in a pass over the file, is read in
+    // place, without a window lookup for every piece.
+    if (const uint8_t* record = in_.held(o, f.end - o)) {
+      HeldBytes bytes{record, o};
+      EncodedSpan span = encoded_span(bytes, value_start, f.end, stack_);
+      work_ += span.reached - value_start + 1;
+      if (span.decodes && span.end == f.end) {
+        work_ += f.key_len;
+        if (is_valid_utf8(record + 4, f.key_len)) result = f.end;
+      }
+    } else {
+      EncodedSpan span = encoded_span(in_, value_start, f.end, stack_);
+      work_ += span.reached - value_start + 1;
+      if (span.decodes && span.end == f.end && key_is_utf8(o, f.key_len)) result = f.end;
+    }
   }
   if (!result) {
     not_whole_.add(o);

@@ -126,56 +126,53 @@ void report_record_damage(const std::string& name, const RecordFileDamage& damag
   }
 }
 
-// Copies the record file's bytes as they are at the moment of the copy.
-// Whole records are judged on the copy, which the file's bytes below its
-// size never change under (a writer only appends). Returns the bytes copied.
-Result<uint64_t, Failure> copy_record_bytes(Source& s, Directory& temp, Console& console) {
+// Copies the file's whole records as they are at the moment of the copy: a
+// record file up to its size (its whole records are judged later, on the
+// copy, which no writer touches), a backlink file up to the end of its last
+// whole record. A writer may cut a file back (a failed append, never
+// acknowledged): when the file then ends below what was copied, the copy
+// is made again up to the new end. Returns the bytes copied.
+Result<uint64_t, Failure> copy_source(Source& s, Directory& temp, Console& console) {
   uint64_t limit = UINT64_MAX;
-  for (;;) {
-    auto size = s.file->size();
-    if (!size.ok()) return io_failure(s.name, "cannot read", size.error());
-    const uint64_t at_copy = std::min(size.value(), limit);
-    console.progress("copying " + s.name, 0, at_copy);
+  // A file cut back during every attempt is not worth chasing for ever.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    uint64_t end = 0;
+    if (s.is_records) {
+      auto size = s.file->size();
+      if (!size.ok()) return io_failure(s.name, "cannot read", size.error());
+      end = std::min(size.value(), limit);
+      console.progress("copying " + s.name, 0, end);
+    } else {
+      ScanEnd scanned = scan_backlink_file(*s.file, [](const BacklinkRecordView&) { return true; });
+      if (scanned.stop == ScanStop::Io && scanned.error) {
+        return io_failure(s.name, "cannot read", *scanned.error);
+      }
+      end = scanned.offset;
+    }
     auto out = temp.open(s.name, OpenMode::CreateTruncate);
     if (!out.ok()) return io_failure(s.name, "cannot create the copy", out.error());
-    auto copied = copy_range(*s.file, *out.value(), 0, at_copy);
+    auto copied = copy_range(*s.file, *out.value(), 0, end);
     auto after = s.file->size();
     if (!after.ok()) return io_failure(s.name, "cannot read", after.error());
-    // A writer cut the file back below what was read: a failed append,
-    // never acknowledged. Copy again, up to where the file now ends.
-    if (after.value() < at_copy) {
+    if (after.value() < end) {
       limit = after.value();
       continue;
     }
     if (!copied.ok()) return io_failure(s.name, "cannot copy", copied.error());
     auto moded = take_mode(*out.value(), s.mode);
     if (!moded.ok()) return io_failure(s.name, "cannot write the copy", moded.error());
-    return at_copy;
-  }
-}
-
-// Makes the copy of a record file hold only what backup keeps of it: its
-// bytes before the first damage (cut there), and with `compact` only the
-// live records among them, written beside it and renamed over it. Then
-// syncs it. Returns its size.
-Result<uint64_t, Failure> finish_record_file(Directory& temp, const RecordFileReport& r,
-                                             bool compact, uint32_t mode) {
-  const std::string& name = r.entry.name;
-  const uint64_t end = r.damage.regions.empty() ? r.size : r.damage.regions.front().start;
-  auto copy = temp.open(name, OpenMode::Append);
-  if (!copy.ok()) return io_failure(name, "cannot open the copy", copy.error());
-  if (end < r.size) {
-    auto cut = copy.value()->truncate(end);
-    if (!cut.ok()) return io_failure(name, "cannot cut the copy", cut.error());
-  }
-  if (!compact) {
-    auto synced = copy.value()->sync();
-    if (!synced.ok()) return io_failure(name, "cannot sync the copy", synced.error());
     return end;
   }
+  return Failure{s.name + ": it was cut back during every attempt to copy it"};
+}
+
+// Writes the live records of the copy of a record file, [0, end), beside
+// it and renames them over it. Returns its size.
+Result<uint64_t, Failure> compact_copy(Directory& temp, const std::string& name, uint64_t end,
+                                       uint32_t mode) {
   auto reader = temp.open(name, OpenMode::ReadOnly);
   if (!reader.ok()) return io_failure(name, "cannot open the copy", reader.error());
-  const std::string live = name + std::string(TEMP_SUFFIX);
+  const std::string live = cat({name, TEMP_SUFFIX});
   std::unique_ptr<File> out;
   auto written = copy_live_records(*reader.value(), end, [&]() -> Result<File*, std::string> {
     auto made = temp.open(live, OpenMode::CreateTruncate);
@@ -184,42 +181,11 @@ Result<uint64_t, Failure> finish_record_file(Directory& temp, const RecordFileRe
     return out.get();
   });
   if (!written.ok()) return Failure{live + ": cannot copy the live records: " + written.error()};
-  // Every record is live: the copy stays as it is.
-  if (!written.value()) {
-    auto synced = copy.value()->sync();
-    if (!synced.ok()) return io_failure(name, "cannot sync the copy", synced.error());
-    return end;
-  }
+  if (!written.value()) return end;  // every record is live: the copy stays as it is
   auto done = take_mode(*out, mode);
-  if (done.ok()) done = out->sync();
   if (done.ok()) done = temp.rename(live, name);
   if (!done.ok()) return io_failure(live, "cannot write the live records", done.error());
   return *written.value();
-}
-
-// Copies the backlink file's whole records, as they are at the moment of
-// the copy. Whether they agree with the copied records is judged later.
-Result<uint64_t, Failure> copy_backlink_file(Source& s, Directory& temp) {
-  // Each attempt that fails was cut short by a writer's failed append; a
-  // file that keeps failing is not worth chasing for ever.
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    ScanEnd scanned = scan_backlink_file(*s.file, [](const BacklinkRecordView&) { return true; });
-    if (scanned.stop == ScanStop::Io && scanned.error) {
-      return io_failure(s.name, "cannot read", *scanned.error);
-    }
-    auto out = temp.open(s.name, OpenMode::CreateTruncate);
-    if (!out.ok()) return io_failure(s.name, "cannot create the copy", out.error());
-    auto copied = copy_range(*s.file, *out.value(), 0, scanned.offset);
-    if (!copied.ok()) return io_failure(s.name, "cannot copy", copied.error());
-    auto after = s.file->size();
-    if (!after.ok()) return io_failure(s.name, "cannot read", after.error());
-    if (after.value() < scanned.offset) continue;
-    auto moded = take_mode(*out.value(), s.mode);
-    if (moded.ok()) moded = out.value()->sync();
-    if (!moded.ok()) return io_failure(s.name, "cannot sync the copy", moded.error());
-    return scanned.offset;
-  }
-  return Failure{s.name + ": it was cut back during every attempt to copy it"};
 }
 
 // Writes a backlink file of the copy again, as repair rebuilds it.
@@ -228,24 +194,32 @@ Result<uint64_t, Failure> rebuild_backlinks(Directory& temp, const BacklinkFileR
   const std::string& name = b.entry.name;
   auto out = temp.open(name, OpenMode::CreateTruncate);
   if (!out.ok()) return io_failure(name, "cannot create the copy", out.error());
-  File& f = *out.value();
-  std::string buf;
-  uint64_t size = 0;
-  auto flush = [&]() -> Result<Unit, IoError> {
-    size += buf.size();
-    auto w = write_all(f, reinterpret_cast<const uint8_t*>(buf.data()), buf.size(),
-                       IoError::write_zero());
-    buf.clear();
-    return w;
-  };
-  auto framed = for_each_kept_row(b, buf, [&]() -> Result<Unit, IoError> {
-    return buf.size() < (size_t(1) << 20) ? Result<Unit, IoError>(Unit{}) : flush();
+  ChunkWriter writer(*out.value());
+  std::string row;
+  auto framed = for_each_kept_row(b, row, [&]() {
+    auto appended = writer.append(row);
+    row.clear();
+    return appended;
   });
-  if (framed.ok()) framed = flush();
-  if (framed.ok()) framed = take_mode(f, mode);
-  if (framed.ok()) framed = f.sync();
+  if (framed.ok()) framed = writer.flush();
+  if (framed.ok()) framed = take_mode(*out.value(), mode);
   if (!framed.ok()) return io_failure(name, "cannot write the rebuilt backlinks", framed.error());
-  return size;
+  return writer.written();
+}
+
+// Forces every file of the copy, and the copy's directory, to stable
+// storage, before the copy is published.
+Result<Unit, Failure> sync_copy(Directory& temp, const std::string& dest) {
+  auto names = temp.list();
+  if (!names.ok()) return io_failure(dest, "cannot sync the copy", names.error());
+  for (const std::string& name : names.value()) {
+    auto file = temp.open(name, OpenMode::ReadOnly);
+    auto synced = file.ok() ? file.value()->sync() : Result<Unit, IoError>(file.error());
+    if (!synced.ok()) return io_failure(name, "cannot sync the copy", synced.error());
+  }
+  auto synced = temp.sync();
+  if (!synced.ok()) return io_failure(dest, "cannot sync the copy", synced.error());
+  return Unit{};
 }
 
 bool is_backlink_kind(const std::string& kind) {
@@ -266,7 +240,7 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
   Figures figures;
   TextMap<uint32_t> modes;
   for (Source& s : sources) {
-    auto copied = s.is_records ? copy_record_bytes(s, temp, console) : copy_backlink_file(s, temp);
+    auto copied = copy_source(s, temp, console);
     if (!copied.ok()) return copied.error();
     ++figures.files;
     figures.bytes += copied.value();
@@ -304,10 +278,12 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
   const Analysis& a = analysis.value();
   for (const RecordFileReport& r : a.record_files) {
     figures.records += r.records;
-    auto finished = finish_record_file(temp, r, compact, modes[r.entry.name]);
-    if (!finished.ok()) return finished.error();
+    if (!compact) continue;
+    // Damaged copies were cut above: the records end where damage begins.
     const uint64_t end = r.damage.regions.empty() ? r.size : r.damage.regions.front().start;
-    figures.bytes = figures.bytes - end + finished.value();
+    auto compacted = compact_copy(temp, r.entry.name, end, modes[r.entry.name]);
+    if (!compacted.ok()) return compacted.error();
+    figures.bytes = figures.bytes - end + compacted.value();
   }
   // What the copy holds that backup did not cut out; never expected, but
   // never hidden either.
@@ -354,8 +330,8 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
             std::to_string(b->stale.size()) + " stale and added " +
             std::to_string(b->missing.size()) + " missing rows"});
   }
-  auto synced = temp.sync();
-  if (!synced.ok()) return io_failure(dest, "cannot sync the copy", synced.error());
+  auto synced = sync_copy(temp, dest);
+  if (!synced.ok()) return synced.error();
   return figures;
 }
 
@@ -369,16 +345,11 @@ void write_report(Console& console, const std::string& path, const std::string& 
     w.begin_object();
     w.write_key("findings");
     write_findings_json(w, findings);
-    w.write_key("files");
-    w.write_uint(figures.files);
-    w.write_key("bytes");
-    w.write_uint(figures.bytes);
-    w.write_key("records");
-    w.write_uint(figures.records);
-    w.write_key("milliseconds");
-    w.write_uint(milliseconds);
-    w.write_key("damage");
-    w.write_uint(damage);
+    w.write_member("files", figures.files);
+    w.write_member("bytes", figures.bytes);
+    w.write_member("records", figures.records);
+    w.write_member("milliseconds", milliseconds);
+    w.write_member("damage", damage);
     w.end_object();
     out.push_back('\n');
     console.out(out);

@@ -94,8 +94,7 @@ int run_check(Platform& platform, const ParsedArgs& args, Console& console) {
     w.begin_object();
     w.write_key("directory");
     w.write_string(printable(path));
-    w.write_key("damage");
-    w.write_uint(uint64_t(damage));
+    w.write_member("damage", uint64_t(damage));
     w.write_key("complete");
     w.write_bool(!a.operational_error);
     w.write_key("findings");

@@ -123,6 +123,11 @@ class JsonWriter {
     out_.push_back(':');
     after_value_ = false;
   }
+  // A member whose value is a count.
+  void write_member(std::string_view key, uint64_t n) {
+    write_key(key);
+    write_uint(n);
+  }
   void begin_object() { begin('{'); }
   void end_object() { end('}'); }
   void begin_array() { begin('['); }

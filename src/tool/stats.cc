@@ -49,21 +49,15 @@ std::map<std::string, CollectionStats> gather(const Analysis& a) {
 
 void write_stats_json(JsonWriter& w, const CollectionStats& s) {
   w.begin_object();
-  const std::pair<const char*, uint64_t> counts[] = {{"live_keys", s.live_keys},
-                                                     {"records", s.records},
-                                                     {"file_bytes", s.file_bytes},
-                                                     {"live_bytes", s.live_bytes},
-                                                     {"dead_bytes", s.dead_bytes()}};
-  for (const auto& [key, n] : counts) {
-    w.write_key(key);
-    w.write_uint(n);
-  }
+  w.write_member("live_keys", s.live_keys);
+  w.write_member("records", s.records);
+  w.write_member("file_bytes", s.file_bytes);
+  w.write_member("live_bytes", s.live_bytes);
+  w.write_member("dead_bytes", s.dead_bytes());
   w.write_key("dead_share");
   (void)w.write_double(s.dead_share());  // always finite
-  w.write_key("backlink_file_bytes");
-  w.write_uint(s.backlink_file_bytes);
-  w.write_key("backlink_rows");
-  w.write_uint(s.backlink_rows);
+  w.write_member("backlink_file_bytes", s.backlink_file_bytes);
+  w.write_member("backlink_rows", s.backlink_rows);
   w.end_object();
 }
 

@@ -44,6 +44,11 @@ Failure directory_failure(const std::string& path, const IoError& error) {
   return Failure{path + ": " + error.display()};
 }
 
+Failure lock_failure(const std::string& path, const IoError& error) {
+  return Failure{cat({path, ": cannot lock the directory (", error.display(),
+                      "); nothing was changed"})};
+}
+
 }  // namespace
 
 Failure io_failure(const std::string& file, std::string_view what, const IoError& e) {
@@ -211,10 +216,7 @@ Result<std::unique_ptr<Directory>, Failure> open_for_writing(Platform& platform,
   auto dir = create ? platform.open_directory(path) : platform.open_existing_directory(path);
   if (!dir.ok()) return directory_failure(path, dir.error());
   auto locked = dir.value()->lock_exclusive();
-  if (!locked.ok()) {
-    return Failure{path + ": cannot lock the directory (" + locked.error().display() +
-                   "); nothing was changed"};
-  }
+  if (!locked.ok()) return lock_failure(path, locked.error());
   if (locked.value() == LockStatus::WouldBlock) {
     return Failure{path + " is open in another program; nothing was changed"};
   }
@@ -226,16 +228,13 @@ Result<std::unique_ptr<Directory>, Failure> open_for_copying(Platform& platform,
                                                              bool& in_use) {
   auto dir = platform.open_existing_directory(path);
   if (!dir.ok()) return directory_failure(path, dir.error());
-  auto cannot_lock = [&](const IoError& e) {
-    return Failure{path + ": cannot lock the directory (" + e.display() + "); nothing was changed"};
-  };
   // The exclusive lock first, only to learn whether anyone else holds the
   // directory; it is then turned into the shared one.
   auto alone = dir.value()->lock_exclusive();
-  if (!alone.ok()) return cannot_lock(alone.error());
+  if (!alone.ok()) return lock_failure(path, alone.error());
   in_use = alone.value() == LockStatus::WouldBlock;
   auto shared = dir.value()->lock_shared();
-  if (!shared.ok()) return cannot_lock(shared.error());
+  if (!shared.ok()) return lock_failure(path, shared.error());
   if (shared.value() == LockStatus::WouldBlock) {
     return Failure{path +
                    " is held by a maintenance command (repair, compact or load); nothing was "
