@@ -422,17 +422,13 @@ void write_report(Console& console, const std::vector<Target>& targets, bool jso
       w.begin_object();
       w.write_key("file");
       w.write_string(t.file);
-      w.write_key("bytes_before");
-      w.write_uint(t.bytes_before);
-      w.write_key("bytes_after");
-      w.write_uint(t.bytes_after);
+      w.write_member("bytes_before", t.bytes_before);
+      w.write_member("bytes_after", t.bytes_after);
       w.end_object();
     }
     w.end_array();
-    w.write_key("bytes_before");
-    w.write_uint(before);
-    w.write_key("bytes_after");
-    w.write_uint(after);
+    w.write_member("bytes_before", before);
+    w.write_member("bytes_after", after);
     w.end_object();
     out.push_back('\n');
   } else {

@@ -382,8 +382,7 @@ void write_report(Console& console, bool json, const std::string& path, const An
     w.write_string(printable(path));
     w.write_key("dry_run");
     w.write_bool(dry_run);
-    w.write_key("damage");
-    w.write_uint(uint64_t(a.damage_count()));
+    w.write_member("damage", uint64_t(a.damage_count()));
     w.write_key("findings");
     write_findings_json(w, a.findings);
     w.write_key("actions");
@@ -408,8 +407,7 @@ void write_report(Console& console, bool json, const std::string& path, const An
         w.write_string(printable(r->entry.name));
         w.write_key("key");
         w.write_string(printable(k.key));
-        w.write_key("dropped_offset");
-        w.write_uint(k.dropped_offset);
+        w.write_member("dropped_offset", k.dropped_offset);
         w.write_key("now_offset");
         if (k.now_at) {
           w.write_uint(*k.now_at);
