@@ -413,8 +413,7 @@ int run_backup(Platform& platform, const ParsedArgs& args, Console& console) {
                                "records of its input may be missing; the marker is not copied"});
   }
   std::vector<Source> sources;
-  // The marker and the copy directory's own blocks besides the files.
-  uint64_t needed = 2 * space_for_file(0);
+  uint64_t needed = 0;
   uint64_t largest = 0;
   for (const auto* files : {&listing.value().record_files, &listing.value().backlink_files}) {
     for (const DirectoryListing::Entry& e : *files) {
@@ -433,17 +432,7 @@ int run_backup(Platform& platform, const ParsedArgs& args, Console& console) {
   }
   // --compact writes a record file's live records beside its whole copy.
   if (compact) needed = saturating_add(needed, space_for_file(largest));
-  auto leftover = publisher.find_leftover();
-  if (!leftover.ok()) return fail(leftover.error().message);
-  // A leftover of an earlier run goes only once the copy is known to fit in
-  // the space it frees and the space free.
-  const uint64_t freed = leftover.value();
-  auto space =
-      check_free_space(publisher.parent(), needed > freed ? needed - freed : 0, "backup", dest);
-  if (!space.ok()) return fail(space.error().message);
-  auto cleared = publisher.remove_leftover(console);
-  if (!cleared.ok()) return fail(cleared.error().message);
-  auto made = publisher.make_temp();
+  auto made = publisher.make_temp(needed, console);
   if (!made.ok()) return fail(made.error().message);
 
   auto filled = fill(*made.value(), sources, compact, in_use, dest, findings, console);

@@ -421,26 +421,12 @@ int load_into_new(Platform& platform, const std::string& path, std::unique_ptr<D
   auto opened = Publisher::open(platform, path, "load", "loaded");
   if (!opened.ok()) return fail(opened.error().message);
   Publisher& publisher = opened.value();
-  auto leftover = publisher.find_leftover();
-  if (!leftover.ok()) return fail(leftover.error().message);
   if (!held) {
     auto appeared = publisher.hold_target(platform);
     if (!appeared.ok()) return fail(appeared.error().message);
     held = std::move(appeared).value();
   }
-  // The marker and the new directory's own blocks besides the files. A
-  // leftover goes first, so the space its files hold counts as free; it
-  // goes only when the load then fits, so a load short of space changes
-  // nothing.
-  const uint64_t needed = saturating_add(summary.space_needed(), 2 * space_for_file(0));
-  const uint64_t freed = leftover.value();
-  auto space =
-      check_free_space(publisher.parent(), needed > freed ? needed - freed : 0, "load", path);
-  if (!space.ok()) return fail(space.error().message);
-  auto cleared = publisher.remove_leftover(console);
-  if (!cleared.ok()) return fail(cleared.error().message);
-
-  auto made = publisher.make_temp();
+  auto made = publisher.make_temp(summary.space_needed(), console);
   if (!made.ok()) return fail(made.error().message);
   Directory& temp = *made.value();
   auto written = write_records(input, platform, publisher.temp_path(), nullptr, console);

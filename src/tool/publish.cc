@@ -119,19 +119,6 @@ Result<uint64_t, Failure> Publisher::find_leftover() {
   return bytes;
 }
 
-Result<Unit, Failure> Publisher::remove_leftover(Console& console) {
-  if (!leftover_) return Unit{};
-  auto removed = remove_directory_and_files(*parent_, temp_, *leftover_);
-  if (!removed.ok()) {
-    return Failure{temp_path_ + ": cannot remove this leftover of a " + command_ +
-                   " that did not finish: " + removed.error().display() + "; nothing was " +
-                   done_};
-  }
-  leftover_.reset();
-  console.err("note: removed " + temp_path_ + ", left by a " + command_ + " that did not finish");
-  return Unit{};
-}
-
 Result<std::unique_ptr<Directory>, Failure> Publisher::hold_target(Platform& platform) {
   auto info = parent_->entry_type(name_);
   if (!info.ok() && info.error().os_code() == ENOENT) return std::unique_ptr<Directory>();
@@ -145,7 +132,25 @@ Result<std::unique_ptr<Directory>, Failure> Publisher::hold_target(Platform& pla
   return held;
 }
 
-Result<Directory*, Failure> Publisher::make_temp() {
+Result<Directory*, Failure> Publisher::make_temp(uint64_t needed, Console& console) {
+  auto leftover = find_leftover();
+  if (!leftover.ok()) return leftover.error();
+  // The marker and the new directory's own blocks besides the files.
+  needed = saturating_add(needed, 2 * space_for_file(0));
+  const uint64_t freed = leftover.value();
+  auto space = check_free_space(*parent_, needed > freed ? needed - freed : 0, command_, path_);
+  if (!space.ok()) return space.error();
+  if (leftover_) {
+    auto removed = remove_directory_and_files(*parent_, temp_, *leftover_);
+    if (!removed.ok()) {
+      return Failure{temp_path_ + ": cannot remove this leftover of a " + command_ +
+                     " that did not finish: " + removed.error().display() + "; nothing was " +
+                     done_};
+    }
+    leftover_.reset();
+    console.err("note: removed " + temp_path_ + ", left by a " + command_ +
+                " that did not finish");
+  }
   Directory& parent = *parent_;
   auto made = parent.open_subdirectory(temp_, true);
   if (!made.ok()) return Failure{temp_path_ + ": cannot make it: " + made.error().display()};
