@@ -379,32 +379,30 @@ int run_backup(Platform& platform, const ParsedArgs& args, Console& console) {
   const std::string& path = args.positionals[0];
   const std::string& dest = args.positionals[1];
   const bool compact = args.has("compact");
-  auto fail = [&](const std::string& message) {
-    console.err("zezavezud: " + message);
-    return EXIT_OPERATIONAL;
-  };
   bool in_use = false;
   auto opened = open_for_copying(platform, path, in_use);
-  if (!opened.ok()) return fail(opened.error().message);
+  if (!opened.ok()) return console.fail(opened.error().message);
   Directory& dir = *opened.value();
   auto inside = lies_inside(platform, dir, dest);
-  if (!inside.ok()) return fail(inside.error().message);
+  if (!inside.ok()) return console.fail(inside.error().message);
   if (inside.value()) {
-    return fail(dest + " lies inside " + path +
-                ": a copy there would become part of the database; nothing was changed");
+    return console.fail(dest + " lies inside " + path +
+                        ": a copy there would become part of the database; nothing was changed");
   }
   auto target = Publisher::open(platform, dest, "backup", "backed up");
-  if (!target.ok()) return fail(target.error().message);
+  if (!target.ok()) return console.fail(target.error().message);
   Publisher& publisher = target.value();
   auto held = publisher.hold_target(platform);
-  if (!held.ok()) return fail(held.error().message);
+  if (!held.ok()) return console.fail(held.error().message);
 
   auto listing = list_directory(dir);
-  if (!listing.ok()) return fail(path + ": " + listing.error().display() + "; nothing was changed");
+  if (!listing.ok()) {
+    return console.fail(path + ": " + listing.error().display() + "; nothing was changed");
+  }
   std::vector<Finding> findings = listing.value().notes;
   if (listing.value().incomplete) {
     for (const Finding& f : findings) console.err(f.display());
-    return fail(path + ": not every file can be read; nothing was changed");
+    return console.fail(path + ": not every file can be read; nothing was changed");
   }
   if (dir.entry_type(std::string(LOAD_MARKER)).ok()) {
     findings.push_back(Finding{Finding::Severity::Damage, std::string(LOAD_MARKER), std::nullopt,
@@ -419,10 +417,10 @@ int run_backup(Platform& platform, const ParsedArgs& args, Console& console) {
     for (const DirectoryListing::Entry& e : *files) {
       Source s{e.name, files == &listing.value().record_files, nullptr};
       auto file = dir.open(e.name, OpenMode::ReadOnly);
-      if (!file.ok()) return fail(io_failure(e.name, "cannot open", file.error()).message);
+      if (!file.ok()) return console.fail(io_failure(e.name, "cannot open", file.error()).message);
       s.file = std::move(file).value();
       auto size = s.file->size();
-      if (!size.ok()) return fail(io_failure(e.name, "cannot read", size.error()).message);
+      if (!size.ok()) return console.fail(io_failure(e.name, "cannot read", size.error()).message);
       auto mode = s.file->owner_and_mode();
       if (mode.ok()) s.mode = mode.value().mode;
       needed = saturating_add(needed, space_for_file(size.value()));
@@ -433,12 +431,12 @@ int run_backup(Platform& platform, const ParsedArgs& args, Console& console) {
   // --compact writes a record file's live records beside its whole copy.
   if (compact) needed = saturating_add(needed, space_for_file(largest));
   auto made = publisher.make_temp(needed, console);
-  if (!made.ok()) return fail(made.error().message);
+  if (!made.ok()) return console.fail(made.error().message);
 
   auto filled = fill(*made.value(), sources, compact, in_use, dest, findings, console);
-  if (!filled.ok()) return fail(filled.error().message + publisher.abandon());
+  if (!filled.ok()) return console.fail(filled.error().message + publisher.abandon());
   auto published = publisher.publish();
-  if (!published.ok()) return fail(published.error().message);
+  if (!published.ok()) return console.fail(published.error().message);
   held.value().reset();
   const auto elapsed = std::chrono::steady_clock::now() - started;
   write_report(console, path, dest, findings, filled.value(),

@@ -83,17 +83,11 @@ std::string stats_line(std::string_view name, const CollectionStats& s) {
 int run_stats(Platform& platform, const ParsedArgs& args, Console& console) {
   const std::string& path = args.positionals[0];
   auto dir = open_for_reading(platform, path, console);
-  if (!dir.ok()) {
-    console.err("zezavezud: " + dir.error().message);
-    return EXIT_OPERATIONAL;
-  }
+  if (!dir.ok()) return console.fail(dir.error().message);
   AnalysisOptions options;
   options.decode_values = false;
   auto analysis = analyse_directory(*dir.value(), options, console);
-  if (!analysis.ok()) {
-    console.err("zezavezud: " + path + ": " + analysis.error().display());
-    return EXIT_OPERATIONAL;
-  }
+  if (!analysis.ok()) return console.fail(path + ": " + analysis.error().display());
   const Analysis& a = analysis.value();
   auto by_name = gather(a);
   CollectionStats totals;
