@@ -208,8 +208,11 @@ def kills(root, count, seed, log=None):
         assert snapshot(d) == before
         # Killed after the marker went and before the rename, the complete
         # copy waits beside DEST: the next backup leaves it to the user.
+        # Killed after the directory was made and before the marker was in
+        # it, an empty one is left, which the next backup removes.
         temp = dest + ".zezavezud-tmp"
-        unrenamed = os.path.isdir(temp) and not os.path.exists(os.path.join(temp, "zezavezud-load-in-progress"))
+        inside = os.listdir(temp) if os.path.isdir(temp) else []
+        unrenamed = bool(inside) and "zezavezud-load-in-progress" not in inside
         done = dest if os.path.exists(dest) else temp if unrenamed else None
         if done:
             problems = verify_copy(done, 0)
