@@ -356,14 +356,11 @@ void write_report(Console& console, const std::string& path, const std::string& 
     return;
   }
   write_findings_text(console, findings);
-  out = "backed up " + path;
-  out.append(" to ").append(dest).append(": ");
-  out.append(std::to_string(figures.files)).append(" files, ");
-  out.append(std::to_string(figures.bytes)).append(" bytes, ");
-  out.append(std::to_string(figures.records)).append(" records in ");
-  out.append(std::to_string(milliseconds / 1000)).append(".");
-  std::string fraction = std::to_string(1000 + milliseconds % 1000);
-  out.append(fraction.substr(1)).append(" s");
+  // The milliseconds as three digits after the point.
+  const std::string fraction = std::to_string(1000 + milliseconds % 1000).substr(1);
+  out = cat({"backed up ", path, " to ", dest, ": ", std::to_string(figures.files), " files, ",
+             std::to_string(figures.bytes), " bytes, ", std::to_string(figures.records),
+             " records in ", std::to_string(milliseconds / 1000), ".", fraction, " s"});
   if (damage > 0) {
     out.append("; damage in the source left out of the copy (");
     out.append(std::to_string(damage)).append(damage == 1 ? " finding)" : " findings)");

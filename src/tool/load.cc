@@ -177,9 +177,7 @@ Result<std::unique_ptr<Input>, Failure> spool_standard_input(Platform& platform,
 
 // "INPUT:LINE: message"
 std::string at_line(const Input& in, uint64_t line, std::string_view message) {
-  std::string text = in.name;
-  text.append(":").append(std::to_string(line)).append(": ").append(message);
-  return text;
+  return cat({in.name, ":", std::to_string(line), ": ", message});
 }
 
 // What the first pass learns of a good dump.
@@ -233,10 +231,10 @@ void count_bytes(const DumpLine& r, InputSummary& summary, std::string& scratch)
 // "INPUT:LINE: collection "C" key "K" appears twice, on lines A and LINE: ..."
 std::string duplicate_message(const Input& in, const DumpLine& r, uint64_t first,
                               uint64_t line) {
-  std::string m = "collection " + quote_text(r.collection) + " key " + quote_text(r.key);
-  m.append(" appears twice, on lines ").append(std::to_string(first)).append(" and ");
-  m.append(std::to_string(line)).append(": a dump holds each record once");
-  return at_line(in, line, m);
+  return at_line(in, line,
+                 cat({"collection ", quote_text(r.collection), " key ", quote_text(r.key),
+                      " appears twice, on lines ", std::to_string(first), " and ",
+                      std::to_string(line), ": a dump holds each record once"}));
 }
 
 // The first pass: every line well formed, each (collection, key) once, the
@@ -277,11 +275,9 @@ Result<InputSummary, Failure> check_input(const Input& in, bool keep_ids, Consol
       continue;
     }
     if (body.value().count != summary.records) {
-      std::string m = "the trailer counts ";
-      m.append(std::to_string(body.value().count))
-          .append(" records, the dump holds ")
-          .append(std::to_string(summary.records));
-      return Failure{at_line(in, n, m)};
+      return Failure{at_line(in, n,
+                             cat({"the trailer counts ", std::to_string(body.value().count),
+                                  " records, the dump holds ", std::to_string(summary.records)}))};
     }
     trailer_seen = true;
   }

@@ -254,11 +254,8 @@ Result<Unit, Failure> check_free_space(Directory& dir, uint64_t needed, std::str
                    "); nothing was changed"};
   }
   if (free.value() >= needed) return Unit{};
-  std::string message = path;
-  message.append(": not enough free space: ").append(command).append(" needs ");
-  message.append(std::to_string(needed)).append(" bytes, ");
-  message.append(std::to_string(free.value())).append(" are free; nothing was changed");
-  return Failure{std::move(message)};
+  return Failure{cat({path, ": not enough free space: ", command, " needs ", std::to_string(needed),
+                      " bytes, ", std::to_string(free.value()), " are free; nothing was changed"})};
 }
 
 void write_findings_text(Console& console, const std::vector<Finding>& findings) {
