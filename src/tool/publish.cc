@@ -6,10 +6,9 @@
 namespace zez::tool {
 
 Result<Unit, IoError> put_marker(Directory& dir, std::string_view command) {
-  std::string text = "zezavezud ";
-  text.append(command).append(
-      " is writing into this directory; while this file is here, the ");
-  text.append(command).append(" has not finished\n");
+  const std::string text =
+      cat({"zezavezud ", command, " is writing into this directory; while this file is here, the ",
+           command, " has not finished\n"});
   {
     auto f = dir.open(std::string(LOAD_MARKER), OpenMode::CreateTruncate);
     if (!f.ok()) return std::move(f).error();
@@ -68,13 +67,10 @@ Result<Publisher, Failure> Publisher::open(Platform& platform, const std::string
                    " renames the database it built onto it, and cannot rename onto \".\" or "
                    "\"..\" (nothing was changed)"};
   }
-  // Appended piece by piece: GCC 12 warns falsely on chains of `+`.
-  p.temp_ = p.name_;
-  p.temp_.append(TEMP_SUFFIX);
-  if (slash != std::string::npos) {
-    p.temp_path_.append(p.parent_path_ == "/" ? "" : p.parent_path_).append("/");
-  }
-  p.temp_path_.append(p.temp_);
+  p.temp_ = cat({p.name_, TEMP_SUFFIX});
+  p.temp_path_ = slash == std::string::npos
+                     ? p.temp_
+                     : cat({p.parent_path_ == "/" ? "" : p.parent_path_, "/", p.temp_});
   auto opened = platform.open_directory(p.parent_path_);
   if (!opened.ok()) return Failure{p.parent_path_ + ": " + opened.error().display()};
   p.parent_ = std::move(opened).value();
