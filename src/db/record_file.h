@@ -177,7 +177,6 @@ class KeyReplay {
     uint64_t hash;
     uint64_t offset;
     uint32_t key_len;
-    uint32_t value_len;
     bool tombstone;
   };
 
@@ -188,8 +187,8 @@ class KeyReplay {
   explicit KeyReplay(uint64_t file_size) : file_size_(file_size) {}
 
   // Queues the record, and when the batch is full calls `apply(key,
-  // const Pending&)` for each record in it, in order. False, the batch
-  // dropped, when `apply` returns false.
+  // const Pending&)` for each record in it, in the order they came. False,
+  // the rest of the batch dropped, when `apply` returns false.
   template <class Table, class Apply>
   bool add(Table& table, const RecordView& r, Apply&& apply) {
     if (records_ == RECORDS_BEFORE_ESTIMATE) {
@@ -202,7 +201,7 @@ class KeyReplay {
     const uint64_t hash = key_index_detail::hash_key(r.key);
     table.prefetch(hash);
     batch_[batched_++] =
-        Pending{hash, r.offset, uint32_t(r.key.size()), r.value_len, r.is_tombstone()};
+        Pending{hash, r.offset, uint32_t(r.key.size()), r.is_tombstone()};
     keys_.append(r.key);
     return batched_ < BATCH || flush(apply);
   }

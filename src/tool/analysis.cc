@@ -394,38 +394,39 @@ std::string readable_keys_text(const DamagedRegion& region) {
 void add_record_file_findings(const std::string& name, const RecordFileDamage& damage,
                               const std::vector<uint64_t>& records_after,
                               std::vector<Finding>& out) {
+  // A record whose last bytes are zeros from a 4096-aligned offset on.
+  const auto zeros = [&](const ZeroPageNote& z, std::string_view record, std::string_view until,
+                         std::string_view cause) {
+    out.push_back(note(
+        name, z.record_offset, "note",
+        cat({"the ", record, " (key ", printable(z.key), ") ends in ", std::to_string(z.zero_bytes),
+             " zero bytes from a 4096-aligned offset ", until, "; a ", cause, " can leave this"})));
+  };
   for (size_t i = 0; i < damage.regions.size(); ++i) {
     const DamagedRegion& r = damage.regions[i];
-    if (const auto& z = r.zeros_before) {
-      out.push_back(note(name, z->record_offset, "note",
-                         "the record before the damage (key " + printable(z->key) + ") ends in " +
-                             std::to_string(z->zero_bytes) +
-                             " zero bytes from a 4096-aligned offset into the damage; a zeroed "
-                             "page can leave this"));
+    if (r.zeros_before) {
+      zeros(*r.zeros_before, "record before the damage", "into the damage", "zeroed page");
     }
     const std::string why = describe_not_whole(r, damage.size);
-    // The records that follow, when the caller counted them.
-    std::string after;
-    if (records_after.size() == damage.regions.size()) {
-      after = ", " + count_text(records_after[i], "whole record follows", "whole records follow");
-    }
+    const std::string to_end = count_text(damage.size - r.start, "byte", "bytes") + " to the end";
     switch (r.kind) {
-      case DamageKind::Middle:
-        out.push_back(damage_finding(
-            name, r.start, "damage in the middle",
+      case DamageKind::Middle: {
+        std::string detail =
             why + "; bytes " + std::to_string(r.start) + ".." + std::to_string(r.end) + " (" +
-                count_text(r.end - r.start, "byte", "bytes") + ") are not whole records" + after +
-                readable_keys_text(r)));
-        break;
-      case DamageKind::TornTail:
-        if (r.why == NotWhole::RunsPastEnd) {
-          out.push_back(damage_finding(name, r.start, "torn tail", why));
-        } else {
-          out.push_back(damage_finding(name, r.start, "torn tail",
-                                       why + "; " +
-                                           count_text(damage.size - r.start, "byte", "bytes") +
-                                           " to the end" + readable_keys_text(r)));
+            count_text(r.end - r.start, "byte", "bytes") + ") are not whole records";
+        // The records that follow, when the caller counted them.
+        if (records_after.size() == damage.regions.size()) {
+          detail +=
+              ", " + count_text(records_after[i], "whole record follows", "whole records follow");
         }
+        out.push_back(
+            damage_finding(name, r.start, "damage in the middle", detail + readable_keys_text(r)));
+        break;
+      }
+      case DamageKind::TornTail:
+        out.push_back(damage_finding(
+            name, r.start, "torn tail",
+            r.why == NotWhole::RunsPastEnd ? why : why + "; " + to_end + readable_keys_text(r)));
         break;
       case DamageKind::ZeroTail:
         out.push_back(damage_finding(name, r.start, "zero-filled tail",
@@ -435,17 +436,12 @@ void add_record_file_findings(const std::string& name, const RecordFileDamage& d
       case DamageKind::Unresolved:
         out.push_back(damage_finding(name, r.start, "unresolved damage",
                                      why + "; the search for whole records after it gave up; " +
-                                         count_text(damage.size - r.start, "byte", "bytes") +
-                                         " to the end" + readable_keys_text(r)));
+                                         to_end + readable_keys_text(r)));
         break;
     }
   }
-  if (const auto& z = damage.zero_page) {
-    out.push_back(note(name, z->record_offset, "note",
-                       "the last record (key " + printable(z->key) + ") ends in " +
-                           std::to_string(z->zero_bytes) +
-                           " zero bytes from a 4096-aligned offset to the end of the file; a "
-                           "power loss can leave this"));
+  if (damage.zero_page) {
+    zeros(*damage.zero_page, "last record", "to the end of the file", "power loss");
   }
 }
 

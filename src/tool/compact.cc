@@ -109,33 +109,13 @@ struct RecordFile {
   std::vector<LiveSpan> live;  // in file order; empty when all_live
 };
 
-// Scans the whole file with `visit`, refusing a file with damage of any
-// kind, named as check names it. Returns whether `visit` let the scan reach
-// the end.
-template <class Visit>
-Result<bool, Failure> scan_loadable(RecordFile& rf, const std::string& name, Visit&& visit) {
-  auto damage = classify_record_file(*rf.file, rf.size);
-  if (!damage.ok()) return operational(name, damage.error());
-  if (!damage.value().clean()) {
-    std::vector<Finding> findings;
-    add_record_file_findings(name, damage.value(), {}, findings);
-    // Damage in the middle: plain repair leaves it, only a salvage cuts it.
-    return Failure{findings.front().display(), EXIT_DAMAGE_LEFT,
-                   damage.value().needs_salvage() ? "repair --salvage" : "repair"};
-  }
-  ScanEnd end = scan_record_file(*rf.file, rf.size, visit);
-  switch (end.stop) {
-    case ScanStop::End:
-      return true;
-    case ScanStop::Refused:
-      return false;
-    case ScanStop::Io:
-      return operational(name, *end.error);
-    case ScanStop::Torn:
-    case ScanStop::ZeroTail:
-      break;
-  }
-  return failed(name, "changed during compact");
+// Hands every whole record of [0, size) to the table; the scan's end, stop
+// End when the file holds whole records only.
+ScanEnd scan_into(File& file, uint64_t size, LiveRecordTable& table) {
+  return scan_record_file(file, size, [&](const RecordView& r) {
+    table.add(r);
+    return true;
+  });
 }
 
 // Opens the record file and finds its live records, refusing a file the
@@ -150,12 +130,20 @@ Result<RecordFile, Failure> index_record_file(Directory& dir, const std::string&
   auto size = rf.file->size();
   if (!size.ok()) return operational(name, size.error());
   rf.size = size.value();
+  // Damage of any kind is refused, named as check names it.
+  auto damage = classify_record_file(*rf.file, rf.size);
+  if (!damage.ok()) return operational(name, damage.error());
+  if (!damage.value().clean()) {
+    std::vector<Finding> findings;
+    add_record_file_findings(name, damage.value(), {}, findings);
+    // Damage in the middle: plain repair leaves it, only a salvage cuts it.
+    return Failure{findings.front().display(), EXIT_DAMAGE_LEFT,
+                   damage.value().needs_salvage() ? "repair --salvage" : "repair"};
+  }
   LiveRecordTable table(rf.size);
-  auto whole = scan_loadable(rf, name, [&](const RecordView& r) {
-    table.add(r);
-    return true;
-  });
-  if (!whole.ok()) return whole.error();
+  ScanEnd end = scan_into(*rf.file, rf.size, table);
+  if (end.stop == ScanStop::Io) return operational(name, *end.error);
+  if (end.stop != ScanStop::End) return failed(name, "changed during compact");
   if (!table.finish()) return failed(name, "too many distinct keys for compact");
   rf.all_live = table.all_live();
   rf.live_bytes = table.live_bytes();
@@ -221,10 +209,7 @@ Result<uint64_t, Failure> compact_record_file(Directory& dir, const std::string&
 Result<std::optional<uint64_t>, std::string> copy_live_records(
     File& src, uint64_t end, const std::function<Result<File*, std::string>()>& open_out) {
   LiveRecordTable table(end);
-  ScanEnd scanned = scan_record_file(src, end, [&](const RecordView& r) {
-    table.add(r);
-    return true;
-  });
+  ScanEnd scanned = scan_into(src, end, table);
   if (scanned.stop == ScanStop::Io) return scanned.error->display();
   if (scanned.stop != ScanStop::End) return std::string("not whole records up to the end");
   if (!table.finish()) return std::string("too many distinct keys");

@@ -8,12 +8,18 @@
 namespace zez::tool {
 
 bool LiveIndex::Apply::operator()(std::string_view key, const KeyReplay::Pending& p) const {
+  // The replay applies every record waiting, in order, each time it applies.
+  const uint32_t value_len = index.value_lens_[index.next_value_len_++];
+  if (index.next_value_len_ == index.value_lens_.size()) {
+    index.value_lens_.clear();
+    index.next_value_len_ = 0;
+  }
   if (p.tombstone) {
     LiveRecord gone;
     if (index.map_.erase(key, p.hash, &gone)) index.bytes_ -= gone.size();
     return true;
   }
-  const LiveRecord record{p.offset, p.key_len, p.value_len};
+  const LiveRecord record{p.offset, p.key_len, value_len};
   auto [held, added] = index.map_.insert(key, p.hash, record);
   if (!added) {
     index.bytes_ -= held->size();

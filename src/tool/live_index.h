@@ -43,7 +43,10 @@ class LiveIndex {
   // Applies one record the engine would load: a tombstone removes its key,
   // any other record becomes its key's live record. Records wait in the
   // replay's batch; every query below applies it first.
-  void apply(const RecordView& r) { replay_.add(map_, r, Apply{*this}); }
+  void apply(const RecordView& r) {
+    value_lens_.push_back(r.value_len);
+    replay_.add(map_, r, Apply{*this});
+  }
 
   size_t size() const { return applied().size(); }
   // The sum of the live records' sizes, framing included.
@@ -76,6 +79,10 @@ class LiveIndex {
 
   mutable KeyMap<LiveRecord> map_;
   mutable KeyReplay replay_;
+  // The value lengths of the records waiting in the replay, in order: the
+  // engine's replay carries no more than its open needs.
+  mutable std::vector<uint32_t> value_lens_;
+  mutable size_t next_value_len_ = 0;
   mutable uint64_t bytes_ = 0;
 };
 

@@ -159,5 +159,41 @@ TEST_F(RecordScan, AVisitorRefusalAndAFailedReadStopAtTheRecord) {
   EXPECT_EQ(end.error->display(), "failed to fill whole buffer");
 }
 
+// Pieces of every size written through the chunked writer come back whole
+// through the window reader, read as ranges that straddle its windows, and
+// a range past the reader's limit fails before anything is read.
+TEST_F(RecordScan, ChunkedWritesReadBackThroughWindows) {
+  std::unique_ptr<File> out = dir->open("copy", OpenMode::CreateTruncate).value();
+  ChunkWriter writer(*out);
+  std::string expected;
+  for (size_t size : {size_t(1), size_t(700000), WindowReader::WINDOW_SIZE + 5, size_t(3),
+                      WindowReader::WINDOW_SIZE, size_t(900000)}) {
+    const std::string piece(size, char('a' + expected.size() % 26));
+    ASSERT_TRUE(writer.append(piece).ok());
+    expected += piece;
+  }
+  ASSERT_TRUE(writer.flush().ok());
+  EXPECT_EQ(writer.written(), expected.size());
+  std::unique_ptr<File> in = dir->open("copy", OpenMode::ReadOnly).value();
+  EXPECT_EQ(in->size().value(), expected.size());
+  WindowReader reader(*in, expected.size());
+  std::string back;
+  while (back.size() < expected.size()) {
+    auto piece = reader.next(back.size(), 300000);
+    ASSERT_TRUE(piece.ok());
+    ASSERT_FALSE(piece.value().empty());
+    back += piece.value();
+  }
+  EXPECT_EQ(back, expected);
+  const uint8_t* straddling = reader.view(WindowReader::WINDOW_SIZE - 2, 4);
+  ASSERT_TRUE(straddling);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(straddling), 4),
+            expected.substr(WindowReader::WINDOW_SIZE - 2, 4));
+  const uint64_t reads = platform.count(FaultOp::ReadAt);
+  EXPECT_FALSE(reader.view(expected.size() - 1, 2));
+  EXPECT_EQ(reader.take_error().display(), "failed to fill whole buffer");
+  EXPECT_EQ(platform.count(FaultOp::ReadAt), reads);
+}
+
 }  // namespace
 }  // namespace zez
