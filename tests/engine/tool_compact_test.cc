@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -465,20 +466,31 @@ TEST(ToolCompactLiveRecords, ManyBatchesAgreeWithTheKeyMap) {
   }
 }
 
+// The live index of the file's records, which must all be whole.
+tool::LiveIndex live_index_of(File& file, uint64_t size) {
+  tool::LiveIndex live(size);
+  ScanEnd end = scan_record_file(file, size, [&](const RecordView& r) {
+    live.apply(r);
+    return true;
+  });
+  EXPECT_EQ(end.stop, ScanStop::End);
+  return live;
+}
+
 // What the live index tells of a record file: the live keys and bytes, and
 // each key's last record, a tombstone taking its key's record with it.
 TEST(ToolLiveIndex, TheLastRecordOfEachKeyIsLive) {
-  const std::vector<std::string> records = {testing::record_bytes("a", Value::integer(1)),
-                                            testing::record_bytes("b", Value::integer(2)),
-                                            testing::record_bytes("a", Value::integer(3)),
-                                            testing::record_bytes("cc", Value::integer(4)),
-                                            testing::record_bytes("b", Value::tombstone()),
-                                            testing::record_bytes("d", Value::integer(5))};
+  // The writes in file order; one without a value removes its key.
+  const std::pair<const char*, std::optional<int64_t>> writes[] = {
+      {"a", 1}, {"b", 2}, {"a", 3}, {"cc", 4}, {"b", std::nullopt}, {"d", 5}};
+  std::vector<std::string> records;
   std::string file;
   std::vector<uint64_t> offsets;
-  for (const std::string& record : records) {
+  for (const auto& [key, value] : writes) {
+    records.push_back(
+        testing::record_bytes(key, value ? Value::integer(*value) : Value::tombstone()));
     offsets.push_back(file.size());
-    file += record;
+    file += records.back();
   }
   struct Case {
     size_t records;                      // the first ones of the file
@@ -489,14 +501,7 @@ TEST(ToolLiveIndex, TheLastRecordOfEachKeyIsLive) {
     MemoryPlatform platform;
     std::unique_ptr<File> opened = record_file_holding(platform, bytes);
     ASSERT_TRUE(opened);
-    tool::LiveIndex live(bytes.size());
-    ASSERT_EQ(scan_record_file(*opened, bytes.size(),
-                               [&](const RecordView& r) {
-                                 live.apply(r);
-                                 return true;
-                               })
-                  .stop,
-              ScanStop::End);
+    const tool::LiveIndex live = live_index_of(*opened, bytes.size());
     EXPECT_EQ(live.size(), c.live.size());
     uint64_t want_bytes = 0;
     for (const auto& [key, i] : c.live) {
@@ -535,11 +540,7 @@ TEST(ToolLiveIndex, ManyBatchesAgreeWithAPlainModel) {
   MemoryPlatform platform;
   std::unique_ptr<File> opened = record_file_holding(platform, file);
   ASSERT_TRUE(opened);
-  tool::LiveIndex live(file.size());
-  scan_record_file(*opened, file.size(), [&](const RecordView& r) {
-    live.apply(r);
-    return true;
-  });
+  const tool::LiveIndex live = live_index_of(*opened, file.size());
   std::map<std::string, std::pair<uint64_t, uint64_t>> got;
   live.for_each([&](std::string_view key, const tool::LiveRecord& r) {
     got[std::string(key)] = {r.offset, r.size()};
