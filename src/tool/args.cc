@@ -160,12 +160,7 @@ std::string command_help(std::string_view program, const CommandSpec& command) {
   std::string out = usage_line(program, command);
   out.append("\n\n");
   out.append(wrap_text(command.summary, 0, WIDTH));
-  for (std::string_view rest = command.details; !rest.empty();) {
-    const size_t gap = rest.find("\n\n");
-    out.push_back('\n');
-    out.append(wrap_text(rest.substr(0, gap), 0, WIDTH));
-    rest = gap == rest.npos ? std::string_view() : rest.substr(gap + 2);
-  }
+  if (!command.details.empty()) out.append("\n").append(wrap_text(command.details, 0, WIDTH));
   out.append("\noptions:\n");
   std::vector<OptionSpec> shown = command.options;
   shown.push_back(OptionSpec::flag("help", 'h').explained("show this help and exit"));

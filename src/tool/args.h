@@ -96,8 +96,8 @@ std::string usage_line(std::string_view program, const CommandSpec& command);
 std::string command_help(std::string_view program, const CommandSpec& command);
 
 // Fills `text` into lines of at most `width` columns (a word longer than
-// that gets a line of its own), each starting with `indent` spaces. Single
-// newlines in `text` are kept as line breaks.
+// that gets a line of its own), each starting with `indent` spaces.
+// Newlines in `text` are kept as line breaks: "\n\n" ends a paragraph.
 std::string wrap_text(std::string_view text, size_t indent, size_t width);
 
 }  // namespace zez::tool

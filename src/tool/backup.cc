@@ -356,14 +356,11 @@ void write_report(Console& console, const std::string& path, const std::string& 
     return;
   }
   write_findings_text(console, findings);
-  out = "backed up " + path;
-  out.append(" to ").append(dest).append(": ");
-  out.append(std::to_string(figures.files)).append(" files, ");
-  out.append(std::to_string(figures.bytes)).append(" bytes, ");
-  out.append(std::to_string(figures.records)).append(" records in ");
-  out.append(std::to_string(milliseconds / 1000)).append(".");
-  std::string fraction = std::to_string(1000 + milliseconds % 1000);
-  out.append(fraction.substr(1)).append(" s");
+  // The milliseconds as three digits after the point.
+  const std::string fraction = std::to_string(1000 + milliseconds % 1000).substr(1);
+  out = cat({"backed up ", path, " to ", dest, ": ", std::to_string(figures.files), " files, ",
+             std::to_string(figures.bytes), " bytes, ", std::to_string(figures.records),
+             " records in ", std::to_string(milliseconds / 1000), ".", fraction, " s"});
   if (damage > 0) {
     out.append("; damage in the source left out of the copy (");
     out.append(std::to_string(damage)).append(damage == 1 ? " finding)" : " findings)");
@@ -379,32 +376,30 @@ int run_backup(Platform& platform, const ParsedArgs& args, Console& console) {
   const std::string& path = args.positionals[0];
   const std::string& dest = args.positionals[1];
   const bool compact = args.has("compact");
-  auto fail = [&](const std::string& message) {
-    console.err("zezavezud: " + message);
-    return EXIT_OPERATIONAL;
-  };
   bool in_use = false;
   auto opened = open_for_copying(platform, path, in_use);
-  if (!opened.ok()) return fail(opened.error().message);
+  if (!opened.ok()) return console.fail(opened.error().message);
   Directory& dir = *opened.value();
   auto inside = lies_inside(platform, dir, dest);
-  if (!inside.ok()) return fail(inside.error().message);
+  if (!inside.ok()) return console.fail(inside.error().message);
   if (inside.value()) {
-    return fail(dest + " lies inside " + path +
-                ": a copy there would become part of the database; nothing was changed");
+    return console.fail(dest + " lies inside " + path +
+                        ": a copy there would become part of the database; nothing was changed");
   }
   auto target = Publisher::open(platform, dest, "backup", "backed up");
-  if (!target.ok()) return fail(target.error().message);
+  if (!target.ok()) return console.fail(target.error().message);
   Publisher& publisher = target.value();
   auto held = publisher.hold_target(platform);
-  if (!held.ok()) return fail(held.error().message);
+  if (!held.ok()) return console.fail(held.error().message);
 
   auto listing = list_directory(dir);
-  if (!listing.ok()) return fail(path + ": " + listing.error().display() + "; nothing was changed");
+  if (!listing.ok()) {
+    return console.fail(path + ": " + listing.error().display() + "; nothing was changed");
+  }
   std::vector<Finding> findings = listing.value().notes;
   if (listing.value().incomplete) {
     for (const Finding& f : findings) console.err(f.display());
-    return fail(path + ": not every file can be read; nothing was changed");
+    return console.fail(path + ": not every file can be read; nothing was changed");
   }
   if (dir.entry_type(std::string(LOAD_MARKER)).ok()) {
     findings.push_back(Finding{Finding::Severity::Damage, std::string(LOAD_MARKER), std::nullopt,
@@ -413,17 +408,16 @@ int run_backup(Platform& platform, const ParsedArgs& args, Console& console) {
                                "records of its input may be missing; the marker is not copied"});
   }
   std::vector<Source> sources;
-  // The marker and the copy directory's own blocks besides the files.
-  uint64_t needed = 2 * space_for_file(0);
+  uint64_t needed = 0;
   uint64_t largest = 0;
   for (const auto* files : {&listing.value().record_files, &listing.value().backlink_files}) {
     for (const DirectoryListing::Entry& e : *files) {
       Source s{e.name, files == &listing.value().record_files, nullptr};
       auto file = dir.open(e.name, OpenMode::ReadOnly);
-      if (!file.ok()) return fail(io_failure(e.name, "cannot open", file.error()).message);
+      if (!file.ok()) return console.fail(io_failure(e.name, "cannot open", file.error()).message);
       s.file = std::move(file).value();
       auto size = s.file->size();
-      if (!size.ok()) return fail(io_failure(e.name, "cannot read", size.error()).message);
+      if (!size.ok()) return console.fail(io_failure(e.name, "cannot read", size.error()).message);
       auto mode = s.file->owner_and_mode();
       if (mode.ok()) s.mode = mode.value().mode;
       needed = saturating_add(needed, space_for_file(size.value()));
@@ -433,23 +427,13 @@ int run_backup(Platform& platform, const ParsedArgs& args, Console& console) {
   }
   // --compact writes a record file's live records beside its whole copy.
   if (compact) needed = saturating_add(needed, space_for_file(largest));
-  auto leftover = publisher.find_leftover();
-  if (!leftover.ok()) return fail(leftover.error().message);
-  // A leftover of an earlier run goes only once the copy is known to fit in
-  // the space it frees and the space free.
-  const uint64_t freed = leftover.value();
-  auto space =
-      check_free_space(publisher.parent(), needed > freed ? needed - freed : 0, "backup", dest);
-  if (!space.ok()) return fail(space.error().message);
-  auto cleared = publisher.remove_leftover(console);
-  if (!cleared.ok()) return fail(cleared.error().message);
-  auto made = publisher.make_temp();
-  if (!made.ok()) return fail(made.error().message);
+  auto made = publisher.make_temp(needed, console);
+  if (!made.ok()) return console.fail(made.error().message);
 
   auto filled = fill(*made.value(), sources, compact, in_use, dest, findings, console);
-  if (!filled.ok()) return fail(filled.error().message + publisher.abandon());
+  if (!filled.ok()) return console.fail(filled.error().message + publisher.abandon());
   auto published = publisher.publish();
-  if (!published.ok()) return fail(published.error().message);
+  if (!published.ok()) return console.fail(published.error().message);
   held.value().reset();
   const auto elapsed = std::chrono::steady_clock::now() - started;
   write_report(console, path, dest, findings, filled.value(),

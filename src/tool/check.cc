@@ -69,10 +69,7 @@ int run_check(Platform& platform, const ParsedArgs& args, Console& console) {
   const std::string& path = args.positionals[0];
   const bool json = args.has("json");
   auto dir = open_for_reading(platform, path, console);
-  if (!dir.ok()) {
-    console.err("zezavezud: " + dir.error().message);
-    return EXIT_OPERATIONAL;
-  }
+  if (!dir.ok()) return console.fail(dir.error().message);
   AnalysisOptions options;
   // --quick skips decoding values, and with it the comparison of backlinks
   // with the links the values hold, but still frames every file; a record
@@ -81,10 +78,7 @@ int run_check(Platform& platform, const ParsedArgs& args, Console& console) {
   options.frame_only = args.has("quick");
   options.replay_backlinks = true;
   auto analysis = analyse_directory(*dir.value(), options, console);
-  if (!analysis.ok()) {
-    console.err("zezavezud: " + path + ": " + analysis.error().display());
-    return EXIT_OPERATIONAL;
-  }
+  if (!analysis.ok()) return console.fail(path + ": " + analysis.error().display());
   Analysis& a = analysis.value();
   if (auto state = load_state(*dir.value(), path)) a.findings.push_back(std::move(*state));
   const int damage = a.damage_count();

@@ -166,19 +166,12 @@ uint64_t dump_collection(Directory& dir, const DirectoryListing::Entry& entry, O
 int run_dump(Platform& platform, const ParsedArgs& args, Console& console) {
   const std::string& path = args.positionals[0];
   auto dir = open_for_reading(platform, path, console);
-  if (!dir.ok()) {
-    console.err("zezavezud: " + dir.error().message);
-    return EXIT_OPERATIONAL;
-  }
+  if (!dir.ok()) return console.fail(dir.error().message);
   auto listing = list_directory(*dir.value());
-  if (!listing.ok()) {
-    console.err("zezavezud: " + path + ": " + listing.error().display());
-    return EXIT_OPERATIONAL;
-  }
+  if (!listing.ok()) return console.fail(path + ": " + listing.error().display());
   const std::string* only = args.value("collection");
   if (only && !has_collection(listing.value(), *only)) {
-    console.err("zezavezud: " + no_collection_message(path, *only));
-    return EXIT_OPERATIONAL;
+    return console.fail(no_collection_message(path, *only));
   }
   Report report{console};
   // A record file that does not open is left out, as damage (or, when this

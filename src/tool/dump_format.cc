@@ -43,6 +43,7 @@ void begin_tag(JsonWriter& out, std::string_view tag) {
   out.write_key(tag);
 }
 
+// `{"$tag":N}`, and the header and trailer lines, which have the same shape.
 void write_number_tag(JsonWriter& out, std::string_view tag, uint64_t n) {
   begin_tag(out, tag);
   out.write_uint(n);
@@ -192,10 +193,7 @@ ValueResult read_value(const JsonValue& j, int depth) {
 
 void append_dump_header(std::string& out) {
   JsonWriter w(out);
-  w.begin_object();
-  w.write_key(HEADER_KEY);
-  w.write_int(1);
-  w.end_object();
+  write_number_tag(w, HEADER_KEY, 1);
   out.push_back('\n');
 }
 
@@ -215,10 +213,7 @@ void append_dump_record(std::string& out, std::string_view collection, std::stri
 
 void append_dump_trailer(std::string& out, uint64_t records) {
   JsonWriter w(out);
-  w.begin_object();
-  w.write_key(TRAILER_KEY);
-  w.write_uint(records);
-  w.end_object();
+  write_number_tag(w, TRAILER_KEY, records);
   out.push_back('\n');
 }
 

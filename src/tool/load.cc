@@ -177,9 +177,7 @@ Result<std::unique_ptr<Input>, Failure> spool_standard_input(Platform& platform,
 
 // "INPUT:LINE: message"
 std::string at_line(const Input& in, uint64_t line, std::string_view message) {
-  std::string text = in.name;
-  text.append(":").append(std::to_string(line)).append(": ").append(message);
-  return text;
+  return cat({in.name, ":", std::to_string(line), ": ", message});
 }
 
 // What the first pass learns of a good dump.
@@ -233,10 +231,10 @@ void count_bytes(const DumpLine& r, InputSummary& summary, std::string& scratch)
 // "INPUT:LINE: collection "C" key "K" appears twice, on lines A and LINE: ..."
 std::string duplicate_message(const Input& in, const DumpLine& r, uint64_t first,
                               uint64_t line) {
-  std::string m = "collection " + quote_text(r.collection) + " key " + quote_text(r.key);
-  m.append(" appears twice, on lines ").append(std::to_string(first)).append(" and ");
-  m.append(std::to_string(line)).append(": a dump holds each record once");
-  return at_line(in, line, m);
+  return at_line(in, line,
+                 cat({"collection ", quote_text(r.collection), " key ", quote_text(r.key),
+                      " appears twice, on lines ", std::to_string(first), " and ",
+                      std::to_string(line), ": a dump holds each record once"}));
 }
 
 // The first pass: every line well formed, each (collection, key) once, the
@@ -277,11 +275,9 @@ Result<InputSummary, Failure> check_input(const Input& in, bool keep_ids, Consol
       continue;
     }
     if (body.value().count != summary.records) {
-      std::string m = "the trailer counts ";
-      m.append(std::to_string(body.value().count))
-          .append(" records, the dump holds ")
-          .append(std::to_string(summary.records));
-      return Failure{at_line(in, n, m)};
+      return Failure{at_line(in, n,
+                             cat({"the trailer counts ", std::to_string(body.value().count),
+                                  " records, the dump holds ", std::to_string(summary.records)}))};
     }
     trailer_seen = true;
   }
@@ -414,84 +410,63 @@ Result<Unit, IoError> sync_database_files(Directory& dir) {
 
 int load_into_new(Platform& platform, const std::string& path, std::unique_ptr<Directory> held,
                   const Input& input, const InputSummary& summary, Console& console) {
-  auto fail = [&](const std::string& message) {
-    console.err("zezavezud: " + message);
-    return EXIT_OPERATIONAL;
-  };
   auto opened = Publisher::open(platform, path, "load", "loaded");
-  if (!opened.ok()) return fail(opened.error().message);
+  if (!opened.ok()) return console.fail(opened.error().message);
   Publisher& publisher = opened.value();
-  auto leftover = publisher.find_leftover();
-  if (!leftover.ok()) return fail(leftover.error().message);
   if (!held) {
     auto appeared = publisher.hold_target(platform);
-    if (!appeared.ok()) return fail(appeared.error().message);
+    if (!appeared.ok()) return console.fail(appeared.error().message);
     held = std::move(appeared).value();
   }
-  // The marker and the new directory's own blocks besides the files. A
-  // leftover goes first, so the space its files hold counts as free; it
-  // goes only when the load then fits, so a load short of space changes
-  // nothing.
-  const uint64_t needed = saturating_add(summary.space_needed(), 2 * space_for_file(0));
-  const uint64_t freed = leftover.value();
-  auto space =
-      check_free_space(publisher.parent(), needed > freed ? needed - freed : 0, "load", path);
-  if (!space.ok()) return fail(space.error().message);
-  auto cleared = publisher.remove_leftover(console);
-  if (!cleared.ok()) return fail(cleared.error().message);
-
-  auto made = publisher.make_temp();
-  if (!made.ok()) return fail(made.error().message);
+  auto made = publisher.make_temp(summary.space_needed(), console);
+  if (!made.ok()) return console.fail(made.error().message);
   Directory& temp = *made.value();
   auto written = write_records(input, platform, publisher.temp_path(), nullptr, console);
-  if (!written.ok()) return fail(path + ": " + written.error() + publisher.abandon());
+  if (!written.ok()) return console.fail(path + ": " + written.error() + publisher.abandon());
   auto synced = sync_database_files(temp);
   if (!synced.ok()) {
-    return fail(publisher.temp_path() + ": cannot sync the loaded files: " +
-                synced.error().display() + publisher.abandon());
+    return console.fail(publisher.temp_path() + ": cannot sync the loaded files: " +
+                        synced.error().display() + publisher.abandon());
   }
   auto published = publisher.publish();
-  if (!published.ok()) return fail(published.error().message);
+  if (!published.ok()) return console.fail(published.error().message);
   return EXIT_CLEAN;
 }
 
 // A merge writes into the live database; the marker says so until it ends.
 int merge_into(Platform& platform, const std::string& path, Directory& dir, const Input& input,
                InputSummary& summary, Console& console) {
-  auto fail = [&](const std::string& message) {
-    console.err("zezavezud: " + message);
-    return EXIT_OPERATIONAL;
-  };
   auto db = open_locked_database(platform, path);
-  if (!db.ok()) return fail(path + ": " + db.error() + "; nothing was loaded");
+  if (!db.ok()) return console.fail(path + ": " + db.error() + "; nothing was loaded");
   auto counted = count_overwrites(dir, *db.value(), summary);
-  if (!counted.ok()) return fail(path + ": " + counted.error() + "; nothing was loaded");
+  if (!counted.ok()) return console.fail(path + ": " + counted.error() + "; nothing was loaded");
   const uint64_t needed = saturating_add(summary.space_needed(), space_for_file(0));
   auto space = check_free_space(dir, needed, "load", path);
-  if (!space.ok()) return fail(space.error().message);
+  if (!space.ok()) return console.fail(space.error().message);
   auto marked = put_marker(dir, "load");
   if (!marked.ok()) {
     // Deliberately ignored: a marker that stays only makes check report an
     // unfinished merge, which the next merge clears.
     (void)dir.remove(std::string(LOAD_MARKER));
-    return fail(path + ": cannot write the marker " + std::string(LOAD_MARKER) + ": " +
-                marked.error().display() + "; nothing was loaded");
+    return console.fail(path + ": cannot write the marker " + std::string(LOAD_MARKER) + ": " +
+                        marked.error().display() + "; nothing was loaded");
   }
   const std::string stays = "; the marker " + std::string(LOAD_MARKER) + " stays in " + path +
                             " until a merge of this input finishes";
   auto written = write_records(input, platform, path, std::move(db).value(), console);
   if (!written.ok()) {
-    return fail(path + ": " + written.error() + "; the records before it may have been written" +
-                stays);
+    return console.fail(path + ": " + written.error() +
+                        "; the records before it may have been written" + stays);
   }
   auto synced = sync_database_files(dir);
   if (!synced.ok()) {
-    return fail(path + ": cannot sync the loaded files: " + synced.error().display() + stays);
+    return console.fail(path + ": cannot sync the loaded files: " + synced.error().display() +
+                        stays);
   }
   auto unmarked = remove_marker(dir);
   if (!unmarked.ok()) {
-    return fail(path + ": every record is loaded, but the marker cannot be removed: " +
-                unmarked.error().display());
+    return console.fail(path + ": every record is loaded, but the marker cannot be removed: " +
+                        unmarked.error().display());
   }
   return EXIT_CLEAN;
 }
@@ -510,30 +485,20 @@ int run_load(Platform& platform, const ParsedArgs& args, Console& console) {
   auto existing = platform.open_existing_directory(path);
   if (existing.ok() || existing.error().os_code() != ENOENT) {
     auto locked = open_for_writing(platform, path, false);
-    if (!locked.ok()) {
-      console.err("zezavezud: " + locked.error().message);
-      return EXIT_OPERATIONAL;
-    }
+    if (!locked.ok()) return console.fail(locked.error().message);
     dir = std::move(locked).value();
     auto names = dir->list();
-    if (!names.ok()) {
-      console.err("zezavezud: " + path + ": " + names.error().display());
-      return EXIT_OPERATIONAL;
-    }
+    if (!names.ok()) return console.fail(path + ": " + names.error().display());
     into_new = names.value().empty();
     if (!into_new && !merge) {
-      console.err("zezavezud: " + path +
-                  " is not empty: a load builds a new database in a missing or empty directory; "
-                  "use --merge to load into a database (nothing was changed)");
-      return EXIT_OPERATIONAL;
+      return console.fail(path +
+                          " is not empty: a load builds a new database in a missing or empty "
+                          "directory; use --merge to load into a database (nothing was changed)");
     }
   }
   auto in = input_path && *input_path != "-" ? open_input_file(platform, *input_path)
                                              : spool_standard_input(platform, console);
-  if (!in.ok()) {
-    console.err("zezavezud: " + in.error().message);
-    return EXIT_OPERATIONAL;
-  }
+  if (!in.ok()) return console.fail(in.error().message);
   const Input& input = *in.value();
   auto checked = check_input(input, !into_new, console);
   if (!checked.ok()) {

@@ -6,10 +6,9 @@
 namespace zez::tool {
 
 Result<Unit, IoError> put_marker(Directory& dir, std::string_view command) {
-  std::string text = "zezavezud ";
-  text.append(command).append(
-      " is writing into this directory; while this file is here, the ");
-  text.append(command).append(" has not finished\n");
+  const std::string text =
+      cat({"zezavezud ", command, " is writing into this directory; while this file is here, the ",
+           command, " has not finished\n"});
   {
     auto f = dir.open(std::string(LOAD_MARKER), OpenMode::CreateTruncate);
     if (!f.ok()) return std::move(f).error();
@@ -68,13 +67,10 @@ Result<Publisher, Failure> Publisher::open(Platform& platform, const std::string
                    " renames the database it built onto it, and cannot rename onto \".\" or "
                    "\"..\" (nothing was changed)"};
   }
-  // Appended piece by piece: GCC 12 warns falsely on chains of `+`.
-  p.temp_ = p.name_;
-  p.temp_.append(TEMP_SUFFIX);
-  if (slash != std::string::npos) {
-    p.temp_path_.append(p.parent_path_ == "/" ? "" : p.parent_path_).append("/");
-  }
-  p.temp_path_.append(p.temp_);
+  p.temp_ = cat({p.name_, TEMP_SUFFIX});
+  p.temp_path_ = slash == std::string::npos
+                     ? p.temp_
+                     : cat({p.parent_path_ == "/" ? "" : p.parent_path_, "/", p.temp_});
   auto opened = platform.open_directory(p.parent_path_);
   if (!opened.ok()) return Failure{p.parent_path_ + ": " + opened.error().display()};
   p.parent_ = std::move(opened).value();
@@ -119,19 +115,6 @@ Result<uint64_t, Failure> Publisher::find_leftover() {
   return bytes;
 }
 
-Result<Unit, Failure> Publisher::remove_leftover(Console& console) {
-  if (!leftover_) return Unit{};
-  auto removed = remove_directory_and_files(*parent_, temp_, *leftover_);
-  if (!removed.ok()) {
-    return Failure{temp_path_ + ": cannot remove this leftover of a " + command_ +
-                   " that did not finish: " + removed.error().display() + "; nothing was " +
-                   done_};
-  }
-  leftover_.reset();
-  console.err("note: removed " + temp_path_ + ", left by a " + command_ + " that did not finish");
-  return Unit{};
-}
-
 Result<std::unique_ptr<Directory>, Failure> Publisher::hold_target(Platform& platform) {
   auto info = parent_->entry_type(name_);
   if (!info.ok() && info.error().os_code() == ENOENT) return std::unique_ptr<Directory>();
@@ -145,7 +128,25 @@ Result<std::unique_ptr<Directory>, Failure> Publisher::hold_target(Platform& pla
   return held;
 }
 
-Result<Directory*, Failure> Publisher::make_temp() {
+Result<Directory*, Failure> Publisher::make_temp(uint64_t needed, Console& console) {
+  auto leftover = find_leftover();
+  if (!leftover.ok()) return leftover.error();
+  // The marker and the new directory's own blocks besides the files.
+  needed = saturating_add(needed, 2 * space_for_file(0));
+  const uint64_t freed = leftover.value();
+  auto space = check_free_space(*parent_, needed > freed ? needed - freed : 0, command_, path_);
+  if (!space.ok()) return space.error();
+  if (leftover_) {
+    auto removed = remove_directory_and_files(*parent_, temp_, *leftover_);
+    if (!removed.ok()) {
+      return Failure{temp_path_ + ": cannot remove this leftover of a " + command_ +
+                     " that did not finish: " + removed.error().display() + "; nothing was " +
+                     done_};
+    }
+    leftover_.reset();
+    console.err("note: removed " + temp_path_ + ", left by a " + command_ +
+                " that did not finish");
+  }
   Directory& parent = *parent_;
   auto made = parent.open_subdirectory(temp_, true);
   if (!made.ok()) return Failure{temp_path_ + ": cannot make it: " + made.error().display()};

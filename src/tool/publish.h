@@ -33,25 +33,17 @@ class Publisher {
   static Result<Publisher, Failure> open(Platform& platform, const std::string& path,
                                          std::string_view command, std::string_view done);
 
-  Directory& parent() { return *parent_; }
-  const std::string& parent_path() const { return parent_path_; }
-  const std::string& name() const { return name_; }
   const std::string& temp_path() const { return temp_path_; }
 
-  // A "DIR.zezavezud-tmp" already there: the leftover of a killed load or
-  // backup, which may go when it carries the marker (or is empty) and no
-  // one holds its lock, or something else, which stays and stops this
-  // command. Changes nothing: the leftover is held locked, and goes only
-  // once the free space is known to suffice. Returns the bytes its files
-  // hold, which its removal frees.
-  Result<uint64_t, Failure> find_leftover();
-  // Removes the leftover found, if any.
-  Result<Unit, Failure> remove_leftover(Console& console);
   // Locks DIR when it exists (a rename may replace it only while it is
   // empty, and no one may open it meanwhile); null when it does not exist.
   Result<std::unique_ptr<Directory>, Failure> hold_target(Platform& platform);
-  // Makes the sibling, locks it and marks it. On failure nothing is left.
-  Result<Directory*, Failure> make_temp();
+  // Makes the sibling, locks it and marks it, for files that take `needed`
+  // bytes. A leftover of a killed load or backup in its place goes first,
+  // so that the space its files hold counts as free, but only once the new
+  // database is known to fit: a command short of space changes nothing.
+  // On failure nothing is left.
+  Result<Directory*, Failure> make_temp(uint64_t needed, Console& console);
   // After a failure once make_temp() succeeded: removes what was made, and
   // returns the end of the message that says so, or what stays.
   std::string abandon();
@@ -61,6 +53,12 @@ class Publisher {
 
  private:
   Publisher() = default;
+  // A "DIR.zezavezud-tmp" already there: the leftover of a killed load or
+  // backup, which may go when it carries the marker (or is empty) and no
+  // one holds its lock, or something else, which stays and stops this
+  // command. Changes nothing: the leftover is held locked in `leftover_`.
+  // Returns the bytes its files hold, which its removal frees.
+  Result<uint64_t, Failure> find_leftover();
 
   std::string command_;
   std::string done_;

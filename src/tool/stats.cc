@@ -64,18 +64,11 @@ void write_stats_json(JsonWriter& w, const CollectionStats& s) {
 std::string stats_line(std::string_view name, const CollectionStats& s) {
   char share[32];
   std::snprintf(share, sizeof share, "%.1f%%", s.dead_share() * 100);
-  std::string line(name);
-  line.append(": ").append(std::to_string(s.live_keys)).append(" live keys, ");
-  line.append(std::to_string(s.records)).append(" records, ");
-  line.append(std::to_string(s.file_bytes)).append(" bytes (");
-  line.append(std::to_string(s.live_bytes)).append(" live, ");
-  line.append(std::to_string(s.dead_bytes()))
-      .append(" dead, ")
-      .append(share)
-      .append("); backlinks ");
-  line.append(std::to_string(s.backlink_file_bytes)).append(" bytes, ");
-  line.append(std::to_string(s.backlink_rows)).append(" rows\n");
-  return line;
+  return cat({name, ": ", std::to_string(s.live_keys), " live keys, ", std::to_string(s.records),
+              " records, ", std::to_string(s.file_bytes), " bytes (", std::to_string(s.live_bytes),
+              " live, ", std::to_string(s.dead_bytes()), " dead, ", share, "); backlinks ",
+              std::to_string(s.backlink_file_bytes), " bytes, ", std::to_string(s.backlink_rows),
+              " rows\n"});
 }
 
 }  // namespace
@@ -83,17 +76,11 @@ std::string stats_line(std::string_view name, const CollectionStats& s) {
 int run_stats(Platform& platform, const ParsedArgs& args, Console& console) {
   const std::string& path = args.positionals[0];
   auto dir = open_for_reading(platform, path, console);
-  if (!dir.ok()) {
-    console.err("zezavezud: " + dir.error().message);
-    return EXIT_OPERATIONAL;
-  }
+  if (!dir.ok()) return console.fail(dir.error().message);
   AnalysisOptions options;
   options.decode_values = false;
   auto analysis = analyse_directory(*dir.value(), options, console);
-  if (!analysis.ok()) {
-    console.err("zezavezud: " + path + ": " + analysis.error().display());
-    return EXIT_OPERATIONAL;
-  }
+  if (!analysis.ok()) return console.fail(path + ": " + analysis.error().display());
   const Analysis& a = analysis.value();
   auto by_name = gather(a);
   CollectionStats totals;

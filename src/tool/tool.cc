@@ -14,10 +14,6 @@ namespace {
 // The longest file name the usual file systems take.
 constexpr size_t MAX_FILE_NAME = 255;
 
-bool ends_with(std::string_view s, std::string_view suffix) {
-  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
-}
-
 std::string type_name(FileType type) {
   switch (type) {
     case FileType::Regular:
@@ -131,7 +127,7 @@ Result<DirectoryListing, IoError> list_directory(Directory& dir) {
   if (!names.ok()) return std::move(names).error();
   DirectoryListing listing;
   for (const std::string& name : names.value()) {
-    if (ends_with(name, TEMP_SUFFIX)) {
+    if (name.ends_with(TEMP_SUFFIX)) {
       auto info = dir.entry_type(name);
       if (info.ok() && info.value().type == FileType::Regular) {
         listing.temp_files.push_back(name);
@@ -258,11 +254,8 @@ Result<Unit, Failure> check_free_space(Directory& dir, uint64_t needed, std::str
                    "); nothing was changed"};
   }
   if (free.value() >= needed) return Unit{};
-  std::string message = path;
-  message.append(": not enough free space: ").append(command).append(" needs ");
-  message.append(std::to_string(needed)).append(" bytes, ");
-  message.append(std::to_string(free.value())).append(" are free; nothing was changed");
-  return Failure{std::move(message)};
+  return Failure{cat({path, ": not enough free space: ", command, " needs ", std::to_string(needed),
+                      " bytes, ", std::to_string(free.value()), " are free; nothing was changed"})};
 }
 
 void write_findings_text(Console& console, const std::vector<Finding>& findings) {
@@ -415,10 +408,7 @@ std::string tool_help(const std::vector<CommandSpec>& table) {
   out.append("\n");
   out.append(wrap_text(
       "`zezavezud help COMMAND` or `zezavezud COMMAND --help` explains a command and every "
-      "option it takes. `zezavezud --version` shows the version.",
-      0, 79));
-  out.append("\n");
-  out.append(wrap_text(
+      "option it takes. `zezavezud --version` shows the version.\n\n"
       "Exit statuses are bits, combined: 0 nothing wrong; 1 damage found and repaired; 4 "
       "damage found and left; 8 an operational failure (the directory is missing or in use, "
       "a file could not be read or written, no free space); 16 a wrong command line.",

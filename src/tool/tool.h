@@ -54,6 +54,13 @@ class Console {
   virtual void progress(std::string_view what, uint64_t done, uint64_t total) = 0;
   // Reads up to n bytes of standard input; 0 at its end.
   virtual Result<size_t, IoError> read_input(char* dst, size_t n) = 0;
+
+  // Reports an operational failure ("zezavezud: MESSAGE") and returns its
+  // exit status.
+  int fail(std::string_view message) {
+    err("zezavezud: " + std::string(message));
+    return EXIT_OPERATIONAL;
+  }
 };
 
 // Collects everything, for tests.
