@@ -507,7 +507,7 @@ Result<std::vector<Target>, Failure> compact(Directory& dir, const ParsedArgs& a
 
 int run_compact(Platform& platform, const ParsedArgs& args, Console& console) {
   const std::string& path = args.positionals[0];
-  auto dir = open_for_writing(platform, path, /*create=*/false);
+  auto dir = open_for_writing(platform, path);
   if (!dir.ok()) {
     console.err(cat({"zezavezud: ", dir.error().message}));
     return EXIT_OPERATIONAL;

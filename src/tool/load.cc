@@ -484,7 +484,7 @@ int run_load(Platform& platform, const ParsedArgs& args, Console& console) {
   bool into_new = true;
   auto existing = platform.open_existing_directory(path);
   if (existing.ok() || existing.error().os_code() != ENOENT) {
-    auto locked = open_for_writing(platform, path, false);
+    auto locked = open_for_writing(platform, path);
     if (!locked.ok()) return console.fail(locked.error().message);
     dir = std::move(locked).value();
     auto names = dir->list();

@@ -118,7 +118,7 @@ Result<uint64_t, Failure> Publisher::find_leftover() {
 Result<std::unique_ptr<Directory>, Failure> Publisher::hold_target(Platform& platform) {
   auto info = parent_->entry_type(name_);
   if (!info.ok() && info.error().os_code() == ENOENT) return std::unique_ptr<Directory>();
-  auto held = open_for_writing(platform, path_, false);
+  auto held = open_for_writing(platform, path_);
   if (!held.ok()) return held.error();
   auto names = held.value()->list();
   if (!names.ok()) return Failure{path_ + ": " + names.error().display()};

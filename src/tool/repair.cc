@@ -472,7 +472,7 @@ int run_repair(Platform& platform, const ParsedArgs& args, Console& console) {
   const std::string& path = args.positionals[0];
   const bool dry_run = args.has("dry-run");
   const bool salvage = args.has("salvage");
-  auto dir = open_for_writing(platform, path, false);
+  auto dir = open_for_writing(platform, path);
   if (!dir.ok()) {
     console.err("zezavezud: " + dir.error().message);
     return EXIT_OPERATIONAL;

@@ -208,8 +208,8 @@ Result<std::unique_ptr<Directory>, Failure> open_for_reading(Platform& platform,
 }
 
 Result<std::unique_ptr<Directory>, Failure> open_for_writing(Platform& platform,
-                                                             const std::string& path, bool create) {
-  auto dir = create ? platform.open_directory(path) : platform.open_existing_directory(path);
+                                                             const std::string& path) {
+  auto dir = platform.open_existing_directory(path);
   if (!dir.ok()) return directory_failure(path, dir.error());
   auto locked = dir.value()->lock_exclusive();
   if (!locked.ok()) return lock_failure(path, locked.error());

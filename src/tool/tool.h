@@ -181,11 +181,11 @@ std::string cat(std::initializer_list<std::string_view> pieces);
 Result<std::unique_ptr<Directory>, Failure> open_for_reading(Platform& platform,
                                                              const std::string& path,
                                                              Console& console);
-// Opens an existing directory (or, with `create`, makes it) and takes its
-// exclusive lock, held until the handle is closed. Fails, changing nothing,
-// when any other program holds the directory or the file system cannot lock.
+// Opens an existing directory and takes its exclusive lock, held until the
+// handle is closed. Fails, changing nothing, when any other program holds
+// the directory or the file system cannot lock.
 Result<std::unique_ptr<Directory>, Failure> open_for_writing(Platform& platform,
-                                                             const std::string& path, bool create);
+                                                             const std::string& path);
 
 // Opens an existing directory and takes its shared lock, held until the
 // handle is closed: programs using the database go on writing, while the
