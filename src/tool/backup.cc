@@ -207,21 +207,6 @@ Result<uint64_t, Failure> rebuild_backlinks(Directory& temp, const BacklinkFileR
   return writer.written();
 }
 
-// Forces every file of the copy, and the copy's directory, to stable
-// storage, before the copy is published.
-Result<Unit, Failure> sync_copy(Directory& temp, const std::string& dest) {
-  auto names = temp.list();
-  if (!names.ok()) return io_failure(dest, "cannot sync the copy", names.error());
-  for (const std::string& name : names.value()) {
-    auto file = temp.open(name, OpenMode::ReadOnly);
-    auto synced = file.ok() ? file.value()->sync() : Result<Unit, IoError>(file.error());
-    if (!synced.ok()) return io_failure(name, "cannot sync the copy", synced.error());
-  }
-  auto synced = temp.sync();
-  if (!synced.ok()) return io_failure(dest, "cannot sync the copy", synced.error());
-  return Unit{};
-}
-
 bool is_backlink_kind(const std::string& kind) {
   return kind == "stale backlink" || kind == "missing backlink" ||
          kind == "backlink file does not load";
@@ -330,8 +315,13 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
             std::to_string(b->stale.size()) + " stale and added " +
             std::to_string(b->missing.size()) + " missing rows"});
   }
-  auto synced = sync_copy(temp, dest);
-  if (!synced.ok()) return synced.error();
+  // Every file of the copy, and its directory, reach stable storage before
+  // the copy is published.
+  auto synced = sync_database_files(temp);
+  if (!synced.ok()) {
+    const SyncFailure& f = synced.error();
+    return io_failure(f.file.empty() ? dest : f.file, "cannot sync the copy", f.error);
+  }
   return figures;
 }
 

@@ -394,20 +394,6 @@ Result<Unit, std::string> write_records(const Input& in, Platform& platform,
 
 // Forces what the load wrote to stable storage: the engine never syncs, and
 // a load reported done must survive a crash.
-Result<Unit, IoError> sync_database_files(Directory& dir) {
-  auto listing = list_directory(dir);
-  if (!listing.ok()) return std::move(listing).error();
-  for (const auto* files : {&listing.value().record_files, &listing.value().backlink_files}) {
-    for (const DirectoryListing::Entry& e : *files) {
-      auto f = dir.open(e.name, OpenMode::ReadOnly);
-      if (!f.ok()) return std::move(f).error();
-      auto s = f.value()->sync();
-      if (!s.ok()) return s;
-    }
-  }
-  return dir.sync();
-}
-
 int load_into_new(Platform& platform, const std::string& path, std::unique_ptr<Directory> held,
                   const Input& input, const InputSummary& summary, Console& console) {
   auto opened = Publisher::open(platform, path, "load", "loaded");
@@ -426,7 +412,7 @@ int load_into_new(Platform& platform, const std::string& path, std::unique_ptr<D
   auto synced = sync_database_files(temp);
   if (!synced.ok()) {
     return console.fail(publisher.temp_path() + ": cannot sync the loaded files: " +
-                        synced.error().display() + publisher.abandon());
+                        synced.error().error.display() + publisher.abandon());
   }
   auto published = publisher.publish();
   if (!published.ok()) return console.fail(published.error().message);
@@ -460,8 +446,8 @@ int merge_into(Platform& platform, const std::string& path, Directory& dir, cons
   }
   auto synced = sync_database_files(dir);
   if (!synced.ok()) {
-    return console.fail(path + ": cannot sync the loaded files: " + synced.error().display() +
-                        stays);
+    return console.fail(path + ": cannot sync the loaded files: " +
+                        synced.error().error.display() + stays);
   }
   auto unmarked = remove_marker(dir);
   if (!unmarked.ok()) {

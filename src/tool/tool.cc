@@ -239,6 +239,21 @@ Result<std::unique_ptr<Directory>, Failure> open_for_copying(Platform& platform,
   return std::move(dir).value();
 }
 
+Result<Unit, SyncFailure> sync_database_files(Directory& dir) {
+  auto listing = list_directory(dir);
+  if (!listing.ok()) return SyncFailure{"", std::move(listing).error()};
+  for (const auto* files : {&listing.value().record_files, &listing.value().backlink_files}) {
+    for (const DirectoryListing::Entry& e : *files) {
+      auto f = dir.open(e.name, OpenMode::ReadOnly);
+      auto s = f.ok() ? f.value()->sync() : Result<Unit, IoError>(std::move(f).error());
+      if (!s.ok()) return SyncFailure{e.name, std::move(s).error()};
+    }
+  }
+  auto s = dir.sync();
+  if (!s.ok()) return SyncFailure{"", std::move(s).error()};
+  return Unit{};
+}
+
 uint64_t space_for_file(uint64_t bytes) {
   constexpr uint64_t BLOCK = 4096;
   const uint64_t blocks = bytes / BLOCK + (bytes % BLOCK != 0) + 1;

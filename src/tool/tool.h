@@ -196,6 +196,15 @@ Result<std::unique_ptr<Directory>, Failure> open_for_copying(Platform& platform,
                                                              const std::string& path,
                                                              bool& in_use);
 
+// Forces every database file of `dir`, then `dir` itself, to stable
+// storage. On failure: the file that failed (empty for the directory or its
+// listing) and why.
+struct SyncFailure {
+  std::string file;
+  IoError error;
+};
+Result<Unit, SyncFailure> sync_database_files(Directory& dir);
+
 // a + b, or the largest value when that does not fit.
 inline uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
