@@ -272,11 +272,6 @@ class MemoryFile final : public File {
     return Unit{};
   }
 
-  Result<Unit, IoError> skip(uint64_t delta) override {
-    pos_ += delta;
-    return Unit{};
-  }
-
   Result<uint64_t, IoError> size() override {
     if (auto f = state_->take(FaultOp::Size, name_)) return *f->error;
     return uint64_t{node_->bytes.size()};

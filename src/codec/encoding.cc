@@ -110,8 +110,8 @@ class Decoder {
     error_ = e;
     return false;
   }
-  bool read_bytes(std::string* out);
-  [[gnu::noinline]] bool read_utf8(std::string* out);
+  // A string field; `utf8` checks it is text.
+  [[gnu::noinline]] bool read_field(std::string* out, bool utf8);
   [[gnu::noinline]] bool read_scalar(Value& out, uint8_t type);
   [[gnu::noinline]] bool read_array(Value& out, int depth);
   [[gnu::noinline]] bool read_map_body(Map& out, int depth);
@@ -124,21 +124,13 @@ class Decoder {
   CodecError error_ = CodecError::unexpected_end();
 };
 
-bool Decoder::read_bytes(std::string* out) {
-  const uint8_t* bytes;
-  uint32_t len;
-  if (!in_.read_field(&bytes, &len)) return false;
-  out->assign(reinterpret_cast<const char*>(bytes), len);
-  return true;
-}
-
 // Checks the bytes in place before copying them; the outcome is the same as
 // copying first, without building a string that is thrown away.
-bool Decoder::read_utf8(std::string* out) {
+bool Decoder::read_field(std::string* out, bool utf8) {
   const uint8_t* bytes;
   uint32_t len;
   if (!in_.read_field(&bytes, &len)) return false;
-  if (!is_valid_utf8(bytes, len)) return fail(CodecError::invalid_utf8());
+  if (utf8 && !is_valid_utf8(bytes, len)) return fail(CodecError::invalid_utf8());
   out->assign(reinterpret_cast<const char*>(bytes), len);
   return true;
 }
@@ -177,7 +169,7 @@ bool Decoder::read_map_body(Map& out, int depth) {
   reserve_entries(out, std::min<size_t>(count, in_.remaining() / MIN_ENTRY_SIZE));
   for (uint32_t i = 0; i < count; ++i) {
     std::string key;
-    if (!read_utf8(&key)) return false;
+    if (!read_field(&key, true)) return false;
     Value value;
     if (!read_value(value, depth)) return false;
     insert_entry(out, key, value);
@@ -192,7 +184,7 @@ bool Decoder::read_map(Value& out, int depth) {
 
 bool Decoder::read_link(Value& out, int depth) {
   out = Value::link(std::string());
-  return read_utf8(&out.as_link().path) && read_map_body(out.as_link().local, depth);
+  return read_field(&out.as_link().path, true) && read_map_body(out.as_link().local, depth);
 }
 
 bool Decoder::read_scalar(Value& out, uint8_t type) {
@@ -232,10 +224,10 @@ bool Decoder::read_scalar(Value& out, uint8_t type) {
       return true;
     case TYPE_TEXT:
       out = Value::text(std::string());
-      return read_utf8(&out.as_text());
+      return read_field(&out.as_text(), true);
     case TYPE_BLOB:
       out = Value::blob(std::string());
-      return read_bytes(&out.as_blob());
+      return read_field(&out.as_blob(), false);
   }
   return fail(CodecError::unknown_type(type));  // unreachable: containers go elsewhere
 }
@@ -283,8 +275,6 @@ bool is_valid_sequence(const uint8_t* p, int len) {
   }
   return true;
 }
-
-void append_decimal(std::string& out, uint64_t n) { out += std::to_string(n); }
 
 }  // namespace
 
@@ -473,12 +463,8 @@ bool is_valid_utf8(const uint8_t* data, size_t size) {
 }
 
 std::string oversized_message(std::string_view what, uint64_t size) {
-  std::string s(what);
-  s += " of length ";
-  append_decimal(s, size);
-  s += " exceeds the limit of ";
-  append_decimal(s, MAX_LENGTH_FIELD);
-  return s;
+  return std::string(what) + " of length " + std::to_string(size) + " exceeds the limit of " +
+         std::to_string(MAX_LENGTH_FIELD);
 }
 
 std::optional<OversizedItem> find_longer_than(const Value& v, uint64_t limit) {
@@ -494,33 +480,20 @@ std::optional<OversizedItem> find_longer_than(const Value& v, uint64_t limit) {
     }
     return std::nullopt;
   };
-  switch (v.kind()) {
-    case Kind::Null:
-    case Kind::Tombstone:
-    case Kind::Bool:
-    case Kind::Int:
-    case Kind::Float:
-    case Kind::Date:
-    case Kind::Time:
-    case Kind::DateTime:
-      return std::nullopt;
-    case Kind::Text:
-      return check("text", v.as_text().size());
-    case Kind::Blob:
-      return check("blob", v.as_blob().size());
-    case Kind::Array:
-      if (auto r = check("array", v.as_array().size())) return r;
-      for (const Value& e : v.as_array()) {
-        if (auto r = find_longer_than(e, limit)) return r;
-      }
-      return std::nullopt;
-    case Kind::Map:
-      return check_map(v.as_map(), "map");
-    case Kind::Link:
-      if (auto r = check("link path", v.as_link().path.size())) return r;
-      return check_map(v.as_link().local, "link local map");
+  if (v.is(Kind::Text)) return check("text", v.as_text().size());
+  if (v.is(Kind::Blob)) return check("blob", v.as_blob().size());
+  if (v.is(Kind::Map)) return check_map(v.as_map(), "map");
+  if (v.is(Kind::Link)) {
+    if (auto r = check("link path", v.as_link().path.size())) return r;
+    return check_map(v.as_link().local, "link local map");
   }
-  return std::nullopt;
+  if (v.is(Kind::Array)) {
+    if (auto r = check("array", v.as_array().size())) return r;
+    for (const Value& e : v.as_array()) {
+      if (auto r = find_longer_than(e, limit)) return r;
+    }
+  }
+  return std::nullopt;  // the other kinds have a fixed size
 }
 
 std::optional<std::string> find_oversized(const Value& v) {

@@ -5,17 +5,10 @@
 
 #include <cstdint>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <variant>
 
 namespace zez {
-
-// An error kind's position among the alternatives of its error's cause.
-template <class Kind>
-constexpr size_t cause_index(Kind k) {
-  return static_cast<size_t>(k);
-}
 
 class [[nodiscard]] CodecError {
  public:
@@ -63,67 +56,44 @@ struct KeyNotFound {};
 
 class [[nodiscard]] StorageError {
  public:
+  // In the order of the cause's alternatives, so that the index is the kind.
   enum class Kind : uint8_t { Io, Codec, KeyNotFound };
 
   static StorageError io(IoError e) { return StorageError(std::move(e)); }
   static StorageError codec(CodecError e) { return StorageError(e); }
   static StorageError key_not_found() { return StorageError(KeyNotFound{}); }
 
-  // The cause's alternatives stand in the kinds' order (checked below).
   Kind kind() const { return static_cast<Kind>(cause_.index()); }
-  const IoError& io_error() const { return std::get<cause_index(Kind::Io)>(cause_); }
-  const CodecError& codec_error() const { return std::get<cause_index(Kind::Codec)>(cause_); }
+  const IoError& io_error() const { return std::get<IoError>(cause_); }
+  const CodecError& codec_error() const { return std::get<CodecError>(cause_); }
   std::string display() const;
 
  private:
   using Cause = std::variant<IoError, CodecError, KeyNotFound>;
-  template <Kind K, class T>
-  static constexpr bool holds =
-      std::is_same_v<std::variant_alternative_t<cause_index(K), Cause>, T>;
-  static_assert(std::variant_size_v<Cause> == 3 && holds<Kind::Io, IoError> &&
-                holds<Kind::Codec, CodecError> && holds<Kind::KeyNotFound, KeyNotFound>);
-
-  template <class C>
-  explicit StorageError(C cause) : cause_(std::move(cause)) {}
+  explicit StorageError(Cause cause) : cause_(std::move(cause)) {}
   Cause cause_;
 };
 
 class [[nodiscard]] ResolveError {
  public:
+  // In the order of the cause's alternatives, so that the index is the kind.
   enum class Kind : uint8_t { Storage, InvalidPath, CyclicLink, FieldNotFound };
 
-  static ResolveError storage(StorageError e) {
-    return ResolveError(std::in_place_index<cause_index(Kind::Storage)>, std::move(e));
-  }
-  static ResolveError invalid_path(std::string text) {
-    return ResolveError(std::in_place_index<cause_index(Kind::InvalidPath)>, std::move(text));
-  }
-  static ResolveError cyclic_link() {
-    return ResolveError(std::in_place_index<cause_index(Kind::CyclicLink)>);
-  }
-  static ResolveError field_not_found() {
-    return ResolveError(std::in_place_index<cause_index(Kind::FieldNotFound)>);
-  }
+  static ResolveError storage(StorageError e) { return ResolveError(std::move(e)); }
+  static ResolveError invalid_path(std::string text) { return ResolveError(std::move(text)); }
+  static ResolveError cyclic_link() { return ResolveError(Cyclic{}); }
+  static ResolveError field_not_found() { return ResolveError(NotFound{}); }
 
-  // The cause's alternatives stand in the kinds' order (checked below).
   Kind kind() const { return static_cast<Kind>(cause_.index()); }
-  const StorageError& storage_error() const { return std::get<cause_index(Kind::Storage)>(cause_); }
-  const std::string& path_text() const { return std::get<cause_index(Kind::InvalidPath)>(cause_); }
+  const StorageError& storage_error() const { return std::get<StorageError>(cause_); }
+  const std::string& path_text() const { return std::get<std::string>(cause_); }
   std::string display() const;
 
  private:
   struct Cyclic {};
   struct NotFound {};
   using Cause = std::variant<StorageError, std::string, Cyclic, NotFound>;
-  template <Kind K, class T>
-  static constexpr bool holds =
-      std::is_same_v<std::variant_alternative_t<cause_index(K), Cause>, T>;
-  static_assert(std::variant_size_v<Cause> == 4 && holds<Kind::Storage, StorageError> &&
-                holds<Kind::InvalidPath, std::string> && holds<Kind::CyclicLink, Cyclic> &&
-                holds<Kind::FieldNotFound, NotFound>);
-
-  template <size_t I, class... A>
-  explicit ResolveError(std::in_place_index_t<I> i, A&&... a) : cause_(i, std::forward<A>(a)...) {}
+  explicit ResolveError(Cause cause) : cause_(std::move(cause)) {}
   Cause cause_;
 };
 

@@ -8,19 +8,11 @@
 #include <random>
 #include <thread>
 
+#include "codec/byte_order.h"
+
 namespace zez {
 
 namespace {
-
-inline uint64_t load_u64(const unsigned char* p) {
-  return uint64_t(p[0]) | uint64_t(p[1]) << 8 | uint64_t(p[2]) << 16 | uint64_t(p[3]) << 24 |
-         uint64_t(p[4]) << 32 | uint64_t(p[5]) << 40 | uint64_t(p[6]) << 48 |
-         uint64_t(p[7]) << 56;
-}
-
-inline uint64_t load_u32(const unsigned char* p) {
-  return uint64_t(p[0]) | uint64_t(p[1]) << 8 | uint64_t(p[2]) << 16 | uint64_t(p[3]) << 24;
-}
 
 // The n % 8 bytes after the last whole word, little-endian, as SipHash's
 // last word takes them. Without a loop over bytes: keys are mostly short, so
@@ -29,7 +21,7 @@ inline uint64_t tail_bytes(const unsigned char* p, size_t n) {
   const size_t tail = n & 7;
   if (tail == 0) return 0;
   if (n >= 8) return load_u64(p + n - 8) >> (8 * (8 - tail));
-  if (tail >= 4) return load_u32(p) | load_u32(p + n - 4) << (8 * (n - 4));
+  if (tail >= 4) return load_u32(p) | uint64_t(load_u32(p + n - 4)) << (8 * (n - 4));
   return uint64_t(p[0]) | uint64_t(p[n / 2]) << (8 * (n / 2)) | uint64_t(p[n - 1]) << (8 * (n - 1));
 }
 

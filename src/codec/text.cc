@@ -177,65 +177,57 @@ void append_map_entries(std::string& out, const Map& m) {
 
 // Recursion is bounded: values never nest deeper than MAX_NESTING_DEPTH.
 void append_debug(std::string& out, const Value& v) {
+  static constexpr const char* NAMES[] = {"Null", "Tombstone", "Bool",     "Int",   "Float",
+                                          "Text", "Blob",      "Date",     "Time",  "DateTime",
+                                          "Array", "Map",      "Link"};
+  out += NAMES[kind_index(v.kind())];
+  if (v.is(Kind::Null) || v.is(Kind::Tombstone)) return;
+  out += '(';
   switch (v.kind()) {
     case Kind::Null:
-      out += "Null";
-      return;
     case Kind::Tombstone:
-      out += "Tombstone";
-      return;
+      break;
     case Kind::Bool:
-      out += v.as_bool() ? "Bool(true)" : "Bool(false)";
-      return;
+      out += v.as_bool() ? "true" : "false";
+      break;
     case Kind::Int:
-      out.append("Int(").append(std::to_string(v.as_int())).append(")");
-      return;
+      out += std::to_string(v.as_int());
+      break;
     case Kind::Float:
-      out += "Float(";
       append_float(out, v.as_float());
-      out += ')';
-      return;
+      break;
     case Kind::Text:
-      out += "Text(";
       append_quoted(out, v.as_text());
-      out += ')';
-      return;
-    case Kind::Blob: {
-      const std::string& b = v.as_blob();
-      out += "Blob(";
-      append_list(out, '[', b.begin(), b.end(), ']',
+      break;
+    case Kind::Blob:
+      append_list(out, '[', v.as_blob().begin(), v.as_blob().end(), ']',
                   [&](char c) { out += std::to_string(static_cast<unsigned char>(c)); });
-      out += ')';
-      return;
-    }
+      break;
     case Kind::Date:
-      out.append("Date(").append(std::to_string(v.as_date())).append(")");
-      return;
+      out += std::to_string(v.as_date());
+      break;
     case Kind::Time:
-      out.append("Time(").append(std::to_string(v.as_time())).append(")");
-      return;
+      out += std::to_string(v.as_time());
+      break;
     case Kind::DateTime:
-      out.append("DateTime(").append(std::to_string(v.as_date_time())).append(")");
-      return;
+      out += std::to_string(v.as_date_time());
+      break;
     case Kind::Array:
-      out += "Array(";
       append_list(out, '[', v.as_array().begin(), v.as_array().end(), ']',
                   [&](const Value& e) { append_debug(out, e); });
-      out += ')';
-      return;
+      break;
     case Kind::Map:
-      out += "Map(";
       append_map_entries(out, v.as_map());
-      out += ')';
-      return;
+      break;
     case Kind::Link:
-      out += "Link(Link { path: ";
+      out += "Link { path: ";
       append_quoted(out, v.as_link().path);
       out += ", local: ";
       append_map_entries(out, v.as_link().local);
-      out += " })";
-      return;
+      out += " }";
+      break;
   }
+  out += ')';
 }
 
 }  // namespace

@@ -132,10 +132,7 @@ ScanEnd scan_backlink_file(File& file, Visit&& visit) {
   BacklinkRecordView record{};
   while (framer.next(record)) {
     if (!visit(static_cast<const BacklinkRecordView&>(record))) {
-      ScanEnd end;
-      end.stop = ScanStop::Refused;
-      end.offset = record.offset;
-      return end;
+      return ScanEnd{.stop = ScanStop::Refused, .offset = record.offset};
     }
   }
   return framer.end();

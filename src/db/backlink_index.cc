@@ -10,10 +10,6 @@ namespace zez {
 
 namespace {
 
-// ---- Replay -----------------------------------------------------------
-
-IoError invalid_utf8_in_backlink() { return IoError::message("invalid utf8 in backlink"); }
-
 bool equals(const Backlink& b, const BacklinkStrings& s) {
   return b.source_collection == s.source_collection && b.source_key == s.source_key &&
          b.source_path == s.source_path;
@@ -22,40 +18,16 @@ bool equals(const Backlink& b, const BacklinkStrings& s) {
 }  // namespace
 
 // A string that is not UTF-8 is reported before anything found after it, as
-// the strings come in file order and each is checked as soon as it is whole.
+// the strings come in file order and each is checked as soon as it is whole;
+// the scan stops (Refused) only at such strings.
 Result<Unit, IoError> backlink_replay_error(ScanEnd& end) {
-  switch (end.stop) {
-    case ScanStop::End:
-      return Unit{};
-    case ScanStop::Refused:  // only at strings that are not UTF-8
-      return invalid_utf8_in_backlink();
-    case ScanStop::Torn:
-    case ScanStop::ZeroTail:
-      if (end.invalid_utf8_before_stop) return invalid_utf8_in_backlink();
-      return IoError::unexpected_eof();
-    case ScanStop::Io:
-      if (end.invalid_utf8_before_stop) return invalid_utf8_in_backlink();
-      return std::move(*end.error);
+  if (end.stop == ScanStop::End) return Unit{};
+  if (end.stop == ScanStop::Refused || end.invalid_utf8_before_stop) {
+    return IoError::message("invalid utf8 in backlink");
   }
-  return IoError::unexpected_eof();
+  if (end.stop == ScanStop::Io) return std::move(*end.error);
+  return IoError::unexpected_eof();  // Torn or ZeroTail
 }
-
-namespace {
-
-IoError broken_file_error() {
-  return IoError::message(
-      "backlink file holds a partial record that could not be cut off; "
-      "no further changes are written to it");
-}
-
-// Appends one add or remove record to `out`.
-Result<Unit, IoError> frame_record(uint8_t op, std::string_view target_key, const Backlink& b,
-                                   std::string& out) {
-  return frame_backlink_record(
-      op, BacklinkStrings{target_key, b.source_collection, b.source_key, b.source_path}, out);
-}
-
-}  // namespace
 
 Result<std::unique_ptr<BacklinkIndex>, IoError> BacklinkIndex::load(Directory& dir,
                                                                     const std::string& file_name) {
@@ -87,20 +59,14 @@ Result<std::unique_ptr<BacklinkIndex>, IoError> BacklinkIndex::load(Directory& d
   return index;
 }
 
-Result<Unit, IoError> BacklinkIndex::add(std::string_view target_key, Backlink b) {
-  return apply({Change{BacklinkChange::Add, target_key, &b}});
-}
-
-Result<Unit, IoError> BacklinkIndex::remove(std::string_view target_key, const Backlink& b) {
-  Backlink copy = b;
-  return apply({Change{BacklinkChange::Remove, target_key, &copy}});
-}
-
 Result<Unit, IoError> BacklinkIndex::apply(const std::vector<Change>& changes) {
   std::string records;
   for (const Change& c : changes) {
     const uint8_t op = c.kind == BacklinkChange::Add ? BACKLINK_OP_ADD : BACKLINK_OP_REMOVE;
-    auto framed = frame_record(op, c.target_key, *c.record, records);
+    const Backlink& b = *c.record;
+    auto framed = frame_backlink_record(
+        op, BacklinkStrings{c.target_key, b.source_collection, b.source_key, b.source_path},
+        records);
     if (!framed.ok()) return framed;
   }
   auto written = append_records(records);
@@ -138,7 +104,11 @@ std::vector<Backlink> BacklinkIndex::query(std::string_view target_key) const {
 // all; only if that fails too does the file stay torn, and it then takes no
 // further appends.
 Result<Unit, IoError> BacklinkIndex::append_records(const std::string& records) {
-  if (broken_) return broken_file_error();
+  if (broken_) {
+    return IoError::message(
+        "backlink file holds a partial record that could not be cut off; "
+        "no further changes are written to it");
+  }
   auto appended = append_whole(*file_, reinterpret_cast<const uint8_t*>(records.data()),
                                records.size(), UncutAppend::FinishAtOnce);
   if (appended.ok()) return Unit{};

@@ -43,16 +43,6 @@ class BacklinkIndex {
   static Result<std::unique_ptr<BacklinkIndex>, IoError> load(Directory& dir,
                                                               const std::string& file_name);
 
-  // Appends an add record (op 1) to the file, then appends `b` to the key's
-  // list. On a write failure the file is cut back to its size before the
-  // record and the list is unchanged. When the cut fails too, the record is
-  // finished instead and the change made (success); when that fails, the
-  // error is returned and every later append refused.
-  Result<Unit, IoError> add(std::string_view target_key, Backlink b);
-  // Appends a remove record (op 2), then removes every entry equal to `b`
-  // from the key's list. Failure as for add().
-  Result<Unit, IoError> remove(std::string_view target_key, const Backlink& b);
-
   // One change of a batch: add or remove `*record` under `target_key`.
   struct Change {
     BacklinkChange kind;

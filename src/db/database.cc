@@ -70,10 +70,6 @@ void diff_links(std::string_view collection, std::string_view key,
   }
 }
 
-std::vector<OutgoingLink> links_of_encoded(std::string_view encoded) {
-  return extract_encoded_links(reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size());
-}
-
 }  // namespace
 
 Database::Database(std::string dir, std::unique_ptr<Directory> directory)
@@ -90,16 +86,11 @@ Result<std::unique_ptr<Database>, StorageError> Database::open(const std::string
   if (locked.ok() && locked.value() == LockStatus::WouldBlock) {
     return StorageError::io(IoError::message("directory is being repaired, compacted or loaded"));
   }
-  return load(std::move(directory).value(), path);
+  return open_on_locked_directory(std::move(directory).value(), path);
 }
 
 Result<std::unique_ptr<Database>, StorageError> Database::open_on_locked_directory(
     std::unique_ptr<Directory> directory, std::string path) {
-  return load(std::move(directory), std::move(path));
-}
-
-Result<std::unique_ptr<Database>, StorageError> Database::load(std::unique_ptr<Directory> directory,
-                                                               std::string path) {
   std::unique_ptr<Database> db(new Database(std::move(path), std::move(directory)));
   auto files = list_database_files(*db->directory_);
   if (!files.ok()) return StorageError::io(std::move(files).error());
@@ -129,8 +120,9 @@ Database::~Database() {
     }
   }
   std::vector<PendingBacklinkOp> queued = std::exchange(pending_backlinks_, {});
+  size_t done = 0;
   try {
-    (void)apply_backlink_ops_past_failures(queued);  // failures ignored, see above
+    (void)apply_backlink_ops(queued, &done, true);  // failures ignored, see above
   } catch (const std::bad_alloc&) {
   }
 }
@@ -208,24 +200,18 @@ size_t batch_end(const std::vector<PendingBacklinkOp>& ops, size_t from) {
 }  // namespace
 
 Result<Unit, StorageError> Database::apply_backlink_ops(std::vector<PendingBacklinkOp>& ops,
-                                                        size_t* done) {
-  *done = 0;
-  for (size_t from = 0; from < ops.size(); from = *done) {
-    const size_t to = batch_end(ops, from);
-    auto applied = apply_backlink_batch(ops, from, to);
-    if (!applied.ok()) return applied;
-    *done = to;
-  }
-  return Unit{};
-}
-
-Result<Unit, StorageError> Database::apply_backlink_ops_past_failures(
-    std::vector<PendingBacklinkOp>& ops) {
+                                                        size_t* done, bool past_failures) {
   std::optional<StorageError> first_failure;
+  *done = 0;
   for (size_t from = 0; from < ops.size();) {
     const size_t to = batch_end(ops, from);
     auto applied = apply_backlink_batch(ops, from, to);
-    if (!applied.ok() && !first_failure) first_failure = std::move(applied).error();
+    if (!applied.ok()) {
+      if (!past_failures) return applied;
+      if (!first_failure) first_failure = std::move(applied).error();
+    } else if (!first_failure) {
+      *done = to;
+    }
     from = to;
   }
   if (first_failure) return std::move(*first_failure);
@@ -256,18 +242,12 @@ Result<Unit, StorageError> Database::set(std::string_view collection, std::strin
   if (auto too_long = find_oversized(value)) return StorageError::io(IoError::message(*too_long));
   std::string encoded;
   encode_value(value, encoded);
-  return set_record(collection, key, encoded, extract_links(value));
+  return set_encoded(collection, key, encoded, extract_links(value));
 }
 
 Result<Unit, StorageError> Database::set_encoded(std::string_view collection, std::string_view key,
                                                  std::string_view encoded,
-                                                 const std::vector<OutgoingLink>& links) {
-  return set_record(collection, key, encoded, links);
-}
-
-Result<Unit, StorageError> Database::set_record(std::string_view collection, std::string_view key,
-                                                std::string_view encoded,
-                                                const std::vector<OutgoingLink>& new_links) {
+                                                 const std::vector<OutgoingLink>& new_links) {
   auto c = open_collection(collection);
   if (!c.ok()) return std::move(c).error();
   std::vector<OutgoingLink> old_links;
@@ -280,7 +260,10 @@ Result<Unit, StorageError> Database::set_record(std::string_view collection, std
     std::string scratch;
     auto read = c.value()->read_stored(key, hash, scratch, true);
     if (read.ok()) {
-      if (read.value().may_hold_links) old_links = links_of_encoded(read.value().bytes);
+      const std::string_view old = read.value().bytes;
+      if (read.value().may_hold_links) {
+        old_links = extract_encoded_links(reinterpret_cast<const uint8_t*>(old.data()), old.size());
+      }
     } else if (read.error().kind() == StorageError::Kind::Io && read.error().io_error().is_os()) {
       // The system failed the read, so the stored value may well hold
       // links: replacing it now would leave their backlinks behind for good.

@@ -106,15 +106,8 @@ class Database final : private RecordReader {
 
  private:
   Database(std::string dir, std::unique_ptr<Directory> directory);
-  // Loads every record file of `directory`.
-  static Result<std::unique_ptr<Database>, StorageError> load(std::unique_ptr<Directory> directory,
-                                                              std::string path);
   Result<Value, StorageError> read(std::string_view collection, std::string_view key) override;
 
-  // The write shared by set and set_encoded, given the new value's links.
-  Result<Unit, StorageError> set_record(std::string_view collection, std::string_view key,
-                                        std::string_view encoded,
-                                        const std::vector<OutgoingLink>& new_links);
   // Finds or loads the collection (creating its record file on first use).
   Result<Collection*, StorageError> open_collection(std::string_view name);
   // The collection if it is open already, else nullptr; loads nothing.
@@ -126,17 +119,16 @@ class Database final : private RecordReader {
   Result<Unit, StorageError> apply_backlink_batch(std::vector<PendingBacklinkOp>& ops, size_t from,
                                                   size_t to);
   // Makes the changes in order, in batches of consecutive changes to one
-  // collection. On a failure returns it, with *done the number of changes
-  // made (every change before the failing batch).
-  Result<Unit, StorageError> apply_backlink_ops(std::vector<PendingBacklinkOp>& ops, size_t* done);
-  // The same, but a failing batch is skipped and the rest are still tried;
-  // returns the first failure.
-  Result<Unit, StorageError> apply_backlink_ops_past_failures(std::vector<PendingBacklinkOp>& ops);
-  // Makes the backlink changes of a write that replaced `old_links` with
-  // `new_links` now, or queues them inside a transaction.
+  // collection, and returns the first failure. Stops there, with *done the
+  // number of changes made (every change before the failing batch), unless
+  // `past_failures` has the failing batch skipped and the rest still tried.
+  Result<Unit, StorageError> apply_backlink_ops(std::vector<PendingBacklinkOp>& ops, size_t* done,
+                                                bool past_failures = false);
   // While the value caches hold more than the budget, sheds the oldest block
   // of all (each block at most once).
   void shed_value_caches();
+  // Makes the backlink changes of a write that replaced `old_links` with
+  // `new_links` now, or queues them inside a transaction.
   Result<Unit, StorageError> change_backlinks(std::string_view collection, std::string_view key,
                                               const std::vector<OutgoingLink>& old_links,
                                               const std::vector<OutgoingLink>& new_links);

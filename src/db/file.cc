@@ -12,17 +12,6 @@
 
 namespace zez {
 
-Result<Unit, IoError> read_exact(File& f, uint8_t* dst, size_t n) {
-  while (n > 0) {
-    auto r = f.read(dst, n);
-    if (!r.ok()) return std::move(r).error();
-    if (r.value() == 0) return IoError::unexpected_eof();
-    dst += r.value();
-    n -= r.value();
-  }
-  return Unit{};
-}
-
 Result<Unit, IoError> read_exact_at(File& f, uint8_t* dst, size_t n, uint64_t offset) {
   while (n > 0) {
     auto r = f.read_at(dst, n, offset);
@@ -195,12 +184,6 @@ class PosixFile final : public File {
     return Unit{};
   }
 
-  Result<Unit, IoError> skip(uint64_t delta) override {
-    if (delta > uint64_t(LLONG_MAX)) return IoError::os(EINVAL);
-    if (::lseek(fd_, off_t(delta), SEEK_CUR) < 0) return last_os_error();
-    return Unit{};
-  }
-
   Result<uint64_t, IoError> size() override {
     struct stat st;
     if (::fstat(fd_, &st) != 0) return last_os_error();
@@ -281,19 +264,15 @@ class PosixDirectory final : public Directory {
       ::close(fd);
       return e;
     }
+    std::unique_ptr<DIR, int (*)(DIR*)> closer(d, ::closedir);
     std::vector<std::string> names;
-    for (;;) {
-      errno = 0;
-      struct dirent* entry = ::readdir(d);
-      if (entry == nullptr) {
-        int code = errno;
-        ::closedir(d);
-        if (code != 0) return IoError::os(code);
-        return names;
-      }
+    // readdir() ends the listing with nullptr, and sets errno only on a failure.
+    for (errno = 0; struct dirent* entry = ::readdir(d); errno = 0) {
       std::string name(entry->d_name);
       if (name != "." && name != "..") names.push_back(std::move(name));
     }
+    if (errno != 0) return last_os_error();
+    return names;
   }
 
   // O_NONBLOCK keeps a FIFO from blocking the open; the file type is then

@@ -70,8 +70,6 @@ class File {
   virtual Result<size_t, IoError> copy_from(File& src, uint64_t offset, size_t n) = 0;
   // Moves the current position to `offset` from the start.
   virtual Result<Unit, IoError> seek(uint64_t offset) = 0;
-  // Moves the current position by `delta` bytes from where it is.
-  virtual Result<Unit, IoError> skip(uint64_t delta) = 0;
   virtual Result<uint64_t, IoError> size() = 0;
   // Cuts the file back to `size` bytes. The engine uses it only to undo a
   // torn append.
@@ -89,10 +87,8 @@ class File {
 // replace another must not change who may read it.
 Result<Unit, IoError> copy_owner_and_mode(File& from, File& to);
 
-// Loops over read() until n bytes are in; an early end of file is
+// Loops over read_at() until n bytes are in; an early end of file is
 // IoError::unexpected_eof() ("failed to fill whole buffer").
-Result<Unit, IoError> read_exact(File& f, uint8_t* dst, size_t n);
-// Loops over read_at() likewise.
 Result<Unit, IoError> read_exact_at(File& f, uint8_t* dst, size_t n, uint64_t offset);
 // Loops over write() until all n bytes are out; a write that accepts no
 // bytes fails with `zero_write_error`.

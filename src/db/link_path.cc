@@ -1,5 +1,7 @@
 #include "db/link_path.h"
 
+#include <charconv>
+
 #include "codec/encoding.h"
 
 namespace zez {
@@ -31,35 +33,20 @@ class LinkWalker final : public EncodedLinkVisitor {
   LinkWalker(std::vector<OutgoingLink>& out, const std::vector<PathStep>& steps)
       : out_(out), segments_(steps) {}
 
+  // Only containers can hold links.
   void walk(const Value& v) {
-    switch (v.kind()) {
-      case Kind::Array: {
-        const Array& a = v.as_array();
-        for (size_t i = 0; i < a.size(); ++i) {
-          enter_index(i);
-          walk(a[i]);
-          leave();
-        }
-        return;
+    if (v.is(Kind::Array)) {
+      const Array& a = v.as_array();
+      for (size_t i = 0; i < a.size(); ++i) {
+        enter_index(i);
+        walk(a[i]);
+        leave();
       }
-      case Kind::Map:
-        walk_entries(v.as_map());
-        return;
-      case Kind::Link:
-        link(v.as_link().path);
-        walk_entries(v.as_link().local);
-        return;
-      case Kind::Null:
-      case Kind::Tombstone:
-      case Kind::Bool:
-      case Kind::Int:
-      case Kind::Float:
-      case Kind::Text:
-      case Kind::Blob:
-      case Kind::Date:
-      case Kind::Time:
-      case Kind::DateTime:
-        return;
+    } else if (v.is(Kind::Map)) {
+      walk_entries(v.as_map());
+    } else if (v.is(Kind::Link)) {
+      link(v.as_link().path);
+      walk_entries(v.as_link().local);
     }
   }
 
@@ -70,7 +57,7 @@ class LinkWalker final : public EncodedLinkVisitor {
   void leave() override { segments_.pop_back(); }
 
   void link(std::string_view path) override {
-    append_if_backlinked(path, [this] { return source_path(); }, out_);
+    append_if_backlinked(path, [this] { return source_path_of(segments_); }, out_);
   }
 
   void walk_entries(const Map& m) {
@@ -82,23 +69,28 @@ class LinkWalker final : public EncodedLinkVisitor {
   }
 
  private:
-  // The segments joined by "/". Their count, not their text, decides the
-  // separators: a first segment may itself be empty.
-  std::string source_path() const {
-    std::string path;
-    for (const PathStep& s : segments_) {
-      if (&s != &segments_.front()) path += '/';
-      append_path_step(s, path);
-    }
-    return path;
-  }
-
   std::vector<OutgoingLink>& out_;
   // A key points into the value being walked, which outlives the walk.
   std::vector<PathStep> segments_;
 };
 
 }  // namespace
+
+// The steps' count, not their text, decides the separators: a first step
+// may itself be an empty key.
+std::string source_path_of(const std::vector<PathStep>& steps) {
+  std::string path;
+  for (const PathStep& s : steps) {
+    if (&s != &steps.front()) path += '/';
+    if (!s.is_index) {
+      path += s.key;
+      continue;
+    }
+    char digits[24];
+    path.append(digits, std::to_chars(digits, digits + sizeof digits, s.index).ptr);
+  }
+  return path;
+}
 
 std::optional<LinkPathParts> split_link_path(std::string_view path) {
   const size_t first = path.find('/');

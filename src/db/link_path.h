@@ -17,7 +17,6 @@
 // whose key is "$x".
 #pragma once
 
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -93,17 +92,9 @@ struct PathStep {
   bool is_index;
 };
 
-// Appends one step of a source path to `path`: the key, or the index in
-// decimal. A source path is its steps from the root, joined by "/".
-inline void append_path_step(const PathStep& step, std::string& path) {
-  if (!step.is_index) {
-    path += step.key;
-    return;
-  }
-  char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, step.index).ptr;
-  path.append(digits, end);
-}
+// A source path: the steps from the root, each a key or an index in
+// decimal, joined by "/".
+std::string source_path_of(const std::vector<PathStep>& steps);
 
 // Appends to `out` what extract_links() lists for the entries of `local`,
 // the map of a Link that sits at the end of `steps` inside the value being

@@ -51,34 +51,30 @@ Result<std::string, IoError> frame_record(std::string_view key, std::string_view
 // before any memory is reserved for it.
 Result<Unit, IoError> read_record_value(File& file, uint64_t offset, uint64_t file_end,
                                         std::string& out) {
-  uint64_t limit = file_end > offset ? file_end - offset : 0;
-  std::string& buf = out;
-  buf.resize(size_t(std::min<uint64_t>(limit, READ_AHEAD)));
-  auto data = [&] { return reinterpret_cast<uint8_t*>(buf.data()); };
-  auto got = read_up_to(file, data(), buf.size(), offset);
+  const uint64_t limit = file_end > offset ? file_end - offset : 0;
+  out.resize(size_t(std::min<uint64_t>(limit, READ_AHEAD)));
+  auto data = [&] { return reinterpret_cast<uint8_t*>(out.data()); };
+  auto got = read_up_to(file, data(), out.size(), offset);
   if (!got.ok()) return std::move(got).error();
   size_t filled = got.value();
+  // Makes sure the record's bytes [0, end) are in `out`.
   auto need = [&](uint64_t end) -> Result<Unit, IoError> {
     if (end <= filled) return Unit{};
-    if (end > limit || filled < buf.size()) return IoError::unexpected_eof();
-    buf.resize(size_t(end));
+    if (end > limit || filled < out.size()) return IoError::unexpected_eof();
+    out.resize(size_t(end));
     auto r = read_exact_at(file, data() + filled, size_t(end - filled), offset + filled);
     if (!r.ok()) return std::move(r).error();
     filled = size_t(end);
     return Unit{};
   };
-  auto have_key_len = need(4);
-  if (!have_key_len.ok()) return have_key_len;
-  uint64_t key_len = load_u32(data());
-  uint64_t value_start = RECORD_FRAMING + key_len;
-  auto have_value_len = need(value_start);
-  if (!have_value_len.ok()) return have_value_len;
-  uint64_t value_len = load_u32(data() + value_start - 4);
+  if (auto r = need(4); !r.ok()) return r;
+  const uint64_t value_start = RECORD_FRAMING + load_u32(data());
+  if (auto r = need(value_start); !r.ok()) return r;
+  const uint64_t value_len = load_u32(data() + value_start - 4);
   if (value_len > limit - value_start) return IoError::unexpected_eof();
-  auto have_value = need(value_start + value_len);
-  if (!have_value.ok()) return have_value;
-  buf.resize(size_t(value_start + value_len));
-  buf.erase(0, size_t(value_start));
+  if (auto r = need(value_start + value_len); !r.ok()) return r;
+  out.resize(size_t(value_start + value_len));
+  out.erase(0, size_t(value_start));
   return Unit{};
 }
 
@@ -139,26 +135,17 @@ Result<Unit, IoError> ChunkWriter::flush() {
 
 namespace detail {
 
-ScanEnd stop_at(ScanStop stop, uint64_t offset) {
-  ScanEnd end;
-  end.stop = stop;
-  end.offset = offset;
-  return end;
-}
+ScanEnd stop_at(ScanStop stop, uint64_t offset) { return ScanEnd{.stop = stop, .offset = offset}; }
 
 ScanEnd stop_at_failed_read(uint64_t offset, IoError error) {
-  ScanEnd end = stop_at(ScanStop::Io, offset);
-  end.error = std::move(error);
-  return end;
+  return ScanEnd{.stop = ScanStop::Io, .offset = offset, .error = std::move(error)};
 }
 
 ScanEnd stop_at_short_record(File& file, uint64_t size, uint64_t offset, uint64_t needed) {
   uint64_t nonzero_at;
   if (auto zeros = stop_at_zero_tail(file, size, offset, nonzero_at)) return std::move(*zeros);
-  ScanEnd end = stop_at(ScanStop::Torn, offset);
-  end.needed = needed;
-  end.remaining = size - offset;
-  return end;
+  return ScanEnd{
+      .stop = ScanStop::Torn, .offset = offset, .needed = needed, .remaining = size - offset};
 }
 
 // Looks at the rest of the file a buffer at a time, so a long run of zeros
@@ -177,9 +164,7 @@ std::optional<ScanEnd> stop_at_zero_tail(File& file, uint64_t size, uint64_t off
     }
     at += n;
   }
-  ScanEnd end = stop_at(ScanStop::ZeroTail, offset);
-  end.remaining = size - offset;
-  return end;
+  return ScanEnd{.stop = ScanStop::ZeroTail, .offset = offset, .remaining = size - offset};
 }
 
 }  // namespace detail

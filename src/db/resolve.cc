@@ -8,7 +8,6 @@
 #include <deque>
 #include <string>
 
-
 #include "db/link_path.h"
 #include "db/text_map.h"
 
@@ -77,32 +76,18 @@ Result<const Value*, ResolveError> Resolver::resolve_in_value(const Value* v, Se
       if (!v->is(Kind::Link)) return v;
     } else {
       const std::string_view s = segments[next];
-      switch (v->kind()) {
-        case Kind::Null:
-        case Kind::Tombstone:
-          return v;
-        case Kind::Map:
-          v = v->as_map().find(s);
-          if (v == nullptr) return &null_;
-          ++next;
-          continue;
-        case Kind::Link:
-          if (const Value* local = v->as_link().local.find(s)) {
-            v = local;
-            ++next;
-            continue;
-          }
-          break;
-        case Kind::Bool:
-        case Kind::Int:
-        case Kind::Float:
-        case Kind::Text:
-        case Kind::Blob:
-        case Kind::Date:
-        case Kind::Time:
-        case Kind::DateTime:
-        case Kind::Array:
-          return ResolveError::field_not_found();
+      if (v->is(Kind::Null) || v->is(Kind::Tombstone)) return v;
+      if (v->is(Kind::Map)) {
+        v = v->as_map().find(s);
+        if (v == nullptr) return &null_;
+        ++next;
+        continue;
+      }
+      if (!v->is(Kind::Link)) return ResolveError::field_not_found();
+      if (const Value* local = v->as_link().local.find(s)) {
+        v = local;
+        ++next;
+        continue;
       }
     }
     // `v` is a link to follow with the segments left; the next one, if any,

@@ -32,7 +32,7 @@ struct ScanEnd {
   // Torn or Io, backlink files only: a string of the record the scan stopped
   // in was read whole before the stop and is not UTF-8.
   bool invalid_utf8_before_stop = false;
-  std::optional<IoError> error;  // Io
+  std::optional<IoError> error = std::nullopt;  // Io
 };
 
 }  // namespace zez

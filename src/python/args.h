@@ -29,8 +29,6 @@ class Signature {
   // TypeError set on the first problem.
   bool bind(PyObject* args, PyObject* kwargs, PyObject** out) const;
 
-  size_t size() const { return names_.size(); }
-
  private:
   bool raise_too_many(Py_ssize_t given) const;
   bool raise_missing(PyObject* const* out) const;

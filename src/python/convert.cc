@@ -17,14 +17,10 @@ namespace {
 // The same limit the decoder applies: anything stored must read back.
 constexpr int MAX_DEPTH = MAX_NESTING_DEPTH;
 
-bool raise_oversized(std::string_view what, uint64_t size) {
-  raise_text(PyExc_OverflowError, oversized_message(what, size));
-  return false;
-}
-
 bool check_length(std::string_view what, Py_ssize_t size) {
   if (fits_length_field(static_cast<uint64_t>(size))) return true;
-  return raise_oversized(what, static_cast<uint64_t>(size));
+  raise_text(PyExc_OverflowError, oversized_message(what, static_cast<uint64_t>(size)));
+  return false;
 }
 
 bool raise_too_deep() {
@@ -135,10 +131,6 @@ bool convert(PyObject* obj, int depth, Value* out) {
   return raise_unsupported(obj);
 }
 
-PyObject* text_to_str(const std::string& s) {
-  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-}
-
 PyObject* array_to_list(Array&& elements) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(elements.size())));
   if (!list) return nullptr;
@@ -153,6 +145,10 @@ PyObject* array_to_list(Array&& elements) {
 }  // namespace
 
 bool py_to_value(PyObject* obj, Value* out) { return convert(obj, 0, out); }
+
+PyObject* text_to_str(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
 
 bool dict_to_map(PyObject* dict, Map* out, int depth) {
   const Py_ssize_t size = PyDict_Size(dict);

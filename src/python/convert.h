@@ -10,6 +10,8 @@
 
 #include <Python.h>
 
+#include <string_view>
+
 #include "codec/value.h"
 
 namespace zez::py {
@@ -31,6 +33,8 @@ bool dict_to_map(PyObject* dict, Map* out, int depth = 1);
 // cannot allocate. Consumes `v` (texts and maps are moved, not copied).
 PyObject* value_to_py(Value&& v);
 PyObject* map_to_dict(Map&& m);
+// A new str of UTF-8 text, or nullptr with an exception set.
+PyObject* text_to_str(std::string_view text);
 
 // The number of container levels (Array, Map, Link) that `v` spans: 0 for a
 // scalar, 1 for a container of scalars.

@@ -431,8 +431,7 @@ PyObject* backlink_to_dict(const Backlink& b) {
   if (!dict) return nullptr;
   const std::string* texts[3] = {&b.source_collection, &b.source_key, &b.source_path};
   for (int i = 0; i < 3; ++i) {
-    PyRef s = PyRef::steal(
-        PyUnicode_FromStringAndSize(texts[i]->data(), static_cast<Py_ssize_t>(texts[i]->size())));
+    PyRef s = PyRef::steal(text_to_str(*texts[i]));
     if (!s || PyDict_SetItem(dict.get(), BACKLINK_KEYS[i], s.get()) < 0) return nullptr;
   }
   return dict.release();
@@ -465,7 +464,7 @@ PyObject* database_repr(PyObject* self) {
     auto text =
         with_engine(self, [&](Database& db) { return "Database(" + quote_text(db.dir()) + ")"; });
     if (!text) return nullptr;
-    return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
+    return text_to_str(*text);
   });
 }
 

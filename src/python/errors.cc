@@ -15,44 +15,16 @@ PyObject* raise_text(PyObject* type, const std::string& text) {
   return nullptr;
 }
 
-namespace {
-
-PyObject* raise_engine_text(EngineCall call, const std::string& text) {
-  return raise_text(call == EngineCall::Get ? PyExc_KeyError : PyExc_RuntimeError, text);
-}
-
-}  // namespace
-
-PyObject* raise_engine_error(EngineCall call, const StorageError& error) {
-  return raise_engine_text(call, error.display());
-}
-
-PyObject* raise_engine_error(EngineCall call, const ResolveError& error) {
-  return raise_engine_text(call, error.display());
-}
-
-namespace {
-
-PyObject* type_attribute(PyObject* obj, const char* attribute) {
+PyObject* type_name_of(PyObject* obj, const char* attribute) {
   return PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), attribute);
 }
 
-}  // namespace
-
-PyObject* type_name_of(PyObject* obj) { return type_attribute(obj, "__name__"); }
-PyObject* type_qualname_of(PyObject* obj) { return type_attribute(obj, "__qualname__"); }
-
 PyObject* raise_cannot_convert(PyObject* obj, const char* target, const char* arg) {
-  PyRef qualname = PyRef::steal(type_qualname_of(obj));
+  PyRef qualname = PyRef::steal(type_name_of(obj, "__qualname__"));
   if (!qualname) return nullptr;
-  PyRef message =
-      PyRef::steal(arg != nullptr ? PyUnicode_FromFormat(
-                                        "argument '%s': '%U' object cannot be converted to '%s'",
-                                        arg, qualname.get(), target)
-                                  : PyUnicode_FromFormat("'%U' object cannot be converted to '%s'",
-                                                         qualname.get(), target));
-  if (!message) return nullptr;
-  PyErr_SetObject(PyExc_TypeError, message.get());
+  const std::string prefix = arg != nullptr ? "argument '" + std::string(arg) + "': " : "";
+  PyErr_Format(PyExc_TypeError, "%s'%U' object cannot be converted to '%s'", prefix.c_str(),
+               qualname.get(), target);
   return nullptr;
 }
 

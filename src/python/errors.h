@@ -23,18 +23,20 @@ enum class EngineCall { Open, Get, Set, SetMany, Delete, Resolve, Commit, Backli
 // Raises an engine failure of `call` with the error's display text: KeyError
 // for Get (whatever kept the value from being read), RuntimeError for every
 // other call. Returns nullptr.
-PyObject* raise_engine_error(EngineCall call, const StorageError& error);
-PyObject* raise_engine_error(EngineCall call, const ResolveError& error);
+template <class Error>
+PyObject* raise_engine_error(EngineCall call, const Error& error) {
+  return raise_text(call == EngineCall::Get ? PyExc_KeyError : PyExc_RuntimeError,
+                    error.display());
+}
 
 // Raises TypeError "'{type}' object cannot be converted to '{target}'" with
 // {type} the __qualname__ of obj's type, preceded by "argument '{arg}': "
 // when `arg` is given. Returns nullptr.
 PyObject* raise_cannot_convert(PyObject* obj, const char* target, const char* arg = nullptr);
 
-// The __name__ or __qualname__ attribute of obj's type as a new str, or
-// nullptr with an exception set.
-PyObject* type_name_of(PyObject* obj);
-PyObject* type_qualname_of(PyObject* obj);
+// The __name__ (or `attribute`) of obj's type as a new str, or nullptr with
+// an exception set.
+PyObject* type_name_of(PyObject* obj, const char* attribute = "__name__");
 
 // The internal-fault class: a direct BaseException subclass made once per
 // process. nullptr with an exception set when it cannot be made.

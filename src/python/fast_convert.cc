@@ -157,14 +157,17 @@ bool append_long_string(PyObject* str, Output& out) {
   return true;
 }
 
-// A cache slot: a str and, in `bytes`, a byte string derived from it. The
-// slot holds a reference to its str.
-template <size_t N>
-struct StrSlot {
-  static constexpr size_t MAX_BYTES = N;
+// The encoded string fields (u32 length and UTF-8) of recently seen exact
+// strs, dict keys and texts alike, by object identity: records repeat their
+// field names and often their short texts (tags, states, kinds) as the very
+// same objects. A slot's reference keeps its str alive, so no other object
+// can have that address, and a str never changes: a slot whose str is the
+// string holds that string's field.
+struct FieldSlot {
+  static constexpr size_t MAX_BYTES = 60;
   PyObject* str = nullptr;
   uint32_t size = 0;
-  char bytes[N];
+  char bytes[MAX_BYTES];
 
   void fill(PyObject* s, const void* data, size_t n) {
     PyObject* old = str;
@@ -175,14 +178,6 @@ struct StrSlot {
     Py_XDECREF(old);  // a str: its release runs no Python code
   }
 };
-
-// The encoded string fields (u32 length and UTF-8) of recently seen exact
-// strs, dict keys and texts alike, by object identity: records repeat their
-// field names and often their short texts (tags, states, kinds) as the very
-// same objects. A slot's reference keeps its str alive, so no other object
-// can have that address, and a str never changes: a slot whose str is the
-// string holds that string's field.
-using FieldSlot = StrSlot<60>;
 FieldSlot string_fields[128];
 
 FieldSlot& field_slot(PyObject* str) {
@@ -236,7 +231,6 @@ class Encoder {
   bool list(PyObject* list, int depth, const Place* at);
   bool dict(PyObject* dict, int depth, const Place* at);
   bool link(PyObject* link, int depth, const Place* at);
-  void append_source_path(const Place* at, std::string& path) const;
   std::vector<PathStep> steps_to(const Place* at) const;
   PathStep step_of(const Place& place) const;
   std::string_view key_of(const Place& entry) const;
@@ -362,29 +356,12 @@ bool Encoder::link(PyObject* link, int depth, const Place* at) {
   out_.field(data.path);
   encode_map_body(data.local, out_.close());
   out_.open();
-  append_if_backlinked(
-      data.path,
-      [&] {
-        std::string path;
-        append_source_path(at, path);
-        return path;
-      },
-      links_);
+  append_if_backlinked(data.path, [&] { return source_path_of(steps_to(at)); }, links_);
   if (!data.local.empty()) append_local_links(steps_to(at), data.local, links_);
   return true;
 }
 
-// Writes the steps to `at`, joined by "/", as the engine's link walk does.
-void Encoder::append_source_path(const Place* at, std::string& path) const {
-  if (at == nullptr) return;
-  if (at->parent != nullptr) {
-    append_source_path(at->parent, path);
-    path += '/';
-  }
-  append_path_step(step_of(*at), path);
-}
-
-// The steps to `at`, for the engine's walk of a Link's own map. Views into
+// The steps to `at`, for the source paths of the links there. Views into
 // the output: valid until it next grows.
 std::vector<PathStep> Encoder::steps_to(const Place* at) const {
   std::vector<PathStep> steps;
@@ -410,14 +387,12 @@ std::string_view Encoder::key_of(const Place& entry) const {
 
 // A new str of the UTF-8 in p[0, size): nullptr with UnicodeDecodeError for
 // bytes that are not well-formed UTF-8 (the interpreter's strict decoder
-// accepts exactly well-formed UTF-8).
+// accepts exactly well-formed UTF-8). Keys too are new strs: a dict read
+// back shares no object with another.
 PyObject* make_str(const uint8_t* p, size_t size) {
   return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(size),
                               nullptr);
 }
-
-// Every key is a new str: a dict read back shares no object with another.
-PyObject* make_key(const uint8_t* p, size_t size) { return make_str(p, size); }
 
 // One pass over the input, making objects as it goes. Every method returns
 // nullptr on failure; `depth` counts the containers around the value, as
@@ -507,7 +482,7 @@ PyObject* Decoder::dict(int depth) {
     const uint8_t* p;
     uint32_t size;
     if (!in_.read_field(&p, &size)) return nullptr;
-    PyRef key = PyRef::steal(make_key(p, size));
+    PyRef key = PyRef::steal(make_str(p, size));
     if (!key) return nullptr;
     PyRef item = PyRef::steal(value(depth));
     // A key met again replaces the earlier value in place, as the canonical

@@ -95,14 +95,11 @@ PyObject* link_repr(PyObject* self) {
     const LinkData& data = as_link(self)->data;
     std::string text = "Link(" + quote_text(data.path);
     text += data.local.empty() ? ")" : ", local={...})";
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    return text_to_str(text);
   });
 }
 
-PyObject* link_get_path(PyObject* self, void*) {
-  const std::string& path = as_link(self)->data.path;
-  return PyUnicode_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
-}
+PyObject* link_get_path(PyObject* self, void*) { return text_to_str(as_link(self)->data.path); }
 
 PyObject* link_get_local(PyObject* self, void*) {
   return guarded([&]() -> PyObject* { return map_to_dict(as_link(self)->data.local.copy()); });
