@@ -1,24 +1,20 @@
 #include "codec/errors.h"
 
+#include <cstdio>
 #include <system_error>
 
 #include "codec/value.h"
 
 namespace zez {
 
-namespace {
-constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
-}  // namespace
-
 std::string CodecError::display() const {
   switch (kind_) {
     case Kind::UnexpectedEnd:
       return "unexpected end of buffer";
     case Kind::UnknownType: {
-      std::string s = "unknown type byte: 0x";
-      s += HEX_DIGITS[byte_ >> 4];
-      s += HEX_DIGITS[byte_ & 0xF];
-      return s;
+      char hex[3];
+      std::snprintf(hex, sizeof hex, "%02X", byte_);
+      return std::string("unknown type byte: 0x") + hex;
     }
     case Kind::InvalidUtf8:
       return "invalid UTF-8 in text field";

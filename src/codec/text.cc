@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <iterator>
+#include <utility>
 
 #include "codec/value.h"
 
@@ -61,27 +62,13 @@ char32_t next_code_point(const unsigned char* p, const unsigned char* end, int* 
 }
 
 void append_ascii(std::string& out, unsigned char c) {
-  switch (c) {
-    case '"':
-      out += "\\\"";
+  static constexpr std::pair<char, const char*> SHORT_ESCAPES[] = {
+      {'"', "\\\""}, {'\\', "\\\\"}, {'\t', "\\t"}, {'\r', "\\r"}, {'\n', "\\n"}, {'\0', "\\0"}};
+  for (const auto& [plain, escaped] : SHORT_ESCAPES) {
+    if (c == static_cast<unsigned char>(plain)) {
+      out += escaped;
       return;
-    case '\\':
-      out += "\\\\";
-      return;
-    case '\t':
-      out += "\\t";
-      return;
-    case '\r':
-      out += "\\r";
-      return;
-    case '\n':
-      out += "\\n";
-      return;
-    case '\0':
-      out += "\\0";
-      return;
-    default:
-      break;
+    }
   }
   if (c < 0x20 || c == 0x7F) {
     append_escape(out, c);

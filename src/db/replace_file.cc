@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <initializer_list>
 #include <vector>
 
 namespace zez {
@@ -22,21 +23,13 @@ void remove_own_file(Directory& dir, const std::string& name, const std::string&
   if (!dir.remove(name).ok()) error.cause.append(" (").append(shown).append(" is left over)");
 }
 
+bool is_one_of(const IoError& e, std::initializer_list<int> codes) {
+  return std::find(codes.begin(), codes.end(), e.os_code()) != codes.end();
+}
+
 // Whether copy_from() says the system cannot copy between the two files.
 bool no_system_copy(const IoError& e) {
-  switch (e.os_code()) {
-    case ENOSYS:
-    case EXDEV:
-    case EINVAL:
-    case EBADF:
-    case ENOTSUP:
-#if EOPNOTSUPP != ENOTSUP
-    case EOPNOTSUPP:
-#endif
-      return true;
-    default:
-      return false;
-  }
+  return is_one_of(e, {ENOSYS, EXDEV, EINVAL, EBADF, ENOTSUP, EOPNOTSUPP});
 }
 
 }  // namespace
@@ -133,19 +126,7 @@ Result<uint64_t, ReplaceError> prepare(Directory& dir, const Replacement& r, Fil
 // share: another file system, no hard links at all, too many links, or a
 // file the caller may not link.
 bool link_refused(const IoError& e) {
-  switch (e.os_code()) {
-    case EXDEV:
-    case EPERM:
-    case EMLINK:
-    case ENOTSUP:
-#if EOPNOTSUPP != ENOTSUP
-    case EOPNOTSUPP:
-#endif
-    case ENOSYS:
-      return true;
-    default:
-      return false;
-  }
+  return is_one_of(e, {EXDEV, EPERM, EMLINK, ENOTSUP, EOPNOTSUPP, ENOSYS});
 }
 
 // The free space a copy of `bytes` needs: whole 4 KiB blocks, and one more.

@@ -168,12 +168,8 @@ Result<std::string, ResolveError> Resolver::work_out_self_key(std::string_view d
   } else if (found.value()->is(Kind::Text)) {
     out = found.value()->as_text();
   } else {
-    std::string message = "$self.";
-    message += dotted;
-    message += " resolved to ";
-    message += found.value()->debug_text();
-    message += ", expected TEXT";
-    out = ResolveError::invalid_path(std::move(message));
+    out = ResolveError::invalid_path("$self." + std::string(dotted) + " resolved to " +
+                                     found.value()->debug_text() + ", expected TEXT");
   }
   records_.resize(mark);
   return out;
