@@ -83,11 +83,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<Backlink>& list = (*model)[key];
     if (!list.empty()) {
       Backlink first = list.front();
-      check(index.value()->remove(key, first).ok(), "remove failed");
+      check(index.value()->apply({{BacklinkChange::Remove, key, &first}}).ok(), "remove failed");
       remove(*model, key, first);
     }
     Backlink added{"s", key, "p/" + std::to_string(list.size())};
-    check(index.value()->add(key, added).ok(), "add failed");
+    Backlink taken = added;  // an add takes over its record
+    check(index.value()->apply({{BacklinkChange::Add, key, &taken}}).ok(), "add failed");
     add(*model, key, std::move(added));
   }
   check_same(*index.value(), *model);
