@@ -15,6 +15,22 @@ PyObject* raise_text(PyObject* type, const std::string& text) {
   return nullptr;
 }
 
+namespace {
+
+PyObject* raise_engine_text(EngineCall call, const std::string& text) {
+  return raise_text(call == EngineCall::Get ? PyExc_KeyError : PyExc_RuntimeError, text);
+}
+
+}  // namespace
+
+PyObject* raise_engine_error(EngineCall call, const StorageError& error) {
+  return raise_engine_text(call, error.display());
+}
+
+PyObject* raise_engine_error(EngineCall call, const ResolveError& error) {
+  return raise_engine_text(call, error.display());
+}
+
 PyObject* type_name_of(PyObject* obj, const char* attribute) {
   return PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), attribute);
 }

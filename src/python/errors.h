@@ -23,11 +23,9 @@ enum class EngineCall { Open, Get, Set, SetMany, Delete, Resolve, Commit, Backli
 // Raises an engine failure of `call` with the error's display text: KeyError
 // for Get (whatever kept the value from being read), RuntimeError for every
 // other call. Returns nullptr.
-template <class Error>
-PyObject* raise_engine_error(EngineCall call, const Error& error) {
-  return raise_text(call == EngineCall::Get ? PyExc_KeyError : PyExc_RuntimeError,
-                    error.display());
-}
+// Out of line, so that the error path takes no room in the callers.
+PyObject* raise_engine_error(EngineCall call, const StorageError& error);
+PyObject* raise_engine_error(EngineCall call, const ResolveError& error);
 
 // Raises TypeError "'{type}' object cannot be converted to '{target}'" with
 // {type} the __qualname__ of obj's type, preceded by "argument '{arg}': "
