@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const std::string bytes = fuzz::encoded(parsed.value());
   size_t cursor = 0;
-  auto decoded = decode_value(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), &cursor);
+  auto decoded =
+      decode_value(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), &cursor);
   check(decoded.ok() && cursor == bytes.size(), "a parsed value does not decode");
   std::string once;
   JsonWriter(once).write_value(parsed.value());

@@ -33,10 +33,12 @@ constexpr size_t OUTPUT_CHUNK = size_t(64) << 10;
 // One dump: where its lines go, and the findings and the status they make.
 struct Dump {
   Console& console;
-  std::FILE* file;  // the one -o names, or null for standard output
+  std::FILE* file = nullptr;  // the one -o names, or null for standard output
   std::string pending;
   bool write_failed = false;
   int status = EXIT_CLEAN;
+
+  explicit Dump(Console& c) : console(c) {}
 
   void flush() {
     if (file) {
@@ -56,8 +58,8 @@ struct Dump {
         EXIT_OPERATIONAL);
   }
   // Damage to one record: it is left out.
-  void lost(const std::string& file_name, uint64_t offset, std::string kind,
-            const std::string& key, const std::string& error, int bits) {
+  void lost(const std::string& file_name, uint64_t offset, std::string kind, const std::string& key,
+            const std::string& error, int bits) {
     add(Finding{Finding::Severity::Damage, file_name, offset, std::move(kind),
                 "key " + quoted(key) + ": " + error + "; left out"},
         bits);
@@ -132,8 +134,8 @@ struct Dump {
       auto value =
           decode_value(reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size(), &cursor);
       if (!value.ok()) {
-        lost(entry.name, offset, "value does not decode", std::string(key),
-             value.error().display(), EXIT_DAMAGE_LEFT);
+        lost(entry.name, offset, "value does not decode", std::string(key), value.error().display(),
+             EXIT_DAMAGE_LEFT);
         continue;
       }
       append_dump_record(pending, entry.collection, key, value.value());
@@ -156,7 +158,7 @@ int run_dump(Platform& platform, const ParsedArgs& args, Console& console) {
   if (only && !has_collection(listing.value(), *only)) {
     return console.fail(no_collection_message(path, *only));
   }
-  Dump dump{console, nullptr, {}, false, EXIT_CLEAN};
+  Dump dump(console);
   // A record file that does not open is left out, as damage (or, when this
   // user may not read it, as an operational failure). A backlink file leaves
   // nothing out of a dump, which holds records only.
@@ -164,11 +166,12 @@ int run_dump(Platform& platform, const ParsedArgs& args, Console& console) {
   for (const Finding& f : listing.value().notes) {
     const auto db_file = database_file_of(f.file);
     if (only && db_file && db_file->collection != *only) continue;
-    const bool left_out = db_file && db_file->kind == DatabaseFileKind::Records &&
-                          std::find(unopenable.begin(), unopenable.end(), f.file) != unopenable.end();
-    dump.add(f, !left_out                                   ? EXIT_CLEAN
+    const bool left_out =
+        db_file && db_file->kind == DatabaseFileKind::Records &&
+        std::find(unopenable.begin(), unopenable.end(), f.file) != unopenable.end();
+    dump.add(f, !left_out                                 ? EXIT_CLEAN
                 : f.severity == Finding::Severity::Damage ? EXIT_DAMAGE_LEFT
-                                                            : EXIT_OPERATIONAL);
+                                                          : EXIT_OPERATIONAL);
   }
   std::vector<DirectoryListing::Entry> chosen;
   for (const auto& entry : listing.value().record_files) {

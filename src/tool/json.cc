@@ -52,19 +52,18 @@ int hex_value(char c) {
   return -1;
 }
 
-// Reads the four hex digits of the \uXXXX escape at p (p[0] and p[1] are
-// in the text). Truncated: the text ends within them, so a longer line
-// might have held a good escape.
-enum class HexDigits : uint8_t { Ok, Truncated, Invalid };
-HexDigits read_escape_hex(const char* p, const char* end, uint32_t& out) {
-  out = 0;
+// The value of the four hex digits of the \uXXXX escape at p (p[0] and
+// p[1] are in the text), or -1 when one is not a hex digit, or -2 when the
+// text ends within them: a longer line might have held a good escape.
+int32_t escape_hex(const char* p, const char* end) {
+  int32_t value = 0;
   for (int i = 2; i < 6; ++i) {
-    if (end - p == i) return HexDigits::Truncated;
+    if (end - p == i) return -2;
     const int d = hex_value(p[i]);
-    if (d < 0) return HexDigits::Invalid;
-    out = out << 4 | uint32_t(d);
+    if (d < 0) return -1;
+    value = value << 4 | d;
   }
-  return HexDigits::Ok;
+  return value;
 }
 
 void append_utf8(std::string& out, uint32_t cp) {
@@ -334,28 +333,24 @@ class Parser {
   // A text that ends where the low one could still come is unterminated.
   bool unicode_escape(std::string& out, const char* open) {
     const char* at = pos_;
-    uint32_t cp = 0;
-    const HexDigits digits = read_escape_hex(pos_, end_, cp);
-    if (digits == HexDigits::Truncated) return fail(UNTERMINATED, open);
-    if (digits == HexDigits::Invalid) return fail(INVALID_ESCAPE, at);
+    int32_t cp = escape_hex(pos_, end_);
+    if (cp == -2) return fail(UNTERMINATED, open);
+    if (cp == -1) return fail(INVALID_ESCAPE, at);
     pos_ += 6;
     if (cp >= 0xDC00 && cp <= 0xDFFF) return fail(LONE_SURROGATE, at);
     if (cp >= 0xD800 && cp <= 0xDBFF) {
-      uint32_t low = 0;
-      HexDigits next = HexDigits::Invalid;
+      int32_t low = -1;
       if (pos_ == end_ || (*pos_ == '\\' && end_ - pos_ == 1)) {
-        next = HexDigits::Truncated;
+        low = -2;
       } else if (pos_[0] == '\\' && pos_[1] == 'u') {
-        next = read_escape_hex(pos_, end_, low);
+        low = escape_hex(pos_, end_);
       }
-      if (next == HexDigits::Truncated) return fail(UNTERMINATED, open);
-      if (next == HexDigits::Invalid || low < 0xDC00 || low > 0xDFFF) {
-        return fail(LONE_SURROGATE, at);
-      }
+      if (low == -2) return fail(UNTERMINATED, open);
+      if (low < 0xDC00 || low > 0xDFFF) return fail(LONE_SURROGATE, at);
       pos_ += 6;
       cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
     }
-    append_utf8(out, cp);
+    append_utf8(out, uint32_t(cp));
     return true;
   }
 
@@ -444,13 +439,10 @@ class Parser {
     if (is_string && !string(text)) return false;
     if (tag == "$float") {
       uint64_t bits = 0;
-      bool ok = text.size() == 16;
-      for (char c : text) {
-        const char* digit = c ? std::strchr(HEX_DIGITS, c) : nullptr;
-        ok = ok && digit;
-        if (digit) bits = bits << 4 | uint64_t(digit - HEX_DIGITS);
+      if (text.size() != 16 || text.find_first_not_of(HEX_DIGITS) != text.npos) {
+        return bad("\"$float\" needs 16 lowercase hexadecimal digits", body);
       }
-      if (!ok) return bad("\"$float\" needs 16 lowercase hexadecimal digits", body);
+      (void)std::from_chars(text.data(), text.data() + text.size(), bits, 16);
       out = Value::floating(std::bit_cast<double>(bits));
     } else if (tag == "$bytes") {
       out = Value::blob("");
@@ -459,20 +451,18 @@ class Parser {
       }
     } else if (tag == "$date" || tag == "$time" || tag == "$datetime") {
       Number n;
-      if (is_string || pos_ == end_ || (*pos_ != '-' && !is_digit(*pos_))) {
+      const bool numeric = !is_string && pos_ < end_ && (*pos_ == '-' || is_digit(*pos_));
+      if (numeric && !number(n)) return false;
+      if (!numeric || !n.integer || (n.negative && n.magnitude != 0)) {
         return bad(quoted(tag) + " needs a non-negative integer", body);
       }
-      if (!number(n)) return false;
-      if (!n.integer || (n.negative && n.magnitude != 0)) {
-        return bad(quoted(tag) + " needs a non-negative integer", body);
-      }
-      if (tag == "$datetime") {
-        out = Value::date_time(n.magnitude);
-      } else if (n.magnitude > UINT32_MAX) {
+      if (tag != "$datetime" && n.magnitude > UINT32_MAX) {
         return bad(quoted(tag) + " is out of range", body);
-      } else {
-        out = tag == "$date" ? Value::date(uint32_t(n.magnitude)) : Value::time(uint32_t(n.magnitude));
       }
+      const auto small = uint32_t(n.magnitude);
+      out = tag == "$datetime" ? Value::date_time(n.magnitude)
+            : tag == "$date"   ? Value::date(small)
+                               : Value::time(small);
     } else if (tag == "$tombstone") {
       if (!at('n')) return bad("\"$tombstone\" needs null", body);
       out = Value::tombstone();
@@ -559,7 +549,8 @@ void append_quoted(std::string& out, std::string_view utf8) {
       const char escape[2] = {'\\', SHORT_ESCAPES[at - 1]};
       out.append(escape, 2);
     } else {
-      const char escape[6] = {'\\', 'u', '0', '0', HEX_DIGITS[uint8_t(c) >> 4], HEX_DIGITS[c & 0xF]};
+      const char escape[6] = {
+          '\\', 'u', '0', '0', HEX_DIGITS[uint8_t(c) >> 4], HEX_DIGITS[c & 0xF]};
       out.append(escape, 6);
     }
   }
@@ -624,16 +615,12 @@ void JsonWriter::write_value(const Value& v) {
       write_string(encode_base64(v.as_blob()));
       break;
     case Kind::Date:
-      begin_tag("$date");
-      write_uint(v.as_date());
-      break;
     case Kind::Time:
-      begin_tag("$time");
-      write_uint(v.as_time());
-      break;
     case Kind::DateTime:
-      begin_tag("$datetime");
-      write_uint(v.as_date_time());
+      begin_tag(v.is(Kind::Date) ? "$date" : v.is(Kind::Time) ? "$time" : "$datetime");
+      write_uint(v.is(Kind::Date)   ? v.as_date()
+                 : v.is(Kind::Time) ? v.as_time()
+                                    : v.as_date_time());
       break;
     case Kind::Array:
       begin_array();

@@ -103,7 +103,8 @@ Result<std::unique_ptr<Input>, Failure> open_input(Platform& platform, const std
     dir_path = slash == std::string::npos ? "." : slash == 0 ? "/" : path->substr(0, slash);
     name = path->substr(slash + 1);
   }
-  const std::string where = spool ? "cannot spool standard input in " + dir_path + ": " : *path + ": ";
+  const std::string where =
+      spool ? "cannot spool standard input in " + dir_path + ": " : *path + ": ";
   auto dir = spool ? platform.open_directory(dir_path) : platform.open_existing_directory(dir_path);
   if (!dir.ok()) return Failure{where + dir.error().display()};
   in->dir = std::move(dir).value();
@@ -204,7 +205,8 @@ Result<Unit, Failure> read_dump(const Input& in, std::string_view what, Console&
     }
     trailer_seen = body.value().is_trailer;
   }
-  if (lines.line_number() == 0) return Failure{in.name + ": empty input: not a dump", EXIT_DAMAGE_LEFT};
+  if (lines.line_number() == 0)
+    return Failure{in.name + ": empty input: not a dump", EXIT_DAMAGE_LEFT};
   if (!trailer_seen) {
     return Failure{in.name + ": no trailer line: the dump was cut short", EXIT_DAMAGE_LEFT};
   }
@@ -218,7 +220,8 @@ class SpaceNeeded {
   // The space the files take, each counted in whole blocks.
   uint64_t total() const {
     uint64_t needed = 0;
-    for (const auto& [name, bytes] : file_bytes_) needed = saturating_add(needed, space_for_file(bytes));
+    for (const auto& [name, bytes] : file_bytes_)
+      needed = saturating_add(needed, space_for_file(bytes));
     return needed;
   }
 
@@ -256,28 +259,6 @@ class SpaceNeeded {
   std::string scratch_;
 };
 
-// The first pass. Returns the space the load needs; fills `ids` with the
-// collection, a NUL (which no collection name holds) and the key of every
-// record, each found once, and the line that holds them.
-Result<SpaceNeeded, Failure> check_input(const Input& in, Console& console,
-                                         TextMap<uint64_t>& ids) {
-  SpaceNeeded space;
-  auto checked = read_dump(in, "checking", console, [&](uint64_t n, DumpLine& r, size_t) {
-    auto [at, fresh] = ids.emplace(cat({r.collection, std::string_view("", 1), r.key}), n);
-    if (!fresh) {
-      return Result<Unit, Failure>(at_line(
-          in, n,
-          cat({"collection ", quote_text(r.collection), " key ", quote_text(r.key),
-               " appears twice, on lines ", std::to_string(at->second), " and ",
-               std::to_string(n), ": a dump holds each record once"})));
-    }
-    space.add_record(r);
-    return Result<Unit, Failure>(Unit{});
-  });
-  if (!checked.ok()) return std::move(checked).error();
-  return space;
-}
-
 // A handle of its own: the caller's handle keeps the exclusive lock for the
 // whole load. One Database for the whole load: its value cache stays within
 // its budget however much is loaded.
@@ -290,37 +271,44 @@ Result<std::unique_ptr<Database>, std::string> open_locked_database(Platform& pl
   return std::move(db).value();
 }
 
-// Adds to a merge's estimate what overwriting records of the database
-// appends besides the records: a remove record in the backlink file of
-// every collection the old value links to (an upper bound, as for the
+// The first pass: every record once, and the space the load needs. For a
+// merge into `db` (at `path`, holding the collections `existing`), an
+// overwritten record also appends a remove record in the backlink file of
+// every collection its old value links to (an upper bound, as for the
 // adds). Only collections that have a record file are asked, so that
 // nothing is made.
-Result<Unit, std::string> count_overwrites(Directory& dir, Database& db,
-                                           const TextMap<uint64_t>& ids, SpaceNeeded& space) {
-  auto listing = list_directory(dir);
-  if (!listing.ok()) return listing.error().display();
-  TextSet collections;
-  for (const DirectoryListing::Entry& e : listing.value().record_files) {
-    collections.insert(e.collection);
-  }
+Result<SpaceNeeded, Failure> check_input(const Input& in, Console& console, Database* db,
+                                         const std::string& path, const TextSet& existing) {
+  SpaceNeeded space;
+  // The collection, a NUL (which no collection name holds) and the key ->
+  // the line that holds them.
+  TextMap<uint64_t> seen;
   std::string old_value;
-  for (const auto& [id, line] : ids) {
-    const size_t nul = id.find('\0');
-    const std::string_view collection = std::string_view(id).substr(0, nul);
-    const std::string_view key = std::string_view(id).substr(nul + 1);
-    if (collections.find(collection) == collections.end()) continue;
-    auto got = db.get_encoded(collection, key, old_value);
-    if (!got.ok()) {
-      if (got.error().kind() == StorageError::Kind::KeyNotFound) continue;
-      return got.error().display();
-    }
-    auto links = extract_encoded_links(reinterpret_cast<const uint8_t*>(old_value.data()),
-                                       old_value.size());
-    for (const OutgoingLink& link : links) {
-      space.add_backlink(BACKLINK_OP_REMOVE, link, collection, key);
-    }
-  }
-  return Unit{};
+  auto checked = read_dump(
+      in, "checking", console, [&](uint64_t n, DumpLine& r, size_t) -> Result<Unit, Failure> {
+        auto [at, fresh] = seen.emplace(cat({r.collection, std::string_view("", 1), r.key}), n);
+        if (!fresh) {
+          return at_line(in, n,
+                         cat({"collection ", quote_text(r.collection), " key ", quote_text(r.key),
+                              " appears twice, on lines ", std::to_string(at->second), " and ",
+                              std::to_string(n), ": a dump holds each record once"}));
+        }
+        space.add_record(r);
+        if (!db || !existing.contains(r.collection)) return Unit{};
+        auto got = db->get_encoded(r.collection, r.key, old_value);
+        if (!got.ok()) {
+          if (got.error().kind() == StorageError::Kind::KeyNotFound) return Unit{};
+          return Failure{path + ": " + got.error().display()};
+        }
+        auto links = extract_encoded_links(reinterpret_cast<const uint8_t*>(old_value.data()),
+                                           old_value.size());
+        for (const OutgoingLink& link : links) {
+          space.add_backlink(BACKLINK_OP_REMOVE, link, r.collection, r.key);
+        }
+        return Unit{};
+      });
+  if (!checked.ok()) return std::move(checked).error();
+  return space;
 }
 
 // The second pass, over input known to be good: writes the records through
@@ -331,23 +319,25 @@ Result<Unit, std::string> write_records(const Input& in, Database& db, Console& 
   std::string collection;  // of the open transaction
   uint64_t batch_bytes = 0;
   auto stopped = [&](uint64_t n, std::string_view error) {
-    return Result<Unit, Failure>(Failure{"stopped at " + at_line(in, n, error).message});
+    return Failure{"stopped at " + at_line(in, n, error).message};
   };
-  auto written = read_dump(in, "loading", console, [&](uint64_t n, DumpLine& r, size_t bytes) {
-    if (db.in_transaction() && (r.collection != collection || batch_bytes >= COMMIT_AFTER_BYTES)) {
-      auto c = db.commit();
-      if (!c.ok()) return stopped(n, c.error().display());
-    }
-    if (!db.in_transaction()) {
-      db.begin();
-      collection = r.collection;
-      batch_bytes = 0;
-    }
-    auto s = db.set(r.collection, r.key, std::move(r.value));
-    if (!s.ok()) return stopped(n, s.error().display());
-    batch_bytes += bytes;
-    return Result<Unit, Failure>(Unit{});
-  });
+  auto written = read_dump(
+      in, "loading", console, [&](uint64_t n, DumpLine& r, size_t bytes) -> Result<Unit, Failure> {
+        if (db.in_transaction() &&
+            (r.collection != collection || batch_bytes >= COMMIT_AFTER_BYTES)) {
+          auto c = db.commit();
+          if (!c.ok()) return stopped(n, c.error().display());
+        }
+        if (!db.in_transaction()) {
+          db.begin();
+          collection = r.collection;
+          batch_bytes = 0;
+        }
+        auto s = db.set(r.collection, r.key, std::move(r.value));
+        if (!s.ok()) return stopped(n, s.error().display());
+        batch_bytes += bytes;
+        return Unit{};
+      });
   // The first pass accepted every line; a change since is the input's fault.
   if (!written.ok()) return written.error().message;
   auto c = db.commit();
@@ -385,12 +375,8 @@ int load_into_new(Platform& platform, const std::string& path, std::unique_ptr<D
 }
 
 // A merge writes into the live database; the marker says so until it ends.
-int merge_into(Platform& platform, const std::string& path, Directory& dir, const Input& input,
-               const TextMap<uint64_t>& ids, SpaceNeeded& space, Console& console) {
-  auto db = open_locked_database(platform, path);
-  if (!db.ok()) return console.fail(path + ": " + db.error() + "; nothing was loaded");
-  auto counted = count_overwrites(dir, *db.value(), ids, space);
-  if (!counted.ok()) return console.fail(path + ": " + counted.error() + "; nothing was loaded");
+int merge_into(const std::string& path, Directory& dir, std::unique_ptr<Database> db,
+               const Input& input, const SpaceNeeded& space, Console& console) {
   auto free = check_free_space(dir, saturating_add(space.total(), space_for_file(0)), "load", path);
   if (!free.ok()) return console.fail(free.error().message);
   const std::string marker(LOAD_MARKER);
@@ -404,16 +390,16 @@ int merge_into(Platform& platform, const std::string& path, Directory& dir, cons
   }
   const std::string stays =
       "; the marker " + marker + " stays in " + path + " until a merge of this input finishes";
-  auto written = write_records(input, *db.value(), console);
-  db.value().reset();
+  auto written = write_records(input, *db, console);
+  db.reset();
   if (!written.ok()) {
     return console.fail(path + ": " + written.error() +
                         "; the records before it may have been written" + stays);
   }
   auto synced = sync_database_files(dir);
   if (!synced.ok()) {
-    return console.fail(path + ": cannot sync the loaded files: " +
-                        synced.error().error.display() + stays);
+    return console.fail(path + ": cannot sync the loaded files: " + synced.error().error.display() +
+                        stays);
   }
   auto unmarked = remove_marker(dir);
   if (!unmarked.ok()) {
@@ -448,17 +434,29 @@ int run_load(Platform& platform, const ParsedArgs& args, Console& console) {
   }
   auto in = open_input(platform, args.value("input"), console);
   if (!in.ok()) return console.fail(in.error().message);
-  TextMap<uint64_t> ids;
-  auto space = check_input(*in.value(), console, ids);
+  std::unique_ptr<Database> db;
+  TextSet collections;
+  if (!into_new) {
+    auto opened = open_locked_database(platform, path);
+    auto listing = list_directory(*dir);
+    if (!opened.ok() || !listing.ok()) {
+      const std::string error = opened.ok() ? listing.error().display() : opened.error();
+      return console.fail(path + ": " + error + "; nothing was loaded");
+    }
+    db = std::move(opened).value();
+    for (const DirectoryListing::Entry& e : listing.value().record_files) {
+      collections.insert(e.collection);
+    }
+  }
+  auto space = check_input(*in.value(), console, db.get(), path, collections);
   if (!space.ok()) {
     console.err("zezavezud: " + space.error().message + "; nothing was loaded");
     return space.error().status;
   }
   if (into_new) {
-    ids = {};  // only a merge needs them
     return load_into_new(platform, path, std::move(dir), *in.value(), space.value(), console);
   }
-  return merge_into(platform, path, *dir, *in.value(), ids, space.value(), console);
+  return merge_into(path, *dir, std::move(db), *in.value(), space.value(), console);
 }
 
 }  // namespace zez::tool
