@@ -45,80 +45,74 @@ constexpr uint64_t COMMIT_AFTER_BYTES = uint64_t(1) << 20;
 // The dump being loaded: a file read with positioned reads.
 struct Input {
   std::string name;  // in messages: the path given, or "stdin"
-  std::unique_ptr<Directory> dir;
   std::unique_ptr<File> file;
   uint64_t size = 0;
-  std::string spool_name;  // the temporary file holding standard input, or empty
-
-  ~Input() {
-    file.reset();
-    if (spool_name.empty()) return;
-    // Deliberately ignored: a leftover file in the temporary directory harms
-    // nothing, and the load's own outcome is what the status reports.
-    (void)dir->remove(spool_name);
-  }
 };
 
-// Copies standard input into a new file in `in.dir`, named after the clock
-// in nanoseconds (the next one while that name is taken). A failure to
-// write says where, after `where`.
-Result<Unit, Failure> spool_standard_input(Input& in, Console& console, const std::string& where) {
+// Copies standard input into a new file in `dir`, named after the clock in
+// nanoseconds (the next one while that name is taken), and opens it for
+// reading. Its name goes at once: the open handle keeps it, and no load,
+// however it ends, leaves it behind. A failure to write says where, after
+// `where`.
+Result<std::unique_ptr<File>, Failure> spool_standard_input(Directory& dir, Console& console,
+                                                            const std::string& where) {
   auto stamp = uint64_t(std::chrono::system_clock::now().time_since_epoch().count());
+  std::string name;
   for (;; ++stamp) {
-    std::string name = "zezavezud-load-" + std::to_string(stamp) + ".tmp";
-    auto info = in.dir->entry_type(name);
+    name = "zezavezud-load-" + std::to_string(stamp) + ".tmp";
+    auto info = dir.entry_type(name);
     if (info.ok()) continue;
-    if (info.error().os_code() != ENOENT) return Failure{where + info.error().display()};
-    auto writer = in.dir->open(name, OpenMode::CreateTruncate);
-    if (!writer.ok()) return Failure{where + writer.error().display()};
-    in.spool_name = std::move(name);
-    in.file = std::move(writer).value();
-    break;
+    if (info.error().os_code() == ENOENT) break;
+    return Failure{where + info.error().display()};
   }
+  auto writer = dir.open(name, OpenMode::CreateTruncate);
+  if (!writer.ok()) return Failure{where + writer.error().display()};
+  auto reader = dir.open(name, OpenMode::ReadOnly);
+  // Deliberately ignored: a leftover file in the temporary directory harms
+  // nothing, and the load's own outcome is what the status reports.
+  (void)dir.remove(name);
+  if (!reader.ok()) return Failure{where + reader.error().display()};
   std::string chunk(READ_CHUNK, '\0');
   for (;;) {
     auto got = console.read_input(chunk.data(), chunk.size());
     if (!got.ok()) return Failure{"cannot read standard input: " + got.error().display()};
-    if (got.value() == 0) return Unit{};
-    auto w = write_all(*in.file, reinterpret_cast<const uint8_t*>(chunk.data()), got.value(),
-                       IoError::write_zero());
+    if (got.value() == 0) return std::move(reader).value();
+    auto w = write_all(*writer.value(), reinterpret_cast<const uint8_t*>(chunk.data()),
+                       got.value(), IoError::write_zero());
     if (!w.ok()) return Failure{where + w.error().display()};
   }
 }
 
 // The file named by -i, or standard input spooled.
-Result<std::unique_ptr<Input>, Failure> open_input(Platform& platform, const std::string* path,
-                                                   Console& console) {
-  auto in = std::make_unique<Input>();
+Result<Input, Failure> open_input(Platform& platform, const std::string* path, Console& console) {
+  Input in;
   const bool spool = !path || *path == "-";
   std::string dir_path;
-  std::string name;
   if (spool) {
-    in->name = "stdin";
+    in.name = "stdin";
     const char* tmp = std::getenv("TMPDIR");
     dir_path = tmp && *tmp ? tmp : "/tmp";
   } else {
-    in->name = *path;
+    in.name = *path;
     const size_t slash = path->rfind('/');
     dir_path = slash == std::string::npos ? "." : slash == 0 ? "/" : path->substr(0, slash);
-    name = path->substr(slash + 1);
   }
   const std::string where =
       spool ? "cannot spool standard input in " + dir_path + ": " : *path + ": ";
   auto dir = spool ? platform.open_directory(dir_path) : platform.open_existing_directory(dir_path);
   if (!dir.ok()) return Failure{where + dir.error().display()};
-  in->dir = std::move(dir).value();
   if (spool) {
-    auto spooled = spool_standard_input(*in, console, where);
+    auto spooled = spool_standard_input(*dir.value(), console, where);
     if (!spooled.ok()) return std::move(spooled).error();
-    name = in->spool_name;
+    in.file = std::move(spooled).value();
+  } else {
+    auto file = dir.value()->open(path->substr(path->rfind('/') + 1), OpenMode::ReadOnly);
+    if (!file.ok()) return Failure{where + file.error().display()};
+    in.file = std::move(file).value();
   }
-  auto file = in->dir->open(name, OpenMode::ReadOnly);
-  if (!file.ok()) return Failure{where + file.error().display()};
-  in->file = std::move(file).value();
-  auto size = in->file->size();
+  auto size = in.file->size();
   if (!size.ok()) return Failure{where + size.error().display()};
-  in->size = size.value();
+  in.size = size.value();
   return in;
 }
 
@@ -129,26 +123,24 @@ class LineReader {
 
   // The next line without its newline, or false at the end.
   Result<bool, IoError> next(std::string& line) {
-    for (;;) {
-      const size_t nl = buffer_.find('\n', scanned_);
-      if (nl != std::string::npos || read_ == size_) {
-        if (nl == std::string::npos && start_ == buffer_.size()) return false;
-        const size_t end = nl == std::string::npos ? buffer_.size() : nl;
-        line.assign(buffer_, start_, end - start_);
-        start_ = scanned_ = std::min(end + 1, buffer_.size());
-        ++line_number_;
-        return true;
-      }
+    size_t from = start_;  // no newline before it after start_
+    size_t nl;
+    while ((nl = buffer_.find('\n', from)) == std::string::npos && read_ < size_) {
       buffer_.erase(0, start_);
-      scanned_ = buffer_.size();
       start_ = 0;
+      from = buffer_.size();
       const size_t n = size_t(std::min<uint64_t>(READ_CHUNK, size_ - read_));
-      buffer_.resize(scanned_ + n);
-      auto r =
-          read_exact_at(file_, reinterpret_cast<uint8_t*>(buffer_.data()) + scanned_, n, read_);
+      buffer_.resize(from + n);
+      auto r = read_exact_at(file_, reinterpret_cast<uint8_t*>(buffer_.data()) + from, n, read_);
       if (!r.ok()) return std::move(r).error();
       read_ += n;
     }
+    if (nl == std::string::npos && start_ == buffer_.size()) return false;
+    const size_t end = nl == std::string::npos ? buffer_.size() : nl;
+    line.assign(buffer_, start_, end - start_);
+    start_ = nl == std::string::npos ? end : end + 1;
+    ++line_number_;
+    return true;
   }
   uint64_t line_number() const { return line_number_; }
   uint64_t bytes_read() const { return read_; }
@@ -158,8 +150,7 @@ class LineReader {
   uint64_t size_;
   uint64_t read_ = 0;  // bytes of the file in or before the buffer
   std::string buffer_;
-  size_t start_ = 0;    // of the next line in the buffer
-  size_t scanned_ = 0;  // up to here the buffer holds no newline after start_
+  size_t start_ = 0;  // of the next line in the buffer
   uint64_t line_number_ = 0;
 };
 
@@ -434,6 +425,7 @@ int run_load(Platform& platform, const ParsedArgs& args, Console& console) {
   }
   auto in = open_input(platform, args.value("input"), console);
   if (!in.ok()) return console.fail(in.error().message);
+  const Input& input = in.value();
   std::unique_ptr<Database> db;
   TextSet collections;
   if (!into_new) {
@@ -448,15 +440,15 @@ int run_load(Platform& platform, const ParsedArgs& args, Console& console) {
       collections.insert(e.collection);
     }
   }
-  auto space = check_input(*in.value(), console, db.get(), path, collections);
+  auto space = check_input(input, console, db.get(), path, collections);
   if (!space.ok()) {
     console.err("zezavezud: " + space.error().message + "; nothing was loaded");
     return space.error().status;
   }
   if (into_new) {
-    return load_into_new(platform, path, std::move(dir), *in.value(), space.value(), console);
+    return load_into_new(platform, path, std::move(dir), input, space.value(), console);
   }
-  return merge_into(path, *dir, std::move(db), *in.value(), space.value(), console);
+  return merge_into(path, *dir, std::move(db), input, space.value(), console);
 }
 
 }  // namespace zez::tool

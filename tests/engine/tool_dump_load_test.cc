@@ -115,7 +115,9 @@ TEST(ToolValueJson, NestingStopsWhereTheDecoderStops) {
       {"{\"$map\":{\"$\":", "}}"},
       {"{\"$link\":{\"path\":\"p\",\"local\":{\"a\":", "}}}"},
   };
-  for (const auto& [open, close] : levels) {
+  for (const auto& level : levels) {
+    const std::string& open = level.first;
+    const std::string& close = level.second;
     auto nested = [&](int n) {
       std::string text = "0";
       for (int i = 0; i < n; ++i) text = open + text + close;
