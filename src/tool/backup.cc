@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <map>
 
 #include "db/backlink_file.h"
 #include "db/damage.h"
@@ -188,25 +189,6 @@ Result<uint64_t, Failure> compact_copy(Directory& temp, const std::string& name,
   return *written.value();
 }
 
-// Writes a backlink file of the copy again, as repair rebuilds it.
-Result<uint64_t, Failure> rebuild_backlinks(Directory& temp, const BacklinkFileReport& b,
-                                            uint32_t mode) {
-  const std::string& name = b.entry.name;
-  auto out = temp.open(name, OpenMode::CreateTruncate);
-  if (!out.ok()) return io_failure(name, "cannot create the copy", out.error());
-  ChunkWriter writer(*out.value());
-  std::string row;
-  auto framed = for_each_kept_row(b, row, [&]() {
-    auto appended = writer.append(row);
-    row.clear();
-    return appended;
-  });
-  if (framed.ok()) framed = writer.flush();
-  if (framed.ok()) framed = take_mode(*out.value(), mode);
-  if (!framed.ok()) return io_failure(name, "cannot write the rebuilt backlinks", framed.error());
-  return writer.written();
-}
-
 bool is_backlink_kind(const std::string& kind) {
   return kind == "stale backlink" || kind == "missing backlink" ||
          kind == "backlink file does not load";
@@ -222,22 +204,24 @@ bool is_record_damage_kind(const std::string& kind) {
 Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, bool compact,
                               bool in_use, const std::string& dest,
                               std::vector<Finding>& findings, Console& console) {
-  Figures figures;
-  TextMap<uint32_t> modes;
+  // The mode and size of each file of the copy.
+  std::map<std::string, std::pair<uint32_t, uint64_t>> copied;
   for (Source& s : sources) {
-    auto copied = copy_source(s, temp, console);
-    if (!copied.ok()) return copied.error();
-    ++figures.files;
-    figures.bytes += copied.value();
-    modes[s.name] = s.mode;
+    auto bytes = copy_source(s, temp, console);
+    if (!bytes.ok()) return bytes.error();
+    copied[s.name] = {s.mode, bytes.value()};
     s.file.reset();
   }
   // The copy read back as check reads it: where its record files are
   // damaged, its records, and whether each backlink file agrees with them.
-  AnalysisOptions options;
-  auto analysis = analyse_directory(temp, options, console);
-  if (!analysis.ok()) return io_failure(dest, "cannot read the copy", analysis.error());
-  if (analysis.value().operational_error) return Failure{dest + ": cannot read the copy back"};
+  auto analyse = [&]() -> Result<Analysis, Failure> {
+    auto analysis = analyse_directory(temp, AnalysisOptions{}, console);
+    if (!analysis.ok()) return io_failure(dest, "cannot read the copy", analysis.error());
+    if (analysis.value().operational_error) return Failure{dest + ": cannot read the copy back"};
+    return std::move(analysis).value();
+  };
+  auto analysis = analyse();
+  if (!analysis.ok()) return analysis.error();
   // Each copy stops at its first damage. The analysis judged the records
   // and backlinks with only tails cut; where it kept records after damage
   // in the middle, it is made again on what stays.
@@ -252,23 +236,23 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
     if (!copy.ok()) return io_failure(r.entry.name, "cannot open the copy", copy.error());
     auto cut_back = copy.value()->truncate(end);
     if (!cut_back.ok()) return io_failure(r.entry.name, "cannot cut the copy", cut_back.error());
-    figures.bytes -= r.size - end;
+    copied[r.entry.name].second = end;
     again |= r.damage.has_middle() || r.damage.regions.size() > 1;
   }
   if (again) {
-    analysis = analyse_directory(temp, options, console);
-    if (!analysis.ok()) return io_failure(dest, "cannot read the copy", analysis.error());
-    if (analysis.value().operational_error) return Failure{dest + ": cannot read the copy back"};
+    analysis = analyse();
+    if (!analysis.ok()) return analysis.error();
   }
   const Analysis& a = analysis.value();
+  Figures figures;
   for (const RecordFileReport& r : a.record_files) {
     figures.records += r.records;
     if (!compact) continue;
     // Damaged copies were cut above: the records end where damage begins.
     const uint64_t end = r.damage.regions.empty() ? r.size : r.damage.regions.front().start;
-    auto compacted = compact_copy(temp, r.entry.name, end, modes[r.entry.name]);
+    auto compacted = compact_copy(temp, r.entry.name, end, copied[r.entry.name].first);
     if (!compacted.ok()) return compacted.error();
-    figures.bytes = figures.bytes - end + compacted.value();
+    copied[r.entry.name].second = compacted.value();
   }
   // What the copy holds that backup did not cut out; never expected, but
   // never hidden either.
@@ -284,7 +268,7 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
   uint64_t needed = 0;
   for (const BacklinkFileReport& b : a.backlink_files) {
     if (b.needs_rebuild()) {
-      needed = saturating_add(needed, space_for_file(rebuilt_size(b)));
+      needed = saturating_add(needed, space_for_file(write_backlinks(b, nullptr).value()));
     } else if (!compact || !b.exists) {
       continue;
     }
@@ -296,17 +280,20 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
   }
   for (const BacklinkFileReport* b : rebuilds) {
     const std::string& name = b->entry.name;
+    // A new file takes the mode of its collection's record file.
     uint32_t mode = 0600;
-    if (auto m = modes.find(name); m != modes.end()) {
-      mode = m->second;
-    } else if (auto r = modes.find(b->entry.collection + std::string(RECORD_SUFFIX));
-               r != modes.end()) {
-      mode = r->second;
+    for (const std::string& like : {name, b->entry.collection + std::string(RECORD_SUFFIX)}) {
+      if (auto m = copied.find(like); m != copied.end()) {
+        mode = m->second.first;
+        break;
+      }
     }
-    auto written = rebuild_backlinks(temp, *b, mode);
-    if (!written.ok()) return written.error();
-    if (!b->exists) ++figures.files;
-    figures.bytes = figures.bytes - std::min(figures.bytes, b->size) + written.value();
+    auto out = temp.open(name, OpenMode::CreateTruncate);
+    if (!out.ok()) return io_failure(name, "cannot create the copy", out.error());
+    auto written = write_backlinks(*b, out.value().get());
+    auto moded = written.ok() ? take_mode(*out.value(), mode) : written.error();
+    if (!moded.ok()) return io_failure(name, "cannot write the rebuilt backlinks", moded.error());
+    copied[name] = {mode, written.value()};
     if (!b->needs_rebuild()) continue;
     findings.push_back(Finding{
         Finding::Severity::Note, name, std::nullopt, "backlinks rebuilt",
@@ -322,6 +309,8 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
     const SyncFailure& f = synced.error();
     return io_failure(f.file.empty() ? dest : f.file, "cannot sync the copy", f.error);
   }
+  figures.files = copied.size();
+  for (const auto& [name, file] : copied) figures.bytes += file.second;
   return figures;
 }
 

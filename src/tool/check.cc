@@ -4,7 +4,6 @@
 #include <optional>
 
 #include "tool/analysis.h"
-#include "tool/json.h"
 #include "tool/tool.h"
 
 namespace zez::tool {
@@ -13,7 +12,7 @@ namespace {
 
 // The last line of the text report. A check that could not read every file
 // never says that no damage was found.
-std::string summary_line(const std::string& path, int damage, bool incomplete) {
+std::string summary_line(const std::string& path, uint64_t damage, bool incomplete) {
   std::string line = path;
   if (damage > 0) {
     line.append(": damage found (").append(std::to_string(damage));
@@ -67,7 +66,6 @@ std::optional<Finding> load_state(Directory& dir, const std::string& path) {
 
 int run_check(Platform& platform, const ParsedArgs& args, Console& console) {
   const std::string& path = args.positionals[0];
-  const bool json = args.has("json");
   auto dir = open_for_reading(platform, path, console);
   if (!dir.ok()) return console.fail(dir.error().message);
   AnalysisOptions options;
@@ -76,33 +74,24 @@ int run_check(Platform& platform, const ParsedArgs& args, Console& console) {
   // file is classified in full only when its framing finds a fault.
   options.decode_values = !args.has("quick");
   options.frame_only = args.has("quick");
-  options.replay_backlinks = true;
   auto analysis = analyse_directory(*dir.value(), options, console);
   if (!analysis.ok()) return console.fail(path + ": " + analysis.error().display());
   Analysis& a = analysis.value();
   if (auto state = load_state(*dir.value(), path)) a.findings.push_back(std::move(*state));
-  const int damage = a.damage_count();
-  if (json) {
-    std::string out;
-    JsonWriter w(out);
-    w.begin_object();
-    w.write_key("directory");
-    w.write_string(printable(path));
-    w.write_member("damage", uint64_t(damage));
-    w.write_key("complete");
-    w.write_bool(!a.operational_error);
-    w.write_key("findings");
-    write_findings_json(w, a.findings);
-    w.end_object();
-    out.push_back('\n');
-    console.out(out);
+  if (args.has("json")) {
+    write_json_report(console, [&](JsonWriter& w) {
+      write_text_members(w, {{"directory", path}});
+      w.write_member("damage", a.damage_count());
+      w.write_key("complete");
+      w.write_bool(!a.operational_error);
+      w.write_key("findings");
+      write_findings_json(w, a.findings);
+    });
   } else {
     write_findings_text(console, a.findings);
-    console.out(summary_line(path, damage, a.operational_error));
+    console.out(summary_line(path, a.damage_count(), a.operational_error));
   }
-  int status = damage > 0 ? EXIT_DAMAGE_LEFT : EXIT_CLEAN;
-  if (a.operational_error) status |= EXIT_OPERATIONAL;
-  return status;
+  return a.exit_status();
 }
 
 }  // namespace zez::tool
