@@ -237,7 +237,7 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
     auto cut_back = copy.value()->truncate(end);
     if (!cut_back.ok()) return io_failure(r.entry.name, "cannot cut the copy", cut_back.error());
     copied[r.entry.name].second = end;
-    again |= r.damage.has_middle() || r.damage.regions.size() > 1;
+    again |= r.damage.regions.size() > 1 || !r.damage.regions.front().is_tail();
   }
   if (again) {
     analysis = analyse();

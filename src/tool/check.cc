@@ -36,30 +36,25 @@ std::optional<Finding> load_state(Directory& dir, const std::string& path) {
   const std::string trimmed = end == std::string::npos ? path : path.substr(0, end + 1);
   const bool is_load_temp = trimmed.size() > TEMP_SUFFIX.size() && trimmed.ends_with(TEMP_SUFFIX);
   const std::string target = trimmed.substr(0, trimmed.size() - TEMP_SUFFIX.size());
-  if (dir.entry_type(marker).ok()) {
-    if (is_load_temp) {
-      return Finding{Finding::Severity::Damage, marker, std::nullopt, "unfinished load",
-                     "this is the directory in which `zezavezud load` or `backup` builds a "
-                     "new database for " +
-                         target +
-                         "; that run did not finish (or is still running), and the next load "
-                         "or backup to " +
-                         target + " removes this directory"};
-    }
+  const std::string builds = "the directory in which `zezavezud load` or `backup` builds a new "
+                             "database for " + target;
+  const bool marked = dir.entry_type(marker).ok();
+  if (marked && is_load_temp) {
+    return Finding{Finding::Severity::Damage, marker, std::nullopt, "unfinished load",
+                   cat({"this is ", builds,
+                        "; that run did not finish (or is still running), and the next load or "
+                        "backup to ", target, " removes this directory"})};
+  }
+  if (marked) {
     return Finding{Finding::Severity::Damage, marker, std::nullopt, "unfinished merge",
                    "a `zezavezud load --merge` into this directory did not finish (or is still "
                    "running): records of its input may be missing; run it again to finish it"};
   }
-  if (is_load_temp) {
-    return Finding{Finding::Severity::Note, "", std::nullopt, "load directory",
-                   "named like the directory in which `zezavezud load` or `backup` builds a "
-                   "new database for " +
-                       target +
-                       "; without the marker it holds the complete database of a run whose "
-                       "rename onto " +
-                       target + " failed"};
-  }
-  return std::nullopt;
+  if (!is_load_temp) return std::nullopt;
+  return Finding{Finding::Severity::Note, "", std::nullopt, "load directory",
+                 cat({"named like ", builds,
+                      "; without the marker it holds the complete database of a run whose "
+                      "rename onto ", target, " failed"})};
 }
 
 }  // namespace

@@ -52,152 +52,141 @@ std::string utc_timestamp() {
   return text;
 }
 
-class Repairer {
- public:
-  explicit Repairer(Directory& dir) : dir_(dir) {}
-
-  Done remove(const std::string& name, std::string& detail);
-  Done cut_tail(const RecordFileReport& r, std::string& detail);
-  // Keeps every whole record outside the damaged regions; a tail goes too.
-  Done salvage(const RecordFileReport& r, std::string& detail);
-  // A new file takes the owner and mode of `mode_from`.
-  Done rebuild(const BacklinkFileReport& b, const std::string& mode_from, std::string& detail);
-
- private:
-  // An unused name in lost+found (made, and its entry synced, on first use)
-  // for a copy of `name` from offset `from`.
-  Result<std::string, Failure> backup_name(const std::string& name, uint64_t from);
-  // Replaces `name` with what `write` puts into a temporary file, which
-  // takes the owner and mode of `mode_from`, after a backup of the old file.
-  Done replace(const std::string& name, const std::string& mode_from,
-               const std::function<Result<Unit, IoError>(File&)>& write, const std::string& what,
-               std::string& detail);
-
-  Directory& dir_;
-  std::unique_ptr<Directory> lost_found_;
-};
-
 std::string in_lost_found(const std::string& backup) {
   return cat({BACKUP_DIRECTORY, "/", backup});
 }
 
-Result<std::string, Failure> Repairer::backup_name(const std::string& name, uint64_t from) {
-  if (!lost_found_) {
-    const std::string shown(BACKUP_DIRECTORY);
-    auto sub = dir_.open_subdirectory(shown, true);
-    if (!sub.ok()) return io_failure(shown, "cannot open", sub.error());
-    auto synced = dir_.sync();  // the new subdirectory's entry
-    if (!synced.ok()) return io_failure(shown, "cannot sync", synced.error());
-    lost_found_ = std::move(sub).value();
-  }
-  const std::string base = cat({name, ".", std::to_string(from), ".", utc_timestamp()});
-  std::string backup = base;
-  for (int n = 1; lost_found_->entry_type(backup).ok(); ++n) {
-    backup = cat({base, ".", std::to_string(n)});
-  }
-  return backup;
-}
+class Repairer {
+ public:
+  explicit Repairer(Directory& dir) : dir_(dir) {}
 
-Done Repairer::remove(const std::string& name, std::string& detail) {
-  auto removed = dir_.remove(name);
-  if (!removed.ok()) return io_failure(name, "cannot remove", removed.error());
-  auto synced = dir_.sync();
-  if (!synced.ok()) return io_failure(name, "cannot sync the directory", synced.error());
-  detail = "leftover temporary file";
-  return Unit{};
-}
-
-Done Repairer::cut_tail(const RecordFileReport& r, std::string& detail) {
-  const std::string& name = r.entry.name;
-  const uint64_t cut_at = r.damage.whole_end();
-  auto reader = dir_.open(name, OpenMode::ReadOnly);
-  if (!reader.ok()) return io_failure(name, "cannot open", reader.error());
-  auto backup = backup_name(name, cut_at);
-  if (!backup.ok()) return backup.error();
-  const std::string shown = in_lost_found(backup.value());
-  auto saved = save_copy(*reader.value(), cut_at, r.size, *lost_found_, backup.value(), shown);
-  if (!saved.ok()) return Failure{saved.error().display()};
-  auto writer = dir_.open(name, OpenMode::Append);
-  if (!writer.ok()) {
-    // The file is as it was, so the copy protects nothing yet.
-    Failure f = io_failure(name, "cannot open", writer.error());
-    if (!lost_found_->remove(backup.value()).ok()) f.message += " (" + shown + " is left over)";
-    return f;
+  Done remove(const std::string& name, std::string& detail) {
+    auto removed = dir_.remove(name);
+    if (!removed.ok()) return io_failure(name, "cannot remove", removed.error());
+    auto synced = dir_.sync();
+    if (!synced.ok()) return io_failure(name, "cannot sync the directory", synced.error());
+    detail = "leftover temporary file";
+    return Unit{};
   }
-  // From here on the copy stays, whatever fails: the cut may have begun.
-  auto cut = writer.value()->truncate(cut_at);
-  if (!cut.ok()) return io_failure(name, "cannot truncate", cut.error());
-  auto synced = writer.value()->sync();
-  if (!synced.ok()) return io_failure(name, "cannot sync", synced.error());
-  detail = cat({"cut ", std::to_string(r.size - cut_at), " bytes at offset ",
-                std::to_string(cut_at), ", saved in ", shown});
-  return Unit{};
-}
 
-Done Repairer::replace(const std::string& name, const std::string& mode_from,
-                       const std::function<Result<Unit, IoError>(File&)>& write,
-                       const std::string& what, std::string& detail) {
-  auto model = dir_.open(mode_from, OpenMode::ReadOnly);
-  if (!model.ok()) return io_failure(mode_from, "cannot open", model.error());
-  Replacement r;
-  r.name = name;
-  r.temp = cat({name, TEMP_SUFFIX});
-  r.owner_from = model.value().get();
-  r.write = [&](File& out) -> Result<uint64_t, ReplaceError> {
-    auto written = write(out);
-    if (!written.ok()) return ReplaceError::of(r.temp, "cannot write", written.error());
-    auto size = out.size();
-    if (!size.ok()) return ReplaceError::of(r.temp, "cannot read the size of", size.error());
-    return size.value();
-  };
-  if (dir_.entry_type(name).ok()) {
-    auto backup = backup_name(name, 0);
+  Done cut_tail(const RecordFileReport& r, std::string& detail) {
+    const std::string& name = r.entry.name;
+    const uint64_t cut_at = r.damage.whole_end();
+    auto reader = dir_.open(name, OpenMode::ReadOnly);
+    if (!reader.ok()) return io_failure(name, "cannot open", reader.error());
+    auto backup = backup_name(name, cut_at);
     if (!backup.ok()) return backup.error();
-    r.backup_dir = lost_found_.get();
-    r.backup_name = backup.value();
-    r.backup_shown = in_lost_found(backup.value());
-  }
-  auto done = replace_file(dir_, r);
-  if (!done.ok() && !done.error().replaced) return Failure{done.error().error.display()};
-  detail = what;
-  if (!r.backup_shown.empty()) detail += "; the old file is saved in " + r.backup_shown;
-  if (!done.ok()) return Failure{done.error().error.display()};
-  return Unit{};
-}
-
-Done Repairer::salvage(const RecordFileReport& r, std::string& detail) {
-  const std::string& name = r.entry.name;
-  auto src = dir_.open(name, OpenMode::ReadOnly);
-  if (!src.ok()) return io_failure(name, "cannot open", src.error());
-  auto write = [&](File& out) -> Result<Unit, IoError> {
-    for (const auto& [from, to] : r.damage.kept()) {
-      auto copied = copy_range(*src.value(), out, from, to);
-      if (!copied.ok()) return copied;
+    const std::string shown = in_lost_found(backup.value());
+    auto saved = save_copy(*reader.value(), cut_at, r.size, *lost_found_, backup.value(), shown);
+    if (!saved.ok()) return Failure{saved.error().display()};
+    auto writer = dir_.open(name, OpenMode::Append);
+    if (!writer.ok()) {
+      // The file is as it was, so the copy protects nothing yet.
+      Failure f = io_failure(name, "cannot open", writer.error());
+      if (!lost_found_->remove(backup.value()).ok()) f.message += " (" + shown + " is left over)";
+      return f;
     }
+    // From here on the copy stays, whatever fails: the cut may have begun.
+    auto cut = writer.value()->truncate(cut_at);
+    if (!cut.ok()) return io_failure(name, "cannot truncate", cut.error());
+    auto synced = writer.value()->sync();
+    if (!synced.ok()) return io_failure(name, "cannot sync", synced.error());
+    detail = cat({"cut ", std::to_string(r.size - cut_at), " bytes at offset ",
+                  std::to_string(cut_at), ", saved in ", shown});
     return Unit{};
-  };
-  uint64_t cut = 0;
-  for (const DamagedRegion& region : r.damage.regions) cut += region.end - region.start;
-  const size_t regions = r.damage.regions.size();
-  return replace(name, name, write,
-                 cat({"cut ", std::to_string(regions), " damaged ",
-                      regions == 1 ? "region" : "regions", " (", std::to_string(cut), " bytes)"}),
-                 detail);
-}
+  }
 
-Done Repairer::rebuild(const BacklinkFileReport& b, const std::string& mode_from,
-                       std::string& detail) {
-  auto write = [&](File& file) -> Result<Unit, IoError> {
-    auto written = write_backlinks(b, &file);
-    if (!written.ok()) return written.error();
+  // Keeps every whole record outside the damaged regions; a tail goes too.
+  Done salvage(const RecordFileReport& r, std::string& detail) {
+    const std::string& name = r.entry.name;
+    auto src = dir_.open(name, OpenMode::ReadOnly);
+    if (!src.ok()) return io_failure(name, "cannot open", src.error());
+    auto write = [&](File& out) -> Result<Unit, IoError> {
+      for (const auto& [from, to] : r.damage.kept()) {
+        auto copied = copy_range(*src.value(), out, from, to);
+        if (!copied.ok()) return copied;
+      }
+      return Unit{};
+    };
+    uint64_t cut = 0;
+    for (const DamagedRegion& region : r.damage.regions) cut += region.end - region.start;
+    const size_t regions = r.damage.regions.size();
+    return replace(name, name, write,
+                   cat({"cut ", std::to_string(regions), " damaged ",
+                        regions == 1 ? "region" : "regions", " (", std::to_string(cut), " bytes)"}),
+                   detail);
+  }
+
+  // A new file takes the owner and mode of `mode_from`.
+  Done rebuild(const BacklinkFileReport& b, const std::string& mode_from, std::string& detail) {
+    auto write = [&](File& file) -> Result<Unit, IoError> {
+      auto written = write_backlinks(b, &file);
+      if (!written.ok()) return written.error();
+      return Unit{};
+    };
+    return replace(b.entry.name, mode_from, write,
+                   cat({b.loads ? "" : "kept the rows before the damage; ", "dropped ",
+                        std::to_string(b.stale.size()), " stale and added ",
+                        std::to_string(b.missing.size()), " missing rows"}),
+                   detail);
+  }
+
+ private:
+  // An unused name in lost+found (made, and its entry synced, on first use)
+  // for a copy of `name` from offset `from`.
+  Result<std::string, Failure> backup_name(const std::string& name, uint64_t from) {
+    if (!lost_found_) {
+      const std::string shown(BACKUP_DIRECTORY);
+      auto sub = dir_.open_subdirectory(shown, true);
+      if (!sub.ok()) return io_failure(shown, "cannot open", sub.error());
+      auto synced = dir_.sync();  // the new subdirectory's entry
+      if (!synced.ok()) return io_failure(shown, "cannot sync", synced.error());
+      lost_found_ = std::move(sub).value();
+    }
+    const std::string base = cat({name, ".", std::to_string(from), ".", utc_timestamp()});
+    std::string backup = base;
+    for (int n = 1; lost_found_->entry_type(backup).ok(); ++n) {
+      backup = cat({base, ".", std::to_string(n)});
+    }
+    return backup;
+  }
+
+  // Replaces `name` with what `write` puts into a temporary file, which
+  // takes the owner and mode of `mode_from`, after a backup of the old file.
+  Done replace(const std::string& name, const std::string& mode_from,
+               const std::function<Result<Unit, IoError>(File&)>& write, const std::string& what,
+               std::string& detail) {
+    auto model = dir_.open(mode_from, OpenMode::ReadOnly);
+    if (!model.ok()) return io_failure(mode_from, "cannot open", model.error());
+    Replacement r;
+    r.name = name;
+    r.temp = cat({name, TEMP_SUFFIX});
+    r.owner_from = model.value().get();
+    r.write = [&](File& out) -> Result<uint64_t, ReplaceError> {
+      auto written = write(out);
+      if (!written.ok()) return ReplaceError::of(r.temp, "cannot write", written.error());
+      auto size = out.size();
+      if (!size.ok()) return ReplaceError::of(r.temp, "cannot read the size of", size.error());
+      return size.value();
+    };
+    if (dir_.entry_type(name).ok()) {
+      auto backup = backup_name(name, 0);
+      if (!backup.ok()) return backup.error();
+      r.backup_dir = lost_found_.get();
+      r.backup_name = backup.value();
+      r.backup_shown = in_lost_found(backup.value());
+    }
+    auto done = replace_file(dir_, r);
+    if (!done.ok() && !done.error().replaced) return Failure{done.error().error.display()};
+    detail = what;
+    if (!r.backup_shown.empty()) detail += "; the old file is saved in " + r.backup_shown;
+    if (!done.ok()) return Failure{done.error().error.display()};
     return Unit{};
-  };
-  return replace(b.entry.name, mode_from, write,
-                 cat({b.loads ? "" : "kept the rows before the damage; ", "dropped ",
-                      std::to_string(b.stale.size()), " stale and added ",
-                      std::to_string(b.missing.size()), " missing rows"}),
-                 detail);
-}
+  }
+
+  Directory& dir_;
+  std::unique_ptr<Directory> lost_found_;
+};
 
 // The files a repair cuts, in the order it cuts them: those it salvages
 // (damage in the middle is cut only when asked; the file is otherwise left
