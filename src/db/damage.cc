@@ -475,33 +475,23 @@ Result<RecordFileDamage, IoError> Classifier::run(const std::function<void(uint6
       continue;
     }
     if (in_.failed()) break;
-    if (work_ > budget_ || gave_up_) {
-      out.regions.push_back(describe(o, size_, DamageKind::Unresolved));
-      note_zeros_before(last_start, out.regions.back());
-      o = size_;
-      break;
-    }
-    if (auto e = whole(o, false)) {
+    if (auto e = over() ? std::nullopt : whole(o, false)) {
       last_start = o;
       o = *e;
       if ((++records & 0xFFFF) == 0 && progress) progress(o);
       continue;
     }
-    const uint64_t p = o;
-    const std::optional<uint64_t> q = resolve(p);
+    // Damage at o: whether whole records follow decides its kind. Past the
+    // bound, the rest is unresolved.
+    const std::optional<uint64_t> q = over() ? std::nullopt : resolve(o);
     if (in_.failed()) break;
-    if (!q) {
-      DamageKind kind = work_ > budget_ || gave_up_ ? DamageKind::Unresolved
-                        : zeros_from(p)            ? DamageKind::ZeroTail
-                                                   : DamageKind::TornTail;
-      out.regions.push_back(describe(p, size_, kind));
-      if (kind != DamageKind::ZeroTail) note_zeros_before(last_start, out.regions.back());
-      o = size_;
-      break;
-    }
-    out.regions.push_back(describe(p, *q, DamageKind::Middle));
-    note_zeros_before(last_start, out.regions.back());
-    o = *q;
+    const DamageKind kind = q               ? DamageKind::Middle
+                            : over()        ? DamageKind::Unresolved
+                            : zeros_from(o) ? DamageKind::ZeroTail
+                                            : DamageKind::TornTail;
+    out.regions.push_back(describe(o, q.value_or(size_), kind));
+    if (kind != DamageKind::ZeroTail) note_zeros_before(last_start, out.regions.back());
+    o = q.value_or(size_);
   }
   if (in_.failed()) return in_.take_error();
   if (out.whole_end() > 0 && out.whole_end() > last_start) {
@@ -530,9 +520,7 @@ Result<std::optional<RecordFileDamage>, IoError> Classifier::run_framing(
   if (o == size_ && (size_ == 0 || whole(last_start, false))) {
     out.emplace();
     out->size = size_;
-    if (size_ > 0) {
-      out->zero_page = zeros_at_end_of(last_start, size_, size_);
-    }
+    if (size_ > 0) out->zero_page = zeros_at_end_of(last_start, size_, size_);
     out->work = work_;
   }
   if (in_.failed()) return in_.take_error();

@@ -27,9 +27,7 @@
 #include "db/backlink_file.h"
 #include "db/damage.h"
 #include "db/replace_file.h"
-#include "db/text_map.h"
 #include "tool/analysis.h"
-#include "tool/json.h"
 #include "tool/publish.h"
 #include "tool/tool.h"
 
@@ -189,14 +187,12 @@ Result<uint64_t, Failure> compact_copy(Directory& temp, const std::string& name,
   return *written.value();
 }
 
-bool is_backlink_kind(const std::string& kind) {
-  return kind == "stale backlink" || kind == "missing backlink" ||
-         kind == "backlink file does not load";
-}
-
-bool is_record_damage_kind(const std::string& kind) {
+// The damage backup deals with itself: in record files, where the copy
+// stops, and in backlink files, which it rebuilds.
+bool is_left_out(const std::string& kind) {
   return kind == "torn tail" || kind == "zero-filled tail" || kind == "damage in the middle" ||
-         kind == "unresolved damage";
+         kind == "unresolved damage" || kind == "stale backlink" || kind == "missing backlink" ||
+         kind == "backlink file does not load";
 }
 
 // Everything after the copy directory is made: the files, their backlinks,
@@ -225,12 +221,10 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
   // Each copy stops at its first damage. The analysis judged the records
   // and backlinks with only tails cut; where it kept records after damage
   // in the middle, it is made again on what stays.
-  TextSet cut;
   bool again = false;
   for (RecordFileReport& r : analysis.value().record_files) {
     report_record_damage(r.entry.name, r.damage, in_use, findings);
     if (r.damage.clean()) continue;
-    cut.insert(r.entry.name);
     const uint64_t end = r.damage.regions.front().start;
     auto copy = temp.open(r.entry.name, OpenMode::Append);
     if (!copy.ok()) return io_failure(r.entry.name, "cannot open the copy", copy.error());
@@ -254,13 +248,10 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
     if (!compacted.ok()) return compacted.error();
     copied[r.entry.name].second = compacted.value();
   }
-  // What the copy holds that backup did not cut out; never expected, but
-  // never hidden either.
+  // What the copy holds that backup did not cut out (every record file with
+  // damage was cut); never expected, but never hidden either.
   for (const Finding& f : a.findings) {
-    if (f.severity == Finding::Severity::Damage && !is_backlink_kind(f.kind) &&
-        !(cut.count(f.file) && is_record_damage_kind(f.kind))) {
-      findings.push_back(f);
-    }
+    if (f.severity == Finding::Severity::Damage && !is_left_out(f.kind)) findings.push_back(f);
   }
   // With --compact, every backlink file is written again with its current
   // rows only, as compact writes it; this takes no more room than its copy.
@@ -318,26 +309,22 @@ void write_report(Console& console, const std::string& path, const std::string& 
                   const std::vector<Finding>& findings, const Figures& figures,
                   uint64_t milliseconds, bool json) {
   const uint64_t damage = count_findings(findings, Finding::Severity::Damage);
-  std::string out;
   if (json) {
-    JsonWriter w(out);
-    w.begin_object();
-    w.write_key("findings");
-    write_findings_json(w, findings);
-    w.write_member("files", figures.files);
-    w.write_member("bytes", figures.bytes);
-    w.write_member("records", figures.records);
-    w.write_member("milliseconds", milliseconds);
-    w.write_member("damage", damage);
-    w.end_object();
-    out.push_back('\n');
-    console.out(out);
+    write_json_report(console, [&](JsonWriter& w) {
+      w.write_key("findings");
+      write_findings_json(w, findings);
+      w.write_member("files", figures.files);
+      w.write_member("bytes", figures.bytes);
+      w.write_member("records", figures.records);
+      w.write_member("milliseconds", milliseconds);
+      w.write_member("damage", damage);
+    });
     return;
   }
   write_findings_text(console, findings);
   // The milliseconds as three digits after the point.
   const std::string fraction = std::to_string(1000 + milliseconds % 1000).substr(1);
-  out = cat({"backed up ", path, " to ", dest, ": ", std::to_string(figures.files), " files, ",
+  std::string out = cat({"backed up ", path, " to ", dest, ": ", std::to_string(figures.files), " files, ",
              std::to_string(figures.bytes), " bytes, ", std::to_string(figures.records),
              " records in ", std::to_string(milliseconds / 1000), ".", fraction, " s"});
   if (damage > 0) {
