@@ -47,14 +47,11 @@ constexpr uint64_t RECORDS_BEFORE_ESTIMATE = KeyReplay::RECORDS_BEFORE_ESTIMATE;
 
 // A slot holds the top bits of the key's hash over the arena offset of the
 // key's entry, plus one, so that 0 means empty. The slot's index comes from
-// the hash's low bits, its tag from the high ones.
+// the hash's low bits.
 constexpr int TAG_SHIFT = 40;
 constexpr uint64_t AT_MASK = (uint64_t(1) << TAG_SHIFT) - 1;
 constexpr size_t FIRST_CAPACITY = size_t(1) << 13;
-
-// An arena entry: the number of the key's latest record, the
-// key's length, and its bytes.
-constexpr size_t ENTRY_HEAD = 12;
+constexpr size_t ENTRY_HEAD = 12;  // an arena entry's record number and key length
 
 size_t capacity_for(uint64_t keys) {
   // At most three quarters full.
@@ -66,12 +63,7 @@ uint64_t slot_for(uint64_t hash, size_t at) { return (hash >> TAG_SHIFT << TAG_S
 }  // namespace
 
 LiveRecordTable::LiveRecordTable(uint64_t file_size, KeyHash hash)
-    : file_size_(file_size),
-      hash_(hash),
-      filling_(std::make_unique<Batch>()),
-      slots_(FIRST_CAPACITY) {}
-
-LiveRecordTable::~LiveRecordTable() { stop_worker(); }
+    : file_size_(file_size), hash_(hash), slots_(FIRST_CAPACITY) {}
 
 void LiveRecordTable::add(const RecordView& r) {
   const uint64_t record = offsets_.size();
@@ -86,10 +78,16 @@ void LiveRecordTable::add(const RecordView& r) {
                                RECORDS_BEFORE_ESTIMATE * estimate;
   }
   offsets_.push_back(r.offset);
-  filling_->items.push_back(
-      Batch::Item{record, filling_->keys.size(), r.key.size(), r.is_tombstone()});
+  filling_->items.push_back({record, filling_->keys.size(), r.key.size(), r.is_tombstone()});
   filling_->keys.append(r.key);
   if (filling_->items.size() == BATCH_RECORDS) hand_off();
+}
+
+ScanEnd LiveRecordTable::scan(File& file) {
+  return scan_record_file(file, file_size_, [&](const RecordView& r) {
+    add(r);
+    return true;
+  });
 }
 
 void LiveRecordTable::hand_off() {
@@ -110,16 +108,9 @@ void LiveRecordTable::hand_off() {
     changed_.wait(lock, [&] { return full_.size() < 4; });
     full_.push_back(std::move(filling_));
     changed_.notify_all();
-    if (!spare_.empty()) {
-      filling_ = std::move(spare_.back());
-      spare_.pop_back();
-    }
   }
-  if (!filling_) filling_ = std::make_unique<Batch>();
-  filling_->items.clear();
-  filling_->keys.clear();
-  filling_->records_estimate = 0;
-  filling_->arena_estimate = 0;
+  filling_ = std::make_unique<Batch>();
+  filling_->items.reserve(BATCH_RECORDS);
 }
 
 void LiveRecordTable::work() {
@@ -135,15 +126,11 @@ void LiveRecordTable::work() {
     }
     // After a failure (memory running out), the rest is only taken off the
     // queue; finish() reports it.
-    if (!failure_) {
-      try {
-        apply_batch(*batch);
-      } catch (...) {
-        failure_ = std::current_exception();
-      }
+    try {
+      if (!failure_) apply_batch(*batch);
+    } catch (...) {
+      failure_ = std::current_exception();
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    spare_.push_back(std::move(batch));
   }
 }
 
@@ -165,25 +152,27 @@ void LiveRecordTable::apply_batch(const Batch& batch) {
       grow(capacity_for(batch.records_estimate));
     }
   }
-  // Hashes run this many records ahead of the probes, which find their
-  // slots prefetched.
+  // Hashes run this many records ahead of the probes, which then find their
+  // slots prefetched: the cache misses of a large table overlap.
   constexpr size_t AHEAD = 8;
   uint64_t hashes[AHEAD];
   const size_t n = batch.items.size();
-  const auto prepare = [&](size_t i) {
-    const uint64_t hash = hash_(batch.key(batch.items[i]));
+  auto key = [&](size_t i) {
+    return std::string_view(batch.keys).substr(batch.items[i].key_at, batch.items[i].key_len);
+  };
+  auto prepare = [&](size_t i) {
+    const uint64_t hash = hash_(key(i));
     __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
     hashes[i % AHEAD] = hash;
   };
   for (size_t i = 0; i < std::min(n, AHEAD); ++i) prepare(i);
   for (size_t i = 0; i < n; ++i) {
-    const Batch::Item& item = batch.items[i];
     const uint64_t hash = hashes[i % AHEAD];
     if (i + AHEAD < n) prepare(i + AHEAD);
-    if ((item.record & 63) == 0) dead_.push_back(0);
+    if ((batch.items[i].record & 63) == 0) dead_.push_back(0);
     // A tombstone is never live; it only takes its key's record with it.
-    if (item.tombstone) mark_dead(item.record);
-    apply(item, hash, batch.key(item));
+    if (batch.items[i].tombstone) mark_dead(batch.items[i].record);
+    apply(batch.items[i], hash, key(i));
   }
 }
 
@@ -193,22 +182,17 @@ std::string_view LiveRecordTable::key_at(size_t at) const {
   return std::string_view(arena_.data() + at + ENTRY_HEAD, len);
 }
 
-size_t LiveRecordTable::probe(uint64_t hash, std::string_view key) const {
-  const size_t mask = slots_.size() - 1;
-  const uint64_t tag = hash >> TAG_SHIFT;
-  for (size_t i = hash & mask;; i = (i + 1) & mask) {
-    const uint64_t slot = slots_[i];
-    if (slot == 0) return i;
-    if ((slot >> TAG_SHIFT) == tag && key_at(size_t((slot & AT_MASK) - 1)) == key) return i;
-  }
-}
-
 void LiveRecordTable::apply(const Batch::Item& item, uint64_t hash, std::string_view key) {
-  const size_t i = probe(hash, key);
-  if (slots_[i] != 0) {
+  const size_t mask = slots_.size() - 1;
+  size_t i = hash & mask;
+  for (; slots_[i] != 0; i = (i + 1) & mask) {
+    const uint64_t slot = slots_[i];
+    if ((slot >> TAG_SHIFT) != hash >> TAG_SHIFT || key_at(size_t((slot & AT_MASK) - 1)) != key) {
+      continue;
+    }
     // The key's latest record is dead now (a tombstone is already), and
     // this one is the latest.
-    char* latest = arena_.data() + (slots_[i] & AT_MASK) - 1;
+    char* latest = arena_.data() + (slot & AT_MASK) - 1;
     uint64_t record;
     std::memcpy(&record, latest, 8);
     mark_dead(record);
@@ -233,11 +217,10 @@ void LiveRecordTable::apply(const Batch::Item& item, uint64_t hash, std::string_
 
 void LiveRecordTable::grow(size_t capacity) {
   slots_.assign(capacity, 0);
-  const size_t mask = capacity - 1;
   for (size_t at = 0; at < arena_.size(); at += ENTRY_HEAD + key_at(at).size()) {
     const uint64_t hash = hash_(key_at(at));
-    size_t i = hash & mask;
-    while (slots_[i] != 0) i = (i + 1) & mask;
+    size_t i = hash & (capacity - 1);
+    while (slots_[i] != 0) i = (i + 1) & (capacity - 1);
     slots_[i] = slot_for(hash, at);
   }
 }
@@ -251,24 +234,20 @@ bool LiveRecordTable::finish() {
   if (too_large_) return false;
   size_t dead = 0;
   for (uint64_t bits : dead_) dead += size_t(std::popcount(bits));
-  const size_t n = offsets_.size();
-  if (dead == 0) {
-    all_live_ = true;
-    live_bytes_ = file_size_;
-  } else {
-    // Records lie end to end, so each ends where the next begins (the scan
-    // reached the end, so the last ends at the file's), and neighbouring
-    // live records make one range.
-    for (size_t i = 0; i < n; ++i) {
-      if ((dead_[i >> 6] >> (i & 63)) & 1) continue;
-      const uint64_t end = i + 1 < n ? offsets_[i + 1] : file_size_;
-      if (!live_.empty() && live_.back().offset + live_.back().size == offsets_[i]) {
-        live_.back().size += end - offsets_[i];
-      } else {
-        live_.push_back(LiveSpan{offsets_[i], end - offsets_[i]});
-      }
-      live_bytes_ += end - offsets_[i];
+  all_live_ = dead == 0;
+  if (all_live_) live_bytes_ = file_size_;
+  // Records lie end to end, so each ends where the next begins (the last
+  // where the file does), and neighbouring live records make one span.
+  const size_t n = all_live_ ? 0 : offsets_.size();
+  for (size_t i = 0; i < n; ++i) {
+    if ((dead_[i >> 6] >> (i & 63)) & 1) continue;
+    const uint64_t end = i + 1 < n ? offsets_[i + 1] : file_size_;
+    if (!live_.empty() && live_.back().offset + live_.back().size == offsets_[i]) {
+      live_.back().size += end - offsets_[i];
+    } else {
+      live_.push_back(LiveSpan{offsets_[i], end - offsets_[i]});
     }
+    live_bytes_ += end - offsets_[i];
   }
   offsets_ = {};
   dead_ = {};

@@ -1,10 +1,7 @@
-// The live keys of one record file as the engine's load leaves them, for
-// every subcommand that needs them (check, stats, repair, compact, dump):
-// replayed as the engine's open replays a file, into the engine's own
-// KeyMap, so a million keys cost about what the engine's open costs, in
-// time and in memory. Besides the offset of each key's live record it keeps
-// the record's lengths, so the live bytes are known without reading the
-// records again.
+// The live records of one record file as the engine's load leaves them.
+// LiveIndex replays the file into the engine's own KeyMap, as its open does,
+// for every subcommand that looks keys up; LiveRecordTable only finds which
+// records are live, faster, for compact and backup --compact.
 #pragma once
 
 #include <condition_variable>
@@ -22,6 +19,7 @@
 #include "db/key_index.h"
 #include "db/large_memory.h"
 #include "db/record_file.h"
+#include "db/scan_end.h"
 
 namespace zez::tool {
 
@@ -36,8 +34,7 @@ struct LiveRecord {
 
 class LiveIndex {
  public:
-  // `file_size` lets the index size itself once from the first records, as
-  // the engine's load does, instead of growing step by step.
+  // `file_size` lets the index size itself once from the first records.
   explicit LiveIndex(uint64_t file_size = 0) : replay_(file_size) {}
 
   // Applies one record the engine would load: a tombstone removes its key,
@@ -55,9 +52,7 @@ class LiveIndex {
     return bytes_;
   }
   const LiveRecord* find(std::string_view key) const { return applied().find(key); }
-
-  // The live keys in byte order and the offsets of their records. The keys
-  // point into the index.
+  // The live keys in byte order, pointing into the index, with their offsets.
   std::vector<std::pair<std::string_view, uint64_t>> in_key_order() const;
   // Calls `visit(std::string_view key, const LiveRecord&)` for every live key.
   template <class Visit>
@@ -71,7 +66,6 @@ class LiveIndex {
     bool operator()(std::string_view key, const KeyReplay::Pending& p) const;
   };
 
-  // The map with every record applied.
   const KeyMap<LiveRecord>& applied() const {
     replay_.flush(Apply{*this});
     return map_;
@@ -79,8 +73,8 @@ class LiveIndex {
 
   mutable KeyMap<LiveRecord> map_;
   mutable KeyReplay replay_;
-  // The value lengths of the records waiting in the replay, in order: the
-  // engine's replay carries no more than its open needs.
+  // The value lengths of the records waiting in the replay, which carries
+  // no more than the engine's open needs.
   mutable std::vector<uint32_t> value_lens_;
   mutable size_t next_value_len_ = 0;
   mutable uint64_t bytes_ = 0;
@@ -92,18 +86,15 @@ struct LiveSpan {
   uint64_t size;
 };
 
-// Finds the live records of a record file in one pass, for compact: an
-// open-addressing table of the distinct keys, whose slots hold a tag of the
-// key's hash and where the key lies in an arena; the arena holds each
-// distinct key once, with the number of its latest record. A record that
-// replaces or removes a key marks the key's earlier record dead in a bitmap
-// of record numbers, which stays in cache where a per-record array would
-// not. A tag match is confirmed on the key's bytes, so the answer is exact
-// whatever the hash.
+// Finds the live records of a record file in one pass: an open-addressing
+// table of the distinct keys, whose slots hold a tag of the key's hash and
+// where the key lies in an arena; the arena holds each distinct key once,
+// with the number of its latest record. A record that replaces or removes a
+// key marks the key's earlier record dead in a bitmap of record numbers,
+// which stays in cache where a per-record array would not. A tag match is
+// confirmed on the key's bytes, so the answer is exact whatever the hash.
 // The scan and the table each take about half the time, so a second thread
-// keeps the table while the scan reads on: the scan hands it the records in
-// batches. Probes run a few records ahead of the inserts, prefetching their
-// slots, so that the cache misses of a large table overlap.
+// keeps the table while the scan reads on, taking the records in batches.
 class LiveRecordTable {
  public:
   using KeyHash = uint64_t (*)(std::string_view key);
@@ -112,26 +103,25 @@ class LiveRecordTable {
   // `file_size` lets the table size itself once from the first records.
   // `hash` is replaceable so that tests can make keys collide.
   explicit LiveRecordTable(uint64_t file_size, KeyHash hash = &default_hash);
-  ~LiveRecordTable();
+  ~LiveRecordTable() { stop_worker(); }
   LiveRecordTable(const LiveRecordTable&) = delete;
   LiveRecordTable& operator=(const LiveRecordTable&) = delete;
 
-  // Records handed to the table at a time.
   static constexpr size_t BATCH_RECORDS = 4096;
 
   // Every record of the file the engine would load, in file order.
   void add(const RecordView& r);
-  // Decides, once the scan has reached the end of the file (whose size was
-  // given). False for a file whose distinct keys take 1 TiB or more, which
-  // the table cannot address.
+  // Adds every whole record of the file up to the size given; the scan's end.
+  ScanEnd scan(File& file);
+  // Decides, once every record is added. False for a file whose distinct
+  // keys take 1 TiB or more, which the table cannot address.
   bool finish();
 
   // Whether every record is live: no tombstone and no key twice.
   bool all_live() const { return all_live_; }
-  // The sum of the live records' sizes.
   uint64_t live_bytes() const { return live_bytes_; }
-  // Where the live records lie, by increasing offset, neighbours in one
-  // range; empty when all are live.
+  // The live records by increasing offset, neighbours in one span; empty
+  // when all are live.
   std::vector<LiveSpan> take_live() { return std::move(live_); }
 
  private:
@@ -144,27 +134,20 @@ class LiveRecordTable {
     };
     std::vector<Item> items;
     std::string keys;
-    // Once known: the records the file is expected to hold, and the arena
-    // bytes their keys would take were they all distinct.
+    // In the batch that first knows them: the records the file is expected
+    // to hold, and the arena bytes their keys would take were all distinct.
     uint64_t records_estimate = 0;
     uint64_t arena_estimate = 0;
-
-    std::string_view key(const Item& item) const {
-      return std::string_view(keys).substr(item.key_at, item.key_len);
-    }
   };
 
-  // The scan's side.
-  void hand_off();
+  void hand_off();  // the scan's side
   void stop_worker();
-  // The table's side: the worker thread, or the scan's own when no thread
-  // could be started.
-  void work();
+  void work();  // the worker thread
+  // The table's side: on the worker, or on the scan's thread when no
+  // thread could be started.
   void apply_batch(const Batch& batch);
   void apply(const Batch::Item& item, uint64_t hash, std::string_view key);
   std::string_view key_at(size_t at) const;
-  // The slot of `key`, or the empty slot where it would go.
-  size_t probe(uint64_t hash, std::string_view key) const;
   void grow(size_t capacity);
   void mark_dead(uint64_t record) { dead_[record >> 6] |= uint64_t(1) << (record & 63); }
 
@@ -174,13 +157,12 @@ class LiveRecordTable {
   // Kept by the scan.
   std::vector<uint64_t, LargeAllocator<uint64_t>> offsets_;  // of every record, in file order
   uint64_t first_key_bytes_ = 0;
-  std::unique_ptr<Batch> filling_;
+  std::unique_ptr<Batch> filling_ = std::make_unique<Batch>();
 
   // Handed between the two, under mutex_.
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<std::unique_ptr<Batch>> full_;
-  std::vector<std::unique_ptr<Batch>> spare_;
   bool closing_ = false;
   std::exception_ptr failure_;
   std::thread worker_;
@@ -200,9 +182,9 @@ class LiveRecordTable {
   std::vector<LiveSpan> live_;
 };
 
-// Where live records start, a bit per 8 bytes of a record file: every
-// record takes at least its 8 bytes of framing, so no two start in the same
-// 8 bytes. A 64th of the file, where the index takes tens of bytes per key:
+// Where live records start, a bit per 8 bytes of a record file: a record
+// takes at least its 8 bytes of framing, so no two start in the same 8
+// bytes. A 64th of the file, where the index takes tens of bytes per key:
 // once the starts are marked, the index can go, and a scan of the file finds
 // the live records by their starts, in file order, without a sort.
 class LiveStarts {

@@ -17,7 +17,6 @@ namespace {
 // times a second, on one line that each update overwrites.
 class StdConsole final : public zez::tool::Console {
  public:
-  StdConsole() : progress_shown_(::isatty(STDERR_FILENO) == 1) {}
   ~StdConsole() override { clear_progress(); }
 
   void out(std::string_view text) override {
@@ -26,21 +25,16 @@ class StdConsole final : public zez::tool::Console {
   }
   void err(std::string_view line) override {
     clear_progress();
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fputc('\n', stderr);
+    std::fprintf(stderr, "%.*s\n", int(line.size()), line.data());
   }
   void progress(std::string_view what, uint64_t done, uint64_t total) override {
-    if (!progress_shown_) return;
     auto now = std::chrono::steady_clock::now();
-    if (now - started_ < std::chrono::seconds(1) ||
+    if (!on_terminal_ || now - started_ < std::chrono::seconds(1) ||
         now - last_drawn_ < std::chrono::milliseconds(100)) {
       return;
     }
     last_drawn_ = now;
     unsigned percent = total == 0 ? 100 : unsigned(done * 100 / total);
-    if (percent == last_percent_ && what == last_what_) return;
-    last_percent_ = percent;
-    last_what_ = std::string(what);
     std::fprintf(stderr, "\r%.*s %3u%%", int(what.size()), what.data(), percent);
     std::fflush(stderr);
     line_open_ = true;
@@ -53,17 +47,14 @@ class StdConsole final : public zez::tool::Console {
 
  private:
   void clear_progress() {
-    if (!line_open_) return;
-    std::fputs("\r\033[K", stderr);
+    if (line_open_) std::fputs("\r\033[K", stderr);
     line_open_ = false;
   }
 
-  bool progress_shown_;
-  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  const bool on_terminal_ = ::isatty(STDERR_FILENO) == 1;
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point last_drawn_{};
   bool line_open_ = false;
-  unsigned last_percent_ = 101;
-  std::string last_what_;
 };
 
 }  // namespace

@@ -29,10 +29,9 @@ Result<Unit, IoError> remove_marker(Directory& dir) {
 
 namespace {
 
-// Removes every file of `dir`, which is the subdirectory `name` of
-// `parent`, then `dir` itself. The marker goes last, so that what a failure
-// leaves is still marked for the next run to remove. A subdirectory inside
-// stops it: neither command makes one.
+// Removes every file of `dir`, the subdirectory `name` of `parent`, then
+// `dir` itself. The marker goes last, so that what a failure leaves is still
+// marked for the next run to remove.
 Result<Unit, IoError> remove_directory_and_files(Directory& parent, const std::string& name,
                                                  Directory& dir) {
   auto names = dir.list();
@@ -89,14 +88,7 @@ Result<uint64_t, Failure> Publisher::find_leftover() {
   }
   auto dir = parent.open_subdirectory(temp_, false);
   if (!dir.ok()) return Failure{temp_path_ + ": " + dir.error().display() + unchanged};
-  auto locked = dir.value()->lock_exclusive();
-  if (!locked.ok()) {
-    return Failure{temp_path_ + ": cannot lock it (" + locked.error().display() + ")" +
-                   unchanged};
-  }
-  if (locked.value() == LockStatus::WouldBlock) {
-    return Failure{temp_path_ + " is in use: another " + command_ + " is running" + unchanged};
-  }
+  if (auto refused = lock_temp(*dir.value(), false)) return *refused;
   auto inside = dir.value()->list();
   if (!inside.ok()) return Failure{temp_path_ + ": " + inside.error().display() + unchanged};
   // An empty one holds nothing to lose (the last step of a removal failed).
@@ -113,6 +105,22 @@ Result<uint64_t, Failure> Publisher::find_leftover() {
   }
   leftover_ = std::move(dir).value();
   return bytes;
+}
+
+std::optional<Failure> Publisher::lock_temp(Directory& dir, bool made) {
+  auto locked = dir.lock_exclusive();
+  if (!locked.ok()) {
+    // Made by this run, it is still empty: it goes.
+    if (made) (void)parent_->remove_directory(temp_);
+    return Failure{temp_path_ + ": cannot lock it (" + locked.error().display() +
+                   "); nothing was changed"};
+  }
+  if (locked.value() == LockStatus::WouldBlock) {
+    // Another run's, even one made at the same moment: it stays.
+    return Failure{temp_path_ + " is in use: another " + command_ +
+                   " is running; nothing was changed"};
+  }
+  return std::nullopt;
 }
 
 Result<std::unique_ptr<Directory>, Failure> Publisher::hold_target(Platform& platform) {
@@ -150,18 +158,7 @@ Result<Directory*, Failure> Publisher::make_temp(uint64_t needed, Console& conso
   Directory& parent = *parent_;
   auto made = parent.open_subdirectory(temp_, true);
   if (!made.ok()) return Failure{temp_path_ + ": cannot make it: " + made.error().display()};
-  auto locked = made.value()->lock_exclusive();
-  if (!locked.ok()) {
-    // Still empty, unless another run took it meanwhile: then it stays.
-    (void)parent.remove_directory(temp_);
-    return Failure{temp_path_ + ": cannot lock it (" + locked.error().display() +
-                   "); nothing was changed"};
-  }
-  if (locked.value() == LockStatus::WouldBlock) {
-    // Made or taken by another run at the same moment: its directory stays.
-    return Failure{temp_path_ + " is in use: another " + command_ +
-                   " is running; nothing was changed"};
-  }
+  if (auto refused = lock_temp(*made.value(), true)) return *refused;
   temp_dir_ = std::move(made).value();
   auto marked = put_marker(*temp_dir_, command_);
   if (marked.ok()) marked = parent.sync();

@@ -15,17 +15,8 @@ namespace {
 constexpr size_t MAX_FILE_NAME = 255;
 
 std::string type_name(FileType type) {
-  switch (type) {
-    case FileType::Regular:
-      return "regular file";
-    case FileType::Directory:
-      return "directory";
-    case FileType::Symlink:
-      return "symbolic link";
-    case FileType::Other:
-      return "special file";
-  }
-  return "entry";
+  const char* const names[] = {"regular file", "directory", "symbolic link", "special file"};
+  return names[size_t(type)];
 }
 
 Finding note(std::string file, std::string kind, std::string detail) {
@@ -94,18 +85,11 @@ std::string consequence(const DatabaseFile& file) {
 // Whether an error opening an entry comes from what the entry is (a
 // directory, a dangling or looping link, a special file), rather than from
 // who asks (no permission) or from the system (an I/O error).
+// (0 is the platform's own refusal of a special file.)
 bool is_about_the_entry(const IoError& error) {
-  switch (error.os_code()) {
-    case 0:  // the platform's own refusal of a special file
-    case ENOENT:
-    case EISDIR:
-    case ELOOP:
-    case ENOTDIR:
-    case ENXIO:
-      return true;
-    default:
-      return false;
-  }
+  const int code = error.os_code();
+  return code == 0 || code == ENOENT || code == EISDIR || code == ELOOP || code == ENOTDIR ||
+         code == ENXIO;
 }
 
 // A database file that does not open, reported with the error the engine
@@ -281,129 +265,93 @@ void write_findings_text(Console& console, const std::vector<Finding>& findings)
 }
 
 const std::vector<CommandSpec>& command_table() {
+  const std::string_view json = "write the report as one JSON document";
   static const std::vector<CommandSpec> table = {
       {"check",
-       {OptionSpec::flag("quick").explained(
-            "frame every record of every record and backlink file, but decode only the last "
-            "value of each record file (where a torn or zero-filled tail shows) and do not "
-            "compare backlinks with the links the values hold: much faster on large values, "
-            "but a value in the middle of a file that does not decode goes unnoticed. A file "
-            "whose framing finds a fault is examined in full, as without --quick"),
-        OptionSpec::flag("json").explained("write the report as one JSON document")},
+       {{"quick", "", 0, "frame every record, decode only each file's last value"},
+        {"json", "", 0, json}},
        {"DIR"},
        "Reads every file of DIR and reports what open() would refuse or get wrong; changes "
        "nothing.",
-       "Each finding is a line \"FILE:OFFSET: KIND: DETAIL\"; a last line sums up. Damage is "
-       "what keeps the engine from reading the directory as it was written: a torn or "
-       "zero-filled tail, a record the engine refuses, a value that does not decode, backlinks "
-       "that disagree with the links the records hold, an entry named like a database file "
-       "that cannot be opened. Notes are worth knowing but not damage. A database open in "
-       "another program is read anyway, with a warning: a write in flight may show as "
-       "damage.\n\n"
-       "The format has no checksums: a flipped bit inside a value that still decodes cannot "
-       "be found. Keep backups.\n\n"
-       "Exit status: 0 no damage found; 4 damage found; 8 a file or the directory could not "
-       "be read, or a file may not be opened by this user (the report is then incomplete); 16 "
-       "a wrong command line. Bits combine."},
+       "Each finding is a line \"FILE:OFFSET: KIND: DETAIL\"; a last line sums up. A directory "
+       "open in another program is read anyway, with a warning: a write in flight may show as "
+       "damage. --quick does not compare backlinks with the links values hold, and reads in "
+       "full only a file whose framing finds a fault. The format has no checksums: a flipped "
+       "bit inside a value that still decodes cannot be found. Keep backups.\n\n"
+       "Exit status: 0 no damage found; 4 damage found; 8 a file or DIR could not be read "
+       "(the report is incomplete); 16 a wrong command line. Bits combine."},
       {"repair",
-       {OptionSpec::flag("dry-run").explained("say what repair would do, and change nothing"),
-        OptionSpec::flag("salvage").explained(
-            "also rewrite record files without the records the engine refuses to load; the "
-            "keys whose visible value changes are listed"),
-        OptionSpec::flag("json").explained("write the report as one JSON document")},
+       {{"dry-run", "", 0, "say what repair would do, and change nothing"},
+        {"salvage", "", 0, "also drop the records the engine refuses to load"},
+        {"json", "", 0, json}},
        {"DIR"},
        "Mends the damage check finds, keeping every byte it takes out of a file in "
        "DIR/lost+found/.",
-       "Cuts torn tails, rebuilds backlink files from the records' links, removes temporary "
-       "files left by an interrupted command; with --salvage, also drops the records the engine "
-       "refuses. Works under the directory's exclusive lock, so it refuses a directory open in "
-       "another program. Each step is safe to interrupt: running repair again finishes the "
-       "job. Repair never removes or replaces an entry it cannot open (a directory or a "
-       "dangling link named like a database file), and never changes a file reached through a "
-       "symbolic link: it names them and leaves them to you. On a clean directory it says "
-       "\"no damage found; nothing changed\".\n\n"
-       "Exit status: 0 no damage found; 1 damage found and repaired; 4 damage left (run with "
-       "--salvage when told to, or mend by hand what repair names); 8 the directory is in use, "
-       "a file could not be read or written, or there is not enough free space; 16 a wrong "
-       "command line. Bits combine: 5 is some damage repaired, some left."},
+       "Cuts torn tails, rebuilds backlink files, removes temporary files left by an "
+       "interrupted command; --salvage also rewrites record files without the records the "
+       "engine refuses, and lists the keys whose value changes. It refuses a directory open "
+       "in another program, and never replaces an entry it cannot open or a symbolic link. "
+       "Running it again finishes an interrupted repair.\n\n"
+       "Exit status: 0 no damage found; 1 damage repaired; 4 damage left; 8 DIR is in use, a "
+       "file could not be read or written, or there is not enough free space; 16 a wrong "
+       "command line. Bits combine."},
       {"compact",
-       {OptionSpec::valued("collection", "NAME")
-            .explained("compact only this collection's record and backlink files"),
-        OptionSpec::flag("json").explained("write the report as one JSON document")},
+       {{"collection", "NAME", 0, "compact only this collection's files"}, {"json", "", 0, json}},
        {"DIR"},
        "Rewrites each record file with only its live records and each backlink file with only "
        "its current rows, so that files grown by overwrites and deletes shrink.",
-       "Nothing a program can read changes: record bytes are copied as they are, and every "
-       "file is replaced in one step by renaming a complete, synced copy over it. Compact "
-       "refuses, changing nothing, a damaged directory (a value that does not decode "
-       "included: run repair first, with --salvage for damage in the middle of a file), a "
-       "file in scope that is a "
-       "symbolic link (it would put a file in the link's place), a directory open in another "
-       "program, and a disk without room for the largest rewritten file.\n\n"
-       "Exit status: 0 compacted; 4 refused: damage or a symbolic link in scope; 8 the "
-       "directory is in use, NAME names no collection, a file could not be read or written, "
-       "or there is not enough free space; 16 a wrong command line."},
+       "Nothing a program can read changes, and each file is replaced in one step by a synced "
+       "copy. It refuses, changing nothing, damage (run repair first), a symbolic link in "
+       "scope, a directory open in another program, and a disk without room for the largest "
+       "rewritten file.\n\n"
+       "Exit status: 0 compacted; 4 refused for damage or a symbolic link; 8 DIR is in use, "
+       "NAME names no collection, a file could not be read or written, or there is not enough "
+       "free space; 16 a wrong command line."},
       {"stats",
-       {OptionSpec::flag("json").explained("write the figures as one JSON document")},
+       {{"json", "", 0, "write the figures as one JSON document"}},
        {"DIR"},
-       "Shows per collection of DIR the live keys, the records, and the bytes they take, live and "
-       "dead; changes nothing.",
-       "Dead bytes are those of records that a later record replaced or deleted: what compact "
-       "would win back. Damage met while reading is reported as check reports it.\n\n"
-       "Exit status: 0 no damage met; 4 damage met; 8 a file or the directory could not be "
-       "read; 16 a wrong command line."},
+       "Shows per collection of DIR the live keys, the records, and the bytes they take, live "
+       "and dead; changes nothing.",
+       "Dead bytes are what compact would win back.\n\n"
+       "Exit status: 0 no damage met; 4 damage met; 8 a file or DIR could not be read; 16 a "
+       "wrong command line."},
       {"dump",
-       {OptionSpec::valued("collection", "NAME").explained("dump only this collection"),
-        OptionSpec::valued("output", "FILE", 'o')
-            .explained("write the dump to FILE instead of standard output")},
+       {{"collection", "NAME", 0, "dump only this collection"},
+        {"output", "FILE", 'o', "write the dump to FILE instead of standard output"}},
        {"DIR"},
        "Writes every live record of DIR as a line of JSON, collections in name order and keys "
        "in byte order; changes nothing.",
-       "The dump is what load reads. It reads the files without opening the database, so it "
-       "also saves what it can from a directory open() refuses: a record it cannot read, or a "
-       "file it cannot open, is reported on standard error and left out.\n\n"
-       "Exit status: 0 every live record dumped; 4 damage met and the damaged records left "
-       "out; 8 a file or the directory could not be read, NAME names no collection, or FILE "
-       "could not be written; 16 a wrong command line."},
+       "The dump is what load reads. It also saves what it can from a directory open() "
+       "refuses: what it cannot read is reported on standard error and left out.\n\n"
+       "Exit status: 0 every live record dumped; 4 damaged records left out; 8 a file or DIR "
+       "could not be read, NAME names no collection, or FILE could not be written; 16 a wrong "
+       "command line."},
       {"load",
-       {OptionSpec::valued("input", "FILE", 'i')
-            .explained("read the dump from FILE instead of standard input"),
-        OptionSpec::flag("merge").explained(
-            "write into an existing database, replacing the values of keys the dump holds; "
-            "without it, DIR must not hold a database")},
+       {{"input", "FILE", 'i', "read the dump from FILE instead of standard input"},
+        {"merge", "", 0, "write into an existing database, replacing what the dump holds"}},
        {"DIR"},
        "Writes the records of a dump into the database DIR through the engine, so that "
        "backlinks are built as any write builds them.",
-       "The whole input is checked before anything is written: bad input changes nothing. "
-       "DIR is created when it does not exist.\n\n"
+       "The whole input is checked before anything is written. Without --merge, DIR must not "
+       "exist or be empty, and the database appears there all at once or not at all.\n\n"
        "Exit status: 0 loaded; 4 the input is not a valid dump; 8 DIR holds a database "
        "(without --merge) or is in use, or a file could not be read or written; 16 a wrong "
        "command line."},
       {"backup",
-       {OptionSpec::flag("compact").explained(
-            "copy only the live records, as compact would write them: a compacted copy "
-            "without touching DIR"),
-        OptionSpec::flag("json").explained("write the report as one JSON document")},
+       {{"compact", "", 0, "copy only the live records, as compact writes them"},
+        {"json", "", 0, json}},
        {"DIR", "DEST"},
        "Copies the database DIR, which programs may have open and be writing, into the new "
        "directory DEST.",
-       "Backup takes the directory's shared lock: programs go on writing, while repair, "
-       "compact and load are refused until it ends. Each record file is copied up to its last "
-       "whole record at the moment of its copy; a record being written then is left out. Each "
-       "collection in the copy is therefore its log as it was at some moment during the "
-       "backup, not every collection at the same moment: that would need the writers to stop. "
-       "Backlink files are copied where they agree with the copied records and rebuilt from "
-       "them where they do not. Damage in DIR is reported, and the copy of a damaged file "
-       "stops before it, so the copy opens and check finds it clean. Every write acknowledged "
-       "before the backup started is in the copy.\n\n"
-       "DEST must not exist, or must be an empty directory, and must not lie inside DIR. The "
-       "copy is built in DEST.zezavezud-tmp, synced, and renamed onto DEST only when complete: "
-       "an interrupted backup leaves no DEST, and the next backup to DEST removes what it "
-       "left. Figures at the end: files, bytes, records, time.\n\n"
-       "Exit status: 0 copied; 4 copied, with damage in DIR left out of the copy; 8 DIR is "
-       "held by a maintenance command, DEST is in the way or inside DIR, a file could not be "
-       "read or written, or there is not enough free space (nothing is then left at DEST); "
-       "16 a wrong command line."},
+       "Programs go on writing meanwhile; repair, compact and load are refused. Each "
+       "collection is copied as it was at some moment during the backup, up to its last "
+       "whole record; collections are not copied at one moment, as that would need the "
+       "writers to stop. Every write acknowledged before the backup started is in the copy. "
+       "Damage in DIR is reported and left out of the copy. DEST must not exist, or be an "
+       "empty directory outside DIR; it appears complete or not at all.\n\n"
+       "Exit status: 0 copied; 4 copied, with damage in DIR left out; 8 DIR is held by a "
+       "maintenance command, DEST is in the way or inside DIR, a file could not be read or "
+       "written, or there is not enough free space; 16 a wrong command line."},
   };
   return table;
 }
@@ -417,25 +365,22 @@ std::string tool_help(const std::vector<CommandSpec>& table) {
   out.append("\ncommands:\n");
   for (const CommandSpec& command : table) {
     std::string text = wrap_text(command.summary, 11, 79);
-    text.replace(2, command.name.size(), command.name);
-    out.append(text);
+    out.append(text.replace(2, command.name.size(), command.name));
   }
-  out.append("\n");
-  out.append(wrap_text(
+  return out.append("\n").append(wrap_text(
       "`zezavezud help COMMAND` or `zezavezud COMMAND --help` explains a command and every "
       "option it takes. `zezavezud --version` shows the version.\n\n"
       "Exit statuses are bits, combined: 0 nothing wrong; 1 damage found and repaired; 4 "
       "damage found and left; 8 an operational failure (the directory is missing or in use, "
       "a file could not be read or written, no free space); 16 a wrong command line.",
       0, 79));
-  return out;
 }
 
 int run_command(Platform& platform, const std::vector<std::string_view>& args, Console& console) {
   const auto& table = command_table();
   auto parsed = parse_args(table, args);
   if (!parsed.ok()) {
-    console.err("zezavezud: " + parsed.error().display());
+    console.err("zezavezud: " + parsed.error());
     std::string usage = "usage: zezavezud COMMAND [OPTIONS] DIR (see zezavezud --help)";
     for (const CommandSpec& command : table) {
       if (!args.empty() && args[0] == command.name) usage = usage_line("zezavezud", command);

@@ -1,10 +1,7 @@
-// What every subcommand of the maintenance program shares: exit statuses,
-// findings and how they are shown, the classification of a database
-// directory's entries, and the directory lock.
-//
-// Subcommands run against a Platform, so the engine tests drive them over
-// the in-memory file system with planned faults, exactly as the program
-// drives them over the real one.
+// What every subcommand of the maintenance program shares. Subcommands run
+// against a Platform, so the engine tests drive them over the in-memory file
+// system with planned faults, exactly as the program drives them over the
+// real one.
 #pragma once
 
 #include <algorithm>
@@ -34,29 +31,25 @@ inline constexpr int EXIT_USAGE = 16;
 
 inline constexpr std::string_view TEMP_SUFFIX = ".zezavezud-tmp";
 inline constexpr std::string_view BACKUP_DIRECTORY = "lost+found";
-// The file a load keeps in the directory it writes until it has finished:
-// in "DIR.zezavezud-tmp" while it builds a new database, in DIR itself
-// during a --merge. The engine's open ignores it.
+// The file a load or backup keeps in the directory it writes until it has
+// finished ("DIR.zezavezud-tmp", or DIR itself during a --merge). The
+// engine's open ignores it.
 inline constexpr std::string_view LOAD_MARKER = "zezavezud-load-in-progress";
 
-// Where a subcommand's output goes. The program writes to its standard
-// streams; tests collect both in strings.
+// Where a subcommand's output goes: the standard streams, or strings in tests.
 class Console {
  public:
   virtual ~Console() = default;
-  // Standard output: the report, or the one JSON document, or a dump.
+  // Standard output: the report, the one JSON document, or a dump.
   virtual void out(std::string_view text) = 0;
-  // Standard error: warnings and the message of an operational failure, one
-  // line each (the newline is added).
+  // A line of standard error (the newline is added).
   virtual void err(std::string_view line) = 0;
-  // A progress line on standard error, shown only when it is a terminal,
-  // each one replacing the last. `done` of `total` units of work.
+  // `done` of `total` units of work, shown on a terminal only.
   virtual void progress(std::string_view what, uint64_t done, uint64_t total) = 0;
-  // Reads up to n bytes of standard input; 0 at its end.
+  // Up to n bytes of standard input; 0 at its end.
   virtual Result<size_t, IoError> read_input(char* dst, size_t n) = 0;
 
-  // Reports an operational failure ("zezavezud: MESSAGE") and returns its
-  // exit status.
+  // "zezavezud: MESSAGE" on standard error; returns EXIT_OPERATIONAL.
   int fail(std::string_view message) {
     err("zezavezud: " + std::string(message));
     return EXIT_OPERATIONAL;
@@ -89,21 +82,19 @@ class StringConsole final : public Console {
   size_t stdin_read_ = 0;
 };
 
-// One thing a subcommand found. Shown as "FILE:OFFSET: KIND: detail" (the
-// offset left out when there is none), e.g.
+// One thing a subcommand found, shown as "FILE:OFFSET: KIND: detail", e.g.
 // "posts.qdb:1048576: torn tail: record needs 5013 bytes, 701 remain".
 struct Finding {
   enum class Severity : uint8_t {
-    Damage,  // the directory is damaged: sets EXIT_DAMAGE_LEFT unless repaired
-    Note,    // worth knowing, not damage (a leftover temporary file, a name that is not UTF-8)
+    Damage,  // sets EXIT_DAMAGE_LEFT unless repaired
+    Note,    // worth knowing, not damage
   };
   Severity severity;
   std::string file;  // entry name inside the directory; may be empty
   std::optional<uint64_t> offset;
   std::string kind;  // "torn tail", "stale backlink", ...
   std::string detail;
-  // How many findings this one line stands for: more than 1 for a line that
-  // sums up the rest of a long run ("41 more rows").
+  // The findings this line stands for: more than 1 for "41 more rows".
   uint64_t count = 1;
 
   std::string display() const;
@@ -112,51 +103,43 @@ struct Finding {
 // The total of the findings' counts of one severity.
 uint64_t count_findings(const std::vector<Finding>& findings, Finding::Severity severity);
 
-// The names of a database directory, sorted by kind, as the engine sees
-// them: which entries are database files is decided by database_file_of(),
-// and each is opened the way the engine opens it, following a symbolic link.
-// Names are raw bytes.
+// The entries of a database directory as the engine sees them: database
+// files are those database_file_of() names, each opened as the engine opens
+// it, following a symbolic link. Names are raw bytes.
 struct DirectoryListing {
   struct Entry {
-    std::string name;        // the file name
+    std::string name;
     std::string collection;  // the name without its suffix
-    // The entry is a symbolic link to a file: read like any other, but never
-    // replaced (a rewrite would put a file in the link's place).
+    // A symbolic link to a file: read like any other, but never replaced (a
+    // rewrite would put a file in the link's place).
     bool symlink = false;
   };
-  // Record files ("*.qdb", ".qdb" of the empty collection included) that
-  // open, in collection name order.
+  // Record files ("*.qdb") and backlink files ("*.qbl") that open, in
+  // collection name order.
   std::vector<Entry> record_files;
-  // Backlink files ("*.qbl") that open, with or without a record file beside
-  // them, in collection name order.
   std::vector<Entry> backlink_files;
   // Leftover "<file>.zezavezud-tmp" files of an earlier run.
   std::vector<std::string> temp_files;
-  // Database files that do not open: a directory, a dangling or looping
-  // link, a special file (damage: the engine fails on them too), or a file
-  // this user may not read or the system fails to open. Never touched.
+  // Database files that do not open: damage when the engine fails on them
+  // too (a directory, a dangling link, a special file); never touched.
   std::vector<std::string> unopenable;
-  // One of them failed for want of permission or by an I/O error: the tool
-  // cannot judge it, so the picture is incomplete (an operational failure,
-  // not damage).
+  // One failed for want of permission or by an I/O error: the tool cannot
+  // judge it (an operational failure, not damage).
   bool incomplete = false;
-  // What the listing found about its entries: a finding for each unopenable
-  // file (damage, or a note when the picture is incomplete), notes for names
-  // that are not UTF-8 and for temporary names that are not regular files.
+  // A finding for each unopenable file (a note when the picture is
+  // incomplete), notes for names that are not UTF-8 and for temporary names
+  // that are not regular files.
   std::vector<Finding> notes;
 };
 
-// Whether the directory has the collection: a record or backlink file of
-// that name, whether or not it opens.
+// Whether a record or backlink file of the collection is there, opening or not.
 bool has_collection(const DirectoryListing& listing, std::string_view collection);
 // What a command says when --collection names no collection.
 std::string no_collection_message(const std::string& path, std::string_view collection);
 
-// Lists and classifies the directory's entries.
 Result<DirectoryListing, IoError> list_directory(Directory& dir);
 
-// True when a collection name can be a file name in the directory (no "/",
-// no NUL, not too long for the system).
+// No "/", no NUL, and not too long for a file name.
 bool is_usable_collection_name(std::string_view name);
 
 // Why a command stopped: the line for standard error and the exit status.
@@ -174,31 +157,26 @@ Failure io_failure(const std::string& file, std::string_view what, const IoError
 // Joins the pieces. (GCC 12 warns falsely on chains of `+` over strings.)
 std::string cat(std::initializer_list<std::string_view> pieces);
 
-// Opens an existing directory for a command that only reads it. Never
-// creates anything. When another program holds the directory (a Database is
-// open on it, or maintenance is running), says on the console that a write
-// in flight may show as damage, and goes on.
+// Opens an existing directory for a command that only reads it. When
+// another program holds it, warns that a write in flight may show as damage.
 Result<std::unique_ptr<Directory>, Failure> open_for_reading(Platform& platform,
                                                              const std::string& path,
                                                              Console& console);
-// Opens an existing directory and takes its exclusive lock, held until the
-// handle is closed. Fails, changing nothing, when any other program holds
-// the directory or the file system cannot lock.
+// Opens an existing directory under its exclusive lock, held until the
+// handle is closed; fails when any other program holds it.
 Result<std::unique_ptr<Directory>, Failure> open_for_writing(Platform& platform,
                                                              const std::string& path);
 
-// Opens an existing directory and takes its shared lock, held until the
-// handle is closed: programs using the database go on writing, while the
-// maintenance commands that need the exclusive lock are refused. Fails,
-// changing nothing, when a maintenance command holds the directory.
-// `in_use` tells whether another program had the directory open.
+// Opens an existing directory under its shared lock: programs using the
+// database go on writing, while maintenance commands that need the exclusive
+// lock are refused. Fails when one of them holds it. `in_use` tells whether
+// another program had the directory open.
 Result<std::unique_ptr<Directory>, Failure> open_for_copying(Platform& platform,
                                                              const std::string& path,
                                                              bool& in_use);
 
 // Forces every database file of `dir`, then `dir` itself, to stable
-// storage. On failure: the file that failed (empty for the directory or its
-// listing) and why.
+// storage. On failure: the file (empty for the directory) and why.
 struct SyncFailure {
   std::string file;
   IoError error;
@@ -213,24 +191,23 @@ inline uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? UINT
 // spare.
 uint64_t space_for_file(uint64_t bytes);
 
-// Refuses, changing nothing, when the file system of `dir` has fewer than
-// `needed` bytes free for `command`: "PATH: not enough free space: COMMAND
-// needs N bytes, M are free; nothing was changed". A failed query refuses too.
+// Refuses when the file system of `dir` has fewer than `needed` bytes free:
+// "PATH: not enough free space: COMMAND needs N bytes, M are free; nothing
+// was changed". A failed query refuses too.
 Result<Unit, Failure> check_free_space(Directory& dir, uint64_t needed, std::string_view command,
                                        const std::string& path);
 
-// Appends the live records among the whole records [0, end) of `src`, in
-// file order, as compact writes them, to the file `open_out` gives, and
-// returns the bytes written. When every record is live, the range is as
-// compact as it gets: nothing is written and nothing returned.
+// Appends the live records among the whole records [0, end) of `src`, as
+// compact writes them, to the file `open_out` gives; returns the bytes
+// written, or nothing when every record is live (nothing is then written).
 Result<std::optional<uint64_t>, std::string> copy_live_records(
     File& src, uint64_t end, const std::function<Result<File*, std::string>()>& open_out);
 
 // Writes each finding's display() as a line of standard output.
 void write_findings_text(Console& console, const std::vector<Finding>& findings);
 
-// The subcommands. Each returns its exit status; `args` has been checked
-// against the subcommand's CommandSpec.
+// The subcommands, with `args` checked against their CommandSpec. Each
+// returns its exit status.
 int run_check(Platform& platform, const ParsedArgs& args, Console& console);
 int run_repair(Platform& platform, const ParsedArgs& args, Console& console);
 int run_compact(Platform& platform, const ParsedArgs& args, Console& console);

@@ -11,11 +11,8 @@ namespace zez::tool {
 namespace {
 
 const std::vector<CommandSpec> COMMANDS = {
-    {"dump",
-     {OptionSpec::flag("json"), OptionSpec::valued("collection", "NAME"),
-      OptionSpec::valued("output", "FILE", 'o')},
-     {"DIR"}},
-    {"check", {OptionSpec::flag("quick")}, {"DIR"}},
+    {"dump", {{"json"}, {"collection", "NAME"}, {"output", "FILE", 'o'}}, {"DIR"}},
+    {"check", {{"quick"}}, {"DIR"}},
 };
 
 std::vector<std::string_view> split(std::string_view line) {
@@ -31,7 +28,7 @@ std::vector<std::string_view> split(std::string_view line) {
 // The parse as one line: "dump [json=][output=f] DIR", "help dump", or the error.
 std::string parsed(const std::vector<std::string_view>& args) {
   auto r = parse_args(COMMANDS, args);
-  if (!r.ok()) return "error: " + r.error().display();
+  if (!r.ok()) return "error: " + r.error();
   const ParsedArgs& p = r.value();
   if (p.help) return p.command ? "help " + std::string(p.command->name) : "help";
   if (p.version) return "version";
