@@ -24,9 +24,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -158,6 +161,82 @@ inline size_t entry_size(const Arena& arena, size_t position) {
 // a table's keys one after another reads 3 per key in all.
 inline size_t slots_for(size_t entries) { return std::max(MIN_SLOTS, entries + entries / 4 + 1); }
 
+// A table's slots: one block, from allocate_large when it is big, so that
+// cut() gives back a big block's end where it lies. A table shrinking to a
+// fraction of itself then neither clears new pages nor copies its slots.
+template <class Slot>
+class SlotBlock {
+  static_assert(std::is_trivially_copyable_v<Slot> && std::is_trivially_destructible_v<Slot>);
+
+ public:
+  SlotBlock() = default;
+  SlotBlock(size_t n, const Slot& empty) {
+    allocate(n);
+    std::uninitialized_fill_n(data_, n, empty);
+  }
+  SlotBlock(SlotBlock&& other) noexcept { swap(other); }
+  SlotBlock& operator=(SlotBlock&& other) noexcept {
+    SlotBlock gone(std::move(other));
+    swap(gone);
+    return *this;
+  }
+  ~SlotBlock() { release(); }
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  size_t bytes() const { return size_ * sizeof(Slot); }
+  Slot* data() { return data_; }
+  const Slot* data() const { return data_; }
+  Slot& operator[](size_t i) { return data_[i]; }
+  const Slot& operator[](size_t i) const { return data_[i]; }
+  Slot* begin() { return data_; }
+  Slot* end() { return data_ + size_; }
+  const Slot* begin() const { return data_; }
+  const Slot* end() const { return data_ + size_; }
+
+  // Keeps the first `n` slots and gives back the rest.
+  void cut(size_t n) {
+    if (n >= size_) return;
+    if (mapped_) {
+      trim_large(data_, bytes(), n * sizeof(Slot));
+      size_ = n;
+      return;
+    }
+    SlotBlock kept;
+    kept.allocate(n);
+    std::uninitialized_copy_n(data_, n, kept.data_);
+    swap(kept);
+  }
+  void swap(SlotBlock& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(mapped_, other.mapped_);
+  }
+
+ private:
+  void allocate(size_t n) {
+    if (n > SIZE_MAX / sizeof(Slot)) throw std::bad_array_new_length();
+    const size_t bytes = n * sizeof(Slot);
+    mapped_ = bytes >= LARGE_MEMORY_THRESHOLD;
+    void* memory = mapped_ ? allocate_large(bytes) : ::operator new(bytes);
+    if (memory == nullptr) throw std::bad_alloc();
+    data_ = static_cast<Slot*>(memory);
+    size_ = n;
+  }
+  void release() {
+    if (data_ == nullptr) return;
+    if (mapped_) {
+      free_large(data_, bytes());
+    } else {
+      ::operator delete(data_);
+    }
+  }
+
+  Slot* data_ = nullptr;
+  size_t size_ = 0;
+  bool mapped_ = false;
+};
+
 }  // namespace key_index_detail
 
 template <class T>
@@ -192,7 +271,7 @@ class KeyMap {
   // the table costs its live keys.
   void shrink_to_fit();
   // The bytes the table and its key arena hold, for tests of the above.
-  size_t memory_bytes() const { return slots_.capacity() * sizeof(Slot) + keys_.capacity(); }
+  size_t memory_bytes() const { return slots_.bytes() + keys_.capacity(); }
 
   // The key's hash, for the calls below that take it: a caller with many
   // keys at hand hashes each and prefetches its slot a few keys before it
@@ -279,10 +358,11 @@ class KeyMap {
   // The slot holding the key, or the empty slot where it would go.
   size_t probe(std::string_view key, uint64_t hash) const;
   void rehash(size_t slot_count);
+  void shrink_slots(size_t slot_count);
   void remove_slot(size_t slot);
   void compact_keys();
 
-  std::vector<Slot, LargeAllocator<Slot>> slots_;
+  key_index_detail::SlotBlock<Slot> slots_;
   key_index_detail::Arena keys_;
   size_t size_ = 0;
   size_t dead_key_bytes_ = 0;  // bytes in keys_ of keys that were erased
@@ -300,10 +380,10 @@ void KeyMap<T>::reserve(size_t n, size_t key_bytes) {
 
 template <class T>
 void KeyMap<T>::shrink_to_fit() {
-  // A rehash reads the whole table and writes the new one, so it waits
-  // until it frees at least half the table.
+  // The move reads the whole table, so it waits until it frees at least
+  // half of it.
   const size_t wanted = key_index_detail::slots_for(size_);
-  if (wanted * 2 <= slots_.size()) rehash(wanted);
+  if (wanted * 2 <= slots_.size()) shrink_slots(wanted);
   // Packing reads every key in slot order; copying the arena as it is costs
   // a fraction of that, and is enough unless erased keys take much of it.
   // A large arena is mapped memory whose unused end was never touched: it
@@ -406,12 +486,48 @@ template <class T>
 void KeyMap<T>::rehash(size_t slot_count) {
   // Far above any table that fits in memory; keeps tag * size in 64 bits.
   if (slot_count > UINT32_MAX) throw std::length_error("key index: too many keys");
-  std::vector<Slot, LargeAllocator<Slot>> old(slot_count, Slot{T{}, EMPTY});
+  key_index_detail::SlotBlock<Slot> old(slot_count, Slot{T{}, EMPTY});
   old.swap(slots_);
   // The old slots come nearly in the order of their tags, so the new table
   // fills nearly in order too, a cache line at a time.
   for (const Slot& s : old) {
     if (s.ref == EMPTY) continue;
+    size_t slot = home_of_tag(s.ref >> TAG_SHIFT);
+    while (slots_[slot].ref != EMPTY) slot = next(slot);
+    slots_[slot] = s;
+  }
+}
+
+// Moves every key to the first `slot_count` slots, in place, in one pass
+// in slot order. A key's first slot in the smaller table lies at or before
+// its first slot in this one, and every key lies at or after its first
+// slot, so each key lands at or before the slot it leaves: never on one not
+// yet read. Set aside and placed after the cut are the keys of the run that
+// wraps past the end into the first slots (they lie before their first
+// slot), and those whose run in the smaller table would pass its end.
+template <class T>
+void KeyMap<T>::shrink_slots(size_t slot_count) {
+  std::vector<Slot> aside;
+  size_t i = 0;
+  for (; slots_[i].ref != EMPTY; ++i) {
+    aside.push_back(slots_[i]);
+    slots_[i] = Slot{T{}, EMPTY};
+  }
+  for (; i < slots_.size(); ++i) {
+    if (slots_[i].ref == EMPTY) continue;
+    const Slot s = slots_[i];
+    // Past the smaller table's end a slot is never read again.
+    if (i < slot_count) slots_[i] = Slot{T{}, EMPTY};
+    size_t slot = size_t(((s.ref >> TAG_SHIFT) * slot_count) >> TAG_BITS);
+    while (slot < slot_count && slots_[slot].ref != EMPTY) ++slot;
+    if (slot < slot_count) {
+      slots_[slot] = s;
+    } else {
+      aside.push_back(s);
+    }
+  }
+  slots_.cut(slot_count);
+  for (const Slot& s : aside) {
     size_t slot = home_of_tag(s.ref >> TAG_SHIFT);
     while (slots_[slot].ref != EMPTY) slot = next(slot);
     slots_[slot] = s;

@@ -1,6 +1,7 @@
 #include "db/large_memory.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace zez {
 
@@ -15,5 +16,11 @@ void* allocate_large(size_t bytes) {
 }
 
 void free_large(void* memory, size_t bytes) { munmap(memory, bytes); }
+
+void trim_large(void* memory, size_t bytes, size_t kept) {
+  const size_t page = size_t(sysconf(_SC_PAGESIZE));
+  const size_t from = (kept + page - 1) / page * page;
+  if (from < bytes) munmap(static_cast<char*>(memory) + from, bytes - from);
+}
 
 }  // namespace zez

@@ -16,6 +16,9 @@ constexpr size_t LARGE_MEMORY_THRESHOLD = size_t(4) << 20;
 // `bytes` of memory, or nullptr; free it with free_large and the same size.
 void* allocate_large(size_t bytes);
 void free_large(void* memory, size_t bytes);
+// Gives back the whole pages of a block from allocate_large that lie past
+// its first `kept` bytes; free it later with `kept` as its size.
+void trim_large(void* memory, size_t bytes, size_t kept);
 
 // An allocator for containers that grow to many megabytes.
 template <class T>

@@ -108,9 +108,15 @@ void LiveRecordTable::hand_off() {
     changed_.wait(lock, [&] { return full_.size() < 4; });
     full_.push_back(std::move(filling_));
     changed_.notify_all();
+    if (!spare_.empty()) {
+      filling_ = std::move(spare_.back());
+      spare_.pop_back();
+    }
   }
-  filling_ = std::make_unique<Batch>();
-  filling_->items.reserve(BATCH_RECORDS);
+  if (!filling_) filling_ = std::make_unique<Batch>();
+  filling_->items.clear();
+  filling_->keys.clear();
+  filling_->records_estimate = 0;
 }
 
 void LiveRecordTable::work() {
@@ -131,6 +137,8 @@ void LiveRecordTable::work() {
     } catch (...) {
       failure_ = std::current_exception();
     }
+    std::lock_guard<std::mutex> lock(mutex_);
+    spare_.push_back(std::move(batch));
   }
 }
 

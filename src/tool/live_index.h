@@ -163,6 +163,7 @@ class LiveRecordTable {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<std::unique_ptr<Batch>> full_;
+  std::vector<std::unique_ptr<Batch>> spare_;  // applied, to be filled again
   bool closing_ = false;
   std::exception_ptr failure_;
   std::thread worker_;

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
 #include <tuple>
 #include <unordered_map>
 
+#include "codec/keyed_hash.h"
 #include "db/record_index.h"
 
 namespace zez {
@@ -71,6 +73,55 @@ TEST(KeyIndex, AgreesWithAPlainMapThroughRandomPutsAndErases) {
     ASSERT_EQ(found != nullptr, it != expected.end()) << i;
     if (found) {
       EXPECT_EQ(*found, it->second);
+    }
+  }
+}
+
+// One key in 64 has the table's last slot as its first, so their run wraps
+// past the end into the first slots, in the table before the shrink and in
+// the one after.
+uint64_t some_at_the_end(std::string_view key) {
+  const uint64_t h = std::hash<std::string_view>{}(key) * 0x9e3779b97f4a7c15ULL;
+  return h % 64 == 0 ? ~uint64_t(0) : h;
+}
+
+// The shrink at the end of an open moves the keys within their own block;
+// a table of 20 MB is cut where it lies, a small one copied.
+class ShrinkInPlace : public ::testing::TestWithParam<std::tuple<TextHashFunction, size_t>> {
+ protected:
+  void SetUp() override { set_hash_function_for_testing(std::get<0>(GetParam())); }
+  void TearDown() override { set_hash_function_for_testing(nullptr); }
+};
+
+INSTANTIATE_TEST_SUITE_P(HashesAndSizes, ShrinkInPlace,
+                         ::testing::Combine(::testing::Values(nullptr, &some_at_the_end),
+                                            ::testing::Values(size_t(3000), size_t(1000000))));
+
+TEST_P(ShrinkInPlace, KeepsEveryKeyAndGivesBackTheSlots) {
+  const size_t reserved = std::get<1>(GetParam());
+  KeyIndex index;
+  index.reserve(reserved);
+  const size_t bytes_before = index.memory_bytes();
+  const size_t live = reserved * 3 / 10;
+  for (size_t i = 0; i < live; ++i) index.put(key_of(i), i * 7);
+  index.shrink_to_fit();
+  // The slots alone were bytes_before; the key bytes come on top.
+  EXPECT_LT(index.memory_bytes(), bytes_before * 6 / 10);
+  ASSERT_EQ(index.size(), live);
+  for (size_t i = 0; i < live; ++i) {
+    const uint64_t* found = index.find(key_of(i));
+    ASSERT_NE(found, nullptr) << i;
+    ASSERT_EQ(*found, i * 7) << i;
+  }
+  EXPECT_EQ(index.find(key_of(live)), nullptr);
+  // The cut table still grows, and erases shift runs that wrap.
+  for (size_t i = live; i < live * 2; ++i) index.put(key_of(i), i * 7);
+  for (size_t i = 0; i < live * 2; i += 2) ASSERT_TRUE(index.erase(key_of(i))) << i;
+  for (size_t i = 0; i < live * 2; ++i) {
+    const uint64_t* found = index.find(key_of(i));
+    ASSERT_EQ(found != nullptr, i % 2 == 1) << i;
+    if (found) {
+      ASSERT_EQ(*found, i * 7) << i;
     }
   }
 }
