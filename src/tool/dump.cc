@@ -19,6 +19,7 @@
 #include "db/record_file.h"
 #include "tool/analysis.h"
 #include "tool/dump_format.h"
+#include "tool/json.h"
 #include "tool/live_index.h"
 #include "tool/tool.h"
 
@@ -29,137 +30,121 @@ namespace {
 // Lines gather here and go out in pieces about this large.
 constexpr size_t OUTPUT_CHUNK = size_t(64) << 10;
 
-// Standard output, or the file named by -o. Lines gather in `pending` and
-// go out in pieces about OUTPUT_CHUNK large.
-struct Output {
+// One dump: where its lines go, and the findings and the status they make.
+struct Dump {
   Console& console;
-  std::FILE* file;  // null for standard output
+  std::FILE* file = nullptr;  // the one -o names, or null for standard output
   std::string pending;
-  bool failed = false;
+  bool write_failed = false;
+  int status = EXIT_CLEAN;
 
-  Output(Console& c, std::FILE* f) : console(c), file(f) {}
-  Output(const Output&) = delete;
-  Output& operator=(const Output&) = delete;
-  ~Output() {
-    // Deliberately unchecked here: finish() reports the outcome on every
-    // path that completes, and an early return has failed already.
-    if (file) std::fclose(file);
-  }
+  explicit Dump(Console& c) : console(c) {}
 
   void flush() {
     if (file) {
-      failed |= std::fwrite(pending.data(), 1, pending.size(), file) != pending.size();
+      write_failed |= std::fwrite(pending.data(), 1, pending.size(), file) != pending.size();
     } else {
       console.out(pending);
     }
     pending.clear();
   }
-  // Writes out the rest; false when any write to the file failed.
-  bool finish() {
-    flush();
-    const bool ok = !file || (!failed && std::fclose(file) == 0);
-    file = nullptr;
-    return ok;
-  }
-};
-
-// The findings of one dump and the status they make.
-struct Report {
-  Console& console;
-  int status = EXIT_CLEAN;
-
-  void read_error(const std::string& file, uint64_t offset, const IoError& error) {
-    add(Finding{Finding::Severity::Damage, file, offset, "read error",
-                error.display() + "; the records after it are left out"},
-        EXIT_OPERATIONAL);
-  }
   void add(const Finding& f, int bits) {
     console.err(f.display());
     status |= bits;
   }
-};
+  void read_error(const std::string& file_name, uint64_t offset, const IoError& error) {
+    add(Finding{Finding::Severity::Damage, file_name, offset, "read error",
+                error.display() + "; the records after it are left out"},
+        EXIT_OPERATIONAL);
+  }
+  // Damage to one record: it is left out.
+  void lost(const std::string& file_name, uint64_t offset, std::string kind, const std::string& key,
+            const std::string& error, int bits) {
+    add(Finding{Finding::Severity::Damage, file_name, offset, std::move(kind),
+                "key " + quoted(key) + ": " + error + "; left out"},
+        bits);
+  }
 
-// The live keys of a record file and the offsets of their last records, in
-// byte order of the keys, from the whole records: damaged regions are left
-// out, each named as check names it.
-LiveIndex index_live_records(File& file, uint64_t size, const std::string& name, Report& report) {
-  LiveIndex live(size);
-  auto damage = classify_record_file(file, size);
-  if (!damage.ok()) {
-    report.read_error(name, 0, damage.error());
+  // The live keys of a record file and the offsets of their last records,
+  // from the whole records: damaged regions are left out, each named as
+  // check names it.
+  LiveIndex index_live_records(File& f, uint64_t size, const std::string& name) {
+    LiveIndex live(size);
+    auto damage = classify_record_file(f, size);
+    if (!damage.ok()) {
+      read_error(name, 0, damage.error());
+      return live;
+    }
+    const std::vector<DamagedRegion>& regions = damage.value().regions;
+    std::vector<uint64_t> records_after(regions.size(), 0);
+    std::optional<ScanEnd> failed;
+    for (const auto& [from, to] : damage.value().kept()) {
+      uint64_t here = 0;
+      ScanEnd end = scan_record_range(f, from, to, [&](const RecordView& r) {
+        live.apply(r);
+        ++here;
+        return true;
+      });
+      for (size_t i = 0; i < regions.size(); ++i) {
+        if (regions[i].end <= from) records_after[i] += here;
+      }
+      if (end.stop == ScanStop::Io) {
+        failed = std::move(end);
+        break;
+      }
+    }
+    std::vector<Finding> findings;
+    if (failed) records_after.clear();
+    add_record_file_findings(name, damage.value(), records_after, findings);
+    for (Finding& f : findings) {
+      const bool is_damage = f.severity == Finding::Severity::Damage;
+      if (is_damage) f.detail.append("; left out");
+      add(f, is_damage ? EXIT_DAMAGE_LEFT : EXIT_CLEAN);
+    }
+    if (failed) read_error(name, failed->offset, *failed->error);
     return live;
   }
-  const std::vector<DamagedRegion>& regions = damage.value().regions;
-  std::vector<uint64_t> records_after(regions.size(), 0);
-  std::optional<ScanEnd> failed;
-  for (const auto& [from, to] : damage.value().kept()) {
-    uint64_t here = 0;
-    ScanEnd end = scan_record_range(file, from, to, [&](const RecordView& r) {
-      live.apply(r);
-      ++here;
-      return true;
-    });
-    for (size_t i = 0; i < regions.size(); ++i) {
-      if (regions[i].end <= from) records_after[i] += here;
-    }
-    if (end.stop == ScanStop::Io) {
-      failed = std::move(end);
-      break;
-    }
-  }
-  std::vector<Finding> findings;
-  add_record_file_findings(name, damage.value(), failed ? std::vector<uint64_t>() : records_after,
-                           findings);
-  for (Finding& f : findings) {
-    if (f.severity == Finding::Severity::Damage) f.detail.append("; left out");
-    report.add(f, f.severity == Finding::Severity::Damage ? EXIT_DAMAGE_LEFT : EXIT_CLEAN);
-  }
-  if (failed) report.read_error(name, failed->offset, *failed->error);
-  return live;
-}
 
-// Dumps one collection's live records; returns how many were written.
-uint64_t dump_collection(Directory& dir, const DirectoryListing::Entry& entry, Output& out,
-                         Report& report) {
-  auto file = dir.open(entry.name, OpenMode::ReadOnly);
-  if (!file.ok()) {
-    report.add(Finding{Finding::Severity::Damage, entry.name, std::nullopt, "cannot open",
-                       file.error().display() + "; collection left out"},
-               EXIT_OPERATIONAL);
-    return 0;
-  }
-  File& f = *file.value();
-  auto size = f.size();
-  if (!size.ok()) {
-    report.read_error(entry.name, 0, size.error());
-    return 0;
-  }
-  const LiveIndex live = index_live_records(f, size.value(), entry.name, report);
-  uint64_t written = 0;
-  std::string encoded;
-  for (const auto& [key, offset] : live.in_key_order()) {
-    auto read = read_record_value(f, offset, size.value(), encoded);
-    if (!read.ok()) {
-      report.add(Finding{Finding::Severity::Damage, entry.name, offset, "read error",
-                         "key " + quoted(key) + ": " + read.error().display() + "; left out"},
-                 EXIT_OPERATIONAL);
-      continue;
+  // Dumps one collection's live records; returns how many were written.
+  uint64_t collection(Directory& dir, const DirectoryListing::Entry& entry) {
+    auto opened = dir.open(entry.name, OpenMode::ReadOnly);
+    if (!opened.ok()) {
+      add(Finding{Finding::Severity::Damage, entry.name, std::nullopt, "cannot open",
+                  opened.error().display() + "; collection left out"},
+          EXIT_OPERATIONAL);
+      return 0;
     }
-    size_t cursor = 0;
-    auto value =
-        decode_value(reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size(), &cursor);
-    if (!value.ok()) {
-      report.add(Finding{Finding::Severity::Damage, entry.name, offset, "value does not decode",
-                         "key " + quoted(key) + ": " + value.error().display() + "; left out"},
-                 EXIT_DAMAGE_LEFT);
-      continue;
+    File& f = *opened.value();
+    auto size = f.size();
+    if (!size.ok()) {
+      read_error(entry.name, 0, size.error());
+      return 0;
     }
-    append_dump_record(out.pending, entry.collection, key, value.value());
-    if (out.pending.size() >= OUTPUT_CHUNK) out.flush();
-    ++written;
+    const LiveIndex live = index_live_records(f, size.value(), entry.name);
+    uint64_t written = 0;
+    std::string encoded;
+    for (const auto& [key, offset] : live.in_key_order()) {
+      auto read = read_record_value(f, offset, size.value(), encoded);
+      if (!read.ok()) {
+        lost(entry.name, offset, "read error", std::string(key), read.error().display(),
+             EXIT_OPERATIONAL);
+        continue;
+      }
+      size_t cursor = 0;
+      auto value =
+          decode_value(reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size(), &cursor);
+      if (!value.ok()) {
+        lost(entry.name, offset, "value does not decode", std::string(key), value.error().display(),
+             EXIT_DAMAGE_LEFT);
+        continue;
+      }
+      append_dump_record(pending, entry.collection, key, value.value());
+      if (pending.size() >= OUTPUT_CHUNK) flush();
+      ++written;
+    }
+    return written;
   }
-  return written;
-}
+};
 
 }  // namespace
 
@@ -173,46 +158,45 @@ int run_dump(Platform& platform, const ParsedArgs& args, Console& console) {
   if (only && !has_collection(listing.value(), *only)) {
     return console.fail(no_collection_message(path, *only));
   }
-  Report report{console};
+  Dump dump(console);
   // A record file that does not open is left out, as damage (or, when this
   // user may not read it, as an operational failure). A backlink file leaves
   // nothing out of a dump, which holds records only.
   const std::vector<std::string>& unopenable = listing.value().unopenable;
   for (const Finding& f : listing.value().notes) {
-    const auto file = database_file_of(f.file);
-    if (only && file && file->collection != *only) continue;
-    const bool left_out = file && file->kind == DatabaseFileKind::Records &&
-                          std::find(unopenable.begin(), unopenable.end(), f.file) != unopenable.end();
-    report.add(f, !left_out                                   ? EXIT_CLEAN
-                  : f.severity == Finding::Severity::Damage ? EXIT_DAMAGE_LEFT
-                                                              : EXIT_OPERATIONAL);
+    const auto db_file = database_file_of(f.file);
+    if (only && db_file && db_file->collection != *only) continue;
+    const bool left_out =
+        db_file && db_file->kind == DatabaseFileKind::Records &&
+        std::find(unopenable.begin(), unopenable.end(), f.file) != unopenable.end();
+    dump.add(f, !left_out                                 ? EXIT_CLEAN
+                : f.severity == Finding::Severity::Damage ? EXIT_DAMAGE_LEFT
+                                                          : EXIT_OPERATIONAL);
   }
   std::vector<DirectoryListing::Entry> chosen;
   for (const auto& entry : listing.value().record_files) {
     if (!only || entry.collection == *only) chosen.push_back(entry);
   }
-
-  std::FILE* file = nullptr;
-  if (const std::string* output = args.value("output")) {
-    file = std::fopen(output->c_str(), "wb");
-    if (!file) {
-      console.err("zezavezud: cannot create " + *output + ": " + IoError::os(errno).display());
-      return EXIT_OPERATIONAL;
-    }
+  const std::string* output = args.value("output");
+  std::FILE* file = output ? std::fopen(output->c_str(), "wb") : nullptr;
+  if (output && !file) {
+    console.err("zezavezud: cannot create " + *output + ": " + IoError::os(errno).display());
+    return EXIT_OPERATIONAL;
   }
-  Output out(console, file);
-  append_dump_header(out.pending);
+  dump.file = file;
+  append_dump_header(dump.pending);
   uint64_t records = 0;
   for (size_t i = 0; i < chosen.size(); ++i) {
     console.progress("dumping", i, chosen.size());
-    records += dump_collection(*dir.value(), chosen[i], out, report);
+    records += dump.collection(*dir.value(), chosen[i]);
   }
-  append_dump_trailer(out.pending, records);
-  if (!out.finish()) {
-    console.err("zezavezud: cannot write " + *args.value("output"));
-    report.status |= EXIT_OPERATIONAL;
+  append_dump_trailer(dump.pending, records);
+  dump.flush();
+  if (file && (std::fclose(file) != 0 || dump.write_failed)) {
+    console.err("zezavezud: cannot write " + *output);
+    dump.status |= EXIT_OPERATIONAL;
   }
-  return report.status;
+  return dump.status;
 }
 
 }  // namespace zez::tool

@@ -5,24 +5,8 @@
 //   {"c":COLLECTION,"k":KEY,"v":VALUE}         one per live record
 //   {"zezavezud_records":N}                    trailer: how many records came before
 //
-// The trailer lets a reader tell a whole dump from one cut short.
-//
-// VALUE is plain JSON wherever JSON is exact: null, true/false, strings,
-// integers (every int64), arrays and objects (maps). Everything else is a
-// tagged object with a single key that starts with "$":
-//
-//   Float        1.5, -0.0, 1e+16        always with "." or an exponent
-//   NaN, ±inf    {"$float":"7ff8000000000001"}   the 64-bit pattern, 16 lowercase hex digits
-//   Blob         {"$bytes":"aGk="}       standard base64 with padding
-//   Date, Time   {"$date":N}, {"$time":N}        N in [0, 2^32)
-//   DateTime     {"$datetime":N}         N in [0, 2^64)
-//   Tombstone    {"$tombstone":null}     (only ever inside a value)
-//   Link         {"$link":{"path":TEXT,"local":{...}}}
-//   Map          {"$map":{...}}          only for a map whose one key starts with "$"
-//
-// The objects after "$link"'s "local" and "$map" are maps as they stand:
-// their keys are never read as tags. Map entries are written in byte order
-// of their keys, so one value always has one text.
+// The trailer lets a reader tell a whole dump from one cut short. VALUE is
+// spelled as json.h describes.
 #pragma once
 
 #include <cstdint>
@@ -31,7 +15,6 @@
 
 #include "codec/result.h"
 #include "codec/value.h"
-#include "tool/json.h"
 
 namespace zez::tool {
 
@@ -55,18 +38,5 @@ struct DumpLine {
 // file name, a key and value within the engine's sizes, no tombstone.
 Result<Unit, std::string> check_dump_header(std::string_view line);
 Result<DumpLine, std::string> read_dump_line(std::string_view line);
-
-// Writes `v` through the writer. Cannot fail: every value has a text.
-void write_value_json(JsonWriter& out, const Value& v);
-
-// The value a parsed JSON text spells, or a one-line message saying what is
-// wrong with it (e.g. "unknown tag \"$foo\""). Refuses trees nested deeper
-// than the engine can read back (MAX_NESTING_DEPTH arrays, maps and links).
-Result<Value, std::string> value_from_json(const JsonValue& json);
-
-// Standard base64 with padding, and its strict inverse (no whitespace, no
-// missing or extra padding, unused bits zero); false when `text` is not that.
-std::string encode_base64(std::string_view bytes);
-bool decode_base64(std::string_view text, std::string& out);
 
 }  // namespace zez::tool

@@ -1,91 +1,60 @@
-// The JSON the command-line tool reads and writes (a dump's lines, the
-// reports of --json): a reader that parses one complete text into a small
-// tree, and a writer that appends compact text to a string. Both hold to
-// RFC 8259; the reader accepts nothing beyond it (no NaN, no trailing
-// commas, no leading zeros, no lone surrogates) and never yields a string
-// that is not UTF-8.
+// The JSON the command-line tool reads and writes: the reports of --json,
+// and the lines of a dump (dump_format.h), which spell stored values. Both
+// sides hold to RFC 8259; the reader accepts nothing beyond it (no NaN, no
+// trailing commas, no leading zeros, no lone surrogates) and reads straight
+// into the engine's values, so whatever it accepts can be stored.
+//
+// A value is plain JSON wherever JSON is exact: null, true/false, strings,
+// integers (every int64), arrays and objects (maps). Everything else is an
+// object with a single key that starts with "$":
+//
+//   Float        1.5, -0.0, 1e+16        always with "." or an exponent
+//   NaN, ±inf    {"$float":"7ff8000000000001"}   the 64-bit pattern, 16 lowercase hex digits
+//   Blob         {"$bytes":"aGk="}       standard base64 with padding
+//   Date, Time   {"$date":N}, {"$time":N}        N in [0, 2^32)
+//   DateTime     {"$datetime":N}         N in [0, 2^64)
+//   Tombstone    {"$tombstone":null}     (only ever inside a value)
+//   Link         {"$link":{"path":TEXT,"local":{...}}}
+//   Map          {"$map":{...}}          only for a map whose one key starts with "$"
+//
+// The objects after "$link"'s "local" and "$map" are maps as they stand:
+// their keys are never read as tags. Map entries are written in byte order
+// of their keys, so one value always has one text.
 #pragma once
 
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <variant>
-#include <vector>
 
 #include "codec/result.h"
 #include "codec/value.h"
 
 namespace zez {
 
-// How many arrays and objects may enclose one another in a text the reader
-// accepts. A dump line spells each level of a stored value in at most a few
-// JSON levels, so four per engine level leaves room; the reader recurses
-// once per level, and this bound keeps hostile input off the end of the stack.
-inline constexpr int MAX_JSON_DEPTH = 4 * MAX_NESTING_DEPTH;
-
-class JsonValue {
- public:
-  // An Int keeps its digits as written, so that every integer literal from
-  // -2^63 to 2^64-1 is exact: a count or a date-time may need the top half.
-  // Double holds every number written with a fraction or an exponent.
-  enum class Kind : uint8_t { Null, Bool, Int, Double, String, Array, Object };
-
-  using Array = std::vector<JsonValue>;
-  using Member = std::pair<std::string, JsonValue>;
-  // Members in the order of the text; duplicate keys are all kept.
-  using Object = std::vector<Member>;
-
-  Kind kind() const { return static_cast<Kind>(v_.index()); }
-  bool is(Kind k) const { return kind() == k; }
-
-  // Payload access; calling the wrong one for the kind is a programming error.
-  bool as_bool() const { return std::get<1>(v_); }
-  int64_t as_int() const { return as_int64().value(); }
-  double as_double() const { return std::get<3>(v_); }
-  const std::string& as_string() const { return std::get<4>(v_); }
-  const Array& as_array() const { return std::get<5>(v_); }
-  const Object& as_object() const { return std::get<6>(v_); }
-
-  // The value of an Int that fits the type; none for any other value.
-  std::optional<int64_t> as_int64() const;
-  std::optional<uint64_t> as_uint64() const;
-
-  // The value of the first member called `key`, or null when there is none
-  // or this is not an object. Callers that must refuse duplicate keys check
-  // for them separately (has_duplicate_key).
-  const JsonValue* find(std::string_view key) const;
-
- private:
-  friend class JsonParser;
-  std::variant<std::monostate, bool, std::string, double, std::string, Array, Object> v_;
-};
-
-// True when two members of the object share a key (looks at this level only).
-bool has_duplicate_key(const JsonValue::Object& members);
-
 struct [[nodiscard]] JsonError {
-  const char* message;  // "invalid escape"
+  std::string message;  // "invalid escape"
   // Where the problem is, in bytes from the start of the text: the first
-  // byte of the bad token, escape or UTF-8 sequence; the opening quote of
-  // an unterminated string; the text's size when it ends too soon elsewhere.
+  // byte of the bad token, escape, UTF-8 sequence or value; the opening
+  // quote of an unterminated string; the text's size when it ends too soon.
   size_t offset;
+  // The text is not JSON, rather than JSON that spells no value.
+  bool syntax;
 
   // The message, then " at byte N", e.g. "invalid escape at byte 12".
   std::string display() const;
 };
 
-// Parses `text` as exactly one JSON value with optional whitespace (space,
-// tab, line feed, carriage return) around it. Numbers are read exactly
-// (correctly rounded); a double that underflows becomes a signed zero; an
-// integer beyond [-2^63, 2^64) and a double that overflows are out of
-// range. Strings are decoded to UTF-8; `text` itself need not be valid
-// UTF-8 (invalid bytes in a string are an error, outside one they are
-// unexpected characters).
-Result<JsonValue, JsonError> parse_json(std::string_view text);
+// The value that `text`, exactly one JSON value with optional whitespace
+// (space, tab, line feed, carriage return) around it, spells. Numbers are
+// read exactly (correctly rounded); a double that underflows becomes a
+// signed zero. Values nest no deeper than the engine reads back
+// (MAX_NESTING_DEPTH arrays, maps and links), and a map holds each key once.
+Result<Value, JsonError> parse_json(std::string_view text);
+// A JSON object read as a map of such values whose own keys are never tags:
+// a dump line, or a report of --json.
+Result<Map, JsonError> parse_json_object(std::string_view text);
 
 // Appends the JSON text of a string: `utf8`, which must be valid UTF-8, in
 // double quotes. Escapes `"`, `\` and the control characters below U+0020
@@ -132,9 +101,9 @@ class JsonWriter {
   void end_object() { end('}'); }
   void begin_array() { begin('['); }
   void end_array() { end(']'); }
-  // Writes a whole tree. Returns false at the first non-finite double, with
-  // the output then incomplete (a tree from parse_json has none).
-  [[nodiscard]] bool write_value(const JsonValue& v);
+  // Writes a stored value in the spelling above. Cannot fail: every value
+  // has a text.
+  void write_value(const Value& v);
 
  private:
   // The output, after a comma when a value came before: a value starts.
@@ -157,6 +126,12 @@ class JsonWriter {
     out_.push_back(bracket);
     after_value_ = true;
   }
+  // `{"$tag":`, for a tagged value whose body comes next.
+  void begin_tag(std::string_view tag) {
+    begin_object();
+    write_key(tag);
+  }
+  void write_map(const Map& m);
 
   std::string& out_;
   // A value has just ended, so the next value or key needs a comma first.

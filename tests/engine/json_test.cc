@@ -5,20 +5,18 @@
 #include <bit>
 #include <cfloat>
 #include <cmath>
-#include <optional>
 #include <random>
 #include <string>
 
 namespace zez {
 namespace {
 
-// The text our writer gives for the value `text` parses to, or the error.
+// The text our writer gives for the value `text` spells, or the error.
 std::string echo(std::string_view text) {
   auto r = parse_json(text);
   if (!r.ok()) return "error: " + r.error().display();
   std::string out;
-  JsonWriter w(out);
-  if (!w.write_value(r.value())) return "not finite";
+  JsonWriter(out).write_value(r.value());
   return out;
 }
 
@@ -110,23 +108,26 @@ TEST(JsonWriter, DoublesReadBackBitExactly) {
   for (double d : values) {
     auto r = parse_json(written_double(d));
     ASSERT_TRUE(r.ok()) << written_double(d);
-    ASSERT_TRUE(r.value().is(JsonValue::Kind::Double)) << written_double(d);
-    ASSERT_EQ(std::bit_cast<uint64_t>(r.value().as_double()), std::bit_cast<uint64_t>(d));
+    ASSERT_TRUE(r.value().is(Kind::Float)) << written_double(d);
+    ASSERT_EQ(std::bit_cast<uint64_t>(r.value().as_float()), std::bit_cast<uint64_t>(d));
   }
 }
 
 // ---- reader
 
-// Integers keep their exact value from -2^63 to 2^64-1; the rest are
-// doubles, read exactly, an underflow as a zero of its sign.
+// Integers keep their exact value from -2^63 to 2^63-1, and a date-time's
+// up to 2^64-1; the rest are doubles, read exactly, an underflow as a zero
+// of its sign.
 TEST(JsonReader, NumbersReadExactly) {
   const std::pair<const char*, const char*> cases[] = {
       {"0", "0"},
       {"-0", "0"},
       {"9223372036854775807", "9223372036854775807"},
       {"-9223372036854775808", "-9223372036854775808"},
-      {"9223372036854775808", "9223372036854775808"},
-      {"18446744073709551615", "18446744073709551615"},
+      {"9223372036854775808", "error: integer out of the 64-bit signed range at byte 0"},
+      {R"({"$datetime":18446744073709551615})", R"({"$datetime":18446744073709551615})"},
+      {R"({"$datetime":-0})", R"({"$datetime":0})"},
+      {R"({"$datetime":18446744073709551616})", "error: number out of range at byte 13"},
       {"1.0", "1.0"},
       {"1E2", "100.0"},
       {"-0.0", "-0.0"},
@@ -136,24 +137,6 @@ TEST(JsonReader, NumbersReadExactly) {
       {"30000e-328", "5e-324"},
   };
   for (const auto& [text, want] : cases) EXPECT_EQ(echo(text), want) << text;
-  struct Case {
-    const char* text;
-    std::optional<int64_t> signed_value;
-    std::optional<uint64_t> unsigned_value;
-  };
-  const Case views[] = {
-      {"-0", 0, 0},
-      {"-1", -1, std::nullopt},
-      {"9223372036854775808", std::nullopt, uint64_t(INT64_MAX) + 1},
-      {"1.0", std::nullopt, std::nullopt},
-      {"\"1\"", std::nullopt, std::nullopt},
-  };
-  for (const Case& c : views) {
-    auto r = parse_json(c.text);
-    ASSERT_TRUE(r.ok()) << c.text;
-    EXPECT_EQ(r.value().as_int64(), c.signed_value) << c.text;
-    EXPECT_EQ(r.value().as_uint64(), c.unsigned_value) << c.text;
-  }
 }
 
 TEST(JsonReader, DecodesEscapesToUtf8) {
@@ -166,14 +149,14 @@ TEST(JsonReader, DecodesEscapesToUtf8) {
   for (const auto& [text, want] : cases) {
     auto r = parse_json(text);
     ASSERT_TRUE(r.ok()) << text << ": " << r.error().display();
-    EXPECT_EQ(r.value().as_string(), want) << text;
+    EXPECT_EQ(r.value().as_text(), want) << text;
   }
 }
 
 TEST(JsonReader, WritesBackCanonically) {
   const std::pair<const char*, const char*> cases[] = {
-      {R"( { "a" : [ 1 , -2 , 3.5 , "x" ] , "b" : { } ,"c":[ ] } )",
-       R"({"a":[1,-2,3.5,"x"],"b":{},"c":[]})"},
+      {R"( { "c" : [ 1 , -2 , 3.5 , "x" ] , "b" : { } ,"a":[ ] } )",
+       R"({"a":[],"b":{},"c":[1,-2,3.5,"x"]})"},
       {"\t\r\n[true,false,null]\n", "[true,false,null]"},
       {"1e5", "1e+05"},
       {"1e2", "100.0"},
@@ -237,30 +220,22 @@ TEST(JsonReader, EveryProperPrefixEndsTooSoon) {
   }
 }
 
-TEST(JsonReader, NestingIsBoundedAtMaxJsonDepth) {
-  for (auto [open, close] : {std::pair<std::string, std::string>{"[", "]"}, {R"({"":)", "}"}}) {
-    std::string ok = "0", deep;
-    for (int i = 0; i < MAX_JSON_DEPTH; ++i) ok = open + ok + close;
-    EXPECT_TRUE(parse_json(ok).ok());
-    deep = open + ok + close;
-    auto r = parse_json(deep);
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(std::string_view(r.error().message), "nesting too deep");
-    EXPECT_EQ(r.error().offset, MAX_JSON_DEPTH * open.size());
-  }
-}
-
-TEST(JsonReader, ObjectsKeepEveryMemberInOrder) {
-  auto r = parse_json(R"({"b":1,"a":2,"b":3})");
-  ASSERT_TRUE(r.ok());
-  const JsonValue& v = r.value();
-  ASSERT_EQ(v.as_object().size(), 3u);
-  EXPECT_EQ(v.as_object()[2].first, "b");
-  EXPECT_EQ(v.find("b")->as_int(), 1);
-  EXPECT_EQ(v.find("a")->as_int(), 2);
-  EXPECT_EQ(v.find("c"), nullptr);
-  EXPECT_TRUE(has_duplicate_key(v.as_object()));
-  EXPECT_FALSE(has_duplicate_key(parse_json(R"({"a":1,"b":{"a":2}})").value().as_object()));
+// The object of a line or a report is no level of its values, and its own
+// keys are never tags.
+TEST(JsonReader, AnObjectOfValues) {
+  std::string deep = "0";
+  for (int i = 0; i < MAX_NESTING_DEPTH; ++i) deep = "[" + deep + "]";
+  auto r = parse_json_object(R"( {"$bytes":1,"b":[)" + deep + "]}");
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().display(), "nested deeper than 256 levels at byte 273");
+  r = parse_json_object(R"({"$bytes":1,"b":)" + deep + "}");
+  ASSERT_TRUE(r.ok()) << r.error().display();
+  EXPECT_EQ(r.value().size(), 2u);
+  EXPECT_EQ(r.value().find("$bytes")->as_int(), 1);
+  EXPECT_EQ(parse_json_object(R"({"$bytes":"AA=="})").value().find("$bytes")->as_text(), "AA==");
+  EXPECT_EQ(parse_json_object("[]").error().display(), "unexpected character at byte 0");
+  EXPECT_EQ(parse_json_object(R"({"a":1,"a":1})").error().display(),
+            "a map holds a key twice at byte 7");
 }
 
 }  // namespace

@@ -134,16 +134,16 @@ TEST(ToolCheck, JsonListsFindingsWithSeverity) {
   testing::put_files(p, TOOL_DIR, files);
   tool::StringConsole console;
   EXPECT_EQ(testing::run_tool_on(p, {"check", TOOL_DIR, "--json"}, console), 4);
-  auto doc = parse_json(console.stdout_text());
+  auto doc = parse_json_object(console.stdout_text());
   ASSERT_TRUE(doc.ok()) << console.stdout_text();
   EXPECT_EQ(doc.value().find("damage")->as_int(), 1);
   const auto& findings = doc.value().find("findings")->as_array();
   ASSERT_EQ(findings.size(), 2u);
-  EXPECT_EQ(findings[0].find("severity")->as_string(), "note");
-  EXPECT_TRUE(findings[0].find("offset")->is(JsonValue::Kind::Null));
-  EXPECT_EQ(findings[1].find("kind")->as_string(), "zero-filled tail");
-  EXPECT_EQ(findings[1].find("offset")->as_int(), 42);
-  EXPECT_EQ(findings[1].find("severity")->as_string(), "damage");
+  EXPECT_EQ(findings[0].as_map().find("severity")->as_text(), "note");
+  EXPECT_TRUE(findings[0].as_map().find("offset")->is(Kind::Null));
+  EXPECT_EQ(findings[1].as_map().find("kind")->as_text(), "zero-filled tail");
+  EXPECT_EQ(findings[1].as_map().find("offset")->as_int(), 42);
+  EXPECT_EQ(findings[1].as_map().find("severity")->as_text(), "damage");
 }
 
 TEST(ToolCheck, WarnsButReadsWhileADatabaseIsOpen) {
@@ -176,18 +176,18 @@ TEST(ToolStats, CountsLiveAndDeadBytesPerCollectionAndInTotal) {
   testing::put_files(p, TOOL_DIR, files);
   tool::StringConsole console;
   ASSERT_EQ(testing::run_tool_on(p, {"stats", TOOL_DIR, "--json"}, console), 0);
-  auto doc = parse_json(console.stdout_text());
+  auto doc = parse_json_object(console.stdout_text());
   ASSERT_TRUE(doc.ok()) << console.stdout_text();
-  const JsonValue& users = *doc.value().find("collections")->find("users");
+  const Map& users = doc.value().find("collections")->as_map().find("users")->as_map();
   EXPECT_EQ(users.find("live_keys")->as_int(), 1);
   EXPECT_EQ(users.find("records")->as_int(), 4);
   EXPECT_EQ(users.find("file_bytes")->as_int(), 42 + 22 + 12);
   EXPECT_EQ(users.find("live_bytes")->as_int(), 22);
   EXPECT_EQ(users.find("dead_bytes")->as_int(), 42 + 12);
-  EXPECT_DOUBLE_EQ(users.find("dead_share")->as_double(), 54.0 / 76.0);
+  EXPECT_DOUBLE_EQ(users.find("dead_share")->as_float(), 54.0 / 76.0);
   EXPECT_EQ(users.find("backlink_rows")->as_int(), 3);
   EXPECT_EQ(users.find("backlink_file_bytes")->as_int(), int64_t(files["users.qbl"].size()));
-  const JsonValue& totals = *doc.value().find("totals");
+  const Map& totals = doc.value().find("totals")->as_map();
   EXPECT_EQ(totals.find("live_keys")->as_int(), 3);
   EXPECT_EQ(totals.find("file_bytes")->as_int(), int64_t(76 + files["posts.qdb"].size()));
 }

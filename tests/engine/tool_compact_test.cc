@@ -127,11 +127,12 @@ TEST_F(ToolCompact, KeepsEveryValueAndBacklinkAndShrinksTheFiles) {
   EXPECT_LT(platform.contents(DIR, "posts.qdb")->size(), old_files.at("posts.qdb").size());
 
   // The report gives each file's size before and after, as they are.
-  auto report = parse_json(console.stdout_text());
+  auto report = parse_json_object(console.stdout_text());
   ASSERT_TRUE(report.ok()) << console.stdout_text();
   uint64_t total_after = 0;
-  for (const JsonValue& f : report.value().find("files")->as_array()) {
-    const std::string& name = f.find("file")->as_string();
+  for (const Value& file : report.value().find("files")->as_array()) {
+    const Map& f = file.as_map();
+    const std::string& name = f.find("file")->as_text();
     EXPECT_EQ(uint64_t(f.find("bytes_before")->as_int()), old_files.at(name).size()) << name;
     EXPECT_EQ(uint64_t(f.find("bytes_after")->as_int()), platform.contents(DIR, name)->size());
     total_after += f.find("bytes_after")->as_int();

@@ -158,19 +158,19 @@ TEST(ToolRepair, SalvageListsEveryKeyWhoseVisibleStateChanges) {
   EXPECT_NE(plain.stdout_text().find("repair --salvage"), std::string::npos);
   tool::StringConsole console;
   EXPECT_EQ(testing::run_tool_on(p, {"repair", TOOL_DIR, "--salvage", "--json"}, console), 1);
-  auto doc = parse_json(console.stdout_text());
+  auto doc = parse_json_object(console.stdout_text());
   ASSERT_TRUE(doc.ok()) << console.stdout_text();
   const auto& changed = doc.value().find("changed_keys")->as_array();
   ASSERT_EQ(changed.size(), 2u) << console.stdout_text();
-  EXPECT_EQ(changed[0].find("key")->as_string(), "alice");
-  EXPECT_EQ(changed[0].find("dropped_offset")->as_int(), int64_t(a1.size() + b1.size()));
-  EXPECT_EQ(changed[0].find("now_offset")->as_int(), 0);
-  EXPECT_EQ(changed[1].find("key")->as_string(), "carol");
-  EXPECT_TRUE(changed[1].find("now_offset")->is(JsonValue::Kind::Null));
+  EXPECT_EQ(changed[0].as_map().find("key")->as_text(), "alice");
+  EXPECT_EQ(changed[0].as_map().find("dropped_offset")->as_int(), int64_t(a1.size() + b1.size()));
+  EXPECT_EQ(changed[0].as_map().find("now_offset")->as_int(), 0);
+  EXPECT_EQ(changed[1].as_map().find("key")->as_text(), "carol");
+  EXPECT_TRUE(changed[1].as_map().find("now_offset")->is(Kind::Null));
   const auto& later = doc.value().find("keys_only_after_damage")->as_array();
   ASSERT_EQ(later.size(), 2u) << console.stdout_text();
-  EXPECT_EQ(later[0].find("key")->as_string(), "dave");
-  EXPECT_EQ(later[1].find("key")->as_string(), "erin");
+  EXPECT_EQ(later[0].as_map().find("key")->as_text(), "dave");
+  EXPECT_EQ(later[1].as_map().find("key")->as_text(), "erin");
   EXPECT_EQ(testing::run_tool_on(p, {"check", TOOL_DIR}), 0);
 }
 
