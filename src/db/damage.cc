@@ -147,7 +147,10 @@ struct Run {
 class Classifier {
  public:
   Classifier(File& file, uint64_t size)
-      : in_(file, size), size_(size), not_whole_(size), budget_(WORK_PER_BYTE * size + WORK_SLACK) {}
+      : in_(file, size),
+        size_(size),
+        not_whole_(size),
+        budget_(WORK_PER_BYTE * size + WORK_SLACK) {}
 
   Result<RecordFileDamage, IoError> run(const std::function<void(uint64_t)>& progress);
   // Frames every record as the engine loads it, decoding only the last
@@ -173,10 +176,13 @@ class Classifier {
   bool zeros_from(uint64_t o);
   // Where the run of zeros that ends at `end` starts (not before `floor`).
   uint64_t zero_run_start(uint64_t end, uint64_t floor);
-  // The note for the record at `record` (ending at `record_end`) when zeros
-  // from `zeros_from` on cover its end from a 4096-aligned offset.
-  std::optional<ZeroPageNote> zeros_at_end_of(uint64_t record, uint64_t zeros_from,
+  // The note for the record at `record` (ending at `record_end`) when the
+  // zeros that run up to `zeros_end` cover its end from a 4096-aligned offset.
+  std::optional<ZeroPageNote> zeros_at_end_of(uint64_t record, uint64_t zeros_end,
                                               uint64_t record_end);
+  // The key of the record at o (its first MAX_PIECE bytes); empty when the
+  // read fails.
+  std::string key_at(uint64_t o, uint32_t key_len);
   void note_zeros_before(uint64_t last_start, DamagedRegion& region);
 
   Windows in_;
@@ -409,16 +415,10 @@ DamagedRegion Classifier::describe(uint64_t p, uint64_t q, DamageKind kind) {
   while (o < q) {
     const Framing g = frame(o);
     if (g.end == 0 || g.end > q || (g.key_len == 0 && g.value_len == 0)) break;
-    const uint8_t* key = g.key_len ? in_.at(o + 4, std::min<size_t>(g.key_len, Windows::MAX_PIECE)) : nullptr;
-    if (g.key_len && !key) break;
-    bool tomb = false;
-    if (g.value_len) {
-      const uint8_t* t = in_.at(g.end - g.value_len, 1);
-      tomb = t && *t == TYPE_TOMBSTONE;
-    }
-    r.readable.push_back(ReadableRecord{
-        o, std::string(reinterpret_cast<const char*>(key), key ? std::min<size_t>(g.key_len, Windows::MAX_PIECE) : 0),
-        tomb});
+    std::string key = key_at(o, g.key_len);
+    if (in_.failed()) break;
+    const uint8_t* type = g.value_len ? in_.at(g.end - g.value_len, 1) : nullptr;
+    r.readable.push_back(ReadableRecord{o, std::move(key), type && *type == TYPE_TOMBSTONE});
     o = g.end;
   }
   r.unknown_bytes = q - o;
@@ -440,16 +440,18 @@ uint64_t Classifier::zero_run_start(uint64_t end, uint64_t floor) {
   return z;
 }
 
-std::optional<ZeroPageNote> Classifier::zeros_at_end_of(uint64_t record, uint64_t zeros_from,
+std::string Classifier::key_at(uint64_t o, uint32_t key_len) {
+  const size_t n = std::min<size_t>(key_len, Windows::MAX_PIECE);
+  const uint8_t* key = n ? in_.at(o + 4, n) : nullptr;
+  return key ? std::string(reinterpret_cast<const char*>(key), n) : std::string();
+}
+
+std::optional<ZeroPageNote> Classifier::zeros_at_end_of(uint64_t record, uint64_t zeros_end,
                                                         uint64_t record_end) {
+  const uint64_t zeros_from = zero_run_start(zeros_end, record);
   const uint64_t aligned = (zeros_from + ZERO_PAGE - 1) / ZERO_PAGE * ZERO_PAGE;
   if (aligned >= record_end || aligned <= record) return std::nullopt;
-  const Framing f = frame(record);
-  const size_t key_len = std::min<size_t>(f.key_len, Windows::MAX_PIECE);
-  const uint8_t* key = key_len ? in_.at(record + 4, key_len) : nullptr;
-  return ZeroPageNote{
-      record, key ? std::string(reinterpret_cast<const char*>(key), key_len) : std::string(),
-      record_end - aligned};
+  return ZeroPageNote{record, key_at(record, frame(record).key_len), record_end - aligned};
 }
 
 void Classifier::note_zeros_before(uint64_t last_start, DamagedRegion& region) {
@@ -457,7 +459,7 @@ void Classifier::note_zeros_before(uint64_t last_start, DamagedRegion& region) {
   if (p == 0 || p >= size_) return;
   const uint8_t* first = in_.at(p, 1);
   if (!first || *first != 0) return;
-  region.zeros_before = zeros_at_end_of(last_start, zero_run_start(p, last_start), p);
+  region.zeros_before = zeros_at_end_of(last_start, p, p);
 }
 
 Result<RecordFileDamage, IoError> Classifier::run(const std::function<void(uint64_t)>& progress) {
@@ -473,37 +475,27 @@ Result<RecordFileDamage, IoError> Classifier::run(const std::function<void(uint6
       continue;
     }
     if (in_.failed()) break;
-    if (work_ > budget_ || gave_up_) {
-      out.regions.push_back(describe(o, size_, DamageKind::Unresolved));
-      note_zeros_before(last_start, out.regions.back());
-      o = size_;
-      break;
-    }
-    if (auto e = whole(o, false)) {
+    if (auto e = over() ? std::nullopt : whole(o, false)) {
       last_start = o;
       o = *e;
       if ((++records & 0xFFFF) == 0 && progress) progress(o);
       continue;
     }
-    const uint64_t p = o;
-    const std::optional<uint64_t> q = resolve(p);
+    // Damage at o: whether whole records follow decides its kind. Past the
+    // bound, the rest is unresolved.
+    const std::optional<uint64_t> q = over() ? std::nullopt : resolve(o);
     if (in_.failed()) break;
-    if (!q) {
-      DamageKind kind = work_ > budget_ || gave_up_ ? DamageKind::Unresolved
-                        : zeros_from(p)            ? DamageKind::ZeroTail
-                                                   : DamageKind::TornTail;
-      out.regions.push_back(describe(p, size_, kind));
-      if (kind != DamageKind::ZeroTail) note_zeros_before(last_start, out.regions.back());
-      o = size_;
-      break;
-    }
-    out.regions.push_back(describe(p, *q, DamageKind::Middle));
-    note_zeros_before(last_start, out.regions.back());
-    o = *q;
+    const DamageKind kind = q               ? DamageKind::Middle
+                            : over()        ? DamageKind::Unresolved
+                            : zeros_from(o) ? DamageKind::ZeroTail
+                                            : DamageKind::TornTail;
+    out.regions.push_back(describe(o, q.value_or(size_), kind));
+    if (kind != DamageKind::ZeroTail) note_zeros_before(last_start, out.regions.back());
+    o = q.value_or(size_);
   }
   if (in_.failed()) return in_.take_error();
   if (out.whole_end() > 0 && out.whole_end() > last_start) {
-    out.zero_page = zeros_at_end_of(last_start, zero_run_start(size_, last_start), out.whole_end());
+    out.zero_page = zeros_at_end_of(last_start, size_, out.whole_end());
   }
   if (in_.failed()) return in_.take_error();
   out.work = work_;
@@ -528,9 +520,7 @@ Result<std::optional<RecordFileDamage>, IoError> Classifier::run_framing(
   if (o == size_ && (size_ == 0 || whole(last_start, false))) {
     out.emplace();
     out->size = size_;
-    if (size_ > 0) {
-      out->zero_page = zeros_at_end_of(last_start, zero_run_start(size_, last_start), size_);
-    }
+    if (size_ > 0) out->zero_page = zeros_at_end_of(last_start, size_, size_);
     out->work = work_;
   }
   if (in_.failed()) return in_.take_error();
@@ -538,11 +528,6 @@ Result<std::optional<RecordFileDamage>, IoError> Classifier::run_framing(
 }
 
 }  // namespace
-
-bool RecordFileDamage::has_middle() const {
-  return std::any_of(regions.begin(), regions.end(),
-                     [](const DamagedRegion& r) { return r.kind == DamageKind::Middle; });
-}
 
 bool RecordFileDamage::needs_salvage() const {
   return std::any_of(regions.begin(), regions.end(), [](const DamagedRegion& r) {

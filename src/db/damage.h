@@ -71,7 +71,6 @@ struct DamagedRegion {
   bool is_tail() const { return kind != DamageKind::Middle; }
 };
 
-
 struct RecordFileDamage {
   uint64_t size = 0;
   // In file order, not overlapping. Only the last can be a tail kind.
@@ -82,7 +81,6 @@ struct RecordFileDamage {
   uint64_t work = 0;  // bytes framed and decoded, for the bound
 
   bool clean() const { return regions.empty(); }
-  bool has_middle() const;
   // Whether only a salvage mends it: damage in the middle, or unresolved.
   bool needs_salvage() const;
   // Where whole records stop before the tail; the size when there is none.

@@ -1,6 +1,7 @@
 #include "tool/analysis.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "codec/encoding.h"
 #include "codec/keyed_hash.h"
@@ -8,6 +9,7 @@
 #include "db/backlink_index.h"
 #include "db/link_path.h"
 #include "db/record_file.h"
+#include "db/text_map.h"
 
 namespace zez::tool {
 
@@ -30,8 +32,25 @@ Finding note(std::string file, std::optional<uint64_t> offset, std::string kind,
 }
 
 std::string count_text(uint64_t n, const char* one, const char* many) {
-  std::string text = std::to_string(n);
-  return text.append(" ").append(n == 1 ? one : many);
+  return cat({std::to_string(n), " ", n == 1 ? one : many});
+}
+
+// The keys that appear only after the first damage in the middle, sorted.
+std::vector<std::string> keys_only_after(File& file, const LiveIndex& live,
+                                         const DamagedRegion& region) {
+  TextSet later;
+  live.for_each([&](std::string_view key, const LiveRecord& r) {
+    if (r.offset >= region.end) later.emplace(key);
+  });
+  if (!later.empty()) {
+    (void)scan_record_range(file, 0, region.start, [&](const RecordView& r) {
+      if (auto it = later.find(r.key); it != later.end()) later.erase(it);
+      return !later.empty();
+    });
+  }
+  std::vector<std::string> keys(later.begin(), later.end());
+  std::sort(keys.begin(), keys.end());
+  return keys;
 }
 
 // The classification, then one sequential scan of the kept records, values
@@ -79,16 +98,15 @@ RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& ent
       if (damage.regions[i].end <= from) report.records_after[i] += here;
     }
   }
-  // Keys whose newest record lies in a damaged region.
+  // Keys whose newest record lies in a damaged region; when one is met again
+  // in a later region, the latest record counts.
   TextMap<size_t> changed_at;
   for (const DamagedRegion& region : damage.regions) {
     for (const ReadableRecord& r : region.readable) {
       const LiveRecord* live = report.live.find(r.key);
-      if (live && live->offset > r.offset) continue;
-      if (!live && r.tombstone) continue;
+      if ((live && live->offset > r.offset) || (!live && r.tombstone)) continue;
       std::optional<uint64_t> now_at;
       if (live) now_at = live->offset;
-      // A key met again in a later region: the latest record counts.
       auto [it, added] = changed_at.emplace(r.key, report.changed_keys.size());
       if (added) {
         report.changed_keys.push_back(ChangedKey{r.key, r.offset, now_at});
@@ -97,38 +115,10 @@ RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& ent
       }
     }
   }
-  // Keys that appear only after the first damage in the middle: a salvage
-  // lists them.
-  auto first_middle =
-      std::find_if(damage.regions.begin(), damage.regions.end(),
-                   [](const DamagedRegion& r) { return r.kind == DamageKind::Middle; });
-  if (options.list_keys_only_after_damage && first_middle != damage.regions.end()) {
-    const uint64_t p = first_middle->start;
-    const uint64_t q = first_middle->end;
-    // Whichever side holds fewer bytes is gathered into a set.
-    if (p <= report.size - q) {
-      TextSet before;
-      (void)scan_record_range(*file.value(), 0, p, [&](const RecordView& r) {
-        before.emplace(r.key);
-        return true;
-      });
-      report.live.for_each([&](std::string_view key, const LiveRecord& r) {
-        if (r.offset >= q && !before.count(key)) report.only_after_damage.emplace_back(key);
-      });
-    } else {
-      TextSet later;
-      report.live.for_each([&](std::string_view key, const LiveRecord& r) {
-        if (r.offset >= q) later.emplace(key);
-      });
-      if (!later.empty()) {
-        (void)scan_record_range(*file.value(), 0, p, [&](const RecordView& r) {
-          if (auto it = later.find(r.key); it != later.end()) later.erase(it);
-          return !later.empty();
-        });
-      }
-      for (const std::string& key : later) report.only_after_damage.push_back(key);
-    }
-    std::sort(report.only_after_damage.begin(), report.only_after_damage.end());
+  auto middle = std::find_if(damage.regions.begin(), damage.regions.end(),
+                             [](const DamagedRegion& r) { return r.kind == DamageKind::Middle; });
+  if (options.list_keys_only_after_damage && middle != damage.regions.end()) {
+    report.only_after_damage = keys_only_after(*file.value(), report.live, *middle);
   }
   add_record_file_findings(entry.name, damage, report.records_after, findings);
   return report;
@@ -137,68 +127,60 @@ RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& ent
 struct ExpectedRows {
   // Target collection -> rows in the order a rebuild adds them.
   TextMap<std::vector<BacklinkRow>> by_target;
-  // "collection\0key" of every live value that does not decode: rows from
-  // these sources can be neither confirmed nor refuted.
+  // "collection\0key" of every live value that does not decode, and the
+  // collections whose damage in the middle stays: rows from these sources
+  // can be neither confirmed nor refuted.
   TextSet unknown_sources;
-  // Collections none of whose rows can be judged.
   TextSet unknown_collections;
   bool complete = true;  // false when a record file could not be read
 };
 
 std::string source_id(std::string_view collection, std::string_view key) {
-  std::string id(collection);
-  id.push_back('\0');
-  return id.append(key);
+  return cat({collection, std::string_view("\0", 1), key});
 }
 
 // The decoding pass: every live value of the file, in file order, one value
-// in memory at a time. A second scan of the file finds the live records by
-// their starts, so the index can go first: the pass then holds little more
-// than one record.
+// in memory at a time. A second scan finds the live records by their starts,
+// so the index can go first: the pass then holds little more than one record.
 void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expected,
-                   std::vector<Finding>& findings, TextMap<bool>& noted_targets, bool salvage) {
-  auto file = dir.open(report.entry.name, OpenMode::ReadOnly);
+                   std::vector<Finding>& findings, TextSet& noted_targets, bool salvage) {
+  const std::string& name = report.entry.name;
+  auto file = dir.open(name, OpenMode::ReadOnly);
   if (!file.ok()) {
     report.read_failed = true;
-    findings.push_back(note(report.entry.name, std::nullopt, "read error", file.error().display()));
+    findings.push_back(note(name, std::nullopt, "read error", file.error().display()));
     return;
   }
   LiveStarts starts(report.size);
   report.live.for_each([&](std::string_view, const LiveRecord& r) { starts.add(r.offset); });
   report.live = LiveIndex();
   const std::string& collection = report.entry.collection;
-  // Rows from a file whose damage in the middle stays can be neither
-  // confirmed nor refuted: which of its records count is not settled.
-  const bool unknown = !salvage && report.needs_salvage();
+  const bool unknown = !salvage && report.damage.needs_salvage();
   if (unknown) expected.unknown_collections.insert(collection);
   WindowReader window(*file.value(), report.size);
   std::optional<IoError> read_failure;
   uint64_t failed_at = 0;
   auto visit = [&](const RecordView& record) {
     if (!starts.has(record.offset)) return true;
-    const uint64_t offset = record.offset;
     // The whole record: its key comes from the file with its value.
-    const size_t size = size_t(record.end() - offset);
-    const uint8_t* bytes = window.view(offset, size);
+    const size_t size = size_t(record.end() - record.offset);
+    const uint8_t* bytes = window.view(record.offset, size);
     if (!bytes) {
       read_failure = window.take_error();
-      failed_at = offset;
+      failed_at = record.offset;
       return false;
     }
-    const std::string_view whole(reinterpret_cast<const char*>(bytes), size);
-    const std::string_view key = whole.substr(4, record.key.size());
-    const std::string_view encoded = whole.substr(RECORD_FRAMING + record.key.size());
+    const std::string_view key(reinterpret_cast<const char*>(bytes) + 4, record.key.size());
+    const uint8_t* encoded = bytes + RECORD_FRAMING + record.key.size();
+    const size_t encoded_size = size - RECORD_FRAMING - record.key.size();
     // Most values hold no link: then it is enough to know that they decode.
-    if (decodes_without_link(reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size())) {
-      return true;
-    }
+    if (decodes_without_link(encoded, encoded_size)) return true;
     size_t cursor = 0;
-    auto value =
-        decode_value(reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size(), &cursor);
+    auto value = decode_value(encoded, encoded_size, &cursor);
     if (!value.ok()) {
       // Never for a kept record, which is whole; but should it happen, its
       // links are unknown.
-      findings.push_back(damage_finding(report.entry.name, offset, "value does not decode",
+      findings.push_back(damage_finding(name, record.offset, "value does not decode",
                                         value.error().display()));
       expected.unknown_sources.insert(source_id(collection, key));
       return true;
@@ -206,8 +188,8 @@ void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expec
     if (unknown) return true;
     for (OutgoingLink& link : extract_links(value.value())) {
       if (!is_usable_collection_name(link.target_collection)) {
-        if (noted_targets.emplace(link.target_collection, true).second) {
-          findings.push_back(note(report.entry.name, offset, "link target not a file name",
+        if (noted_targets.insert(link.target_collection).second) {
+          findings.push_back(note(name, record.offset, "link target not a file name",
                                   "collection " + printable(link.target_collection) +
                                       " can have no backlink file; its links are not indexed"));
         }
@@ -228,7 +210,7 @@ void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expec
   }
   if (read_failure) {
     report.read_failed = true;
-    findings.push_back(note(report.entry.name, failed_at, "read error", read_failure->display()));
+    findings.push_back(note(name, failed_at, "read error", read_failure->display()));
   }
 }
 
@@ -269,37 +251,32 @@ BacklinkFileReport replay_backlinks(Directory& dir, const DirectoryListing::Entr
   size_t kept = 0;
   for (size_t i = 0; i < report.rows.size(); ++i) {
     if (!alive[i]) continue;
-    if (kept != i) {
-      report.rows[kept] = std::move(report.rows[i]);
-      report.row_offsets[kept] = report.row_offsets[i];
-    }
-    ++kept;
+    if (kept != i) report.rows[kept] = std::move(report.rows[i]);  // never onto itself
+    report.row_offsets[kept++] = report.row_offsets[i];
   }
   report.rows.resize(kept);
   report.row_offsets.resize(kept);
   auto size = file.value()->size();
   if (size.ok()) report.size = size.value();
   if (report.end.stop == ScanStop::End) return report;
+  report.loads = false;
   if (report.end.stop == ScanStop::Io && !report.end.invalid_utf8_before_stop) {
     read_failed = true;
-    report.loads = false;
     findings.push_back(note(entry.name, report.end.offset, "read error",
                             report.end.error ? report.end.error->display() : ""));
     return report;
   }
   ScanEnd end = report.end;
-  report.load_error = backlink_replay_error(end).error().display();
-  report.loads = false;
-  findings.push_back(damage_finding(entry.name, report.end.offset, "backlink file does not load",
-                                    report.load_error + "; " +
-                                        count_text(report.rows.size(), "row", "rows") +
-                                        " replayed before it"));
+  findings.push_back(damage_finding(
+      entry.name, report.end.offset, "backlink file does not load",
+      cat({backlink_replay_error(end).error().display(), "; ",
+           count_text(report.rows.size(), "row", "rows"), " replayed before it"})));
   return report;
 }
 
 std::string row_text(const BacklinkRow& row) {
-  return "key " + printable(row.target_key) + " <- " + printable(row.source_collection) + "/" +
-         printable(row.source_key) + " at \"" + printable(row.source_path) + "\"";
+  return cat({"key ", printable(row.target_key), " <- ", printable(row.source_collection), "/",
+              printable(row.source_key), " at \"", printable(row.source_path), "\""});
 }
 
 // Fills `stale` and `missing` and reports them, up to a cap each.
@@ -310,15 +287,16 @@ void compare_rows(BacklinkFileReport& report, const std::vector<BacklinkRow>* ex
   BacklinkRowSet held;
   for (size_t i = 0; i < report.rows.size(); ++i) {
     const BacklinkRow& row = report.rows[i];
-    if (!held.insert(row).second || wanted.count(row)) continue;
-    if (all.unknown_sources.count(source_id(row.source_collection, row.source_key))) continue;
-    if (all.unknown_collections.count(row.source_collection)) continue;
+    if (!held.insert(row).second || wanted.count(row) ||
+        all.unknown_sources.count(source_id(row.source_collection, row.source_key)) ||
+        all.unknown_collections.count(row.source_collection)) {
+      continue;
+    }
     report.stale.push_back(i);
   }
   if (expected) {
-    BacklinkRowSet added;
     for (const BacklinkRow& row : *expected) {
-      if (!held.count(row) && added.insert(row).second) report.missing.push_back(row);
+      if (held.insert(row).second) report.missing.push_back(row);
     }
   }
   const std::string& name = report.entry.name;
@@ -342,6 +320,26 @@ void compare_rows(BacklinkFileReport& report, const std::vector<BacklinkRow>* ex
   });
 }
 
+std::string readable_keys_text(const DamagedRegion& region) {
+  std::string text;
+  if (!region.readable.empty()) {
+    text.append("; keys of the records in it: ");
+    for (size_t n = 0; n < region.readable.size() && n < LISTED_PER_KIND; ++n) {
+      if (n > 0) text.append(", ");
+      text.append(printable(region.readable[n].key));
+    }
+    if (region.readable.size() > LISTED_PER_KIND) {
+      text.append(" and ").append(std::to_string(region.readable.size() - LISTED_PER_KIND));
+      text.append(" more");
+    }
+  }
+  if (region.unknown_bytes > 0) {
+    text.append("; ").append(count_text(region.unknown_bytes, "byte", "bytes"));
+    text.append(" whose keys cannot be told");
+  }
+  return text;
+}
+
 }  // namespace
 
 size_t BacklinkRowHash::operator()(const BacklinkRow& r) const {
@@ -352,8 +350,9 @@ size_t BacklinkRowHash::operator()(const BacklinkRow& r) const {
   return size_t(h);
 }
 
-int Analysis::damage_count() const {
-  return int(count_findings(findings, Finding::Severity::Damage));
+int Analysis::exit_status() const {
+  return (damage_count() > 0 ? EXIT_DAMAGE_LEFT : EXIT_CLEAN) |
+         (operational_error ? EXIT_OPERATIONAL : EXIT_CLEAN);
 }
 
 std::string printable(std::string_view raw) {
@@ -369,26 +368,6 @@ std::string printable(std::string_view raw) {
     }
   }
   return out;
-}
-
-std::string readable_keys_text(const DamagedRegion& region) {
-  std::string text;
-  if (!region.readable.empty()) {
-    text.append("; keys of the records in it: ");
-    for (size_t n = 0; n < region.readable.size() && n < LISTED_PER_KIND; ++n) {
-      if (n > 0) text.append(", ");
-      text.append(printable(region.readable[n].key));
-    }
-    if (region.readable.size() > LISTED_PER_KIND) {
-      text.append(" and ").append(
-          count_text(region.readable.size() - LISTED_PER_KIND, "more", "more"));
-    }
-  }
-  if (region.unknown_bytes > 0) {
-    text.append("; ").append(count_text(region.unknown_bytes, "byte", "bytes"));
-    text.append(" whose keys cannot be told");
-  }
-  return text;
 }
 
 void add_record_file_findings(const std::string& name, const RecordFileDamage& damage,
@@ -408,35 +387,37 @@ void add_record_file_findings(const std::string& name, const RecordFileDamage& d
       zeros(*r.zeros_before, "record before the damage", "into the damage", "zeroed page");
     }
     const std::string why = describe_not_whole(r, damage.size);
-    const std::string to_end = count_text(damage.size - r.start, "byte", "bytes") + " to the end";
+    const std::string to_end = count_text(damage.size - r.start, "byte", "bytes");
     switch (r.kind) {
       case DamageKind::Middle: {
-        std::string detail =
-            why + "; bytes " + std::to_string(r.start) + ".." + std::to_string(r.end) + " (" +
-            count_text(r.end - r.start, "byte", "bytes") + ") are not whole records";
+        std::string detail = cat({why, "; bytes ", std::to_string(r.start), "..",
+                                  std::to_string(r.end), " (",
+                                  count_text(r.end - r.start, "byte", "bytes"),
+                                  ") are not whole records"});
         // The records that follow, when the caller counted them.
         if (records_after.size() == damage.regions.size()) {
-          detail +=
-              ", " + count_text(records_after[i], "whole record follows", "whole records follow");
+          detail += ", " + count_text(records_after[i], "whole record follows",
+                                      "whole records follow");
         }
         out.push_back(
             damage_finding(name, r.start, "damage in the middle", detail + readable_keys_text(r)));
         break;
       }
       case DamageKind::TornTail:
-        out.push_back(damage_finding(
-            name, r.start, "torn tail",
-            r.why == NotWhole::RunsPastEnd ? why : why + "; " + to_end + readable_keys_text(r)));
+        out.push_back(damage_finding(name, r.start, "torn tail",
+                                     r.why == NotWhole::RunsPastEnd
+                                         ? why
+                                         : why + "; " + to_end + " to the end" +
+                                               readable_keys_text(r)));
         break;
       case DamageKind::ZeroTail:
         out.push_back(damage_finding(name, r.start, "zero-filled tail",
-                                     count_text(damage.size - r.start, "byte", "bytes") +
-                                         " of zeros after the last whole record"));
+                                     to_end + " of zeros after the last whole record"));
         break;
       case DamageKind::Unresolved:
         out.push_back(damage_finding(name, r.start, "unresolved damage",
                                      why + "; the search for whole records after it gave up; " +
-                                         to_end + readable_keys_text(r)));
+                                         to_end + " to the end" + readable_keys_text(r)));
         break;
     }
   }
@@ -445,36 +426,76 @@ void add_record_file_findings(const std::string& name, const RecordFileDamage& d
   }
 }
 
-uint64_t rebuilt_size(const BacklinkFileReport& b) {
+Result<uint64_t, IoError> write_backlinks(const BacklinkFileReport& b, File* out) {
+  std::optional<ChunkWriter> writer;
+  if (out) writer.emplace(*out);
+  BacklinkRowSet stale;
+  for (size_t i : b.stale) stale.insert(b.rows[i]);
   std::string buf;
   uint64_t size = 0;
-  // A row that cannot be framed fails the rebuild itself; here it adds nothing.
-  (void)for_each_kept_row(b, buf, [&]() -> Result<Unit, IoError> {
-    size += buf.size();
+  auto add = [&](const BacklinkRow& row) -> Result<Unit, IoError> {
     buf.clear();
-    return Unit{};
-  });
+    auto framed = frame_backlink_record(
+        BACKLINK_OP_ADD, {row.target_key, row.source_collection, row.source_key, row.source_path},
+        buf);
+    size += buf.size();
+    // Without a writer, a row that cannot be framed adds nothing: the
+    // rebuild itself fails on it.
+    if (!writer) return Unit{};
+    if (!framed.ok()) return framed;
+    return writer->append(buf);
+  };
+  for (const BacklinkRow& row : b.rows) {
+    if (stale.count(row)) continue;
+    auto added = add(row);
+    if (!added.ok()) return added.error();
+  }
+  for (const BacklinkRow& row : b.missing) {
+    auto added = add(row);
+    if (!added.ok()) return added.error();
+  }
+  if (writer) {
+    auto flushed = writer->flush();
+    if (!flushed.ok()) return flushed.error();
+  }
   return size;
+}
+
+void write_json_report(Console& console, const std::function<void(JsonWriter&)>& members) {
+  std::string out;
+  JsonWriter w(out);
+  w.begin_object();
+  members(w);
+  w.end_object();
+  out.push_back('\n');
+  console.out(out);
+}
+
+void write_text_members(JsonWriter& w, TextMembers members) {
+  for (const auto& [key, raw] : members) {
+    w.write_key(key);
+    w.write_string(printable(raw));
+  }
+}
+
+void write_offset_member(JsonWriter& w, std::string_view key, std::optional<uint64_t> offset) {
+  w.write_key(key);
+  if (offset) {
+    w.write_uint(*offset);
+  } else {
+    w.write_null();
+  }
 }
 
 void write_findings_json(JsonWriter& w, const std::vector<Finding>& findings) {
   w.begin_array();
   for (const Finding& f : findings) {
     w.begin_object();
-    w.write_key("file");
-    w.write_string(printable(f.file));
-    w.write_key("offset");
-    if (f.offset) {
-      w.write_uint(*f.offset);
-    } else {
-      w.write_null();
-    }
-    w.write_key("kind");
-    w.write_string(f.kind);
-    w.write_key("detail");
-    w.write_string(printable(f.detail));
-    w.write_key("severity");
-    w.write_string(f.severity == Finding::Severity::Damage ? "damage" : "note");
+    write_text_members(w, {{"file", f.file}});
+    write_offset_member(w, "offset", f.offset);
+    const bool damage = f.severity == Finding::Severity::Damage;
+    write_text_members(
+        w, {{"kind", f.kind}, {"detail", f.detail}, {"severity", damage ? "damage" : "note"}});
     w.end_object();
   }
   w.end_array();
@@ -492,35 +513,30 @@ Result<Analysis, IoError> analyse_directory(Directory& dir, const AnalysisOption
                               "left by an interrupted run; repair removes it"));
   }
   ExpectedRows expected;
-  TextMap<bool> noted_targets;
-  const uint64_t total = a.listing.record_files.size();
+  TextSet noted_targets;
   for (const DirectoryListing::Entry& entry : a.listing.record_files) {
-    console.progress("scanning record files", a.record_files.size(), total);
-    a.record_files.push_back(scan_records(dir, entry, options, a.findings, console));
-    RecordFileReport& report = a.record_files.back();
+    console.progress("scanning record files", a.record_files.size(),
+                     a.listing.record_files.size());
+    RecordFileReport& report =
+        a.record_files.emplace_back(scan_records(dir, entry, options, a.findings, console));
     if (options.decode_values && !report.read_failed) {
       decode_values(dir, report, expected, a.findings, noted_targets, options.salvage);
     }
     if (report.read_failed) expected.complete = false;
   }
-  if (!options.replay_backlinks) {
-    a.operational_error = !expected.complete || a.listing.incomplete;
-    return a;
-  }
   bool backlink_read_failed = false;
-  TextMap<size_t> by_collection;
+  TextSet with_file;
   for (const DirectoryListing::Entry& entry : a.listing.backlink_files) {
-    by_collection.emplace(entry.collection, a.backlink_files.size());
+    with_file.insert(entry.collection);
     a.backlink_files.push_back(replay_backlinks(dir, entry, backlink_read_failed, a.findings));
   }
-  const bool compare = options.decode_values && expected.complete;
-  if (compare) {
+  if (options.decode_values && expected.complete) {
+    // A collection that links point to but that has no backlink file: one
+    // to create.
     for (const auto& [target, rows] : expected.by_target) {
-      if (by_collection.count(target)) continue;
-      BacklinkFileReport missing_file;
-      missing_file.entry = {target + std::string(BACKLINK_SUFFIX), target};
-      by_collection.emplace(target, a.backlink_files.size());
-      a.backlink_files.push_back(std::move(missing_file));
+      if (with_file.count(target)) continue;
+      BacklinkFileReport& missing = a.backlink_files.emplace_back();
+      missing.entry = {target + std::string(BACKLINK_SUFFIX), target};
     }
     std::sort(a.backlink_files.begin(), a.backlink_files.end(),
               [](const BacklinkFileReport& x, const BacklinkFileReport& y) {

@@ -22,13 +22,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <map>
 
 #include "db/backlink_file.h"
 #include "db/damage.h"
 #include "db/replace_file.h"
-#include "db/text_map.h"
 #include "tool/analysis.h"
-#include "tool/json.h"
 #include "tool/publish.h"
 #include "tool/tool.h"
 
@@ -188,33 +187,12 @@ Result<uint64_t, Failure> compact_copy(Directory& temp, const std::string& name,
   return *written.value();
 }
 
-// Writes a backlink file of the copy again, as repair rebuilds it.
-Result<uint64_t, Failure> rebuild_backlinks(Directory& temp, const BacklinkFileReport& b,
-                                            uint32_t mode) {
-  const std::string& name = b.entry.name;
-  auto out = temp.open(name, OpenMode::CreateTruncate);
-  if (!out.ok()) return io_failure(name, "cannot create the copy", out.error());
-  ChunkWriter writer(*out.value());
-  std::string row;
-  auto framed = for_each_kept_row(b, row, [&]() {
-    auto appended = writer.append(row);
-    row.clear();
-    return appended;
-  });
-  if (framed.ok()) framed = writer.flush();
-  if (framed.ok()) framed = take_mode(*out.value(), mode);
-  if (!framed.ok()) return io_failure(name, "cannot write the rebuilt backlinks", framed.error());
-  return writer.written();
-}
-
-bool is_backlink_kind(const std::string& kind) {
-  return kind == "stale backlink" || kind == "missing backlink" ||
-         kind == "backlink file does not load";
-}
-
-bool is_record_damage_kind(const std::string& kind) {
+// The damage backup deals with itself: in record files, where the copy
+// stops, and in backlink files, which it rebuilds.
+bool is_left_out(const std::string& kind) {
   return kind == "torn tail" || kind == "zero-filled tail" || kind == "damage in the middle" ||
-         kind == "unresolved damage";
+         kind == "unresolved damage" || kind == "stale backlink" || kind == "missing backlink" ||
+         kind == "backlink file does not load";
 }
 
 // Everything after the copy directory is made: the files, their backlinks,
@@ -222,61 +200,58 @@ bool is_record_damage_kind(const std::string& kind) {
 Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, bool compact,
                               bool in_use, const std::string& dest,
                               std::vector<Finding>& findings, Console& console) {
-  Figures figures;
-  TextMap<uint32_t> modes;
+  // The mode and size of each file of the copy.
+  std::map<std::string, std::pair<uint32_t, uint64_t>> copied;
   for (Source& s : sources) {
-    auto copied = copy_source(s, temp, console);
-    if (!copied.ok()) return copied.error();
-    ++figures.files;
-    figures.bytes += copied.value();
-    modes[s.name] = s.mode;
+    auto bytes = copy_source(s, temp, console);
+    if (!bytes.ok()) return bytes.error();
+    copied[s.name] = {s.mode, bytes.value()};
     s.file.reset();
   }
   // The copy read back as check reads it: where its record files are
   // damaged, its records, and whether each backlink file agrees with them.
-  AnalysisOptions options;
-  auto analysis = analyse_directory(temp, options, console);
-  if (!analysis.ok()) return io_failure(dest, "cannot read the copy", analysis.error());
-  if (analysis.value().operational_error) return Failure{dest + ": cannot read the copy back"};
+  auto analyse = [&]() -> Result<Analysis, Failure> {
+    auto analysis = analyse_directory(temp, AnalysisOptions{}, console);
+    if (!analysis.ok()) return io_failure(dest, "cannot read the copy", analysis.error());
+    if (analysis.value().operational_error) return Failure{dest + ": cannot read the copy back"};
+    return std::move(analysis).value();
+  };
+  auto analysis = analyse();
+  if (!analysis.ok()) return analysis.error();
   // Each copy stops at its first damage. The analysis judged the records
   // and backlinks with only tails cut; where it kept records after damage
   // in the middle, it is made again on what stays.
-  TextSet cut;
   bool again = false;
   for (RecordFileReport& r : analysis.value().record_files) {
     report_record_damage(r.entry.name, r.damage, in_use, findings);
     if (r.damage.clean()) continue;
-    cut.insert(r.entry.name);
     const uint64_t end = r.damage.regions.front().start;
     auto copy = temp.open(r.entry.name, OpenMode::Append);
     if (!copy.ok()) return io_failure(r.entry.name, "cannot open the copy", copy.error());
     auto cut_back = copy.value()->truncate(end);
     if (!cut_back.ok()) return io_failure(r.entry.name, "cannot cut the copy", cut_back.error());
-    figures.bytes -= r.size - end;
-    again |= r.damage.has_middle() || r.damage.regions.size() > 1;
+    copied[r.entry.name].second = end;
+    again |= r.damage.regions.size() > 1 || !r.damage.regions.front().is_tail();
   }
   if (again) {
-    analysis = analyse_directory(temp, options, console);
-    if (!analysis.ok()) return io_failure(dest, "cannot read the copy", analysis.error());
-    if (analysis.value().operational_error) return Failure{dest + ": cannot read the copy back"};
+    analysis = analyse();
+    if (!analysis.ok()) return analysis.error();
   }
   const Analysis& a = analysis.value();
+  Figures figures;
   for (const RecordFileReport& r : a.record_files) {
     figures.records += r.records;
     if (!compact) continue;
     // Damaged copies were cut above: the records end where damage begins.
     const uint64_t end = r.damage.regions.empty() ? r.size : r.damage.regions.front().start;
-    auto compacted = compact_copy(temp, r.entry.name, end, modes[r.entry.name]);
+    auto compacted = compact_copy(temp, r.entry.name, end, copied[r.entry.name].first);
     if (!compacted.ok()) return compacted.error();
-    figures.bytes = figures.bytes - end + compacted.value();
+    copied[r.entry.name].second = compacted.value();
   }
-  // What the copy holds that backup did not cut out; never expected, but
-  // never hidden either.
+  // What the copy holds that backup did not cut out (every record file with
+  // damage was cut); never expected, but never hidden either.
   for (const Finding& f : a.findings) {
-    if (f.severity == Finding::Severity::Damage && !is_backlink_kind(f.kind) &&
-        !(cut.count(f.file) && is_record_damage_kind(f.kind))) {
-      findings.push_back(f);
-    }
+    if (f.severity == Finding::Severity::Damage && !is_left_out(f.kind)) findings.push_back(f);
   }
   // With --compact, every backlink file is written again with its current
   // rows only, as compact writes it; this takes no more room than its copy.
@@ -284,7 +259,7 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
   uint64_t needed = 0;
   for (const BacklinkFileReport& b : a.backlink_files) {
     if (b.needs_rebuild()) {
-      needed = saturating_add(needed, space_for_file(rebuilt_size(b)));
+      needed = saturating_add(needed, space_for_file(write_backlinks(b, nullptr).value()));
     } else if (!compact || !b.exists) {
       continue;
     }
@@ -296,17 +271,20 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
   }
   for (const BacklinkFileReport* b : rebuilds) {
     const std::string& name = b->entry.name;
+    // A new file takes the mode of its collection's record file.
     uint32_t mode = 0600;
-    if (auto m = modes.find(name); m != modes.end()) {
-      mode = m->second;
-    } else if (auto r = modes.find(b->entry.collection + std::string(RECORD_SUFFIX));
-               r != modes.end()) {
-      mode = r->second;
+    for (const std::string& like : {name, b->entry.collection + std::string(RECORD_SUFFIX)}) {
+      if (auto m = copied.find(like); m != copied.end()) {
+        mode = m->second.first;
+        break;
+      }
     }
-    auto written = rebuild_backlinks(temp, *b, mode);
-    if (!written.ok()) return written.error();
-    if (!b->exists) ++figures.files;
-    figures.bytes = figures.bytes - std::min(figures.bytes, b->size) + written.value();
+    auto out = temp.open(name, OpenMode::CreateTruncate);
+    if (!out.ok()) return io_failure(name, "cannot create the copy", out.error());
+    auto written = write_backlinks(*b, out.value().get());
+    auto moded = written.ok() ? take_mode(*out.value(), mode) : written.error();
+    if (!moded.ok()) return io_failure(name, "cannot write the rebuilt backlinks", moded.error());
+    copied[name] = {mode, written.value()};
     if (!b->needs_rebuild()) continue;
     findings.push_back(Finding{
         Finding::Severity::Note, name, std::nullopt, "backlinks rebuilt",
@@ -322,6 +300,8 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
     const SyncFailure& f = synced.error();
     return io_failure(f.file.empty() ? dest : f.file, "cannot sync the copy", f.error);
   }
+  figures.files = copied.size();
+  for (const auto& [name, file] : copied) figures.bytes += file.second;
   return figures;
 }
 
@@ -329,26 +309,22 @@ void write_report(Console& console, const std::string& path, const std::string& 
                   const std::vector<Finding>& findings, const Figures& figures,
                   uint64_t milliseconds, bool json) {
   const uint64_t damage = count_findings(findings, Finding::Severity::Damage);
-  std::string out;
   if (json) {
-    JsonWriter w(out);
-    w.begin_object();
-    w.write_key("findings");
-    write_findings_json(w, findings);
-    w.write_member("files", figures.files);
-    w.write_member("bytes", figures.bytes);
-    w.write_member("records", figures.records);
-    w.write_member("milliseconds", milliseconds);
-    w.write_member("damage", damage);
-    w.end_object();
-    out.push_back('\n');
-    console.out(out);
+    write_json_report(console, [&](JsonWriter& w) {
+      w.write_key("findings");
+      write_findings_json(w, findings);
+      w.write_member("files", figures.files);
+      w.write_member("bytes", figures.bytes);
+      w.write_member("records", figures.records);
+      w.write_member("milliseconds", milliseconds);
+      w.write_member("damage", damage);
+    });
     return;
   }
   write_findings_text(console, findings);
   // The milliseconds as three digits after the point.
   const std::string fraction = std::to_string(1000 + milliseconds % 1000).substr(1);
-  out = cat({"backed up ", path, " to ", dest, ": ", std::to_string(figures.files), " files, ",
+  std::string out = cat({"backed up ", path, " to ", dest, ": ", std::to_string(figures.files), " files, ",
              std::to_string(figures.bytes), " bytes, ", std::to_string(figures.records),
              " records in ", std::to_string(milliseconds / 1000), ".", fraction, " s"});
   if (damage > 0) {

@@ -4,7 +4,6 @@
 #include <optional>
 
 #include "tool/analysis.h"
-#include "tool/json.h"
 #include "tool/tool.h"
 
 namespace zez::tool {
@@ -13,7 +12,7 @@ namespace {
 
 // The last line of the text report. A check that could not read every file
 // never says that no damage was found.
-std::string summary_line(const std::string& path, int damage, bool incomplete) {
+std::string summary_line(const std::string& path, uint64_t damage, bool incomplete) {
   std::string line = path;
   if (damage > 0) {
     line.append(": damage found (").append(std::to_string(damage));
@@ -37,37 +36,31 @@ std::optional<Finding> load_state(Directory& dir, const std::string& path) {
   const std::string trimmed = end == std::string::npos ? path : path.substr(0, end + 1);
   const bool is_load_temp = trimmed.size() > TEMP_SUFFIX.size() && trimmed.ends_with(TEMP_SUFFIX);
   const std::string target = trimmed.substr(0, trimmed.size() - TEMP_SUFFIX.size());
-  if (dir.entry_type(marker).ok()) {
-    if (is_load_temp) {
-      return Finding{Finding::Severity::Damage, marker, std::nullopt, "unfinished load",
-                     "this is the directory in which `zezavezud load` or `backup` builds a "
-                     "new database for " +
-                         target +
-                         "; that run did not finish (or is still running), and the next load "
-                         "or backup to " +
-                         target + " removes this directory"};
-    }
+  const std::string builds = "the directory in which `zezavezud load` or `backup` builds a new "
+                             "database for " + target;
+  const bool marked = dir.entry_type(marker).ok();
+  if (marked && is_load_temp) {
+    return Finding{Finding::Severity::Damage, marker, std::nullopt, "unfinished load",
+                   cat({"this is ", builds,
+                        "; that run did not finish (or is still running), and the next load or "
+                        "backup to ", target, " removes this directory"})};
+  }
+  if (marked) {
     return Finding{Finding::Severity::Damage, marker, std::nullopt, "unfinished merge",
                    "a `zezavezud load --merge` into this directory did not finish (or is still "
                    "running): records of its input may be missing; run it again to finish it"};
   }
-  if (is_load_temp) {
-    return Finding{Finding::Severity::Note, "", std::nullopt, "load directory",
-                   "named like the directory in which `zezavezud load` or `backup` builds a "
-                   "new database for " +
-                       target +
-                       "; without the marker it holds the complete database of a run whose "
-                       "rename onto " +
-                       target + " failed"};
-  }
-  return std::nullopt;
+  if (!is_load_temp) return std::nullopt;
+  return Finding{Finding::Severity::Note, "", std::nullopt, "load directory",
+                 cat({"named like ", builds,
+                      "; without the marker it holds the complete database of a run whose "
+                      "rename onto ", target, " failed"})};
 }
 
 }  // namespace
 
 int run_check(Platform& platform, const ParsedArgs& args, Console& console) {
   const std::string& path = args.positionals[0];
-  const bool json = args.has("json");
   auto dir = open_for_reading(platform, path, console);
   if (!dir.ok()) return console.fail(dir.error().message);
   AnalysisOptions options;
@@ -76,33 +69,24 @@ int run_check(Platform& platform, const ParsedArgs& args, Console& console) {
   // file is classified in full only when its framing finds a fault.
   options.decode_values = !args.has("quick");
   options.frame_only = args.has("quick");
-  options.replay_backlinks = true;
   auto analysis = analyse_directory(*dir.value(), options, console);
   if (!analysis.ok()) return console.fail(path + ": " + analysis.error().display());
   Analysis& a = analysis.value();
   if (auto state = load_state(*dir.value(), path)) a.findings.push_back(std::move(*state));
-  const int damage = a.damage_count();
-  if (json) {
-    std::string out;
-    JsonWriter w(out);
-    w.begin_object();
-    w.write_key("directory");
-    w.write_string(printable(path));
-    w.write_member("damage", uint64_t(damage));
-    w.write_key("complete");
-    w.write_bool(!a.operational_error);
-    w.write_key("findings");
-    write_findings_json(w, a.findings);
-    w.end_object();
-    out.push_back('\n');
-    console.out(out);
+  if (args.has("json")) {
+    write_json_report(console, [&](JsonWriter& w) {
+      write_text_members(w, {{"directory", path}});
+      w.write_member("damage", a.damage_count());
+      w.write_key("complete");
+      w.write_bool(!a.operational_error);
+      w.write_key("findings");
+      write_findings_json(w, a.findings);
+    });
   } else {
     write_findings_text(console, a.findings);
-    console.out(summary_line(path, damage, a.operational_error));
+    console.out(summary_line(path, a.damage_count(), a.operational_error));
   }
-  int status = damage > 0 ? EXIT_DAMAGE_LEFT : EXIT_CLEAN;
-  if (a.operational_error) status |= EXIT_OPERATIONAL;
-  return status;
+  return a.exit_status();
 }
 
 }  // namespace zez::tool

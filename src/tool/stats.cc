@@ -4,7 +4,6 @@
 #include <map>
 
 #include "tool/analysis.h"
-#include "tool/json.h"
 #include "tool/tool.h"
 
 namespace zez::tool {
@@ -23,29 +22,7 @@ struct CollectionStats {
   double dead_share() const {
     return file_bytes == 0 ? 0.0 : double(dead_bytes()) / double(file_bytes);
   }
-  void add(const CollectionStats& o) {
-    live_keys += o.live_keys, records += o.records, file_bytes += o.file_bytes;
-    live_bytes += o.live_bytes, backlink_file_bytes += o.backlink_file_bytes;
-    backlink_rows += o.backlink_rows;
-  }
 };
-
-std::map<std::string, CollectionStats> gather(const Analysis& a) {
-  std::map<std::string, CollectionStats> by_name;
-  for (const RecordFileReport& r : a.record_files) {
-    CollectionStats& s = by_name[r.entry.collection];
-    s.live_keys = r.live.size();
-    s.records = r.records;
-    s.file_bytes = r.size;
-    s.live_bytes = r.live.bytes();
-  }
-  for (const BacklinkFileReport& b : a.backlink_files) {
-    CollectionStats& s = by_name[b.entry.collection];
-    s.backlink_file_bytes = b.size;
-    s.backlink_rows = b.rows.size();
-  }
-  return by_name;
-}
 
 void write_stats_json(JsonWriter& w, const CollectionStats& s) {
   w.begin_object();
@@ -82,36 +59,50 @@ int run_stats(Platform& platform, const ParsedArgs& args, Console& console) {
   auto analysis = analyse_directory(*dir.value(), options, console);
   if (!analysis.ok()) return console.fail(path + ": " + analysis.error().display());
   const Analysis& a = analysis.value();
-  auto by_name = gather(a);
+  std::map<std::string, CollectionStats> by_name;
   CollectionStats totals;
-  for (const auto& [name, s] : by_name) totals.add(s);
-  std::string out;
-  if (args.has("json")) {
-    JsonWriter w(out);
-    w.begin_object();
-    w.write_key("collections");
-    w.begin_object();
-    for (const auto& [name, s] : by_name) {
-      w.write_key(printable(name));
-      write_stats_json(w, s);
-    }
-    w.end_object();
-    w.write_key("totals");
-    write_stats_json(w, totals);
-    w.write_key("findings");
-    write_findings_json(w, a.findings);
-    w.end_object();
-    out.push_back('\n');
-  } else {
-    for (const Finding& f : a.findings) out.append(f.display()).append("\n");
-    for (const auto& [name, s] : by_name)
-      out += stats_line(name.empty() ? "(empty name)" : printable(name), s);
-    out += stats_line("total", totals);
+  for (const RecordFileReport& r : a.record_files) {
+    CollectionStats& s = by_name[r.entry.collection];
+    s.live_keys = r.live.size();
+    s.records = r.records;
+    s.file_bytes = r.size;
+    s.live_bytes = r.live.bytes();
+    totals.live_keys += s.live_keys;
+    totals.records += s.records;
+    totals.file_bytes += s.file_bytes;
+    totals.live_bytes += s.live_bytes;
   }
-  console.out(out);
-  int status = a.damage_count() > 0 ? EXIT_DAMAGE_LEFT : EXIT_CLEAN;
-  if (a.operational_error) status |= EXIT_OPERATIONAL;
-  return status;
+  for (const BacklinkFileReport& b : a.backlink_files) {
+    CollectionStats& s = by_name[b.entry.collection];
+    s.backlink_file_bytes = b.size;
+    s.backlink_rows = b.rows.size();
+    totals.backlink_file_bytes += s.backlink_file_bytes;
+    totals.backlink_rows += s.backlink_rows;
+  }
+  if (args.has("json")) {
+    write_json_report(console, [&](JsonWriter& w) {
+      w.write_key("collections");
+      w.begin_object();
+      for (const auto& [name, s] : by_name) {
+        w.write_key(printable(name));
+        write_stats_json(w, s);
+      }
+      w.end_object();
+      w.write_key("totals");
+      write_stats_json(w, totals);
+      w.write_key("findings");
+      write_findings_json(w, a.findings);
+    });
+  } else {
+    write_findings_text(console, a.findings);
+    std::string out;
+    for (const auto& [name, s] : by_name) {
+      out += stats_line(name.empty() ? "(empty name)" : printable(name), s);
+    }
+    out += stats_line("total", totals);
+    console.out(out);
+  }
+  return a.exit_status();
 }
 
 }  // namespace zez::tool
