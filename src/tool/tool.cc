@@ -122,11 +122,8 @@ Result<DirectoryListing, IoError> list_directory(Directory& dir) {
       continue;
     }
     auto info = dir.entry_type(name);
-    if (!info.ok()) {
-      add_unopenable(listing, *file, info.error());
-      continue;
-    }
-    auto opened = dir.open(name, OpenMode::ReadOnly);
+    auto opened = info.ok() ? dir.open(name, OpenMode::ReadOnly)
+                            : Result<std::unique_ptr<File>, IoError>(info.error());
     if (!opened.ok()) {
       add_unopenable(listing, *file, opened.error());
       continue;
