@@ -114,11 +114,9 @@ struct Analysis {
 Result<Analysis, IoError> analyse_directory(Directory& dir, const AnalysisOptions& options,
                                             Console& console);
 
-// Replays the whole records of a classified file's kept ranges into `live`,
-// counting them (`records`) and, per damaged region, those after it
-// (`records_after`, sized here). Returns End, or the first stop of a range
-// short of its end (a read failed, or the file changed), the ranges after it
-// not replayed.
+// Replays the records of a classified file's kept ranges into `live`,
+// counting them, and per damaged region those after it. Returns End, or the
+// first stop short of a range's end (the rest is not replayed).
 ScanEnd replay_kept_records(File& file, const RecordFileDamage& damage, LiveIndex& live,
                             uint64_t& records, std::vector<uint64_t>& records_after);
 
