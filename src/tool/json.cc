@@ -56,11 +56,7 @@ int32_t escape_hex(const char* p, const char* end) {
 }
 
 void append_utf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(char(cp));
-    return;
-  }
-  const int continuations = cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
+  const int continuations = cp < 0x80 ? 0 : cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
   constexpr uint8_t LEAD[] = {0, 0xC0, 0xE0, 0xF0};
   out.push_back(char(LEAD[continuations] | cp >> 6 * continuations));
   for (int shift = 6 * (continuations - 1); shift >= 0; shift -= 6) {

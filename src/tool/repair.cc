@@ -119,11 +119,7 @@ class Repairer {
 
   // A new file takes the owner and mode of `mode_from`.
   Done rebuild(const BacklinkFileReport& b, const std::string& mode_from, std::string& detail) {
-    auto write = [&](File& file) -> Result<Unit, IoError> {
-      auto written = write_backlinks(b, &file);
-      if (!written.ok()) return written.error();
-      return Unit{};
-    };
+    auto write = [&](File& file) { return write_backlinks(b, &file); };
     return replace(b.entry.name, mode_from, write,
                    cat({b.loads ? "" : "kept the rows before the damage; ", "dropped ",
                         std::to_string(b.stale.size()), " stale and added ",
@@ -153,9 +149,9 @@ class Repairer {
 
   // Replaces `name` with what `write` puts into a temporary file, which
   // takes the owner and mode of `mode_from`, after a backup of the old file.
-  Done replace(const std::string& name, const std::string& mode_from,
-               const std::function<Result<Unit, IoError>(File&)>& write, const std::string& what,
-               std::string& detail) {
+  template <class Write>
+  Done replace(const std::string& name, const std::string& mode_from, const Write& write,
+               const std::string& what, std::string& detail) {
     auto model = dir_.open(mode_from, OpenMode::ReadOnly);
     if (!model.ok()) return io_failure(mode_from, "cannot open", model.error());
     Replacement r;

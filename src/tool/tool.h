@@ -177,7 +177,6 @@ Result<Unit, Failure> check_free_space(Directory& dir, uint64_t needed, std::str
 Result<std::optional<uint64_t>, std::string> copy_live_records(
     File& src, uint64_t end, const std::function<Result<File*, std::string>()>& open_out);
 
-// Writes each finding's display() as a line of standard output.
 void write_findings_text(Console& console, const std::vector<Finding>& findings);
 
 // The subcommands, with `args` checked against their CommandSpec. Each
