@@ -97,15 +97,18 @@ Result<uint64_t, Failure> replace(
 
 // ---- Record files -----------------------------------------------------------
 
-// Opens the record file and finds its live records, refusing a file the
-// engine could not load, named as check names it.
+// Opens the record file and finds its live records in the pass that
+// classifies it, refusing a file the engine could not load, named as check
+// names it.
 Result<Unit, Failure> index_record_file(Directory& dir, Target& t) {
   auto opened = dir.open(t.file, OpenMode::ReadOnly);
   if (!opened.ok()) return failed(t.file, opened.error().display());
   t.records = std::move(opened).value();
   auto size = t.records->size();
   if (!size.ok()) return failed(t.file, size.error().display());
-  auto damage = classify_record_file(*t.records, size.value());
+  LiveRecordTable live(size.value());
+  auto damage =
+      classify_record_file(*t.records, size.value(), {}, [&](const RecordView& r) { live.add(r); });
   if (!damage.ok()) return failed(t.file, damage.error().display());
   if (!damage.value().clean()) {
     std::vector<Finding> findings;
@@ -114,15 +117,11 @@ Result<Unit, Failure> index_record_file(Directory& dir, Target& t) {
     return Failure{findings.front().display(), EXIT_DAMAGE_LEFT,
                    damage.value().needs_salvage() ? "repair --salvage" : "repair"};
   }
-  LiveRecordTable table(size.value());
-  ScanEnd end = table.scan(*t.records);
-  if (end.stop == ScanStop::Io) return failed(t.file, end.error->display());
-  if (end.stop != ScanStop::End) return failed(t.file, "changed during compact");
-  if (!table.finish()) return failed(t.file, "too many distinct keys for compact");
+  if (!live.finish()) return failed(t.file, "too many distinct keys for compact");
   t.bytes_before = size.value();
-  t.bytes_after = table.live_bytes();
-  t.all_live = table.all_live();
-  t.live = table.take_live();
+  t.bytes_after = live.live_bytes();
+  t.all_live = live.all_live();
+  if (!t.all_live) t.live = live.take_live();
   return Unit{};
 }
 

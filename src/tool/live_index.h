@@ -109,7 +109,8 @@ class LiveRecordTable {
 
   static constexpr size_t BATCH_RECORDS = 4096;
 
-  // Every record of the file the engine would load, in file order.
+  // Every record of the file the engine would load, in file order, end to
+  // end from its start.
   void add(const RecordView& r);
   // Adds every whole record of the file up to the size given; the scan's end.
   ScanEnd scan(File& file);
@@ -155,7 +156,10 @@ class LiveRecordTable {
   KeyHash hash_;
 
   // Kept by the scan.
-  std::vector<uint64_t, LargeAllocator<uint64_t>> offsets_;  // of every record, in file order
+  // The size of every record, in file order; one of 4 GiB or more, which
+  // is rare, is UINT32_MAX here and its size is in big_sizes_.
+  std::vector<uint32_t, LargeAllocator<uint32_t>> sizes_;
+  std::vector<uint64_t> big_sizes_;
   uint64_t first_key_bytes_ = 0;
   std::unique_ptr<Batch> filling_ = std::make_unique<Batch>();
 
