@@ -160,22 +160,25 @@ Result<uint64_t, Failure> compact_record_file(Directory& dir, Target& t) {
 
 }  // namespace
 
-Result<std::optional<uint64_t>, std::string> copy_live_records(
-    File& src, uint64_t end, const std::function<Result<File*, std::string>()>& open_out) {
-  LiveRecordTable table(end);
-  ScanEnd scanned = table.scan(src);
+Result<uint64_t, std::string> copy_live_records(File& src, uint64_t end, const LiveStarts& live,
+                                                File& out) {
+  std::vector<LiveSpan> spans;
+  ScanEnd scanned = scan_record_file(src, end, [&](const RecordView& r) {
+    if (!live.has(r.offset)) return true;
+    if (!spans.empty() && spans.back().offset + spans.back().size == r.offset) {
+      spans.back().size += r.end() - r.offset;
+    } else {
+      spans.push_back(LiveSpan{r.offset, r.end() - r.offset});
+    }
+    return true;
+  });
   if (scanned.stop == ScanStop::Io) return scanned.error->display();
   if (scanned.stop != ScanStop::End) return std::string("not whole records up to the end");
-  if (!table.finish()) return std::string("too many distinct keys");
-  if (table.all_live()) return std::optional<uint64_t>();
-  auto out = open_out();
-  if (!out.ok()) return out.error();
-  ChunkWriter writer(*out.value());
-  auto copied = read_spans(src, end, table.take_live(),
-                           [&](std::string_view bytes) { return writer.append(bytes); });
+  ChunkWriter writer(out);
+  auto copied = read_spans(src, end, spans, [&](std::string_view b) { return writer.append(b); });
   if (copied.ok()) copied = writer.flush();
   if (!copied.ok()) return copied.error().display();
-  return std::optional<uint64_t>(writer.written());
+  return writer.written();
 }
 
 namespace {

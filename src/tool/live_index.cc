@@ -85,13 +85,6 @@ void LiveRecordTable::add(const RecordView& r) {
   if (filling_->items.size() == BATCH_RECORDS) hand_off();
 }
 
-ScanEnd LiveRecordTable::scan(File& file) {
-  return scan_record_file(file, file_size_, [&](const RecordView& r) {
-    add(r);
-    return true;
-  });
-}
-
 void LiveRecordTable::hand_off() {
   if (filling_->items.empty()) return;
   if (!worker_.joinable() && !inline_) {

@@ -112,8 +112,6 @@ class LiveRecordTable {
   // Every record of the file the engine would load, in file order, end to
   // end from its start.
   void add(const RecordView& r);
-  // Adds every whole record of the file up to the size given; the scan's end.
-  ScanEnd scan(File& file);
   // Decides, once every record is added. False for a file whose distinct
   // keys take 1 TiB or more, which the table cannot address.
   bool finish();
@@ -201,5 +199,10 @@ class LiveStarts {
  private:
   std::vector<uint64_t> bits_;
 };
+
+// Appends the whole records [0, end) of `src` whose starts `live` marks,
+// as compact writes them, to `out`; returns the bytes written.
+Result<uint64_t, std::string> copy_live_records(File& src, uint64_t end, const LiveStarts& live,
+                                                File& out);
 
 }  // namespace zez::tool
