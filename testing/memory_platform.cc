@@ -217,19 +217,8 @@ class MemoryFile final : public File {
              OpenMode mode)
       : state_(std::move(state)), name_(std::move(name)), node_(std::move(node)), mode_(mode) {}
 
-  Result<size_t, IoError> read(uint8_t* dst, size_t n) override {
-    if (auto f = state_->take(FaultOp::Read, name_)) return *f->error;
-    auto r = copy_out(dst, n, pos_);
-    if (r.ok()) pos_ += r.value();
-    return r;
-  }
-
   Result<size_t, IoError> read_at(uint8_t* dst, size_t n, uint64_t offset) override {
     if (auto f = state_->take(FaultOp::ReadAt, name_)) return *f->error;
-    return copy_out(dst, n, offset);
-  }
-
-  Result<size_t, IoError> copy_out(uint8_t* dst, size_t n, uint64_t offset) {
     if (!can_read(mode_)) return IoError::os(EBADF);
     const std::string& b = node_->bytes;
     if (offset >= b.size()) return size_t{0};
@@ -265,11 +254,6 @@ class MemoryFile final : public File {
     auto put = write(reinterpret_cast<const uint8_t*>(buf.data()), got.value());
     if (put.ok() && put.value() == 0) return IoError::write_zero();
     return put;
-  }
-
-  Result<Unit, IoError> seek(uint64_t offset) override {
-    pos_ = offset;
-    return Unit{};
   }
 
   Result<uint64_t, IoError> size() override {
@@ -309,7 +293,6 @@ class MemoryFile final : public File {
   std::string name_;
   std::shared_ptr<FileNode> node_;
   OpenMode mode_;
-  uint64_t pos_ = 0;
 };
 
 class MemoryDirectory final : public Directory {

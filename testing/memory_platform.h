@@ -32,14 +32,12 @@
 
 namespace zez::testing {
 
-// Read is the sequential read(), ReadAt the positioned read_at(). Open counts
-// file and subdirectory opens; Sync file and directory syncs; Stat
+// ReadAt is the positioned read_at(). Open counts file and subdirectory opens; Sync file and directory syncs; Stat
 // entry_type(), owner_and_mode() and free_space(); Lock both kinds of lock.
 // The name a call counts under is the file or entry name (`from` for a
 // rename, the existing name for a link), or the directory's path for sync, free_space and locks.
 enum class FaultOp {
   Open,
-  Read,
   Write,
   Truncate,
   Size,

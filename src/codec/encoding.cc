@@ -29,6 +29,7 @@
 #include <iterator>
 
 #include "codec/byte_order.h"
+#include "codec/encoded_length.h"
 
 namespace zez {
 
@@ -299,60 +300,7 @@ Result<Value, CodecError> decode_value(const uint8_t* data, size_t size, size_t*
 
 namespace {
 
-// Skips one encoded value, checking only what decides where values start,
-// and with `check_text` also that texts and map keys are UTF-8. Returns
-// false when the structure is broken (the decoder then fails too) or a text
-// is not UTF-8. Stops at the first Link type byte it meets, and at a
-// container past the decoder's depth limit.
-bool skip_value(ByteCursor& in, int depth, bool* link, bool check_text) {
-  uint8_t type;
-  if (!in.read_u8(&type)) return false;
-  const uint8_t* bytes;
-  uint32_t len;
-  switch (type) {
-    case TYPE_NULL:
-    case TYPE_TOMBSTONE:
-      return true;
-    case TYPE_BOOL:
-      return in.skip(1);
-    case TYPE_INT:
-    case TYPE_FLOAT:
-    case TYPE_DATE_TIME:
-      return in.skip(8);
-    case TYPE_DATE:
-    case TYPE_TIME:
-      return in.skip(4);
-    case TYPE_TEXT:
-    case TYPE_BLOB:
-      if (!in.read_field(&bytes, &len)) return false;
-      return !(check_text && type == TYPE_TEXT && !is_valid_utf8(bytes, len));
-    case TYPE_LINK:
-      *link = true;
-      return false;
-    case TYPE_ARRAY:
-    case TYPE_MAP: {
-      // Past the decoder's depth limit the answer is left to a decode.
-      if (depth >= MAX_NESTING_DEPTH) {
-        *link = true;
-        return false;
-      }
-      uint32_t count;
-      if (!in.read_u32(&count)) return false;
-      for (uint32_t i = 0; i < count; ++i) {
-        if (type == TYPE_MAP) {
-          if (!in.read_field(&bytes, &len)) return false;
-          if (check_text && !is_valid_utf8(bytes, len)) return false;
-        }
-        if (!skip_value(in, depth + 1, link, check_text)) return false;
-      }
-      return true;
-    }
-    default:
-      return false;
-  }
-}
-
-// The structural walk again, reporting segments and Links. Maps are checked
+// The structural walk of encoded_span, reporting segments and Links. Maps are checked
 // for repeated keys only up to this many entries; a larger one gives up.
 constexpr uint32_t MAX_CHECKED_ENTRIES = 32;
 
@@ -386,9 +334,10 @@ class LinkWalk {
       }
       default: {
         // A scalar: the structural walk checks it as a decode would.
-        in_ = ByteCursor{in_.pos - 1, in_.end};
-        bool link = false;
-        return skip_value(in_, depth, &link, true);
+        EncodedSpan span = encoded_span(in_.pos - 1, in_.remaining() + 1);
+        if (!span.decodes) return false;
+        in_.pos += span.end - 1;
+        return true;
       }
     }
   }
@@ -432,16 +381,11 @@ bool walk_links(const uint8_t* data, size_t size, EncodedLinkVisitor& visitor) {
 }
 
 bool may_hold_link(const uint8_t* data, size_t size) {
-  ByteCursor in{data, data + size};
-  bool link = false;
-  skip_value(in, 0, &link, false);
-  return link;
+  return encoded_span(data, size, {.check_utf8 = false, .stop_at_link = true}).link;
 }
 
 bool decodes_without_link(const uint8_t* data, size_t size) {
-  ByteCursor in{data, data + size};
-  bool link = false;
-  return skip_value(in, 0, &link, true) && !link;
+  return encoded_span(data, size, {.check_utf8 = true, .stop_at_link = true}).decodes;
 }
 
 bool is_valid_utf8(const uint8_t* data, size_t size) {

@@ -9,14 +9,6 @@ namespace zez {
 
 namespace {
 
-// Replay reads through a buffer this large: files are never compacted, so
-// a load can meet many small records, and one system read per field would
-// dominate the time.
-constexpr size_t REPLAY_BUFFER_SIZE = 256 * 1024;
-// Never smaller than this, so that a file grown since its size was taken is
-// still read in sensible pieces.
-constexpr size_t MIN_REPLAY_BUFFER_SIZE = 4096;
-
 constexpr size_t OP_SIZE = 1;
 constexpr size_t LENGTH_SIZE = 4;
 
@@ -43,137 +35,108 @@ Result<Unit, IoError> frame_backlink_record(uint8_t op, const BacklinkStrings& s
 
 namespace detail {
 
-ReplayReader::ReplayReader(File& file, uint64_t expected_size)
-    : file_(file),
-      buf_(
-          size_t(std::clamp<uint64_t>(expected_size, MIN_REPLAY_BUFFER_SIZE, REPLAY_BUFFER_SIZE))) {
-}
-
-Result<size_t, IoError> ReplayReader::read_up_to(uint8_t* dst, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    if (pos_ == len_) {
-      auto r = refill();
-      if (!r.ok()) return std::move(r).error();
-      if (len_ == 0) break;
-    }
-    const size_t k = std::min(n - got, len_ - pos_);
-    std::copy_n(buf_.data() + pos_, k, dst + got);
-    pos_ += k;
-    offset_ += k;
-    got += k;
-  }
-  return got;
-}
-
-Result<Unit, IoError> ReplayReader::refill() {
-  pos_ = 0;
-  len_ = 0;
-  auto r = file_.read(buf_.data(), buf_.size());
-  if (!r.ok()) return std::move(r).error();
-  len_ = r.value();
-  return Unit{};
-}
-
-bool BacklinkFramer::start() {
-  auto sought = file_.seek(0);
-  if (!sought.ok()) return stop_io(std::move(sought).error(), true);
-  auto size = file_.size();
-  if (!size.ok()) return stop_io(std::move(size).error(), true);
-  known_size_ = size.value();
-  in_.emplace(file_, known_size_);
-  return true;
-}
-
 bool BacklinkFramer::next(BacklinkRecordView& out) {
-  if (!in_ && !start()) return false;
-  record_start_ = in_->offset();
-  uint8_t op;
-  auto got = in_->read_up_to(&op, OP_SIZE);
-  if (!got.ok()) return stop_io(std::move(got).error(), true);
-  if (got.value() == 0) return stop(ScanStop::End, 0);
+  // A read fails when a writer has cut a failed append back since the size
+  // was taken: the record is then framed again against the new size.
+  for (int attempt = 0;; ++attempt) {
+    const Framed framed = frame(out);
+    if (framed != Framed::ReadFailed) return framed == Framed::Whole;
+    IoError error = in_->take_error();
+    auto size = file_.size();
+    if (attempt == 2 || !size.ok() || size.value() >= size_) {
+      stop_io(std::move(error));
+      return false;
+    }
+    size_ = size.value();
+    in_.emplace(file_, size_);
+  }
+}
+
+BacklinkFramer::Framed BacklinkFramer::frame(BacklinkRecordView& out) {
+  const uint64_t start = offset_;
+  utf8_so_far_ = true;
+  auto has_op = available(start, OP_SIZE);
+  if (!has_op.ok()) return stop_io(std::move(has_op).error());
+  if (has_op.value() == 0) return stop(ScanStop::End, 0);
+  const uint8_t* op = in_->view(start, OP_SIZE);
+  if (!op) return Framed::ReadFailed;
   // A run of zeros frames as records of op 0 with empty strings; only one
   // that the end of the file cuts short is a zero tail.
-  bool zeros_so_far = op == 0;
-  bool utf8_so_far = true;
-  strings_.clear();
-  for (size_t i = 0; i < 4; ++i) {
-    if (!read_string(i, zeros_so_far, utf8_so_far)) return false;
-  }
-  std::string_view all(strings_);
-  std::string_view parts[4];
-  for (size_t i = 0; i < 4; ++i) {
-    parts[i] = all.substr(0, lengths_[i]);
-    all.remove_prefix(lengths_[i]);
-  }
-  out.offset = record_start_;
-  out.end = in_->offset();
-  out.op = op;
-  out.strings = BacklinkStrings{parts[0], parts[1], parts[2], parts[3]};
-  out.strings_are_utf8 = utf8_so_far;
-  return true;
-}
-
-// The length is checked against the bytes the file still holds before any
-// memory is reserved, so a damaged length cannot ask for gigabytes; the
-// size is asked again before giving up in case another writer has grown the
-// file since the last look.
-bool BacklinkFramer::read_string(size_t index, bool& zeros_so_far, bool& utf8_so_far) {
-  uint8_t len_bytes[LENGTH_SIZE];
-  auto got = in_->read_up_to(len_bytes, LENGTH_SIZE);
-  if (!got.ok()) return stop_io(std::move(got).error(), utf8_so_far);
-  const uint64_t remaining = in_->offset() - record_start_;
-  if (got.value() < LENGTH_SIZE) {
-    zeros_so_far = zeros_so_far && std::all_of(len_bytes, len_bytes + got.value(),
-                                               [](uint8_t b) { return b == 0; });
-    if (zeros_so_far) return stop(ScanStop::ZeroTail, remaining);
-    return stop_torn(remaining - got.value() + LENGTH_SIZE, remaining, utf8_so_far);
-  }
-  const uint32_t len = load_u32(len_bytes);
-  zeros_so_far = zeros_so_far && len == 0;
-  const uint64_t needed = remaining + len;
-  const auto bytes_left = [&] {
-    return known_size_ > in_->offset() ? known_size_ - in_->offset() : 0;
-  };
-  if (len > bytes_left()) {
-    auto size = file_.size();
-    if (!size.ok()) return stop_io(std::move(size).error(), utf8_so_far);
-    known_size_ = size.value();
-    if (len > bytes_left()) {
-      return stop_torn(needed, std::max(known_size_, in_->offset()) - record_start_, utf8_so_far);
+  bool zeros_so_far = *op == 0;
+  uint32_t lengths[4];
+  uint64_t pos = start + OP_SIZE;
+  for (uint32_t& len : lengths) {
+    auto got = available(pos, LENGTH_SIZE);
+    if (!got.ok()) return stop_io(std::move(got).error());
+    const uint8_t* field = got.value() == 0 ? nullptr : in_->view(pos, size_t(got.value()));
+    if (got.value() > 0 && !field) return Framed::ReadFailed;
+    if (got.value() < LENGTH_SIZE) {
+      zeros_so_far =
+          zeros_so_far && std::all_of(field, field + got.value(), [](uint8_t b) { return b == 0; });
+      const uint64_t remaining = pos + got.value() - start;
+      if (zeros_so_far) return stop(ScanStop::ZeroTail, remaining);
+      return stop(ScanStop::Torn, remaining, pos + LENGTH_SIZE - start);
     }
+    len = load_u32(field);
+    zeros_so_far = zeros_so_far && len == 0;
+    pos += LENGTH_SIZE;
+    // Checked against the bytes the file holds before anything is read or
+    // reserved for it, so a damaged length cannot ask for gigabytes.
+    auto held = available(pos, len);
+    if (!held.ok()) return stop_io(std::move(held).error());
+    if (held.value() < len) {
+      return stop(ScanStop::Torn, std::max(size_, pos) - start, pos + len - start);
+    }
+    const uint8_t* bytes = in_->view(pos - LENGTH_SIZE, LENGTH_SIZE + size_t(len));
+    if (!bytes) return Framed::ReadFailed;
+    utf8_so_far_ = utf8_so_far_ && is_valid_utf8(bytes + LENGTH_SIZE, len);
+    pos += len;
   }
-  const size_t start = strings_.size();
-  strings_.resize(start + len);
-  auto read = in_->read_up_to(reinterpret_cast<uint8_t*>(strings_.data()) + start, len);
-  if (!read.ok()) return stop_io(std::move(read).error(), utf8_so_far);
-  if (read.value() < len) {
-    return stop_torn(needed, in_->offset() - record_start_, utf8_so_far);
+  // The whole record in one view, so that its four strings stay valid.
+  const uint8_t* record = in_->view(start, size_t(pos - start));
+  if (!record) return Framed::ReadFailed;
+  std::string_view strings[4];
+  const char* at = reinterpret_cast<const char*>(record) + OP_SIZE;
+  for (size_t i = 0; i < 4; ++i) {
+    strings[i] = std::string_view(at + LENGTH_SIZE, lengths[i]);
+    at += LENGTH_SIZE + lengths[i];
   }
-  lengths_[index] = len;
-  utf8_so_far = utf8_so_far && is_valid_utf8(std::string_view(strings_).substr(start));
-  return true;
+  out.offset = start;
+  out.end = pos;
+  out.op = record[0];
+  out.strings = BacklinkStrings{strings[0], strings[1], strings[2], strings[3]};
+  out.strings_are_utf8 = utf8_so_far_;
+  offset_ = pos;
+  return Framed::Whole;
 }
 
-bool BacklinkFramer::stop(ScanStop kind, uint64_t remaining) {
+// Up to `n` of the bytes from `at` on. When the size last asked falls
+// short, it is asked again, in case another writer has grown the file.
+Result<uint64_t, IoError> BacklinkFramer::available(uint64_t at, uint64_t n) {
+  const auto held = [&] { return std::min(n, size_ > at ? size_ - at : 0); };
+  if (in_ && held() == n) return n;
+  auto size = file_.size();
+  if (!size.ok()) return std::move(size).error();
+  if (!in_ || size.value() != size_) {
+    size_ = size.value();
+    in_.emplace(file_, size_);
+  }
+  return held();
+}
+
+BacklinkFramer::Framed BacklinkFramer::stop(ScanStop kind, uint64_t remaining, uint64_t needed) {
   end_.stop = kind;
-  end_.offset = record_start_;
+  end_.offset = offset_;
   end_.remaining = remaining;
-  return false;
-}
-
-bool BacklinkFramer::stop_torn(uint64_t needed, uint64_t remaining, bool utf8_so_far) {
-  stop(ScanStop::Torn, remaining);
   end_.needed = needed;
-  end_.invalid_utf8_before_stop = !utf8_so_far;
-  return false;
+  end_.invalid_utf8_before_stop = !utf8_so_far_;
+  return Framed::Stopped;
 }
 
-bool BacklinkFramer::stop_io(IoError error, bool utf8_so_far) {
+BacklinkFramer::Framed BacklinkFramer::stop_io(IoError error) {
   stop(ScanStop::Io, 0);
   end_.error = std::move(error);
-  end_.invalid_utf8_before_stop = !utf8_so_far;
-  return false;
+  return Framed::Stopped;
 }
 
 }  // namespace detail

@@ -23,11 +23,11 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "codec/errors.h"
 #include "codec/result.h"
 #include "db/file.h"
+#include "db/record_file.h"
 #include "db/scan_end.h"
 
 namespace zez {
@@ -77,29 +77,7 @@ ScanEnd scan_backlink_file(File& file, Visit&& visit);
 
 namespace detail {
 
-// A sequential reader over a File through a large buffer, which knows how
-// many bytes it has handed out (the offset in the file).
-class ReplayReader {
- public:
-  // `expected_size` only sizes the buffer: most backlink files are small,
-  // and a database opens many.
-  ReplayReader(File& file, uint64_t expected_size);
-
-  uint64_t offset() const { return offset_; }
-  // Reads up to n bytes; fewer only at the end of the file.
-  Result<size_t, IoError> read_up_to(uint8_t* dst, size_t n);
-
- private:
-  Result<Unit, IoError> refill();
-
-  File& file_;
-  std::vector<uint8_t> buf_;
-  size_t pos_ = 0;
-  size_t len_ = 0;
-  uint64_t offset_ = 0;
-};
-
-// Frames the file's records one after another.
+// Frames the file's records one after another through a WindowReader.
 class BacklinkFramer {
  public:
   explicit BacklinkFramer(File& file) : file_(file) {}
@@ -109,18 +87,18 @@ class BacklinkFramer {
   ScanEnd end() { return std::move(end_); }
 
  private:
-  bool start();
-  bool stop(ScanStop kind, uint64_t remaining);
-  bool stop_torn(uint64_t needed, uint64_t remaining, bool utf8_so_far);
-  bool stop_io(IoError error, bool utf8_so_far);
-  bool read_string(size_t index, bool& zeros_so_far, bool& utf8_so_far);
+  enum class Framed : uint8_t { Whole, Stopped, ReadFailed };
+
+  Framed frame(BacklinkRecordView& out);
+  Result<uint64_t, IoError> available(uint64_t at, uint64_t n);
+  Framed stop(ScanStop kind, uint64_t remaining, uint64_t needed = 0);
+  Framed stop_io(IoError error);
 
   File& file_;
-  std::optional<ReplayReader> in_;
-  uint64_t known_size_ = 0;
-  uint64_t record_start_ = 0;
-  std::string strings_;  // the current record's four strings, one after another
-  size_t lengths_[4] = {};
+  std::optional<WindowReader> in_;
+  uint64_t size_ = 0;    // the file's size when last asked
+  uint64_t offset_ = 0;  // where the next record starts
+  bool utf8_so_far_ = true;
   ScanEnd end_;
 };
 

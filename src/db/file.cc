@@ -151,10 +151,6 @@ class PosixFile final : public File {
   PosixFile(const PosixFile&) = delete;
   PosixFile& operator=(const PosixFile&) = delete;
 
-  Result<size_t, IoError> read(uint8_t* dst, size_t n) override {
-    return robust_transfer(n, [&](size_t chunk) { return ::read(fd_, dst, chunk); });
-  }
-
   Result<size_t, IoError> read_at(uint8_t* dst, size_t n, uint64_t offset) override {
     if (offset > uint64_t(LLONG_MAX)) return IoError::os(EINVAL);
     return robust_transfer(n,
@@ -176,12 +172,6 @@ class PosixFile final : public File {
     return robust_transfer(n, [&](size_t chunk) {
       return ::copy_file_range(from->fd_, &in_offset, fd_, nullptr, chunk, 0);
     });
-  }
-
-  Result<Unit, IoError> seek(uint64_t offset) override {
-    if (offset > uint64_t(LLONG_MAX)) return IoError::os(EINVAL);
-    if (::lseek(fd_, off_t(offset), SEEK_SET) < 0) return last_os_error();
-    return Unit{};
   }
 
   Result<uint64_t, IoError> size() override {

@@ -52,10 +52,8 @@ class File {
  public:
   virtual ~File() = default;  // closes the file; a close failure is ignored
 
-  // Reads up to n bytes at the current position; 0 means end of file.
-  // Retries reads interrupted by a signal.
-  virtual Result<size_t, IoError> read(uint8_t* dst, size_t n) = 0;
-  // Reads up to n bytes at `offset` without moving the current position.
+  // Reads up to n bytes at `offset`; 0 means end of file. Retries reads
+  // interrupted by a signal.
   virtual Result<size_t, IoError> read_at(uint8_t* dst, size_t n, uint64_t offset) = 0;
   // Writes up to n bytes (appending for the append modes); may write fewer.
   // Retries writes interrupted by a signal.
@@ -68,8 +66,6 @@ class File {
   // cannot copy between the two (an appending file, another file system
   // or platform): the caller then copies through a buffer.
   virtual Result<size_t, IoError> copy_from(File& src, uint64_t offset, size_t n) = 0;
-  // Moves the current position to `offset` from the start.
-  virtual Result<Unit, IoError> seek(uint64_t offset) = 0;
   virtual Result<uint64_t, IoError> size() = 0;
   // Cuts the file back to `size` bytes. The engine uses it only to undo a
   // torn append.

@@ -79,24 +79,13 @@ RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& ent
   report.damage = std::move(classified).value();
   const RecordFileDamage& damage = report.damage;
   report.live = LiveIndex(report.size);
-  report.records_after.assign(damage.regions.size(), 0);
-  for (const auto& [from, to] : damage.kept()) {
-    uint64_t here = 0;
-    ScanEnd end = scan_record_range(*file.value(), from, to, [&](const RecordView& r) {
-      report.live.apply(r);
-      ++here;
-      return true;
-    });
-    if (end.stop != ScanStop::End) {
-      report.read_failed = true;
-      findings.push_back(note(entry.name, end.offset, "read error",
-                              end.error ? end.error->display() : "the file changed"));
-      return report;
-    }
-    report.records += here;
-    for (size_t i = 0; i < damage.regions.size(); ++i) {
-      if (damage.regions[i].end <= from) report.records_after[i] += here;
-    }
+  ScanEnd end = replay_kept_records(*file.value(), damage, report.live, report.records,
+                                    report.records_after);
+  if (end.stop != ScanStop::End) {
+    report.read_failed = true;
+    findings.push_back(note(entry.name, end.offset, "read error",
+                            end.error ? end.error->display() : "the file changed"));
+    return report;
   }
   // Keys whose newest record lies in a damaged region; when one is met again
   // in a later region, the latest record counts.
@@ -369,6 +358,25 @@ std::string printable(std::string_view raw) {
     }
   }
   return out;
+}
+
+ScanEnd replay_kept_records(File& file, const RecordFileDamage& damage, LiveIndex& live,
+                            uint64_t& records, std::vector<uint64_t>& records_after) {
+  records_after.assign(damage.regions.size(), 0);
+  for (const auto& [from, to] : damage.kept()) {
+    uint64_t here = 0;
+    ScanEnd end = scan_record_range(file, from, to, [&](const RecordView& r) {
+      live.apply(r);
+      ++here;
+      return true;
+    });
+    if (end.stop != ScanStop::End) return end;
+    records += here;
+    for (size_t i = 0; i < damage.regions.size(); ++i) {
+      if (damage.regions[i].end <= from) records_after[i] += here;
+    }
+  }
+  return ScanEnd{};
 }
 
 void add_record_file_findings(const std::string& name, const RecordFileDamage& damage,

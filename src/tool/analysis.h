@@ -116,6 +116,12 @@ struct Analysis {
 Result<Analysis, IoError> analyse_directory(Directory& dir, const AnalysisOptions& options,
                                             Console& console);
 
+// Replays the records of a classified file's kept ranges into `live`,
+// counting them, and per damaged region those after it. Returns End, or the
+// first stop short of a range's end (the rest is not replayed).
+ScanEnd replay_kept_records(File& file, const RecordFileDamage& damage, LiveIndex& live,
+                            uint64_t& records, std::vector<uint64_t>& records_after);
+
 // The findings of a record file's damage, the same text in every
 // subcommand. `records_after` holds, per region, the whole records after
 // it; left empty, the count is not shown.

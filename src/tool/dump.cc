@@ -75,33 +75,21 @@ struct Dump {
       read_error(name, 0, damage.error());
       return live;
     }
-    const std::vector<DamagedRegion>& regions = damage.value().regions;
-    std::vector<uint64_t> records_after(regions.size(), 0);
-    std::optional<ScanEnd> failed;
-    for (const auto& [from, to] : damage.value().kept()) {
-      uint64_t here = 0;
-      ScanEnd end = scan_record_range(f, from, to, [&](const RecordView& r) {
-        live.apply(r);
-        ++here;
-        return true;
-      });
-      for (size_t i = 0; i < regions.size(); ++i) {
-        if (regions[i].end <= from) records_after[i] += here;
-      }
-      if (end.stop == ScanStop::Io) {
-        failed = std::move(end);
-        break;
-      }
-    }
-    std::vector<Finding> findings;
+    uint64_t records = 0;
+    std::vector<uint64_t> records_after;
+    const ScanEnd end = replay_kept_records(f, damage.value(), live, records, records_after);
+    const bool failed = end.stop != ScanStop::End;
     if (failed) records_after.clear();
+    std::vector<Finding> findings;
     add_record_file_findings(name, damage.value(), records_after, findings);
     for (Finding& f : findings) {
       const bool is_damage = f.severity == Finding::Severity::Damage;
       if (is_damage) f.detail.append("; left out");
       add(f, is_damage ? EXIT_DAMAGE_LEFT : EXIT_CLEAN);
     }
-    if (failed) read_error(name, failed->offset, *failed->error);
+    if (failed) {
+      read_error(name, end.offset, end.error ? *end.error : IoError::message("the file changed"));
+    }
     return live;
   }
 

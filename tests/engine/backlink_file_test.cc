@@ -137,9 +137,39 @@ TEST_F(BacklinkScan, StringsThatAreNotUtf8AreVisitedOrNotedAtTheStop) {
   }
 }
 
+// Another writer may append, or cut back a failed append, while the file is
+// scanned: the scan sees the records it finds when it gets there, and a cut
+// past the first window (a read of the old size fails) makes the record cut
+// torn, not a read error.
+TEST_F(BacklinkScan, FollowsAFileGrownOrCutBackDuringTheScan) {
+  const std::string a = record(1, ALICE);
+  const std::string big = record(1, {"k", "c", "s", std::string(WindowReader::WINDOW_SIZE, 'x')});
+  const std::string c = record(2, BOB);
+  for (const bool grow : {true, false}) {
+    SCOPED_TRACE(grow);
+    const std::string file = grow ? a : a + big + c;
+    auto writer = [&] {
+      platform.put("db", "t.qbl", file);
+      return dir->open("t.qbl", OpenMode::ReadAppendCreate).value();
+    }();
+    auto reader = dir->open("t.qbl", OpenMode::ReadOnly).value();
+    size_t visits = 0;
+    ScanEnd end = scan_backlink_file(*reader, [&](const BacklinkRecordView&) {
+      if (visits++ > 0) return true;
+      if (grow) return write_all(*writer, reinterpret_cast<const uint8_t*>(c.data()), c.size(),
+                                 IoError::write_zero())
+                       .ok();
+      return writer->truncate(a.size() + big.size() + 3).ok();
+    });
+    EXPECT_EQ(visits, 2u);
+    EXPECT_EQ(end.stop, grow ? ScanStop::End : ScanStop::Torn);
+    EXPECT_EQ(end.offset, grow ? a.size() + c.size() : a.size() + big.size());
+  }
+}
+
 TEST_F(BacklinkScan, FailedCallsStopTheScan) {
   const std::string first = record(1, ALICE);
-  for (FaultOp op : {FaultOp::Read, FaultOp::Size}) {
+  for (FaultOp op : {FaultOp::ReadAt, FaultOp::Size}) {
     platform.fail(op, 1, IoError::os(EIO));
     Seen seen = scan(first);
     EXPECT_EQ(seen.end.stop, ScanStop::Io);

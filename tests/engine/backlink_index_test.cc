@@ -209,7 +209,7 @@ TEST_F(BacklinkFile, OpenAndReadFailuresFailTheLoad) {
   platform_.fail(FaultOp::Open, 1, IoError::os(EACCES));
   EXPECT_EQ(load_error(), IoError::os(EACCES).display());
   put_file(record(1, "alice", P1));
-  platform_.fail(FaultOp::Read, 1, IoError::os(EIO));
+  platform_.fail(FaultOp::ReadAt, 1, IoError::os(EIO));
   EXPECT_EQ(load_error(), IoError::os(EIO).display());
 }
 

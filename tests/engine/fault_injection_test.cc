@@ -520,8 +520,6 @@ const char* op_name(FaultOp op) {
   switch (op) {
     case FaultOp::Open:
       return "open";
-    case FaultOp::Read:
-      return "read";
     case FaultOp::ReadAt:
       return "read_at";
     case FaultOp::Write:
@@ -564,7 +562,7 @@ TEST_P(FaultInjection, EveryFailingCallIsReportedAndLosesNothingAcknowledged) {
 // The workload cuts nothing back unless a write fails, so failing cut-backs
 // (truncate) are swept after torn writes, further down.
 INSTANTIATE_TEST_SUITE_P(EachKindOfCall, FaultInjection,
-                         ::testing::Values(FaultOp::Open, FaultOp::Read, FaultOp::ReadAt,
+                         ::testing::Values(FaultOp::Open, FaultOp::ReadAt,
                                            FaultOp::Write, FaultOp::Size),
                          [](const auto& info) { return std::string(op_name(info.param)); });
 
@@ -700,7 +698,7 @@ TEST(FaultInjectionRepair, EveryFailingCallLeavesOldNewOrTemporaryFilesAndTheNex
   const RepairRun clean = clean_repair();
   const IoError injected = IoError::os(EIO);
   const std::pair<FaultOp, const char*> kinds[] = {
-      {FaultOp::Open, "open"},         {FaultOp::Read, "read"},   {FaultOp::ReadAt, "read_at"},
+      {FaultOp::Open, "open"},         {FaultOp::ReadAt, "read_at"},
       {FaultOp::Write, "write"},       {FaultOp::Sync, "sync"},   {FaultOp::Rename, "rename"},
       {FaultOp::Remove, "remove"},     {FaultOp::Size, "size"},   {FaultOp::Truncate, "truncate"},
       {FaultOp::SetOwner, "set owner"}, {FaultOp::Stat, "stat"},  {FaultOp::Lock, "lock"},

@@ -336,7 +336,7 @@ void sweep(const std::function<void(MemoryPlatform&, int)>& plan, bool temp_may_
 TEST_F(ToolCompact, AFailureAtAnySystemCallKeepsTheContent) {
   const IoError eio = IoError::os(EIO);
   const std::vector<std::pair<FaultOp, std::string>> ops = {
-      {FaultOp::Open, "open"},     {FaultOp::Read, "read"},          {FaultOp::ReadAt, "read_at"},
+      {FaultOp::Open, "open"},     {FaultOp::ReadAt, "read_at"},
       {FaultOp::Write, "write"},   {FaultOp::Sync, "sync"},          {FaultOp::Rename, "rename"},
       {FaultOp::Remove, "remove"}, {FaultOp::Truncate, "truncate"},  {FaultOp::Size, "size"},
       {FaultOp::Stat, "stat"},     {FaultOp::SetOwner, "set owner"}, {FaultOp::Lock, "lock"},
