@@ -16,6 +16,7 @@
 #include "db/database.h"
 #include "fuzz_check.h"
 #include "memory_platform.h"
+#include "string_console.h"
 #include "tool/tool.h"
 
 using namespace zez;

@@ -12,10 +12,14 @@ std::string error(std::string_view what, std::string_view subject, std::string_v
   return message.append(" '").append(subject).append("'").append(after);
 }
 
-const CommandSpec* find_command(const std::vector<CommandSpec>& commands, std::string_view name) {
-  auto it = std::find_if(commands.begin(), commands.end(),
-                         [&](const CommandSpec& c) { return c.name == name; });
-  return it == commands.end() ? nullptr : &*it;
+// "-o FILE" or "--collection NAME"; with `both`, "-o, --output FILE".
+std::string option_label(const OptionSpec& o, bool both) {
+  std::string s;
+  if (o.short_name != 0) s.append("-").append(1, o.short_name);
+  if (o.short_name != 0 && both) s.append(", ");
+  if (o.short_name == 0 || both) s.append("--").append(o.long_name);
+  if (!o.value_name.empty()) s.append(" ").append(o.value_name);
+  return s;
 }
 
 }  // namespace
@@ -37,7 +41,10 @@ Result<ParsedArgs, std::string> parse_args(const std::vector<CommandSpec>& comma
   if (out.help && args.size() > 2) return error("unexpected argument", args[2]);
   if (args.empty() || first.starts_with('-')) return std::string("missing subcommand");
   const std::string_view name = out.help ? args[1] : first;
-  if (!(out.command = find_command(commands, name))) return error("unknown subcommand", name);
+  for (const CommandSpec& c : commands) {
+    if (c.name == name) out.command = &c;
+  }
+  if (!out.command) return error("unknown subcommand", name);
   if (out.help) return out;
 
   const std::vector<OptionSpec>& options = out.command->options;
@@ -86,20 +93,6 @@ Result<ParsedArgs, std::string> parse_args(const std::vector<CommandSpec>& comma
   }
   return out;
 }
-
-namespace {
-
-// "-o FILE" or "--collection NAME"; with `both`, "-o, --output FILE".
-std::string option_label(const OptionSpec& o, bool both) {
-  std::string s;
-  if (o.short_name != 0) s.append("-").append(1, o.short_name);
-  if (o.short_name != 0 && both) s.append(", ");
-  if (o.short_name == 0 || both) s.append("--").append(o.long_name);
-  if (!o.value_name.empty()) s.append(" ").append(o.value_name);
-  return s;
-}
-
-}  // namespace
 
 std::string usage_line(std::string_view program, const CommandSpec& command) {
   std::string s = "usage: ";

@@ -32,8 +32,7 @@ std::string summary_line(const std::string& path, uint64_t damage, bool incomple
 // rename failed (a note).
 std::optional<Finding> load_state(Directory& dir, const std::string& path) {
   const std::string marker(LOAD_MARKER);
-  const size_t end = path.find_last_not_of('/');
-  const std::string trimmed = end == std::string::npos ? path : path.substr(0, end + 1);
+  const std::string trimmed = path.substr(0, path.find_last_not_of('/') + 1);
   const bool is_load_temp = trimmed.size() > TEMP_SUFFIX.size() && trimmed.ends_with(TEMP_SUFFIX);
   const std::string target = trimmed.substr(0, trimmed.size() - TEMP_SUFFIX.size());
   const std::string builds = "the directory in which `zezavezud load` or `backup` builds a new "

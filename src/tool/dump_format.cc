@@ -20,20 +20,6 @@ void append_count_line(std::string& out, std::string_view key, uint64_t n) {
   out.push_back('\n');
 }
 
-// The line's members, or what is wrong with it.
-Result<Map, std::string> read_object(std::string_view line) {
-  const size_t first = line.find_first_not_of(" \t\n\r");
-  if (first == line.npos || line[first] != '{') {
-    auto json = parse_json(line);
-    if (json.ok() || !json.error().syntax) return std::string("a line must be a JSON object");
-    return "not JSON: " + json.error().display();
-  }
-  auto object = parse_json_object(line);
-  if (object.ok()) return std::move(object).value();
-  if (!object.error().syntax) return object.error().message;
-  return "not JSON: " + object.error().display();
-}
-
 }  // namespace
 
 void append_dump_header(std::string& out) { append_count_line(out, HEADER_KEY, 1); }
@@ -70,8 +56,20 @@ Result<Unit, std::string> check_dump_header(std::string_view line) {
 }
 
 Result<DumpLine, std::string> read_dump_line(std::string_view text) {
-  auto object = read_object(text);
-  if (!object.ok()) return std::move(object).error();
+  auto object = parse_json_object(text);
+  if (!object.ok()) {
+    JsonError error = std::move(object).error();
+    // A line that is no object at all is read as any JSON, for the message
+    // to tell JSON that is not an object from text that is not JSON.
+    const size_t first = text.find_first_not_of(" \t\n\r");
+    if (first == text.npos || text[first] != '{') {
+      auto json = parse_json(text);
+      if (json.ok() || !json.error().syntax) return std::string("a line must be a JSON object");
+      error = std::move(json).error();
+    }
+    if (!error.syntax) return error.message;
+    return "not JSON: " + error.display();
+  }
   Map& members = object.value();
   DumpLine line;
   if (const Value* count = members.find(TRAILER_KEY); count && members.size() == 1) {

@@ -44,26 +44,15 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 // quote, an escape, or a control character (which JSON forbids raw).
 bool ends_run(char c) { return uint8_t(c) < 0x20 || c == '"' || c == '\\'; }
 
-// The value of one hex digit, or -1.
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // The value of the four hex digits of the \uXXXX escape at p (p[0] and
 // p[1] are in the text), or -1 when one is not a hex digit, or -2 when the
 // text ends within them: a longer line might have held a good escape.
 int32_t escape_hex(const char* p, const char* end) {
-  int32_t value = 0;
-  for (int i = 2; i < 6; ++i) {
-    if (end - p == i) return -2;
-    const int d = hex_value(p[i]);
-    if (d < 0) return -1;
-    value = value << 4 | d;
-  }
-  return value;
+  uint16_t value = 0;
+  auto read = std::from_chars(p + 2, p + std::min<ptrdiff_t>(6, end - p), value, 16);
+  const char* digits_end = read.ec == std::errc() ? read.ptr : p + 2;
+  if (digits_end == p + 6) return value;
+  return digits_end == end ? -2 : -1;
 }
 
 void append_utf8(std::string& out, uint32_t cp) {

@@ -83,30 +83,26 @@ Result<std::unique_ptr<File>, Failure> spool_standard_input(Directory& dir, Cons
   }
 }
 
-// The file named by -i, or standard input spooled.
+// The file named by -i, or standard input spooled into $TMPDIR (or /tmp).
 Result<Input, Failure> open_input(Platform& platform, const std::string* path, Console& console) {
-  Input in;
   const bool spool = !path || *path == "-";
-  std::string dir_path;
-  if (spool) {
-    in.name = "stdin";
-    const char* tmp = std::getenv("TMPDIR");
-    dir_path = tmp && *tmp ? tmp : "/tmp";
-  } else {
-    in.name = *path;
-    const size_t slash = path->rfind('/');
-    dir_path = slash == std::string::npos ? "." : slash == 0 ? "/" : path->substr(0, slash);
-  }
+  const char* tmp = std::getenv("TMPDIR");
+  const size_t slash = spool ? 0 : path->rfind('/');
+  const std::string dir_path = spool                        ? (tmp && *tmp ? tmp : "/tmp")
+                               : slash == std::string::npos ? "."
+                               : slash == 0                 ? "/"
+                                                            : path->substr(0, slash);
   const std::string where =
       spool ? "cannot spool standard input in " + dir_path + ": " : *path + ": ";
   auto dir = spool ? platform.open_directory(dir_path) : platform.open_existing_directory(dir_path);
   if (!dir.ok()) return Failure{where + dir.error().display()};
+  Input in{spool ? "stdin" : *path, nullptr, 0};
   if (spool) {
     auto spooled = spool_standard_input(*dir.value(), console, where);
     if (!spooled.ok()) return std::move(spooled).error();
     in.file = std::move(spooled).value();
   } else {
-    auto file = dir.value()->open(path->substr(path->rfind('/') + 1), OpenMode::ReadOnly);
+    auto file = dir.value()->open(path->substr(slash + 1), OpenMode::ReadOnly);
     if (!file.ok()) return Failure{where + file.error().display()};
     in.file = std::move(file).value();
   }
@@ -115,44 +111,6 @@ Result<Input, Failure> open_input(Platform& platform, const std::string* path, C
   in.size = size.value();
   return in;
 }
-
-// Reads a file line by line. A last line without a newline still counts.
-class LineReader {
- public:
-  LineReader(File& file, uint64_t size) : file_(file), size_(size) {}
-
-  // The next line without its newline, or false at the end.
-  Result<bool, IoError> next(std::string& line) {
-    size_t from = start_;  // no newline before it after start_
-    size_t nl;
-    while ((nl = buffer_.find('\n', from)) == std::string::npos && read_ < size_) {
-      buffer_.erase(0, start_);
-      start_ = 0;
-      from = buffer_.size();
-      const size_t n = size_t(std::min<uint64_t>(READ_CHUNK, size_ - read_));
-      buffer_.resize(from + n);
-      auto r = read_exact_at(file_, reinterpret_cast<uint8_t*>(buffer_.data()) + from, n, read_);
-      if (!r.ok()) return std::move(r).error();
-      read_ += n;
-    }
-    if (nl == std::string::npos && start_ == buffer_.size()) return false;
-    const size_t end = nl == std::string::npos ? buffer_.size() : nl;
-    line.assign(buffer_, start_, end - start_);
-    start_ = nl == std::string::npos ? end : end + 1;
-    ++line_number_;
-    return true;
-  }
-  uint64_t line_number() const { return line_number_; }
-  uint64_t bytes_read() const { return read_; }
-
- private:
-  File& file_;
-  uint64_t size_;
-  uint64_t read_ = 0;  // bytes of the file in or before the buffer
-  std::string buffer_;
-  size_t start_ = 0;  // of the next line in the buffer
-  uint64_t line_number_ = 0;
-};
 
 // "INPUT:LINE: message", a fault of the input.
 Failure at_line(const Input& in, uint64_t line, std::string_view message) {
@@ -167,16 +125,23 @@ using OnRecord = std::function<Result<Unit, Failure>(uint64_t, DumpLine&, size_t
 // `on_record` for each record; its failure stops the reading.
 Result<Unit, Failure> read_dump(const Input& in, std::string_view what, Console& console,
                                 const OnRecord& on_record) {
-  LineReader lines(*in.file, in.size);
+  WindowReader reader(*in.file, in.size);
   std::string line;
+  uint64_t n = 0;
   uint64_t records = 0;
   bool trailer_seen = false;
-  for (;;) {
-    auto more = lines.next(line);
-    if (!more.ok()) return Failure{in.name + ": " + more.error().display()};
-    if (!more.value()) break;
-    console.progress(what, lines.bytes_read(), in.size);
-    const uint64_t n = lines.line_number();
+  for (uint64_t pos = 0; pos < in.size;) {
+    // The next line without its newline; a last line without one still counts.
+    line.clear();
+    for (size_t nl = std::string_view::npos; nl == std::string_view::npos && pos < in.size;) {
+      auto chunk = reader.next(pos, in.size - pos);
+      if (!chunk.ok()) return Failure{in.name + ": " + chunk.error().display()};
+      nl = chunk.value().find('\n');
+      line.append(chunk.value().substr(0, nl));
+      pos += nl == std::string_view::npos ? chunk.value().size() : nl + 1;
+    }
+    ++n;
+    console.progress(what, pos, in.size);
     if (trailer_seen) return at_line(in, n, "a line after the trailer");
     if (n == 1) {
       auto header = check_dump_header(line);
@@ -196,8 +161,7 @@ Result<Unit, Failure> read_dump(const Input& in, std::string_view what, Console&
     }
     trailer_seen = body.value().is_trailer;
   }
-  if (lines.line_number() == 0)
-    return Failure{in.name + ": empty input: not a dump", EXIT_DAMAGE_LEFT};
+  if (n == 0) return Failure{in.name + ": empty input: not a dump", EXIT_DAMAGE_LEFT};
   if (!trailer_seen) {
     return Failure{in.name + ": no trailer line: the dump was cut short", EXIT_DAMAGE_LEFT};
   }

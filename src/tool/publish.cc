@@ -59,7 +59,7 @@ Result<Publisher, Failure> Publisher::open(Platform& platform, const std::string
   p.command_ = std::string(command);
   p.done_ = std::string(done);
   p.path_ = path;
-  p.name_ = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+  p.name_ = trimmed.substr(slash + 1);  // all of it when there is no slash: npos + 1 == 0
   p.parent_path_ = slash == std::string::npos ? "." : slash == 0 ? "/" : trimmed.substr(0, slash);
   if (p.name_ == "." || p.name_ == "..") {
     return Failure{path + ": name the directory by its own name: a " + p.command_ +
@@ -67,9 +67,7 @@ Result<Publisher, Failure> Publisher::open(Platform& platform, const std::string
                    "\"..\" (nothing was changed)"};
   }
   p.temp_ = cat({p.name_, TEMP_SUFFIX});
-  p.temp_path_ = slash == std::string::npos
-                     ? p.temp_
-                     : cat({p.parent_path_ == "/" ? "" : p.parent_path_, "/", p.temp_});
+  p.temp_path_ = trimmed.substr(0, slash + 1) + p.temp_;
   auto opened = platform.open_directory(p.parent_path_);
   if (!opened.ok()) return Failure{p.parent_path_ + ": " + opened.error().display()};
   p.parent_ = std::move(opened).value();
@@ -77,8 +75,7 @@ Result<Publisher, Failure> Publisher::open(Platform& platform, const std::string
 }
 
 Result<uint64_t, Failure> Publisher::find_leftover() {
-  Directory& parent = *parent_;
-  auto info = parent.entry_type(temp_);
+  auto info = parent_->entry_type(temp_);
   if (!info.ok() && info.error().os_code() == ENOENT) return uint64_t(0);
   if (!info.ok()) return Failure{temp_path_ + ": " + info.error().display()};
   const std::string unchanged = "; nothing was changed";
@@ -86,7 +83,7 @@ Result<uint64_t, Failure> Publisher::find_leftover() {
     return Failure{temp_path_ + " is in the way and is not a directory left by a " + command_ +
                    unchanged};
   }
-  auto dir = parent.open_subdirectory(temp_, false);
+  auto dir = parent_->open_subdirectory(temp_, false);
   if (!dir.ok()) return Failure{temp_path_ + ": " + dir.error().display() + unchanged};
   if (auto refused = lock_temp(*dir.value(), false)) return *refused;
   auto inside = dir.value()->list();

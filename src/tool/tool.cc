@@ -14,11 +14,6 @@ namespace {
 // The longest file name the usual file systems take.
 constexpr size_t MAX_FILE_NAME = 255;
 
-std::string type_name(FileType type) {
-  const char* const names[] = {"regular file", "directory", "symbolic link", "special file"};
-  return names[size_t(type)];
-}
-
 Finding note(std::string file, std::string kind, std::string detail) {
   return Finding{Finding::Severity::Note, std::move(file), std::nullopt, std::move(kind),
                  std::move(detail)};
@@ -34,6 +29,37 @@ Failure directory_failure(const std::string& path, const IoError& error) {
 Failure lock_failure(const std::string& path, const IoError& error) {
   return Failure{cat({path, ": cannot lock the directory (", error.display(),
                       "); nothing was changed"})};
+}
+
+// What the engine does when it cannot open the file.
+std::string consequence(const DatabaseFile& file) {
+  if (file.kind == DatabaseFileKind::Backlinks) {
+    return "backlinks of collection " + file.collection + " and links to it fail";
+  }
+  if (file.loaded_at_open()) return "open refuses the directory";
+  return "the collection with the empty name fails on first use";
+}
+
+// Whether an error opening an entry comes from what the entry is (a
+// directory, a dangling or looping link, a special file), rather than from
+// who asks (no permission) or from the system (an I/O error).
+// (0 is the platform's own refusal of a special file.)
+bool is_about_the_entry(const IoError& error) {
+  const int code = error.os_code();
+  return code == 0 || code == ENOENT || code == EISDIR || code == ELOOP || code == ENOTDIR ||
+         code == ENXIO;
+}
+
+// A database file that does not open, reported with the error the engine
+// meets when it opens the file (it reads each one through the same call).
+void add_unopenable(DirectoryListing& listing, const DatabaseFile& file, const IoError& error) {
+  const bool damage = is_about_the_entry(error);
+  listing.unopenable.push_back(file.name);
+  listing.incomplete |= !damage;
+  std::string detail = "io: " + error.display() + "; ";
+  detail.append(damage ? consequence(file) : "not read, so damage in it is unknown");
+  listing.notes.push_back(Finding{damage ? Finding::Severity::Damage : Finding::Severity::Note,
+                                  file.name, std::nullopt, "cannot be opened", std::move(detail)});
 }
 
 }  // namespace
@@ -71,41 +97,6 @@ uint64_t count_findings(const std::vector<Finding>& findings, Finding::Severity 
   return n;
 }
 
-namespace {
-
-// What the engine does when it cannot open the file.
-std::string consequence(const DatabaseFile& file) {
-  if (file.kind == DatabaseFileKind::Backlinks) {
-    return "backlinks of collection " + file.collection + " and links to it fail";
-  }
-  if (file.loaded_at_open()) return "open refuses the directory";
-  return "the collection with the empty name fails on first use";
-}
-
-// Whether an error opening an entry comes from what the entry is (a
-// directory, a dangling or looping link, a special file), rather than from
-// who asks (no permission) or from the system (an I/O error).
-// (0 is the platform's own refusal of a special file.)
-bool is_about_the_entry(const IoError& error) {
-  const int code = error.os_code();
-  return code == 0 || code == ENOENT || code == EISDIR || code == ELOOP || code == ENOTDIR ||
-         code == ENXIO;
-}
-
-// A database file that does not open, reported with the error the engine
-// meets when it opens the file (it reads each one through the same call).
-void add_unopenable(DirectoryListing& listing, const DatabaseFile& file, const IoError& error) {
-  const bool damage = is_about_the_entry(error);
-  listing.unopenable.push_back(file.name);
-  listing.incomplete |= !damage;
-  std::string detail = "io: " + error.display() + "; ";
-  detail.append(damage ? consequence(file) : "not read, so damage in it is unknown");
-  listing.notes.push_back(Finding{damage ? Finding::Severity::Damage : Finding::Severity::Note,
-                                  file.name, std::nullopt, "cannot be opened", std::move(detail)});
-}
-
-}  // namespace
-
 Result<DirectoryListing, IoError> list_directory(Directory& dir) {
   auto names = dir.list();
   if (!names.ok()) return std::move(names).error();
@@ -116,9 +107,10 @@ Result<DirectoryListing, IoError> list_directory(Directory& dir) {
       if (info.ok() && info.value().type == FileType::Regular) {
         listing.temp_files.push_back(name);
       } else if (info.ok()) {
-        listing.notes.push_back(
-            note(name, "not a regular file",
-                 "a " + type_name(info.value().type) + " named like a temporary file; left alone"));
+        const char* const types[] = {"regular file", "directory", "symbolic link", "special file"};
+        listing.notes.push_back(note(name, "not a regular file",
+                                     cat({"a ", types[size_t(info.value().type)],
+                                          " named like a temporary file; left alone"})));
       }
       continue;
     }
@@ -130,11 +122,8 @@ Result<DirectoryListing, IoError> list_directory(Directory& dir) {
       continue;
     }
     auto info = dir.entry_type(name);
-    if (!info.ok()) {
-      add_unopenable(listing, *file, info.error());
-      continue;
-    }
-    auto opened = dir.open(name, OpenMode::ReadOnly);
+    auto opened = info.ok() ? dir.open(name, OpenMode::ReadOnly)
+                            : Result<std::unique_ptr<File>, IoError>(info.error());
     if (!opened.ok()) {
       add_unopenable(listing, *file, opened.error());
       continue;

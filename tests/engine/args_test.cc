@@ -1,5 +1,6 @@
 #include "tool/args.h"
 #include "tool/tool.h"
+#include "string_console.h"
 
 #include <gtest/gtest.h>
 

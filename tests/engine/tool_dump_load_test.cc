@@ -20,6 +20,7 @@
 #include "tool/dump_format.h"
 #include "tool/json.h"
 #include "tool/tool.h"
+#include "string_console.h"
 
 namespace zez::tool {
 namespace {

@@ -17,6 +17,7 @@
 #include "db/database.h"
 #include "db/record_file.h"
 #include "memory_platform.h"
+#include "string_console.h"
 #include "tool/tool.h"
 
 namespace zez::testing {
