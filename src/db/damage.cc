@@ -152,7 +152,8 @@ class Classifier {
         not_whole_(size),
         budget_(WORK_PER_BYTE * size + WORK_SLACK) {}
 
-  Result<RecordFileDamage, IoError> run(const std::function<void(uint64_t)>& progress);
+  Result<RecordFileDamage, IoError> run(const std::function<void(uint64_t)>& progress,
+                                        const std::function<void(const RecordView&)>& each);
   // Frames every record as the engine loads it, decoding only the last
   // value. The damage of a file found whole that way (no regions), or
   // nothing when a record does not frame or the last value is not exact.
@@ -167,6 +168,9 @@ class Classifier {
   std::optional<uint64_t> whole(uint64_t o, bool remember);
   // The end of the record at o when the engine could load it.
   std::optional<uint64_t> loadable(uint64_t o);
+  // The whole record at o, ending at `end`, as a scan visits it; nothing
+  // when the read fails.
+  std::optional<RecordView> view(uint64_t o, uint64_t end);
   Run run_from(uint64_t s);
   std::optional<uint64_t> resolve(uint64_t p);
   bool accept(uint64_t s, uint64_t p, std::optional<uint64_t> pe, std::optional<uint64_t> start);
@@ -271,6 +275,22 @@ std::optional<uint64_t> Classifier::loadable(uint64_t o) {
   const Framing f = frame(o);
   if (!f.fits || !key_is_utf8(o, f.key_len)) return std::nullopt;
   return f.end;
+}
+
+std::optional<RecordView> Classifier::view(uint64_t o, uint64_t end) {
+  // whole() has just read the record: the last window holds it, unless it
+  // is larger than a window.
+  const uint8_t* r = in_.held(o, end - o);
+  if (!r && (r = in_.at(o, 4))) r = in_.at(o, RECORD_FRAMING + load_u32(r) + 1);
+  if (!r) return std::nullopt;
+  const uint32_t key_len = load_u32(r);
+  const uint64_t value_offset = o + RECORD_FRAMING + key_len;
+  return RecordView{o,
+                    std::string_view(reinterpret_cast<const char*>(r) + 4, key_len),
+                    value_offset,
+                    uint32_t(end - value_offset),
+                    r[RECORD_FRAMING + key_len],
+                    true};
 }
 
 Run Classifier::run_from(uint64_t s) {
@@ -462,7 +482,9 @@ void Classifier::note_zeros_before(uint64_t last_start, DamagedRegion& region) {
   region.zeros_before = zeros_at_end_of(last_start, p, p);
 }
 
-Result<RecordFileDamage, IoError> Classifier::run(const std::function<void(uint64_t)>& progress) {
+Result<RecordFileDamage, IoError> Classifier::run(
+    const std::function<void(uint64_t)>& progress,
+    const std::function<void(const RecordView&)>& each) {
   RecordFileDamage out;
   out.size = size_;
   uint64_t o = 0;
@@ -476,6 +498,9 @@ Result<RecordFileDamage, IoError> Classifier::run(const std::function<void(uint6
     }
     if (in_.failed()) break;
     if (auto e = over() ? std::nullopt : whole(o, false)) {
+      if (each && out.regions.empty()) {
+        if (auto r = view(o, *e)) each(*r);
+      }
       last_start = o;
       o = *e;
       if ((++records & 0xFFFF) == 0 && progress) progress(o);
@@ -552,8 +577,9 @@ std::vector<std::pair<uint64_t, uint64_t>> RecordFileDamage::kept() const {
 }
 
 Result<RecordFileDamage, IoError> classify_record_file(
-    File& file, uint64_t size, const std::function<void(uint64_t)>& progress) {
-  return Classifier(file, size).run(progress);
+    File& file, uint64_t size, const std::function<void(uint64_t)>& progress,
+    const std::function<void(const RecordView&)>& each) {
+  return Classifier(file, size).run(progress, each);
 }
 
 Result<RecordFileDamage, IoError> classify_record_file_quickly(

@@ -92,9 +92,12 @@ struct RecordFileDamage {
 // Classifies the file's bytes [0, size). Each offset is framed at most once
 // and values are decoded lazily; the work is bounded by a few times the
 // size, past which the region at hand is Unresolved. `progress(offset)` is
-// called now and then during the pass over whole records.
+// called now and then during the pass over whole records, and `each` with
+// every whole record before the first damage, in file order: a caller that
+// needs the records of a clean file reads them in the same pass.
 Result<RecordFileDamage, IoError> classify_record_file(
-    File& file, uint64_t size, const std::function<void(uint64_t)>& progress = {});
+    File& file, uint64_t size, const std::function<void(uint64_t)>& progress = {},
+    const std::function<void(const RecordView&)>& each = {});
 
 // The same verdict at a fraction of the cost, for a file whose values can
 // be trusted to decode: every record is framed as the engine loads it, but

@@ -140,8 +140,9 @@ void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expec
     findings.push_back(note(name, std::nullopt, "read error", file.error().display()));
     return;
   }
-  LiveStarts starts(report.size);
+  LiveStarts& starts = report.live_starts = LiveStarts(report.size);
   report.live.for_each([&](std::string_view, const LiveRecord& r) { starts.add(r.offset); });
+  report.live_records = report.live.size();
   report.live = LiveIndex();
   const std::string& collection = report.entry.collection;
   const bool unknown = !salvage && report.damage.needs_salvage();

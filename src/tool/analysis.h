@@ -56,9 +56,11 @@ struct RecordFileReport {
   uint64_t records = 0;                 // whole records kept
   std::vector<uint64_t> records_after;  // per damaged region, the whole records after it
   // Live keys with every damaged region cut, as a repair leaves them. The
-  // decoding pass, which needs only where live records start, empties it to
-  // make room.
+  // decoding pass, which needs only where live records start, keeps those
+  // and their count, and empties it to make room.
   LiveIndex live;
+  LiveStarts live_starts{0};
+  uint64_t live_records = 0;
   std::vector<ChangedKey> changed_keys;
   // Keys only in records after the first damage in the middle: bytes of a
   // stored value may copy real records, so these may never have been written.

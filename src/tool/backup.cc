@@ -165,26 +165,28 @@ Result<uint64_t, Failure> copy_source(Source& s, Directory& temp, Console& conso
   return Failure{s.name + ": it was cut back during every attempt to copy it"};
 }
 
-// Writes the live records of the copy of a record file, [0, end), beside
-// it and renames them over it. Returns its size.
-Result<uint64_t, Failure> compact_copy(Directory& temp, const std::string& name, uint64_t end,
+// Writes the live records of the copy of a record file, [0, end), which
+// the analysis of the copy found, beside it and renames them over it.
+// Returns its size.
+Result<uint64_t, Failure> compact_copy(Directory& temp, const RecordFileReport& r, uint64_t end,
                                        uint32_t mode) {
+  // Every record is live: the copy stays as it is.
+  if (r.live_records == r.records) return end;
+  const std::string& name = r.entry.name;
   auto reader = temp.open(name, OpenMode::ReadOnly);
   if (!reader.ok()) return io_failure(name, "cannot open the copy", reader.error());
   const std::string live = cat({name, TEMP_SUFFIX});
-  std::unique_ptr<File> out;
-  auto written = copy_live_records(*reader.value(), end, [&]() -> Result<File*, std::string> {
-    auto made = temp.open(live, OpenMode::CreateTruncate);
-    if (!made.ok()) return live + ": cannot create: " + made.error().display();
-    out = std::move(made).value();
-    return out.get();
-  });
+  auto out = temp.open(live, OpenMode::CreateTruncate);
+  if (!out.ok()) {
+    return Failure{cat({live, ": cannot copy the live records: ", live, ": cannot create: ",
+                        out.error().display()})};
+  }
+  auto written = copy_live_records(*reader.value(), end, r.live_starts, *out.value());
   if (!written.ok()) return Failure{live + ": cannot copy the live records: " + written.error()};
-  if (!written.value()) return end;  // every record is live: the copy stays as it is
-  auto done = take_mode(*out, mode);
+  auto done = take_mode(*out.value(), mode);
   if (done.ok()) done = temp.rename(live, name);
   if (!done.ok()) return io_failure(live, "cannot write the live records", done.error());
-  return *written.value();
+  return written.value();
 }
 
 // The damage backup deals with itself: in record files, where the copy
@@ -244,7 +246,7 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
     if (!compact) continue;
     // Damaged copies were cut above: the records end where damage begins.
     const uint64_t end = r.damage.regions.empty() ? r.size : r.damage.regions.front().start;
-    auto compacted = compact_copy(temp, r.entry.name, end, copied[r.entry.name].first);
+    auto compacted = compact_copy(temp, r, end, copied[r.entry.name].first);
     if (!compacted.ok()) return compacted.error();
     copied[r.entry.name].second = compacted.value();
   }

@@ -97,15 +97,18 @@ Result<uint64_t, Failure> replace(
 
 // ---- Record files -----------------------------------------------------------
 
-// Opens the record file and finds its live records, refusing a file the
-// engine could not load, named as check names it.
+// Opens the record file and finds its live records in the pass that
+// classifies it, refusing a file the engine could not load, named as check
+// names it.
 Result<Unit, Failure> index_record_file(Directory& dir, Target& t) {
   auto opened = dir.open(t.file, OpenMode::ReadOnly);
   if (!opened.ok()) return failed(t.file, opened.error().display());
   t.records = std::move(opened).value();
   auto size = t.records->size();
   if (!size.ok()) return failed(t.file, size.error().display());
-  auto damage = classify_record_file(*t.records, size.value());
+  LiveRecordTable live(size.value());
+  auto damage =
+      classify_record_file(*t.records, size.value(), {}, [&](const RecordView& r) { live.add(r); });
   if (!damage.ok()) return failed(t.file, damage.error().display());
   if (!damage.value().clean()) {
     std::vector<Finding> findings;
@@ -114,15 +117,11 @@ Result<Unit, Failure> index_record_file(Directory& dir, Target& t) {
     return Failure{findings.front().display(), EXIT_DAMAGE_LEFT,
                    damage.value().needs_salvage() ? "repair --salvage" : "repair"};
   }
-  LiveRecordTable table(size.value());
-  ScanEnd end = table.scan(*t.records);
-  if (end.stop == ScanStop::Io) return failed(t.file, end.error->display());
-  if (end.stop != ScanStop::End) return failed(t.file, "changed during compact");
-  if (!table.finish()) return failed(t.file, "too many distinct keys for compact");
+  if (!live.finish()) return failed(t.file, "too many distinct keys for compact");
   t.bytes_before = size.value();
-  t.bytes_after = table.live_bytes();
-  t.all_live = table.all_live();
-  t.live = table.take_live();
+  t.bytes_after = live.live_bytes();
+  t.all_live = live.all_live();
+  if (!t.all_live) t.live = live.take_live();
   return Unit{};
 }
 
@@ -161,22 +160,25 @@ Result<uint64_t, Failure> compact_record_file(Directory& dir, Target& t) {
 
 }  // namespace
 
-Result<std::optional<uint64_t>, std::string> copy_live_records(
-    File& src, uint64_t end, const std::function<Result<File*, std::string>()>& open_out) {
-  LiveRecordTable table(end);
-  ScanEnd scanned = table.scan(src);
+Result<uint64_t, std::string> copy_live_records(File& src, uint64_t end, const LiveStarts& live,
+                                                File& out) {
+  std::vector<LiveSpan> spans;
+  ScanEnd scanned = scan_record_file(src, end, [&](const RecordView& r) {
+    if (!live.has(r.offset)) return true;
+    if (!spans.empty() && spans.back().offset + spans.back().size == r.offset) {
+      spans.back().size += r.end() - r.offset;
+    } else {
+      spans.push_back(LiveSpan{r.offset, r.end() - r.offset});
+    }
+    return true;
+  });
   if (scanned.stop == ScanStop::Io) return scanned.error->display();
   if (scanned.stop != ScanStop::End) return std::string("not whole records up to the end");
-  if (!table.finish()) return std::string("too many distinct keys");
-  if (table.all_live()) return std::optional<uint64_t>();
-  auto out = open_out();
-  if (!out.ok()) return out.error();
-  ChunkWriter writer(*out.value());
-  auto copied = read_spans(src, end, table.take_live(),
-                           [&](std::string_view bytes) { return writer.append(bytes); });
+  ChunkWriter writer(out);
+  auto copied = read_spans(src, end, spans, [&](std::string_view b) { return writer.append(b); });
   if (copied.ok()) copied = writer.flush();
   if (!copied.ok()) return copied.error().display();
-  return std::optional<uint64_t>(writer.written());
+  return writer.written();
 }
 
 namespace {

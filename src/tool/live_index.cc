@@ -66,28 +66,23 @@ LiveRecordTable::LiveRecordTable(uint64_t file_size, KeyHash hash)
     : file_size_(file_size), hash_(hash), slots_(FIRST_CAPACITY) {}
 
 void LiveRecordTable::add(const RecordView& r) {
-  const uint64_t record = offsets_.size();
+  const uint64_t record = sizes_.size();
   if (record < RECORDS_BEFORE_ESTIMATE) first_key_bytes_ += r.key.size();
   if (record == RECORDS_BEFORE_ESTIMATE && r.offset >= RECORDS_BEFORE_ESTIMATE) {
     // Reserving only claims address space; memory is taken as it is used,
     // so an estimate too large for a file of overwrites costs nothing.
     const uint64_t estimate = file_size_ / (r.offset / RECORDS_BEFORE_ESTIMATE);
-    offsets_.reserve(size_t(estimate));
+    sizes_.reserve(size_t(estimate));
     filling_->records_estimate = estimate;
     filling_->arena_estimate = (ENTRY_HEAD * RECORDS_BEFORE_ESTIMATE + first_key_bytes_) /
                                RECORDS_BEFORE_ESTIMATE * estimate;
   }
-  offsets_.push_back(r.offset);
+  const uint64_t size = r.end() - r.offset;
+  sizes_.push_back(uint32_t(std::min<uint64_t>(size, UINT32_MAX)));
+  if (size >= UINT32_MAX) big_sizes_.push_back(size);
   filling_->items.push_back({record, filling_->keys.size(), r.key.size(), r.is_tombstone()});
   filling_->keys.append(r.key);
   if (filling_->items.size() == BATCH_RECORDS) hand_off();
-}
-
-ScanEnd LiveRecordTable::scan(File& file) {
-  return scan_record_file(file, file_size_, [&](const RecordView& r) {
-    add(r);
-    return true;
-  });
 }
 
 void LiveRecordTable::hand_off() {
@@ -244,20 +239,25 @@ bool LiveRecordTable::finish() {
   for (uint64_t bits : dead_) dead += size_t(std::popcount(bits));
   all_live_ = dead == 0;
   if (all_live_) live_bytes_ = file_size_;
-  // Records lie end to end, so each ends where the next begins (the last
-  // where the file does), and neighbouring live records make one span.
-  const size_t n = all_live_ ? 0 : offsets_.size();
+  // Records lie end to end, so each starts where the one before ends, and
+  // neighbouring live records make one span.
+  const size_t n = all_live_ ? 0 : sizes_.size();
+  uint64_t offset = 0;
+  size_t big = 0;
   for (size_t i = 0; i < n; ++i) {
-    if ((dead_[i >> 6] >> (i & 63)) & 1) continue;
-    const uint64_t end = i + 1 < n ? offsets_[i + 1] : file_size_;
-    if (!live_.empty() && live_.back().offset + live_.back().size == offsets_[i]) {
-      live_.back().size += end - offsets_[i];
-    } else {
-      live_.push_back(LiveSpan{offsets_[i], end - offsets_[i]});
+    const uint64_t size = sizes_[i] != UINT32_MAX ? sizes_[i] : big_sizes_[big++];
+    if (((dead_[i >> 6] >> (i & 63)) & 1) == 0) {
+      if (!live_.empty() && live_.back().offset + live_.back().size == offset) {
+        live_.back().size += size;
+      } else {
+        live_.push_back(LiveSpan{offset, size});
+      }
+      live_bytes_ += size;
     }
-    live_bytes_ += end - offsets_[i];
+    offset += size;
   }
-  offsets_ = {};
+  sizes_ = {};
+  big_sizes_ = {};
   dead_ = {};
   return true;
 }

@@ -109,10 +109,9 @@ class LiveRecordTable {
 
   static constexpr size_t BATCH_RECORDS = 4096;
 
-  // Every record of the file the engine would load, in file order.
+  // Every record of the file the engine would load, in file order, end to
+  // end from its start.
   void add(const RecordView& r);
-  // Adds every whole record of the file up to the size given; the scan's end.
-  ScanEnd scan(File& file);
   // Decides, once every record is added. False for a file whose distinct
   // keys take 1 TiB or more, which the table cannot address.
   bool finish();
@@ -155,7 +154,10 @@ class LiveRecordTable {
   KeyHash hash_;
 
   // Kept by the scan.
-  std::vector<uint64_t, LargeAllocator<uint64_t>> offsets_;  // of every record, in file order
+  // The size of every record, in file order; one of 4 GiB or more, which
+  // is rare, is UINT32_MAX here and its size is in big_sizes_.
+  std::vector<uint32_t, LargeAllocator<uint32_t>> sizes_;
+  std::vector<uint64_t> big_sizes_;
   uint64_t first_key_bytes_ = 0;
   std::unique_ptr<Batch> filling_ = std::make_unique<Batch>();
 
@@ -197,5 +199,10 @@ class LiveStarts {
  private:
   std::vector<uint64_t> bits_;
 };
+
+// Appends the whole records [0, end) of `src` whose starts `live` marks,
+// as compact writes them, to `out`; returns the bytes written.
+Result<uint64_t, std::string> copy_live_records(File& src, uint64_t end, const LiveStarts& live,
+                                                File& out);
 
 }  // namespace zez::tool

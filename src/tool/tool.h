@@ -171,12 +171,6 @@ uint64_t space_for_file(uint64_t bytes);
 Result<Unit, Failure> check_free_space(Directory& dir, uint64_t needed, std::string_view command,
                                        const std::string& path);
 
-// Appends the live records among the whole records [0, end) of `src`, as
-// compact writes them, to the file `open_out` gives; returns the bytes
-// written, or nothing when every record is live (nothing is then written).
-Result<std::optional<uint64_t>, std::string> copy_live_records(
-    File& src, uint64_t end, const std::function<Result<File*, std::string>()>& open_out);
-
 void write_findings_text(Console& console, const std::vector<Finding>& findings);
 
 // The subcommands, with `args` checked against their CommandSpec. Each

@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <functional>
+#include <tuple>
+#include <vector>
 
 #include "codec/byte_order.h"
 #include "codec/encoded_length.h"
@@ -18,12 +20,35 @@ using testing::MemoryPlatform;
 using testing::raw_record;
 using testing::record_bytes;
 
-Result<RecordFileDamage, IoError> classify(const std::string& bytes) {
+Result<RecordFileDamage, IoError> classify(
+    const std::string& bytes, const std::function<void(const RecordView&)>& each = {}) {
   MemoryPlatform p;
   p.put("/d", "c.qdb", bytes);
   auto dir = p.open_existing_directory("/d").value();
   auto file = dir->open("c.qdb", OpenMode::ReadOnly).value();
-  return classify_record_file(*file, bytes.size());
+  return classify_record_file(*file, bytes.size(), {}, each);
+}
+
+// A record as a visitor sees it.
+using SeenRecord = std::tuple<uint64_t, std::string, uint64_t, uint32_t, uint8_t, bool>;
+SeenRecord seen(const RecordView& r) {
+  return {r.offset, std::string(r.key), r.value_offset, r.value_len, r.type_byte, r.key_is_utf8};
+}
+
+// The classification hands over the records before the first damage, as a
+// scan of those bytes finds them.
+void expect_records_handed_over(const std::string& bytes, uint64_t first_damage) {
+  std::vector<SeenRecord> handed;
+  ASSERT_TRUE(classify(bytes, [&](const RecordView& r) { handed.push_back(seen(r)); }).ok());
+  std::vector<SeenRecord> scanned;
+  MemoryPlatform p;
+  p.put("/d", "c.qdb", bytes);
+  auto file = p.open_existing_directory("/d").value()->open("c.qdb", OpenMode::ReadOnly).value();
+  scan_record_file(*file, first_damage, [&](const RecordView& r) {
+    scanned.push_back(seen(r));
+    return true;
+  });
+  EXPECT_EQ(handed, scanned);
 }
 
 std::string rec(const std::string& key, int64_t n) { return record_bytes(key, Value::integer(n)); }
@@ -157,6 +182,7 @@ TEST_P(Classification, FindsTheRegions) {
   }
   // Bounded: well within a few times the file's size.
   EXPECT_LE(d.work, 4 * bytes.size() + 65536);
+  expect_records_handed_over(bytes, d.regions.empty() ? bytes.size() : d.regions[0].start);
   // What is kept is whole records only: it classifies clean.
   std::string kept;
   for (const auto& [from, to] : d.kept()) kept += bytes.substr(from, to - from);
@@ -167,6 +193,14 @@ TEST_P(Classification, FindsTheRegions) {
 
 INSTANTIATE_TEST_SUITE_P(Damage, Classification, ::testing::ValuesIn(DAMAGE_CASES),
                          testing::CaseName());
+
+// Records larger than the classification's windows, and a tombstone.
+TEST(Classification, HandsOverEveryRecordOfACleanFile) {
+  const std::string bytes = A + blob_rec("big", std::string(3 << 20, 'b')) + B +
+                            record_bytes("alice", Value::tombstone()) +
+                            text_rec(std::string(5 << 20, 'k'), "long key") + C;
+  expect_records_handed_over(bytes, bytes.size());
+}
 
 TEST(Classification, ReadsTheKeysOfTheRecordsThatFrameInARegion) {
   std::string bytes = A + raw_record("x", "") + raw_record("y", "\x0d") + std::string(5, '\xff') +
