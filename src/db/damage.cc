@@ -42,6 +42,12 @@ class Windows {
     if (pos >= last.start && pos - last.start + n <= last.bytes.size()) {
       return last.bytes.data() + (pos - last.start);
     }
+    return other_window(pos, n);
+  }
+  // The same from another window, read when none holds them. Out of line:
+  // the pass over whole records, where the last window holds almost every
+  // piece, calls at() a few times per record.
+  [[gnu::noinline]] const uint8_t* other_window(uint64_t pos, size_t n) {
     for (size_t i = 0; i < windows_.size(); ++i) {
       Window& w = windows_[i];
       if (pos >= w.start && pos - w.start + n <= w.bytes.size()) {
@@ -208,7 +214,10 @@ Framing Classifier::frame(uint64_t o) {
   const uint64_t left = size_ - o;
   f.needed = 4;
   if (left < 4) return f;
-  const uint8_t* head = in_.at(o, 4);
+  // Where the window must move, it moves to the record's start and takes in
+  // the rest of a record of ordinary size with it: a record that straddles
+  // the window's end is then read once, not a window per field.
+  const uint8_t* head = in_.at(o, size_t(std::min<uint64_t>(left, 4096)));
   if (!head) return f;
   f.key_len = load_u32(head);
   f.needed = RECORD_FRAMING + uint64_t(f.key_len);
@@ -278,10 +287,9 @@ std::optional<uint64_t> Classifier::loadable(uint64_t o) {
 }
 
 std::optional<RecordView> Classifier::view(uint64_t o, uint64_t end) {
-  // whole() has just read the record: the last window holds it, unless it
-  // is larger than a window.
-  const uint8_t* r = in_.held(o, end - o);
-  if (!r && (r = in_.at(o, 4))) r = in_.at(o, RECORD_FRAMING + load_u32(r) + 1);
+  // whole() has just read the record: the last window holds its framing.
+  const uint8_t* r = in_.at(o, 4);
+  if (r) r = in_.at(o, RECORD_FRAMING + load_u32(r) + 1);
   if (!r) return std::nullopt;
   const uint32_t key_len = load_u32(r);
   const uint64_t value_offset = o + RECORD_FRAMING + key_len;

@@ -1,8 +1,6 @@
 #include "tool/live_index.h"
 
 #include <algorithm>
-#include <bit>
-#include <cstring>
 #include <system_error>
 
 namespace zez::tool {
@@ -37,50 +35,11 @@ std::vector<std::pair<std::string_view, uint64_t>> LiveIndex::in_key_order() con
   return keys;
 }
 
-uint64_t LiveRecordTable::default_hash(std::string_view key) {
-  return key_index_detail::hash_key(key);
-}
-
-namespace {
-
-constexpr uint64_t RECORDS_BEFORE_ESTIMATE = KeyReplay::RECORDS_BEFORE_ESTIMATE;
-
-// A slot holds the top bits of the key's hash over the arena offset of the
-// key's entry, plus one, so that 0 means empty. The slot's index comes from
-// the hash's low bits.
-constexpr int TAG_SHIFT = 40;
-constexpr uint64_t AT_MASK = (uint64_t(1) << TAG_SHIFT) - 1;
-constexpr size_t FIRST_CAPACITY = size_t(1) << 13;
-constexpr size_t ENTRY_HEAD = 12;  // an arena entry's record number and key length
-
-size_t capacity_for(uint64_t keys) {
-  // At most three quarters full.
-  return std::bit_ceil(size_t(std::max<uint64_t>(keys + keys / 3 + 1, FIRST_CAPACITY)));
-}
-
-uint64_t slot_for(uint64_t hash, size_t at) { return (hash >> TAG_SHIFT << TAG_SHIFT) | (at + 1); }
-
-}  // namespace
-
-LiveRecordTable::LiveRecordTable(uint64_t file_size, KeyHash hash)
-    : file_size_(file_size), hash_(hash), slots_(FIRST_CAPACITY) {}
-
 void LiveRecordTable::add(const RecordView& r) {
-  const uint64_t record = sizes_.size();
-  if (record < RECORDS_BEFORE_ESTIMATE) first_key_bytes_ += r.key.size();
-  if (record == RECORDS_BEFORE_ESTIMATE && r.offset >= RECORDS_BEFORE_ESTIMATE) {
-    // Reserving only claims address space; memory is taken as it is used,
-    // so an estimate too large for a file of overwrites costs nothing.
-    const uint64_t estimate = file_size_ / (r.offset / RECORDS_BEFORE_ESTIMATE);
-    sizes_.reserve(size_t(estimate));
-    filling_->records_estimate = estimate;
-    filling_->arena_estimate = (ENTRY_HEAD * RECORDS_BEFORE_ESTIMATE + first_key_bytes_) /
-                               RECORDS_BEFORE_ESTIMATE * estimate;
-  }
   const uint64_t size = r.end() - r.offset;
   sizes_.push_back(uint32_t(std::min<uint64_t>(size, UINT32_MAX)));
   if (size >= UINT32_MAX) big_sizes_.push_back(size);
-  filling_->items.push_back({record, filling_->keys.size(), r.key.size(), r.is_tombstone()});
+  filling_->items.push_back({r.offset, filling_->keys.size(), r.key.size(), r.type_byte});
   filling_->keys.append(r.key);
   if (filling_->items.size() == BATCH_RECORDS) hand_off();
 }
@@ -111,7 +70,6 @@ void LiveRecordTable::hand_off() {
   if (!filling_) filling_ = std::make_unique<Batch>();
   filling_->items.clear();
   filling_->keys.clear();
-  filling_->records_estimate = 0;
 }
 
 void LiveRecordTable::work() {
@@ -148,105 +106,46 @@ void LiveRecordTable::stop_worker() {
 }
 
 void LiveRecordTable::apply_batch(const Batch& batch) {
-  if (batch.records_estimate != 0) {
-    dead_.reserve(size_t(batch.records_estimate / 64 + 1));
-    arena_.reserve(size_t(batch.arena_estimate));
-    if (capacity_for(batch.records_estimate) > slots_.size()) {
-      grow(capacity_for(batch.records_estimate));
-    }
-  }
-  // Hashes run this many records ahead of the probes, which then find their
-  // slots prefetched: the cache misses of a large table overlap.
-  constexpr size_t AHEAD = 8;
-  uint64_t hashes[AHEAD];
-  const size_t n = batch.items.size();
-  auto key = [&](size_t i) {
-    return std::string_view(batch.keys).substr(batch.items[i].key_at, batch.items[i].key_len);
-  };
-  auto prepare = [&](size_t i) {
-    const uint64_t hash = hash_(key(i));
-    __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
-    hashes[i % AHEAD] = hash;
-  };
-  for (size_t i = 0; i < std::min(n, AHEAD); ++i) prepare(i);
-  for (size_t i = 0; i < n; ++i) {
-    const uint64_t hash = hashes[i % AHEAD];
-    if (i + AHEAD < n) prepare(i + AHEAD);
-    if ((batch.items[i].record & 63) == 0) dead_.push_back(0);
-    // A tombstone is never live; it only takes its key's record with it.
-    if (batch.items[i].tombstone) mark_dead(batch.items[i].record);
-    apply(batch.items[i], hash, key(i));
+  std::string_view keys(batch.keys);
+  for (const Batch::Item& item : batch.items) {
+    // Only what the replay reads of a record: where it lies, its key, and
+    // whether it is a tombstone.
+    const RecordView r{item.offset, keys.substr(item.key_at, item.key_len), 0, 0, item.type_byte,
+                       true};
+    replay_.add(latest_, r, Apply{*this});
   }
 }
 
-std::string_view LiveRecordTable::key_at(size_t at) const {
-  uint32_t len;
-  std::memcpy(&len, arena_.data() + at + 8, 4);
-  return std::string_view(arena_.data() + at + ENTRY_HEAD, len);
+bool LiveRecordTable::Apply::operator()(std::string_view key, const KeyReplay::Pending& p) const {
+  // A tombstone is never live; it only takes its key's record with it.
+  uint64_t earlier;
+  if (p.tombstone) {
+    table.dead_.add(p.offset);
+    if (table.latest_.erase(key, p.hash, &earlier)) table.dead_.add(earlier);
+    return true;
+  }
+  auto [held, added] = table.latest_.insert(key, p.hash, p.offset);
+  if (!added) {
+    table.dead_.add(*held);
+    *held = p.offset;
+  }
+  return true;
 }
 
-void LiveRecordTable::apply(const Batch::Item& item, uint64_t hash, std::string_view key) {
-  const size_t mask = slots_.size() - 1;
-  size_t i = hash & mask;
-  for (; slots_[i] != 0; i = (i + 1) & mask) {
-    const uint64_t slot = slots_[i];
-    if ((slot >> TAG_SHIFT) != hash >> TAG_SHIFT || key_at(size_t((slot & AT_MASK) - 1)) != key) {
-      continue;
-    }
-    // The key's latest record is dead now (a tombstone is already), and
-    // this one is the latest.
-    char* latest = arena_.data() + (slot & AT_MASK) - 1;
-    uint64_t record;
-    std::memcpy(&record, latest, 8);
-    mark_dead(record);
-    std::memcpy(latest, &item.record, 8);
-    return;
-  }
-  // Removing a key that has no record changes nothing.
-  if (item.tombstone) return;
-  const size_t at = arena_.size();
-  if (at >= AT_MASK || key.size() > UINT32_MAX) {
-    too_large_ = true;
-    return;
-  }
-  const uint32_t len = uint32_t(key.size());
-  arena_.resize(at + ENTRY_HEAD + len);
-  std::memcpy(&arena_[at], &item.record, 8);
-  std::memcpy(&arena_[at + 8], &len, 4);
-  std::memcpy(&arena_[at + ENTRY_HEAD], key.data(), len);
-  slots_[i] = slot_for(hash, at);
-  if (++used_ > slots_.size() / 4 * 3) grow(slots_.size() * 2);
-}
-
-void LiveRecordTable::grow(size_t capacity) {
-  slots_.assign(capacity, 0);
-  for (size_t at = 0; at < arena_.size(); at += ENTRY_HEAD + key_at(at).size()) {
-    const uint64_t hash = hash_(key_at(at));
-    size_t i = hash & (capacity - 1);
-    while (slots_[i] != 0) i = (i + 1) & (capacity - 1);
-    slots_[i] = slot_for(hash, at);
-  }
-}
-
-bool LiveRecordTable::finish() {
+void LiveRecordTable::finish() {
   hand_off();
   stop_worker();
   if (failure_) std::rethrow_exception(failure_);
-  slots_ = {};
-  arena_ = {};
-  if (too_large_) return false;
-  size_t dead = 0;
-  for (uint64_t bits : dead_) dead += size_t(std::popcount(bits));
-  all_live_ = dead == 0;
-  if (all_live_) live_bytes_ = file_size_;
+  replay_.flush(Apply{*this});
+  all_live_ = latest_.size() == sizes_.size();
+  latest_ = KeyIndex();
   // Records lie end to end, so each starts where the one before ends, and
   // neighbouring live records make one span.
-  const size_t n = all_live_ ? 0 : sizes_.size();
   uint64_t offset = 0;
   size_t big = 0;
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = 0; i < sizes_.size(); ++i) {
     const uint64_t size = sizes_[i] != UINT32_MAX ? sizes_[i] : big_sizes_[big++];
-    if (((dead_[i >> 6] >> (i & 63)) & 1) == 0) {
+    if (!dead_.has(offset)) {
       if (!live_.empty() && live_.back().offset + live_.back().size == offset) {
         live_.back().size += size;
       } else {
@@ -256,10 +155,10 @@ bool LiveRecordTable::finish() {
     }
     offset += size;
   }
+  if (all_live_) live_.clear();
   sizes_ = {};
   big_sizes_ = {};
-  dead_ = {};
-  return true;
+  dead_ = LiveStarts(0);
 }
 
 }  // namespace zez::tool

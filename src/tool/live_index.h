@@ -1,15 +1,17 @@
 // The live records of one record file as the engine's load leaves them.
 // LiveIndex replays the file into the engine's own KeyMap, as its open does,
 // for every subcommand that looks keys up; LiveRecordTable only finds which
-// records are live, faster, for compact and backup --compact.
+// records are live, on a second thread, for compact.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -86,23 +88,38 @@ struct LiveSpan {
   uint64_t size;
 };
 
-// Finds the live records of a record file in one pass: an open-addressing
-// table of the distinct keys, whose slots hold a tag of the key's hash and
-// where the key lies in an arena; the arena holds each distinct key once,
-// with the number of its latest record. A record that replaces or removes a
-// key marks the key's earlier record dead in a bitmap of record numbers,
-// which stays in cache where a per-record array would not. A tag match is
-// confirmed on the key's bytes, so the answer is exact whatever the hash.
-// The scan and the table each take about half the time, so a second thread
-// keeps the table while the scan reads on, taking the records in batches.
+// Where records start, a bit per 8 bytes of a record file: a record takes
+// at least its 8 bytes of framing, so no two start in the same 8 bytes. A
+// 64th of the file at most, where the index takes tens of bytes per key:
+// once the starts are marked, the index can go, and a scan of the file finds
+// the live records by their starts, in file order, without a sort. The bits
+// stay zero pages of the system's until marked, so a file of large records
+// costs only the pages its marked starts fall in.
+class LiveStarts {
+ public:
+  explicit LiveStarts(uint64_t file_size)
+      : bits_(static_cast<uint64_t*>(std::calloc(size_t(file_size / 512 + 1), 8))) {
+    if (!bits_) throw std::bad_alloc();
+  }
+  void add(uint64_t offset) { bits_[offset >> 9] |= uint64_t(1) << ((offset >> 3) & 63); }
+  bool has(uint64_t offset) const { return (bits_[offset >> 9] >> ((offset >> 3) & 63)) & 1; }
+
+ private:
+  struct Free {
+    void operator()(uint64_t* p) const { std::free(p); }
+  };
+  std::unique_ptr<uint64_t[], Free> bits_;
+};
+
+// Finds the live records of a record file in one pass: the engine's replay
+// of its keys into a table of each key's latest record, where a record that
+// replaces or removes a key marks the key's earlier record dead. Replaying
+// takes about as long as reading the records does, so a second thread keeps
+// the table while the records are read on, taking them in batches.
 class LiveRecordTable {
  public:
-  using KeyHash = uint64_t (*)(std::string_view key);
-  static uint64_t default_hash(std::string_view key);
-
   // `file_size` lets the table size itself once from the first records.
-  // `hash` is replaceable so that tests can make keys collide.
-  explicit LiveRecordTable(uint64_t file_size, KeyHash hash = &default_hash);
+  explicit LiveRecordTable(uint64_t file_size) : replay_(file_size), dead_(file_size) {}
   ~LiveRecordTable() { stop_worker(); }
   LiveRecordTable(const LiveRecordTable&) = delete;
   LiveRecordTable& operator=(const LiveRecordTable&) = delete;
@@ -112,9 +129,8 @@ class LiveRecordTable {
   // Every record of the file the engine would load, in file order, end to
   // end from its start.
   void add(const RecordView& r);
-  // Decides, once every record is added. False for a file whose distinct
-  // keys take 1 TiB or more, which the table cannot address.
-  bool finish();
+  // Decides, once every record is added.
+  void finish();
 
   // Whether every record is live: no tombstone and no key twice.
   bool all_live() const { return all_live_; }
@@ -126,39 +142,31 @@ class LiveRecordTable {
  private:
   struct Batch {
     struct Item {
-      uint64_t record;
+      uint64_t offset;
       size_t key_at;  // in keys
       size_t key_len;
-      bool tombstone;
+      uint8_t type_byte;
     };
     std::vector<Item> items;
     std::string keys;
-    // In the batch that first knows them: the records the file is expected
-    // to hold, and the arena bytes their keys would take were all distinct.
-    uint64_t records_estimate = 0;
-    uint64_t arena_estimate = 0;
+  };
+  struct Apply {
+    LiveRecordTable& table;
+    bool operator()(std::string_view key, const KeyReplay::Pending& p) const;
   };
 
-  void hand_off();  // the scan's side
+  void hand_off();  // the reading side
   void stop_worker();
   void work();  // the worker thread
-  // The table's side: on the worker, or on the scan's thread when no
+  // The table's side: on the worker, or on the reading thread when no
   // thread could be started.
   void apply_batch(const Batch& batch);
-  void apply(const Batch::Item& item, uint64_t hash, std::string_view key);
-  std::string_view key_at(size_t at) const;
-  void grow(size_t capacity);
-  void mark_dead(uint64_t record) { dead_[record >> 6] |= uint64_t(1) << (record & 63); }
 
-  uint64_t file_size_;
-  KeyHash hash_;
-
-  // Kept by the scan.
+  // Kept by the reading side.
   // The size of every record, in file order; one of 4 GiB or more, which
   // is rare, is UINT32_MAX here and its size is in big_sizes_.
   std::vector<uint32_t, LargeAllocator<uint32_t>> sizes_;
   std::vector<uint64_t> big_sizes_;
-  uint64_t first_key_bytes_ = 0;
   std::unique_ptr<Batch> filling_ = std::make_unique<Batch>();
 
   // Handed between the two, under mutex_.
@@ -172,32 +180,13 @@ class LiveRecordTable {
   bool inline_ = false;  // no thread could be started
 
   // Kept by the table's side until finish().
-  std::vector<uint64_t, LargeAllocator<uint64_t>> slots_;
-  size_t used_ = 0;
-  // An entry per distinct key: the number of its latest record, the key's
-  // 32-bit length, and its bytes, unaligned.
-  std::vector<char, LargeAllocator<char>> arena_;
-  std::vector<uint64_t> dead_;  // a bit per record number
-  bool too_large_ = false;
+  KeyIndex latest_;  // key -> offset of its latest record
+  KeyReplay replay_;
+  LiveStarts dead_;
 
   bool all_live_ = false;
   uint64_t live_bytes_ = 0;
   std::vector<LiveSpan> live_;
-};
-
-// Where live records start, a bit per 8 bytes of a record file: a record
-// takes at least its 8 bytes of framing, so no two start in the same 8
-// bytes. A 64th of the file, where the index takes tens of bytes per key:
-// once the starts are marked, the index can go, and a scan of the file finds
-// the live records by their starts, in file order, without a sort.
-class LiveStarts {
- public:
-  explicit LiveStarts(uint64_t file_size) : bits_(size_t(file_size / 512 + 1)) {}
-  void add(uint64_t offset) { bits_[offset >> 9] |= uint64_t(1) << ((offset >> 3) & 63); }
-  bool has(uint64_t offset) const { return (bits_[offset >> 9] >> ((offset >> 3) & 63)) & 1; }
-
- private:
-  std::vector<uint64_t> bits_;
 };
 
 // Appends the whole records [0, end) of `src` whose starts `live` marks,

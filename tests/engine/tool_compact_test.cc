@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "codec/keyed_hash.h"
 #include "db/backlink_file.h"
 #include "db/database.h"
 #include "db/large_memory.h"
@@ -366,6 +367,12 @@ std::unique_ptr<File> record_file_holding(MemoryPlatform& platform, const std::s
   return std::move(opened).value();
 }
 
+// Every key hashes as `hash` while it lives (the usual keyed hash when null).
+struct ForcedHash {
+  explicit ForcedHash(TextHashFunction hash) { set_hash_function_for_testing(hash); }
+  ~ForcedHash() { set_hash_function_for_testing(nullptr); }
+};
+
 // Two keys may share a 64-bit hash; compact must still keep the last record
 // of each. Hashes that make every key, or only keys of one length, collide
 // stand in for a real collision, which no test could find.
@@ -386,21 +393,22 @@ TEST(ToolCompactLiveRecords, KeysSharingAHashAreToldApartByTheirBytes) {
     bytes += record;
     if (i == 1) two_keys = bytes;
   }
-  const std::vector<tool::LiveRecordTable::KeyHash> hashes = {
-      &tool::LiveRecordTable::default_hash, [](std::string_view) -> uint64_t { return 7; },
+  const std::vector<TextHashFunction> hashes = {
+      nullptr, [](std::string_view) -> uint64_t { return 7; },
       [](std::string_view key) -> uint64_t { return key.size(); }};
   for (const auto& [file, all_live] : {std::pair{bytes, false}, std::pair{two_keys, true}}) {
-    for (tool::LiveRecordTable::KeyHash hash : hashes) {
+    for (TextHashFunction hash : hashes) {
       MemoryPlatform platform;
       std::unique_ptr<File> opened = record_file_holding(platform, file);
       ASSERT_TRUE(opened);
-      tool::LiveRecordTable table(file.size(), hash);
+      ForcedHash forced(hash);
+      tool::LiveRecordTable table(file.size());
       ScanEnd end = scan_record_file(*opened, file.size(), [&](const RecordView& r) {
         table.add(r);
         return true;
       });
       ASSERT_EQ(end.stop, ScanStop::End);
-      ASSERT_TRUE(table.finish());
+      table.finish();
       EXPECT_EQ(table.all_live(), all_live);
       std::vector<std::pair<uint64_t, uint64_t>> live;
       for (const tool::LiveSpan& s : table.take_live()) live.emplace_back(s.offset, s.size);
@@ -450,21 +458,46 @@ TEST(ToolCompactLiveRecords, ManyBatchesAgreeWithTheKeyMap) {
       want.emplace_back(r.offset, r.size());
     }
   }
-  for (tool::LiveRecordTable::KeyHash hash :
-       {&tool::LiveRecordTable::default_hash,
-        tool::LiveRecordTable::KeyHash(
-            [](std::string_view key) -> uint64_t { return key.size(); })}) {
-    tool::LiveRecordTable table(file.size(), hash);
+  for (TextHashFunction hash :
+       {TextHashFunction(nullptr),
+        TextHashFunction([](std::string_view key) -> uint64_t { return key.size(); })}) {
+    ForcedHash forced(hash);
+    tool::LiveRecordTable table(file.size());
     scan_record_file(*opened, file.size(), [&](const RecordView& r) {
       table.add(r);
       return true;
     });
-    ASSERT_TRUE(table.finish());
+    table.finish();
     std::vector<std::pair<uint64_t, uint64_t>> live;
     for (const tool::LiveSpan& s : table.take_live()) live.emplace_back(s.offset, s.size);
     EXPECT_EQ(live, want);
     EXPECT_EQ(table.live_bytes(), reference.bytes());
   }
+}
+
+// A record of 4 GiB or more, which only a large file holds, is measured as
+// exactly as any other; the table only ever sees the records' framing.
+TEST(ToolCompactLiveRecords, RecordsOf4GiBOrMoreKeepTheirSizes) {
+  uint64_t at = 0;
+  auto record = [&](std::string_view key, uint64_t value_len, uint8_t type) {
+    const RecordView r{at, key, at + RECORD_FRAMING + key.size(), uint32_t(value_len), type, true};
+    at = r.end();
+    return r;
+  };
+  const RecordView records[] = {record("a", 2, TYPE_INT), record("b", UINT32_MAX, TYPE_BLOB),
+                                record("c", UINT32_MAX - 9, TYPE_BLOB), record("a", 2, TYPE_INT),
+                                record("d", UINT32_MAX, TYPE_TOMBSTONE), record("e", 2, TYPE_INT)};
+  tool::LiveRecordTable table(at);
+  for (const RecordView& r : records) table.add(r);
+  table.finish();
+  EXPECT_FALSE(table.all_live());
+  // b, c and the second a in one span; d removes nothing and is not live.
+  const uint64_t d = records[4].offset;
+  std::vector<std::pair<uint64_t, uint64_t>> live;
+  for (const tool::LiveSpan& s : table.take_live()) live.emplace_back(s.offset, s.size);
+  EXPECT_EQ(live, (std::vector<std::pair<uint64_t, uint64_t>>{
+                      {records[1].offset, d - records[1].offset}, {records[5].offset, 11}}));
+  EXPECT_EQ(table.live_bytes(), d - records[1].offset + 11);
 }
 
 // The live index of the file's records, which must all be whole.
