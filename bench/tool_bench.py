@@ -2,6 +2,7 @@
 copy of its files, and shows what compact gives back on an overwritten store.
 
     python bench/tool_bench.py [--records 1000000] [--rounds 5] [--out bench/tool_results.md]
+    python bench/tool_bench.py --compare-with OTHER_ZEZAVEZUD [--tool THIS] [--records N] [--rounds N]
 
 Needs the module and the `zezavezud` command installed for this Python (the
 wheel puts the command beside the interpreter). Every figure is a whole
@@ -9,6 +10,10 @@ process: wall time and peak resident memory of the command as the system
 accounts for it (wait4), median of --rounds runs after one warm-up run.
 A subcommand that is not available yet (it exits 8 at once, saying so) is
 listed as such instead of timed.
+
+--compare-with times the writing commands (backup, backup --compact, load,
+compact of a store with dead records) of this command and of another build
+of it, turn about in the same run, and prints the ratio of their medians.
 """
 
 import argparse
@@ -123,12 +128,60 @@ def measure_into_new(argv, dest, rounds):
     return statistics.median(walls), statistics.median(peaks)
 
 
+def compare(other, records, rounds):
+    """The writing commands of TOOL and `other` on the same stores, each
+    round running one then the other; the ratio is this build's median over
+    the other's."""
+    work = tempfile.mkdtemp(prefix="tool-compare-")
+    try:
+        store = os.path.join(work, "store")
+        build_in_child("build_with_dead_records", store, records)
+        dump = os.path.join(work, "dump.jsonl")
+        subprocess.run([TOOL, "dump", store, "-o", dump], check=True)
+        out = os.path.join(work, "out")
+        scratch = os.path.join(work, "scratch")
+        cases = [
+            ("backup DIR DEST", lambda t: [t, "backup", store, out], None),
+            ("backup --compact DIR DEST", lambda t: [t, "backup", "--compact", store, out], None),
+            ("load DIR -i DUMP", lambda t: [t, "load", out, "-i", dump], None),
+            ("compact DIR (dead records)", lambda t: [t, "compact", scratch], store),
+        ]
+        lines = [f"Writing commands, {records:,} records with a tenth written again;"
+                 f" median of {rounds} runs each, turn about:", "",
+                 "| command | other ms | this ms | this / other |", "|---|---:|---:|---:|"]
+        for name, argv, copy_of in cases:
+            walls = {TOOL: [], other: []}
+            for n in range(rounds + 1):
+                for tool in (other, TOOL):
+                    shutil.rmtree(out, ignore_errors=True)
+                    if copy_of:
+                        shutil.rmtree(scratch, ignore_errors=True)
+                        shutil.copytree(copy_of, scratch)
+                    wall, _, status = run_once(argv(tool))
+                    if status != 0:
+                        raise SystemExit(f"{' '.join(argv(tool))} exited {status}")
+                    if n:  # the first round warms up
+                        walls[tool].append(wall)
+            before, after = statistics.median(walls[other]), statistics.median(walls[TOOL])
+            lines.append(f"| {name} | {before * 1000:.0f} | {after * 1000:.0f} | {after / before:.2f} |")
+    finally:
+        shutil.rmtree(work)
+    print("\n".join(lines))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--records", type=int, default=1_000_000)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--out", default=os.path.join(os.path.dirname(__file__), "tool_results.md"))
+    parser.add_argument("--compare-with", metavar="ZEZAVEZUD")
+    parser.add_argument("--tool", help="the command to time (default: beside this Python)")
     args = parser.parse_args()
+    if args.tool:
+        global TOOL
+        TOOL = os.path.abspath(args.tool)
+    if args.compare_with:
+        return compare(os.path.abspath(args.compare_with), args.records, args.rounds)
     work = tempfile.mkdtemp(prefix="tool-bench-")
     try:
         store = os.path.join(work, "store")

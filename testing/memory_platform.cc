@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <set>
 
 namespace zez::testing {
 
@@ -27,6 +28,8 @@ struct FileNode {
   std::string link_target;         // for a symbolic link: the path it holds
   OwnerAndMode owner{0, 0, 0644};
   std::shared_ptr<Usage> usage;
+  // While power cuts are tracked: the bytes as of the last sync.
+  std::string synced;
 
   explicit FileNode(std::shared_ptr<Usage> u) : usage(std::move(u)) {}
   FileNode(const FileNode&) = delete;
@@ -44,6 +47,9 @@ struct FileNode {
 
 struct DirNode {
   std::map<std::string, std::shared_ptr<FileNode>> entries;
+  // While power cuts are tracked: the entries as of the last sync.
+  std::map<std::string, std::shared_ptr<FileNode>> synced_entries;
+  OwnerAndMode owner{0, 0, 0755};
   // Directory handle -> whether its lock is exclusive.
   std::map<const void*, bool> locks;
 };
@@ -55,6 +61,7 @@ struct Fault {
   std::optional<IoError> error;  // empty for a short or torn write
   size_t accepted = 0;
   std::optional<IoError> then_error;  // a torn write: the next write's error
+  bool skip_sync = false;             // a sync that reports success and keeps nothing
 };
 
 constexpr uint64_t DEFAULT_FREE_SPACE = uint64_t(1) << 40;
@@ -136,6 +143,20 @@ struct MemoryPlatform::State {
   std::optional<IoError> link_refusal;
   uint64_t counts[FAULT_OP_COUNT] = {};
   uint64_t fired_count = 0;
+  uint32_t umask = 022;
+  uint32_t uid = 0;  // the user the calls run as: 0 may give files any owner
+  uint32_t gid = 0;
+  bool tracking = false;
+  std::function<void()> on_change;
+  bool in_hook = false;
+
+  // Tells the hook that a file's bytes or a directory's entries changed.
+  void changed() {
+    if (!tracking || !on_change || in_hook) return;
+    in_hook = true;
+    on_change();
+    in_hook = false;
+  }
 
   // Counts the call and returns the fault planned for it, if any.
   std::optional<Fault> take(FaultOp op, const std::string& name) {
@@ -166,13 +187,25 @@ struct MemoryPlatform::State {
     return std::nullopt;
   }
 
-  std::shared_ptr<FileNode> new_node() { return std::make_shared<FileNode>(usage); }
+  std::shared_ptr<FileNode> new_node() {
+    auto made = std::make_shared<FileNode>(usage);
+    made->owner.uid = uid;
+    made->owner.gid = gid;
+    return made;
+  }
+
+  // What chown allows: only root gives a file another owner or group.
+  std::optional<IoError> refuse_owner(const OwnerAndMode& now, const OwnerAndMode& to) const {
+    if (uid != 0 && (now.uid != to.uid || now.gid != to.gid)) return IoError::os(EPERM);
+    return std::nullopt;
+  }
 
   std::shared_ptr<FileNode> new_dir_node(uint32_t mode) {
     auto made = new_node();
     made->type = FileType::Directory;
     made->dir = std::make_shared<DirNode>();
     made->owner.mode = mode;
+    made->dir->owner = made->owner;
     return made;
   }
 
@@ -242,6 +275,7 @@ class MemoryFile final : public File {
     k = room;
     // Every writing mode appends.
     node_->append(reinterpret_cast<const char*>(src), k);
+    if (k > 0) state_->changed();
     return k;
   }
 
@@ -269,11 +303,14 @@ class MemoryFile final : public File {
       return IoError::os(ENOSPC);
     }
     node_->resize(size_t(size));
+    state_->changed();
     return Unit{};
   }
 
   Result<Unit, IoError> sync() override {
-    if (auto e = state_->failure(FaultOp::Sync, name_)) return *e;
+    auto f = state_->take(FaultOp::Sync, name_);
+    if (f && f->error) return *f->error;
+    if (state_->tracking && !(f && f->skip_sync)) node_->synced = node_->bytes;
     return Unit{};
   }
 
@@ -284,6 +321,7 @@ class MemoryFile final : public File {
 
   Result<Unit, IoError> set_owner_and_mode(const OwnerAndMode& to) override {
     if (auto e = state_->failure(FaultOp::SetOwner, name_)) return *e;
+    if (auto e = state_->refuse_owner(node_->owner, to)) return *e;
     node_->owner = OwnerAndMode{to.uid, to.gid, to.mode & 07777};
     return Unit{};
   }
@@ -315,6 +353,7 @@ class MemoryDirectory final : public Directory {
       if (!may_create(mode)) return IoError::os(ENOENT);
       it = entries.emplace(name, state_->new_node()).first;
       if (mode == OpenMode::CreateTruncate) it->second->owner.mode = 0600;
+      state_->changed();
     }
     std::shared_ptr<FileNode> target = it->second;
     if (target->type == FileType::Symlink && mode == OpenMode::CreateTruncate) {
@@ -327,7 +366,10 @@ class MemoryDirectory final : public Directory {
     FileNode& node = *target;
     if (node.refusal) return *node.refusal;
     if (node.type == FileType::Directory) return IoError::os(EISDIR);
-    if (mode == OpenMode::CreateTruncate) node.resize(0);
+    if (mode == OpenMode::CreateTruncate && !node.bytes.empty()) {
+      node.resize(0);
+      state_->changed();
+    }
     return std::unique_ptr<File>(std::make_unique<MemoryFile>(state_, name, target, mode));
   }
 
@@ -338,6 +380,7 @@ class MemoryDirectory final : public Directory {
     if (it == node_->entries.end()) {
       if (!create) return IoError::os(ENOENT);
       it = node_->entries.emplace(name, state_->new_dir_node(0700)).first;
+      state_->changed();
     }
     if (it->second->type == FileType::Symlink) return IoError::os(ELOOP);
     if (!it->second->dir) return IoError::os(ENOTDIR);
@@ -369,6 +412,7 @@ class MemoryDirectory final : public Directory {
     }
     entries[to] = source->second;
     entries.erase(from);
+    state_->changed();
     return Unit{};
   }
 
@@ -378,6 +422,7 @@ class MemoryDirectory final : public Directory {
     if (it == node_->entries.end()) return IoError::os(ENOENT);
     if (it->second->type == FileType::Directory) return IoError::os(EISDIR);
     node_->entries.erase(it);
+    state_->changed();
     return Unit{};
   }
 
@@ -388,6 +433,7 @@ class MemoryDirectory final : public Directory {
     if (it->second->type != FileType::Directory) return IoError::os(ENOTDIR);
     if (!it->second->dir->entries.empty()) return IoError::os(ENOTEMPTY);
     node_->entries.erase(it);
+    state_->changed();
     return Unit{};
   }
 
@@ -402,11 +448,26 @@ class MemoryDirectory final : public Directory {
     if (to->node_->entries.count(to_name) != 0) return IoError::os(EEXIST);
     if (state_->link_refusal) return *state_->link_refusal;
     to->node_->entries.emplace(to_name, it->second);
+    state_->changed();
     return Unit{};
   }
 
   Result<Unit, IoError> sync() override {
-    if (auto e = state_->failure(FaultOp::Sync, path_)) return *e;
+    auto f = state_->take(FaultOp::Sync, path_);
+    if (f && f->error) return *f->error;
+    if (state_->tracking && !(f && f->skip_sync)) node_->synced_entries = node_->entries;
+    return Unit{};
+  }
+
+  Result<OwnerAndMode, IoError> owner_and_mode() override {
+    if (auto e = state_->failure(FaultOp::Stat, path_)) return *e;
+    return node_->owner;
+  }
+
+  Result<Unit, IoError> set_owner_and_mode(const OwnerAndMode& to) override {
+    if (auto e = state_->failure(FaultOp::SetOwner, path_)) return *e;
+    if (auto e = state_->refuse_owner(node_->owner, to)) return *e;
+    node_->owner = OwnerAndMode{to.uid, to.gid, to.mode & 07777};
     return Unit{};
   }
 
@@ -550,4 +611,169 @@ uint64_t MemoryPlatform::count(FaultOp op) const { return state_->counts[static_
 
 namespace zez::testing {
 uint64_t MemoryPlatform::faults_fired() const { return state_->fired_count; }
+}  // namespace zez::testing
+
+namespace zez::testing {
+
+namespace {
+
+// What a power cut would leave, worked out on a tree: the unsynced files and
+// directories in one fixed order, so that a cut can name one of them.
+struct Unsynced {
+  std::vector<const FileNode*> files;
+  std::vector<const DirNode*> dirs;
+};
+
+void find_unsynced(const DirNode& dir, Unsynced& out, std::set<const void*>& seen) {
+  if (!seen.insert(&dir).second) return;
+  if (dir.entries != dir.synced_entries) out.dirs.push_back(&dir);
+  for (const auto* entries : {&dir.entries, &dir.synced_entries}) {
+    for (const auto& [name, node] : *entries) {
+      if (node->dir) {
+        find_unsynced(*node->dir, out, seen);
+      } else if (seen.insert(node.get()).second && node->bytes != node->synced) {
+        out.files.push_back(node.get());
+      }
+    }
+  }
+}
+
+// The bytes a power cut leaves of a file: what was synced stays; of what
+// was not, `loss` decides.
+std::string bytes_after_cut(const FileNode& f, MemoryPlatform::Loss loss) {
+  constexpr size_t PAGE = 4096;
+  const std::string& now = f.bytes;
+  size_t same = 0;
+  while (same < now.size() && same < f.synced.size() && now[same] == f.synced[same]) ++same;
+  switch (loss) {
+    case MemoryPlatform::Loss::None:
+      return now;
+    case MemoryPlatform::Loss::Whole:
+      return f.synced;
+    case MemoryPlatform::Loss::CutAtPage:
+      return now.substr(0, std::max(same, now.size() / PAGE * PAGE));
+    case MemoryPlatform::Loss::ZeroFilled:
+      return now.substr(0, same) + std::string(now.size() - same, '\0');
+  }
+  return now;
+}
+
+struct TreeCopier {
+  const MemoryPlatform::PowerCut& cut;
+  const Unsynced& unsynced;
+  std::shared_ptr<Usage> usage;
+  std::map<const void*, std::shared_ptr<FileNode>> copied;  // hard links stay one file
+
+  bool chosen_file(const FileNode* f) const {
+    auto it = std::find(unsynced.files.begin(), unsynced.files.end(), f);
+    if (it == unsynced.files.end()) return false;
+    return cut.only_file < 0 || it - unsynced.files.begin() == cut.only_file;
+  }
+  bool chosen_dir(const DirNode* d) const {
+    auto it = std::find(unsynced.dirs.begin(), unsynced.dirs.end(), d);
+    if (it == unsynced.dirs.end()) return false;
+    return cut.only_dir < 0 || it - unsynced.dirs.begin() == cut.only_dir;
+  }
+
+  std::shared_ptr<DirNode> copy_dir(const DirNode& from) {
+    auto to = std::make_shared<DirNode>();
+    to->owner = from.owner;
+    const bool undo = cut.undo_entries && chosen_dir(&from);
+    for (const auto& [name, node] : undo ? from.synced_entries : from.entries) {
+      to->entries[name] = copy_node(*node);
+    }
+    return to;
+  }
+
+  std::shared_ptr<FileNode> copy_node(const FileNode& from) {
+    auto known = copied.find(&from);
+    if (known != copied.end()) return known->second;
+    auto to = std::make_shared<FileNode>(usage);
+    copied[&from] = to;
+    to->type = from.type;
+    to->refusal = from.refusal;
+    to->link_target = from.link_target;
+    to->owner = from.owner;
+    if (from.dir) to->dir = copy_dir(*from.dir);
+    const std::string bytes =
+        bytes_after_cut(from, chosen_file(&from) ? cut.data : MemoryPlatform::Loss::None);
+    to->append(bytes.data(), bytes.size());
+    return to;
+  }
+};
+
+void mark_synced(DirNode& dir) {
+  dir.synced_entries = dir.entries;
+  for (auto& [name, node] : dir.entries) {
+    node->synced = node->bytes;
+    if (node->dir) mark_synced(*node->dir);
+  }
+}
+
+void describe_tree(const DirNode& dir, const std::string& path, std::string& out,
+                   std::map<const void*, size_t>& ids) {
+  out += path + "/ " + std::to_string(dir.owner.uid) + ":" + std::to_string(dir.owner.gid) + " " +
+         std::to_string(dir.owner.mode) + "\n";
+  for (const auto& [name, node] : dir.entries) {
+    if (node->dir) {
+      describe_tree(*node->dir, path + "/" + name, out, ids);
+      continue;
+    }
+    auto [id, fresh] = ids.emplace(node.get(), ids.size());
+    out += path + "/" + name + " #" + std::to_string(id->second) + " " +
+           std::to_string(int(node->type)) + " " + node->link_target + " " +
+           std::to_string(node->owner.mode) + " " + std::to_string(node->bytes.size()) + "\n";
+    if (fresh) out += node->bytes + "\n";
+  }
+}
+
+}  // namespace
+
+void MemoryPlatform::track_power_cuts() {
+  mark_synced(*state_->root);
+  state_->tracking = true;
+}
+
+void MemoryPlatform::on_change(std::function<void()> hook) { state_->on_change = std::move(hook); }
+
+void MemoryPlatform::skip_sync(int nth) {
+  Fault f{FaultOp::Sync, nth, {}, std::nullopt, 0, std::nullopt};
+  f.skip_sync = true;
+  state_->faults.push_back(std::move(f));
+}
+
+std::pair<int, int> MemoryPlatform::unsynced() const {
+  Unsynced u;
+  std::set<const void*> seen;
+  find_unsynced(*state_->root, u, seen);
+  return {int(u.files.size()), int(u.dirs.size())};
+}
+
+std::unique_ptr<MemoryPlatform> MemoryPlatform::after_power_cut(const PowerCut& cut) const {
+  Unsynced u;
+  std::set<const void*> seen;
+  find_unsynced(*state_->root, u, seen);
+  auto after = std::make_unique<MemoryPlatform>();
+  TreeCopier copier{cut, u, after->state_->usage, {}};
+  after->state_->root = copier.copy_dir(*state_->root);
+  after->state_->umask = state_->umask;
+  return after;
+}
+
+std::string MemoryPlatform::tree_text() const {
+  std::string out;
+  std::map<const void*, size_t> ids;
+  describe_tree(*state_->root, "", out, ids);
+  return out;
+}
+
+void MemoryPlatform::set_umask(uint32_t mask) { state_->umask = mask & 0777; }
+
+void MemoryPlatform::act_as(uint32_t uid, uint32_t gid) {
+  state_->uid = uid;
+  state_->gid = gid;
+}
+
+uint32_t MemoryPlatform::new_directory_mode() { return 0777 & ~state_->umask; }
+
 }  // namespace zez::testing

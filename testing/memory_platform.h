@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -60,6 +61,13 @@ class MemoryPlatform final : public Platform {
   Result<std::unique_ptr<Directory>, IoError> open_directory(const std::string& path) override;
   Result<std::unique_ptr<Directory>, IoError> open_existing_directory(
       const std::string& path) override;
+  uint32_t new_directory_mode() override;
+  // The creation mask new_directory_mode() takes away (022 at first).
+  void set_umask(uint32_t mask);
+  // Calls run as this user from now on (root, 0:0, at first): what they
+  // create is theirs, and only root may give a file or directory another
+  // owner or group (EPERM otherwise).
+  void act_as(uint32_t uid, uint32_t gid);
 
   // --- Contents -----------------------------------------------------------
 
@@ -112,6 +120,45 @@ class MemoryPlatform final : public Platform {
   // loops over partial reads.
   void limit_reads(size_t n);
   void clear_faults();
+
+  // The `nth` sync (as fail() counts) reports success and keeps nothing: a
+  // sync left out, to learn whether it is needed.
+  void skip_sync(int nth);
+
+  // --- Power cuts ---------------------------------------------------------
+
+  // From now on every file keeps, besides its bytes, the bytes it had at its
+  // last sync, and every directory the entries it had at its last sync:
+  // what a power cut would leave. Everything that exists now counts as
+  // synced.
+  void track_power_cuts();
+  // While tracking, `hook` runs right after each change of a file's bytes
+  // or of a directory's entries (not from inside itself).
+  void on_change(std::function<void()> hook);
+
+  // What a power cut does to the bytes written since a file's last sync.
+  enum class Loss {
+    None,        // they all reached the disk
+    Whole,       // none did: the file is as it was synced
+    CutAtPage,   // the file ends at the last 4 KiB boundary past what was synced
+    ZeroFilled,  // the size reached the disk, the bytes did not: zeros
+  };
+  struct PowerCut {
+    Loss data = Loss::Whole;
+    bool undo_entries = true;  // directories go back to their synced entries
+    // Only the nth unsynced file (of unsynced()) loses data, or only the
+    // nth unsynced directory has its entries undone; -1 for every one.
+    int only_file = -1;
+    int only_dir = -1;
+  };
+  // How many files, and how many directories, a power cut now would change.
+  std::pair<int, int> unsynced() const;
+  // A new platform holding the tree that a power cut now would leave, with
+  // nothing open, nothing locked and every file synced.
+  std::unique_ptr<MemoryPlatform> after_power_cut(const PowerCut& cut) const;
+  // The whole tree as text: two platforms give the same text exactly when
+  // their trees hold the same names, bytes, modes and links.
+  std::string tree_text() const;
 
   // Calls made so far, all files together.
   uint64_t count(FaultOp op) const;

@@ -107,6 +107,25 @@ Result<size_t, IoError> robust_transfer(size_t n, Call call) {
 
 constexpr mode_t PERMISSION_BITS = 07777;
 
+Result<OwnerAndMode, IoError> owner_and_mode_of(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return last_os_error();
+  return OwnerAndMode{uint32_t(st.st_uid), uint32_t(st.st_gid),
+                      uint32_t(st.st_mode & PERMISSION_BITS)};
+}
+
+// The owner first: a change of owner clears the set-user-ID and
+// set-group-ID bits, which the mode then puts back.
+Result<Unit, IoError> set_owner_and_mode_of(int fd, const OwnerAndMode& to) {
+  auto now = owner_and_mode_of(fd);
+  if (!now.ok()) return std::move(now).error();
+  if (now.value().uid != to.uid || now.value().gid != to.gid) {
+    auto owned = retry_on_interrupt([&] { return ::fchown(fd, uid_t(to.uid), gid_t(to.gid)); });
+    if (!owned.ok()) return owned;
+  }
+  return retry_on_interrupt([&] { return ::fchmod(fd, mode_t(to.mode & PERMISSION_BITS)); });
+}
+
 IoError not_regular_file(const std::string& name) {
   return IoError::message("not a regular file: " + name);
 }
@@ -189,23 +208,9 @@ class PosixFile final : public File {
     return retry_on_interrupt([&] { return ::fsync(fd_); });
   }
 
-  Result<OwnerAndMode, IoError> owner_and_mode() override {
-    struct stat st;
-    if (::fstat(fd_, &st) != 0) return last_os_error();
-    return OwnerAndMode{uint32_t(st.st_uid), uint32_t(st.st_gid),
-                        uint32_t(st.st_mode & PERMISSION_BITS)};
-  }
-
-  // The owner first: a change of owner clears the set-user-ID and
-  // set-group-ID bits, which the mode then puts back.
+  Result<OwnerAndMode, IoError> owner_and_mode() override { return owner_and_mode_of(fd_); }
   Result<Unit, IoError> set_owner_and_mode(const OwnerAndMode& to) override {
-    auto now = owner_and_mode();
-    if (!now.ok()) return std::move(now).error();
-    if (now.value().uid != to.uid || now.value().gid != to.gid) {
-      auto owned = retry_on_interrupt([&] { return ::fchown(fd_, uid_t(to.uid), gid_t(to.gid)); });
-      if (!owned.ok()) return owned;
-    }
-    return retry_on_interrupt([&] { return ::fchmod(fd_, mode_t(to.mode & PERMISSION_BITS)); });
+    return set_owner_and_mode_of(fd_, to);
   }
 
  private:
@@ -355,6 +360,11 @@ class PosixDirectory final : public Directory {
     return DirectoryId{uint64_t(st.st_dev), uint64_t(st.st_ino)};
   }
 
+  Result<OwnerAndMode, IoError> owner_and_mode() override { return owner_and_mode_of(fd_); }
+  Result<Unit, IoError> set_owner_and_mode(const OwnerAndMode& to) override {
+    return set_owner_and_mode_of(fd_, to);
+  }
+
   Result<LockStatus, IoError> lock_shared() override { return try_flock(fd_, LOCK_SH); }
   Result<LockStatus, IoError> lock_exclusive() override { return try_flock(fd_, LOCK_EX); }
 
@@ -409,6 +419,12 @@ class PosixPlatform final : public Platform {
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return last_os_error();
     return std::unique_ptr<Directory>(std::make_unique<PosixDirectory>(fd));
+  }
+
+  uint32_t new_directory_mode() override {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return uint32_t(0777 & ~mask);
   }
 };
 

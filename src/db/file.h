@@ -189,6 +189,10 @@ class Directory {
   // directory's file system.
   virtual Result<uint64_t, IoError> free_space() = 0;
   virtual Result<DirectoryId, IoError> identity() = 0;
+  // The directory's owner and permission bits, and a change of them as
+  // File::set_owner_and_mode makes it.
+  virtual Result<OwnerAndMode, IoError> owner_and_mode() = 0;
+  virtual Result<Unit, IoError> set_owner_and_mode(const OwnerAndMode& to) = 0;
 
   // Advisory locks on the directory, held by this handle until it is closed
   // and never waited for. Any number of handles, in one process or several,
@@ -211,6 +215,10 @@ class Platform {
   // when it, or one of its parents, is not a directory.
   virtual Result<std::unique_ptr<Directory>, IoError> open_existing_directory(
       const std::string& path) = 0;
+  // The permission bits mkdir gives a new directory: 0777 less the
+  // process's file mode creation mask. (For the maintenance command, which
+  // has one thread: the system's answer sets the mask and puts it back.)
+  virtual uint32_t new_directory_mode() = 0;
 };
 
 // The real operating system. Lives for the whole process.

@@ -137,24 +137,20 @@ uint64_t space_for_copy(uint64_t bytes) {
 
 // Keeps the whole old file under the backup name, on stable storage. A hard
 // link costs no space and no copying: after the rename, the old file is
-// reachable only through the backup, and nothing writes to it again. Its
-// data may not have reached the disk yet (the engine never syncs), so it
-// is synced as a copy would be. When the file system refuses the link, the
-// bytes are copied, after a check that the copy fits: the caller counted
-// the space for the replacement only.
+// reachable only through the backup, and nothing writes to it again. Only
+// the new name is forced: bytes of the old file that the engine had not
+// forced yet are no more at risk under the backup name than they were under
+// their own, and the replacement, forced before the rename, holds what it
+// keeps of them. When the file system refuses the link, the bytes are
+// copied, after a check that the copy fits: the caller counted the space
+// for the replacement only.
 Result<Unit, ReplaceError> keep_old_file(Directory& dir, const Replacement& r) {
   auto old = dir.open(r.name, OpenMode::ReadOnly);
   if (!old.ok()) return ReplaceError::of(r.name, "cannot read", old.error());
   auto linked = dir.link(r.name, *r.backup_dir, r.backup_name);
   if (linked.ok()) {
-    Result<Unit, ReplaceError> synced = Unit{};
-    if (auto s = old.value()->sync(); !s.ok()) {
-      synced = ReplaceError::of(r.name, "cannot sync", s.error());
-    } else if (auto d = r.backup_dir->sync(); !d.ok()) {
-      synced = ReplaceError::of(r.backup_shown, "cannot sync its directory", d.error());
-    }
-    if (!synced.ok()) {
-      ReplaceError e = synced.error();
+    if (auto d = r.backup_dir->sync(); !d.ok()) {
+      ReplaceError e = ReplaceError::of(r.backup_shown, "cannot sync its directory", d.error());
       remove_own_file(*r.backup_dir, r.backup_name, r.backup_shown, e);
       return e;
     }
@@ -223,6 +219,7 @@ Result<uint64_t, ReplaceFailure> replace_file(Directory& dir, const Replacement&
     if (backed_up) remove_own_file(*r.backup_dir, r.backup_name, r.backup_shown, e);
     return ReplaceFailure{std::move(e)};
   }
+  if (!r.sync_directory) return size;
   auto dir_synced = dir.sync();
   if (!dir_synced.ok()) {
     return ReplaceFailure{ReplaceError::of(r.name, "cannot sync the directory", dir_synced.error()),

@@ -57,13 +57,17 @@ struct Replacement {
   std::function<Result<Unit, ReplaceError>(File& written, uint64_t size)> verify;
   // When set, the whole old file is kept in `backup_dir` under
   // `backup_name` before the rename (shown as `backup_shown` in errors): a
-  // hard link to it, synced with its data, or, where the file system
+  // hard link to it, its new name synced, or, where the file system
   // refuses links, a synced copy (after a check that the copy fits, since
   // the link needs no space). Either way the caller must not write to the
   // old file afterwards.
   Directory* backup_dir = nullptr;
   std::string backup_name;
   std::string backup_shown;
+  // Whether the directory is forced after the rename. A caller that
+  // replaces several files, each of which may be old or new after a crash,
+  // forces it once after the last.
+  bool sync_directory = true;
 };
 
 struct ReplaceFailure {

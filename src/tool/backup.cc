@@ -40,7 +40,7 @@ struct Source {
   std::string name;
   bool is_records;
   std::unique_ptr<File> file;
-  uint32_t mode = 0600;
+  OwnerAndMode owner{0, 0, 0600};
 };
 
 struct Figures {
@@ -85,16 +85,6 @@ Result<bool, Failure> lies_inside(Platform& platform, Directory& dir, const std:
     if (up_id.value() == here_id.value()) return false;  // the root
     here = std::move(up).value();
   }
-}
-
-// Gives the copy the permission bits of its source (not its owner: that
-// would need privileges, and the copy belongs to whoever made it).
-Result<Unit, IoError> take_mode(File& out, uint32_t mode) {
-  auto own = out.owner_and_mode();
-  if (!own.ok()) return std::move(own).error();
-  OwnerAndMode to = own.value();
-  to.mode = mode;
-  return out.set_owner_and_mode(to);
 }
 
 // The damage found in a record file, as backup reports it: the copy stops
@@ -158,7 +148,7 @@ Result<uint64_t, Failure> copy_source(Source& s, Directory& temp, Console& conso
       continue;
     }
     if (!copied.ok()) return io_failure(s.name, "cannot copy", copied.error());
-    auto moded = take_mode(*out.value(), s.mode);
+    auto moded = take_owner_and_mode(*out.value(), s.owner);
     if (!moded.ok()) return io_failure(s.name, "cannot write the copy", moded.error());
     return end;
   }
@@ -169,7 +159,7 @@ Result<uint64_t, Failure> copy_source(Source& s, Directory& temp, Console& conso
 // the analysis of the copy found, beside it and renames them over it.
 // Returns its size.
 Result<uint64_t, Failure> compact_copy(Directory& temp, const RecordFileReport& r, uint64_t end,
-                                       uint32_t mode) {
+                                       const OwnerAndMode& owner) {
   // Every record is live: the copy stays as it is.
   if (r.live_records == r.records) return end;
   const std::string& name = r.entry.name;
@@ -183,7 +173,7 @@ Result<uint64_t, Failure> compact_copy(Directory& temp, const RecordFileReport& 
   }
   auto written = copy_live_records(*reader.value(), end, r.live_starts, *out.value());
   if (!written.ok()) return Failure{live + ": cannot copy the live records: " + written.error()};
-  auto done = take_mode(*out.value(), mode);
+  auto done = take_owner_and_mode(*out.value(), owner);
   if (done.ok()) done = temp.rename(live, name);
   if (!done.ok()) return io_failure(live, "cannot write the live records", done.error());
   return written.value();
@@ -199,15 +189,16 @@ bool is_left_out(const std::string& kind) {
 
 // Everything after the copy directory is made: the files, their backlinks,
 // the syncs. Returns the figures.
-Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, bool compact,
-                              bool in_use, const std::string& dest,
-                              std::vector<Finding>& findings, Console& console) {
-  // The mode and size of each file of the copy.
-  std::map<std::string, std::pair<uint32_t, uint64_t>> copied;
+Result<Figures, Failure> fill(Directory& temp, const OwnerAndMode& dir_owner,
+                              std::vector<Source>& sources, bool compact, bool in_use,
+                              const std::string& dest, std::vector<Finding>& findings,
+                              Console& console) {
+  // The owner and mode, and the size, of each file of the copy.
+  std::map<std::string, std::pair<OwnerAndMode, uint64_t>> copied;
   for (Source& s : sources) {
     auto bytes = copy_source(s, temp, console);
     if (!bytes.ok()) return bytes.error();
-    copied[s.name] = {s.mode, bytes.value()};
+    copied[s.name] = {s.owner, bytes.value()};
     s.file.reset();
   }
   // The copy read back as check reads it: where its record files are
@@ -273,20 +264,21 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
   }
   for (const BacklinkFileReport* b : rebuilds) {
     const std::string& name = b->entry.name;
-    // A new file takes the mode of its collection's record file.
-    uint32_t mode = 0600;
+    // A new file takes the owner and mode of its collection's record file.
+    OwnerAndMode owner = dir_owner;
+    owner.mode = 0600;
     for (const std::string& like : {name, b->entry.collection + std::string(RECORD_SUFFIX)}) {
       if (auto m = copied.find(like); m != copied.end()) {
-        mode = m->second.first;
+        owner = m->second.first;
         break;
       }
     }
     auto out = temp.open(name, OpenMode::CreateTruncate);
     if (!out.ok()) return io_failure(name, "cannot create the copy", out.error());
     auto written = write_backlinks(*b, out.value().get());
-    auto moded = written.ok() ? take_mode(*out.value(), mode) : written.error();
+    auto moded = written.ok() ? take_owner_and_mode(*out.value(), owner) : written.error();
     if (!moded.ok()) return io_failure(name, "cannot write the rebuilt backlinks", moded.error());
-    copied[name] = {mode, written.value()};
+    copied[name] = {owner, written.value()};
     if (!b->needs_rebuild()) continue;
     findings.push_back(Finding{
         Finding::Severity::Note, name, std::nullopt, "backlinks rebuilt",
@@ -295,8 +287,12 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
             std::to_string(b->stale.size()) + " stale and added " +
             std::to_string(b->missing.size()) + " missing rows"});
   }
-  // Every file of the copy, and its directory, reach stable storage before
-  // the copy is published.
+  // The copy takes the place of DIR when it is restored: it is given DIR's
+  // mode (and owner), so the programs that used DIR may use it.
+  auto owned = take_owner_and_mode(temp, dir_owner);
+  if (!owned.ok()) return io_failure(dest, "cannot give it the owner and mode of the source", owned.error());
+  // Every file of the copy reaches stable storage before the copy is
+  // published.
   auto synced = sync_database_files(temp);
   if (!synced.ok()) {
     const SyncFailure& f = synced.error();
@@ -386,8 +382,8 @@ int run_backup(Platform& platform, const ParsedArgs& args, Console& console) {
       s.file = std::move(file).value();
       auto size = s.file->size();
       if (!size.ok()) return console.fail(io_failure(e.name, "cannot read", size.error()).message);
-      auto mode = s.file->owner_and_mode();
-      if (mode.ok()) s.mode = mode.value().mode;
+      auto owner = s.file->owner_and_mode();
+      if (owner.ok()) s.owner = owner.value();
       needed = saturating_add(needed, space_for_file(size.value()));
       if (s.is_records) largest = std::max(largest, size.value());
       sources.push_back(std::move(s));
@@ -395,10 +391,15 @@ int run_backup(Platform& platform, const ParsedArgs& args, Console& console) {
   }
   // --compact writes a record file's live records beside its whole copy.
   if (compact) needed = saturating_add(needed, space_for_file(largest));
+  auto dir_owner = dir.owner_and_mode();
+  if (!dir_owner.ok()) {
+    return console.fail(path + ": " + dir_owner.error().display() + "; nothing was changed");
+  }
   auto made = publisher.make_temp(needed, console);
   if (!made.ok()) return console.fail(made.error().message);
 
-  auto filled = fill(*made.value(), sources, compact, in_use, dest, findings, console);
+  auto filled =
+      fill(*made.value(), dir_owner.value(), sources, compact, in_use, dest, findings, console);
   if (!filled.ok()) return console.fail(filled.error().message + publisher.abandon());
   auto published = publisher.publish();
   if (!published.ok()) return console.fail(published.error().message);

@@ -40,12 +40,13 @@ struct Target {
   uint64_t bytes_after = 0;  // first the size it will have, then the size it has
   // A record file's first reading, which the second pass copies from: the
   // open file and its live records in file order. A file whose records are
-  // all live is as small as compact can make it, and is left as it is.
+  // all live (a backlink file without remove records) is as small as
+  // compact can make it, and is left as it is.
   std::unique_ptr<File> records = nullptr;
   bool all_live = false;
   std::vector<LiveSpan> live = {};
 
-  bool rewritten() const { return !is_records || !all_live; }
+  bool rewritten() const { return !all_live; }
 };
 
 // Calls `piece(bytes)` for the bytes of `spans` in `src`, in order, a window
@@ -86,13 +87,12 @@ Result<uint64_t, Failure> replace(
     return writer.written();
   };
   r.verify = verify;
+  // Each file is old or new after a crash, and either reads the same: the
+  // directory is forced once, after the last rename.
+  r.sync_directory = false;
   auto replaced = replace_file(dir, r);
   if (replaced.ok()) return replaced.value();
-  std::string message = replaced.error().error.display();
-  if (replaced.error().replaced) {
-    message.append(cat({" (", file, " is compacted, but its rename may not yet survive a power cut)"}));
-  }
-  return Failure{std::move(message)};
+  return Failure{replaced.error().error.display()};
 }
 
 // ---- Record files -----------------------------------------------------------
@@ -190,6 +190,7 @@ namespace {
 struct BacklinkRows {
   std::unique_ptr<BacklinkIndex> index;
   std::vector<std::string> keys;
+  bool all_live = true;  // no remove record: every add record is a current row
 };
 
 Result<BacklinkRows, Failure> read_backlink_rows(Directory& dir, const std::string& name) {
@@ -209,6 +210,7 @@ Result<BacklinkRows, Failure> read_backlink_rows(Directory& dir, const std::stri
     if (r.op == BACKLINK_OP_ADD && seen.emplace(r.strings.target_key).second) {
       rows.keys.emplace_back(r.strings.target_key);
     }
+    rows.all_live = rows.all_live && r.op == BACKLINK_OP_ADD;
     return true;
   });
   if (end.stop == ScanStop::Io) return failed(name, end.error->display());
@@ -306,6 +308,11 @@ Result<Unit, Failure> measure(Directory& dir, Target& t) {
   t.bytes_before = info.value().size;
   auto rows = read_backlink_rows(dir, t.file);
   if (!rows.ok()) return rows.error();
+  t.all_live = rows.value().all_live;
+  if (t.all_live) {
+    t.bytes_after = t.bytes_before;
+    return Unit{};
+  }
   auto counted = frame_rows(rows.value(), [&](std::string_view record) -> Result<Unit, IoError> {
     t.bytes_after += record.size();
     return Unit{};
@@ -408,6 +415,14 @@ Result<std::vector<Target>, Failure> compact(Directory& dir, const ParsedArgs& a
     if (!after.ok()) return stop(after.error());
     t.bytes_after = after.value();
     compacted.append(" ").append(t.file);
+  }
+  if (!compacted.empty()) {
+    auto synced = dir.sync();
+    if (!synced.ok()) {
+      return failed(path, cat({"cannot sync the directory: ", synced.error().display(),
+                               "; compacted, but the renames may not yet survive a power cut:",
+                               compacted}));
+    }
   }
   return targets;
 }

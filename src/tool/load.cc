@@ -319,6 +319,16 @@ int load_into_new(Platform& platform, const std::string& path, std::unique_ptr<D
   auto written = write_records(input, *db.value(), console);
   db.value().reset();  // flushes and closes it before its files are synced
   if (!written.ok()) return console.fail(path + ": " + written.error() + publisher.abandon());
+  // The new DIR is made as mkdir makes a directory (the creation mask
+  // decides its mode), or, when it replaces an empty one, as that was.
+  auto owner = held ? held->owner_and_mode() : made.value()->owner_and_mode();
+  if (owner.ok() && !held) owner.value().mode = platform.new_directory_mode();
+  auto owned = owner.ok() ? take_owner_and_mode(*made.value(), owner.value())
+                          : Result<Unit, IoError>(owner.error());
+  if (!owned.ok()) {
+    return console.fail(publisher.temp_path() + ": cannot give it its owner and mode: " +
+                        owned.error().display() + publisher.abandon());
+  }
   auto synced = sync_database_files(*made.value());
   if (!synced.ok()) {
     return console.fail(publisher.temp_path() + ": cannot sync the loaded files: " +
@@ -335,7 +345,10 @@ int merge_into(const std::string& path, Directory& dir, std::unique_ptr<Database
   auto free = check_free_space(dir, saturating_add(space.total(), space_for_file(0)), "load", path);
   if (!free.ok()) return console.fail(free.error().message);
   const std::string marker(LOAD_MARKER);
+  // Forced before the first record: a power cut must never keep records
+  // of a merge that stopped part way without the marker that says so.
   auto marked = put_marker(dir, "load");
+  if (marked.ok()) marked = dir.sync();
   if (!marked.ok()) {
     // Deliberately ignored: a marker that stays only makes check report an
     // unfinished merge, which the next merge clears.

@@ -3,22 +3,18 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "db/database_files.h"
+
 namespace zez::tool {
 
 Result<Unit, IoError> put_marker(Directory& dir, std::string_view command) {
   const std::string text =
       cat({"zezavezud ", command, " is writing into this directory; while this file is here, the ",
            command, " has not finished\n"});
-  {
-    auto f = dir.open(std::string(LOAD_MARKER), OpenMode::CreateTruncate);
-    if (!f.ok()) return std::move(f).error();
-    auto w = write_all(*f.value(), reinterpret_cast<const uint8_t*>(text.data()), text.size(),
-                       IoError::write_zero());
-    if (!w.ok()) return w;
-    auto s = f.value()->sync();
-    if (!s.ok()) return s;
-  }
-  return dir.sync();
+  auto f = dir.open(std::string(LOAD_MARKER), OpenMode::CreateTruncate);
+  if (!f.ok()) return std::move(f).error();
+  return write_all(*f.value(), reinterpret_cast<const uint8_t*>(text.data()), text.size(),
+                   IoError::write_zero());
 }
 
 Result<Unit, IoError> remove_marker(Directory& dir) {
@@ -42,9 +38,9 @@ Result<Unit, IoError> remove_directory_and_files(Directory& parent, const std::s
     auto removed = dir.remove(n);
     if (!removed.ok()) return removed;
   }
-  auto removed = parent.remove_directory(name);
-  if (!removed.ok()) return removed;
-  return parent.sync();
+  // Not forced: undone by a power cut, the removal leaves the marked
+  // directory, which the next run removes again.
+  return parent.remove_directory(name);
 }
 
 }  // namespace
@@ -90,10 +86,19 @@ Result<uint64_t, Failure> Publisher::find_leftover() {
   if (!inside.ok()) return Failure{temp_path_ + ": " + inside.error().display() + unchanged};
   // An empty one holds nothing to lose (the last step of a removal failed).
   if (!inside.value().empty() && !dir.value()->entry_type(std::string(LOAD_MARKER)).ok()) {
-    return Failure{temp_path_ + " is there without the \"" + std::string(LOAD_MARKER) +
-                   "\" marker: it may hold a complete database whose rename failed; move it "
-                   "away or rename it onto the target yourself" +
-                   unchanged};
+    // The marker goes only once every file is synced, right before the
+    // rename: a run cut off between the two left a complete database,
+    // which goes where it was meant to go (DIR is missing or empty here).
+    const bool only_database_files =
+        std::all_of(inside.value().begin(), inside.value().end(),
+                    [](const std::string& n) { return database_file_of(n).has_value(); });
+    if (!only_database_files) {
+      return Failure{temp_path_ + " is there without the \"" + std::string(LOAD_MARKER) +
+                     "\" marker and holds files other than a database's; move it away" +
+                     unchanged};
+    }
+    dir.value().reset();
+    return finish_leftover();
   }
   uint64_t bytes = 0;
   for (const std::string& name : inside.value()) {
@@ -102,6 +107,21 @@ Result<uint64_t, Failure> Publisher::find_leftover() {
   }
   leftover_ = std::move(dir).value();
   return bytes;
+}
+
+Failure Publisher::finish_leftover() {
+  const std::string held = temp_path_ + " held the complete database of a " + command_ +
+                          " cut off just before its last step";
+  auto renamed = parent_->rename(temp_, name_);
+  if (!renamed.ok()) {
+    return Failure{held + ", and cannot be renamed onto " + path_ + " (" +
+                   renamed.error().display() + "); nothing was changed"};
+  }
+  auto synced = parent_->sync();
+  return Failure{held + ": it is now " + path_ +
+                 (synced.ok() ? "" : " (the rename may not yet survive a power cut: " +
+                                         synced.error().display() + ")") +
+                 "; nothing else was " + done_ + " (" + path_ + " is no longer empty)"};
 }
 
 std::optional<Failure> Publisher::lock_temp(Directory& dir, bool made) {
@@ -157,8 +177,10 @@ Result<Directory*, Failure> Publisher::make_temp(uint64_t needed, Console& conso
   if (!made.ok()) return Failure{temp_path_ + ": cannot make it: " + made.error().display()};
   if (auto refused = lock_temp(*made.value(), true)) return *refused;
   temp_dir_ = std::move(made).value();
+  // Nothing is forced yet: a power cut that undoes the new directory, or
+  // its entries, leaves nothing, or a directory that is empty or marked,
+  // which the next run removes. Only its end is forced, in publish().
   auto marked = put_marker(*temp_dir_, command_);
-  if (marked.ok()) marked = parent.sync();
   if (!marked.ok()) {
     return Failure{temp_path_ + ": cannot mark it as a " + command_ + " in progress: " +
                    marked.error().display() + abandon()};

@@ -3,7 +3,8 @@
 // (LOAD_MARKER) from its creation to the end, and rename it onto DIR once
 // every file in it is synced. A killed command leaves only the marked
 // sibling, which the next load or backup of DIR removes once no one holds
-// its lock.
+// its lock; one cut off after the marker went, right before the rename,
+// left a complete database, which the next run renames onto DIR.
 #pragma once
 
 #include <memory>
@@ -18,8 +19,10 @@
 
 namespace zez::tool {
 
-// Writes the marker, naming `command`, into `dir` and forces it to stable
-// storage; the removal is forced too.
+// Writes the marker, naming `command`, into `dir`; only its name matters,
+// so its bytes are never forced, and its entry is forced by the caller
+// where it must reach the disk before anything else does. Its removal is
+// forced: it says that everything before it is on the disk.
 Result<Unit, IoError> put_marker(Directory& dir, std::string_view command);
 Result<Unit, IoError> remove_marker(Directory& dir);
 
@@ -56,6 +59,9 @@ class Publisher {
   // Locks the sibling `dir`, refusing one another run holds. One this run
   // has just `made` goes when the lock fails.
   std::optional<Failure> lock_temp(Directory& dir, bool made);
+  // Renames a complete sibling left without its marker onto DIR; the
+  // failure that stops the run says what became of it.
+  Failure finish_leftover();
 
   std::string command_;
   std::string done_;

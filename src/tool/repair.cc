@@ -61,10 +61,10 @@ class Repairer {
   explicit Repairer(Directory& dir) : dir_(dir) {}
 
   Done remove(const std::string& name, std::string& detail) {
+    // Not forced: a power cut that undoes the removal leaves the file for
+    // the next run to remove.
     auto removed = dir_.remove(name);
     if (!removed.ok()) return io_failure(name, "cannot remove", removed.error());
-    auto synced = dir_.sync();
-    if (!synced.ok()) return io_failure(name, "cannot sync the directory", synced.error());
     detail = "leftover temporary file";
     return Unit{};
   }
@@ -74,7 +74,7 @@ class Repairer {
     const uint64_t cut_at = r.damage.whole_end();
     auto reader = dir_.open(name, OpenMode::ReadOnly);
     if (!reader.ok()) return io_failure(name, "cannot open", reader.error());
-    auto backup = backup_name(name, cut_at);
+    auto backup = backup_name(name, cut_at, true);
     if (!backup.ok()) return backup.error();
     const std::string shown = in_lost_found(backup.value());
     auto saved = save_copy(*reader.value(), cut_at, r.size, *lost_found_, backup.value(), shown);
@@ -128,16 +128,21 @@ class Repairer {
   }
 
  private:
-  // An unused name in lost+found (made, and its entry synced, on first use)
-  // for a copy of `name` from offset `from`.
-  Result<std::string, Failure> backup_name(const std::string& name, uint64_t from) {
+  // An unused name in lost+found (made on first use) for a copy of `name`
+  // from offset `from`. With `forced`, lost+found's own entry is on stable
+  // storage on return; a replacement forces it with the rename instead.
+  Result<std::string, Failure> backup_name(const std::string& name, uint64_t from, bool forced) {
+    const std::string shown(BACKUP_DIRECTORY);
     if (!lost_found_) {
-      const std::string shown(BACKUP_DIRECTORY);
       auto sub = dir_.open_subdirectory(shown, true);
       if (!sub.ok()) return io_failure(shown, "cannot open", sub.error());
+      lost_found_ = std::move(sub).value();
+      lost_found_forced_ = false;
+    }
+    if (forced && !lost_found_forced_) {
       auto synced = dir_.sync();  // the new subdirectory's entry
       if (!synced.ok()) return io_failure(shown, "cannot sync", synced.error());
-      lost_found_ = std::move(sub).value();
+      lost_found_forced_ = true;
     }
     const std::string base = cat({name, ".", std::to_string(from), ".", utc_timestamp()});
     std::string backup = base;
@@ -166,7 +171,7 @@ class Repairer {
       return size.value();
     };
     if (dir_.entry_type(name).ok()) {
-      auto backup = backup_name(name, 0);
+      auto backup = backup_name(name, 0, false);
       if (!backup.ok()) return backup.error();
       r.backup_dir = lost_found_.get();
       r.backup_name = backup.value();
@@ -174,6 +179,7 @@ class Repairer {
     }
     auto done = replace_file(dir_, r);
     if (!done.ok() && !done.error().replaced) return Failure{done.error().error.display()};
+    lost_found_forced_ = done.ok();
     detail = what;
     if (!r.backup_shown.empty()) detail += "; the old file is saved in " + r.backup_shown;
     if (!done.ok()) return Failure{done.error().error.display()};
@@ -182,6 +188,7 @@ class Repairer {
 
   Directory& dir_;
   std::unique_ptr<Directory> lost_found_;
+  bool lost_found_forced_ = false;  // its entry in the directory is on stable storage
 };
 
 // The files a repair cuts, in the order it cuts them: those it salvages

@@ -222,8 +222,6 @@ Result<Unit, SyncFailure> sync_database_files(Directory& dir) {
       if (!s.ok()) return SyncFailure{e.name, std::move(s).error()};
     }
   }
-  auto s = dir.sync();
-  if (!s.ok()) return SyncFailure{"", std::move(s).error()};
   return Unit{};
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -149,13 +150,27 @@ Result<std::unique_ptr<Directory>, Failure> open_for_copying(Platform& platform,
                                                              const std::string& path,
                                                              bool& in_use);
 
-// Forces every database file of `dir`, then `dir` itself, to stable
-// storage. On failure: the file (empty for the directory) and why.
+// Forces every database file of `dir` to stable storage; `dir` itself is
+// the caller's to force (load and backup force it once, with the removal
+// of their marker). On failure: the file and why.
 struct SyncFailure {
   std::string file;
   IoError error;
 };
 Result<Unit, SyncFailure> sync_database_files(Directory& dir);
+
+// Gives `target` (a File or a Directory) the owner, group and mode of
+// `wanted`. Only root may give away a file, so for anyone else, who is
+// refused, the mode alone: a copy made by root belongs to the owner of
+// what it copies, and is not locked away from the program that uses it.
+template <class Target>
+Result<Unit, IoError> take_owner_and_mode(Target& target, const OwnerAndMode& wanted) {
+  auto given = target.set_owner_and_mode(wanted);
+  if (given.ok() || given.error().os_code() != EPERM) return given;
+  auto own = target.owner_and_mode();
+  if (!own.ok()) return std::move(own).error();
+  return target.set_owner_and_mode(OwnerAndMode{own.value().uid, own.value().gid, wanted.mode});
+}
 
 // a + b, or the largest value when that does not fit.
 inline uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }

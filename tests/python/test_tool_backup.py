@@ -207,7 +207,7 @@ def kills(root, count, seed, log=None):
         proc.wait()
         assert snapshot(d) == before
         # Killed after the marker went and before the rename, the complete
-        # copy waits beside DEST: the next backup leaves it to the user.
+        # copy waits beside DEST, for the next backup to move into place.
         # Killed after the directory was made and before the marker was in
         # it, an empty one is left, which the next backup removes.
         temp = dest + ".zezavezud-tmp"
