@@ -419,9 +419,8 @@ Result<std::vector<Target>, Failure> compact(Directory& dir, const ParsedArgs& a
   if (!compacted.empty()) {
     auto synced = dir.sync();
     if (!synced.ok()) {
-      return failed(path, cat({"cannot sync the directory: ", synced.error().display(),
-                               "; compacted, but the renames may not yet survive a power cut:",
-                               compacted}));
+      return stop(failed(path, cat({"cannot sync the directory (", synced.error().display(),
+                                    "): the renames may not yet survive a power cut"})));
     }
   }
   return targets;

@@ -314,6 +314,9 @@ TEST(ToolLoad, RemovesOnlyALeftoverThatIsMarkedAndUnlocked) {
     if (c.directory) {
       platform.put(TEMP, "a.qdb", "partial");
       if (c.marked) platform.put(TEMP, MARKER, "");
+      // Unmarked with a database's files only, it would be taken for a
+      // complete load and finished.
+      if (!c.marked) platform.put(TEMP, "notes", "");
     } else {
       platform.put("/", "d.zezavezud-tmp", "a file");
     }
