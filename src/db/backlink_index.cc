@@ -60,6 +60,13 @@ Result<std::unique_ptr<BacklinkIndex>, IoError> BacklinkIndex::load(Directory& d
 }
 
 Result<Unit, IoError> BacklinkIndex::apply(const std::vector<Change>& changes) {
+  auto written = write(changes);
+  if (!written.ok()) return written;
+  make_in_memory(changes);
+  return Unit{};
+}
+
+Result<Unit, IoError> BacklinkIndex::write(const std::vector<Change>& changes) {
   std::string records;
   for (const Change& c : changes) {
     const uint8_t op = c.kind == BacklinkChange::Add ? BACKLINK_OP_ADD : BACKLINK_OP_REMOVE;
@@ -69,8 +76,10 @@ Result<Unit, IoError> BacklinkIndex::apply(const std::vector<Change>& changes) {
         records);
     if (!framed.ok()) return framed;
   }
-  auto written = append_records(records);
-  if (!written.ok()) return written;
+  return append_records(records);
+}
+
+void BacklinkIndex::make_in_memory(const std::vector<Change>& changes) {
   for (const Change& c : changes) {
     auto it = entries_.find(c.target_key);
     if (c.kind == BacklinkChange::Add) {
@@ -87,7 +96,6 @@ Result<Unit, IoError> BacklinkIndex::apply(const std::vector<Change>& changes) {
     // capacity they once needed) would stay for as long as the process.
     if (it->second.empty()) entries_.erase(it);
   }
-  return Unit{};
 }
 
 std::vector<Backlink> BacklinkIndex::query(std::string_view target_key) const {
