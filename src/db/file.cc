@@ -64,6 +64,8 @@ Result<Unit, AppendFailure> append_whole(File& f, const uint8_t* src, size_t n, 
   return Unit{};
 }
 
+Result<LockStatus, IoError> File::lock_exclusive() { return IoError::os(ENOLCK); }
+
 Result<Unit, IoError> copy_owner_and_mode(File& from, File& to) {
   auto wanted = from.owner_and_mode();
   if (!wanted.ok()) return std::move(wanted).error();
@@ -212,6 +214,8 @@ class PosixFile final : public File {
   Result<Unit, IoError> set_owner_and_mode(const OwnerAndMode& to) override {
     return set_owner_and_mode_of(fd_, to);
   }
+
+  Result<LockStatus, IoError> lock_exclusive() override { return try_flock(fd_, LOCK_EX); }
 
  private:
   int fd_;
