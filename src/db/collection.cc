@@ -197,7 +197,43 @@ Result<Unit, IoError> Collection::take_writer_lock() {
                             "writer at a time, until that Database is gone");
   }
   writer_lock_ = WriterLock::Held;
+  catch_up_with_file();
   return Unit{};
+}
+
+// Another Database may have written the file since this one read it (and
+// since let go of it): its records are taken in now that no one else can
+// append, so that this writer goes on from what the file holds instead of
+// overwriting it from an old view. Only whole, loadable records, up to the
+// end; anything else leaves the view as it was (the check after each push
+// then keeps this writer's values from wrong offsets).
+void Collection::catch_up_with_file() {
+  auto size = writer_->size();
+  if (!size.ok() || size.value() <= end_offset_ || end_offset_ != safe_end_ ||
+      !write_buffer_.empty()) {
+    return;
+  }
+  struct Change {
+    std::string key;
+    uint64_t offset;
+    bool tombstone;
+  };
+  std::vector<Change> changes;
+  ScanEnd end = scan_record_range(*reader_, end_offset_, size.value(), [&](const RecordView& r) {
+    if (load_refusal(r) || r.offset >= RecordIndex::OFFSET_LIMIT) return false;
+    changes.push_back(Change{std::string(r.key), r.offset, r.is_tombstone()});
+    return true;
+  });
+  if (end.stop != ScanStop::End) return;
+  for (const Change& c : changes) {
+    const uint64_t hash = KeyIndex::hash(c.key);
+    if (c.tombstone) {
+      index_.erase(c.key, hash);
+    } else {
+      (void)index_.put_offset(c.key, hash, c.offset);  // below the limit, checked above
+    }
+  }
+  end_offset_ = safe_end_ = size.value();
 }
 
 void Collection::check_file_end(uint64_t expected_end) {

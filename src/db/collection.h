@@ -144,6 +144,7 @@ class Collection {
   Result<Unit, IoError> push_through(uint64_t expected_end);
   // Takes the file's writer lock before the first write; WouldBlock refuses.
   Result<Unit, IoError> take_writer_lock();
+  void catch_up_with_file();
   // After a push that should have ended the file at `expected_end`, checks
   // that it did; see trusted_end_.
   void check_file_end(uint64_t expected_end);

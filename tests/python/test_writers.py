@@ -70,7 +70,9 @@ def test_a_writer_in_another_process_keeps_the_collection_until_it_ends(tmp_path
     finally:
         child.kill()
         child.wait()
+    # The writer that comes next goes on from what the file holds now.
     db.set("c", "parent", 1)
+    assert db.get("c", "child") == 2
     del db
     assert zz.open(path).get("c", "child") == 2
 
