@@ -29,6 +29,8 @@ constexpr uint64_t ZERO_PAGE = 4096;
 // A key length that runs past the end of the file is taken for the key of
 // a record cut short only up to this length.
 constexpr uint64_t MAX_CUT_KEY = uint64_t(64) << 10;
+// Bad records in a row, at most.
+constexpr int MAX_BAD_IN_A_ROW = 2;
 
 // Byte ranges of the file through a few windows, each a positioned read, so
 // that a search that looks ahead and comes back rereads nothing. Pieces are
@@ -183,10 +185,13 @@ class Classifier {
   std::optional<RecordView> view(uint64_t o, uint64_t end);
   Run run_from(uint64_t s);
   std::optional<uint64_t> resolve(uint64_t p);
-  // The end of the record at o when it is a bad record: it frames, and the
-  // record after it is whole, or the file ends there, or the last record
-  // begins there cut short, or zeros run from there to the end.
+  // The end of the record at o when it is a bad record: it frames, and
+  // framing resumes where it ends, or after one more bad record.
   std::optional<uint64_t> bad_record_end(uint64_t o);
+  // Whether records are read by plain framing from e on: whole records
+  // follow (two, or one that reaches the end or a tail), or the file ends,
+  // or the last record begins there cut short, or zeros run to the end.
+  bool framing_resumes(uint64_t e);
   // Whether the record at o reads as one cut short by the end of the file:
   // its key is all there and UTF-8, and its value bytes are the start of a
   // value that more bytes would complete.
@@ -214,7 +219,7 @@ class Classifier {
   std::unordered_map<uint64_t, Run> runs_;         // runs that end before the file does
   std::unordered_map<uint64_t, Run> known_runs_;   // from a region's Q, found by its search
   std::unordered_map<uint64_t, std::optional<uint64_t>> resolved_;
-  std::unordered_set<uint64_t> framing_holds_;  // bad records, found by bad_record_end
+  std::unordered_set<uint64_t> framing_holds_;  // bad records found by bad_record_end
   std::vector<std::pair<uint32_t, bool>> stack_;
   uint64_t work_ = 0;
   uint64_t budget_;
@@ -368,6 +373,16 @@ bool Classifier::cut_by_end(uint64_t o) {
   return !span.decodes && span.ran_out;
 }
 
+bool Classifier::framing_resumes(uint64_t e) {
+  if (e == size_ || cut_by_end(e) || zeros_from(e)) return true;
+  if (!whole(e, true)) return false;
+  // One whole record may be bytes that happen to frame: two, or one that
+  // reaches the end of the file or a tail, are records.
+  const Run run = run_from(e);
+  return !over() &&
+         (run.last != e || run.end == size_ || cut_by_end(run.end) || zeros_from(run.end));
+}
+
 std::optional<uint64_t> Classifier::bad_record_end(uint64_t o) {
   const Framing first = frame(o);
   if (!first.fits) return std::nullopt;
@@ -376,28 +391,19 @@ std::optional<uint64_t> Classifier::bad_record_end(uint64_t o) {
   const uint64_t zeros = zero_run_start(size_, o);
   const uint64_t aligned = (zeros + ZERO_PAGE - 1) / ZERO_PAGE * ZERO_PAGE;
   if (aligned > o && aligned < first.end) return std::nullopt;
-  // Bad records may follow one another: the framing holds when it leads,
-  // record by record, to one of those ends. Each offset is walked once.
-  std::vector<uint64_t> walked;
-  uint64_t at = o;
-  bool holds = false;
-  while (!over()) {
-    if (framing_holds_.count(at)) {
-      holds = true;
-      break;
-    }
-    const Framing f = at == o ? first : frame(at);
-    if (!f.fits) break;
-    walked.push_back(at);
-    ++work_;
-    if (f.end == size_ || whole(f.end, true) || cut_by_end(f.end) || zeros_from(f.end)) {
-      holds = true;
-      break;
-    }
-    at = f.end;
+  if (framing_holds_.count(o)) return first.end;
+  // A second bad record may follow. More in a row are rather bytes at a
+  // false offset that happen to frame, one after another, through the
+  // records after a damaged region: those are left to the search.
+  uint64_t at = first.end;
+  for (int more = 0;; ++more) {
+    if (framing_resumes(at)) break;
+    const Framing next = frame(at);
+    if (more == MAX_BAD_IN_A_ROW - 1 || !next.fits || over()) return std::nullopt;
+    at = next.end;
   }
-  if (!holds) return std::nullopt;
-  framing_holds_.insert(walked.begin(), walked.end());
+  framing_holds_.insert(o);
+  if (at != first.end) framing_holds_.insert(first.end);
   return first.end;
 }
 
@@ -514,7 +520,13 @@ DamagedRegion Classifier::describe(uint64_t p, uint64_t q, DamageKind kind) {
     r.needed = f.needed;
   }
   // The records that frame one after another from P: their keys are known.
+  // So is P's own key when only its value length is wrong (it runs past
+  // the end of the region or of the file).
   uint64_t o = p;
+  if ((f.end == 0 || f.end > q) && q - p >= 4 && f.key_len <= q - p - 4 &&
+      f.key_len <= Windows::MAX_PIECE && key_is_utf8(p, f.key_len)) {
+    r.readable.push_back(ReadableRecord{p, key_at(p, f.key_len), false});
+  }
   while (o < q) {
     const Framing g = frame(o);
     if (g.end == 0 || g.end > q || (g.key_len == 0 && g.value_len == 0)) break;
