@@ -25,7 +25,7 @@ WRITER = r"""
 import sys, _zezavezud as zz
 db = zz.open(sys.argv[1])
 n = 0
-while True:
+while n < 30000:
     i = n % 50
     if n % 7 == 0:
         db.begin()
@@ -40,6 +40,7 @@ while True:
     n += 1
     if n == 200:
         print("writing", flush=True)
+sys.stdin.read()  # holds the directory open until the test ends
 """
 
 
@@ -47,7 +48,9 @@ def test_check_beside_a_writer_reports_no_damage(tmp_path):
     path = str(tmp_path / "db")
     zz.open(path).set("users", "u0", 0)
     gc.collect()
-    child = subprocess.Popen([sys.executable, "-c", WRITER, path], stdout=subprocess.PIPE)
+    child = subprocess.Popen(
+        [sys.executable, "-c", WRITER, path], stdin=subprocess.PIPE, stdout=subprocess.PIPE
+    )
     try:
         assert child.stdout.readline() == b"writing\n"
         for _ in range(20):
