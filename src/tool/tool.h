@@ -19,6 +19,7 @@
 #include "db/database.h"
 #include "db/database_files.h"
 #include "db/file.h"
+#include "db/replace_file.h"
 #include "tool/args.h"
 
 namespace zez::tool {
@@ -71,6 +72,13 @@ struct Finding {
   std::string detail;
   // The findings this line stands for: more than 1 for "41 more rows".
   uint64_t count = 1;
+  // What it is about, for a command that acts on some findings itself.
+  enum class Cause : uint8_t {
+    Other,
+    Records,    // the damage of a record file, and the notes about it
+    Backlinks,  // a backlink file that does not load, or rows that differ from the links
+  };
+  Cause cause = Cause::Other;
 
   std::string display() const;
 };
@@ -117,9 +125,6 @@ bool has_collection(const DirectoryListing& listing, std::string_view collection
 std::string no_collection_message(const std::string& path, std::string_view collection);
 
 Result<DirectoryListing, IoError> list_directory(Directory& dir);
-
-// No "/", no NUL, and not too long for a file name.
-bool is_usable_collection_name(std::string_view name);
 
 // `head` followed by `tail`, made to fit in a file name (255 bytes): a head
 // too long for it is cut at a character boundary and followed by "~" and 8
@@ -178,11 +183,6 @@ Result<Unit, SyncFailure> sync_database_files(Directory& dir);
 
 // a + b, or the largest value when that does not fit.
 inline uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
-
-// The space a new file of `bytes` bytes may take: its bytes in whole 4 KiB
-// blocks, one block more for the file system's own records of it, and 1% to
-// spare.
-uint64_t space_for_file(uint64_t bytes);
 
 // Refuses when the file system of `dir` has fewer than `needed` bytes free:
 // "PATH: not enough free space: COMMAND needs N bytes, M are free; nothing
