@@ -240,6 +240,9 @@ namespace {
 
 using State = MemoryPlatform::State;
 
+// The longest entry name the usual file systems take (NAME_MAX).
+bool is_too_long(const std::string& name) { return name.size() > 255; }
+
 bool can_read(OpenMode m) { return m == OpenMode::ReadOnly || m == OpenMode::ReadAppendCreate; }
 bool can_write(OpenMode m) { return m != OpenMode::ReadOnly; }
 bool may_create(OpenMode m) { return m != OpenMode::ReadOnly && m != OpenMode::Append; }
@@ -319,6 +322,11 @@ class MemoryFile final : public File {
     return node_->owner;
   }
 
+  Result<FileId, IoError> identity() override {
+    if (auto e = state_->failure(FaultOp::Stat, name_)) return *e;
+    return FileId{1, uint64_t(reinterpret_cast<uintptr_t>(node_.get()))};
+  }
+
   Result<Unit, IoError> set_owner_and_mode(const OwnerAndMode& to) override {
     if (auto e = state_->failure(FaultOp::SetOwner, name_)) return *e;
     if (auto e = state_->refuse_owner(node_->owner, to)) return *e;
@@ -351,6 +359,7 @@ class MemoryDirectory final : public Directory {
     auto it = entries.find(name);
     if (it == entries.end()) {
       if (!may_create(mode)) return IoError::os(ENOENT);
+      if (is_too_long(name)) return IoError::os(ENAMETOOLONG);
       it = entries.emplace(name, state_->new_node()).first;
       if (mode == OpenMode::CreateTruncate) it->second->owner.mode = 0600;
       state_->changed();
@@ -379,6 +388,7 @@ class MemoryDirectory final : public Directory {
     auto it = node_->entries.find(name);
     if (it == node_->entries.end()) {
       if (!create) return IoError::os(ENOENT);
+      if (is_too_long(name)) return IoError::os(ENAMETOOLONG);
       it = node_->entries.emplace(name, state_->new_dir_node(0700)).first;
       state_->changed();
     }
@@ -401,6 +411,7 @@ class MemoryDirectory final : public Directory {
     auto& entries = node_->entries;
     auto source = entries.find(from);
     if (source == entries.end()) return IoError::os(ENOENT);
+    if (is_too_long(to)) return IoError::os(ENAMETOOLONG);
     if (from == to) return Unit{};
     auto target = entries.find(to);
     if (target != entries.end()) {
@@ -446,6 +457,7 @@ class MemoryDirectory final : public Directory {
     if (it == node_->entries.end()) return IoError::os(ENOENT);
     if (it->second->type == FileType::Directory) return IoError::os(EPERM);
     if (to->node_->entries.count(to_name) != 0) return IoError::os(EEXIST);
+    if (is_too_long(to_name)) return IoError::os(ENAMETOOLONG);
     if (state_->link_refusal) return *state_->link_refusal;
     to->node_->entries.emplace(to_name, it->second);
     state_->changed();

@@ -96,6 +96,10 @@ Result<std::unique_ptr<Database>, StorageError> Database::open_on_locked_directo
   std::unique_ptr<Database> db(new Database(std::move(path), std::move(directory)));
   auto files = list_database_files(*db->directory_);
   if (!files.ok()) return StorageError::io(std::move(files).error());
+  // Two collections on one file would read each other's records.
+  auto shared = find_shared_files(*db->directory_, files.value());
+  if (!shared.ok()) return StorageError::io(std::move(shared).error());
+  if (!shared.value().empty()) return StorageError::io(shared_file_error(shared.value().front()));
   for (DatabaseFile& file : files.value()) {
     if (!file.loaded_at_open()) continue;
     auto loaded = Collection::load(*db->directory_, file.name, &db->cache_budget_);

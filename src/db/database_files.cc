@@ -1,5 +1,9 @@
 #include "db/database_files.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <tuple>
+
 #include "codec/encoding.h"
 
 namespace zez {
@@ -45,6 +49,51 @@ Result<std::vector<DatabaseFile>, IoError> list_database_files(Directory& dir) {
     if (auto file = database_file_of(name)) files.push_back(std::move(*file));
   }
   return files;
+}
+
+std::vector<SharedFile> shared_files(std::vector<NamedFile> files) {
+  std::sort(files.begin(), files.end(), [](const NamedFile& a, const NamedFile& b) {
+    return std::tie(a.id.device, a.id.inode, a.name) < std::tie(b.id.device, b.id.inode, b.name);
+  });
+  // Each name after the first of a group shares the first one's file.
+  std::vector<SharedFile> shared;
+  size_t first = 0;
+  for (size_t i = 1; i < files.size(); ++i) {
+    if (!(files[i].id == files[first].id)) {
+      first = i;
+      continue;
+    }
+    shared.push_back({files[first].name, files[i].name});
+  }
+  return shared;
+}
+
+Result<std::vector<SharedFile>, IoError> find_shared_files(Directory& dir,
+                                                           const std::vector<DatabaseFile>& files) {
+  std::vector<NamedFile> opened_files;
+  for (const DatabaseFile& file : files) {
+    auto opened = dir.open(file.name, OpenMode::ReadOnly);
+    if (!opened.ok()) {
+      const int code = opened.error().os_code();
+      // (0 is the platform's own refusal of a special file.)
+      if (code == 0 || code == ENOENT || code == EISDIR || code == ELOOP || code == ENOTDIR ||
+          code == ENXIO) {
+        continue;
+      }
+      return std::move(opened).error();
+    }
+    auto id = opened.value()->identity();
+    if (!id.ok()) return std::move(id).error();
+    opened_files.push_back({file.name, id.value()});
+  }
+  return shared_files(std::move(opened_files));
+}
+
+IoError shared_file_error(const SharedFile& shared) {
+  return IoError::message(shared.first + " and " + shared.second +
+                          " are one file (a hard link, or a symbolic link to a sibling): the "
+                          "writes of one collection would show in the other; give each its own "
+                          "file (zezavezud repair does)");
 }
 
 }  // namespace zez

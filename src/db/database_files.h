@@ -64,4 +64,27 @@ std::optional<DatabaseFile> database_file_of(std::string_view name);
 // The directory's database files, in the order the listing yields them.
 Result<std::vector<DatabaseFile>, IoError> list_database_files(Directory& dir);
 
+// Entries that are one file (a hard link, or a symbolic link to a
+// sibling): writes to either collection would land in both. Each pair names
+// the group's first entry in name order and one other.
+struct SharedFile {
+  std::string first;
+  std::string second;
+};
+struct NamedFile {
+  std::string name;
+  FileId id;
+};
+std::vector<SharedFile> shared_files(std::vector<NamedFile> files);
+
+// The shared files among `files`, each opened to learn which file it is. An
+// entry that cannot be a file (missing, a directory, a dangling link) is
+// passed over: what it is shows when it is used. Other failures are
+// returned.
+Result<std::vector<SharedFile>, IoError> find_shared_files(Directory& dir,
+                                                           const std::vector<DatabaseFile>& files);
+
+// The error open gives for a shared file, naming both entries.
+IoError shared_file_error(const SharedFile& shared);
+
 }  // namespace zez

@@ -210,6 +210,12 @@ class PosixFile final : public File {
     return retry_on_interrupt([&] { return ::fsync(fd_); });
   }
 
+  Result<FileId, IoError> identity() override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return last_os_error();
+    return FileId{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+  }
+
   Result<OwnerAndMode, IoError> owner_and_mode() override { return owner_and_mode_of(fd_); }
   Result<Unit, IoError> set_owner_and_mode(const OwnerAndMode& to) override {
     return set_owner_and_mode_of(fd_, to);

@@ -48,6 +48,14 @@ struct OwnerAndMode {
   bool operator==(const OwnerAndMode&) const = default;
 };
 
+// Which file or directory a handle is on: equal for two handles on the same
+// one, whatever path or name opened them.
+struct FileId {
+  uint64_t device;
+  uint64_t inode;
+  bool operator==(const FileId&) const = default;
+};
+
 // What a non-blocking lock attempt found.
 enum class LockStatus {
   Acquired,
@@ -80,6 +88,9 @@ class File {
   // itself never calls it.
   virtual Result<Unit, IoError> sync() = 0;
   virtual Result<OwnerAndMode, IoError> owner_and_mode() = 0;
+  // Which file this is, whatever name opened it: equal for two handles on
+  // one file (two hard links, or a symbolic link and its target).
+  virtual Result<FileId, IoError> identity() = 0;
   // Gives the file this owner (only when it differs: changing it needs
   // privileges), then these permission bits.
   virtual Result<Unit, IoError> set_owner_and_mode(const OwnerAndMode& to) = 0;

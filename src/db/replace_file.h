@@ -31,9 +31,10 @@ struct ReplaceError {
   std::string file;
   std::string what;  // "cannot write", "cannot rename", ...
   std::string cause;
+  int os_code = 0;  // the system's error code behind `cause`, when there is one
 
   static ReplaceError of(std::string file, std::string what, const IoError& e) {
-    return ReplaceError{std::move(file), std::move(what), e.display()};
+    return ReplaceError{std::move(file), std::move(what), e.display(), e.os_code()};
   }
   std::string display() const;
 };

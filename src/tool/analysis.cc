@@ -21,6 +21,9 @@ namespace {
 // a badly damaged file does not bury the report.
 constexpr size_t LISTED_PER_KIND = 20;
 
+// All a report says of a file it could not read.
+constexpr std::string_view NOT_READ = "; not read, so damage in it is unknown";
+
 Finding damage_finding(std::string file, std::optional<uint64_t> offset, std::string kind,
                        std::string detail) {
   return Finding{Finding::Severity::Damage, std::move(file), offset, std::move(kind),
@@ -86,7 +89,8 @@ RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& ent
   }();
   if (!classified.ok()) {
     report.read_failed = true;
-    findings.push_back(note(entry.name, std::nullopt, "read error", classified.error().display()));
+    findings.push_back(note(entry.name, std::nullopt, "read error",
+                            classified.error().display() + std::string(NOT_READ)));
     return report;
   }
   report.damage = std::move(classified).value();
@@ -97,7 +101,8 @@ RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& ent
   if (end.stop != ScanStop::End) {
     report.read_failed = true;
     findings.push_back(note(entry.name, end.offset, "read error",
-                            end.error ? end.error->display() : "the file changed"));
+                            (end.error ? end.error->display() : "the file changed") +
+                                std::string(NOT_READ)));
     return report;
   }
   // Keys whose newest record lies in a damaged region; when one is met again
@@ -146,7 +151,8 @@ void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expec
   auto file = dir.open(name, OpenMode::ReadOnly);
   if (!file.ok()) {
     report.read_failed = true;
-    findings.push_back(note(name, std::nullopt, "read error", file.error().display()));
+    findings.push_back(
+        note(name, std::nullopt, "read error", file.error().display() + std::string(NOT_READ)));
     return;
   }
   LiveStarts& starts = report.live_starts = LiveStarts(report.size);
@@ -210,7 +216,9 @@ void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expec
   }
   if (read_failure) {
     report.read_failed = true;
-    findings.push_back(note(name, failed_at, "read error", read_failure->display()));
+    findings.push_back(note(name, failed_at, "read error",
+                            read_failure->display() +
+                                "; not read from here on, so damage after it is unknown"));
   }
 }
 
@@ -224,7 +232,8 @@ BacklinkFileReport replay_backlinks(Directory& dir, const DirectoryListing::Entr
   if (!file.ok()) {
     read_failed = true;
     report.loads = false;
-    findings.push_back(note(entry.name, std::nullopt, "read error", file.error().display()));
+    findings.push_back(note(entry.name, std::nullopt, "read error",
+                            file.error().display() + std::string(NOT_READ)));
     return report;
   }
   BacklinkRows replayed(/*keep_offsets=*/true);
@@ -270,16 +279,27 @@ std::string row_text(const BacklinkRow& row) {
 // Fills `stale` and `missing` and reports them, up to a cap each.
 void compare_rows(BacklinkFileReport& report, const std::vector<BacklinkRow>* expected,
                   const ExpectedRows& all, std::vector<Finding>& findings) {
-  BacklinkRowSet wanted;
-  if (expected) wanted.insert(expected->begin(), expected->end());
+  // How many live links imply each row: a value can hold one link twice
+  // under one source path (a map key holding "/").
+  std::unordered_map<BacklinkRow, uint64_t, BacklinkRowHash> wanted;
+  if (expected) {
+    for (const BacklinkRow& row : *expected) ++wanted[row];
+  }
+  std::unordered_map<BacklinkRow, uint64_t, BacklinkRowHash> copies;
   BacklinkRowSet held;
   for (size_t i = 0; i < report.rows.size(); ++i) {
     const BacklinkRow& row = report.rows[i];
-    if (!held.insert(row).second || wanted.count(row) ||
-        all.unknown_sources.count(source_id(row.source_collection, row.source_key)) ||
+    const uint64_t copy = ++copies[row];
+    if (all.unknown_sources.count(source_id(row.source_collection, row.source_key)) ||
         all.unknown_collections.count(row.source_collection)) {
+      held.insert(row);
       continue;
     }
+    auto justified = wanted.find(row);
+    if (justified != wanted.end() && copy > justified->second) {
+      report.extra.push_back(i);
+    }
+    if (!held.insert(row).second || justified != wanted.end()) continue;
     report.stale.push_back(i);
   }
   if (expected) {
@@ -301,6 +321,14 @@ void compare_rows(BacklinkFileReport& report, const std::vector<BacklinkRow>* ex
     const size_t i = report.stale[n];
     return backlink_finding(name, report.row_offsets[i], "stale backlink",
                           row_text(report.rows[i]) + ": no live record holds this link");
+  });
+  list("repeated backlink", report.extra.size(), [&](size_t n) {
+    const size_t i = report.extra[n];
+    return backlink_finding(name, report.row_offsets[i], "repeated backlink",
+                          cat({row_text(report.rows[i]), ": listed ",
+                               std::to_string(copies[report.rows[i]]), " times, ",
+                               std::to_string(wanted[report.rows[i]]),
+                               " live links justify it"}));
   });
   list("missing backlink", report.missing.size(), [&](size_t n) {
     return backlink_finding(name, std::nullopt, "missing backlink",
@@ -449,6 +477,8 @@ Result<uint64_t, IoError> write_backlinks(const BacklinkFileReport& b, File* out
   if (out) writer.emplace(*out);
   BacklinkRowSet stale;
   for (size_t i : b.stale) stale.insert(b.rows[i]);
+  std::vector<bool> extra(b.rows.size());
+  for (size_t i : b.extra) extra[i] = true;
   std::string buf;
   uint64_t size = 0;
   auto add = [&](const BacklinkRow& row) -> Result<Unit, IoError> {
@@ -463,8 +493,9 @@ Result<uint64_t, IoError> write_backlinks(const BacklinkFileReport& b, File* out
     if (!framed.ok()) return framed;
     return writer->append(buf);
   };
-  for (const BacklinkRow& row : b.rows) {
-    if (stale.count(row)) continue;
+  for (size_t i = 0; i < b.rows.size(); ++i) {
+    const BacklinkRow& row = b.rows[i];
+    if (extra[i] || stale.count(row)) continue;
     auto added = add(row);
     if (!added.ok()) return added.error();
   }

@@ -93,8 +93,13 @@ struct BacklinkFileReport {
   // lacks, in the order a rebuild adds them.
   std::vector<size_t> stale;
   std::vector<BacklinkRow> missing;
+  // Copies of a row beyond the number of live links that justify it
+  // (indexes into rows, the last copies of each): a rebuild drops them.
+  std::vector<size_t> extra;
 
-  bool needs_rebuild() const { return !loads || !stale.empty() || !missing.empty(); }
+  bool needs_rebuild() const {
+    return !loads || !stale.empty() || !missing.empty() || !extra.empty();
+  }
 };
 
 struct AnalysisOptions {

@@ -35,7 +35,7 @@ Result<ParsedArgs, std::string> parse_args(const std::vector<CommandSpec>& comma
                                            const std::vector<std::string_view>& args) {
   ParsedArgs out;
   const std::string_view first = args.empty() ? std::string_view() : args[0];
-  out.version = first == "--version";
+  out.version = first == "--version" || first == "-V";
   out.help = first == "--help" || first == "-h" || first == "help";
   if (out.version || (out.help && (first != "help" || args.size() == 1))) return out;
   if (out.help && args.size() > 2) return error("unexpected argument", args[2]);

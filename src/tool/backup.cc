@@ -138,7 +138,7 @@ Result<uint64_t, Failure> compact_copy(Directory& temp, const RecordFileReport& 
   const std::string& name = r.entry.name;
   auto reader = temp.open(name, OpenMode::ReadOnly);
   if (!reader.ok()) return io_failure(name, "cannot open the copy", reader.error());
-  const std::string live = cat({name, TEMP_SUFFIX});
+  const std::string live = temp_name_of(name);
   auto out = temp.open(live, OpenMode::CreateTruncate);
   if (!out.ok()) {
     return Failure{cat({live, ": cannot copy the live records: ", live, ": cannot create: ",
@@ -204,7 +204,8 @@ Result<Figures, Failure> fill(Directory& temp, const OwnerAndMode& dir_owner,
   const Analysis& a = analysis.value();
   Figures figures;
   for (const RecordFileReport& r : a.record_files) {
-    figures.records += r.records;
+    // A compacted copy holds only the live records.
+    figures.records += compact ? r.live_records : r.records;
     if (!compact) continue;
     if (!r.damage.clean()) {
       findings.push_back(Finding{Finding::Severity::Note, r.entry.name, std::nullopt,
@@ -253,8 +254,8 @@ Result<Figures, Failure> fill(Directory& temp, const OwnerAndMode& dir_owner,
         Finding::Severity::Note, name, std::nullopt, "backlinks rebuilt",
         "the copied file did not agree with the copied records (a write between the two "
         "copies, or damage in the source): dropped " +
-            std::to_string(b->stale.size()) + " stale and added " +
-            std::to_string(b->missing.size()) + " missing rows"});
+            std::to_string(b->stale.size()) + " stale and " + std::to_string(b->extra.size()) +
+            " repeated, and added " + std::to_string(b->missing.size()) + " missing rows"});
   }
   // The damage the copy holds, as check of it reports it: with a damaged
   // record file, everything check says; otherwise what is neither a record
@@ -360,6 +361,20 @@ int run_backup(Platform& platform, const ParsedArgs& args, Console& console) {
                                "unfinished merge",
                                "a `zezavezud load --merge` into the directory did not finish: "
                                "records of its input may be missing; the marker is not copied"});
+  }
+  // Only database files are copied; everything else is named, so that
+  // nothing is left behind unsaid.
+  auto names = dir.list();
+  if (!names.ok()) return console.fail(path + ": " + names.error().display() + "; nothing was changed");
+  for (const std::string& name : names.value()) {
+    const auto is_named = [&](const DirectoryListing::Entry& e) { return e.name == name; };
+    const DirectoryListing& l = listing.value();
+    if (std::any_of(l.record_files.begin(), l.record_files.end(), is_named) ||
+        std::any_of(l.backlink_files.begin(), l.backlink_files.end(), is_named)) {
+      continue;
+    }
+    findings.push_back(Finding{Finding::Severity::Note, printable(name), std::nullopt,
+                               "not copied", "not a record or backlink file of the database"});
   }
   std::vector<Source> sources;
   uint64_t needed = 0;

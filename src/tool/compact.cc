@@ -76,7 +76,7 @@ Result<uint64_t, Failure> replace(
     const std::function<Result<Unit, ReplaceError>(File&, uint64_t)>& verify) {
   Replacement r;
   r.name = file;
-  r.temp = cat({file, TEMP_SUFFIX});
+  r.temp = temp_name_of(file);
   r.owner_from = &original;
   r.write = [&](File& out) -> Result<uint64_t, ReplaceError> {
     ChunkWriter writer(out);
@@ -126,7 +126,7 @@ Result<Unit, Failure> index_record_file(Directory& dir, Target& t) {
 }
 
 Result<uint64_t, Failure> compact_record_file(Directory& dir, Target& t) {
-  const std::string temp = cat({t.file, TEMP_SUFFIX});
+  const std::string temp = temp_name_of(t.file);
   auto fill = [&](ChunkWriter& out) -> Result<Unit, ReplaceError> {
     auto copied = read_spans(*t.records, t.bytes_before, t.live,
                              [&](std::string_view bytes) { return out.append(bytes); });
@@ -240,7 +240,7 @@ Result<uint64_t, Failure> compact_backlink_file(Directory& dir, const std::strin
   if (!rows.ok()) return rows.error();
   auto original = dir.open(name, OpenMode::ReadOnly);
   if (!original.ok()) return failed(name, original.error().display());
-  const std::string temp = cat({name, TEMP_SUFFIX});
+  const std::string temp = temp_name_of(name);
   auto fill = [&](ChunkWriter& out) -> Result<Unit, ReplaceError> {
     auto written =
         frame_rows(rows.value(), [&](std::string_view record) { return out.append(record); });
@@ -397,10 +397,16 @@ Result<std::vector<Target>, Failure> compact(Directory& dir, const ParsedArgs& a
   };
   for (Target& t : targets.value()) {
     console.progress("compacting", done++, targets.value().size());
+    // A leftover of a killed run goes either way: removed here, or
+    // overwritten by the rewrite. Say so, since the file vanishes.
+    if (std::count(leftovers.begin(), leftovers.end(), temp_name_of(t.file))) {
+      console.err(cat({"zezavezud: ", temp_name_of(t.file),
+                       ": removed, a temporary file left by an interrupted run"}));
+    }
     if (!t.rewritten()) {
       // Left as it is; only a leftover temporary file of it goes, as a
       // rewrite would have replaced it.
-      const std::string temp = cat({t.file, TEMP_SUFFIX});
+      const std::string temp = temp_name_of(t.file);
       if (std::count(leftovers.begin(), leftovers.end(), temp)) {
         auto removed = dir.remove(temp);
         if (!removed.ok()) return stop(failed(temp, removed.error().display()));

@@ -8,9 +8,8 @@
 // each collection's live keys and their offsets are held in memory; values
 // are read, written and dropped one at a time.
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,19 +29,107 @@ namespace {
 // Lines gather here and go out in pieces about this large.
 constexpr size_t OUTPUT_CHUNK = size_t(64) << 10;
 
+// The file -o names, written as a temporary file beside it that replaces it
+// only once the dump is complete and on stable storage: a dump killed or
+// failed part way leaves an earlier dump at FILE as it was.
+class DumpFile {
+ public:
+  static Result<DumpFile, Failure> create(Platform& platform, const std::string& path) {
+    const size_t slash = path.rfind('/');
+    DumpFile d;
+    d.path_ = path;
+    d.name_ = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string parent = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    if (d.name_.empty() || d.name_ == "." || d.name_ == "..") {
+      return Failure{path + ": names a directory, not a file"};
+    }
+    auto dir = platform.open_existing_directory(parent);
+    if (!dir.ok()) return io_failure(path, "cannot create", dir.error());
+    d.dir_ = std::move(dir).value();
+    auto info = d.dir_->entry_type(d.name_);
+    std::unique_ptr<File> old;
+    if (info.ok()) {
+      // Renaming over a device or a FIFO would replace it with a file.
+      if (info.value().type != FileType::Regular) {
+        return Failure{path + ": not a regular file; nothing was written (use -o - for "
+                              "standard output)"};
+      }
+      auto opened = d.dir_->open(d.name_, OpenMode::ReadOnly);
+      if (!opened.ok()) return io_failure(path, "cannot open", opened.error());
+      old = std::move(opened).value();
+    }
+    d.temp_ = temp_name_of(d.name_);
+    auto out = d.dir_->open(d.temp_, OpenMode::CreateTruncate);
+    if (!out.ok()) return io_failure(path, "cannot create " + d.temp_ + " beside it", out.error());
+    d.out_ = std::move(out).value();
+    // A dump that replaces another keeps who may read it.
+    if (old) {
+      auto moded = copy_owner_and_mode(*old, *d.out_);
+      if (!moded.ok()) {
+        d.abandon();
+        return io_failure(path, "cannot give the new dump the old one's owner and mode",
+                          moded.error());
+      }
+    }
+    return d;
+  }
+
+  Result<Unit, IoError> write(std::string_view bytes) {
+    return write_all(*out_, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                     IoError::write_zero());
+  }
+
+  // Syncs the temporary file, renames it onto FILE and syncs the directory.
+  Result<Unit, Failure> finish() {
+    auto synced = out_->sync();
+    if (!synced.ok()) return io_failure(path_, "cannot sync " + temp_, synced.error());
+    out_.reset();
+    auto renamed = dir_->rename(temp_, name_);
+    if (!renamed.ok()) return io_failure(path_, "cannot rename " + temp_ + " onto it", renamed.error());
+    temp_.clear();
+    auto dir_synced = dir_->sync();
+    if (!dir_synced.ok()) {
+      return io_failure(path_, "written, but its directory cannot be synced", dir_synced.error());
+    }
+    return Unit{};
+  }
+
+  // Removes the temporary file; returns what the message adds.
+  std::string abandon() {
+    if (temp_.empty()) return "";
+    out_.reset();
+    if (!dir_->remove(temp_).ok()) return "; " + temp_ + " is left over beside it";
+    temp_.clear();
+    return "";
+  }
+
+ private:
+  DumpFile() = default;
+  std::string path_;
+  std::string name_;
+  std::string temp_;
+  std::unique_ptr<Directory> dir_;
+  std::unique_ptr<File> out_;
+};
+
 // One dump: where its lines go, and the findings and the status they make.
 struct Dump {
   Console& console;
-  std::FILE* file = nullptr;  // the one -o names, or null for standard output
+  DumpFile* file = nullptr;  // the one -o names, or null for standard output
   std::string pending;
-  bool write_failed = false;
+  std::optional<IoError> write_error;
   int status = EXIT_CLEAN;
 
   explicit Dump(Console& c) : console(c) {}
 
   void flush() {
-    if (file) {
-      write_failed |= std::fwrite(pending.data(), 1, pending.size(), file) != pending.size();
+    if (write_error) {
+      // Nothing more goes out after a failed write.
+    } else if (file) {
+      auto written = file->write(pending);
+      if (!written.ok()) write_error = written.error();
     } else {
       console.out(pending);
     }
@@ -166,23 +253,45 @@ int run_dump(Platform& platform, const ParsedArgs& args, Console& console) {
     if (!only || entry.collection == *only) chosen.push_back(entry);
   }
   const std::string* output = args.value("output");
-  std::FILE* file = output ? std::fopen(output->c_str(), "wb") : nullptr;
-  if (output && !file) {
-    console.err("zezavezud: cannot create " + *output + ": " + IoError::os(errno).display());
-    return EXIT_OPERATIONAL;
+  if (output && *output == "-") output = nullptr;
+  std::optional<DumpFile> file;
+  if (output) {
+    auto created = DumpFile::create(platform, *output);
+    if (!created.ok()) return console.fail(created.error().message);
+    file.emplace(std::move(created).value());
+    dump.file = &*file;
   }
-  dump.file = file;
   append_dump_header(dump.pending);
   uint64_t records = 0;
   for (size_t i = 0; i < chosen.size(); ++i) {
     console.progress("dumping", i, chosen.size());
     records += dump.collection(*dir.value(), chosen[i]);
+    if (dump.write_error) break;
   }
-  append_dump_trailer(dump.pending, records);
+  // A dump that could not read everything it should hold never ends in the
+  // trailer that load takes for a complete dump.
+  const bool complete = !(dump.status & EXIT_OPERATIONAL) && !dump.write_error;
+  if (complete) append_dump_trailer(dump.pending, records);
   dump.flush();
-  if (file && (std::fclose(file) != 0 || dump.write_failed)) {
-    console.err("zezavezud: cannot write " + *output);
-    dump.status |= EXIT_OPERATIONAL;
+  if (dump.write_error) {
+    const std::string where = output ? *output : std::string("standard output");
+    dump.status |= console.fail(cat({"cannot write ", where, ": ", dump.write_error->display(),
+                                     output ? "; nothing was written" : "", file ? file->abandon() : ""}));
+    return dump.status;
+  }
+  if (!complete) {
+    console.fail(output ? cat({*output, ": not written: the dump could not read every record (see "
+                               "above), and an incomplete dump must not pass for a whole one",
+                               file->abandon()})
+                        : "the dump could not read every record (see above): it ends without "
+                          "its trailer, so load refuses it");
+    return dump.status;
+  }
+  if (file) {
+    auto finished = file->finish();
+    if (!finished.ok()) {
+      dump.status |= console.fail(finished.error().message + file->abandon());
+    }
   }
   return dump.status;
 }

@@ -15,6 +15,7 @@
 // removes. A --merge into an existing database writes through the engine and
 // cannot be all or nothing: the marker file stays in DIR until it finishes,
 // and `check` reports a leftover one as an unfinished merge.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -29,6 +30,7 @@
 #include "db/link_path.h"
 #include "db/record_file.h"
 #include "db/text_map.h"
+#include "tool/analysis.h"
 #include "tool/dump_format.h"
 #include "tool/publish.h"
 #include "tool/tool.h"
@@ -144,6 +146,12 @@ Result<Unit, Failure> read_dump(const Input& in, std::string_view what, Console&
     console.progress(what, pos, in.size);
     if (trailer_seen) return at_line(in, n, "a line after the trailer");
     if (n == 1) {
+      // What some editors put at the start of a file they save.
+      if (line.starts_with("\xEF\xBB\xBF")) {
+        return at_line(in, n,
+                       "the input starts with a byte-order mark (EF BB BF), which no dump holds: "
+                       "save it without the mark");
+      }
       auto header = check_dump_header(line);
       if (!header.ok()) return at_line(in, n, header.error());
       continue;
@@ -202,7 +210,11 @@ class SpaceNeeded {
     if (frame_backlink_record(op, strings, scratch_).ok()) {
       add(link.target_collection + std::string(BACKLINK_SUFFIX), scratch_.size());
     }
+    touched_.insert(link.target_collection);
   }
+
+  // The collections whose backlinks the load changes.
+  const TextSet& touched() const { return touched_; }
 
  private:
   void add(const std::string& file, uint64_t bytes) {
@@ -211,8 +223,68 @@ class SpaceNeeded {
   }
 
   TextMap<uint64_t> file_bytes_;
+  TextSet touched_;
   std::string scratch_;
 };
+
+// Brings the backlink files of `touched` (every one when null) in line with
+// the records, by appending what the engine would have appended: an add
+// record for a missing row, a remove record for a stale one, and for a row
+// listed too often a remove record and then the copies live links justify.
+// A merge interrupted between a record and its rows, or whose records a
+// power cut lost while their rows stayed, is thus made whole by running it
+// again, though rewriting the same value adds no row. Returns the rows
+// changed, or why it could not.
+Result<uint64_t, std::string> mend_backlinks(Directory& dir, const TextSet* touched,
+                                             Console& console) {
+  AnalysisOptions options;
+  // Rows from a source with damage in the middle are left as they are.
+  options.salvage = false;
+  auto analysis = analyse_directory(dir, options, console);
+  if (!analysis.ok()) return analysis.error().display();
+  if (analysis.value().operational_error) return std::string("not every file could be read");
+  uint64_t changed = 0;
+  std::string record;
+  for (const BacklinkFileReport& b : analysis.value().backlink_files) {
+    if (touched && !touched->contains(b.entry.collection)) continue;
+    if (!b.needs_rebuild()) continue;
+    if (!b.loads) {
+      return b.entry.name + " does not load: run `zezavezud repair` on the directory first";
+    }
+    std::vector<std::pair<uint8_t, const BacklinkRow*>> ops;
+    for (size_t i : b.stale) ops.emplace_back(BACKLINK_OP_REMOVE, &b.rows[i]);
+    // Each repeated row once: its remove record takes every copy out.
+    BacklinkRowSet repeated;
+    for (size_t i : b.extra) repeated.insert(b.rows[i]);
+    for (const BacklinkRow& row : repeated) {
+      const auto justified = static_cast<size_t>(
+          std::count(b.rows.begin(), b.rows.end(), row) -
+          std::count_if(b.extra.begin(), b.extra.end(), [&](size_t i) { return b.rows[i] == row; }));
+      ops.emplace_back(BACKLINK_OP_REMOVE, &row);
+      for (size_t n = 0; n < justified; ++n) ops.emplace_back(BACKLINK_OP_ADD, &row);
+    }
+    for (const BacklinkRow& row : b.missing) ops.emplace_back(BACKLINK_OP_ADD, &row);
+    std::string bytes;
+    for (const auto& [op, row] : ops) {
+      record.clear();
+      auto framed = frame_backlink_record(
+          op, {row->target_key, row->source_collection, row->source_key, row->source_path}, record);
+      if (!framed.ok()) return b.entry.name + ": " + framed.error().display();
+      bytes.append(record);
+    }
+    auto file = dir.open(b.entry.name, OpenMode::AppendCreate);
+    if (!file.ok()) return b.entry.name + ": " + file.error().display();
+    auto appended = append_whole(*file.value(), reinterpret_cast<const uint8_t*>(bytes.data()),
+                                 bytes.size(), UncutAppend::FinishAtOnce);
+    if (!appended.ok()) return b.entry.name + ": " + appended.error().error.display();
+    auto synced = file.value()->sync();
+    if (!synced.ok()) return b.entry.name + ": " + synced.error().display();
+    changed += b.stale.size() + b.extra.size() + b.missing.size();
+  }
+  auto synced = dir.sync();
+  if (!synced.ok()) return synced.error().display();
+  return changed;
+}
 
 // A handle of its own: the caller's handle keeps the exclusive lock for the
 // whole load. One Database for the whole load: its value cache stays within
@@ -270,9 +342,10 @@ Result<SpaceNeeded, Failure> check_input(const Input& in, Console& console, Data
 // `db`. A transaction holds one collection's records only, so that a
 // failure part way leaves in the directory a prefix of the input (each
 // collection's write buffer reaches its file in order).
-Result<Unit, std::string> write_records(const Input& in, Database& db, Console& console) {
+Result<uint64_t, std::string> write_records(const Input& in, Database& db, Console& console) {
   std::string collection;  // of the open transaction
   uint64_t batch_bytes = 0;
+  uint64_t records = 0;
   auto stopped = [&](uint64_t n, std::string_view error) {
     return Failure{"stopped at " + at_line(in, n, error).message};
   };
@@ -291,13 +364,22 @@ Result<Unit, std::string> write_records(const Input& in, Database& db, Console& 
         auto s = db.set(r.collection, r.key, std::move(r.value));
         if (!s.ok()) return stopped(n, s.error().display());
         batch_bytes += bytes;
+        ++records;
         return Unit{};
       });
   // The first pass accepted every line; a change since is the input's fault.
   if (!written.ok()) return written.error().message;
   auto c = db.commit();
   if (!c.ok()) return c.error().display();
-  return Unit{};
+  return records;
+}
+
+// The one line that says what a load did.
+void say_loaded(Console& console, const std::string& input, const std::string& path,
+                uint64_t records, bool merged) {
+  console.out(cat({merged ? "merged " : "loaded ", std::to_string(records),
+                   records == 1 ? " record" : " records", " from ", input,
+                   merged ? " into " : " to ", path, "\n"}));
 }
 
 // Forces what the load wrote to stable storage: the engine never syncs, and
@@ -336,6 +418,7 @@ int load_into_new(Platform& platform, const std::string& path, std::unique_ptr<D
   }
   auto published = publisher.publish();
   if (!published.ok()) return console.fail(published.error().message);
+  say_loaded(console, input.name, path, written.value(), false);
   return EXIT_CLEAN;
 }
 
@@ -345,6 +428,8 @@ int merge_into(const std::string& path, Directory& dir, std::unique_ptr<Database
   auto free = check_free_space(dir, saturating_add(space.total(), space_for_file(0)), "load", path);
   if (!free.ok()) return console.fail(free.error().message);
   const std::string marker(LOAD_MARKER);
+  // A marker already there: an earlier merge did not finish.
+  const bool rerun = dir.entry_type(marker).ok();
   // Forced before the first record: a power cut must never keep records
   // of a merge that stopped part way without the marker that says so.
   auto marked = put_marker(dir, "load");
@@ -369,11 +454,23 @@ int merge_into(const std::string& path, Directory& dir, std::unique_ptr<Database
     return console.fail(path + ": cannot sync the loaded files: " + synced.error().error.display() +
                         stays);
   }
+  // The backlinks of what this merge (or an interrupted one before it,
+  // whose input may have been another) wrote, before the marker goes.
+  auto mended = mend_backlinks(dir, rerun ? nullptr : &space.touched(), console);
+  if (!mended.ok()) {
+    return console.fail(path + ": every record is loaded, but the backlinks cannot be checked: " +
+                        mended.error() + stays);
+  }
+  if (mended.value() > 0) {
+    console.err(cat({"zezavezud: ", path, ": mended ", std::to_string(mended.value()),
+                     " backlink rows that an interrupted merge left behind"}));
+  }
   auto unmarked = remove_marker(dir);
   if (!unmarked.ok()) {
     return console.fail(path + ": every record is loaded, but the marker cannot be removed: " +
                         unmarked.error().display());
   }
+  say_loaded(console, input.name, path, written.value(), true);
   return EXIT_CLEAN;
 }
 

@@ -62,7 +62,7 @@ Result<Publisher, Failure> Publisher::open(Platform& platform, const std::string
                    " renames the database it built onto it, and cannot rename onto \".\" or "
                    "\"..\" (nothing was changed)"};
   }
-  p.temp_ = cat({p.name_, TEMP_SUFFIX});
+  p.temp_ = temp_name_of(p.name_);
   p.temp_path_ = trimmed.substr(0, slash + 1) + p.temp_;
   auto opened = platform.open_directory(p.parent_path_);
   if (!opened.ok()) return Failure{p.parent_path_ + ": " + opened.error().display()};

@@ -6,6 +6,7 @@
 // them is on stable storage in lost+found/, and a file is replaced only by
 // renaming a complete, synced temporary file over it. Running repair again
 // after an interruption finishes the job.
+#include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <functional>
@@ -13,6 +14,7 @@
 #include "db/record_file.h"
 #include "db/replace_file.h"
 #include "tool/analysis.h"
+#include "tool/live_index.h"
 #include "tool/tool.h"
 
 namespace zez::tool {
@@ -56,6 +58,36 @@ std::string in_lost_found(const std::string& backup) {
   return cat({BACKUP_DIRECTORY, "/", backup});
 }
 
+Failure replace_failure(const ReplaceError& e) {
+  Failure f{e.display()};
+  f.os_code = e.os_code;
+  return f;
+}
+
+// What to do after a step failed: run repair again only where a rerun can
+// finish; otherwise what must change first.
+std::string rerun_advice(const Failure& f, bool lost_found_in_the_way) {
+  if (lost_found_in_the_way) {
+    return cat({"; ", BACKUP_DIRECTORY, " is not a directory, and repair keeps what it removes "
+                "there: move it out of the directory, then run repair again"});
+  }
+  switch (f.os_code) {
+    case EACCES:
+    case EPERM:
+      return "; this user may not change that file or directory: run repair as its owner (or "
+             "give this user write permission), then run repair again";
+    case EROFS:
+      return "; the file system is read-only: mount it read-write, then run repair again";
+    case ENAMETOOLONG:
+      return "; the file system refuses the name: a rerun cannot finish on this file system";
+    case ENOSPC:
+    case EDQUOT:
+      return "; free some space, then run repair again to finish";
+    default:
+      return "; run repair again to finish";
+  }
+}
+
 class Repairer {
  public:
   explicit Repairer(Directory& dir) : dir_(dir) {}
@@ -65,7 +97,7 @@ class Repairer {
     // the next run to remove.
     auto removed = dir_.remove(name);
     if (!removed.ok()) return io_failure(name, "cannot remove", removed.error());
-    detail = "leftover temporary file";
+    detail = "a temporary file left by an interrupted run, removed";
     return Unit{};
   }
 
@@ -78,7 +110,7 @@ class Repairer {
     if (!backup.ok()) return backup.error();
     const std::string shown = in_lost_found(backup.value());
     auto saved = save_copy(*reader.value(), cut_at, r.size, *lost_found_, backup.value(), shown);
-    if (!saved.ok()) return Failure{saved.error().display()};
+    if (!saved.ok()) return replace_failure(saved.error());
     auto writer = dir_.open(name, OpenMode::Append);
     if (!writer.ok()) {
       // The file is as it was, so the copy protects nothing yet.
@@ -117,12 +149,53 @@ class Repairer {
                    detail);
   }
 
+  // Gives `s.second` a file of its own: a copy of the file both names
+  // reach, renamed over it. Both collections then hold what either wrote.
+  Done separate(const SharedFile& s, std::string& detail) {
+    auto src = dir_.open(s.first, OpenMode::ReadOnly);
+    if (!src.ok()) return io_failure(s.first, "cannot open", src.error());
+    auto size = src.value()->size();
+    if (!size.ok()) return io_failure(s.first, "cannot read", size.error());
+    std::string keys;
+    if (database_file_of(s.second)->kind == DatabaseFileKind::Records) {
+      LiveIndex live(size.value());
+      (void)scan_record_range(*src.value(), 0, size.value(), [&](const RecordView& r) {
+        live.apply(r);
+        return true;
+      });
+      const auto held = live.in_key_order();
+      keys = cat({"; both collections now hold the ", std::to_string(held.size()),
+                  held.size() == 1 ? " key" : " keys", " written to either"});
+      for (size_t i = 0; i < held.size() && i < LISTED_KEYS; ++i) {
+        keys.append(i == 0 ? ": " : ", ").append(printable(held[i].first));
+      }
+      if (held.size() > LISTED_KEYS) {
+        keys.append(" and ").append(std::to_string(held.size() - LISTED_KEYS)).append(" more");
+      }
+    }
+    Replacement r;
+    r.name = s.second;
+    r.temp = temp_name_of(s.second);
+    r.owner_from = src.value().get();
+    r.write = [&](File& out) -> Result<uint64_t, ReplaceError> {
+      auto copied = copy_range(*src.value(), out, 0, size.value());
+      if (!copied.ok()) return ReplaceError::of(r.temp, "cannot write", copied.error());
+      return size.value();
+    };
+    auto done = replace_file(dir_, r);
+    if (!done.ok() && !done.error().replaced) return replace_failure(done.error().error);
+    detail = cat({"a file of its own now, a copy of the one it shared with ", s.first, keys});
+    if (!done.ok()) return replace_failure(done.error().error);
+    return Unit{};
+  }
+
   // A new file takes the owner and mode of `mode_from`.
   Done rebuild(const BacklinkFileReport& b, const std::string& mode_from, std::string& detail) {
     auto write = [&](File& file) { return write_backlinks(b, &file); };
     return replace(b.entry.name, mode_from, write,
                    cat({b.loads ? "" : "kept the rows before the damage; ", "dropped ",
-                        std::to_string(b.stale.size()), " stale and added ",
+                        std::to_string(b.stale.size()), " stale and ",
+                        std::to_string(b.extra.size()), " repeated, and added ",
                         std::to_string(b.missing.size()), " missing rows"}),
                    detail);
   }
@@ -144,10 +217,11 @@ class Repairer {
       if (!synced.ok()) return io_failure(shown, "cannot sync", synced.error());
       lost_found_forced_ = true;
     }
-    const std::string base = cat({name, ".", std::to_string(from), ".", utc_timestamp()});
-    std::string backup = base;
+    // Fitted to a file name, so that the longest collection name has one.
+    const std::string tail = cat({".", std::to_string(from), ".", utc_timestamp()});
+    std::string backup = fit_file_name(name, tail);
     for (int n = 1; lost_found_->entry_type(backup).ok(); ++n) {
-      backup = cat({base, ".", std::to_string(n)});
+      backup = fit_file_name(name, cat({tail, ".", std::to_string(n)}));
     }
     return backup;
   }
@@ -161,7 +235,7 @@ class Repairer {
     if (!model.ok()) return io_failure(mode_from, "cannot open", model.error());
     Replacement r;
     r.name = name;
-    r.temp = cat({name, TEMP_SUFFIX});
+    r.temp = temp_name_of(name);
     r.owner_from = model.value().get();
     r.write = [&](File& out) -> Result<uint64_t, ReplaceError> {
       auto written = write(out);
@@ -178,11 +252,11 @@ class Repairer {
       r.backup_shown = in_lost_found(backup.value());
     }
     auto done = replace_file(dir_, r);
-    if (!done.ok() && !done.error().replaced) return Failure{done.error().error.display()};
+    if (!done.ok() && !done.error().replaced) return replace_failure(done.error().error);
     lost_found_forced_ = done.ok();
     detail = what;
     if (!r.backup_shown.empty()) detail += "; the old file is saved in " + r.backup_shown;
-    if (!done.ok()) return Failure{done.error().error.display()};
+    if (!done.ok()) return replace_failure(done.error().error);
     return Unit{};
   }
 
@@ -224,6 +298,19 @@ std::vector<Step> plan(Repairer& repairer, const Analysis& a, bool salvage) {
     steps.push_back({name, "remove", "leftover temporary file", false, std::nullopt,
                      [&repairer, &name](std::string& d) { return repairer.remove(name, d); }});
   }
+  // Shared files first: a cut or a rebuild then changes one collection's
+  // file only.
+  for (const SharedFile& shared : a.listing.shared) {
+    uint64_t bytes = 0;
+    for (const RecordFileReport& r : a.record_files) {
+      if (r.entry.name == shared.second) bytes = r.size;
+    }
+    for (const BacklinkFileReport& b : a.backlink_files) {
+      if (b.entry.name == shared.second) bytes = b.size;
+    }
+    steps.push_back({shared.second, "separate", "a copy of " + shared.first, false, bytes,
+                     [&repairer, &shared](std::string& d) { return repairer.separate(shared, d); }});
+  }
   for (const RecordFileReport* f : cut_files(a, salvage)) {
     const RecordFileReport& r = *f;
     if (cut_of(r, salvage) == Cut::Salvage) {
@@ -258,6 +345,7 @@ std::vector<Step> plan(Repairer& repairer, const Analysis& a, bool salvage) {
     const uint64_t size = write_backlinks(b, nullptr).value();
     steps.push_back({b.entry.name, b.exists ? "rebuild backlinks" : "create backlinks",
                      cat({std::to_string(b.stale.size()), " stale, ",
+                          std::to_string(b.extra.size()), " repeated, ",
                           std::to_string(b.missing.size()), " missing rows"}),
                      b.entry.symlink, size,
                      [&repairer, &b, mode_from](std::string& d) {
@@ -345,6 +433,19 @@ void write_report(Console& console, bool json, const std::string& path, const An
           write_offset_member(w, "now_offset", k.now_at);
           w.end_object();
         }
+      }
+      w.end_array();
+      // What the text report advises.
+      w.write_key("advice");
+      w.begin_array();
+      for (const RecordFileReport& r : a.record_files) {
+        if (salvage || !r.damage.needs_salvage()) continue;
+        w.begin_object();
+        write_text_members(w, {{"file", r.entry.name},
+                               {"command", "zezavezud repair --salvage " + path},
+                               {"why", "damage in the middle is left as it is; --salvage cuts it "
+                                       "(the old file is kept in lost+found/)"}});
+        w.end_object();
       }
       w.end_array();
     });
@@ -449,7 +550,9 @@ int run_repair(Platform& platform, const ParsedArgs& args, Console& console) {
                       "repair again once it can"}));
   }
   if (!done.ok()) {
-    console.fail(done.error().message + "; run repair again to finish");
+    auto lost_found = dir.value()->entry_type(std::string(BACKUP_DIRECTORY));
+    const bool in_the_way = lost_found.ok() && lost_found.value().type != FileType::Directory;
+    console.fail(done.error().message + rerun_advice(done.error(), in_the_way));
     return left | EXIT_OPERATIONAL | (has_work ? EXIT_DAMAGE_LEFT : EXIT_CLEAN);
   }
   return left | (has_work ? EXIT_REPAIRED : EXIT_CLEAN);

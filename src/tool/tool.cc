@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "codec/encoding.h"
+#include "db/text_map.h"
 #include "tool/analysis.h"
 
 namespace zez::tool {
@@ -62,7 +63,9 @@ void add_unopenable(DirectoryListing& listing, const DatabaseFile& file, const I
 }  // namespace
 
 Failure io_failure(const std::string& file, std::string_view what, const IoError& e) {
-  return Failure{cat({file, ": ", what, ": ", e.display()})};
+  Failure f{cat({file, ": ", what, ": ", e.display()})};
+  f.os_code = e.os_code();
+  return f;
 }
 
 std::string cat(std::initializer_list<std::string_view> pieces) {
@@ -81,6 +84,26 @@ std::string Finding::display() const {
   return text;
 }
 
+std::string fit_file_name(std::string_view head, std::string_view tail) {
+  if (head.size() + tail.size() <= MAX_FILE_NAME) return cat({head, tail});
+  // FNV-1a: a fixed function, so the name is the same in every run.
+  uint32_t hash = 2166136261u;
+  for (unsigned char c : head) hash = (hash ^ c) * 16777619u;
+  static const char HEX[] = "0123456789abcdef";
+  std::string mark = "~";
+  for (int shift = 28; shift >= 0; shift -= 4) mark.push_back(HEX[(hash >> shift) & 15]);
+  size_t keep = MAX_FILE_NAME > tail.size() + mark.size() ? MAX_FILE_NAME - tail.size() - mark.size()
+                                                          : 0;
+  keep = std::min(keep, head.size());
+  // Never half a UTF-8 character: back over continuation bytes.
+  while (keep > 0 && keep < head.size() && (static_cast<unsigned char>(head[keep]) & 0xC0) == 0x80) {
+    --keep;
+  }
+  return cat({head.substr(0, keep), mark, tail});
+}
+
+std::string temp_name_of(std::string_view name) { return fit_file_name(name, TEMP_SUFFIX); }
+
 uint64_t count_findings(const std::vector<Finding>& findings, Finding::Severity severity) {
   uint64_t n = 0;
   for (const Finding& f : findings) {
@@ -93,11 +116,19 @@ Result<DirectoryListing, IoError> list_directory(Directory& dir) {
   auto names = dir.list();
   if (!names.ok()) return std::move(names).error();
   DirectoryListing listing;
+  // Temporary names, and the names this tool gives the temporary files of
+  // the database files present.
+  std::vector<std::string> maybe_temp;
+  TextSet own_temp;
+  std::vector<NamedFile> ids;  // of the database files that open
+  for (const std::string& name : names.value()) {
+    if (database_file_of(name)) own_temp.insert(temp_name_of(name));
+  }
   for (const std::string& name : names.value()) {
     if (name.ends_with(TEMP_SUFFIX)) {
       auto info = dir.entry_type(name);
       if (info.ok() && info.value().type == FileType::Regular) {
-        listing.temp_files.push_back(name);
+        maybe_temp.push_back(name);
       } else if (info.ok()) {
         const char* const types[] = {"regular file", "directory", "symbolic link", "special file"};
         listing.notes.push_back(note(name, "not a regular file",
@@ -116,18 +147,41 @@ Result<DirectoryListing, IoError> list_directory(Directory& dir) {
     auto info = dir.entry_type(name);
     auto opened = info.ok() ? dir.open(name, OpenMode::ReadOnly)
                             : Result<std::unique_ptr<File>, IoError>(info.error());
-    if (!opened.ok()) {
-      add_unopenable(listing, *file, opened.error());
+    auto id = opened.ok() ? opened.value()->identity() : Result<FileId, IoError>(opened.error());
+    if (!id.ok()) {
+      add_unopenable(listing, *file, id.error());
       continue;
     }
+    ids.push_back({name, id.value()});
     auto& list = file->kind == DatabaseFileKind::Records ? listing.record_files
                                                          : listing.backlink_files;
     list.push_back(DirectoryListing::Entry{name, std::move(file->collection),
                                            info.value().type == FileType::Symlink});
   }
+  // Only a temporary file this tool can tell it made goes: the one of a
+  // database file that is there, or one named after a database file (a
+  // backlink file being created). Any other is someone else's.
+  for (const std::string& name : maybe_temp) {
+    const std::string_view of = std::string_view(name).substr(0, name.size() - TEMP_SUFFIX.size());
+    if (own_temp.count(name) || database_file_of(of)) {
+      listing.temp_files.push_back(name);
+    } else {
+      listing.notes.push_back(note(name, "not a temporary file of zezavezud",
+                                   "named like one, but no database file here has this "
+                                   "temporary name; left alone"));
+    }
+  }
   auto by_collection = [](const DirectoryListing::Entry& a, const DirectoryListing::Entry& b) {
     return a.collection < b.collection;
   };
+  listing.shared = shared_files(std::move(ids));
+  for (const SharedFile& s : listing.shared) {
+    listing.notes.push_back(Finding{Finding::Severity::Damage, s.second, std::nullopt, "same file",
+                                    cat({"it and ", s.first,
+                                         " are one file (a hard link, or a symbolic link to a "
+                                         "sibling): each collection reads the other's writes; "
+                                         "repair gives each its own file"})});
+  }
   std::sort(listing.record_files.begin(), listing.record_files.end(), by_collection);
   std::sort(listing.backlink_files.begin(), listing.backlink_files.end(), by_collection);
   std::sort(listing.temp_files.begin(), listing.temp_files.end());
@@ -156,7 +210,7 @@ std::string no_collection_message(const std::string& path, std::string_view coll
 
 Result<std::unique_ptr<Directory>, Failure> open_for_reading(Platform& platform,
                                                              const std::string& path,
-                                                             Console& console) {
+                                                             Console& console, bool* in_use) {
   auto dir = platform.open_existing_directory(path);
   if (!dir.ok()) return directory_failure(path, dir.error());
   // A second handle only to ask whether anyone else holds the directory: the
@@ -165,8 +219,9 @@ Result<std::unique_ptr<Directory>, Failure> open_for_reading(Platform& platform,
   if (probe.ok()) {
     auto locked = probe.value()->lock_exclusive();
     if (locked.ok() && locked.value() == LockStatus::WouldBlock) {
-      console.err("warning: " + path +
+      console.err("zezavezud: warning: " + path +
                   " is open in another program: a write in flight may show as damage");
+      if (in_use) *in_use = true;
     }
   }
   return std::move(dir).value();
@@ -344,7 +399,7 @@ std::string tool_help(const std::vector<CommandSpec>& table) {
   }
   return out.append("\n").append(wrap_text(
       "`zezavezud help COMMAND` or `zezavezud COMMAND --help` explains a command and every "
-      "option it takes. `zezavezud --version` shows the version.\n\n"
+      "option it takes. `zezavezud --version` (or -V) shows the version.\n\n"
       "Exit statuses are bits, combined: 0 nothing wrong; 1 damage found and repaired; 4 "
       "damage found and left; 8 an operational failure (the directory is missing or in use, "
       "a file could not be read or written, no free space); 16 a wrong command line.",

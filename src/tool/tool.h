@@ -18,6 +18,7 @@
 #include "codec/errors.h"
 #include "codec/result.h"
 #include "db/database.h"
+#include "db/database_files.h"
 #include "db/file.h"
 #include "db/replace_file.h"
 #include "tool/args.h"
@@ -109,6 +110,10 @@ struct DirectoryListing {
   // One failed for want of permission or by an I/O error: the tool cannot
   // judge it (an operational failure, not damage).
   bool incomplete = false;
+  // Database files that are one file under two names (damage: each
+  // collection sees the other's writes); repair gives `second` a file of
+  // its own.
+  std::vector<SharedFile> shared;
   // A finding for each unopenable file (a note when the picture is
   // incomplete), notes for names that are not UTF-8 and for temporary names
   // that are not regular files.
@@ -122,6 +127,15 @@ std::string no_collection_message(const std::string& path, std::string_view coll
 
 Result<DirectoryListing, IoError> list_directory(Directory& dir);
 
+// `head` followed by `tail`, made to fit in a file name (255 bytes): a head
+// too long for it is cut at a character boundary and followed by "~" and 8
+// hex digits of a hash of the whole head, so that a person still reads which
+// file it came from and two long heads do not meet.
+std::string fit_file_name(std::string_view head, std::string_view tail);
+// The temporary file that replaces `name` by renaming: "NAME.zezavezud-tmp",
+// fitted.
+std::string temp_name_of(std::string_view name);
+
 // Why a command stopped: the line for standard error and the exit status.
 struct Failure {
   std::string message;
@@ -129,6 +143,9 @@ struct Failure {
   // Damage that repair mends first: the repair to suggest ("repair" or
   // "repair --salvage"); empty when repair is not the remedy.
   std::string_view repair = {};
+  // The system's error code behind it, when there is one: it tells whether
+  // running the command again can finish.
+  int os_code = 0;
 };
 
 // "FILE: WHAT: ERROR".
@@ -139,9 +156,11 @@ std::string cat(std::initializer_list<std::string_view> pieces);
 
 // Opens an existing directory for a command that only reads it. When
 // another program holds it, warns that a write in flight may show as damage.
+// `in_use`, when given, tells whether another program had it open.
 Result<std::unique_ptr<Directory>, Failure> open_for_reading(Platform& platform,
                                                              const std::string& path,
-                                                             Console& console);
+                                                             Console& console,
+                                                             bool* in_use = nullptr);
 // Opens an existing directory under its exclusive lock, held until the
 // handle is closed; fails when any other program holds it.
 Result<std::unique_ptr<Directory>, Failure> open_for_writing(Platform& platform,

@@ -50,14 +50,22 @@ int check(MemoryPlatform& p, const std::string& dir) {
 }
 
 // sample_files() with a few records overwritten and deleted: dead records
-// for --compact to leave out, and backlinks whose rows were added twice.
+// for --compact to leave out, and a backlink row held twice, as a value
+// that links to one key from two places with one source path makes it.
 std::map<std::string, std::string> files_with_history() {
   auto files = sample_files();
   files["users.qdb"] += record_bytes("bob", Value::integer(3)) +
                         record_bytes("carol", Value::integer(4)) +
                         record_bytes("carol", Value::tombstone());
-  files["posts.qdb"] += record_bytes("p2", Value::link("users/bob"));
-  files["users.qbl"] += backlink_add_bytes("bob", "posts", "p2", "") +
+  Map inner;
+  inner.insert("b", Value::link("users/bob"));
+  Map twice;
+  twice.insert("a/b", Value::link("users/bob"));
+  twice.insert("a", Value::map(std::move(inner)));
+  files["posts.qdb"] += record_bytes("p2", Value::map(std::move(twice)));
+  (void)frame_backlink_record(BACKLINK_OP_REMOVE, {"bob", "posts", "p2", ""}, files["users.qbl"]);
+  files["users.qbl"] += backlink_add_bytes("bob", "posts", "p2", "a/b") +
+                        backlink_add_bytes("bob", "posts", "p2", "a/b") +
                         backlink_add_bytes("alice", "posts", "p2", "gone");
   // A collection without dead records, which --compact copies as it is.
   files["tags.qdb"] = record_bytes("t1", Value::integer(1)) + record_bytes("t2", Value::integer(2));
@@ -87,8 +95,9 @@ TEST(ToolBackup, CopiesAHealthyDirectoryAsItIs) {
       // copy of a row included.
       EXPECT_LT(copy["users.qdb"].size(), before.at("users.qdb").size());
       EXPECT_EQ(copy["tags.qdb"], before.at("tags.qdb"));
-      EXPECT_EQ(copy["users.qbl"], sample_files().at("users.qbl") +
-                                       backlink_add_bytes("bob", "posts", "p2", ""));
+      EXPECT_EQ(copy["users.qbl"], backlink_add_bytes("alice", "posts", "p1", "author") +
+                                       backlink_add_bytes("bob", "posts", "p2", "a/b") +
+                                       backlink_add_bytes("bob", "posts", "p2", "a/b"));
     } else {
       EXPECT_EQ(copy, before);
     }

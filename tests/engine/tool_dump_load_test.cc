@@ -556,8 +556,9 @@ TEST(ToolDump, LoadOfADumpDumpsTheSameText) {
     ASSERT_TRUE(
         db.value()->set("users", "u1", Value::map(map_of("name", Value::text("Ada")))).ok());
   }
-  EXPECT_EQ(run(platform, {"dump", DIR}, console), EXIT_CLEAN) << console.stderr_text();
-  EXPECT_EQ(console.stdout_text(), input);
+  StringConsole dumped;
+  EXPECT_EQ(run(platform, {"dump", DIR}, dumped), EXIT_CLEAN) << dumped.stderr_text();
+  EXPECT_EQ(dumped.stdout_text(), input);
 
   StringConsole only_users;
   EXPECT_EQ(run(platform, {"dump", DIR, "--collection", "users"}, only_users), EXIT_CLEAN);
