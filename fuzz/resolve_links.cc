@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "db/database.h"
+#include "db/database_files.h"
+#include "db/link_path.h"
 #include "db/resolve.h"
 #include "fuzz_check.h"
 #include "memory_platform.h"
@@ -188,6 +190,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pos += key_len;
     auto v = decode_value(data, size, &pos);
     if (!v.ok()) return 0;
+    bool indexable = true;
+    for (const OutgoingLink& link : extract_links(v.value())) {
+      indexable = indexable && can_have_files(link.target_collection);
+    }
+    if (!indexable) {
+      // A link no backlink file can take is refused whole, storing nothing.
+      check(!db.value()->set(collection, key, std::move(v).value()).ok(), "unindexable set stored");
+      return 0;
+    }
     links += count_links(v.value());
     auto stored = db.value()->set(collection, key, std::move(v).value());
     check(stored.ok(), "set failed", stored.ok() ? "" : stored.error().display());
