@@ -165,8 +165,20 @@ Result<std::unique_ptr<Directory>, Failure> open_read_only(Platform& platform,
   return std::unique_ptr<Directory>(new ReadOnlyDirectory(std::move(dir).value(), in_use));
 }
 
+// False, having said so, for a name no collection's file can have (the
+// engine refuses it before it looks at the directory).
+bool names_a_collection(Console& console, const std::string& path, std::string_view collection) {
+  if (is_usable_collection_name(collection)) return true;
+  console.err(cat({"zezavezud: ", path, " has no collection ", shown(collection),
+                   ": no file can be named after it"}));
+  return false;
+}
+
+// The engine on the directory, for a command about `collection`.
 Result<std::unique_ptr<Database>, int> open_database(Platform& platform, const std::string& path,
+                                                     std::string_view collection,
                                                      Console& console) {
+  if (!names_a_collection(console, path, collection)) return EXIT_NOT_FOUND;
   auto dir = open_read_only(platform, path);
   if (!dir.ok()) return console.fail(dir.error().message);
   auto db = Database::open_on_locked_directory(std::move(dir).value(), path);
@@ -198,7 +210,8 @@ Result<Replayed, int> replay(Directory& dir, const std::string& path, const std:
                              Console& console) {
   auto opened = dir.open(file, OpenMode::ReadOnly);
   if (!opened.ok()) {
-    return engine_failure(console, path, file + ": cannot be read", "io: " + opened.error().display(),
+    return engine_failure(console, path, file + ": cannot be read",
+                          "io: " + opened.error().display(),
                           storage_status(StorageError::io(opened.error())));
   }
   File& f = *opened.value();
@@ -224,7 +237,7 @@ Result<Replayed, int> replay(Directory& dir, const std::string& path, const std:
 
 int run_get(Platform& platform, const ParsedArgs& args, Console& console) {
   const auto& p = args.positionals;
-  auto db = open_database(platform, p[0], console);
+  auto db = open_database(platform, p[0], p[1], console);
   if (!db.ok()) return db.error();
   auto value = db.value()->get(p[1], p[2]);
   if (!value.ok()) {
@@ -237,7 +250,7 @@ int run_get(Platform& platform, const ParsedArgs& args, Console& console) {
 
 int run_resolve(Platform& platform, const ParsedArgs& args, Console& console) {
   const auto& p = args.positionals;
-  auto db = open_database(platform, p[0], console);
+  auto db = open_database(platform, p[0], p[1], console);
   if (!db.ok()) return db.error();
   const std::vector<std::string> fields(p.begin() + 3, p.end());
   auto value = db.value()->resolve(p[1], p[2], fields);
@@ -256,7 +269,7 @@ int run_resolve(Platform& platform, const ParsedArgs& args, Console& console) {
 
 int run_backlinks(Platform& platform, const ParsedArgs& args, Console& console) {
   const auto& p = args.positionals;
-  auto db = open_database(platform, p[0], console);
+  auto db = open_database(platform, p[0], p[1], console);
   if (!db.ok()) return db.error();
   auto rows = db.value()->backlinks(p[1], p[2]);
   if (!rows.ok()) {
@@ -286,8 +299,9 @@ int run_keys(Platform& platform, const ParsedArgs& args, Console& console) {
   const std::string prefix = args.has("prefix") ? *args.value("prefix") : std::string();
   auto dir = open_read_only(platform, path);
   if (!dir.ok()) return console.fail(dir.error().message);
+  if (!names_a_collection(console, path, collection)) return EXIT_NOT_FOUND;
   const std::string file = cat({collection, RECORD_SUFFIX});
-  if (!is_usable_collection_name(collection) || !dir.value()->entry_type(file).ok()) {
+  if (!dir.value()->entry_type(file).ok()) {
     console.err("zezavezud: " + path + " has no collection " + shown(collection));
     return EXIT_NOT_FOUND;
   }

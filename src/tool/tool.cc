@@ -373,7 +373,8 @@ const std::vector<CommandSpec>& command_table() {
        "Names are shown as keys shows them. The place is the map keys and list indexes "
        "from the value's root to the link, joined with /, and \"\" for a link that is "
        "the whole value. A record nothing links to has no lines, whether it exists or "
-       "not.\n\nExit status: 0 listed; 4 a file is damaged (check tells more); 8 DIR is "
+       "not.\n\nExit status: 0 listed; 2 no collection can have that name; 4 a file is "
+       "damaged (check tells more); 8 DIR is "
        "missing or held by repair, compact or load, or a file could not be read; 16 a "
        "wrong command line."},
       {"resolve",
@@ -407,7 +408,8 @@ namespace {
 std::string tool_help(const std::vector<CommandSpec>& table) {
   std::string out = "usage: zezavezud COMMAND [OPTIONS] DIR\n\n";
   out.append(wrap_text(
-      "Checks, mends, moves and shows the database directory DIR of the _zezavezud module.", 0, 79));
+      "Checks, mends, moves and shows the database directory DIR of the _zezavezud module.", 0,
+      79));
   out.append("\ncommands:\n");
   for (const CommandSpec& command : table) {
     std::string text = wrap_text(command.summary, 14, 79);
@@ -417,7 +419,8 @@ std::string tool_help(const std::vector<CommandSpec>& table) {
       "`zezavezud help COMMAND` or `zezavezud COMMAND --help` explains a command and every "
       "option it takes. `zezavezud --version` shows the version.\n\n"
       "Exit statuses are bits, combined: 0 nothing wrong; 1 damage found and repaired; 2 the "
-      "record or collection asked for is not there; 4 damage found and left; 8 an operational failure (the directory is missing or in use, "
+      "record or collection asked for is not there; 4 damage found and left; 8 an operational "
+      "failure (the directory is missing or in use, "
       "a file could not be read or written, no free space); 16 a wrong command line.",
       0, 79));
 }

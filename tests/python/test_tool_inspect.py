@@ -61,6 +61,7 @@ def test_get_spells_every_value_as_the_dump_does(store):
     (["get", "odd", "-dash"], 2, "key not found"),  # deleted
     (["get", "nothing", "x"], 2, "key not found"),
     (["keys", "nothing"], 2, "no collection"),
+    (["backlinks", "a/b", "x"], 2, "no collection"),
     (["resolve", "users", "bob", "name"], 2, "storage: key not found"),
     (["resolve", "users", "alice", "age", "x"], 2, "field not found"),
     (["keys", "users", "--limit", "x"], 16, "--limit"),
