@@ -34,6 +34,9 @@ struct EncodedSpan {
   uint64_t end = 0;          // one past the value's last byte, when it decodes
   uint64_t reached = 0;      // the furthest byte the walk looked at, plus one
   bool link = false;         // stopped at a Link, or at nesting past the limit (stop_at_link)
+  // It failed only for want of bytes: everything up to `end` is the start of
+  // a value that more bytes could complete.
+  bool ran_out = false;
 };
 
 // What a walk checks besides the structure.
@@ -87,14 +90,22 @@ EncodedSpan encoded_span(Source& src, uint64_t pos, uint64_t end, Stack& stack,
                          WalkRules rules = {}) {
   bool read_failed = false;
   bool link = false;
+  bool ran_out = false;
   stack.clear();
   // Each end builds its outcome whole: assembling it field by field, then
   // copying it out, stalls on the copy.
   auto fail = [&](uint64_t at) {
-    return EncodedSpan{.read_failed = read_failed, .reached = std::min(at, end), .link = link};
+    return EncodedSpan{.read_failed = read_failed, .reached = std::min(at, end), .link = link,
+                       .ran_out = ran_out && !read_failed};
+  };
+  // `n` more bytes are needed at `at`: whether the input still holds them.
+  auto holds = [&](uint64_t at, uint64_t n) {
+    if (end - at >= n) return true;
+    ran_out = true;
+    return false;
   };
   auto u32_at = [&](uint64_t at, uint32_t& v) {
-    if (end - at < 4) return false;
+    if (!holds(at, 4)) return false;
     const uint8_t* p = src.at(at, 4);
     if (!p) {
       read_failed = true;
@@ -108,13 +119,13 @@ EncodedSpan encoded_span(Source& src, uint64_t pos, uint64_t end, Stack& stack,
     uint32_t len;
     if (!u32_at(pos, len)) return false;
     pos += 4;
-    if (end - pos < len) return false;
+    if (!holds(pos, len)) return false;
     if (utf8 && rules.check_utf8 && !detail::utf8_at(src, pos, len, read_failed)) return false;
     pos += len;
     return true;
   };
   for (;;) {
-    if (pos >= end) return fail(pos + 1);
+    if (!holds(pos, 1)) return fail(pos + 1);
     const uint8_t* t = src.at(pos, 1);
     if (!t) {
       read_failed = true;
@@ -127,18 +138,18 @@ EncodedSpan encoded_span(Source& src, uint64_t pos, uint64_t end, Stack& stack,
       case TYPE_TOMBSTONE:
         break;
       case TYPE_BOOL:
-        if (end - pos < 1) return fail(end);
+        if (!holds(pos, 1)) return fail(end);
         pos += 1;
         break;
       case TYPE_INT:
       case TYPE_FLOAT:
       case TYPE_DATE_TIME:
-        if (end - pos < 8) return fail(end);
+        if (!holds(pos, 8)) return fail(end);
         pos += 8;
         break;
       case TYPE_DATE:
       case TYPE_TIME:
-        if (end - pos < 4) return fail(end);
+        if (!holds(pos, 4)) return fail(end);
         pos += 4;
         break;
       case TYPE_TEXT:

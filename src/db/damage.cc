@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "codec/byte_order.h"
 #include "codec/encoded_length.h"
@@ -25,6 +26,9 @@ constexpr int MAX_NESTED_REGIONS = 2000;
 // Chains followed at once in one search; more is crafted input.
 constexpr size_t MAX_CHAINS_IN_FLIGHT = size_t(1) << 20;
 constexpr uint64_t ZERO_PAGE = 4096;
+// A key length that runs past the end of the file is taken for the key of
+// a record cut short only up to this length.
+constexpr uint64_t MAX_CUT_KEY = uint64_t(64) << 10;
 
 // Byte ranges of the file through a few windows, each a positioned read, so
 // that a search that looks ahead and comes back rereads nothing. Pieces are
@@ -179,6 +183,14 @@ class Classifier {
   std::optional<RecordView> view(uint64_t o, uint64_t end);
   Run run_from(uint64_t s);
   std::optional<uint64_t> resolve(uint64_t p);
+  // The end of the record at o when it is a bad record: it frames, and the
+  // record after it is whole, or the file ends there, or the last record
+  // begins there cut short, or zeros run from there to the end.
+  std::optional<uint64_t> bad_record_end(uint64_t o);
+  // Whether the record at o reads as one cut short by the end of the file:
+  // its key is all there and UTF-8, and its value bytes are the start of a
+  // value that more bytes would complete.
+  bool cut_by_end(uint64_t o);
   bool accept(uint64_t s, uint64_t p, std::optional<uint64_t> pe, std::optional<uint64_t> start);
   std::optional<uint64_t> sweep(uint64_t p, std::optional<uint64_t> pe);
   bool over() const { return work_ > budget_ || gave_up_ || in_.failed(); }
@@ -202,6 +214,7 @@ class Classifier {
   std::unordered_map<uint64_t, Run> runs_;         // runs that end before the file does
   std::unordered_map<uint64_t, Run> known_runs_;   // from a region's Q, found by its search
   std::unordered_map<uint64_t, std::optional<uint64_t>> resolved_;
+  std::unordered_set<uint64_t> framing_holds_;  // bad records, found by bad_record_end
   std::vector<std::pair<uint32_t, bool>> stack_;
   uint64_t work_ = 0;
   uint64_t budget_;
@@ -327,6 +340,67 @@ Run Classifier::run_from(uint64_t s) {
   return run;
 }
 
+bool Classifier::cut_by_end(uint64_t o) {
+  const Framing f = frame(o);
+  if (f.fits || f.why != NotWhole::RunsPastEnd) return false;
+  const uint64_t left = size_ - o;
+  if (left < 4) return true;
+  if (f.key_len > left - 4) {
+    // Cut inside the key: its bytes are the start of a UTF-8 text. A long
+    // key length is rather a damaged one, with records after it.
+    if (f.key_len > MAX_CUT_KEY) return false;
+    const size_t n = size_t(left - 4);
+    const uint8_t* key = n ? in_.at(o + 4, n) : nullptr;
+    if (n && !key) return false;
+    for (size_t back = 0; back <= 3 && back <= n; ++back) {
+      if (is_valid_utf8(key, n - back)) return true;
+    }
+    return false;
+  }
+  if (!key_is_utf8(o, f.key_len)) return false;
+  const uint64_t value_start = o + RECORD_FRAMING + f.key_len;
+  if (value_start >= size_) return true;  // cut inside the value length
+  if (f.value_len == 0) return false;
+  EncodedSpan span = encoded_span(in_, value_start, size_, stack_);
+  work_ += span.reached - value_start + 1;
+  // A value that ends before the end of the file, or does not decode, says
+  // that the value length is damaged, not that the record was cut.
+  return !span.decodes && span.ran_out;
+}
+
+std::optional<uint64_t> Classifier::bad_record_end(uint64_t o) {
+  const Framing first = frame(o);
+  if (!first.fits) return std::nullopt;
+  // Zeros from a 4096-aligned offset inside the record to the end of the
+  // file are what a power loss leaves of the last appends: a tail.
+  const uint64_t zeros = zero_run_start(size_, o);
+  const uint64_t aligned = (zeros + ZERO_PAGE - 1) / ZERO_PAGE * ZERO_PAGE;
+  if (aligned > o && aligned < first.end) return std::nullopt;
+  // Bad records may follow one another: the framing holds when it leads,
+  // record by record, to one of those ends. Each offset is walked once.
+  std::vector<uint64_t> walked;
+  uint64_t at = o;
+  bool holds = false;
+  while (!over()) {
+    if (framing_holds_.count(at)) {
+      holds = true;
+      break;
+    }
+    const Framing f = at == o ? first : frame(at);
+    if (!f.fits) break;
+    walked.push_back(at);
+    ++work_;
+    if (f.end == size_ || whole(f.end, true) || cut_by_end(f.end) || zeros_from(f.end)) {
+      holds = true;
+      break;
+    }
+    at = f.end;
+  }
+  if (!holds) return std::nullopt;
+  framing_holds_.insert(walked.begin(), walked.end());
+  return first.end;
+}
+
 std::optional<uint64_t> Classifier::resolve(uint64_t p) {
   if (auto it = resolved_.find(p); it != resolved_.end()) return it->second;
   if (nesting_ >= MAX_NESTED_REGIONS) {
@@ -337,8 +411,11 @@ std::optional<uint64_t> Classifier::resolve(uint64_t p) {
   resolved_[p] = std::nullopt;  // regions only go forward; this guards a cycle
   const std::optional<uint64_t> pe = loadable(p);
   std::optional<uint64_t> q;
-  // The record at P frames and whole records follow it: P ends the damage.
-  if (pe && *pe < size_ && whole(*pe, true) && accept(*pe, p, pe, std::nullopt)) {
+  if (cut_by_end(p)) {
+    // The last record, cut short: whatever frames inside it is bytes of
+    // its value.
+  } else if (pe && *pe < size_ && whole(*pe, true) && accept(*pe, p, pe, std::nullopt)) {
+    // The record at P frames and whole records follow it: P ends the damage.
     q = *pe;
   } else if (!over()) {
     q = sweep(p, pe);
@@ -354,11 +431,9 @@ bool Classifier::accept(uint64_t s, uint64_t p, std::optional<uint64_t> pe,
   if (over()) return false;
   // A run inside P's own extent that stops there is bytes of P's value.
   if (pe && start && p < *start && *start < *pe && run.end < *pe) return false;
-  if (run.end >= size_) {
-    known_runs_[start.value_or(s)] = run;
-    return true;
-  }
-  if (!resolve(run.end)) return false;
+  // The run ends at the end of the file, at damage in the middle, or at a
+  // tail: a record cut short, or zeros to the end.
+  if (run.end < size_ && !resolve(run.end) && over()) return false;
   known_runs_[start.value_or(s)] = run;
   return true;
 }
@@ -514,6 +589,14 @@ Result<RecordFileDamage, IoError> Classifier::run(
       if ((++records & 0xFFFF) == 0 && progress) progress(o);
       continue;
     }
+    // A record whose framing holds: the records after it frame as they are.
+    if (auto end = over() ? std::nullopt : bad_record_end(o)) {
+      out.regions.push_back(describe(o, *end, DamageKind::BadRecord));
+      last_start = o;
+      o = *end;
+      continue;
+    }
+    if (in_.failed()) break;
     // Damage at o: whether whole records follow decides its kind. Past the
     // bound, the rest is unresolved.
     const std::optional<uint64_t> q = over() ? std::nullopt : resolve(o);
@@ -527,7 +610,9 @@ Result<RecordFileDamage, IoError> Classifier::run(
     o = q.value_or(size_);
   }
   if (in_.failed()) return in_.take_error();
-  if (out.whole_end() > 0 && out.whole_end() > last_start) {
+  const bool bad_last = !out.regions.empty() && out.regions.back().kind == DamageKind::BadRecord &&
+                        out.regions.back().end == size_;
+  if (out.whole_end() > 0 && out.whole_end() > last_start && !bad_last) {
     out.zero_page = zeros_at_end_of(last_start, size_, out.whole_end());
   }
   if (in_.failed()) return in_.take_error();
@@ -563,9 +648,16 @@ Result<std::optional<RecordFileDamage>, IoError> Classifier::run_framing(
 }  // namespace
 
 bool RecordFileDamage::needs_salvage() const {
-  return std::any_of(regions.begin(), regions.end(), [](const DamagedRegion& r) {
-    return r.kind == DamageKind::Middle || r.kind == DamageKind::Unresolved;
-  });
+  return framing_damaged() || count(DamageKind::BadRecord) > 0;
+}
+
+bool RecordFileDamage::framing_damaged() const {
+  return count(DamageKind::Middle) > 0 || count(DamageKind::Unresolved) > 0;
+}
+
+size_t RecordFileDamage::count(DamageKind kind) const {
+  return size_t(std::count_if(regions.begin(), regions.end(),
+                              [kind](const DamagedRegion& r) { return r.kind == kind; }));
 }
 
 uint64_t RecordFileDamage::whole_end() const {

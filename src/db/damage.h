@@ -26,9 +26,14 @@ enum class NotWhole : uint8_t {
 };
 
 enum class DamageKind : uint8_t {
-  // Whole records follow, up to the end of the file: [start, end) is dropped
-  // by a salvage, everything else is kept.
+  // Whole records follow (see the rule in record_file.h): [start, end) is
+  // dropped by a salvage, everything else is kept.
   Middle,
+  // One record whose framing is intact (it lies inside the file and the
+  // next record starts where it ends) but whose key or value does not
+  // decode: [start, end) is that record. The records around it are found
+  // by plain framing; a salvage drops it alone.
+  BadRecord,
   // No chain of whole records follows: everything from `start` on is the
   // remains of an interrupted append.
   TornTail,
@@ -68,7 +73,7 @@ struct DamagedRegion {
   // The zeros at `start` began inside the whole record before it.
   std::optional<ZeroPageNote> zeros_before;
 
-  bool is_tail() const { return kind != DamageKind::Middle; }
+  bool is_tail() const { return kind != DamageKind::Middle && kind != DamageKind::BadRecord; }
 };
 
 struct RecordFileDamage {
@@ -81,8 +86,15 @@ struct RecordFileDamage {
   uint64_t work = 0;  // bytes framed and decoded, for the bound
 
   bool clean() const { return regions.empty(); }
-  // Whether only a salvage mends it: damage in the middle, or unresolved.
+  // Whether only a salvage mends it: damage in the middle, a bad record, or
+  // unresolved.
   bool needs_salvage() const;
+  // Whether the framing is broken before the tail: damage in the middle or
+  // unresolved. A file whose only damage before its tail is bad records
+  // loads once the tail is cut (unless a bad record's key is not UTF-8).
+  bool framing_damaged() const;
+  // The regions of one kind.
+  size_t count(DamageKind kind) const;
   // Where whole records stop before the tail; the size when there is none.
   uint64_t whole_end() const;
   // The kept byte ranges [first, second), in file order.

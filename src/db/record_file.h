@@ -12,24 +12,44 @@
 // load it (it lies inside the file, its key is UTF-8, its value length is
 // above 0) and its value decodes to exactly value_len bytes: the engine's
 // reader ignores bytes after the first value, but no writer leaves any.
-// Let P be the first record that is not whole. A candidate chain is a run
-// of at least two whole records starting after P that ends exactly at the
-// end of the file, passing only through later damaged regions that are
-// themselves damage in the middle; a run inside P's own extent that stops
-// there is bytes of P's value, not a chain.
-//   - No candidate chain: the bytes from P on are a torn tail (or a zero
-//     tail), the remains of an interrupted append. A repair cuts them.
-//   - Otherwise P..Q is damage in the middle. Q is the end of P when P
-//     frames and whole records follow it; else the earliest start among the
-//     chains that merge into the one that reaches the end (chains starting
-//     at false offsets inside the damage fall in step with the true
-//     records). A salvage drops P..Q and keeps the rest.
+// Let P be the first record that is not whole.
+//   - Bad record: P frames (its lengths lie inside the file, value_len > 0)
+//     and the record after it starts where P ends: it is whole, or the
+//     file ends there, or the last record begins there cut short, or zeros
+//     run from there to the end, or another bad record follows on the same
+//     terms. Only P's key or value is bad; the records after it are found
+//     by plain framing, and P is never the start of a tail. A salvage drops
+//     P alone. (Zeros from a 4096-aligned offset inside P to the end of the
+//     file make P part of a tail instead: a power loss leaves that.)
+//   - Cut by the end: P's lengths run past the end of the file, its key is
+//     all there and UTF-8 (or the file ends inside a key of at most 64 KiB
+//     whose bytes are the start of a UTF-8 text), and its value bytes are
+//     the start of a value that more bytes would complete. That is the last
+//     append, cut short: whatever frames inside it is bytes of its value,
+//     so everything from P on is a torn tail. A damaged length field does
+//     not pass: the value then decodes before the end of the file (the
+//     encoding is self-delimiting) or does not decode, and a damaged key
+//     length is long or swallows bytes that are not UTF-8.
+//   - Otherwise P's framing is damaged. A candidate chain is a run of at
+//     least two whole records starting after P that ends at the end of the
+//     file, at damage that is itself in the middle, at a last record cut
+//     short or at zeros to the end (a crash after the damage leaves those).
+//     A run that starts inside P's own claimed extent and stops before
+//     P's end is bytes of P's value, not a chain. No candidate chain: the
+//     bytes from P on are a torn tail (or a zero tail). Otherwise P..Q is
+//     damage in the middle, Q being the end of P when P frames and whole
+//     records follow it, else the earliest start among the chains that
+//     merge into the one that counts (chains starting at false offsets
+//     inside the damage fall in step with the true records). A salvage
+//     drops P..Q and keeps the rest.
 // Stored values may hold bytes that frame like records, even copies of
-// records; requiring a chain to reach the end of the file exactly keeps the
-// tail of an interrupted append a tail. Such copies right after the damage
-// cannot be told from records, so a salvage names every key that exists
-// only after a Q. The search frames each offset once and is bounded to a
-// few times the file's size; past the bound the rest is unresolved.
+// records: a record cut by the end keeps its copies in the tail, and a
+// chain must hold two records. Copies right after damage in the middle, or
+// between two damaged regions close together (a write sent to the wrong
+// place), cannot be told from records, so a salvage names the keys whose
+// newest record lies there. The search frames each offset once and is
+// bounded to a few times the file's size; past the bound the rest is
+// unresolved.
 //
 // A power loss can also leave the last 4096-aligned pages of a file zeroed
 // after the last record was written: when that record still decodes it is

@@ -25,6 +25,13 @@ Finding damage_finding(std::string file, std::optional<uint64_t> offset, std::st
                  std::move(detail)};
 }
 
+Finding backlink_finding(std::string file, std::optional<uint64_t> offset, std::string kind,
+                         std::string detail) {
+  Finding f = damage_finding(std::move(file), offset, std::move(kind), std::move(detail));
+  f.cause = Finding::Cause::Backlinks;
+  return f;
+}
+
 Finding note(std::string file, std::optional<uint64_t> offset, std::string kind,
              std::string detail) {
   return Finding{Finding::Severity::Note, std::move(file), offset, std::move(kind),
@@ -35,22 +42,26 @@ std::string count_text(uint64_t n, const char* one, const char* many) {
   return cat({std::to_string(n), " ", n == 1 ? one : many});
 }
 
-// The keys that appear only after the first damage in the middle, sorted.
-std::vector<std::string> keys_only_after(File& file, const LiveIndex& live,
-                                         const DamagedRegion& region) {
-  TextSet later;
-  live.for_each([&](std::string_view key, const LiveRecord& r) {
-    if (r.offset >= region.end) later.emplace(key);
-  });
-  if (!later.empty()) {
-    (void)scan_record_range(file, 0, region.start, [&](const RecordView& r) {
-      if (auto it = later.find(r.key); it != later.end()) later.erase(it);
-      return !later.empty();
+// Adds the keys whose newest record lies in an island: between two damaged
+// regions close together. A tombstone there counts when its key is absent.
+void add_island_keys(File& file, const RecordFileDamage& damage, const LiveIndex& live,
+                     TextMap<size_t>& named, std::vector<ChangedKey>& out) {
+  const std::vector<DamagedRegion>& regions = damage.regions;
+  for (size_t i = 0; i + 1 < regions.size(); ++i) {
+    const uint64_t from = regions[i].end;
+    const uint64_t to = regions[i + 1].start;
+    if (regions[i].is_tail() || to - from > ISLAND_BYTES) continue;
+    (void)scan_record_range(file, from, to, [&](const RecordView& r) {
+      const LiveRecord* newest = live.find(r.key);
+      if (newest ? newest->offset != r.offset : !r.is_tombstone()) return true;
+      if (named.emplace(r.key, out.size()).second) {
+        std::optional<uint64_t> now_at;
+        if (newest) now_at = r.offset;
+        out.push_back(ChangedKey{ChangedKey::Why::Island, std::string(r.key), r.offset, now_at});
+      }
+      return true;
     });
   }
-  std::vector<std::string> keys(later.begin(), later.end());
-  std::sort(keys.begin(), keys.end());
-  return keys;
 }
 
 // The classification, then one sequential scan of the kept records, values
@@ -98,17 +109,13 @@ RecordFileReport scan_records(Directory& dir, const DirectoryListing::Entry& ent
       if (live) now_at = live->offset;
       auto [it, added] = changed_at.emplace(r.key, report.changed_keys.size());
       if (added) {
-        report.changed_keys.push_back(ChangedKey{r.key, r.offset, now_at});
+        report.changed_keys.push_back(ChangedKey{ChangedKey::Why::Removed, r.key, r.offset, now_at});
       } else {
-        report.changed_keys[it->second].dropped_offset = r.offset;
+        report.changed_keys[it->second].record_offset = r.offset;
       }
     }
   }
-  auto middle = std::find_if(damage.regions.begin(), damage.regions.end(),
-                             [](const DamagedRegion& r) { return r.kind == DamageKind::Middle; });
-  if (options.list_keys_only_after_damage && middle != damage.regions.end()) {
-    report.only_after_damage = keys_only_after(*file.value(), report.live, *middle);
-  }
+  add_island_keys(*file.value(), damage, report.live, changed_at, report.changed_keys);
   add_record_file_findings(entry.name, damage, report.records_after, findings);
   return report;
 }
@@ -172,6 +179,7 @@ void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expec
       // links are unknown.
       findings.push_back(damage_finding(name, record.offset, "value does not decode",
                                         value.error().display()));
+      findings.back().cause = Finding::Cause::Records;
       expected.unknown_sources.insert(source_id(collection, key));
       return true;
     }
@@ -257,7 +265,7 @@ BacklinkFileReport replay_backlinks(Directory& dir, const DirectoryListing::Entr
     return report;
   }
   ScanEnd end = report.end;
-  findings.push_back(damage_finding(
+  findings.push_back(backlink_finding(
       entry.name, report.end.offset, "backlink file does not load",
       cat({backlink_replay_error(end).error().display(), "; ",
            count_text(report.rows.size(), "row", "rows"), " replayed before it"})));
@@ -294,18 +302,18 @@ void compare_rows(BacklinkFileReport& report, const std::vector<BacklinkRow>* ex
   const auto list = [&](const char* kind, size_t rows, const auto& finding) {
     for (size_t n = 0; n < rows && n < LISTED_PER_KIND; ++n) findings.push_back(finding(n));
     if (rows > LISTED_PER_KIND) {
-      findings.push_back(damage_finding(
+      findings.push_back(backlink_finding(
           name, std::nullopt, kind, count_text(rows - LISTED_PER_KIND, "more row", "more rows")));
       findings.back().count = rows - LISTED_PER_KIND;
     }
   };
   list("stale backlink", report.stale.size(), [&](size_t n) {
     const size_t i = report.stale[n];
-    return damage_finding(name, report.row_offsets[i], "stale backlink",
+    return backlink_finding(name, report.row_offsets[i], "stale backlink",
                           row_text(report.rows[i]) + ": no live record holds this link");
   });
   list("missing backlink", report.missing.size(), [&](size_t n) {
-    return damage_finding(name, std::nullopt, "missing backlink",
+    return backlink_finding(name, std::nullopt, "missing backlink",
                           row_text(report.missing[n]) + ": a live record links here");
   });
 }
@@ -382,6 +390,7 @@ ScanEnd replay_kept_records(File& file, const RecordFileDamage& damage, LiveInde
 void add_record_file_findings(const std::string& name, const RecordFileDamage& damage,
                               const std::vector<uint64_t>& records_after,
                               std::vector<Finding>& out) {
+  const size_t first = out.size();
   // A record whose last bytes are zeros from a 4096-aligned offset on.
   const auto zeros = [&](const ZeroPageNote& z, std::string_view record, std::string_view until,
                          std::string_view cause) {
@@ -412,6 +421,15 @@ void add_record_file_findings(const std::string& name, const RecordFileDamage& d
             damage_finding(name, r.start, "damage in the middle", detail + readable_keys_text(r)));
         break;
       }
+      case DamageKind::BadRecord: {
+        const std::string key =
+            r.readable.empty() ? std::string("?") : printable(r.readable.front().key);
+        out.push_back(damage_finding(
+            name, r.start, "bad record",
+            cat({"key ", key, ": ", why, " (", count_text(r.end - r.start, "byte", "bytes"),
+                 "); the records around it are whole"})));
+        break;
+      }
       case DamageKind::TornTail:
         out.push_back(damage_finding(name, r.start, "torn tail",
                                      r.why == NotWhole::RunsPastEnd
@@ -433,6 +451,7 @@ void add_record_file_findings(const std::string& name, const RecordFileDamage& d
   if (damage.zero_page) {
     zeros(*damage.zero_page, "last record", "to the end of the file", "power loss");
   }
+  for (size_t i = first; i < out.size(); ++i) out[i].cause = Finding::Cause::Records;
 }
 
 Result<uint64_t, IoError> write_backlinks(const BacklinkFileReport& b, File* out) {
@@ -523,6 +542,19 @@ Result<Analysis, IoError> analyse_directory(Directory& dir, const AnalysisOption
   }
   ExpectedRows expected;
   TextSet noted_targets;
+  TextSet with_file;
+  // An entry that cannot be opened: the rows whose source is its collection
+  // cannot be judged, and a backlink file cannot be put in its place.
+  for (const std::string& name : a.listing.unopenable) {
+    auto file = database_file_of(name);
+    if (!file) continue;
+    if (file->kind == DatabaseFileKind::Records) {
+      expected.unknown_collections.insert(file->collection);
+      a.unread_collections.push_back(file->collection);
+    } else {
+      with_file.insert(file->collection);
+    }
+  }
   for (const DirectoryListing::Entry& entry : a.listing.record_files) {
     console.progress("scanning record files", a.record_files.size(),
                      a.listing.record_files.size());
@@ -534,7 +566,6 @@ Result<Analysis, IoError> analyse_directory(Directory& dir, const AnalysisOption
     if (report.read_failed) expected.complete = false;
   }
   bool backlink_read_failed = false;
-  TextSet with_file;
   for (const DirectoryListing::Entry& entry : a.listing.backlink_files) {
     with_file.insert(entry.collection);
     a.backlink_files.push_back(replay_backlinks(dir, entry, backlink_read_failed, a.findings));

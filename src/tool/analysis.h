@@ -40,14 +40,27 @@ struct BacklinkRowHash {
 };
 using BacklinkRowSet = std::unordered_set<BacklinkRow, BacklinkRowHash>;
 
-// A key whose visible value changes when the damaged regions are cut: a
-// record of it inside a region is newer than its live record among the
-// kept ones (or it has none left).
+// A key whose visible value changes, or may change, when the damaged
+// regions are cut.
 struct ChangedKey {
+  enum class Why : uint8_t {
+    // Its newest record lies in a damaged region, or is a bad record, and
+    // goes: an older record shows instead, or the key is absent.
+    Removed,
+    // Its newest record lies between two damaged regions close together,
+    // where a write sent to the wrong place leaves copies of older records
+    // that cannot be told from records: it may show an older value.
+    Island,
+  };
+  Why why;
   std::string key;
-  uint64_t dropped_offset;         // its newest record, which goes
-  std::optional<uint64_t> now_at;  // the record that shows instead; none when absent
+  uint64_t record_offset;          // its newest record
+  std::optional<uint64_t> now_at;  // the record that shows after the cut; none when absent
 };
+
+// Regions at most this far apart leave an island whose records may be
+// copies: a write that went astray covers at most a write buffer's worth.
+inline constexpr uint64_t ISLAND_BYTES = uint64_t(64) << 10;
 
 struct RecordFileReport {
   DirectoryListing::Entry entry;
@@ -61,10 +74,7 @@ struct RecordFileReport {
   LiveIndex live;
   LiveStarts live_starts{0};
   uint64_t live_records = 0;
-  std::vector<ChangedKey> changed_keys;
-  // Keys only in records after the first damage in the middle: bytes of a
-  // stored value may copy real records, so these may never have been written.
-  std::vector<std::string> only_after_damage;
+  std::vector<ChangedKey> changed_keys;  // Removed first, then Island
   bool read_failed = false;
 };
 
@@ -95,7 +105,6 @@ struct AnalysisOptions {
   // The comparison of backlinks assumes damage in the middle is cut. Without
   // it, the rows from such a file are neither confirmed nor refuted.
   bool salvage = true;
-  bool list_keys_only_after_damage = false;
 };
 
 struct Analysis {
@@ -104,6 +113,9 @@ struct Analysis {
   std::vector<BacklinkFileReport> backlink_files;  // by collection name
   std::vector<Finding> findings;
   bool operational_error = false;  // a read failed: the picture is incomplete
+  // Collections whose record file cannot be opened (a directory in its
+  // place): the backlink rows whose source they are were left unjudged.
+  std::vector<std::string> unread_collections;
 
   uint64_t damage_count() const { return count_findings(findings, Finding::Severity::Damage); }
   // Damage left sets EXIT_DAMAGE_LEFT, an incomplete picture EXIT_OPERATIONAL.

@@ -9,9 +9,10 @@
 // record, so a record being appended at that moment is left out, never kept
 // torn. A writer can also shorten a file (a failed append is cut back), so
 // the size is asked again after the copy, and a copy that reaches past it is
-// made again below it. Damage other than the last record of a file in use
-// is reported, and the copy of that file stops before it, so the copy opens
-// and checks clean.
+// made again below it. Any other damage is copied as it is and reported
+// as check reports it: a backup keeps every byte the source holds, and
+// leaves the choice of what to give up to a repair, which keeps what it
+// removes.
 //
 // Collections are copied one after another: each is a prefix of its log at
 // some moment during the backup, not all at one moment, which would need
@@ -97,34 +98,6 @@ Result<Unit, IoError> take_mode(File& out, uint32_t mode) {
   return out.set_owner_and_mode(to);
 }
 
-// The damage found in a record file, as backup reports it: the copy stops
-// at the first damaged region. A tail in a file in use is the record being
-// appended, which is only left out.
-void report_record_damage(const std::string& name, const RecordFileDamage& damage, bool in_use,
-                          std::vector<Finding>& findings) {
-  RecordFileDamage reported = damage;
-  std::optional<DamagedRegion> in_flight;
-  if (in_use && !reported.regions.empty() &&
-      (reported.regions.back().kind == DamageKind::TornTail ||
-       reported.regions.back().kind == DamageKind::ZeroTail)) {
-    in_flight = reported.regions.back();
-    reported.regions.pop_back();
-  }
-  add_record_file_findings(name, reported, {}, findings);
-  if (!reported.regions.empty()) {
-    const uint64_t at = reported.regions.front().start;
-    findings.push_back(Finding{Finding::Severity::Note, name, at, "copy stops here",
-                               "the copy holds the " + std::to_string(at) +
-                                   " bytes before the damage; the " +
-                                   std::to_string(damage.size - at) +
-                                   " bytes from here on are left out"});
-  } else if (in_flight) {
-    findings.push_back(Finding{Finding::Severity::Note, name, in_flight->start, "left out",
-                               "the last " + std::to_string(damage.size - in_flight->start) +
-                                   " bytes are a record being written"});
-  }
-}
-
 // Copies the file's whole records as they are at the moment of the copy: a
 // record file up to its size (its whole records are judged later, on the
 // copy, which no writer touches), a backlink file up to the end of its last
@@ -189,14 +162,6 @@ Result<uint64_t, Failure> compact_copy(Directory& temp, const RecordFileReport& 
   return written.value();
 }
 
-// The damage backup deals with itself: in record files, where the copy
-// stops, and in backlink files, which it rebuilds.
-bool is_left_out(const std::string& kind) {
-  return kind == "torn tail" || kind == "zero-filled tail" || kind == "damage in the middle" ||
-         kind == "unresolved damage" || kind == "stale backlink" || kind == "missing backlink" ||
-         kind == "backlink file does not load";
-}
-
 // Everything after the copy directory is made: the files, their backlinks,
 // the syncs. Returns the figures.
 Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, bool compact,
@@ -212,48 +177,52 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
   }
   // The copy read back as check reads it: where its record files are
   // damaged, its records, and whether each backlink file agrees with them.
-  auto analyse = [&]() -> Result<Analysis, Failure> {
-    auto analysis = analyse_directory(temp, AnalysisOptions{}, console);
+  // Rows from a damaged record file are neither confirmed nor refuted:
+  // the copy keeps that file whole, so its backlinks stay as they are.
+  auto analyse = [&](bool salvage) -> Result<Analysis, Failure> {
+    AnalysisOptions options;
+    options.salvage = salvage;
+    auto analysis = analyse_directory(temp, options, console);
     if (!analysis.ok()) return io_failure(dest, "cannot read the copy", analysis.error());
     if (analysis.value().operational_error) return Failure{dest + ": cannot read the copy back"};
     return std::move(analysis).value();
   };
-  auto analysis = analyse();
+  auto analysis = analyse(false);
   if (!analysis.ok()) return analysis.error();
-  // Each copy stops at its first damage. The analysis judged the records
-  // and backlinks with only tails cut; where it kept records after damage
-  // in the middle, it is made again on what stays.
-  bool again = false;
+  // A torn or zero-filled tail in a file in use is the record being
+  // appended: it is left out. Every other byte stays, damage included.
+  bool damaged = false;
   for (RecordFileReport& r : analysis.value().record_files) {
-    report_record_damage(r.entry.name, r.damage, in_use, findings);
-    if (r.damage.clean()) continue;
-    const uint64_t end = r.damage.regions.front().start;
-    auto copy = temp.open(r.entry.name, OpenMode::Append);
-    if (!copy.ok()) return io_failure(r.entry.name, "cannot open the copy", copy.error());
-    auto cut_back = copy.value()->truncate(end);
-    if (!cut_back.ok()) return io_failure(r.entry.name, "cannot cut the copy", cut_back.error());
-    copied[r.entry.name].second = end;
-    again |= r.damage.regions.size() > 1 || !r.damage.regions.front().is_tail();
-  }
-  if (again) {
-    analysis = analyse();
-    if (!analysis.ok()) return analysis.error();
+    std::vector<DamagedRegion>& regions = r.damage.regions;
+    if (in_use && !regions.empty() &&
+        (regions.back().kind == DamageKind::TornTail || regions.back().kind == DamageKind::ZeroTail)) {
+      const uint64_t end = regions.back().start;
+      auto copy = temp.open(r.entry.name, OpenMode::Append);
+      if (!copy.ok()) return io_failure(r.entry.name, "cannot open the copy", copy.error());
+      auto cut_back = copy.value()->truncate(end);
+      if (!cut_back.ok()) return io_failure(r.entry.name, "cannot cut the copy", cut_back.error());
+      findings.push_back(Finding{Finding::Severity::Note, r.entry.name, end, "left out",
+                                 "the last " + std::to_string(r.size - end) +
+                                     " bytes are a record being written"});
+      copied[r.entry.name].second = end;
+      regions.pop_back();
+      r.damage.size = r.size = end;
+    }
+    damaged |= !r.damage.clean();
   }
   const Analysis& a = analysis.value();
   Figures figures;
   for (const RecordFileReport& r : a.record_files) {
     figures.records += r.records;
     if (!compact) continue;
-    // Damaged copies were cut above: the records end where damage begins.
-    const uint64_t end = r.damage.regions.empty() ? r.size : r.damage.regions.front().start;
-    auto compacted = compact_copy(temp, r, end, copied[r.entry.name].first);
+    if (!r.damage.clean()) {
+      findings.push_back(Finding{Finding::Severity::Note, r.entry.name, std::nullopt,
+                                 "not compacted", "it is damaged, so it is copied whole"});
+      continue;
+    }
+    auto compacted = compact_copy(temp, r, r.size, copied[r.entry.name].first);
     if (!compacted.ok()) return compacted.error();
     copied[r.entry.name].second = compacted.value();
-  }
-  // What the copy holds that backup did not cut out (every record file with
-  // damage was cut); never expected, but never hidden either.
-  for (const Finding& f : a.findings) {
-    if (f.severity == Finding::Severity::Damage && !is_left_out(f.kind)) findings.push_back(f);
   }
   // With --compact, every backlink file is written again with its current
   // rows only, as compact writes it; this takes no more room than its copy.
@@ -295,6 +264,24 @@ Result<Figures, Failure> fill(Directory& temp, std::vector<Source>& sources, boo
             std::to_string(b->stale.size()) + " stale and added " +
             std::to_string(b->missing.size()) + " missing rows"});
   }
+  // The damage the copy holds, as check of it reports it: with a damaged
+  // record file, everything check says; otherwise what is neither a record
+  // being written nor a backlink file rebuilt above (never expected, but
+  // never hidden).
+  if (damaged) {
+    auto checked = analyse(true);
+    if (!checked.ok()) return checked.error();
+    for (const Finding& f : checked.value().findings) {
+      if (f.severity == Finding::Severity::Damage) findings.push_back(f);
+    }
+  } else {
+    // The only record file damage was a record being written, left out.
+    for (const Finding& f : a.findings) {
+      if (f.severity == Finding::Severity::Damage && f.cause == Finding::Cause::Other) {
+        findings.push_back(f);
+      }
+    }
+  }
   // Every file of the copy, and its directory, reach stable storage before
   // the copy is published.
   auto synced = sync_database_files(temp);
@@ -330,8 +317,9 @@ void write_report(Console& console, const std::string& path, const std::string& 
              std::to_string(figures.bytes), " bytes, ", std::to_string(figures.records),
              " records in ", std::to_string(milliseconds / 1000), ".", fraction, " s"});
   if (damage > 0) {
-    out.append("; damage in the source left out of the copy (");
-    out.append(std::to_string(damage)).append(damage == 1 ? " finding)" : " findings)");
+    out.append("; the source is damaged and the copy holds the damage as it is (");
+    out.append(std::to_string(damage)).append(damage == 1 ? " finding" : " findings");
+    out.append("): run `zezavezud repair` on the copy or the source");
   }
   out.push_back('\n');
   console.out(out);

@@ -184,15 +184,27 @@ class Repairer {
   std::unique_ptr<Directory> lost_found_;
 };
 
-// The files a repair cuts, in the order it cuts them: those it salvages
-// (damage in the middle is cut only when asked; the file is otherwise left
-// exactly as it is), then those whose tail it cuts.
+// What a repair does to a record file.
+enum class Cut : uint8_t { Nothing, Tail, Salvage };
+
+// Plain repair cuts only a torn or zero-filled tail, and only where the
+// framing before it holds (bad records are left where they are, for a
+// salvage to drop); a file whose framing is damaged before its tail is left
+// exactly as it is. A salvage drops every damaged region.
+Cut cut_of(const RecordFileReport& r, bool salvage) {
+  if (r.damage.clean()) return Cut::Nothing;
+  if (r.damage.needs_salvage() && salvage) return Cut::Salvage;
+  if (r.damage.framing_damaged() || !r.damage.regions.back().is_tail()) return Cut::Nothing;
+  return Cut::Tail;
+}
+
+// The files a repair cuts, in the order it cuts them: those it salvages,
+// then those whose tail it cuts.
 std::vector<const RecordFileReport*> cut_files(const Analysis& a, bool salvage) {
   std::vector<const RecordFileReport*> out;
-  for (bool middle : {true, false}) {
+  for (Cut cut : {Cut::Salvage, Cut::Tail}) {
     for (const RecordFileReport& r : a.record_files) {
-      const bool cuts = !r.damage.clean() && (salvage || !middle);
-      if (cuts && r.damage.needs_salvage() == middle) out.push_back(&r);
+      if (cut_of(r, salvage) == cut) out.push_back(&r);
     }
   }
   return out;
@@ -207,7 +219,7 @@ std::vector<Step> plan(Repairer& repairer, const Analysis& a, bool salvage) {
   }
   for (const RecordFileReport* f : cut_files(a, salvage)) {
     const RecordFileReport& r = *f;
-    if (r.damage.needs_salvage()) {
+    if (cut_of(r, salvage) == Cut::Salvage) {
       uint64_t kept = 0;
       for (const auto& [from, to] : r.damage.kept()) kept += to - from;
       steps.push_back(
@@ -261,11 +273,39 @@ uint64_t space_needed(const std::vector<Step>& steps) {
   return needed > 0 ? saturating_add(needed, space_for_file(0)) : 0;
 }
 
-std::string changed_key_text(const ChangedKey& k) {
-  std::string text = cat({"key ", printable(k.key), ": its newest record at offset ",
-                          std::to_string(k.dropped_offset), " goes; "});
-  if (!k.now_at) return text + "the key is absent";
-  return text + "the record at offset " + std::to_string(*k.now_at) + " shows instead";
+const char* why_text(ChangedKey::Why why) {
+  return why == ChangedKey::Why::Removed ? "removed" : "between damaged regions";
+}
+
+// One line per kind of change in a file: how many keys, and the first ones.
+void write_changed_keys_text(Console& console, const RecordFileReport& r) {
+  for (ChangedKey::Why why : {ChangedKey::Why::Removed, ChangedKey::Why::Island}) {
+    std::vector<const ChangedKey*> keys;
+    for (const ChangedKey& k : r.changed_keys) {
+      if (k.why == why) keys.push_back(&k);
+    }
+    if (keys.empty()) continue;
+    const bool one = keys.size() == 1;
+    std::string line = cat({r.entry.name, ": ", std::to_string(keys.size()), one ? " key" : " keys"});
+    if (why == ChangedKey::Why::Removed) {
+      line.append(one ? " loses its" : " lose their");
+      line.append(" newest record with the damage (an older record shows, or the key is gone): ");
+    } else {
+      line.append(one ? " has its" : " have their");
+      line.append(
+          " newest record between two damaged regions close together, where a stray write "
+          "leaves copies of older records: compare with a backup: ");
+    }
+    for (size_t i = 0; i < keys.size() && i < LISTED_KEYS; ++i) {
+      if (i > 0) line.append(", ");
+      line.append(printable(keys[i]->key));
+    }
+    if (keys.size() > LISTED_KEYS) {
+      line.append(" and ").append(std::to_string(keys.size() - LISTED_KEYS));
+      line.append(" more (--json lists every key)");
+    }
+    console.out(line + "\n");
+  }
 }
 
 void write_report(Console& console, bool json, const std::string& path, const Analysis& a,
@@ -290,21 +330,12 @@ void write_report(Console& console, bool json, const std::string& path, const An
       w.write_key("changed_keys");
       w.begin_array();
       for (const RecordFileReport* r : cut) {
+        if (cut_of(*r, salvage) != Cut::Salvage) continue;
         for (const ChangedKey& k : r->changed_keys) {
           w.begin_object();
-          write_text_members(w, {{"file", r->entry.name}, {"key", k.key}});
-          w.write_member("dropped_offset", k.dropped_offset);
+          write_text_members(w, {{"file", r->entry.name}, {"key", k.key}, {"why", why_text(k.why)}});
+          w.write_member("record_offset", k.record_offset);
           write_offset_member(w, "now_offset", k.now_at);
-          w.end_object();
-        }
-      }
-      w.end_array();
-      w.write_key("keys_only_after_damage");
-      w.begin_array();
-      for (const RecordFileReport& r : a.record_files) {
-        for (const std::string& key : r.only_after_damage) {
-          w.begin_object();
-          write_text_members(w, {{"file", r.entry.name}, {"key", key}});
           w.end_object();
         }
       }
@@ -316,32 +347,20 @@ void write_report(Console& console, bool json, const std::string& path, const An
   for (const Action& act : actions) {
     console.out(cat({act.file, ": ", act.action, ": ", act.detail, "\n"}));
   }
-  // Up to LISTED_KEYS lines of a file, then one that counts the rest.
-  const auto list = [&](const std::string& name, size_t n, const auto& line,
-                        std::string_view more_before, std::string_view more_after) {
-    for (size_t i = 0; i < n && i < LISTED_KEYS; ++i) console.out(cat({name, ": ", line(i), "\n"}));
-    if (n > LISTED_KEYS) {
-      console.out(cat({name, ": ", more_before, std::to_string(n - LISTED_KEYS), more_after}));
-    }
-  };
   for (const RecordFileReport* r : cut) {
-    list(r->entry.name, r->changed_keys.size(),
-         [&](size_t i) { return "changed " + changed_key_text(r->changed_keys[i]); }, "changed ",
-         " more keys\n");
-  }
-  for (const RecordFileReport& r : a.record_files) {
-    list(r.entry.name, r.only_after_damage.size(),
-         [&](size_t i) {
-           return "key " + printable(r.only_after_damage[i]) +
-                  " exists only after damage: its records may be bytes of a stored value";
-         },
-         "", " more keys exist only after damage\n");
+    if (cut_of(*r, salvage) == Cut::Salvage) write_changed_keys_text(console, *r);
   }
   for (const RecordFileReport& r : a.record_files) {
     if (salvage || !r.damage.needs_salvage()) continue;
-    console.out(cat({r.entry.name,
-                     ": damage in the middle is left as it is; run `zezavezud repair --salvage ",
-                     path, "` to cut it (the old file is kept in lost+found/)\n"}));
+    const size_t bad = r.damage.count(DamageKind::BadRecord);
+    std::string what = r.damage.framing_damaged()
+                           ? "damage in the middle is left as it is"
+                           : cat({std::to_string(bad),
+                                  bad == 1 ? " bad record is left as it is"
+                                           : " bad records are left as they are"});
+    console.out(cat({r.entry.name, ": ", what, "; run `zezavezud repair --salvage ", path,
+                     "` to cut ", bad > 1 && !r.damage.framing_damaged() ? "them" : "it",
+                     " (the old file is kept in lost+found/)\n"}));
   }
 }
 
@@ -356,7 +375,6 @@ int run_repair(Platform& platform, const ParsedArgs& args, Console& console) {
   if (!dir.ok()) return console.fail(dir.error().message);
   AnalysisOptions options;
   options.salvage = salvage;
-  options.list_keys_only_after_damage = salvage;
   auto analysis = analyse_directory(*dir.value(), options, console);
   if (!analysis.ok()) return console.fail(path + ": " + analysis.error().display());
   const Analysis& a = analysis.value();
@@ -417,6 +435,11 @@ int run_repair(Platform& platform, const ParsedArgs& args, Console& console) {
     console.fail(name +
                  ": repair never removes or replaces an entry it cannot open; move it out of the "
                  "directory, or put the file it should be in its place");
+  }
+  for (const std::string& collection : a.unread_collections) {
+    console.fail(cat({"the backlink rows whose source is collection ", printable(collection),
+                      " were kept as they are, unchecked: its record file cannot be read; run "
+                      "repair again once it can"}));
   }
   if (!done.ok()) {
     console.fail(done.error().message + "; run repair again to finish");

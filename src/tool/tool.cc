@@ -271,14 +271,16 @@ const std::vector<CommandSpec>& command_table() {
        "(the report is incomplete); 16 a wrong command line. Bits combine."},
       {"repair",
        {{"dry-run", "", 0, "say what repair would do, and change nothing"},
-        {"salvage", "", 0, "also drop the records the engine refuses to load"},
+        {"salvage", "", 0, "also drop bad records and damage in the middle"},
         {"json", "", 0, json}},
        {"DIR"},
        "Mends the damage check finds, keeping every byte it takes out of a file in "
        "DIR/lost+found/.",
        "Cuts torn tails, rebuilds backlink files, removes temporary files left by an "
-       "interrupted command; --salvage also rewrites record files without the records the "
-       "engine refuses, and lists the keys whose value changes. It refuses a directory open "
+       "interrupted command; --salvage also rewrites record files without their bad records "
+       "and damaged bytes, and names every key whose value changes or may change. It keeps "
+       "the backlink rows of a collection whose record file it cannot read. It refuses a "
+       "directory open "
        "in another program, and never replaces an entry it cannot open or a symbolic link. "
        "Running it again finishes an interrupted repair.\n\n"
        "Exit status: 0 no damage found; 1 damage repaired; 4 damage left; 8 DIR is in use, a "
@@ -336,9 +338,10 @@ const std::vector<CommandSpec>& command_table() {
        "collection is copied as it was at some moment during the backup, up to its last "
        "whole record; collections are not copied at one moment, as that would need the "
        "writers to stop. Every write acknowledged before the backup started is in the copy. "
-       "Damage in DIR is reported and left out of the copy. DEST must not exist, or be an "
+       "Damage in DIR is copied as it is and reported as check reports it. DEST must not "
+       "exist, or be an "
        "empty directory outside DIR; it appears complete or not at all.\n\n"
-       "Exit status: 0 copied; 4 copied, with damage in DIR left out; 8 DIR is held by a "
+       "Exit status: 0 copied; 4 copied, damage included; 8 DIR is held by a "
        "maintenance command, DEST is in the way or inside DIR, a file could not be read or "
        "written, or there is not enough free space; 16 a wrong command line."},
       {"get",

@@ -71,6 +71,13 @@ struct Finding {
   std::string detail;
   // The findings this line stands for: more than 1 for "41 more rows".
   uint64_t count = 1;
+  // What it is about, for a command that acts on some findings itself.
+  enum class Cause : uint8_t {
+    Other,
+    Records,    // the damage of a record file, and the notes about it
+    Backlinks,  // a backlink file that does not load, or rows that differ from the links
+  };
+  Cause cause = Cause::Other;
 
   std::string display() const;
 };

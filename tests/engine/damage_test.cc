@@ -114,7 +114,7 @@ const DamageCase DAMAGE_CASES[] = {
     {"value length grown by one: P frames, its end is not a record",
      [] {
        std::string b = B;
-       b[8 + 3] = char(b[8 + 3] + 1);  // bob's value length
+       b[4 + 3] = char(b[4 + 3] + 1);  // bob's value length
        return std::pair{A + b + C + D,
                         std::vector<Expected>{{DamageKind::Middle, A.size(), A.size() + B.size()}}};
      }},
@@ -164,6 +164,66 @@ const DamageCase DAMAGE_CASES[] = {
      [] {
        return std::pair{A + std::string(16, '\x07') + map_rec("map", C + D) + E,
                         std::vector<Expected>{{DamageKind::Middle, A.size(), A.size() + 16}}};
+     }},
+    {"bad value before a torn tail",
+     [] {
+       const std::string bad = with_byte(B, B.size() - 1, '\xff');  // a text byte
+       const std::string torn = C.substr(0, 11);
+       const uint64_t tail = A.size() + bad.size() + D.size();
+       return std::pair{A + bad + D + torn,
+                        std::vector<Expected>{{DamageKind::BadRecord, A.size(), A.size() + B.size()},
+                                              {DamageKind::TornTail, tail, 0}}};
+     }},
+    {"bad value before zeros to the end",
+     [] {
+       const std::string bad = with_byte(B, 11, '\x0d');  // the value's type byte
+       const uint64_t tail = A.size() + bad.size() + D.size();
+       return std::pair{A + bad + D + std::string(40, '\0'),
+                        std::vector<Expected>{{DamageKind::BadRecord, A.size(), A.size() + B.size()},
+                                              {DamageKind::ZeroTail, tail, 0}}};
+     }},
+    {"bad records one after another",
+     [] {
+       const std::string bad = with_byte(B, 11, '\x0d');
+       const uint64_t second = A.size() + bad.size();
+       return std::pair{A + bad + bad + C,
+                        std::vector<Expected>{{DamageKind::BadRecord, A.size(), second},
+                                              {DamageKind::BadRecord, second, second + bad.size()}}};
+     }},
+    {"damaged key length, whole records, then a torn last record",
+     [] {
+       return std::pair{with_byte(A, 3, 0x40) + B + C + D.substr(0, 10),
+                        std::vector<Expected>{{DamageKind::Middle, 0, A.size()},
+                                              {DamageKind::TornTail, A.size() + B.size() + C.size(), 0}}};
+     }},
+    {"damaged value length, whole records, then zeros to the end",
+     [] {
+       const std::string b = with_byte(B, 10, '\x7f');  // bob's value length, far past the end
+       return std::pair{A + b + C + D + std::string(30, '\0'),
+                        std::vector<Expected>{
+                            {DamageKind::Middle, A.size(), A.size() + B.size()},
+                            {DamageKind::ZeroTail, A.size() + B.size() + C.size() + D.size(), 0}}};
+     }},
+    // The cut falls where a copied record ends: the run of copies reaches
+    // the end of the file exactly, and is still bytes of the cut value.
+    {"copies of records in a torn value, cut where a copy ends",
+     [] {
+       const std::string blob = blob_rec("blob", COPIES);
+       const size_t value_at = 8 + 4 + 1 + 4;
+       return std::pair{A + blob.substr(0, value_at + C.size() + D.size()),
+                        std::vector<Expected>{{DamageKind::TornTail, A.size(), 0}}};
+     }},
+    // P frames and does not decode; inside it, copies of records run into
+    // more of its bytes. That run is P's value, not a chain: the damage runs
+    // from P to the first true record after it.
+    {"a run inside P's own value is no chain",
+     [] {
+       std::string p = blob_rec("blob", C + D + std::string(4, '\x0d'));
+       p[8 + 4] = '\x0d';  // the value's type byte
+       const std::string junk(16, '\x07');
+       return std::pair{A + p + junk + E + B,
+                        std::vector<Expected>{{DamageKind::Middle, A.size(),
+                                               A.size() + p.size() + junk.size()}}};
      }},
 };
 

@@ -97,26 +97,31 @@ TEST(ToolBackup, CopiesAHealthyDirectoryAsItIs) {
   }
 }
 
-// What the copy of users.qdb holds, and what is reported, for damage in it.
-TEST(ToolBackup, LeavesOutDamageAndSaysWhere) {
+// What the copy of users.qdb holds, and what is reported, for damage in it:
+// every byte, but for the record being appended to a file in use.
+TEST(ToolBackup, CopiesDamageWholeAndReportsItAsCheckDoes) {
   const std::string good = sample_files().at("users.qdb");
   const std::string torn = record_bytes("dave", Value::text("x")).substr(0, 7);
   const std::string after = record_bytes("erin", Value::integer(5)) +
                             record_bytes("fred", Value::integer(6));
+  const std::string bad = raw_record("bad", "\xee");
   struct Case {
     const char* name;
     std::string users;
     bool in_use;  // another program holds the directory
     int status;
     std::string finding;  // in the output
+    std::string copy;     // users.qdb in DEST
   };
+  const std::string at = "users.qdb:" + std::to_string(good.size());
   const Case cases[] = {
-      {"torn last record, idle", good + torn, false, EXIT_DAMAGE_LEFT,
-       "users.qdb:" + std::to_string(good.size()) + ": torn tail"},
-      {"torn last record, in use", good + torn, true, EXIT_CLEAN,
-       "users.qdb:" + std::to_string(good.size()) + ": left out"},
+      {"torn last record, idle", good + torn, false, EXIT_DAMAGE_LEFT, at + ": torn tail",
+       good + torn},
+      {"torn last record, in use", good + torn, true, EXIT_CLEAN, at + ": left out", good},
       {"damage in the middle, in use", good + zero_length_record("bad") + after, true,
-       EXIT_DAMAGE_LEFT, "users.qdb:" + std::to_string(good.size()) + ": damage in the middle"},
+       EXIT_DAMAGE_LEFT, at + ": damage in the middle", good + zero_length_record("bad") + after},
+      {"bad record before the record being written", good + bad + after + torn, true,
+       EXIT_DAMAGE_LEFT, at + ": bad record: key bad", good + bad + after},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -131,9 +136,15 @@ TEST(ToolBackup, LeavesOutDamageAndSaysWhere) {
     StringConsole console;
     EXPECT_EQ(backup(p, console), c.status) << console.stderr_text();
     EXPECT_NE(console.stdout_text().find(c.finding), std::string::npos) << console.stdout_text();
-    EXPECT_EQ(p.contents(DEST, "users.qdb"), good);
+    EXPECT_EQ(p.contents(DEST, "users.qdb"), c.copy);
+    EXPECT_EQ(p.contents(DEST, "users.qbl"), files["users.qbl"]);
     holder.reset();
-    EXPECT_EQ(check(p, DEST), EXIT_CLEAN);
+    // The copy reports the damage the backup reported.
+    StringConsole checked;
+    EXPECT_EQ(run_tool_on(p, {"check", DEST}, checked), c.status);
+    if (c.status != EXIT_CLEAN) {
+      EXPECT_NE(checked.stdout_text().find(c.finding), std::string::npos) << checked.stdout_text();
+    }
   }
 }
 

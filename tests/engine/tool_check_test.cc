@@ -46,21 +46,35 @@ const CheckCase CHECK_CASES[] = {
                          testing::record_bytes("y", Value::null()) +
                          testing::record_bytes("z", Value::null());
      },
-     true, "users.qdb:42: damage in the middle: key not UTF-8; bytes 42..52", 4},
-    // One whole record after the damage is no chain: it may be bytes of a value.
+     true, "users.qdb:42: bad record: key \\xff: key not UTF-8 (10 bytes)", 4},
+    // Its framing holds, so the record after it is a record.
     {"key not UTF-8 before one record",
      [](Files& f) {
        f["users.qdb"] +=
            testing::record_bytes("\xff", Value::null()) + testing::record_bytes("y", Value::null());
      },
-     true, "users.qdb:42: torn tail: key not UTF-8; 20 bytes to the end; keys of the records in it: \\xff, y", 4},
+     true, "users.qdb:42: bad record: key \\xff: key not UTF-8 (10 bytes); the records around it", 4},
+    // A bad value earlier in the file, then a crash: the bad record stays
+    // one record, and the tail is a tail.
+    {"bad record before a torn tail",
+     [](Files& f) {
+       f["users.qdb"] += raw_record("carol", "\xee") + testing::record_bytes("y", Value::null()) +
+                         raw_record("z", "\x02\x01").substr(0, 9);
+     },
+     true, "users.qdb:66: torn tail: record needs 11 bytes, 9 remain", 4},
+    {"bad record before zeros to the end",
+     [](Files& f) {
+       f["users.qdb"] += raw_record("carol", "\xee") + testing::record_bytes("y", Value::null()) +
+                         std::string(30, '\0');
+     },
+     true, "users.qdb:66: zero-filled tail: 30 bytes", 4},
     {"undecodable last value", [](Files& f) { f["users.qdb"] += raw_record("carol", "\xee"); },
-     true, "users.qdb:42: torn tail: value does not decode; 14 bytes to the end", 4},
+     true, "users.qdb:42: bad record: key carol: value does not decode (14 bytes)", 4},
     {"undecodable value in the middle",
      [](Files& f) { f["users.qdb"] = raw_record("carol", "\xee") + f["users.qdb"]; }, false,
-     "users.qdb:0: damage in the middle: value does not decode; bytes 0..14", 4},
+     "users.qdb:0: bad record: key carol: value does not decode (14 bytes)", 4},
     {"value decodes short", [](Files& f) { f["users.qdb"] += raw_record("carol", std::string(2, '\0')); },
-     true, "users.qdb:42: torn tail: value decodes short of its length", 4},
+     true, "users.qdb:42: bad record: key carol: value decodes short of its length (15 bytes)", 4},
     // The last record's blob ends in zeros from offset 4096 to the end of
     // the file: kept, and noted.
     {"zero-filled last page",

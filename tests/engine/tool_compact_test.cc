@@ -194,12 +194,12 @@ TEST_F(ToolCompact, RefusesADamagedDirectoryAndChangesNothing) {
       {"users.qdb", whole + std::string(12, '\0') + whole + whole,
        salvage},  // damage in the middle
       {"users.qdb", whole + frame_record("b", std::string(2, '\0')).value(),
-       plain},                                              // decodes short
+       salvage},                                            // decodes short
       {"users.qdb", whole + whole.substr(0, 7), plain},     // torn record
       {"users.qdb", whole + std::string(12, '\0'), plain},  // zero tail
       {"users.qdb", whole + std::string("\x01\0\0\0a\0\0\0\0", 9) + whole,
        plain},                                                     // value length 0
-      {"users.qdb", frame_record("\xff", "\x01").value(), plain},  // key not UTF-8
+      {"users.qdb", frame_record("\xff", "\x01").value(), salvage},  // key not UTF-8
       {"users.qbl", std::string("\x01\x05\0\0\0al", 7), plain},    // torn backlink row
   };
   for (const auto& [name, bytes, advice] : damage) {

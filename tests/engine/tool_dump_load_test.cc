@@ -582,9 +582,9 @@ TEST(ToolDump, LeavesOutWhatCannotBeReadAndDumpsTheRest) {
   platform.put(DIR, "b.qdb", b + std::string(6, '\0'));
   platform.put(DIR, std::string("\xff.qdb"), "");
 
-  // No whole records follow k1's damaged record, so everything from it on
-  // is a torn tail, left out as a repair would cut it: k1 shows its older
-  // value.
+  // k1's and k3's records frame but do not decode: left out one by one, as
+  // a salvage drops them, and k1 shows its older value; the record after
+  // them is cut short by the end of the file.
   StringConsole out;
   EXPECT_EQ(run(platform, {"dump", DIR}, out), EXIT_DAMAGE_LEFT);
   EXPECT_EQ(out.stdout_text(), dump_text({{"a", "k1", "1"}, {"a", "k2", "2"}, {"b", "k", "3"}}));
@@ -593,8 +593,15 @@ TEST(ToolDump, LeavesOutWhatCannotBeReadAndDumpsTheRest) {
             "\xff.qdb: name not UTF-8: no collection can have this file; left alone\n"
             "a.qdb:" +
                 std::to_string(k1_at) +
-                ": torn tail: value does not decode; 33 bytes to the end; keys of the records in "
-                "it: k1, k3; 5 bytes whose keys cannot be told; left out\n"
+                ": bad record: key k1: value does not decode (17 bytes); the records around it "
+                "are whole; left out\n"
+                "a.qdb:" +
+                std::to_string(k1_at + 17) +
+                ": bad record: key k3: value does not decode (11 bytes); the records around it "
+                "are whole; left out\n"
+                "a.qdb:" +
+                std::to_string(k1_at + 28) +
+                ": torn tail: record needs 10 bytes, 5 remain; left out\n"
                 "b.qdb:" +
                 std::to_string(b.size()) +
                 ": zero-filled tail: 6 bytes of zeros after the last whole record; left out\n");

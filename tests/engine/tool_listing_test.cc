@@ -213,6 +213,31 @@ TEST(ToolListing, ALinkedRecordFileIsReadButNeverReplaced) {
   EXPECT_FALSE(fs::exists(l.db + "/lost+found"));
 }
 
+// With posts.qdb out of reach, repair cannot tell which rows posts' records
+// imply: users.qbl keeps them, stale or not, while the rest is mended.
+TEST(ToolListing, RepairKeepsTheRowsOfACollectionItCannotRead) {
+  Layout l;
+  const std::string stale = testing::backlink_add_bytes("carol", "users", "u9", "");
+  const std::string rows = read_file(l.db + "/users.qbl");
+  write_file(l.db + "/users.qbl", rows + testing::backlink_add_bytes("zed", "posts", "p9", "") + stale);
+  fs::rename(l.db + "/posts.qdb", l.outside + "/posts.qdb");
+  fs::create_directory(l.db + "/posts.qdb");
+  ToolRun repair = run({"repair", l.db});
+  EXPECT_EQ(repair.status, tool::EXIT_REPAIRED | tool::EXIT_DAMAGE_LEFT) << repair.out << repair.err;
+  EXPECT_NE(repair.err.find("the backlink rows whose source is collection posts were kept as they "
+                            "are, unchecked"),
+            std::string::npos)
+      << repair.err;
+  // The row from users itself was judged, and dropped.
+  EXPECT_EQ(read_file(l.db + "/users.qbl"),
+            rows + testing::backlink_add_bytes("zed", "posts", "p9", ""));
+  fs::remove(l.db + "/posts.qdb");
+  fs::rename(l.outside + "/posts.qdb", l.db + "/posts.qdb");
+  repair = run({"repair", l.db});
+  EXPECT_EQ(repair.status, tool::EXIT_REPAIRED) << repair.out << repair.err;
+  EXPECT_EQ(read_file(l.db + "/users.qbl"), rows);
+}
+
 // A file this user may not open is not damage the tool can judge: the
 // status says the check is incomplete, and never that no damage was found.
 // (Simulated: tests may run as root, which opens any file.)

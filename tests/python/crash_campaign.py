@@ -16,11 +16,14 @@ exactly:
     python tests/python/crash_campaign.py --kills 1000
     python tests/python/crash_campaign.py --large-tx 100
     python tests/python/crash_campaign.py --big 1000
+    python tests/python/crash_campaign.py --copies 1000
 
 The second form kills children in the middle of large transactions (records
 beyond the 64 KiB write buffer reach the file before the commit) and reports
 how often the database still opens and what a user finds in it. The third
-writes values of 10 to 100 KB, some inside transactions.
+writes values of 10 to 100 KB, some inside transactions; the fourth values
+of that size whose bytes copy records, which a cut through them leaves in
+the file, and counts a repair that asks for --salvage (needs_salvage, goal 0).
 
 A directory that does not open after a kill is repaired with `zezavezud
 repair` (installed beside the interpreter); it must then open, with every
@@ -76,6 +79,8 @@ def build(shape):
         return shape[1]
     if kind == "b":
         return bytes([shape[2]]) * shape[1]
+    if kind == "c":
+        return record_copies(random.Random(shape[2]), shape[1])
     if kind == "L":
         return zz.Link(shape[1], {k: build(v) for k, v in shape[2].items()})
     if kind == "d":
@@ -87,6 +92,19 @@ def build(shape):
     raise ValueError(shape)
 
 
+def record_copies(rng, size):
+    """`size` bytes of records as a record file holds them (keys of the
+    universe, text values), as a value that stores a piece of a database
+    file holds: a cut through such a value leaves bytes that frame."""
+    out = bytearray()
+    while len(out) < size:
+        key = rng.choice(KEYS).encode()
+        text = b"x" * rng.randrange(0, 200)
+        value = b"\x04" + len(text).to_bytes(4, "little") + text
+        out += len(key).to_bytes(4, "little") + key + len(value).to_bytes(4, "little") + value
+    return bytes(out[:size])
+
+
 def random_path(rng):
     if rng.random() < 0.1:
         return rng.choice(ODD_PATHS)
@@ -96,7 +114,8 @@ def random_path(rng):
 
 # Blob sizes per profile: "small" stays far below the 64 KiB write buffer,
 # "mixed" adds records written directly, "large" fills the buffer quickly,
-# "big" wraps every value with a blob of 10 to 100 KB.
+# "big" wraps every value with a blob of 10 to 100 KB, "copies" with 10 to
+# 100 KB of bytes that copy records.
 def random_blob_size(rng, profile):
     if profile == "large":
         return rng.choice([rng.randint(2000, 30000), rng.randint(66000, 90000)])
@@ -179,6 +198,8 @@ def child(directory, seed, profile):
             shape = random_spec(rng, profile)
             if profile == "big":
                 shape = ["d", {"pad": ["b", rng.randint(10_000, 100_000), rng.randint(0, 255)], "v": shape}]
+            elif profile == "copies":
+                shape = ["d", {"pad": ["c", rng.randint(10_000, 100_000), rng.getrandbits(32)], "v": shape}]
             run(["set", c, k, shape], lambda: db.set(c, k, build(shape)))
         tx_len += in_tx
 
@@ -367,6 +388,8 @@ def repair(directory, figures, failures, n, model, uncertain):
     """Repairs a directory that does not open, and checks what it then holds."""
     run = subprocess.run([TOOL, "repair", directory], capture_output=True, text=True, timeout=600)
     figures["repair_runs"] += 1
+    # A kill leaves a torn tail at most: plain repair mends it, never a salvage.
+    figures["needs_salvage"] += bool(run.returncode & 4)
     if run.returncode not in (0, 1):
         failures.append(f"kill {n}: repair exited {run.returncode}: {run.stdout}{run.stderr}")
         return
@@ -460,6 +483,8 @@ def main():
     parser.add_argument("--kills", type=int, default=0)
     parser.add_argument("--large-tx", type=int, default=0, help="kills inside large transactions")
     parser.add_argument("--big", type=int, default=0, help="kills of writers of 10-100 KB values")
+    parser.add_argument("--copies", type=int, default=0,
+                        help="kills of writers of 10-100 KB values that hold copies of records")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--fresh-every", type=int, default=50,
                         help="kills per directory before a new one is started")
@@ -471,7 +496,8 @@ def main():
         child(args.child[0], int(args.child[1]), args.child[2])
         return 0
     status = 0
-    runs = ((args.kills, "small" if args.small else "mixed"), (args.large_tx, "large"), (args.big, "big"))
+    runs = ((args.kills, "small" if args.small else "mixed"), (args.large_tx, "large"), (args.big, "big"),
+            (args.copies, "copies"))
     for kills, profile in runs:
         if not kills:
             continue

@@ -13,9 +13,17 @@ and with `repair --salvage` when repair says to. Each case must end with:
   record carries a zero-page note, under zero_page, and a key whose
   newest record was hit by the damage and still decodes, under
   value_hit_still_decodes: the format has no checksums to find either);
-- backlinks: the backlinks equal what the records imply.
+- backlinks: the backlinks equal what the records imply;
+- unnamed: every key whose value changed and whose newest record's key
+  bytes the damage left readable is named by repair (its JSON
+  `changed_keys`); a key whose every trace the damage destroyed cannot be
+  named and is counted apart, under destroyed;
+- backup: a backup of the damaged directory holds its record files byte for
+  byte and exits 4 exactly when check finds damage in a record file.
 
-The figures are the failures of each, goal 0.
+The figures are the failures of each, goal 0. A key whose intact newest
+record an island of copies (left by a misdirected write) hides is counted
+apart, under island_hides_intact, when repair names it.
 
     python tests/python/damage_campaign.py --cases 500
     python tests/python/damage_campaign.py --cases 100 --prototype PATH
@@ -58,8 +66,12 @@ KINDS = [
     "backlinks_deleted",
     "backlinks_cut",
     "backlinks_zeroed",
+    "bad_value_then_torn",
+    "bad_value_then_zeros",
+    "misdirected_page_aligned",
+    "misdirected_page_unaligned",
 ]
-FAILURES = ["opens", "clean", "intact", "never_held", "backlinks"]
+FAILURES = ["opens", "clean", "intact", "never_held", "backlinks", "unnamed", "backup"]
 
 
 def random_value(rng, keys):
@@ -113,15 +125,29 @@ def records_of(data):
     return out
 
 
+def bad_value(data, records, rng):
+    """Sets one byte of a text value in the first half of the file to 0xFF,
+    so that the record frames but does not decode; returns the byte's range."""
+    texts = [(at, end, key) for at, end, key in records
+             if end <= len(data) // 2 and data[at + 8 + len(key.encode())] == 0x04
+             and end - at - 8 - len(key.encode()) > 5]
+    if not texts:
+        return None
+    at, end, key = rng.choice(texts)
+    hit = rng.randrange(at + 8 + len(key.encode()) + 5, end)
+    data[hit] = 0xFF
+    return hit, hit + 1
+
+
 def damage(directory, kind, rng):
-    """Damages one file of the directory; returns (collection, lo, hi): the
-    record file's bytes that were changed or removed (none for a backlink
-    file)."""
+    """Damages one file of the directory; returns (collection, ranges): the
+    record file's byte ranges that were changed or removed (none for a
+    backlink file)."""
     collection = rng.choice(COLLECTIONS)
     if kind.startswith("backlinks"):
         path = os.path.join(directory, collection + ".qbl")
         if not os.path.exists(path):
-            return collection, 0, 0
+            return collection, []
         data = open(path, "rb").read()
         if kind == "backlinks_deleted":
             os.remove(path)
@@ -130,14 +156,15 @@ def damage(directory, kind, rng):
         else:
             at = rng.randrange(len(data) + 1)
             open(path, "wb").write(data[:at] + bytes(len(data[at:at + PAGE])) + data[at + PAGE:])
-        return collection, 0, 0
+        return collection, []
     path = os.path.join(directory, collection + ".qdb")
     data = bytearray(open(path, "rb").read())
     size = len(data)
+    ranges = []
     if kind == "cut":
         at = rng.randrange(size)
         del data[at:]
-        lo, hi = at, size
+        ranges.append((at, size))
     elif kind in ("zero_block_middle", "random_block"):
         # A block with at least one more page of the file after it.
         pages = max(1, size // PAGE - 1)
@@ -147,22 +174,82 @@ def damage(directory, kind, rng):
             data[lo:hi] = bytes(hi - lo)
         else:
             data[lo:hi] = bytes(rng.randrange(256) for _ in range(hi - lo))
+        ranges.append((lo, hi))
     elif kind == "zero_block_end":
         lo = (size - 1) // PAGE * PAGE
-        hi = size
-        data[lo:hi] = bytes(hi - lo)
+        data[lo:size] = bytes(size - lo)
+        ranges.append((lo, size))
     elif kind == "zeros_appended":
         data += bytes(rng.randrange(1, 3 * PAGE))
-        lo = hi = size
+        ranges.append((size, size))
+    elif kind.startswith("bad_value_then"):
+        # A bad value in the middle that nobody noticed, then a crash: the
+        # last record cut short, or a power cut's zeros from a page on.
+        records = records_of(bytes(data))
+        bad = bad_value(data, records, rng)
+        if bad:
+            ranges.append(bad)
+        at, end, _key = records[-1]
+        if kind == "bad_value_then_torn":
+            cut = rng.randrange(at + 1, end)
+            del data[cut:]
+            ranges.append((cut, size))
+        else:
+            lo = max(at + 1, (size - 1) // PAGE * PAGE)
+            data[lo:size] = bytes(size - lo)
+            ranges.append((lo, size))
+    elif kind.startswith("misdirected_page"):
+        # A page's worth written over a later place instead of its own.
+        aligned = kind.endswith("_aligned")
+        if size < 3 * PAGE:
+            return collection, []
+        if aligned:
+            src = rng.randrange(size // PAGE - 2) * PAGE
+            dst = rng.randrange(src // PAGE + 1, size // PAGE - 1) * PAGE
+        else:
+            src = rng.randrange(size - 3 * PAGE)
+            dst = rng.randrange(src + PAGE, size - 2 * PAGE)
+        data[dst:dst + PAGE] = data[src:src + PAGE]
+        ranges.append((dst, dst + PAGE))
     else:
         records = records_of(bytes(data))
         at, end, key = rng.choice(records)
         field = at if kind == "key_length_bit" else at + 4 + len(key.encode())
         bit = rng.randrange(32)
         data[field + bit // 8] ^= 1 << (bit % 8)
-        lo, hi = field, field + 4
+        ranges.append((field, field + 4))
     open(path, "wb").write(bytes(data))
-    return collection, lo, hi
+    return collection, ranges
+
+
+def outside(at, end, ranges):
+    return all(end <= lo or at >= hi for lo, hi in ranges)
+
+
+def check_backup(directory, work, n, figures, failures):
+    """A backup of the damaged directory copies its record files byte for
+    byte, and exits 4 exactly when check finds damage in a record file."""
+    dest = os.path.join(work, f"backup{n}")
+    run = run_tool("backup", directory, dest, "--json")
+    found = json.loads(run_tool("check", directory, "--json").stdout)["findings"]
+    damaged = any(f["severity"] == "damage" and f["file"].endswith(".qdb") for f in found)
+    same = all(open(os.path.join(directory, c + ".qdb"), "rb").read()
+               == open(os.path.join(dest, c + ".qdb"), "rb").read()
+               for c in COLLECTIONS) if os.path.isdir(dest) else False
+    if not same or bool(run.returncode & 4) != damaged or run.returncode & 8:
+        figures["backup"] += 1
+        failures.append((n, "backup", run.returncode, damaged, same, run.stderr[-500:]))
+    shutil.rmtree(dest, ignore_errors=True)
+
+
+def named_keys(output, name):
+    """The keys a repair's JSON report names as changed in the file."""
+    try:
+        doc = json.loads(output)
+    except ValueError:
+        return set(), set()
+    keys = [k for k in doc.get("changed_keys", []) if k["file"] == name]
+    return ({k["key"] for k in keys}, {k["key"] for k in keys if k["why"] != "removed"})
 
 
 def run_tool(*args):
@@ -194,7 +281,7 @@ def one_case(healthy, work, n, kind, seed, history, final, keys, figures, failur
     rng = random.Random(seed * 1000003 + n)
     directory = os.path.join(work, f"case{n}")
     shutil.copytree(healthy, directory)
-    collection, lo, hi = damage(directory, kind, rng)
+    collection, ranges = damage(directory, kind, rng)
     name = collection + ".qdb"
     original = open(os.path.join(healthy, name), "rb").read()
     damaged = open(os.path.join(directory, name), "rb").read()
@@ -204,15 +291,18 @@ def one_case(healthy, work, n, kind, seed, history, final, keys, figures, failur
         if got != want:
             figures["prototype_differs"] += 1
             failures.append((n, kind, "prototype", want, got))
+    check_backup(directory, work, n, figures, failures)
 
     run = run_tool("repair", directory)
     output = run.stdout
+    named, island = set(), set()
     salvaged = bool(run.returncode & 4)
     if salvaged:
         figures["salvaged"] += 1
         figures["salvaged_" + kind] += 1
-        run = run_tool("repair", directory, "--salvage")
+        run = run_tool("repair", directory, "--salvage", "--json")
         output += run.stdout
+        named, island = named_keys(run.stdout, name)
     figures["cases"] += 1
     figures["kind_" + kind] += 1
     if run.returncode & 8:
@@ -250,8 +340,7 @@ def one_case(healthy, work, n, kind, seed, history, final, keys, figures, failur
             except KeyError:
                 shown = ABSENT
             if shown is not ABSENT and shown not in history.get(key, set()):
-                hit = c == collection and k in newest and not (
-                    newest[k][1] <= lo or newest[k][0] >= hi)
+                hit = c == collection and k in newest and not outside(*newest[k], ranges)
                 if c == collection and k in noted:
                     figures["zero_page"] += 1
                 elif hit:
@@ -260,17 +349,34 @@ def one_case(healthy, work, n, kind, seed, history, final, keys, figures, failur
                     figures["value_hit_still_decodes"] += 1
                 else:
                     never_bad += 1
-                    failures.append((n, kind, "never_held", key, lo, hi))
+                    failures.append((n, kind, "never_held", key, ranges))
             if c != collection or k not in newest:
                 if shown != final.get(key, ABSENT):
                     intact_bad += 1
                     failures.append((n, kind, "intact", key, "other file"))
                 continue
+            if shown == final.get(key, ABSENT):
+                continue
             at, end = newest[k]
-            outside = end <= lo or at >= hi
-            if outside and shown != final.get(key, ABSENT):
+            # Its key bytes (and length) survived: the damaged file still
+            # names the key, so repair must name it too. A record in a tail
+            # is the write a crash interrupted: cutting it is the repair.
+            readable = outside(at, at + 4 + len(k.encode()), ranges)
+            in_tail = any(hi >= len(original) and not outside(at, end, [(lo, hi)]) for lo, hi in ranges)
+            if in_tail and not outside(at, end, ranges):
+                figures["tail_cut"] += 1
+            elif k in island and outside(at, end, ranges):
+                figures["island_hides_intact"] += 1
+            elif outside(at, end, ranges):
                 intact_bad += 1
-                failures.append((n, kind, "intact", key, at, end, lo, hi))
+                failures.append((n, kind, "intact", key, at, end, ranges))
+            elif readable and k not in named and k not in noted:
+                figures["unnamed"] += 1
+                failures.append((n, kind, "unnamed", key, at, end, ranges))
+            elif not readable and k not in named:
+                figures["destroyed"] += 1
+            else:
+                figures["named"] += 1
     figures["intact"] += intact_bad
     figures["never_held"] += never_bad
     expected = Counter()
