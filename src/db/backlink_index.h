@@ -12,6 +12,7 @@
 #include "codec/errors.h"
 #include "codec/result.h"
 #include "codec/value.h"
+#include "db/backlink_rows.h"
 #include "db/file.h"
 #include "db/scan_end.h"
 #include "db/text_map.h"
@@ -20,19 +21,6 @@ namespace zez {
 
 // Whether a change to a key's backlinks adds one or removes one.
 enum class BacklinkChange : uint8_t { Add, Remove };
-
-// One incoming link, as stored and as returned by a query.
-struct Backlink {
-  std::string source_collection;
-  std::string source_key;
-  std::string source_path;  // segments from the value's root to the link, joined with "/"
-  bool operator==(const Backlink&) const = default;
-};
-
-// What the load makes of where its scan of a backlink file ended: nothing
-// when it replays whole, else the error the load fails with (the scan's
-// read error is moved out). The one rule for the engine and maintenance.
-Result<Unit, IoError> backlink_replay_error(ScanEnd& end);
 
 class BacklinkIndex {
  public:
@@ -58,9 +46,11 @@ class BacklinkIndex {
   Result<Unit, IoError> apply(const std::vector<Change>& changes);
 
   // A copy of the key's list in stored order; empty when it has none.
-  std::vector<Backlink> query(std::string_view target_key) const;
+  std::vector<Backlink> query(std::string_view target_key) const {
+    return rows_.query(target_key);
+  }
   // How many keys have backlinks (for tests: emptied lists hold no entry).
-  size_t target_count() const { return entries_.size(); }
+  size_t target_count() const { return rows_.target_count(); }
 
  private:
   explicit BacklinkIndex(std::unique_ptr<File> file) : file_(std::move(file)) {}
@@ -70,7 +60,7 @@ class BacklinkIndex {
   // Set when a torn record could not be cut back; every later append is
   // refused so nothing lands behind the damage.
   bool broken_ = false;
-  TextMap<std::vector<Backlink>> entries_;
+  BacklinkRows rows_;
 };
 
 }  // namespace zez

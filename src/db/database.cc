@@ -8,6 +8,7 @@
 #include "codec/encoding.h"
 #include "codec/keyed_hash.h"
 #include "db/collection.h"
+#include "db/database_files.h"
 
 namespace zez {
 
@@ -17,11 +18,8 @@ namespace {
 // name a file outside the database directory or be cut short by the system.
 Result<std::string, StorageError> file_name_for(std::string_view collection,
                                                 std::string_view suffix) {
-  if (collection.find('/') != std::string_view::npos) {
-    return StorageError::io(IoError::message("collection name must not contain \"/\""));
-  }
-  if (collection.find('\0') != std::string_view::npos) {
-    return StorageError::io(IoError::message("collection name must not contain a NUL character"));
+  if (auto fault = collection_name_fault(collection)) {
+    return StorageError::io(IoError::message(std::string(*fault)));
   }
   uint64_t size = uint64_t(collection.size()) + suffix.size();
   if (!fits_length_field(size)) {
@@ -49,6 +47,9 @@ void diff_links(std::string_view collection, std::string_view key,
                 const std::vector<OutgoingLink>& old_links,
                 const std::vector<OutgoingLink>& new_links, std::vector<PendingBacklinkOp>& ops) {
   auto emit = [&](BacklinkChange kind, const OutgoingLink& l) {
+    // Writes refuse such links, but a record stored before may hold one:
+    // it was never indexed, so there is nothing to take out.
+    if (!can_have_files(l.target_collection)) return;
     ops.push_back(
         PendingBacklinkOp{kind, l.target_collection, l.target_key,
                           Backlink{std::string(collection), std::string(key), l.source_path}});
@@ -248,6 +249,13 @@ Result<Unit, StorageError> Database::set(std::string_view collection, std::strin
 Result<Unit, StorageError> Database::set_encoded(std::string_view collection, std::string_view key,
                                                  std::string_view encoded,
                                                  const std::vector<OutgoingLink>& new_links) {
+  // Checked before anything is stored: a link the index cannot take would
+  // leave the record stored but missing from backlinks() for good.
+  for (const OutgoingLink& link : new_links) {
+    if (auto fault = collection_files_fault(link.target_collection)) {
+      return StorageError::io(IoError::message("link target " + std::move(*fault)));
+    }
+  }
   auto c = open_collection(collection);
   if (!c.ok()) return std::move(c).error();
   std::vector<OutgoingLink> old_links;

@@ -17,6 +17,25 @@ namespace zez {
 // What a collection's file names end in.
 inline constexpr std::string_view RECORD_SUFFIX = ".qdb";
 inline constexpr std::string_view BACKLINK_SUFFIX = ".qbl";
+static_assert(RECORD_SUFFIX.size() == BACKLINK_SUFFIX.size());
+
+// The longest file name the usual file systems take.
+inline constexpr size_t MAX_FILE_NAME = 255;
+
+// Why `collection` can name no file of its own: it holds "/" (it would name
+// a file outside the directory) or NUL (the system would cut it short).
+std::optional<std::string_view> collection_name_fault(std::string_view collection);
+
+// Why `collection` can have no record or backlink file: a fault of its
+// name, or a name too long for a file once its suffix is added. Nothing
+// when it can. The one rule for which link targets are indexed: a write
+// refuses a link to such a collection before storing anything, the
+// backlink update passes over one that an older record holds, and
+// maintenance reports them.
+std::optional<std::string> collection_files_fault(std::string_view collection);
+inline bool can_have_files(std::string_view collection) {
+  return !collection_files_fault(collection);
+}
 
 enum class DatabaseFileKind { Records, Backlinks };
 

@@ -110,8 +110,7 @@ std::vector<std::string_view> field_pieces(const LinkPathParts& parts) {
 }
 
 bool is_backlinked(const LinkPathParts& parts) {
-  return !parts.collection.empty() && parts.collection.find('\0') == std::string_view::npos &&
-         !parts.key.starts_with('$');
+  return !parts.collection.empty() && !parts.key.starts_with('$');
 }
 
 bool is_self_key(std::string_view key) { return key == SELF_KEY; }

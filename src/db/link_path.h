@@ -44,11 +44,10 @@ std::optional<LinkPathParts> split_link_path(std::string_view path);
 // the path has no fields.
 std::vector<std::string_view> field_pieces(const LinkPathParts& parts);
 
-// Extraction's rule: the link names one fixed record whose backlinks can be
-// kept. Not when the collection piece is empty, or holds NUL (it can name no
-// backlink file: listing it would make every write of the record fail after
-// storing it, delete included), or the key-part starts with "$" ("$self",
-// "$self.…" and any other).
+// Extraction's rule: the link names one fixed record. Not when the
+// collection piece is empty, or the key-part starts with "$" ("$self",
+// "$self.…" and any other). Whether that collection can have a backlink
+// file is can_have_files()' to say (database_files.h).
 bool is_backlinked(const LinkPathParts& parts);
 
 // Resolution's rules. The key-part "$self" stands for the starting record's

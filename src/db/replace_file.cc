@@ -7,6 +7,14 @@
 
 namespace zez {
 
+uint64_t space_for_file(uint64_t bytes) {
+  constexpr uint64_t BLOCK = 4096;
+  const uint64_t blocks = bytes / BLOCK + (bytes % BLOCK != 0) + 1;
+  const uint64_t on_disk = blocks > UINT64_MAX / BLOCK ? UINT64_MAX : blocks * BLOCK;
+  const uint64_t spare = on_disk / 100;
+  return on_disk > UINT64_MAX - spare ? UINT64_MAX : on_disk + spare;
+}
+
 namespace {
 
 // Bytes copied per read: few system calls, memory that does not grow with
@@ -129,12 +137,6 @@ bool link_refused(const IoError& e) {
   return is_one_of(e, {EXDEV, EPERM, EMLINK, ENOTSUP, EOPNOTSUPP, ENOSYS});
 }
 
-// The free space a copy of `bytes` needs: whole 4 KiB blocks, and one more.
-uint64_t space_for_copy(uint64_t bytes) {
-  const uint64_t blocks = bytes / 4096 + 2;
-  return blocks > UINT64_MAX / 4096 ? UINT64_MAX : blocks * 4096;
-}
-
 // Keeps the whole old file under the backup name, on stable storage. A hard
 // link costs no space and no copying: after the rename, the old file is
 // reachable only through the backup, and nothing writes to it again. Its
@@ -168,7 +170,7 @@ Result<Unit, ReplaceError> keep_old_file(Directory& dir, const Replacement& r) {
   if (!old_size.ok()) return ReplaceError::of(r.name, "cannot read", old_size.error());
   auto free = r.backup_dir->free_space();
   if (!free.ok()) return ReplaceError::of(r.backup_shown, "cannot learn the free space", free.error());
-  const uint64_t needed = space_for_copy(old_size.value());
+  const uint64_t needed = space_for_file(old_size.value());
   if (free.value() < needed) {
     std::string cause = "the file system refuses a hard link (";
     cause.append(linked.error().display()).append(") and a copy needs ");

@@ -19,6 +19,12 @@
 
 namespace zez {
 
+// The free space a new file of `bytes` bytes may take: its bytes in whole
+// 4 KiB blocks, one block more for the file system's own records of it, and
+// 1% to spare. The one estimate, for the copies made here and for every
+// maintenance command that checks its space before writing.
+uint64_t space_for_file(uint64_t bytes);
+
 // A failed call: the entry it worked on, what was being done, and why.
 // display() is "FILE: WHAT: CAUSE".
 struct ReplaceError {

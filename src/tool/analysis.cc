@@ -7,6 +7,8 @@
 #include "codec/keyed_hash.h"
 #include "db/backlink_file.h"
 #include "db/backlink_index.h"
+#include "db/backlink_rows.h"
+#include "db/database_files.h"
 #include "db/link_path.h"
 #include "db/record_file.h"
 #include "db/text_map.h"
@@ -185,7 +187,7 @@ void decode_values(Directory& dir, RecordFileReport& report, ExpectedRows& expec
     }
     if (unknown) return true;
     for (OutgoingLink& link : extract_links(value.value())) {
-      if (!is_usable_collection_name(link.target_collection)) {
+      if (!can_have_files(link.target_collection)) {
         if (noted_targets.insert(link.target_collection).second) {
           findings.push_back(note(name, record.offset, "link target not a file name",
                                   "collection " + printable(link.target_collection) +
@@ -225,35 +227,23 @@ BacklinkFileReport replay_backlinks(Directory& dir, const DirectoryListing::Entr
     findings.push_back(note(entry.name, std::nullopt, "read error", file.error().display()));
     return report;
   }
-  std::vector<bool> alive;
-  std::unordered_map<BacklinkRow, std::vector<size_t>, BacklinkRowHash> positions;
-  BacklinkRow row;
-  report.end = scan_backlink_file(*file.value(), [&](const BacklinkRecordView& r) {
-    if (!r.strings_are_utf8) return false;
-    if (r.op != BACKLINK_OP_ADD && r.op != BACKLINK_OP_REMOVE) return true;
-    row.target_key.assign(r.strings.target_key);
-    row.source_collection.assign(r.strings.source_collection);
-    row.source_key.assign(r.strings.source_key);
-    row.source_path.assign(r.strings.source_path);
-    if (r.op == BACKLINK_OP_ADD) {
-      positions[row].push_back(report.rows.size());
-      report.rows.push_back(row);
-      report.row_offsets.push_back(r.offset);
-      alive.push_back(true);
-    } else if (auto it = positions.find(row); it != positions.end()) {
-      for (size_t i : it->second) alive[i] = false;
-      positions.erase(it);
-    }
-    return true;
+  BacklinkRows replayed(/*keep_offsets=*/true);
+  report.end = replay_backlink_file(*file.value(), replayed);
+  // Back into file order, the order of their add records.
+  std::vector<std::pair<uint64_t, BacklinkRow>> rows;
+  replayed.for_each([&](std::string_view key, const Backlink& b, uint64_t offset) {
+    rows.emplace_back(offset, BacklinkRow{std::string(key), b.source_collection, b.source_key,
+                                          b.source_path});
   });
-  size_t kept = 0;
-  for (size_t i = 0; i < report.rows.size(); ++i) {
-    if (!alive[i]) continue;
-    if (kept != i) report.rows[kept] = std::move(report.rows[i]);  // never onto itself
-    report.row_offsets[kept++] = report.row_offsets[i];
+  replayed = BacklinkRows();
+  std::sort(rows.begin(), rows.end(),
+            [](const auto& x, const auto& y) { return x.first < y.first; });
+  report.rows.reserve(rows.size());
+  report.row_offsets.reserve(rows.size());
+  for (auto& [offset, row] : rows) {
+    report.row_offsets.push_back(offset);
+    report.rows.push_back(std::move(row));
   }
-  report.rows.resize(kept);
-  report.row_offsets.resize(kept);
   auto size = file.value()->size();
   if (size.ok()) report.size = size.value();
   if (report.end.stop == ScanStop::End) return report;

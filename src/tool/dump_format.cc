@@ -1,6 +1,8 @@
 #include "tool/dump_format.h"
 
 #include "codec/encoding.h"
+#include "db/database_files.h"
+#include "db/link_path.h"
 #include "tool/json.h"
 #include "tool/tool.h"
 
@@ -88,14 +90,18 @@ Result<DumpLine, std::string> read_dump_line(std::string_view text) {
         "a record must be {\"c\":COLLECTION,\"k\":KEY,\"v\":VALUE} with string "
         "collection and key");
   }
-  if (!is_usable_collection_name(c->as_text())) {
-    return std::string("collection name cannot be a file name");
-  }
+  if (!can_have_files(c->as_text())) return std::string("collection name cannot be a file name");
   if (!fits_length_field(k->as_text().size())) return oversized_message("key", k->as_text().size());
   if (v->is(Kind::Tombstone)) {
     return std::string("a record's value cannot be a tombstone: a dump holds live records only");
   }
   if (auto too_long = find_oversized(*v)) return std::move(*too_long);
+  // What a write refuses, a load refuses too.
+  for (const OutgoingLink& link : extract_links(*v)) {
+    if (auto fault = collection_files_fault(link.target_collection)) {
+      return "link target " + std::move(*fault);
+    }
+  }
   line.collection = std::move(c->as_text());
   line.key = std::move(k->as_text());
   line.value = std::move(*v);

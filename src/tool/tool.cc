@@ -11,9 +11,6 @@ namespace zez::tool {
 
 namespace {
 
-// The longest file name the usual file systems take.
-constexpr size_t MAX_FILE_NAME = 255;
-
 Finding note(std::string file, std::string kind, std::string detail) {
   return Finding{Finding::Severity::Note, std::move(file), std::nullopt, std::move(kind),
                  std::move(detail)};
@@ -82,11 +79,6 @@ std::string Finding::display() const {
   text.append(kind);
   if (!detail.empty()) text.append(": ").append(detail);
   return text;
-}
-
-bool is_usable_collection_name(std::string_view name) {
-  return name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos &&
-         name.size() + RECORD_SUFFIX.size() <= MAX_FILE_NAME;
 }
 
 uint64_t count_findings(const std::vector<Finding>& findings, Finding::Severity severity) {
@@ -225,13 +217,6 @@ Result<Unit, SyncFailure> sync_database_files(Directory& dir) {
   auto s = dir.sync();
   if (!s.ok()) return SyncFailure{"", std::move(s).error()};
   return Unit{};
-}
-
-uint64_t space_for_file(uint64_t bytes) {
-  constexpr uint64_t BLOCK = 4096;
-  const uint64_t blocks = bytes / BLOCK + (bytes % BLOCK != 0) + 1;
-  const uint64_t on_disk = blocks > UINT64_MAX / BLOCK ? UINT64_MAX : blocks * BLOCK;
-  return saturating_add(on_disk, on_disk / 100);
 }
 
 Result<Unit, Failure> check_free_space(Directory& dir, uint64_t needed, std::string_view command,

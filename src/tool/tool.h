@@ -18,6 +18,7 @@
 #include "codec/result.h"
 #include "db/database.h"
 #include "db/file.h"
+#include "db/replace_file.h"
 #include "tool/args.h"
 
 namespace zez::tool {
@@ -121,9 +122,6 @@ std::string no_collection_message(const std::string& path, std::string_view coll
 
 Result<DirectoryListing, IoError> list_directory(Directory& dir);
 
-// No "/", no NUL, and not too long for a file name.
-bool is_usable_collection_name(std::string_view name);
-
 // Why a command stopped: the line for standard error and the exit status.
 struct Failure {
   std::string message;
@@ -167,11 +165,6 @@ Result<Unit, SyncFailure> sync_database_files(Directory& dir);
 
 // a + b, or the largest value when that does not fit.
 inline uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
-
-// The space a new file of `bytes` bytes may take: its bytes in whole 4 KiB
-// blocks, one block more for the file system's own records of it, and 1% to
-// spare.
-uint64_t space_for_file(uint64_t bytes);
 
 // Refuses when the file system of `dir` has fewer than `needed` bytes free:
 // "PATH: not enough free space: COMMAND needs N bytes, M are free; nothing

@@ -119,6 +119,48 @@ TEST_F(BacklinkFile, EqualEntriesAreKeptTwiceAndRemovedTogether) {
   EXPECT_EQ(index->target_count(), 0u);
 }
 
+// A key many records link to, thinned out in rounds that each take more
+// than half of its rows (so its list is squeezed again and again), with
+// copies of rows and a second key in between: every query, and the reload
+// from the file, gives exactly what removing from a plain list gives.
+TEST_F(BacklinkFile, AHotKeyKeepsItsRowsInOrderThroughDeletesAndReload) {
+  auto index = load();
+  std::vector<Backlink> hot, other;
+  const auto row = [](int i) {
+    return Backlink{"tasks", std::string("t").append(std::to_string(i)), "status"};
+  };
+  for (int i = 0; i < 3000; ++i) {
+    Backlink b = row(i % 2500);  // rows 0..499 twice
+    hot.push_back(b);
+    ASSERT_TRUE(add(*index, "hot", b).ok());
+    if (i % 100 == 0) {
+      other.push_back(b);
+      ASSERT_TRUE(add(*index, "cold", b).ok());
+    }
+  }
+  for (int step : {3, 2, 5, 2}) {
+    for (int i = 0; i < 2500; i += step) {
+      std::erase(hot, row(i));
+      ASSERT_TRUE(remove(*index, "hot", row(i)).ok());
+    }
+    ASSERT_EQ(index->query("hot"), hot);
+    // Rows added after a squeeze go last and are removed by their copies'
+    // new places.
+    for (int i = 7; i < 2500; i += 500) {
+      hot.push_back(row(i));
+      ASSERT_TRUE(add(*index, "hot", row(i)).ok());
+    }
+    ASSERT_EQ(index->query("hot"), hot);
+  }
+  EXPECT_EQ(index->query("cold"), other);
+  auto reloaded = load();
+  EXPECT_EQ(reloaded->query("hot"), hot);
+  EXPECT_EQ(reloaded->query("cold"), other);
+  for (const Backlink& b : std::vector<Backlink>(hot)) ASSERT_TRUE(remove(*reloaded, "hot", b).ok());
+  EXPECT_EQ(reloaded->query("hot"), std::vector<Backlink>{});
+  EXPECT_EQ(reloaded->target_count(), 1u);
+}
+
 TEST_F(BacklinkFile, EmptyAndNonAsciiStringsRoundTrip) {
   const Backlink odd{"", "ключ", ""};
   {

@@ -377,13 +377,35 @@ TEST_F(DatabaseTest, NamesThatCouldLeaveTheDirectoryAreRefusedBeforeAnyFileIsTou
     ASSERT_FALSE(b.ok());
     EXPECT_EQ(b.error().display(), error);
   }
-  // A link can carry a NUL into a target collection name. Such a target has
-  // no backlink file, so the link is not indexed, and the record's writes
-  // (its delete included) succeed.
-  set("p", "k", Value::link(std::string("u\0x/k", 5)));
-  EXPECT_EQ(get("p", "k"), "Link(Link { path: \"u\\0x/k\", local: {} })");
+  // A link can carry into a target collection a name that can have no
+  // backlink file: its write is refused before anything is stored, in a
+  // transaction too.
+  const std::pair<std::string, std::string> targets[] = {
+      {std::string("u\0x", 3), "io: link target collection name must not contain a NUL character"},
+      {std::string(252, 'u'),
+       "io: link target collection name is too long for a file name (252 bytes, at most 251)"},
+  };
+  for (const auto& [target, error] : targets) {
+    for (bool in_transaction : {false, true}) {
+      if (in_transaction) db->begin();
+      auto s = db->set("p", "k", map_of("to", Value::link(target + "/k")));
+      ASSERT_FALSE(s.ok());
+      EXPECT_EQ(s.error().display(), error);
+      if (in_transaction) {
+        ASSERT_TRUE(db->commit().ok());
+      }
+      EXPECT_EQ(get("p", "k"), "key not found");
+    }
+  }
+  EXPECT_EQ(bytes("p.qdb"), "");
+  // A record stored before with such a link was never indexed: it can be
+  // replaced and deleted all the same.
+  std::string stored;
+  encode_value(Value::link(std::string(252, 'u') + "/k"), stored);
+  std::ofstream(tmp.file("p.qdb"), std::ios::binary) << record("k", stored);
+  reopen();
+  set("p", "k", Value::integer(1));
   remove("p", "k");
-  set("p", "k", Value::link(std::string("u\0x/k", 5)));
   std::vector<std::string> names;
   for (const auto& e : std::filesystem::directory_iterator(tmp.path())) {
     names.push_back(e.path().filename().string());

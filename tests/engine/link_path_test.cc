@@ -101,7 +101,9 @@ TEST(ExtractLinks, OnlyTheFirstTwoPiecesOfThePathAreRead) {
       {"users/$self.id", {}},
       {"users/$x", {}},
       {"users/$", {}},
-      {std::string("us\0rs/alice", 11), {}},
+      // Extraction lists it; whether such a target can be indexed is the
+      // writes' question (can_have_files).
+      {std::string("us\0rs/alice", 11), {{std::string("us\0rs", 5), "alice", ""}}},
       {std::string("users/al\0ce", 11), {{"users", std::string("al\0ce", 5), ""}}},
   };
   for (const Case& c : cases) {

@@ -143,20 +143,34 @@ def test_unusable_collection_names_give_clean_errors(tmp_path, name, text):
     assert db.get("ok", "k") == 1
 
 
-def test_links_to_unusable_collection_names(tmp_path):
+@pytest.mark.parametrize(
+    "target, text",
+    [
+        ("a\0b", "io: link target collection name must not contain a NUL character"),
+        (LONG, "io: link target collection name is too long for a file name (10000 bytes, at most 251)"),
+    ],
+    ids=["nul", "long"],
+)
+def test_links_to_unusable_collection_names_are_refused_before_storing(tmp_path, target, text):
+    # Such a collection can have no backlink file: the link could never be
+    # indexed, so the write stores nothing, in a transaction or not.
     db = zz.open(str(tmp_path))
-    # A NUL can name no backlink file: the link is stored but not indexed.
-    db.set("c", "nul", zz.Link("a\0b/k"))
-    db.delete("c", "nul")
-    # A name the system refuses: the record is stored, the backlink is not.
-    with pytest.raises(RuntimeError) as excinfo:
-        db.set("c", "long", zz.Link(LONG + "/k"))
-    assert excinfo.value.args == ("io: File name too long (os error 36)",)
-    assert db.get("c", "long").path == LONG + "/k"
-    with pytest.raises(RuntimeError) as excinfo:
-        db.resolve("c", "long", [])
-    assert excinfo.value.args == ("storage: io: File name too long (os error 36)",)
+    for call in [
+        lambda: db.set("c", "k", zz.Link(target + "/k")),
+        lambda: db.set_many([("c", "k", {"to": [zz.Link(target + "/k")]})]),
+    ]:
+        for in_transaction in [False, True]:
+            if in_transaction:
+                db.begin()
+            with pytest.raises(RuntimeError) as excinfo:
+                call()
+            assert excinfo.value.args == (text,)
+            if in_transaction:
+                db.commit()
+    with pytest.raises(KeyError):
+        db.get("c", "k")
     assert files(tmp_path) == ["c.qdb"]
+    assert os.path.getsize(tmp_path / "c.qdb") == 0
 
 
 MIB = 1 << 20

@@ -1,3 +1,4 @@
+import shutil
 import subprocess
 import sys
 
@@ -110,3 +111,18 @@ def test_stubs_match_the_module(tmp_path):
         cwd=tmp_path,
     )
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.skipif(
+    not sys.platform.startswith("linux") or shutil.which("nm") is None, reason="needs nm on Linux"
+)
+def test_the_extension_exports_only_its_initialisation_function():
+    # Engine symbols exported from the module would bind to another
+    # extension's copies of the same names, or theirs to ours.
+    listed = subprocess.run(
+        ["nm", "-D", "--defined-only", zz.__file__], capture_output=True, text=True, check=True
+    )
+    exported = [line.split()[-1] for line in listed.stdout.splitlines() if line.strip()]
+    assert [name for name in exported if not name.startswith("_init") and name != "_fini"] == [
+        "PyInit__zezavezud"
+    ]
