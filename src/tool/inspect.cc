@@ -168,9 +168,9 @@ Result<std::unique_ptr<Directory>, Failure> open_read_only(Platform& platform,
 // False, having said so, for a name no collection's file can have (the
 // engine refuses it before it looks at the directory).
 bool names_a_collection(Console& console, const std::string& path, std::string_view collection) {
-  if (is_usable_collection_name(collection)) return true;
-  console.err(cat({"zezavezud: ", path, " has no collection ", shown(collection),
-                   ": no file can be named after it"}));
+  auto fault = collection_files_fault(collection);
+  if (!fault) return true;
+  console.err(cat({"zezavezud: ", path, " has no collection ", shown(collection), ": ", *fault}));
   return false;
 }
 
