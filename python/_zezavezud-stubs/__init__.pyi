@@ -62,7 +62,19 @@ class Database:
     def get(self, collection: str, key: str) -> Any:
         """The stored value; KeyError("key not found") when there is none."""
 
-    def set(self, collection: str, key: str, value: _Storable) -> None: ...
+    def set(self, collection: str, key: str, value: _Storable) -> None:
+        """Stores the value and brings the backlinks of its links up to date.
+
+        The first write to a collection makes this Database its only writer
+        until the Database is gone; a write to a collection that another
+        Database (in this process or another) writes raises RuntimeError
+        ("io: collection ... is being written by another Database") and
+        stores nothing.
+
+        A RuntimeError from a failed backlink write comes after the record
+        was stored: the value is there, its backlinks may be stale, and
+        `zezavezud check` finds them, `zezavezud repair` mends them.
+        """
     # A list (at run time it must be one), whose values are checked when
     # they are written: with Any, a list[tuple[str, str, dict[str, str]]]
     # fits too, where a list of a narrower value type would not (list is
@@ -76,7 +88,15 @@ class Database:
         """Walks the field names in `path` from the record, following links."""
 
     def begin(self) -> None: ...
-    def commit(self) -> None: ...
+    def commit(self) -> None:
+        """Writes out every buffered record and the queued backlink changes.
+
+        After a RuntimeError the transaction is still open: the writes stay
+        buffered (and later plain set() calls join them) until a commit()
+        succeeds, so retry commit() once the cause is gone. A Database
+        dropped before that tries once more to write them out; if that
+        fails too, they are lost without a word.
+        """
     def backlinks(self, collection: str, key: str) -> list[_Backlink]: ...
 
 def open(path: str) -> Database:

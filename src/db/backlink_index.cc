@@ -22,6 +22,13 @@ Result<std::unique_ptr<BacklinkIndex>, IoError> BacklinkIndex::load(Directory& d
 }
 
 Result<Unit, IoError> BacklinkIndex::apply(const std::vector<Change>& changes) {
+  auto written = write(changes);
+  if (!written.ok()) return written;
+  make_in_memory(changes);
+  return Unit{};
+}
+
+Result<Unit, IoError> BacklinkIndex::write(const std::vector<Change>& changes) {
   std::string records;
   for (const Change& c : changes) {
     const uint8_t op = c.kind == BacklinkChange::Add ? BACKLINK_OP_ADD : BACKLINK_OP_REMOVE;
@@ -31,8 +38,10 @@ Result<Unit, IoError> BacklinkIndex::apply(const std::vector<Change>& changes) {
         records);
     if (!framed.ok()) return framed;
   }
-  auto written = append_records(records);
-  if (!written.ok()) return written;
+  return append_records(records);
+}
+
+void BacklinkIndex::make_in_memory(const std::vector<Change>& changes) {
   for (const Change& c : changes) {
     if (c.kind == BacklinkChange::Add) {
       rows_.add(c.target_key, std::move(*c.record));
@@ -40,7 +49,6 @@ Result<Unit, IoError> BacklinkIndex::apply(const std::vector<Change>& changes) {
       rows_.remove(c.target_key, *c.record);
     }
   }
-  return Unit{};
 }
 
 // The records go out in one write so that no push can land between their

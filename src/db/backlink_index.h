@@ -44,6 +44,13 @@ class BacklinkIndex {
   // (success); when that fails, the error is returned and every later
   // append refused.
   Result<Unit, IoError> apply(const std::vector<Change>& changes);
+  // The two halves of apply, for changes that reach the file some time
+  // before they are made in memory (a transaction's, pushed out with their
+  // records but shown only after commit): write() appends the records (all
+  // or nothing, as apply), and make_in_memory() later makes the changes, in
+  // the same order, without writing.
+  Result<Unit, IoError> write(const std::vector<Change>& changes);
+  void make_in_memory(const std::vector<Change>& changes);
 
   // A copy of the key's list in stored order; empty when it has none.
   std::vector<Backlink> query(std::string_view target_key) const {

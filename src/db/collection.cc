@@ -7,6 +7,7 @@
 #include "codec/byte_order.h"
 #include "codec/encoding.h"
 #include "db/damage.h"
+#include "db/database_files.h"
 #include "db/record_file.h"
 
 namespace zez {
@@ -150,8 +151,10 @@ bool Collection::dropped_value_may_hold_links(std::string_view key, uint64_t has
   return found && !found->value && found->written_here && found->may_hold_links;
 }
 
+// `>=`: safe_end_ is where the first byte not yet known to be in the file
+// lies, so a record starting there (offset 0 before the first push) is not.
 bool Collection::in_file(uint64_t offset) const {
-  if (offset >= safe_end_) return false;
+  if (offset >= safe_end_ || offset >= trusted_end_) return false;
   auto after = std::upper_bound(pinned_.begin(), pinned_.end(), std::make_pair(offset, UINT64_MAX));
   return after == pinned_.begin() || offset >= std::prev(after)->second;
 }
@@ -178,8 +181,36 @@ Result<Unit, WriteFailure> Collection::write_record(std::string_view key, const 
   return write_encoded(key, encoded);
 }
 
+Result<Unit, IoError> Collection::take_writer_lock() {
+  if (writer_lock_ != WriterLock::NotYet) return Unit{};
+  auto locked = writer_->lock_exclusive();
+  if (!locked.ok()) {
+    // No lock to be had here: the check after each push stands guard alone.
+    writer_lock_ = WriterLock::Unavailable;
+    return Unit{};
+  }
+  if (locked.value() == LockStatus::WouldBlock) {
+    std::string_view name = path_;
+    if (name.ends_with(RECORD_SUFFIX)) name.remove_suffix(RECORD_SUFFIX.size());
+    return IoError::message("collection \"" + std::string(name) +
+                            "\" is being written by another Database; a collection takes one "
+                            "writer at a time, until that Database is gone");
+  }
+  writer_lock_ = WriterLock::Held;
+  return Unit{};
+}
+
+void Collection::check_file_end(uint64_t expected_end) {
+  if (trusted_end_ != UINT64_MAX) return;
+  auto size = writer_->size();
+  if (size.ok() && size.value() == expected_end) return;
+  trusted_end_ = safe_end_;
+}
+
 Result<Unit, WriteFailure> Collection::write_encoded(std::string_view key, uint64_t hash,
                                                      std::string_view encoded, bool holds_links) {
+  auto locked = take_writer_lock();
+  if (!locked.ok()) return WriteFailure{std::move(locked).error(), false};
   // A record that would start past the limit could never be indexed again.
   if (end_offset_ >= RecordIndex::OFFSET_LIMIT) {
     return WriteFailure{offset_beyond_limit(end_offset_), false};
@@ -198,6 +229,13 @@ Result<Unit, WriteFailure> Collection::write_encoded(std::string_view key, uint6
   }
   const uint64_t offset = end_offset_;
   end_offset_ += size;
+  // A record sent to the file directly is there now, like one pushed out;
+  // inside a transaction nothing else would say so, and the cache would
+  // hold (and on every shed copy) a value as large as the buffer or more.
+  if (appended.ok() && write_buffer_.empty() && safe_end_ == offset) {
+    check_file_end(end_offset_);
+    safe_end_ = end_offset_;
+  }
   // A Tombstone encodes as its type byte alone.
   if (encoded.size() == 1 && uint8_t(encoded[0]) == TYPE_TOMBSTONE) {
     index_.erase(key, hash);
@@ -245,7 +283,7 @@ Result<Unit, WriteFailure> Collection::write_directly(const std::string& record)
   if (!failure.torn) return WriteFailure{std::move(failure.error), false};
   write_buffer_.assign(record, failure.written);
   head_partial_ = write_buffer_.size();
-  if (push().ok()) return Unit{};
+  if (push_through(end_offset_ + record.size()).ok()) return Unit{};
   return WriteFailure{std::move(failure.error), true};
 }
 
@@ -270,7 +308,9 @@ size_t Collection::last_record_end_within(size_t written) const {
 // written part is cut off the file again and the whole record stays in the
 // buffer; when the cut fails, its rest stays in the buffer (head_partial_)
 // and the next push completes it.
-Result<Unit, IoError> Collection::push() {
+Result<Unit, IoError> Collection::push() { return push_through(end_offset_); }
+
+Result<Unit, IoError> Collection::push_through(uint64_t expected_end) {
   size_t written = 0;
   while (written < write_buffer_.size()) {
     auto r = writer_->write(reinterpret_cast<const uint8_t*>(write_buffer_.data()) + written,
@@ -307,6 +347,7 @@ Result<Unit, IoError> Collection::push() {
     write_buffer_.erase(0, keep_from);
     return failure;
   }
+  if (written > 0) check_file_end(expected_end);
   write_buffer_.clear();
   head_partial_ = 0;
   safe_end_ = end_offset_;

@@ -115,6 +115,16 @@ class Collection {
   // Writes the whole write buffer to the file. A failure leaves the bytes not
   // yet written in the buffer, so the push can be repeated.
   Result<Unit, IoError> push();
+  // Whether appending a record of `record_size` bytes would send bytes to
+  // the file before the record is in the buffer (or send the record itself,
+  // when it is too large for the buffer).
+  bool append_would_push(size_t record_size) const {
+    return record_size >= WRITE_BUFFER_SIZE ||
+           record_size > WRITE_BUFFER_SIZE - write_buffer_.size();
+  }
+  // Whether the bytes of some push did not land where this collection
+  // counted them: another writer appended to the file as well.
+  bool met_another_writer() const { return trusted_end_ != UINT64_MAX; }
 
  private:
   Collection(std::string path, std::unique_ptr<File> reader, std::unique_ptr<File> writer,
@@ -129,6 +139,14 @@ class Collection {
   Result<Unit, WriteFailure> append_record(const std::string& record);
   Result<Unit, WriteFailure> write_directly(const std::string& record);
   size_t last_record_end_within(size_t written) const;
+  // push(), when the buffer ends at `expected_end` in the file (past
+  // end_offset_ while it holds the rest of a record written directly).
+  Result<Unit, IoError> push_through(uint64_t expected_end);
+  // Takes the file's writer lock before the first write; WouldBlock refuses.
+  Result<Unit, IoError> take_writer_lock();
+  // After a push that should have ended the file at `expected_end`, checks
+  // that it did; see trusted_end_.
+  void check_file_end(uint64_t expected_end);
 
   std::mutex mutex_;
   std::string path_;
@@ -149,6 +167,18 @@ class Collection {
   // pinned_ (ascending) holds records that were in a push that failed.
   uint64_t safe_end_;
   std::vector<std::pair<uint64_t, uint64_t>> pinned_;
+  // One writer per collection: the first write takes an advisory lock on
+  // the record file for the collection's life, and a write while another
+  // handle holds it is refused. Where the file system cannot lock (or a
+  // writer that takes no lock appears), each push checks that the file ends
+  // where this collection's own count says; when it does not, someone
+  // else's bytes came in between, so every record from that push on may lie
+  // elsewhere than its offset says. Those values then never leave the cache
+  // (trusted_end_, the start of that push): reads stay right, at the price
+  // of memory beyond the budget.
+  enum class WriterLock : uint8_t { NotYet, Held, Unavailable };
+  WriterLock writer_lock_ = WriterLock::NotYet;
+  uint64_t trusted_end_ = UINT64_MAX;
   bool in_transaction_ = false;
 };
 

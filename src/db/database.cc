@@ -9,6 +9,7 @@
 #include "codec/keyed_hash.h"
 #include "db/collection.h"
 #include "db/database_files.h"
+#include "db/record_file.h"
 
 namespace zez {
 
@@ -120,10 +121,8 @@ Database::~Database() {
     } catch (const std::bad_alloc&) {
     }
   }
-  std::vector<PendingBacklinkOp> queued = std::exchange(pending_backlinks_, {});
-  size_t done = 0;
   try {
-    (void)apply_backlink_ops(queued, &done, true);  // failures ignored, see above
+    (void)write_queued_backlinks(true);  // failures ignored, see above
   } catch (const std::bad_alloc&) {
   }
 }
@@ -169,7 +168,7 @@ Result<BacklinkIndex*, StorageError> Database::open_backlink_index(std::string_v
 }
 
 Result<Unit, StorageError> Database::apply_backlink_batch(std::vector<PendingBacklinkOp>& ops,
-                                                          size_t from, size_t to) {
+                                                          size_t from, size_t to, ChangeIn where) {
   auto index = open_backlink_index(ops[from].target_collection);
   if (!index.ok()) return std::move(index).error();
   std::vector<BacklinkIndex::Change> changes;
@@ -177,7 +176,18 @@ Result<Unit, StorageError> Database::apply_backlink_batch(std::vector<PendingBac
   for (size_t i = from; i < to; ++i) {
     changes.push_back({ops[i].kind, ops[i].target_key, &ops[i].record});
   }
-  auto applied = index.value()->apply(changes);
+  Result<Unit, IoError> applied = Unit{};
+  switch (where) {
+    case ChangeIn::FileAndMemory:
+      applied = index.value()->apply(changes);
+      break;
+    case ChangeIn::File:
+      applied = index.value()->write(changes);
+      break;
+    case ChangeIn::Memory:
+      index.value()->make_in_memory(changes);
+      break;
+  }
   if (!applied.ok()) return StorageError::io(std::move(applied).error());
   return Unit{};
 }
@@ -188,10 +198,10 @@ namespace {
 // per run instead of one per change is what makes a large commit cheap. The
 // cap bounds the memory one batch's records take. The end of the batch that
 // starts at `from`.
-size_t batch_end(const std::vector<PendingBacklinkOp>& ops, size_t from) {
+size_t batch_end(const std::vector<PendingBacklinkOp>& ops, size_t from, size_t end) {
   constexpr size_t MAX_BATCH = 4096;
   size_t to = from + 1;
-  while (to < ops.size() && to - from < MAX_BATCH &&
+  while (to < end && to - from < MAX_BATCH &&
          ops[to].target_collection == ops[from].target_collection) {
     ++to;
   }
@@ -201,12 +211,13 @@ size_t batch_end(const std::vector<PendingBacklinkOp>& ops, size_t from) {
 }  // namespace
 
 Result<Unit, StorageError> Database::apply_backlink_ops(std::vector<PendingBacklinkOp>& ops,
-                                                        size_t* done, bool past_failures) {
+                                                        size_t begin, size_t end, size_t* done,
+                                                        ChangeIn where, bool past_failures) {
   std::optional<StorageError> first_failure;
-  *done = 0;
-  for (size_t from = 0; from < ops.size();) {
-    const size_t to = batch_end(ops, from);
-    auto applied = apply_backlink_batch(ops, from, to);
+  *done = begin;
+  for (size_t from = begin; from < end;) {
+    const size_t to = batch_end(ops, from, end);
+    auto applied = apply_backlink_batch(ops, from, to, where);
     if (!applied.ok()) {
       if (!past_failures) return applied;
       if (!first_failure) first_failure = std::move(applied).error();
@@ -258,6 +269,20 @@ Result<Unit, StorageError> Database::set_encoded(std::string_view collection, st
   }
   auto c = open_collection(collection);
   if (!c.ok()) return std::move(c).error();
+  const uint64_t record_size = RECORD_FRAMING + uint64_t(key.size()) + encoded.size();
+  if (in_transaction_) {
+    bool pushes;
+    {
+      std::lock_guard<std::mutex> guard(c.value()->mutex());
+      pushes = c.value()->append_would_push(record_size);
+    }
+    // Nothing is stored when the transaction cannot go out with its
+    // backlinks: the caller can try again, or commit.
+    if (pushes) {
+      auto out = push_transaction_out();
+      if (!out.ok()) return out;
+    }
+  }
   std::vector<OutgoingLink> old_links;
   std::optional<StorageError> push_failure;
   {
@@ -298,6 +323,11 @@ Result<Unit, StorageError> Database::set_encoded(std::string_view collection, st
   }
   if (cache_budget_.held > cache_budget_.limit) shed_value_caches();
   auto changed = change_backlinks(collection, key, old_links, new_links);
+  if (in_transaction_ && record_size >= WRITE_BUFFER_SIZE && !push_failure) {
+    // The record went to the file directly: its backlinks follow at once.
+    // A failure leaves them queued for commit, which reports it.
+    (void)write_queued_backlinks();
+  }
   if (push_failure) return std::move(*push_failure);
   return changed;
 }
@@ -344,7 +374,25 @@ Result<Unit, StorageError> Database::change_backlinks(std::string_view collectio
   std::vector<PendingBacklinkOp> ops;
   diff_links(collection, key, old_links, new_links, ops);
   size_t done = 0;
-  return apply_backlink_ops(ops, &done);
+  return apply_backlink_ops(ops, 0, ops.size(), &done, ChangeIn::FileAndMemory);
+}
+
+Result<Unit, StorageError> Database::push_transaction_out() {
+  for (auto& [name, collection] : collections_) {
+    std::lock_guard<std::mutex> guard(collection->mutex());
+    auto pushed = collection->push();
+    if (!pushed.ok()) return StorageError::io(std::move(pushed).error());
+  }
+  return write_queued_backlinks();
+}
+
+Result<Unit, StorageError> Database::write_queued_backlinks(bool past_failures) {
+  size_t done = 0;
+  auto written = apply_backlink_ops(pending_backlinks_, pending_in_files_,
+                                    pending_backlinks_.size(), &done, ChangeIn::File,
+                                    past_failures);
+  pending_in_files_ = done;
+  return written;
 }
 
 // Changes still queued (from a commit that failed) stay queued for the next
@@ -364,18 +412,17 @@ Result<Unit, StorageError> Database::commit() {
     if (!pushed.ok()) return StorageError::io(std::move(pushed).error());
     collection->set_in_transaction(false);
   }
-  std::vector<PendingBacklinkOp> queued = std::exchange(pending_backlinks_, {});
-  size_t done = 0;
-  auto applied = apply_backlink_ops(queued, &done);
-  if (!applied.ok()) {
-    // The failed change and every one after it go back to the front of the
-    // queue, so the next commit retries them and none is dropped.
-    std::vector<PendingBacklinkOp> rest(std::make_move_iterator(queued.begin() + done),
-                                        std::make_move_iterator(queued.end()));
-    for (PendingBacklinkOp& op : pending_backlinks_) rest.push_back(std::move(op));
-    pending_backlinks_ = std::move(rest);
-    return applied;
-  }
+  // Every change that reaches its file is then made in memory, in queue
+  // order; the failed one and every one after it stay queued, so the next
+  // commit retries them and none is dropped.
+  auto written = write_queued_backlinks();
+  size_t made = 0;
+  (void)apply_backlink_ops(pending_backlinks_, 0, pending_in_files_, &made,
+                           ChangeIn::Memory);  // cannot fail: each index is open
+  pending_backlinks_.erase(pending_backlinks_.begin(),
+                           pending_backlinks_.begin() + ptrdiff_t(pending_in_files_));
+  pending_in_files_ = 0;
+  if (!written.ok()) return written;
   in_transaction_ = false;
   return Unit{};
 }

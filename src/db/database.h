@@ -114,16 +114,25 @@ class Database final : private RecordReader {
   Collection* find_open_collection(std::string_view name);
   // Finds or loads the collection's backlink index.
   Result<BacklinkIndex*, StorageError> open_backlink_index(std::string_view name);
+  // Where a backlink change is made: in its file and in memory at once, or
+  // in one of them (a transaction's changes reach their files with their
+  // records, and memory at commit).
+  enum class ChangeIn : uint8_t { FileAndMemory, File, Memory };
   // Makes ops[from, to), which all target one collection, in one write to
   // its backlink file: all or nothing.
   Result<Unit, StorageError> apply_backlink_batch(std::vector<PendingBacklinkOp>& ops, size_t from,
-                                                  size_t to);
-  // Makes the changes in order, in batches of consecutive changes to one
+                                                  size_t to, ChangeIn where);
+  // Makes ops[from, to) in order, in batches of consecutive changes to one
   // collection, and returns the first failure. Stops there, with *done the
-  // number of changes made (every change before the failing batch), unless
+  // end of the changes made (every change before the failing batch), unless
   // `past_failures` has the failing batch skipped and the rest still tried.
-  Result<Unit, StorageError> apply_backlink_ops(std::vector<PendingBacklinkOp>& ops, size_t* done,
+  Result<Unit, StorageError> apply_backlink_ops(std::vector<PendingBacklinkOp>& ops, size_t from,
+                                                size_t to, size_t* done, ChangeIn where,
                                                 bool past_failures = false);
+  // Pushes every collection's buffer out, then writes the queued backlink
+  // changes not yet in their files (see pending_in_files_).
+  Result<Unit, StorageError> push_transaction_out();
+  Result<Unit, StorageError> write_queued_backlinks(bool past_failures = false);
   // While the value caches hold more than the budget, sheds the oldest block
   // of all (each block at most once).
   void shed_value_caches();
@@ -138,6 +147,15 @@ class Database final : private RecordReader {
   // Before the collections, which are charged to it until they close.
   ValueCacheBudget cache_budget_{VALUE_CACHE_BUDGET};
   std::vector<PendingBacklinkOp> pending_backlinks_;
+  // The first pending_in_files_ changes of pending_backlinks_ are in their
+  // backlink files already, though not yet in memory. Inside a transaction,
+  // whenever a buffer must go out, every buffer goes out and the queue
+  // follows them to the files: the records that reach the files before the
+  // commit take their backlinks along, so a process killed in the middle of
+  // a transaction leaves at most the records of one push without theirs,
+  // and the files hold the changes in the queue's order, which is the order
+  // commit makes them in memory (a reopen lists rows as the commit did).
+  size_t pending_in_files_ = 0;
   TextMap<std::shared_ptr<Collection>> collections_;
   // The collection used last, found without a lookup when the next call
   // names it again, as runs of calls mostly do. Collections stay open for

@@ -64,6 +64,8 @@ Result<Unit, AppendFailure> append_whole(File& f, const uint8_t* src, size_t n, 
   return Unit{};
 }
 
+Result<LockStatus, IoError> File::lock_exclusive() { return IoError::os(ENOLCK); }
+
 Result<Unit, IoError> copy_owner_and_mode(File& from, File& to) {
   auto wanted = from.owner_and_mode();
   if (!wanted.ok()) return std::move(wanted).error();
@@ -207,6 +209,8 @@ class PosixFile final : public File {
     }
     return retry_on_interrupt([&] { return ::fchmod(fd_, mode_t(to.mode & PERMISSION_BITS)); });
   }
+
+  Result<LockStatus, IoError> lock_exclusive() override { return try_flock(fd_, LOCK_EX); }
 
  private:
   int fd_;

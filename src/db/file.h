@@ -48,6 +48,12 @@ struct OwnerAndMode {
   bool operator==(const OwnerAndMode&) const = default;
 };
 
+// What a non-blocking lock attempt found.
+enum class LockStatus {
+  Acquired,
+  WouldBlock,  // another handle holds a lock that excludes this one
+};
+
 class File {
  public:
   virtual ~File() = default;  // closes the file; a close failure is ignored
@@ -77,6 +83,12 @@ class File {
   // Gives the file this owner (only when it differs: changing it needs
   // privileges), then these permission bits.
   virtual Result<Unit, IoError> set_owner_and_mode(const OwnerAndMode& to) = 0;
+  // An advisory exclusive lock on the file, held by this handle (not by the
+  // process: two handles in one process exclude each other) until it is
+  // closed, and never waited for. WouldBlock when another handle holds it;
+  // an IoError when the file system cannot lock, which is also what a
+  // platform without file locks answers.
+  virtual Result<LockStatus, IoError> lock_exclusive();
 };
 
 // Gives `to` the owner and permission bits of `from`: a file written to
@@ -119,12 +131,6 @@ struct AppendFailure {
 // and on a failure cuts the file back to that size. When the cut fails too,
 // `uncut` decides.
 Result<Unit, AppendFailure> append_whole(File& f, const uint8_t* src, size_t n, UncutAppend uncut);
-
-// What a non-blocking lock attempt found.
-enum class LockStatus {
-  Acquired,
-  WouldBlock,  // another handle holds a lock that excludes this one
-};
 
 // The type and size of a directory entry.
 struct EntryInfo {

@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <tuple>
 
 #include "codec/byte_order.h"
 #include "codec/encoding.h"
+#include "db/link_path.h"
 #include "memory_platform.h"
 #include "temp_dir.h"
 
@@ -586,6 +590,71 @@ TEST_F(DatabaseTest, RecordsBeyondTheBufferReachTheFileBeforeCommitAsWholeRecord
   EXPECT_EQ(bytes("c.qdb").size(), 2 * one.size());
   ASSERT_TRUE(db->commit().ok());
   EXPECT_EQ(bytes("c.qdb").size(), 3 * one.size());
+}
+
+// Records that go out before commit take their backlink changes along: a
+// second Database opened mid-transaction (as one opened after a kill would
+// be) finds exactly the backlinks of the records it reads, while the
+// writer's own queries show the changes only after commit, and a reopen
+// lists the rows in the order the commit made them.
+TEST_F(DatabaseTest, RecordsPushedInATransactionTakeTheirBacklinksToTheFile) {
+  const std::string pad(6000, 'p');
+  auto linking = [&](int target) {
+    Map m;
+    m.insert("to", Value::link("t/" + std::to_string(target)));
+    m.insert("pad", Value::text(pad));
+    return Value::map(std::move(m));
+  };
+  // Rows as (target key, source collection, source key), sorted.
+  using Rows = std::vector<std::tuple<std::string, std::string, std::string>>;
+  auto rows_of = [](Database& d, const std::vector<std::string>& keys) {
+    Rows from_records, from_index;
+    for (const char* c : {"a", "b"}) {
+      for (const std::string& k : std::set<std::string>(keys.begin(), keys.end())) {
+        auto v = d.get(c, k);
+        if (!v.ok()) continue;
+        for (const OutgoingLink& l : extract_links(v.value())) {
+          from_records.emplace_back(l.target_key, c, k);
+        }
+      }
+    }
+    for (int x = 0; x < 3; ++x) {
+      auto rows = d.backlinks("t", std::to_string(x));
+      if (!rows.ok()) continue;
+      for (const Backlink& b : rows.value()) {
+        from_index.emplace_back(std::to_string(x), b.source_collection, b.source_key);
+      }
+    }
+    std::sort(from_records.begin(), from_records.end());
+    std::sort(from_index.begin(), from_index.end());
+    return std::make_pair(from_records, from_index);
+  };
+  std::vector<std::string> keys;
+  db->begin();
+  for (int i = 0; i < 240; ++i) {
+    const std::string c = i % 2 ? "a" : "b";
+    if (i % 5 == 4) {
+      remove(c, keys[size_t(i) / 3]);  // an earlier key, maybe of the other collection
+    } else {
+      keys.push_back(std::to_string(i % 60));
+      set(c, keys.back(), linking(i % 3));
+    }
+    if (i % 40 == 39) {
+      EXPECT_TRUE(backlinks("t", "0").empty());
+      auto reader = open_db();
+      ASSERT_NE(reader, nullptr);
+      auto [from_records, from_index] = rows_of(*reader, keys);
+      EXPECT_FALSE(from_records.empty()) << i;
+      EXPECT_EQ(from_records, from_index) << i;
+    }
+  }
+  ASSERT_TRUE(db->commit().ok());
+  std::vector<std::vector<Backlink>> committed;
+  for (int x = 0; x < 3; ++x) committed.push_back(backlinks("t", std::to_string(x)));
+  reopen();
+  for (int x = 0; x < 3; ++x) EXPECT_EQ(backlinks("t", std::to_string(x)), committed[size_t(x)]);
+  auto [from_records, from_index] = rows_of(*db, keys);
+  EXPECT_EQ(from_records, from_index);
 }
 
 TEST_F(DatabaseTest, DestructionWithoutCommitWritesRecordsAndTheirBacklinks) {

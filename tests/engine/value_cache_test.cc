@@ -172,6 +172,58 @@ TEST_F(ValueCacheTest, AValueFromAFailedPushIsNeverDropped) {
   EXPECT_EQ(get("s", "kept"), "Int(7)");
 }
 
+// A shed before the first push: the record at offset 0 is still in the
+// buffer, so its value must stay.
+TEST_F(ValueCacheTest, AShedBeforeTheFirstPushKeepsTheValueOfTheRecordAtOffsetZero) {
+  db->set_value_cache_budget_for_testing(8192);
+  db->begin();
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(set("s", text("k", uint64_t(i)), Value::blob(std::string(900, char('a' + i)))), "ok");
+  }
+  ASSERT_EQ(platform.contents("db", "s.qdb"), "");
+  EXPECT_EQ(get("s", "k0"), Value::blob(std::string(900, 'a')).debug_text());
+}
+
+// A value as large as the buffer goes to the file directly, inside a
+// transaction too: it is in the file at once, so the cache may drop it
+// rather than hold (and copy) it beyond the budget.
+TEST_F(ValueCacheTest, AValueWrittenDirectlyInATransactionCanLeaveTheCache) {
+  db->begin();
+  const Value big = Value::blob(std::string(4 * BUDGET, 'b'));
+  ASSERT_EQ(set("s", "big", big.copy()), "ok");
+  EXPECT_LE(db->value_cache_bytes(), BUDGET);
+  EXPECT_EQ(get("s", "big"), big.debug_text());
+  ASSERT_TRUE(db->commit().ok());
+  open();
+  EXPECT_EQ(get("s", "big"), big.debug_text());
+}
+
+// Two Databases writing one collection where the file cannot be locked (the
+// in-memory platform has none): each finds the other's bytes after its own
+// push, and from then on keeps what it writes out of the file's reach, so
+// every read answers what was written, far past the budget.
+TEST_F(ValueCacheTest, AnotherWriterOfTheFileNeverMakesAReadServeAWrongValue) {
+  auto opened = Database::open("db", platform);
+  ASSERT_TRUE(opened.ok());
+  auto other = std::move(opened).value();
+  other->set_value_cache_budget_for_testing(BUDGET);
+  auto value = [](char mark, uint64_t i) { return Value::blob(std::string(900, char(mark + i % 26))); };
+  for (uint64_t i = 0; i < 200; ++i) {
+    ASSERT_EQ(set("s", text("a", i), value('a', i)), "ok");
+    ASSERT_TRUE(other->set("s", text("b", i), value('A', i)).ok());
+  }
+  for (uint64_t i = 0; i < 200; ++i) {
+    EXPECT_EQ(get("s", text("a", i)), value('a', i).debug_text()) << i;
+    auto theirs = other->get("s", text("b", i));
+    ASSERT_TRUE(theirs.ok()) << i;
+    EXPECT_EQ(theirs.value().debug_text(), value('A', i).debug_text()) << i;
+  }
+  other.reset();
+  open();
+  EXPECT_EQ(get("s", "a199"), value('a', 199).debug_text());
+  EXPECT_EQ(get("s", "b199"), value('A', 199).debug_text());
+}
+
 // The file cut short by someone else: a dropped value with links no longer
 // reads whole, and its replacement is refused like after a failed read.
 TEST(ValueCacheOnDisk, ADroppedValueWithLinksThatNoLongerReadsWholeRefusesItsReplacement) {
