@@ -14,6 +14,16 @@ listed as such instead of timed.
 --compare-with times the writing commands (backup, backup --compact, load,
 compact of a store with dead records) of this command and of another build
 of it, turn about in the same run, and prints the ratio of their medians.
+Beside the peers: the same records are also written, through the adapters
+of bench/stores.py, into an SQLite database and an LMDB environment, and
+each job is timed with the tools their users reach for. They come from
+Debian's packages and PyPI (the LMDB store is written through the `lmdb`
+module of bench/requirements.txt):
+
+    apt-get install sqlite3 lmdb-utils
+    pip install -r bench/requirements.txt
+
+Without them, that table says which tool was missing.
 """
 
 import argparse
@@ -27,15 +37,32 @@ import time
 
 import _zezavezud as zz
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import stores  # noqa: E402
+
 TOOL = os.path.join(os.path.dirname(sys.executable), "zezavezud")
+
+
+def small_records(start, stop):
+    return [("items", f"item{i:07d}", {"n": i, "tag": "t"}) for i in range(start, stop)]
 
 
 def build_small_records(path, records):
     db = zz.open(path)
     batch = 10000
     for start in range(0, records, batch):
-        db.set_many([("items", f"item{i:07d}", {"n": i, "tag": "t"}) for i in range(start, min(start + batch, records))])
+        db.set_many(small_records(start, min(start + batch, records)))
     del db
+
+
+def build_peer(adapter, path, records):
+    """The small records in a peer, in batches of one transaction each, as
+    bench/stores.py writes them."""
+    store = getattr(stores, adapter)()
+    store.open(path)
+    for start in range(0, records, 10000):
+        store.bulk(small_records(start, min(start + 10000, records)))
+    store.close()
 
 
 def build_with_dead_records(path, records):
@@ -112,19 +139,29 @@ def measure_on_copies(source, scratch, argv, rounds):
     return statistics.median(walls), statistics.median(peaks)
 
 
-def measure_into_new(argv, dest, rounds):
+def remove(path):
+    if os.path.isdir(path):
+        shutil.rmtree(path)
+    elif os.path.exists(path):
+        os.remove(path)
+
+
+def measure_into_new(argv, dest, rounds, empty_dir=False):
     """Like measure(), for a command that makes `dest`: it is removed before
-    every run, outside the clock."""
+    every run, outside the clock (and made again as an empty directory for
+    a command that wants one)."""
     walls, peaks = [], []
     for n in range(rounds + 1):
-        shutil.rmtree(dest, ignore_errors=True)
+        remove(dest)
+        if empty_dir:
+            os.mkdir(dest)
         wall, peak, status = run_once(argv)
         if status != 0:
             raise SystemExit(f"{' '.join(argv)} exited {status}")
         if n:
             walls.append(wall)
             peaks.append(peak)
-    shutil.rmtree(dest, ignore_errors=True)
+    remove(dest)
     return statistics.median(walls), statistics.median(peaks)
 
 
@@ -167,6 +204,78 @@ def compare(other, records, rounds):
     finally:
         shutil.rmtree(work)
     print("\n".join(lines))
+def peer_jobs(store, sqlite_dir, lmdb_dir, dest, key):
+    """Per job: the command of this library, then the sqlite3 shell's and
+    LMDB's tools, each (argv, dest or None, wants an empty dest dir), or None
+    where the peer has no such tool."""
+    db = os.path.join(sqlite_dir, "db.sqlite")
+
+    def sql(*commands, dest=None):
+        return ["sqlite3", db, *commands], dest, False
+
+    return [
+        ("full check", ([TOOL, "check", store], None, False), sql("PRAGMA integrity_check"), None),
+        ("quick check", ([TOOL, "check", "--quick", store], None, False),
+         sql("PRAGMA quick_check"), None),
+        ("overview", ([TOOL, "stats", store], None, False),
+         sql(".tables", "PRAGMA page_count", "PRAGMA freelist_count"),
+         (["mdb_stat", "-a", lmdb_dir], None, False)),
+        ("overview, names and counts", ([TOOL, "collections", store], None, False),
+         sql("SELECT col, count(*) FROM records GROUP BY col"), None),
+        ("live backup", ([TOOL, "backup", store, dest], dest, False),
+         (["sqlite3", db, f".backup {dest}"], dest, False), (["mdb_copy", lmdb_dir, dest], dest, True)),
+        ("compacted copy", ([TOOL, "backup", "--compact", store, dest], dest, False),
+         sql(f"VACUUM INTO '{dest}'", dest=dest),
+         (["mdb_copy", "-c", lmdb_dir, dest], dest, True)),
+        ("one record", ([TOOL, "get", store, "items", key], None, False),
+         sql(f"SELECT length(value) FROM records WHERE col = 'items' AND key = '{key}'"), None),
+    ]
+
+
+def measure_job(job, rounds):
+    argv, dest, empty_dir = job
+    if shutil.which(argv[0]) is None:
+        return f"no `{argv[0]}`"
+    if dest is None:
+        return measure(argv, rounds)
+    return measure_into_new(argv, dest, rounds, empty_dir)
+
+
+def peer_table(store, work, records, rounds):
+    """The jobs side by side on the same records, with this library's time
+    over each peer's (below 1: this library is faster)."""
+    sqlite_dir, lmdb_dir = os.path.join(work, "sqlite"), os.path.join(work, "lmdb")
+    build_in_child("build_peer", "Sqlite", sqlite_dir, records)
+    try:
+        build_in_child("build_peer", "Lmdb", lmdb_dir, records)
+    except subprocess.CalledProcessError:
+        lmdb_dir = None  # no lmdb module: its tools are left out
+    sizes = [disk_bytes(store), disk_bytes(sqlite_dir), disk_bytes(lmdb_dir) if lmdb_dir else 0]
+    key = f"item{records // 2:07d}"
+    lines = [
+        "",
+        f"Beside the peers: the same {records:,} records in an SQLite database"
+        f" ({sizes[1] / 1e6:.1f} MB, WAL) and an LMDB environment ({sizes[2] / 1e6:.1f} MB),"
+        " written through bench/stores.py; x = this library's time over the peer's.",
+        "",
+        "| job | zezavezud ms | peak MiB | sqlite3 shell ms | x | LMDB tools ms | x |",
+        "|---|---:|---:|---:|---:|---:|---:|",
+    ]
+    for name, ours, sqlite_job, lmdb_job in peer_jobs(store, sqlite_dir, lmdb_dir or "-",
+                                                      os.path.join(work, "peer-dest"), key):
+        mine = measure_job(ours, rounds)
+        cells = [f"{mine[0] * 1000:.0f}", f"{mine[1] / 1024:.0f}"]
+        for job in (sqlite_job, lmdb_job):
+            if job is None or (job is lmdb_job and lmdb_dir is None):
+                cells += ["–", ""]
+                continue
+            theirs = measure_job(job, rounds)
+            if isinstance(theirs, str):
+                cells += [theirs, ""]
+            else:
+                cells += [f"{theirs[0] * 1000:.1f}", f"{mine[0] / theirs[0]:.2f}"]
+        lines.append(f"| {name} | " + " | ".join(cells) + " |")
+    return lines
 
 
 def main():
@@ -213,6 +322,8 @@ def main():
         dead_after = disk_bytes(scratch)
         shutil.rmtree(scratch)
         dead_copy = measure(["sh", "-c", f"cp -rT {dead} {copy}2 && sync -f {copy}2"], args.rounds)
+
+        peers = peer_table(store, work, args.records, args.rounds)
 
         heavy = os.path.join(work, "heavy")
         build_in_child("build_overwritten", heavy)
@@ -277,6 +388,7 @@ def main():
         f" {dead_compact[1] / open_growth:.2f} |",
         f"| copy of the files + fsync | {dead_copy[0] * 1000:.0f} | 1.00 | {dead_copy[1] / 1024:.0f} | |",
     ]
+    lines += peers
     lines += [
         "",
         "Overwrite-heavy store: 1,000 keys each written 200 times.",

@@ -1,6 +1,6 @@
 # Type stubs for the _zezavezud extension module.
-from collections.abc import Sequence
-from typing import Any, Final, Literal, TypedDict, Union, final
+from collections.abc import Iterator
+from typing import Any, Final, Literal, Protocol, SupportsIndex, TypedDict, TypeVar, Union, final, overload
 
 __all__ = ["Tombstone", "Link", "Database", "open", "TOMBSTONE"]
 
@@ -9,6 +9,24 @@ __all__ = ["Tombstone", "Link", "Database", "open", "TOMBSTONE"]
 _Storable = Union[
     None, bool, int, float, str, bytes, list[Any], dict[str, Any], Link, Tombstone
 ]
+
+_T_co = TypeVar("_T_co", covariant=True)
+
+# The field names resolve() takes: a list, a tuple or another sequence, but
+# not a str, which is refused at run time although it is a sequence of str.
+# A str does not match this protocol: its __contains__ and index() take only
+# a str, where a sequence's take any object.
+class _Segments(Protocol[_T_co]):
+    @overload
+    def __getitem__(self, index: SupportsIndex, /) -> _T_co: ...
+    @overload
+    def __getitem__(self, index: slice, /) -> _Segments[_T_co]: ...
+    def __contains__(self, value: object, /) -> bool: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[_T_co]: ...
+    def index(self, value: Any, start: int = 0, stop: int = ..., /) -> int: ...
+    def count(self, value: Any, /) -> int: ...
+    def __reversed__(self) -> Iterator[_T_co]: ...
 
 class _Backlink(TypedDict):
     source_collection: str
@@ -57,12 +75,16 @@ class Database:
         was stored: the value is there, its backlinks may be stale, and
         `zezavezud check` finds them, `zezavezud repair` mends them.
         """
-    def set_many(self, ops: list[tuple[str, str, _Storable]]) -> None:
+    # A list (at run time it must be one), whose values are checked when
+    # they are written: with Any, a list[tuple[str, str, dict[str, str]]]
+    # fits too, where a list of a narrower value type would not (list is
+    # invariant).
+    def set_many(self, ops: list[tuple[str, str, Any]]) -> None:
         """set() for each (collection, key, value) in order; stops at the
         first failure, leaving the earlier entries written."""
 
     def delete(self, collection: str, key: str) -> None: ...
-    def resolve(self, collection: str, key: str, path: Sequence[str]) -> Any:
+    def resolve(self, collection: str, key: str, path: _Segments[str]) -> Any:
         """Walks the field names in `path` from the record, following links."""
 
     def begin(self) -> None: ...

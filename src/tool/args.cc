@@ -85,10 +85,11 @@ Result<ParsedArgs, std::string> parse_args(const std::vector<CommandSpec>& comma
     out.options.emplace_back(o->long_name, value);
   }
   const std::vector<std::string_view>& wanted = out.command->positionals;
-  if (out.positionals.size() < wanted.size()) {
+  const bool any_more = !wanted.empty() && wanted.back().ends_with("...]");
+  if (out.positionals.size() < wanted.size() - any_more) {
     return "missing " + std::string(wanted[out.positionals.size()]);
   }
-  if (out.positionals.size() > wanted.size()) {
+  if (!any_more && out.positionals.size() > wanted.size()) {
     return error("unexpected argument", out.positionals[wanted.size()]);
   }
   return out;

@@ -25,7 +25,9 @@ struct OptionSpec {
 struct CommandSpec {
   std::string_view name;
   std::vector<OptionSpec> options;
-  std::vector<std::string_view> positionals;  // exactly these are required
+  // Exactly these are required, except that a last one written "[NAME...]"
+  // takes any number of arguments, none included.
+  std::vector<std::string_view> positionals;
   std::string_view summary = {};  // one sentence, for the tool's help
   // The rest of the command's help, ending with its exit statuses; "\n\n"
   // separates paragraphs.

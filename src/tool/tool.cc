@@ -382,6 +382,64 @@ const std::vector<CommandSpec>& command_table() {
        "Exit status: 0 copied; 4 copied, damage included; 8 DIR is held by a "
        "maintenance command, DEST is in the way or inside DIR, a file could not be read or "
        "written, or there is not enough free space; 16 a wrong command line."},
+      {"get",
+       {},
+       {"DIR", "COLLECTION", "KEY"},
+       "Shows the value of one record as a line of JSON, spelled as dump spells it; changes "
+       "nothing.",
+       "Reads as the open() of a program does, beside programs that have DIR open: a "
+       "record being written at that moment is not there yet. A value JSON cannot "
+       "spell exactly is a one-key object, such as {\"$bytes\":...} or "
+       "{\"$link\":...}.\n\nExit status: 0 shown; 2 no such record; 4 DIR or the record is "
+       "damaged (check tells more); 8 DIR is missing or held by repair, compact or "
+       "load, or a file could not be read; 16 a wrong command line."},
+      {"keys",
+       {{"prefix", "P", 0, "only the keys that start with P"},
+        {"limit", "N", 0, "at most N keys"},
+        {"count", "", 0, "print how many keys there are instead of the keys"}},
+       {"DIR", "COLLECTION"},
+       "Lists the live keys of a collection, one per line in byte order; changes nothing.",
+       "Reads the record file as open() replays it, beside programs that have DIR "
+       "open. A key that is empty or holds a control character, a tab, a quote or a "
+       "backslash is shown in double quotes with escapes (\\n, \\t, \\\", \\\\, \\u{...}); "
+       "any other key as it is. --limit counts the keys after --prefix has chosen "
+       "them.\n\nExit status: 0 listed; 2 no such collection; 4 the record file is "
+       "damaged (check tells more); 8 DIR is missing or held by repair, compact or "
+       "load, or a file could not be read; 16 a wrong command line."},
+      {"backlinks",
+       {},
+       {"DIR", "COLLECTION", "KEY"},
+       "Lists the links to a record: a line per link, with the collection and key holding it "
+       "and the link's place in that value, separated by tabs; changes nothing.",
+       "Names are shown as keys shows them. The place is the map keys and list indexes "
+       "from the value's root to the link, joined with /, and \"\" for a link that is "
+       "the whole value. A record nothing links to has no lines, whether it exists or "
+       "not.\n\nExit status: 0 listed; 2 no collection can have that name; 4 a file is "
+       "damaged (check tells more); 8 DIR is "
+       "missing or held by repair, compact or load, or a file could not be read; 16 a "
+       "wrong command line."},
+      {"resolve",
+       {},
+       {"DIR", "COLLECTION", "KEY", "[FIELD...]"},
+       "Walks the fields from a record, following links on the way as Database.resolve does, "
+       "and shows the value reached as a line of JSON; changes nothing.",
+       "Each FIELD is one field name, never split at . or /; with none, the whole "
+       "value is shown, a link there followed. A missing field, or a link to a missing "
+       "record, shows null. A FIELD that starts with - goes after --.\n\nExit status: 0 "
+       "shown; 2 no such record, or the path leads nowhere (a field of a number, text "
+       "or list, more than 32 links in a chain, a link path without a key); 4 a file "
+       "is damaged (check tells more); 8 DIR is missing or held by repair, compact or "
+       "load, or a file could not be read; 16 a wrong command line."},
+      {"collections",
+       {},
+       {"DIR"},
+       "Lists the collections of DIR with their live records and the dead ones that compact "
+       "would drop; changes nothing.",
+       "A line per collection: its name, shown as keys shows names, then \": N live, M "
+       "dead\". Live records are the keys a program can read; dead ones were replaced "
+       "or deleted since.\n\nExit status: 0 listed; 4 a file is damaged (its collection "
+       "is left out; check tells more); 8 DIR is missing or held by repair, compact or "
+       "load, or a file could not be read; 16 a wrong command line."},
   };
   return table;
 }
@@ -391,17 +449,19 @@ namespace {
 std::string tool_help(const std::vector<CommandSpec>& table) {
   std::string out = "usage: zezavezud COMMAND [OPTIONS] DIR\n\n";
   out.append(wrap_text(
-      "Checks, mends and moves the database directory DIR of the _zezavezud module.", 0, 79));
+      "Checks, mends, moves and shows the database directory DIR of the _zezavezud module.", 0,
+      79));
   out.append("\ncommands:\n");
   for (const CommandSpec& command : table) {
-    std::string text = wrap_text(command.summary, 11, 79);
+    std::string text = wrap_text(command.summary, 14, 79);
     out.append(text.replace(2, command.name.size(), command.name));
   }
   return out.append("\n").append(wrap_text(
       "`zezavezud help COMMAND` or `zezavezud COMMAND --help` explains a command and every "
       "option it takes. `zezavezud --version` (or -V) shows the version.\n\n"
-      "Exit statuses are bits, combined: 0 nothing wrong; 1 damage found and repaired; 4 "
-      "damage found and left; 8 an operational failure (the directory is missing or in use, "
+      "Exit statuses are bits, combined: 0 nothing wrong; 1 damage found and repaired; 2 the "
+      "record or collection asked for is not there; 4 damage found and left; 8 an operational "
+      "failure (the directory is missing or in use, "
       "a file could not be read or written, no free space); 16 a wrong command line.",
       0, 79));
 }
@@ -434,6 +494,11 @@ int run_command(Platform& platform, const std::vector<std::string_view>& args, C
   if (name == "stats") return run_stats(platform, a, console);
   if (name == "dump") return run_dump(platform, a, console);
   if (name == "backup") return run_backup(platform, a, console);
+  if (name == "get") return run_get(platform, a, console);
+  if (name == "keys") return run_keys(platform, a, console);
+  if (name == "backlinks") return run_backlinks(platform, a, console);
+  if (name == "resolve") return run_resolve(platform, a, console);
+  if (name == "collections") return run_collections(platform, a, console);
   return run_load(platform, a, console);
 }
 

@@ -28,6 +28,7 @@ namespace zez::tool {
 // Exit status bits, combined by OR (the convention of file system checkers).
 inline constexpr int EXIT_CLEAN = 0;
 inline constexpr int EXIT_REPAIRED = 1;     // damage found and repaired
+inline constexpr int EXIT_NOT_FOUND = 2;    // the record or collection asked for is not there
 inline constexpr int EXIT_DAMAGE_LEFT = 4;  // damage found and left as it is
 inline constexpr int EXIT_OPERATIONAL = 8;  // I/O, directory in use, not a directory, no space
 inline constexpr int EXIT_USAGE = 16;
@@ -216,6 +217,12 @@ int run_stats(Platform& platform, const ParsedArgs& args, Console& console);
 int run_dump(Platform& platform, const ParsedArgs& args, Console& console);
 int run_load(Platform& platform, const ParsedArgs& args, Console& console);
 int run_backup(Platform& platform, const ParsedArgs& args, Console& console);
+// The read-only inspector (inspect.cc).
+int run_get(Platform& platform, const ParsedArgs& args, Console& console);
+int run_keys(Platform& platform, const ParsedArgs& args, Console& console);
+int run_backlinks(Platform& platform, const ParsedArgs& args, Console& console);
+int run_resolve(Platform& platform, const ParsedArgs& args, Console& console);
+int run_collections(Platform& platform, const ParsedArgs& args, Console& console);
 
 // The table of subcommands, for parse_args and usage.
 const std::vector<CommandSpec>& command_table();
