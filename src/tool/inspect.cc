@@ -54,6 +54,11 @@ class FixedFile final : public File {
     return file_->owner_and_mode();
   }
   Result<Unit, IoError> set_owner_and_mode(const OwnerAndMode&) override { return read_only(); }
+  Result<FileId, IoError> identity() override {
+    // A file that is not there shares its identity with no other.
+    if (file_ == nullptr) return FileId{UINT64_MAX, uint64_t(reinterpret_cast<uintptr_t>(this))};
+    return file_->identity();
+  }
 
  private:
   std::unique_ptr<File> file_;  // null for a file that is not there
@@ -118,6 +123,8 @@ class ReadOnlyDirectory final : public Directory {
   Result<Unit, IoError> sync() override { return read_only(); }
   Result<uint64_t, IoError> free_space() override { return dir_->free_space(); }
   Result<DirectoryId, IoError> identity() override { return dir_->identity(); }
+  Result<OwnerAndMode, IoError> owner_and_mode() override { return dir_->owner_and_mode(); }
+  Result<Unit, IoError> set_owner_and_mode(const OwnerAndMode&) override { return read_only(); }
   // The handle underneath holds the shared lock already.
   Result<LockStatus, IoError> lock_shared() override { return LockStatus::Acquired; }
   Result<LockStatus, IoError> lock_exclusive() override { return read_only(); }
