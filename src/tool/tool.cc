@@ -301,8 +301,9 @@ const std::vector<CommandSpec>& command_table() {
        "Reads every file of DIR and reports what open() would refuse or get wrong; changes "
        "nothing.",
        "Each finding is a line \"FILE:OFFSET: KIND: DETAIL\"; a last line sums up. A directory "
-       "open in another program is read anyway, with a warning: a write in flight may show as "
-       "damage. --quick does not compare backlinks with the links values hold, and reads in "
+       "open in another program is read more than once, and only what every look finds counts "
+       "as damage; what a write in flight could explain is a note, and check then exits 8 and "
+       "asks to be run again when no program has DIR open. --quick does not compare backlinks with the links values hold, and reads in "
        "full only a file whose framing finds a fault. The format has no checksums: a flipped "
        "bit inside a value that still decodes cannot be found. Keep backups.\n\n"
        "Exit status: 0 no damage found; 4 damage found; 8 a file or DIR could not be read "
